@@ -1,0 +1,9 @@
+#include <pybind11/pybind11.h>
+
+#include "bindings/module_common.h"
+
+PYBIND11_MODULE(CURALIS_EXTENSION_NAME, m)
+{
+    m.doc() = "Reaction-diffusion material model bindings";
+    bindCommon(m);
+}

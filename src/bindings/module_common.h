@@ -1,0 +1,7 @@
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+// What both extension modules carry besides their own classes: the message sink, the
+// backend name and the CPU thread count.
+void bindCommon(pybind11::module_& m);

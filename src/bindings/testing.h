@@ -1,0 +1,7 @@
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+// Fills the internal test module (lumetra._testing): hooks for the test suite to drive
+// internals directly. Not part of the public API.
+void bindTesting(pybind11::module_& m);

@@ -1,0 +1,93 @@
+// CPU backend of the device layer: the CUDA keywords become plain C++, "device" memory
+// is host memory, and a launch runs its blocks in parallel with OpenMP (dynamic schedule,
+// since items such as rays cost very different amounts) and the threads of a block one
+// after another. Include device/device.h rather than this file.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <tuple>
+#include <type_traits>
+#include <utility>
+
+#define __host__
+#define __device__
+#define __global__
+#define __forceinline__ inline __attribute__((always_inline))
+#define __restrict__ __restrict
+
+struct dim3 {
+    unsigned int x, y, z;
+    constexpr dim3(unsigned int x_ = 1, unsigned int y_ = 1, unsigned int z_ = 1) : x(x_), y(y_), z(z_) {}
+};
+
+// Set by the launch loop for the thread being run. Inline variables with a constant
+// initialiser, so every access is a plain TLS load.
+inline thread_local dim3 threadIdx{0, 0, 0};
+inline thread_local dim3 blockIdx{0, 0, 0};
+inline thread_local dim3 blockDim{1, 1, 1};
+inline thread_local dim3 gridDim{1, 1, 1};
+
+namespace dev {
+
+struct CpuStream;
+struct CpuEvent;
+using StreamHandle = CpuStream*;
+using EventHandle = CpuEvent*;
+using Error = int;
+
+constexpr StreamHandle kDefaultStream = nullptr;
+
+namespace detail {
+using ThreadBody = void (*)(void* context);
+// Runs body(context) once for every thread of the grid; throws DeviceError for a launch
+// shape CUDA would refuse. Device printf output of the launch is written out afterwards
+// by the calling thread.
+void runGrid(const char* name, dim3 grid, dim3 block, ThreadBody body, void* context);
+void devicePrintf(const char* format, ...) __attribute__((format(printf, 1, 2)));
+} // namespace detail
+
+template <typename... Params, typename... Args>
+void launch(const char* name, void (*kernel)(Params...), dim3 grid, dim3 block, StreamHandle /*stream*/,
+            Args&&... args)
+{
+    static_assert(sizeof...(Params) == sizeof...(Args), "kernel called with the wrong number of arguments");
+    struct Context {
+        void (*kernel)(Params...);
+        std::tuple<std::decay_t<Params>...> args;
+    } context{kernel, std::tuple<std::decay_t<Params>...>(std::forward<Args>(args)...)};
+    // Each thread gets its own copy of the parameters, as on the GPU.
+    detail::runGrid(
+        name, grid, block,
+        [](void* p) {
+            auto* c = static_cast<Context*>(p);
+            std::apply(c->kernel, c->args);
+        },
+        &context);
+}
+
+template <typename T>
+inline T atomicAdd(T* address, T value)
+{
+    static_assert(std::is_arithmetic_v<T>, "atomicAdd needs an arithmetic type");
+    return std::atomic_ref<T>(*address).fetch_add(value, std::memory_order_relaxed);
+}
+
+// printf from device code: buffered while a launch runs, written by the caller after it.
+template <typename... Args>
+inline void printf(const char* format, Args... args)
+{
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-security"
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
+    detail::devicePrintf(format, args...);
+#pragma GCC diagnostic pop
+}
+
+inline std::size_t globalThreadIndex()
+{
+    return static_cast<std::size_t>(blockIdx.x) * blockDim.x + threadIdx.x;
+}
+
+} // namespace dev

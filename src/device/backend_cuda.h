@@ -1,0 +1,65 @@
+// CUDA backend of the device layer: thin forwards to the CUDA runtime. Include
+// device/device.h rather than this file. Kernel launches (the <<<>>> syntax) exist only
+// in translation units compiled by nvcc.
+#pragma once
+
+#include <cstddef>
+#include <cuda_runtime.h>
+#include <utility>
+
+namespace dev {
+
+using StreamHandle = cudaStream_t;
+using EventHandle = cudaEvent_t;
+using Error = int;
+
+constexpr StreamHandle kDefaultStream = nullptr;
+
+namespace detail {
+// Throws DeviceError naming the kernel when the launch just made failed.
+void checkLaunch(const char* name);
+void hostPrintf(const char* format, ...) __attribute__((format(printf, 1, 2)));
+} // namespace detail
+
+#if defined(__CUDACC__)
+template <typename... Params, typename... Args>
+void launch(const char* name, void (*kernel)(Params...), dim3 grid, dim3 block, StreamHandle stream,
+            Args&&... args)
+{
+    static_assert(sizeof...(Params) == sizeof...(Args), "kernel called with the wrong number of arguments");
+    kernel<<<grid, block, 0, stream>>>(std::forward<Args>(args)...);
+    detail::checkLaunch(name);
+}
+
+__device__ __forceinline__ double atomicAdd(double* address, double value) { return ::atomicAdd(address, value); }
+__device__ __forceinline__ float atomicAdd(float* address, float value) { return ::atomicAdd(address, value); }
+__device__ __forceinline__ int atomicAdd(int* address, int value) { return ::atomicAdd(address, value); }
+__device__ __forceinline__ unsigned int atomicAdd(unsigned int* address, unsigned int value)
+{
+    return ::atomicAdd(address, value);
+}
+__device__ __forceinline__ unsigned long long atomicAdd(unsigned long long* address, unsigned long long value)
+{
+    return ::atomicAdd(address, value);
+}
+
+// printf from device code goes to the device's printf buffer, flushed to the process's
+// standard output at the next synchronisation; from host code it goes through the
+// message helper like every other host message.
+template <typename... Args>
+__host__ __device__ inline void printf(const char* format, Args... args)
+{
+#if defined(__CUDA_ARCH__)
+    ::printf(format, args...);
+#else
+    detail::hostPrintf(format, args...);
+#endif
+}
+
+__device__ __forceinline__ std::size_t globalThreadIndex()
+{
+    return static_cast<std::size_t>(blockIdx.x) * blockDim.x + threadIdx.x;
+}
+#endif
+
+} // namespace dev
