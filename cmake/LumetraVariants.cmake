@@ -24,13 +24,16 @@ function(lumetra_default_cuda_architectures)
   set(CMAKE_CUDA_ARCHITECTURES "${archs}" CACHE STRING "CUDA architectures" FORCE)
 endfunction()
 
-# lumetra_add_kernel_library(<name> <cpu|cuda> <sources.cu>...)
-# CMake fixes a source file's language per directory, so the CPU variant compiles a
-# generated .cpp wrapper that includes each .cu file.
+# lumetra_add_kernel_library(<name> <cpu|cuda> KERNELS <file.cu>... [HOST <file.cpp>...])
+# Kernel sources are compiled by nvcc for the CUDA variant; CMake fixes a source file's
+# language per directory, so the CPU variant compiles a generated .cpp wrapper that
+# includes each .cu file. Host sources are compiled as C++ for either variant (with its
+# backend's definitions).
 function(lumetra_add_kernel_library name variant)
+  cmake_parse_arguments(ARG "" "" "KERNELS;HOST" ${ARGN})
   if(variant STREQUAL "cpu")
-    set(sources "")
-    foreach(src IN LISTS ARGN)
+    set(sources ${ARG_HOST})
+    foreach(src IN LISTS ARG_KERNELS)
       get_filename_component(abs "${src}" ABSOLUTE BASE_DIR "${PROJECT_SOURCE_DIR}")
       file(RELATIVE_PATH rel "${PROJECT_SOURCE_DIR}" "${abs}")
       string(REGEX REPLACE "\\.cu$" ".cpp" rel "${rel}")
@@ -41,9 +44,10 @@ function(lumetra_add_kernel_library name variant)
     add_library(${name} STATIC ${sources})
     target_compile_options(${name} PRIVATE -Wall -Wextra)
   else()
-    add_library(${name} STATIC ${ARGN})
+    add_library(${name} STATIC ${ARG_KERNELS} ${ARG_HOST})
     set_target_properties(${name} PROPERTIES CUDA_SEPARABLE_COMPILATION ON CUDA_RESOLVE_DEVICE_SYMBOLS ON)
-    target_compile_options(${name} PRIVATE $<$<COMPILE_LANGUAGE:CUDA>:-Xcompiler=-Wall>)
+    target_compile_options(${name} PRIVATE $<$<COMPILE_LANGUAGE:CUDA>:-Xcompiler=-Wall>
+                                           $<$<COMPILE_LANGUAGE:CXX>:-Wall -Wextra>)
   endif()
   target_link_libraries(${name} PUBLIC lumetra_device_${variant})
 endfunction()

@@ -60,4 +60,6 @@ void bindTesting(py::module_& m)
         "(raw, uniform) draws of one XORWOW state made on the device.");
     m.def("allocate", &dev::selftest::allocateAndFree, py::arg("bytes"), "Allocate and free device memory.");
     m.def("launch_with_block", &dev::selftest::launchWithBlock, py::arg("block_size"));
+
+    bindTestingMesh(m);
 }

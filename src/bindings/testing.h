@@ -5,3 +5,4 @@
 // Fills the internal test module (lumetra._testing): hooks for the test suite to drive
 // internals directly. Not part of the public API.
 void bindTesting(pybind11::module_& m);
+void bindTestingMesh(pybind11::module_& m);

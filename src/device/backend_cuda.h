@@ -27,6 +27,7 @@ void launch(const char* name, void (*kernel)(Params...), dim3 grid, dim3 block, 
             Args&&... args)
 {
     static_assert(sizeof...(Params) == sizeof...(Args), "kernel called with the wrong number of arguments");
+    if (grid.x == 0 || grid.y == 0 || grid.z == 0) return; // a launch over no items does nothing
     kernel<<<grid, block, 0, stream>>>(std::forward<Args>(args)...);
     detail::checkLaunch(name);
 }

@@ -7,6 +7,8 @@
 //   dev::launch(name, kernel, grid, block, stream, args...)
 //   dev::atomicAdd, dev::printf, dev::globalThreadIndex
 //
+// A launch over an empty grid (no items) does nothing, on both backends.
+//
 // Host-side operations below check every call and throw dev::DeviceError carrying the
 // runtime's own error text, so a failure never leaves a null address behind.
 #pragma once

@@ -24,6 +24,7 @@ TEST(Launch, EveryItemIsVisitedExactlyOnce)
         for (int v : visits) wrong += v != 1;
         EXPECT_EQ(wrong, 0u) << items << " items, block " << block;
     }
+    EXPECT_TRUE(selftest::launchCoverage(0, 128).empty()); // an empty grid is no error
 }
 
 TEST(Launch, ShapeTheGpuRefusesRaisesAndLeavesNoStickyError)

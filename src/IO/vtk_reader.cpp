@@ -1,0 +1,468 @@
+// Legacy VTK reader. Numeric blocks (POINTS, CELLS, CELL_TYPES, the RefractiveIndex and
+// Absorptivity scalars, FIELD arrays) are read as streams of numbers, however many a line
+// holds; a token that is not a number ends a block, so a short block is detected.
+#include "IO/mesh_readers.h"
+
+#include <charconv>
+#include <cstdint>
+#include <fstream>
+#include <map>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "IO/messages.h"
+#include "mesh/connectivity.h"
+#include "mesh/mesh.h"
+
+namespace {
+
+constexpr int kVtkHexahedron = 12;
+
+std::string_view trim(std::string_view s)
+{
+    const char* ws = " \t\r\n";
+    const auto first = s.find_first_not_of(ws);
+    if (first == std::string_view::npos) return {};
+    const auto last = s.find_last_not_of(ws);
+    return s.substr(first, last - first + 1);
+}
+
+std::vector<std::string_view> tokenize(std::string_view s)
+{
+    std::vector<std::string_view> tokens;
+    std::size_t i = 0;
+    while (i < s.size()) {
+        while (i < s.size() && (s[i] == ' ' || s[i] == '\t')) ++i;
+        const std::size_t start = i;
+        while (i < s.size() && s[i] != ' ' && s[i] != '\t') ++i;
+        if (i > start) tokens.push_back(s.substr(start, i - start));
+    }
+    return tokens;
+}
+
+// Whole-token conversions, independent of the C locale.
+template <typename T>
+std::optional<T> parseNumber(std::string_view token)
+{
+    if (!token.empty() && token.front() == '+') token.remove_prefix(1);
+    T value{};
+    const auto [end, ec] = std::from_chars(token.data(), token.data() + token.size(), value);
+    if (ec != std::errc() || end != token.data() + token.size()) return std::nullopt;
+    return value;
+}
+
+bool isNumber(std::string_view token) { return parseNumber<double>(token).has_value(); }
+
+[[noreturn]] void refuse(const std::string& path, const std::string& problem)
+{
+    throw std::runtime_error("VTK file " + path + ": " + problem);
+}
+
+enum class Block { None, Points, Cells, CellTypes, RefrIndex, Absorptivity, FieldHeader, FieldArray };
+
+// Everything read from the file, before any of it reaches the mesh.
+struct VtkContents {
+    int lines = 0;
+    int pointCount = 0;
+    std::vector<float> points; // x, y, z per point
+    bool sawCells = false;
+    int cellCount = 0;
+    std::vector<int> cellSizes;
+    std::vector<int> cellIds;
+    bool sawCellTypes = false;
+    int cellTypeCount = 0;
+    std::vector<int> cellTypes;
+    bool sawRefrIndex = false, sawAbsorptivity = false;
+    std::vector<float> refrIndex, absorptivity;
+};
+
+class VtkParser {
+public:
+    VtkParser(const std::string& path, std::ifstream& in) : path_(path), in_(in) {}
+
+    VtkContents parse()
+    {
+        std::string line;
+        while (nextLine(line)) {
+            ++data_.lines;
+            const std::string_view text = trim(line);
+            if (text.empty()) continue;
+            if (text.front() == '#') {
+                // The line after the "# vtk DataFile Version" header is a free-text title.
+                titleNext_ = text.rfind("# vtk DataFile", 0) == 0;
+                continue;
+            }
+            if (titleNext_) {
+                titleNext_ = false;
+                continue;
+            }
+            const std::vector<std::string_view> tokens = tokenize(text);
+            if (wantsNumbers() && isNumber(tokens.front())) {
+                consumeNumbers(tokens);
+                continue;
+            }
+            refuseUnreadableLayout(tokens.front());
+            endBlock();
+            keyword(tokens);
+        }
+        endBlock();
+        return std::move(data_);
+    }
+
+private:
+    bool nextLine(std::string& line)
+    {
+        if (pushedBack_) {
+            line = std::move(*pushedBack_);
+            pushedBack_.reset();
+            return true;
+        }
+        return static_cast<bool>(std::getline(in_, line));
+    }
+
+    std::size_t expected() const
+    {
+        switch (block_) {
+        case Block::Points: return 3 * static_cast<std::size_t>(data_.pointCount);
+        case Block::Cells: return static_cast<std::size_t>(data_.cellCount);
+        case Block::CellTypes: return static_cast<std::size_t>(data_.cellTypeCount);
+        case Block::RefrIndex:
+        case Block::Absorptivity: return static_cast<std::size_t>(data_.pointCount);
+        case Block::FieldArray: return fieldValues_;
+        default: return 0;
+        }
+    }
+
+    std::size_t accepted() const
+    {
+        switch (block_) {
+        case Block::Points: return data_.points.size();
+        case Block::Cells: return data_.cellSizes.size() - (pendingIds_ > 0 ? 1 : 0);
+        case Block::CellTypes: return data_.cellTypes.size();
+        case Block::RefrIndex: return data_.refrIndex.size();
+        case Block::Absorptivity: return data_.absorptivity.size();
+        case Block::FieldArray: return fieldAccepted_;
+        default: return 0;
+        }
+    }
+
+    bool wantsNumbers() const
+    {
+        return block_ != Block::None && block_ != Block::FieldHeader && (accepted() < expected() || pendingIds_ > 0);
+    }
+
+    void consumeNumbers(const std::vector<std::string_view>& tokens)
+    {
+        for (std::string_view token : tokens) {
+            if (!wantsNumbers()) return; // surplus numbers on the last line of a block
+            if (!consumeOne(token)) {
+                endBlock(); // a word inside a numeric block ends it
+                return;
+            }
+        }
+    }
+
+    bool consumeOne(std::string_view token)
+    {
+        switch (block_) {
+        case Block::Points:
+        case Block::RefrIndex:
+        case Block::Absorptivity: {
+            const auto v = parseNumber<float>(token);
+            if (!v) return false;
+            (block_ == Block::Points ? data_.points : block_ == Block::RefrIndex ? data_.refrIndex : data_.absorptivity)
+                .push_back(*v);
+            return true;
+        }
+        case Block::Cells: {
+            const auto v = parseNumber<int>(token);
+            if (!v) return false;
+            if (pendingIds_ > 0) {
+                data_.cellIds.push_back(*v);
+                --pendingIds_;
+            } else {
+                if (*v < 0) refuse(path_, "cell " + std::to_string(data_.cellSizes.size()) + " has a negative node count");
+                data_.cellSizes.push_back(*v);
+                pendingIds_ = *v;
+            }
+            return true;
+        }
+        case Block::CellTypes: {
+            const auto v = parseNumber<int>(token);
+            if (!v) return false;
+            data_.cellTypes.push_back(*v);
+            return true;
+        }
+        case Block::FieldArray: {
+            const auto v = parseNumber<float>(token);
+            if (!v) return false;
+            if (fieldTarget_) fieldTarget_->push_back(*v);
+            ++fieldAccepted_;
+            if (fieldAccepted_ == fieldValues_) nextFieldArray();
+            return true;
+        }
+        default: return false;
+        }
+    }
+
+    // Closes the running block; a section of the mesh that ended early is an error (the
+    // scalar blocks keep their size-mismatch warning instead).
+    void endBlock()
+    {
+        const Block ended = block_;
+        const bool shortBlock = accepted() < expected() || pendingIds_ > 0;
+        block_ = Block::None;
+        if (!shortBlock) return;
+        switch (ended) {
+        case Block::Points:
+            refuse(path_, "the POINTS section ends after " + std::to_string(data_.points.size() / 3) + " of " +
+                              std::to_string(data_.pointCount) + " points");
+        case Block::Cells:
+            refuse(path_, "the CELLS section ends after " + std::to_string(data_.cellSizes.size() - (pendingIds_ > 0)) +
+                              " of " + std::to_string(data_.cellCount) + " cells");
+        case Block::CellTypes:
+            refuse(path_, "the CELL_TYPES section ends after " + std::to_string(data_.cellTypes.size()) + " of " +
+                              std::to_string(data_.cellTypeCount) + " cell types");
+        case Block::FieldArray:
+            refuse(path_, "the FIELD array " + fieldName_ + " ends after " + std::to_string(fieldAccepted_) + " of " +
+                              std::to_string(fieldValues_) + " values");
+        default: return;
+        }
+    }
+
+    int countAfter(const std::vector<std::string_view>& tokens, std::size_t index, const char* what)
+    {
+        const auto v = index < tokens.size() ? parseNumber<int>(tokens[index]) : std::nullopt;
+        if (!v || *v < 0) refuse(path_, std::string("the ") + what + " line has no valid count");
+        return *v;
+    }
+
+    void keyword(const std::vector<std::string_view>& tokens)
+    {
+        const std::string_view word = tokens.front();
+        if (block_ == Block::FieldHeader || fieldArraysLeft_ > 0) {
+            if (!isKeyword(word)) {
+                fieldArray(tokens);
+                return;
+            }
+            fieldArraysLeft_ = 0;
+        }
+        if (word == "POINTS") {
+            data_.pointCount = countAfter(tokens, 1, "POINTS");
+            data_.points.clear();
+            data_.points.reserve(3 * static_cast<std::size_t>(data_.pointCount));
+            block_ = Block::Points;
+        } else if (word == "CELLS") {
+            data_.sawCells = true;
+            data_.cellCount = countAfter(tokens, 1, "CELLS");
+            data_.cellSizes.clear();
+            data_.cellIds.clear();
+            pendingIds_ = 0;
+            block_ = Block::Cells;
+        } else if (word == "CELL_TYPES") {
+            data_.sawCellTypes = true;
+            data_.cellTypeCount = countAfter(tokens, 1, "CELL_TYPES");
+            data_.cellTypes.clear();
+            block_ = Block::CellTypes;
+        } else if (word == "SCALARS") {
+            const std::string_view name = tokens.size() > 1 ? tokens[1] : std::string_view();
+            if (name == "RefractiveIndex" || name == "Absorptivity") {
+                const bool index = name == "RefractiveIndex";
+                (index ? data_.sawRefrIndex : data_.sawAbsorptivity) = true;
+                (index ? data_.refrIndex : data_.absorptivity).clear();
+                block_ = index ? Block::RefrIndex : Block::Absorptivity;
+                skipLookupTableLine();
+            }
+        } else if (word == "FIELD") {
+            fieldArraysLeft_ = countAfter(tokens, 2, "FIELD");
+            block_ = fieldArraysLeft_ > 0 ? Block::FieldHeader : Block::None;
+        }
+        // Anything else (header lines, POINT_DATA, CELL_DATA, other arrays and their values)
+        // closes the running block and is not needed.
+    }
+
+    void refuseUnreadableLayout(std::string_view word)
+    {
+        if (word == "BINARY") refuse(path_, "BINARY legacy files cannot be read; write the mesh as ASCII");
+        if (word == "OFFSETS" || word == "CONNECTIVITY") {
+            refuse(path_, "the OFFSETS/CONNECTIVITY cell layout of legacy version 5 (VTK 9, meshio) cannot be read by "
+                          "this reader; write the mesh in the legacy version 4.2 layout");
+        }
+    }
+
+    static bool isKeyword(std::string_view word)
+    {
+        for (const char* k : {"POINTS", "CELLS", "CELL_TYPES", "POINT_DATA", "CELL_DATA", "SCALARS", "VECTORS",
+                              "NORMALS", "TENSORS", "TEXTURE_COORDINATES", "LOOKUP_TABLE", "FIELD", "METADATA",
+                              "OFFSETS", "CONNECTIVITY", "DATASET"}) {
+            if (word == k) return true;
+        }
+        return false;
+    }
+
+    // The line after a recognised SCALARS line names its lookup table and is not counted.
+    // A file without that line goes straight on with its values, which are read.
+    void skipLookupTableLine()
+    {
+        std::string next;
+        if (!std::getline(in_, next)) return;
+        const std::string_view text = trim(next);
+        if (text.rfind("LOOKUP_TABLE", 0) != 0) pushedBack_ = std::move(next);
+    }
+
+    // "name components tuples type": the values of RefractiveIndex and Absorptivity are
+    // kept, those of any other array are read past.
+    void fieldArray(const std::vector<std::string_view>& tokens)
+    {
+        fieldName_ = std::string(tokens.front());
+        const int components = countAfter(tokens, 1, ("FIELD array " + fieldName_).c_str());
+        const int tuples = countAfter(tokens, 2, ("FIELD array " + fieldName_).c_str());
+        fieldValues_ = static_cast<std::size_t>(components) * static_cast<std::size_t>(tuples);
+        fieldAccepted_ = 0;
+        fieldTarget_ = nullptr;
+        if (fieldName_ == "RefractiveIndex") {
+            data_.sawRefrIndex = true;
+            data_.refrIndex.clear();
+            fieldTarget_ = &data_.refrIndex;
+        } else if (fieldName_ == "Absorptivity") {
+            data_.sawAbsorptivity = true;
+            data_.absorptivity.clear();
+            fieldTarget_ = &data_.absorptivity;
+        }
+        block_ = Block::FieldArray;
+        if (fieldValues_ == 0) nextFieldArray();
+    }
+
+    void nextFieldArray()
+    {
+        --fieldArraysLeft_;
+        block_ = fieldArraysLeft_ > 0 ? Block::FieldHeader : Block::None;
+    }
+
+    const std::string& path_;
+    std::ifstream& in_;
+    VtkContents data_;
+    Block block_ = Block::None;
+    int pendingIds_ = 0;
+    std::optional<std::string> pushedBack_;
+    bool titleNext_ = false;
+    int fieldArraysLeft_ = 0;
+    std::string fieldName_;
+    std::size_t fieldValues_ = 0, fieldAccepted_ = 0;
+    std::vector<float>* fieldTarget_ = nullptr;
+};
+
+// Picks the hexahedra out of the cells and checks every node id.
+std::vector<int> hexahedra(const std::string& path, const VtkContents& data)
+{
+    const std::size_t cells = data.cellSizes.size();
+    if (data.sawCellTypes && data.cellTypes.size() != cells) {
+        refuse(path, "CELL_TYPES lists " + std::to_string(data.cellTypes.size()) + " types for " +
+                         std::to_string(cells) + " cells");
+    }
+    std::vector<int> connectivity;
+    connectivity.reserve(8 * cells);
+    std::map<int, int> skipped;
+    std::size_t offset = 0;
+    for (std::size_t c = 0; c < cells; ++c) {
+        const int size = data.cellSizes[c];
+        for (int k = 0; k < size; ++k) {
+            const int id = data.cellIds[offset + k];
+            if (id < 0 || id >= data.pointCount) {
+                refuse(path, "cell " + std::to_string(c) + " refers to node " + std::to_string(id) +
+                                 ", outside [0, " + std::to_string(data.pointCount) + ")");
+            }
+        }
+        if (!data.sawCellTypes && size != 8) {
+            refuse(path, "cell " + std::to_string(c) + " has " + std::to_string(size) +
+                             " nodes and the file has no CELL_TYPES section to say what it is");
+        }
+        const int type = data.sawCellTypes ? data.cellTypes[c] : kVtkHexahedron;
+        if (type == kVtkHexahedron) {
+            if (size != 8) {
+                refuse(path, "cell " + std::to_string(c) + " is a hexahedron with " + std::to_string(size) + " nodes");
+            }
+            connectivity.insert(connectivity.end(), data.cellIds.begin() + offset, data.cellIds.begin() + offset + 8);
+        } else {
+            ++skipped[type];
+        }
+        offset += static_cast<std::size_t>(size);
+    }
+    if (connectivity.empty()) refuse(path, "the file contains no hexahedra (VTK cell type 12)");
+    if (!skipped.empty()) {
+        std::string counts;
+        for (const auto& [type, count] : skipped) {
+            counts += (counts.empty() ? "" : ", ") + std::to_string(count) + " of type " + std::to_string(type);
+        }
+        msg::out("Warning: skipped cells that are not hexahedra: %s\n", counts.c_str());
+    }
+    return connectivity;
+}
+
+// Copies one nodal field, or the default with a warning when the file did not give it whole.
+void nodalField(const char* name, const char* what, float fallback, const std::vector<float>& values, bool seen,
+                int pointCount, float* deviceArray)
+{
+    const std::size_t n = static_cast<std::size_t>(pointCount);
+    if (seen && values.size() == n) {
+        dev::copy(deviceArray, values.data(), n * sizeof(float), dev::CopyKind::HostToDevice);
+        msg::out("Loaded %s data for %d nodes\n", name, pointCount);
+        return;
+    }
+    if (seen && !values.empty()) {
+        msg::out("Warning: %s data size mismatch: read %zu values, expected %d nodes\n", name, values.size(),
+                 pointCount);
+    } else {
+        msg::out("Warning: no %s data in the file; %s set to %g at every node\n", name, what, fallback);
+    }
+    const std::vector<float> constant(n, fallback);
+    dev::copy(deviceArray, constant.data(), n * sizeof(float), dev::CopyKind::HostToDevice);
+}
+
+} // namespace
+
+void readVTK(const std::string& path, Mesh& mesh)
+{
+    std::ifstream in(path);
+    if (!in) throw std::runtime_error("Cannot open VTK file.");
+    msg::out("Reading VTK file: %s\n", path.c_str());
+
+    const VtkContents data = VtkParser(path, in).parse();
+    const std::vector<int> connectivity = hexahedra(path, data);
+
+    const int elements = static_cast<int>(connectivity.size() / 8);
+    const int points = data.pointCount;
+    msg::out("Read %d lines from file\n", data.lines);
+
+    mesh.allocateElements(elements);
+    mesh.allocateNodes(points);
+    MeshDataFlat& m = mesh.h_mdata_devlink;
+
+    std::vector<float> coords(3 * static_cast<std::size_t>(points));
+    for (int i = 0; i < points; ++i) {
+        for (int c = 0; c < 3; ++c) coords[static_cast<std::size_t>(c) * points + i] = data.points[3 * static_cast<std::size_t>(i) + c];
+    }
+    Mesh::upload(m.nodeCoords, coords);
+    Mesh::upload(m.elementNodes, connectivity);
+
+    nodalField("RefractiveIndex", "refractive index", 1.0f, data.refrIndex, data.sawRefrIndex, points, m.refrIndex);
+    nodalField("Absorptivity", "absorptivity", 0.0f, data.absorptivity, data.sawAbsorptivity, points, m.absorptivity);
+    // A refused short block leaves the value arrays defined: they hold the default now.
+
+    mesh.uploadMeshData();
+    msg::out("VTK file loaded: %d elements, %d nodes\n", elements, points);
+
+    buildConnectivity(mesh);
+    mesh.checkConstRefrIndex();
+    mesh.computeNodalMass();
+}
+
+std::unique_ptr<Mesh> readVTK(const std::string& path)
+{
+    auto mesh = std::make_unique<Mesh>();
+    readVTK(path, *mesh);
+    return mesh;
+}

@@ -1,0 +1,68 @@
+// Trilinear HEX8 shape functions, Jacobian and volume, shared by the mesh's nodal volume
+// and the tracer's element. Node k sits at the local corner kHex8Corner[k] of [-1, 1]^3.
+#pragma once
+
+#include "common/vec3.h"
+#include "device/device.h"
+
+struct Hex8Corner {
+    float xi, eta, zeta;
+};
+
+__host__ __device__ constexpr Hex8Corner hex8Corner(int k)
+{
+    constexpr Hex8Corner corners[8] = {{-1, -1, -1}, {+1, -1, -1}, {+1, +1, -1}, {-1, +1, -1},
+                                       {-1, -1, +1}, {+1, -1, +1}, {+1, +1, +1}, {-1, +1, +1}};
+    return corners[k];
+}
+
+// dN_k/dxi, dN_k/deta, dN_k/dzeta at q (float, the signed factor 0.125 first).
+__host__ __device__ inline void hex8ShapeDerivs(Vec3 q, float derivs[8][3])
+{
+    for (int k = 0; k < 8; ++k) {
+        const Hex8Corner c = hex8Corner(k);
+        const float a = 1.0f + c.xi * q.x;
+        const float b = 1.0f + c.eta * q.y;
+        const float d = 1.0f + c.zeta * q.z;
+        derivs[k][0] = 0.125f * c.xi * b * d;
+        derivs[k][1] = 0.125f * c.eta * a * d;
+        derivs[k][2] = 0.125f * c.zeta * a * b;
+    }
+}
+
+// J[i][j] = dx_j / dxi_i: each float product widened to double before it is added.
+__host__ __device__ inline void hex8Jacobian(const Vec3 nodes[8], const float derivs[8][3], double J[3][3])
+{
+    for (int i = 0; i < 3; ++i)
+        for (int j = 0; j < 3; ++j) J[i][j] = 0.0;
+    for (int k = 0; k < 8; ++k)
+        for (int i = 0; i < 3; ++i)
+            for (int j = 0; j < 3; ++j) J[i][j] += static_cast<double>(derivs[k][i] * nodes[k][j]);
+}
+
+// Cofactor expansion along the first row.
+__host__ __device__ inline double det3x3(const double A[3][3])
+{
+    const double c00 = A[1][1] * A[2][2] - A[1][2] * A[2][1];
+    const double c10 = A[1][0] * A[2][2] - A[1][2] * A[2][0];
+    const double c20 = A[1][0] * A[2][1] - A[1][1] * A[2][0];
+    return A[0][0] * c00 - A[0][1] * c10 + A[0][2] * c20;
+}
+
+// Signed volume by the 2x2x2 Gauss rule (unit weights); negative for a mirrored element.
+__host__ __device__ inline double hex8Volume(const Vec3 nodes[8])
+{
+    constexpr float g = 0.57735026919f;
+    double volume = 0.0;
+    for (int a = 0; a < 2; ++a)
+        for (int b = 0; b < 2; ++b)
+            for (int c = 0; c < 2; ++c) {
+                const Vec3 q(a ? g : -g, b ? g : -g, c ? g : -g);
+                float derivs[8][3];
+                double J[3][3];
+                hex8ShapeDerivs(q, derivs);
+                hex8Jacobian(nodes, derivs, J);
+                volume += det3x3(J);
+            }
+    return volume;
+}

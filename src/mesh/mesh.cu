@@ -1,0 +1,278 @@
+#include "mesh/mesh.h"
+
+#include <cmath>
+#include <cstring>
+
+#include "IO/messages.h"
+#include "mesh/hex8_geometry.h"
+
+// --- Kernels -------------------------------------------------------------------------------
+
+__global__ void computeNormalsKernel(MeshDataFlat* mesh)
+{
+    const int i = static_cast<int>(dev::globalThreadIndex());
+    if (i >= mesh->nFaces) return;
+    const int* f = mesh->faceNodes + 4 * i;
+    const Vec3 a = mesh->getNodeVec(f[0], mesh->nodeCoords);
+    const Vec3 b = mesh->getNodeVec(f[1], mesh->nodeCoords);
+    const Vec3 d = mesh->getNodeVec(f[3], mesh->nodeCoords);
+    Vec3 n = cross(b - a, d - a);
+    const float L = sqrtf(dot(n, n));
+    if (L != 0.0f) {
+        const float inv = 1.0f / L;
+        n = Vec3(n.x * inv, n.y * inv, n.z * inv);
+    } else {
+        n = Vec3(0.0f, 0.0f, 0.0f);
+    }
+    const int N = mesh->nFaces;
+    mesh->faceNormals[i] = n.x;
+    mesh->faceNormals[N + i] = n.y;
+    mesh->faceNormals[2 * N + i] = n.z;
+}
+
+// (sic) The kernel's name carries the spelling scripts and logs have always seen.
+__global__ void setMateriapPropertiesConstant(MeshDataFlat* mesh, float refractiveIndex, float absorptivity)
+{
+    const int i = static_cast<int>(dev::globalThreadIndex());
+    if (i >= mesh->nNodes) return;
+    mesh->refrIndex[i] = refractiveIndex;
+    mesh->absorptivity[i] = absorptivity;
+}
+
+__global__ void setRefractiveIndexConstant(MeshDataFlat* mesh, float refractiveIndex)
+{
+    const int i = static_cast<int>(dev::globalThreadIndex());
+    if (i < mesh->nNodes) mesh->refrIndex[i] = refractiveIndex;
+}
+
+__global__ void setAbsorptivityConstant(MeshDataFlat* mesh, float absorptivity)
+{
+    const int i = static_cast<int>(dev::globalThreadIndex());
+    if (i < mesh->nNodes) mesh->absorptivity[i] = absorptivity;
+}
+
+__global__ void checkConstRefrIndexKernel(MeshDataFlat* mesh)
+{
+    const int e = static_cast<int>(dev::globalThreadIndex());
+    if (e >= mesh->nElements) return;
+    const float r0 = mesh->refrIndex[mesh->getElementNode(e, 0)];
+    int flag = 1;
+    for (int k = 1; k < 8; ++k) {
+        if (fabsf(mesh->refrIndex[mesh->getElementNode(e, k)] - r0) > 1e-6f) {
+            flag = 0;
+            break;
+        }
+    }
+    mesh->constRefrIndex[e] = flag;
+}
+
+__global__ void computeNodalMassKernel(MeshDataFlat* mesh)
+{
+    const int e = static_cast<int>(dev::globalThreadIndex());
+    if (e >= mesh->nElements) return;
+    Vec3 nodes[8];
+    for (int k = 0; k < 8; ++k) nodes[k] = mesh->getNodeVec(mesh->getElementNode(e, k), mesh->nodeCoords);
+    const float m = static_cast<float>(0.125 * hex8Volume(nodes));
+    for (int k = 0; k < 8; ++k) dev::atomicAdd(&mesh->nodalMass[mesh->getElementNode(e, k)], m);
+}
+
+__global__ void printDeviceData(MeshDataFlat* mesh, int count)
+{
+    if (dev::globalThreadIndex() != 0) return;
+    dev::printf("\n=== Device Memory Verification ===\n");
+    dev::printf("nFaces: %d (boundary: %d), nNodes: %d\n", mesh->nFaces, count, mesh->nNodes);
+    if (count < 1 || count > 16) return;
+    dev::printf("\nFace Data from Device:\n");
+    const int N = mesh->nFaces;
+    for (int i = 0; i < count && i < N; ++i) {
+        const int* f = mesh->faceNodes + 4 * i;
+        dev::printf("Face %d: Element %d, Nodes [", i, mesh->faceElement[i]);
+        dev::printf("%d, %d, %d, %d", f[0], f[1], f[2], f[3]);
+        dev::printf("], Normal [%.3f, %.3f, %.3f]\n", mesh->faceNormals[i], mesh->faceNormals[N + i],
+                    mesh->faceNormals[2 * N + i]);
+    }
+}
+
+// --- Host operations -----------------------------------------------------------------------
+
+namespace {
+
+unsigned blocksOf(int items, int blockSize) { return items <= 0 ? 0u : static_cast<unsigned>((items + blockSize - 1) / blockSize); }
+
+void requireCount(int n, const char* what)
+{
+    if (n < 0) throw std::invalid_argument(std::string(what) + " count must not be negative");
+}
+
+} // namespace
+
+Mesh::Mesh()
+{
+    std::memset(&h_mdata_devlink, 0, sizeof h_mdata_devlink);
+    std::memcpy(h_mdata_devlink.localFaceNodes, kHex8LocalFaceNodes, sizeof kHex8LocalFaceNodes);
+    storage.record.allocate(1, "mesh record");
+    d_mdata = storage.record.data();
+    uploadMeshData();
+}
+
+Mesh::Mesh(int nodes, int elements, int faces) : Mesh()
+{
+    allocateNodes(nodes);
+    allocateElements(elements);
+    allocateFaces(faces);
+    uploadMeshData();
+}
+
+void Mesh::allocateNodes(int n)
+{
+    requireCount(n, "node");
+    Storage& s = storage;
+    s.nodeCoords.allocate(3 * static_cast<std::size_t>(n), "nodeCoords");
+    s.refrIndex.allocate(n, "refrIndex");
+    s.absorptivity.allocate(n, "absorptivity");
+    s.nodalMass.allocate(n, "nodalMass");
+    MeshDataFlat& m = h_mdata_devlink;
+    m.nNodes = n;
+    m.nodeCoords = s.nodeCoords.data();
+    m.refrIndex = s.refrIndex.data();
+    m.absorptivity = s.absorptivity.data();
+    m.nodalMass = s.nodalMass.data();
+}
+
+void Mesh::allocateElements(int n)
+{
+    requireCount(n, "element");
+    Storage& s = storage;
+    const std::size_t six = 6 * static_cast<std::size_t>(n);
+    s.elementNodes.allocate(8 * static_cast<std::size_t>(n), "elementNodes");
+    s.elementNeighbors.allocate(six, "elementNeighbors");
+    s.elementNeighborTypes.allocate(six, "elementNeighborTypes");
+    s.elementNeighborFaces.allocate(six, "elementNeighborFaces");
+    s.elementFaceOrientation.allocate(six, "elementFaceOrientation");
+    dev::memset(s.elementFaceOrientation.data(), kNoOrientation, six);
+    s.constRefrIndex.allocate(n, "constRefrIndex");
+    MeshDataFlat& m = h_mdata_devlink;
+    m.nElements = n;
+    m.elementNodes = s.elementNodes.data();
+    m.elementNeighbors = s.elementNeighbors.data();
+    m.elementNeighborTypes = s.elementNeighborTypes.data();
+    m.elementNeighborFaces = s.elementNeighborFaces.data();
+    m.elementFaceOrientation = s.elementFaceOrientation.data();
+    m.constRefrIndex = s.constRefrIndex.data();
+}
+
+void Mesh::allocateFaces(int n)
+{
+    requireCount(n, "face");
+    Storage& s = storage;
+    s.faceNodes.allocate(4 * static_cast<std::size_t>(n), "faceNodes");
+    s.faceNormals.allocate(3 * static_cast<std::size_t>(n), "faceNormals");
+    s.faceElement.allocate(n, "faceElement");
+    s.faceLocalIndex.allocate(n, "faceLocalIndex");
+    s.faceBC.allocate(n, "faceBC");
+    dev::memset(s.faceBC.data(), 0xFF, s.faceBC.bytes()); // every entry -1
+    MeshDataFlat& m = h_mdata_devlink;
+    m.nFaces = n;
+    m.faceNodes = s.faceNodes.data();
+    m.faceNormals = s.faceNormals.data();
+    m.faceElement = s.faceElement.data();
+    m.faceLocalIndex = s.faceLocalIndex.data();
+    m.faceBC = s.faceBC.data();
+}
+
+void Mesh::uploadMeshData()
+{
+    dev::copy(d_mdata, &h_mdata_devlink, sizeof(MeshDataFlat), dev::CopyKind::HostToDevice);
+}
+
+void Mesh::computeNormals()
+{
+    dev::launch("computeNormalsKernel", computeNormalsKernel, blocksOf(h_mdata_devlink.nFaces, 128), 128,
+                dev::kDefaultStream, d_mdata);
+    dev::synchronize();
+}
+
+void Mesh::setMaterialPropertiesConstant(float refractiveIndex, float absorptivity)
+{
+    const unsigned blocks = blocksOf(h_mdata_devlink.nNodes, 128) + 1;
+    dev::launch("setMateriapPropertiesConstant", setMateriapPropertiesConstant, blocks, 128, dev::kDefaultStream,
+                d_mdata, refractiveIndex, absorptivity);
+    dev::synchronize();
+}
+
+void Mesh::setRefractiveIndexConstant(float refractiveIndex)
+{
+    const unsigned blocks = blocksOf(h_mdata_devlink.nNodes, 128) + 1;
+    dev::launch("setRefractiveIndexConstant", ::setRefractiveIndexConstant, blocks, 128, dev::kDefaultStream,
+                d_mdata, refractiveIndex);
+    dev::synchronize();
+}
+
+void Mesh::setAbsorptivityConstant(float absorptivity)
+{
+    const unsigned blocks = blocksOf(h_mdata_devlink.nNodes, 128) + 1;
+    dev::launch("setAbsorptivityConstant", ::setAbsorptivityConstant, blocks, 128, dev::kDefaultStream, d_mdata,
+                absorptivity);
+    dev::synchronize();
+}
+
+void Mesh::checkConstRefrIndex()
+{
+    const int n = h_mdata_devlink.nElements;
+    dev::launch("checkConstRefrIndexKernel", checkConstRefrIndexKernel, blocksOf(n, 256), 256, dev::kDefaultStream,
+                d_mdata);
+    dev::synchronize();
+    const std::vector<int> flags = download(h_mdata_devlink.constRefrIndex, static_cast<std::size_t>(n));
+    int constant = 0;
+    for (int f : flags) constant += f == 1;
+    msg::out("Refractive index regions: %d constant, %d varying (%.1f%% constant)\n", constant, n - constant,
+             100.0 * constant / n);
+}
+
+void Mesh::computeNodalMass()
+{
+    dev::memset(h_mdata_devlink.nodalMass, 0, sizeof(float) * static_cast<std::size_t>(h_mdata_devlink.nNodes));
+    dev::launch("computeNodalMassKernel", computeNodalMassKernel, blocksOf(h_mdata_devlink.nElements, 256), 256,
+                dev::kDefaultStream, d_mdata);
+    dev::synchronize();
+}
+
+void Mesh::printDeviceData(int count)
+{
+    dev::launch("printDeviceData", ::printDeviceData, 1, 1, dev::kDefaultStream, d_mdata, count);
+    dev::synchronize();
+}
+
+void Mesh::releaseMesh()
+{
+    Storage& s = storage;
+    s.nodeCoords.release();
+    s.refrIndex.release();
+    s.absorptivity.release();
+    s.nodalMass.release();
+    s.faceNodes.release();
+    s.faceNormals.release();
+    s.faceElement.release();
+    s.faceLocalIndex.release();
+    s.faceBC.release();
+    s.elementNodes.release();
+    s.elementNeighbors.release();
+    s.elementNeighborTypes.release();
+    s.elementNeighborFaces.release();
+    s.elementFaceOrientation.release();
+    s.constRefrIndex.release();
+    s.bcRoughSurface.release();
+    s.bcRoughness.release();
+    s.bcInteractionType.release();
+    s.bcRefrIndexReal.release();
+    s.bcRefrIndexImag.release();
+    s.bcFaceOffsets.release();
+    s.bcFaces.release();
+    // The record must not keep addresses of released arrays: counts and addresses go back
+    // to those of an empty mesh.
+    MeshDataFlat empty;
+    std::memset(&empty, 0, sizeof empty);
+    std::memcpy(empty.localFaceNodes, kHex8LocalFaceNodes, sizeof kHex8LocalFaceNodes);
+    h_mdata_devlink = empty;
+    uploadMeshData();
+}

@@ -1,0 +1,72 @@
+// The host mesh: owns every device array of its flat record and the device copy of that
+// record. Its first two members are fixed: the curing module receives this object's
+// address and reads h_mdata_devlink right after d_mdata, so no virtual function (which
+// would put a vtable pointer first) and nothing before them.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <type_traits>
+#include <vector>
+
+#include "device/buffer.h"
+#include "mesh/mesh_data.h"
+
+class Mesh {
+public:
+    MeshDataFlat* d_mdata = nullptr;
+    MeshDataFlat h_mdata_devlink;
+
+    Mesh();
+    // Allocates nodes, elements and faces of these sizes and uploads the record.
+    Mesh(int nodes, int elements, int faces);
+    Mesh(const Mesh&) = delete;
+    Mesh& operator=(const Mesh&) = delete;
+
+    // Contents of the new arrays are undefined except where noted.
+    void allocateNodes(int n);
+    void allocateElements(int n);  // elementFaceOrientation set to 255
+    void allocateFaces(int n);     // faceBC set to -1
+    void uploadMeshData();
+
+    void computeNormals();
+    void setMaterialPropertiesConstant(float refractiveIndex, float absorptivity);
+    void setRefractiveIndexConstant(float refractiveIndex);
+    void setAbsorptivityConstant(float absorptivity);
+    void checkConstRefrIndex();
+    void computeNodalMass();
+    void printDeviceData(int count);
+    void releaseMesh();
+
+    // Host copies of device arrays, for readers, writers and tests.
+    template <typename T>
+    static std::vector<T> download(const T* deviceArray, std::size_t count)
+    {
+        std::vector<T> host(count);
+        dev::copy(host.data(), deviceArray, count * sizeof(T), dev::CopyKind::DeviceToHost);
+        return host;
+    }
+    template <typename T>
+    static void upload(T* deviceArray, const std::vector<T>& host)
+    {
+        dev::copy(deviceArray, host.data(), host.size() * sizeof(T), dev::CopyKind::HostToDevice);
+    }
+
+    // Owners of the arrays the record points to. They come after the two members above and
+    // share their access, so the class stays standard-layout.
+    struct Storage {
+        dev::DeviceArray<MeshDataFlat> record;
+        dev::DeviceArray<float> nodeCoords, refrIndex, nodalMass, absorptivity;
+        dev::DeviceArray<int> faceElement, faceLocalIndex, faceNodes, faceBC;
+        dev::DeviceArray<float> faceNormals;
+        dev::DeviceArray<int> bcRoughSurface, bcInteractionType, bcFaceOffsets, bcFaces;
+        dev::DeviceArray<float> bcRoughness, bcRefrIndexReal, bcRefrIndexImag;
+        dev::DeviceArray<int> elementNodes, elementNeighbors, elementNeighborTypes, elementNeighborFaces;
+        dev::DeviceArray<std::uint8_t> elementFaceOrientation;
+        dev::DeviceArray<int> constRefrIndex;
+    };
+    Storage storage;
+};
+
+static_assert(std::is_standard_layout_v<Mesh>, "Mesh is read through raw addresses");
+static_assert(offsetof(Mesh, h_mdata_devlink) == sizeof(MeshDataFlat*), "h_mdata_devlink must follow d_mdata");

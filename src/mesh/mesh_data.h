@@ -1,0 +1,74 @@
+// The flat mesh record every kernel receives. Both extension modules are compiled against
+// this one definition: the curing module reads it through raw addresses, so the field
+// order is part of the interface.
+#pragma once
+
+#include <cstdint>
+
+#include "common/vec3.h"
+#include "device/device.h"
+
+// Local node numbers of the six faces of a HEX8 element: the planes zeta = -1, zeta = +1,
+// xi = -1, xi = +1, eta = -1, eta = +1.
+constexpr int kHex8LocalFaceNodes[6][4] = {{0, 1, 2, 3}, {4, 5, 6, 7}, {0, 3, 7, 4},
+                                           {1, 2, 6, 5}, {0, 4, 5, 1}, {3, 7, 6, 2}};
+
+// Neighbour types per element face.
+constexpr int kNeighborInterior = 0;
+constexpr int kNeighborBoundary = 1;
+constexpr int kNeighborUnresolved = -1;
+constexpr std::uint8_t kNoOrientation = 255;
+
+struct MeshDataFlat {
+    int localFaceNodes[6][4];
+
+    int nNodes;
+    float* nodeCoords;   // 3 * nNodes, component-major
+    float* refrIndex;    // nNodes
+    float* nodalMass;    // nNodes: lumped nodal volume
+    float* absorptivity; // nNodes
+
+    int nFaces;          // boundary faces
+    int* faceElement;    // nFaces
+    int* faceLocalIndex; // nFaces
+    int* faceNodes;      // 4 * nFaces, face-major, ordered so the normal points outward
+    float* faceNormals;  // 3 * nFaces, component-major
+    int* faceBC;         // nFaces: condition index or -1
+
+    int nBC;
+    int nBCFaces;
+    int* bcRoughSurface;
+    float* bcRoughness;
+    int* bcInteractionType;
+    float* bcRefrIndexReal;
+    float* bcRefrIndexImag;
+    int* bcFaceOffsets; // nBC + 1
+    int* bcFaces;       // nBCFaces
+
+    int nElements;
+    int* elementNodes;                   // 8 * nElements, element-major
+    int* elementNeighbors;               // 6 * nElements
+    int* elementNeighborTypes;           // 6 * nElements
+    int* elementNeighborFaces;           // 6 * nElements
+    std::uint8_t* elementFaceOrientation; // 6 * nElements
+    int* constRefrIndex;                 // nElements
+
+    __host__ __device__ int getElementNode(int e, int k) const { return elementNodes[8 * e + k]; }
+    __host__ __device__ void setElementNode(int e, int k, int node) { elementNodes[8 * e + k] = node; }
+
+    __host__ __device__ Vec3 getNodeVec(int i, const float* a) const
+    {
+        return {a[i], a[nNodes + i], a[2 * nNodes + i]};
+    }
+    __host__ __device__ void setNodeVec(int i, Vec3 v, float* a) const
+    {
+        a[i] = v.x;
+        a[nNodes + i] = v.y;
+        a[2 * nNodes + i] = v.z;
+    }
+
+    __host__ __device__ int getElementNeighbor(int e, int f) const { return elementNeighbors[6 * e + f]; }
+    __host__ __device__ void setElementNeighbor(int e, int f, int value) { elementNeighbors[6 * e + f] = value; }
+    __host__ __device__ int getElementNeighborType(int e, int f) const { return elementNeighborTypes[6 * e + f]; }
+    __host__ __device__ void setElementNeighborType(int e, int f, int value) { elementNeighborTypes[6 * e + f] = value; }
+};
