@@ -1,0 +1,41 @@
+"""Small hexahedral meshes for the tests, and a legacy VTK writer in VTK's own layout."""
+
+import numpy as np
+
+# Corner offsets of HEX8 nodes 0-7 in (x, y, z).
+HEX8_CORNERS = np.array([[0, 0, 0], [1, 0, 0], [1, 1, 0], [0, 1, 0],
+                         [0, 0, 1], [1, 0, 1], [1, 1, 1], [0, 1, 1]])
+
+
+def grid(nx, ny, nz, spacing=1.0):
+    """Points (N, 3) and hexahedra (E, 8) of a block of nx * ny * nz unit cells."""
+    idx = np.arange((nx + 1) * (ny + 1) * (nz + 1)).reshape(nz + 1, ny + 1, nx + 1)
+    z, y, x = np.meshgrid(np.arange(nz + 1), np.arange(ny + 1), np.arange(nx + 1), indexing="ij")
+    points = np.stack([x.ravel(), y.ravel(), z.ravel()], axis=1) * spacing
+    cells = []
+    for k in range(nz):
+        for j in range(ny):
+            for i in range(nx):
+                cells.append([idx[k + c[2], j + c[1], i + c[0]] for c in HEX8_CORNERS])
+    return points.astype(float), np.array(cells, dtype=int)
+
+
+def write_vtk(path, points, cells, refractive_index=None, absorptivity=None, per_line=9):
+    """Legacy ASCII file laid out as VTK writes it: several numbers per line."""
+    def block(values):
+        values = list(values)
+        return "".join(" ".join(f"{v:g}" for v in values[i:i + per_line]) + "\n"
+                       for i in range(0, len(values), per_line))
+
+    n, e = len(points), len(cells)
+    text = ["# vtk DataFile Version 3.0\nmesh\nASCII\nDATASET UNSTRUCTURED_GRID\n",
+            f"POINTS {n} float\n", block(np.asarray(points, float).ravel()),
+            f"CELLS {e} {9 * e}\n", "".join("8 " + " ".join(map(str, c)) + "\n" for c in cells),
+            f"CELL_TYPES {e}\n", block([12] * e)]
+    if refractive_index is not None or absorptivity is not None:
+        text.append(f"POINT_DATA {n}\n")
+    for name, values in (("RefractiveIndex", refractive_index), ("Absorptivity", absorptivity)):
+        if values is not None:
+            text += [f"SCALARS {name} float 1\nLOOKUP_TABLE default\n", block(values)]
+    with open(path, "w") as f:
+        f.write("".join(text))
