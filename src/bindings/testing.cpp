@@ -62,4 +62,5 @@ void bindTesting(py::module_& m)
     m.def("launch_with_block", &dev::selftest::launchWithBlock, py::arg("block_size"));
 
     bindTestingMesh(m);
+    bindTestingRays(m);
 }

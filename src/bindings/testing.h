@@ -6,3 +6,4 @@
 // internals directly. Not part of the public API.
 void bindTesting(pybind11::module_& m);
 void bindTestingMesh(pybind11::module_& m);
+void bindTestingRays(pybind11::module_& m);

@@ -6,6 +6,8 @@
 
 #include "device/device.h"
 
+__host__ __device__ inline float floatInfinity() { return __builtin_inff(); }
+
 struct Vec3 {
     float x = 0.0f;
     float y = 0.0f;

@@ -1,0 +1,129 @@
+#include "rays/ray_collection.h"
+
+#include <cmath>
+#include <stdexcept>
+
+#include "IO/messages.h"
+
+__global__ void initializeRandomStatesKernel(unsigned long long* seeds, int n)
+{
+    const int i = static_cast<int>(dev::globalThreadIndex());
+    if (i < n) seeds[i] = splitmix64Seed(static_cast<std::uint64_t>(i));
+}
+
+__global__ void rotateRaysAroundAxisKernel(RaysDataFlat* rays, int n, Vec3 k, float c, float s)
+{
+    const int i = static_cast<int>(dev::globalThreadIndex());
+    if (i >= n) return;
+    const Vec3 d = rays->getVector(i, rays->directions);
+    const Vec3 q = rays->getVector(i, rays->positions) - 10.0f * d;
+    auto rotate = [&](Vec3 v) { return v * c + cross(k, v) * s + k * (dot(k, v) * (1.0f - c)); };
+    rays->setVector(i, rotate(q), rays->positions);
+    rays->setVector(i, rotate(d), rays->directions);
+}
+
+void reportDeviceFault(const char* label, const char* runtimeText)
+{
+    msg::err("%s\n", label);
+    msg::err("Cuda: %s\n", runtimeText);
+    throw std::runtime_error(std::string(label) + ": " + runtimeText);
+}
+
+namespace {
+
+// The runtime's own text for a failure the device layer raised.
+const char* runtimeText(const dev::DeviceError& e) { return dev::errorString(e.code()); }
+
+unsigned blocksOf(int n, int block) { return n <= 0 ? 0u : static_cast<unsigned>((n + block - 1) / block); }
+
+} // namespace
+
+RayCollection::RayCollection(int n)
+{
+    if (n < 0) throw std::invalid_argument("the ray count must not be negative");
+    try {
+        storage.record.allocate(1, "ray record");
+    } catch (const dev::DeviceError& e) {
+        reportDeviceFault("Resize error", runtimeText(e));
+    }
+    d_rdata = storage.record.data();
+    allocate(n);
+}
+
+void RayCollection::resize(int n)
+{
+    if (n < 0) throw std::invalid_argument("the ray count must not be negative");
+    allocate(n);
+}
+
+void RayCollection::allocate(int n)
+{
+    const std::size_t count = static_cast<std::size_t>(n);
+    try {
+        Storage fresh;
+        fresh.positions.allocate(3 * count, "ray positions");
+        fresh.directions.allocate(3 * count, "ray directions");
+        fresh.power.allocate(count, "ray power");
+        fresh.startFaces.allocate(count, "ray start faces");
+        fresh.seeds.allocate(count, "ray seeds");
+        dev::memset(fresh.startFaces.data(), 0xFF, fresh.startFaces.bytes()); // -1
+        dev::launch("initializeRandomStatesKernel", initializeRandomStatesKernel, blocksOf(n, 256), 256,
+                    dev::kDefaultStream, reinterpret_cast<unsigned long long*>(fresh.seeds.data()), n);
+        // The previous arrays go only once the new ones exist.
+        storage.positions = std::move(fresh.positions);
+        storage.directions = std::move(fresh.directions);
+        storage.power = std::move(fresh.power);
+        storage.startFaces = std::move(fresh.startFaces);
+        storage.seeds = std::move(fresh.seeds);
+    } catch (const dev::DeviceError& e) {
+        reportDeviceFault("Resize error", runtimeText(e));
+    }
+    nRays = n;
+    h_rdata.nRays = n;
+    h_rdata.positions = storage.positions.data();
+    h_rdata.directions = storage.directions.data();
+    h_rdata.power = storage.power.data();
+    h_rdata.startFaces = storage.startFaces.data();
+    h_rdata.seeds = storage.seeds.data();
+    uploadRecord();
+}
+
+void RayCollection::uploadRecord()
+{
+    try {
+        dev::copy(d_rdata, &h_rdata, sizeof(RaysDataFlat), dev::CopyKind::HostToDevice);
+    } catch (const dev::DeviceError& e) {
+        reportDeviceFault("Link error", runtimeText(e));
+    }
+}
+
+void RayCollection::rotateRaysAroundAxis(Vec3 axis, float angle)
+{
+    dev::getLastError();
+    if (nRays <= 0) {
+        msg::out("Warning: rotateRaysAroundAxis called with nRays = %d\n", nRays);
+        return;
+    }
+    if (d_rdata == nullptr) {
+        msg::out("Error: d_rdata is NULL in rotateRaysAroundAxis\n");
+        const dev::Error pending = dev::getLastError();
+        if (pending != dev::kSuccess) reportDeviceFault("d_rdata is NULL", dev::errorString(pending));
+        return;
+    }
+    const float L = length(axis);
+    if (L != 0.0f) axis = Vec3(axis.x / L, axis.y / L, axis.z / L);
+    const dev::Error pending = dev::getLastError();
+    if (pending != dev::kSuccess) msg::out("CUDA error before kernel launch: %s\n", dev::errorString(pending));
+    try {
+        dev::launch("rotateRaysAroundAxisKernel", rotateRaysAroundAxisKernel, blocksOf(nRays, 256), 256,
+                    dev::kDefaultStream, d_rdata, nRays, axis, cosf(angle), sinf(angle));
+    } catch (const dev::DeviceError& e) {
+        msg::out("Kernel launch failed: %s\n", runtimeText(e));
+        reportDeviceFault("Rotation kernel launch error", runtimeText(e));
+    }
+    try {
+        dev::synchronize();
+    } catch (const dev::DeviceError& e) {
+        reportDeviceFault("Rotation kernel error", runtimeText(e));
+    }
+}

@@ -1,0 +1,52 @@
+// The host ray collection: owns the flat record's arrays and its device copy. Like the
+// mesh, its first members are fixed (d_rdata, h_rdata, nRays) and it has no virtual
+// functions.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "device/buffer.h"
+#include "rays/ray.h"
+
+class RayCollection {
+public:
+    RaysDataFlat* d_rdata = nullptr;
+    RaysDataFlat h_rdata{};
+    int nRays = 0;
+
+    // n rays: arrays allocated, startFaces -1, seeds from the ray index. Device faults
+    // print "Resize error" / "Link error" and raise std::runtime_error.
+    explicit RayCollection(int n);
+    RayCollection(const RayCollection&) = delete;
+    RayCollection& operator=(const RayCollection&) = delete;
+
+    // Replaces every array (releasing the old ones) for n rays, as construction does.
+    void resize(int n);
+
+    // Moves every ray back 10 units along its direction, then rotates position and
+    // direction about the axis through the origin (right-hand rule).
+    void rotateRaysAroundAxis(Vec3 axis, float angle);
+
+    struct Storage {
+        dev::DeviceArray<RaysDataFlat> record;
+        dev::DeviceArray<float> positions, directions, power;
+        dev::DeviceArray<int> startFaces;
+        dev::DeviceArray<std::uint64_t> seeds;
+    };
+    Storage storage;
+
+private:
+    void allocate(int n);
+    void uploadRecord();
+};
+
+// Reads a .ry file: a count line (after blank and "#" lines), then seven numbers per ray
+// (position, direction, power), directions normalised. Throws std::runtime_error
+// ("Failed to open file", "stoull", or a text naming a short or invalid file).
+std::unique_ptr<RayCollection> readRayFile(const std::string& path);
+
+// Prints the label and the runtime's text to standard error, as a fatal device fault is
+// reported, and raises std::runtime_error("<label>: <text>").
+[[noreturn]] void reportDeviceFault(const char* label, const char* runtimeText);

@@ -1,0 +1,193 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include "IO/mesh_readers.h"
+#include "mesh/mesh.h"
+#include "mesh_fixtures.h"
+#include "rays/ray_collection.h"
+#include "tracing/surface_tracer.h"
+
+namespace {
+
+using fixtures::CapturedOutput;
+using fixtures::TempFile;
+
+template <typename T>
+std::vector<T> fetch(const T* deviceArray, std::size_t n)
+{
+    std::vector<T> host(n);
+    dev::copy(host.data(), deviceArray, n * sizeof(T), dev::CopyKind::DeviceToHost);
+    return host;
+}
+
+std::unique_ptr<Mesh> loadQuiet(const std::string& text)
+{
+    TempFile file("surface.vtk", text);
+    CapturedOutput quiet;
+    return readVTK(file.path());
+}
+
+const std::string kUnitCube = "# vtk DataFile Version 3.0\ncube\nASCII\nDATASET UNSTRUCTURED_GRID\n"
+                              "POINTS 8 float\n0 0 0 1 0 0 1 1 0 0 1 0 0 0 1 1 0 1 1 1 1 0 1 1\n"
+                              "CELLS 1 9\n8 0 1 2 3 4 5 6 7\nCELL_TYPES 1\n12\n";
+
+// Rays from (position, direction) pairs.
+std::unique_ptr<RayCollection> raysOf(const std::vector<std::pair<Vec3, Vec3>>& list)
+{
+    auto rays = std::make_unique<RayCollection>(static_cast<int>(list.size()));
+    const int n = rays->nRays;
+    std::vector<float> p(3 * n), d(3 * n);
+    for (int i = 0; i < n; ++i)
+        for (int c = 0; c < 3; ++c) {
+            p[c * n + i] = list[i].first[c];
+            d[c * n + i] = list[i].second[c];
+        }
+    dev::copy(rays->h_rdata.positions, p.data(), p.size() * sizeof(float), dev::CopyKind::HostToDevice);
+    dev::copy(rays->h_rdata.directions, d.data(), d.size() * sizeof(float), dev::CopyKind::HostToDevice);
+    return rays;
+}
+
+// Start faces from both tracers; they must agree.
+std::vector<int> place(Mesh& mesh, RayCollection& rays, int kind)
+{
+    auto tracer = makeSurfaceRayTracer(kind);
+    CapturedOutput quiet;
+    tracer->buildAccelerator(mesh);
+    tracer->traceRays(rays, mesh);
+    return fetch(rays.h_rdata.startFaces, static_cast<std::size_t>(rays.nRays));
+}
+
+// The boundary face of element e's local face f.
+int faceOf(Mesh& mesh, int e, int f)
+{
+    return fetch(mesh.h_mdata_devlink.elementNeighbors, 6 * static_cast<std::size_t>(mesh.h_mdata_devlink.nElements))
+        [6 * e + f];
+}
+
+TEST(FaceGrid, UnitCubeBuildAndOccupancyReport)
+{
+    auto mesh = loadQuiet(kUnitCube);
+    GridAccelerator grid;
+    CapturedOutput out;
+    grid.buildFaceGrid(*mesh);
+    EXPECT_EQ(out.str(), "Cell structure built:\n Grid: (2, 2, 2)\n Cell dimensions (1.000000, 1.000000, 1.000000)\n"
+                         "\nFace grid occupancy:\n"
+                         "  cells total/non-empty/empty: 8 / 4 / 4\n"
+                         "  elements linked/check: 6 / 6\n"
+                         "  per-cell count mean(all/non-empty): 0.750 / 1.500\n"
+                         "  per-cell count min/p50/p90/max: 1 / 0.5 / 1.6 / 3\n"
+                         "  27-cell stencil count mean: 6.000\n"
+                         "  27-cell stencil count min/p10/p50/p90/max: 6 / 6.0 / 6.0 / 6.0 / 6\n");
+    const GridView v = grid.view();
+    EXPECT_EQ(v.origin, Vec3(-0.5f, -0.5f, -0.5f));
+    EXPECT_EQ(v.cellSize, Vec3(1, 1, 1));
+}
+
+TEST(FaceGrid, PercentilesInterpolateBetweenNeighbours)
+{
+    const std::vector<int> v{0, 0, 1, 3};
+    EXPECT_FLOAT_EQ(occupancyPercentile(v, 0.5f), 0.5f);
+    EXPECT_FLOAT_EQ(occupancyPercentile(v, 0.9f), 2.4f);
+    EXPECT_EQ(occupancyPercentile({}, 0.5f), 0.0f);
+    EXPECT_EQ(occupancyPercentile(v, 2.0f), 3.0f); // the fraction is clamped
+}
+
+TEST(FaceGrid, CellListingNamesEveryItem)
+{
+    auto mesh = loadQuiet(kUnitCube);
+    GridAccelerator grid;
+    {
+        CapturedOutput quiet;
+        grid.buildFaceGrid(*mesh);
+    }
+    CapturedOutput out;
+    grid.printCells(6);
+    const std::string& s = out.str();
+    EXPECT_EQ(s.rfind("Cell 0: \n", 0), 0u) << s;
+    EXPECT_NE(s.find("Total faces in acceleration structure: 6\nTotal faces in mesh: 6\n"), std::string::npos) << s;
+}
+
+TEST(SurfaceTracer, RayAimedAtAFaceLandsOnItsPlane)
+{
+    auto mesh = loadQuiet(kUnitCube);
+    for (int kind : {1, 2}) {
+        auto rays = raysOf({{Vec3(0.3f, 0.4f, -5.0f), Vec3(0, 0, 1)}, {Vec3(0.25f, 7.0f, 0.6f), Vec3(0, -1, 0)}});
+        const auto faces = place(*mesh, *rays, kind);
+        EXPECT_EQ(faces[0], faceOf(*mesh, 0, 0)); // zeta = -1: the z = 0 plane
+        EXPECT_EQ(faces[1], faceOf(*mesh, 0, 5)); // eta = +1: the y = 1 plane
+        const auto p = fetch(rays->h_rdata.positions, 6);
+        EXPECT_NEAR(p[4], 0.0f, 1e-6f);
+        EXPECT_FLOAT_EQ(p[0], 0.3f);
+        EXPECT_NEAR(p[3], 1.0f, 1e-6f);
+    }
+}
+
+TEST(SurfaceTracer, NearerOfTwoFacesAlongTheRayWins)
+{
+    auto mesh = loadQuiet(std::string(fixtures::kTwoCubes));
+    for (int kind : {1, 2}) {
+        auto rays = raysOf({{Vec3(5.0f, 0.5f, 0.5f), Vec3(-1, 0, 0)}, {Vec3(-3.0f, 0.2f, 0.7f), Vec3(1, 0, 0)}});
+        const auto faces = place(*mesh, *rays, kind);
+        EXPECT_EQ(faces[0], faceOf(*mesh, 1, 3)) << "kind " << kind;
+        EXPECT_EQ(faces[1], faceOf(*mesh, 0, 2)) << "kind " << kind;
+        const auto p = fetch(rays->h_rdata.positions, 6);
+        EXPECT_NEAR(p[0], 2.0f, 1e-6f);
+        EXPECT_NEAR(p[1], 0.0f, 1e-6f);
+    }
+}
+
+TEST(SurfaceTracer, RaysThatMissKeepPositionAndLoseTheirFace)
+{
+    auto mesh = loadQuiet(kUnitCube);
+    for (int kind : {1, 2}) {
+        // Away from the mesh; parallel to a slab it is outside of; from inside, outward.
+        auto rays = raysOf({{Vec3(3, 3, 3), Vec3(1, 0, 0)},
+                            {Vec3(0.5f, 5.0f, 0.5f), Vec3(1, 0, 0)},
+                            {Vec3(0.5f, 0.5f, 0.5f), Vec3(0, 0, 1)}});
+        const std::vector<int> earlier{4, 4, 4};
+        dev::copy(rays->h_rdata.startFaces, earlier.data(), 3 * sizeof(int), dev::CopyKind::HostToDevice);
+        const auto before = fetch(rays->h_rdata.positions, 9);
+        const auto faces = place(*mesh, *rays, kind);
+        EXPECT_EQ(faces[0], -1);
+        EXPECT_EQ(faces[1], -1);
+        EXPECT_EQ(faces[2], faceOf(*mesh, 0, 1)) << "a ray inside leaves through zeta = +1";
+        const auto after = fetch(rays->h_rdata.positions, 9);
+        for (int c = 0; c < 3; ++c) {
+            EXPECT_EQ(after[c * 3 + 0], before[c * 3 + 0]);
+            EXPECT_EQ(after[c * 3 + 1], before[c * 3 + 1]);
+        }
+        EXPECT_NEAR(after[2 * 3 + 2], 1.0f, 1e-6f);
+    }
+}
+
+TEST(SurfaceTracer, FlatSurfaceGetsACellSizeOnItsFlatAxis)
+{
+    TempFile file("flat.obj", "v 0 0 0\nv 2 0 0\nv 2 1 0\nv 0 1 0\nv 4 0 0\nv 4 1 0\nf 1 2 3 4\nf 2 5 6 3\n");
+    std::unique_ptr<Mesh> mesh;
+    {
+        CapturedOutput quiet;
+        mesh = readOBJ(file.path());
+    }
+    GridAccelerator grid;
+    {
+        CapturedOutput quiet;
+        grid.buildFaceGrid(*mesh);
+    }
+    EXPECT_EQ(grid.view().cellSize, Vec3(2, 1, 2));
+    EXPECT_EQ(grid.view().nz, 1);
+    auto rays = raysOf({{Vec3(3.0f, 0.5f, 5.0f), Vec3(0, 0, -1)}});
+    EXPECT_EQ(place(*mesh, *rays, 1)[0], 1);
+    EXPECT_NEAR(fetch(rays->h_rdata.positions, 3)[2], 0.0f, 1e-6f);
+}
+
+TEST(SurfaceTracer, FactoryKnowsTwoKinds)
+{
+    EXPECT_NE(makeSurfaceRayTracer(1), nullptr);
+    EXPECT_NE(makeSurfaceRayTracer(2), nullptr);
+    EXPECT_EQ(makeSurfaceRayTracer(3), nullptr);
+}
+
+} // namespace
