@@ -31,8 +31,14 @@ std::unique_ptr<RayCollection> readRayFile(const std::string& path)
         if (!line.empty() && line[0] != '#') break;
         line.clear();
     }
-    // std::stoull throws "stoull" for text without a leading number and for overflow.
-    const unsigned long long declared = std::stoull(line);
+    // std::stoull fails with "stoull" on text without a leading number and on overflow;
+    // reader errors reach callers as runtime errors, with that text.
+    unsigned long long declared = 0;
+    try {
+        declared = std::stoull(line);
+    } catch (const std::logic_error& e) {
+        throw std::runtime_error(e.what());
+    }
     if (declared > static_cast<unsigned long long>(std::numeric_limits<int>::max())) {
         // stoull accepts a minus sign and wraps it around; a count must be a non-negative int.
         refuse(path, "the ray count " + line.substr(0, line.find_first_of(" \t\r")) + " is not a valid count");

@@ -76,24 +76,30 @@ struct GridView {
         cellNext[last] = item;
     }
 
-    // The cell in which the ray enters the grid, -1 if it does not.
-    __host__ __device__ int findInitialCell(const Ray* ray) const
+    // The cell in which the ray enters the grid, -1 if it does not; *entry receives the
+    // point the cell was located by (the ray's position when it starts inside the grid).
+    __host__ __device__ int findInitialCell(const Ray* ray, Vec3* entry = nullptr) const
     {
         const Vec3 p = ray->position, d = ray->direction;
         const int n[3] = {nx, ny, nz};
         bool insideBox = true;
         for (int a = 0; a < 3; ++a) insideBox = insideBox && origin[a] <= p[a] && p[a] < origin[a] + n[a] * cellSize[a];
-        if (insideBox) return cellOf(p);
+        if (insideBox) {
+            if (entry) *entry = p;
+            return cellOf(p);
+        }
         float t = -1e20f;
         for (int a = 0; a < 3; ++a) {
             const float lo = origin[a], hi = origin[a] + n[a] * cellSize[a];
             if (lo <= p[a] && p[a] < hi) continue; // inside this slab: no constraint
             if (fabsf(d[a]) < 1e-10f) return -1;
-            const float entry = d[a] > 0.0f ? (lo - p[a]) / d[a] : (hi - p[a]) / d[a];
-            t = fmaxf(t, entry);
+            const float distance = d[a] > 0.0f ? (lo - p[a]) / d[a] : (hi - p[a]) / d[a];
+            t = fmaxf(t, distance);
         }
+        // Nudged into the grid by 1e-5 of its extent, per axis.
         Vec3 q;
         for (int a = 0; a < 3; ++a) q[a] = p[a] + (t + 1e-5f * n[a] * cellSize[a]) * d[a];
+        if (entry) *entry = q;
         return cellOf(q);
     }
 
@@ -104,9 +110,15 @@ struct GridView {
 
     // Walks the grid along the ray until it leaves, testing the faces of the 3x3x3 block
     // around every visited cell; the nearest hit stays in the ray.
+    //
+    // The walk visits exactly the cells the ray passes through: each axis's first crossing
+    // is the distance from the entry point to that cell's boundary. (Starting every axis at
+    // a whole cell's crossing distance instead walks a line shifted by up to a cell, which
+    // can pass two cells away from a face's own cell and miss the nearest face.)
     __host__ __device__ void findIntersection(Ray* ray, const MeshDataFlat* mesh) const
     {
-        const int cell = findInitialCell(ray);
+        Vec3 entry;
+        const int cell = findInitialCell(ray, &entry);
         if (cell < 0) return;
         int idx[3] = {cell % nx, (cell / nx) % ny, cell / (nx * ny)};
         int step[3];
@@ -116,12 +128,14 @@ struct GridView {
             if (fabsf(dir) < 1e-10f) {
                 step[a] = 1;
                 tDelta[a] = 1e20f;
+                tMax[a] = 1e20f;
             } else {
                 const float s = cellSize[a] / dir;
                 step[a] = s < 0.0f ? -1 : 1;
                 tDelta[a] = fabsf(s);
+                const float boundary = origin[a] + static_cast<float>(idx[a] + (step[a] > 0 ? 1 : 0)) * cellSize[a];
+                tMax[a] = fmaxf((boundary - entry[a]) / dir, 0.0f);
             }
-            tMax[a] = tDelta[a];
         }
         while (true) {
             for (int k = 0; k < 27; ++k) {

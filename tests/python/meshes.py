@@ -39,3 +39,35 @@ def write_vtk(path, points, cells, refractive_index=None, absorptivity=None, per
             text += [f"SCALARS {name} float 1\nLOOKUP_TABLE default\n", block(values)]
     with open(path, "w") as f:
         f.write("".join(text))
+
+
+def annulus(nr, ntheta, nz, r_inner=1.0, r_outer=2.0, height=1.0):
+    """A hollow cylinder of nr * ntheta * nz hexahedra (curved inner and outer walls);
+    the local axes run along radius, angle and height, which keeps every element positive."""
+    def node(i, j, k):
+        return i + (nr + 1) * ((j % ntheta) + ntheta * k)
+
+    points = []
+    for k in range(nz + 1):
+        for j in range(ntheta):
+            angle = 2 * np.pi * j / ntheta
+            for i in range(nr + 1):
+                r = r_inner + (r_outer - r_inner) * i / nr
+                points.append([r * np.cos(angle), r * np.sin(angle), height * k / nz])
+    cells = [[node(i + c[0], j + c[1], k + c[2]) for c in HEX8_CORNERS]
+             for k in range(nz) for j in range(ntheta) for i in range(nr)]
+    return np.array(points), np.array(cells, dtype=int)
+
+
+def rays_at(points, count, seed, radius=6.0):
+    """Rays from a sphere around the mesh aimed at random points of its bounding box
+    (enlarged by 10 %, so some miss): positions and unit directions, each (3, count)."""
+    rng = np.random.default_rng(seed)
+    lo, hi = points.min(axis=0), points.max(axis=0)
+    centre, half = (lo + hi) / 2, (hi - lo) / 2 * 1.1
+    start = rng.normal(size=(count, 3))
+    start = centre + radius * np.max(half) * start / np.linalg.norm(start, axis=1, keepdims=True)
+    target = centre + half * rng.uniform(-1, 1, size=(count, 3))
+    direction = target - start
+    direction /= np.linalg.norm(direction, axis=1, keepdims=True)
+    return start.T.astype(np.float32), direction.T.astype(np.float32)
