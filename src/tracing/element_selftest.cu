@@ -1,0 +1,55 @@
+#include "tracing/element_selftest.h"
+
+#include "device/buffer.h"
+#include "tracing/hex8_element.h"
+
+namespace tracing::selftest {
+namespace {
+
+template <typename S>
+__global__ void integrateKernel(ElementInput input, StateVector* state, float h, int steps, Vec3* global)
+{
+    if (dev::globalThreadIndex() != 0) return;
+    HEX8Element element;
+    for (int k = 0; k < 8; ++k) {
+        element.nodes[k] = input.nodes[k];
+        element.nodalMass[k] = input.nodalMass[k];
+    }
+    element.nodesSet = true;
+    element.volume = element.computeVolume();
+    const S solver;
+    StateVector s = *state;
+    for (int i = 0; i < steps; ++i) solver.integrate(&s, &element, input.refrIndex, input.absorptivity, h);
+    *state = s;
+    *global = element.localToGlobal(s.pos);
+}
+
+} // namespace
+
+StateVector integrateInElement(const ElementInput& element, StateVector start, SolverKind solver, float h, int steps,
+                               Vec3* global)
+{
+    dev::DeviceArray<StateVector> state(1, "state");
+    dev::DeviceArray<Vec3> position(1, "position");
+    state.upload(&start, 1);
+    switch (solver) {
+    case SolverKind::Euler:
+        dev::launch("integrateKernel<ForwardEuler>", integrateKernel<ForwardEuler<HEX8Element>>, 1, 1,
+                    dev::kDefaultStream, element, state.data(), h, steps, position.data());
+        break;
+    case SolverKind::RungeKutta:
+        dev::launch("integrateKernel<RungeKutta4>", integrateKernel<RungeKutta4<HEX8Element>>, 1, 1,
+                    dev::kDefaultStream, element, state.data(), h, steps, position.data());
+        break;
+    default:
+        dev::launch("integrateKernel<Solver>", integrateKernel<Solver<HEX8Element>>, 1, 1, dev::kDefaultStream,
+                    element, state.data(), h, steps, position.data());
+    }
+    dev::synchronize();
+    StateVector result;
+    state.download(&result, 1);
+    if (global) position.download(global, 1);
+    return result;
+}
+
+} // namespace tracing::selftest

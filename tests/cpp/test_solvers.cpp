@@ -1,0 +1,229 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <numeric>
+
+#include "tracing/element_selftest.h"
+#include "tracing/hex8_element.h"
+#include "tracing/solvers.h"
+
+namespace {
+
+using tracing::selftest::ElementInput;
+using tracing::selftest::SolverKind;
+
+// A cube [0, L]^3 in node order; n and alpha per node from functions of the position.
+template <typename N, typename A>
+ElementInput cube(float L, N index, A absorptivity, float mass = 0.125f)
+{
+    ElementInput in{};
+    for (int k = 0; k < 8; ++k) {
+        const Hex8Corner c = hex8Corner(k);
+        in.nodes[k] = Vec3(0.5f * L * (1 + c.xi), 0.5f * L * (1 + c.eta), 0.5f * L * (1 + c.zeta));
+        in.refrIndex[k] = index(in.nodes[k]);
+        in.absorptivity[k] = absorptivity(in.nodes[k]);
+        in.nodalMass[k] = mass;
+    }
+    return in;
+}
+
+HEX8Element elementOf(const ElementInput& in)
+{
+    HEX8Element e;
+    for (int k = 0; k < 8; ++k) {
+        e.nodes[k] = in.nodes[k];
+        e.nodalMass[k] = in.nodalMass[k];
+    }
+    return e;
+}
+
+StateVector stateAt(Vec3 local, Vec3 p, float energy)
+{
+    StateVector s;
+    s.pos = local;
+    s.dir = p;
+    s.energy = energy;
+    return s;
+}
+
+float depositedPower(const StateVector& s, const ElementInput& in)
+{
+    float sum = 0;
+    for (int i = 0; i < 8; ++i) sum += s.absorbed[i] * in.nodalMass[i];
+    return sum;
+}
+
+TEST(Solvers, HomogeneousElementMovesTheRayStraightByHTimesP)
+{
+    const ElementInput in = cube(2.0f, [](Vec3) { return 1.5f; }, [](Vec3) { return 0.0f; });
+    const Vec3 p = Vec3(0.6f, 0.0f, 0.8f) * 1.5f;
+    for (SolverKind kind : {SolverKind::Euler, SolverKind::RungeKutta}) {
+        Vec3 moved;
+        const StateVector s = tracing::selftest::integrateInElement(in, stateAt(Vec3(0, 0, 0), p, 1.0f), kind, 0.1f,
+                                                                    1, &moved);
+        EXPECT_NEAR(moved.x, 1.0f + 0.1f * p.x, 1e-6f);
+        EXPECT_NEAR(moved.y, 1.0f, 1e-6f);
+        EXPECT_NEAR(moved.z, 1.0f + 0.1f * p.z, 1e-6f);
+        EXPECT_EQ(s.dir, p);                              // no bending
+        EXPECT_NEAR(s.pathLength, 0.1f * 1.5f, 1e-6f);   // ds = |p| dsigma
+        EXPECT_EQ(s.energy, 1.0f);                        // alpha 0: nothing absorbed
+        for (float a : s.absorbed) EXPECT_EQ(a, 0.0f);
+    }
+}
+
+TEST(Solvers, BaseSolverLeavesTheStateUnchanged)
+{
+    const ElementInput in = cube(1.0f, [](Vec3 x) { return 1.0f + x.x; }, [](Vec3) { return 1.0f; });
+    const StateVector start = stateAt(Vec3(0.1f, 0.2f, 0.3f), Vec3(1, 0, 0), 0.7f);
+    const StateVector s = tracing::selftest::integrateInElement(in, start, SolverKind::None, 0.1f, 5, nullptr);
+    EXPECT_EQ(s.pos, start.pos);
+    EXPECT_EQ(s.dir, start.dir);
+    EXPECT_EQ(s.energy, start.energy);
+}
+
+TEST(Solvers, StepThatWouldTakeMoreThanAllThePowerEndsAtExactlyZero)
+{
+    // alpha n h = 1.5: an uncapped Euler step would remove 150 % of the power.
+    const ElementInput in = cube(1.0f, [](Vec3) { return 1.0f; }, [](Vec3) { return 15.0f; });
+    const StateVector start = stateAt(Vec3(0.1f, -0.3f, 0.2f), Vec3(1, 0, 0), 2.0f);
+    const StateVector s = tracing::selftest::integrateInElement(in, start, SolverKind::Euler, 0.1f, 1, nullptr);
+    EXPECT_EQ(s.energy, 0.0f);
+    EXPECT_NEAR(depositedPower(s, in), 2.0f, 2e-6f);
+    for (float a : s.absorbed) EXPECT_GE(a, 0.0f);
+    // Runge-Kutta's stages see the power already lost, so it keeps some; nothing is created.
+    const StateVector r = tracing::selftest::integrateInElement(in, start, SolverKind::RungeKutta, 0.1f, 1, nullptr);
+    EXPECT_GE(r.energy, 0.0f);
+    EXPECT_LT(r.energy, 2.0f);
+    EXPECT_NEAR(r.energy + depositedPower(r, in), 2.0f, 2e-6f);
+}
+
+TEST(Solvers, AbsorptionFollowsBeerLambertAndConservesPower)
+{
+    // Constant alpha and n: E(s) = E0 exp(-alpha s); everything lost is deposited.
+    const float alpha = 0.8f;
+    const ElementInput in = cube(4.0f, [](Vec3) { return 1.0f; }, [=](Vec3) { return alpha; }, 8.0f);
+    const StateVector s = tracing::selftest::integrateInElement(in, stateAt(Vec3(-0.9f, 0, 0), Vec3(1, 0, 0), 1.0f),
+                                                                SolverKind::RungeKutta, 0.05f, 40, nullptr);
+    EXPECT_NEAR(s.pathLength, 2.0f, 1e-5f);
+    EXPECT_NEAR(s.energy, std::exp(-alpha * 2.0f), 1e-6f);
+    EXPECT_NEAR(s.energy + depositedPower(s, in), 1.0f, 1e-6f);
+}
+
+TEST(Solvers, RungeKuttaWithoutCapsIsTheClassicalCombination)
+{
+    const ElementInput in = cube(2.0f, [](Vec3 x) { return 1.2f + 0.1f * x.x - 0.05f * x.y * x.z; },
+                                 [](Vec3 x) { return 0.1f + 0.02f * x.z; });
+    const StateVector s0 = stateAt(Vec3(0.1f, -0.2f, 0.3f), Vec3(0.5f, 0.9f, -0.3f), 1.0f);
+    const float h = 0.2f;
+    HEX8Element e = elementOf(in);
+    const Solver<HEX8Element> base;
+    const StateVector k1 = base.derivative(s0, &e, in.refrIndex, in.absorptivity);
+    const StateVector k2 = base.derivative(s0 + (0.5f * h) * k1, &e, in.refrIndex, in.absorptivity);
+    const StateVector k3 = base.derivative(s0 + (0.5f * h) * k2, &e, in.refrIndex, in.absorptivity);
+    const StateVector k4 = base.derivative(s0 + h * k3, &e, in.refrIndex, in.absorptivity);
+    StateVector s = s0;
+    RungeKutta4<HEX8Element>().integrate(&s, &e, in.refrIndex, in.absorptivity, h);
+    auto expect = [&](float got, float a, float b, float c, float d, float start) {
+        EXPECT_NEAR(got, start + h * (a + 2 * b + 2 * c + d) / 6, 1e-6f);
+    };
+    for (int i = 0; i < 3; ++i) {
+        expect(s.pos[i], k1.pos[i], k2.pos[i], k3.pos[i], k4.pos[i], s0.pos[i]);
+        expect(s.dir[i], k1.dir[i], k2.dir[i], k3.dir[i], k4.dir[i], s0.dir[i]);
+    }
+    expect(s.energy, k1.energy, k2.energy, k3.energy, k4.energy, s0.energy);
+    expect(s.pathLength, k1.pathLength, k2.pathLength, k3.pathLength, k4.pathLength, s0.pathLength);
+    for (int i = 0; i < 8; ++i)
+        expect(s.absorbed[i], k1.absorbed[i], k2.absorbed[i], k3.absorbed[i], k4.absorbed[i], 0.0f);
+}
+
+TEST(Solvers, EnergyCaps)
+{
+    StateVector s;
+    for (auto [in, out] : {std::pair{-0.5f, 0.0f}, {0.3f, 0.3f}, {std::nanf(""), 0.0f}}) {
+        s.energy = in;
+        Solver<HEX8Element>::capEnergy(&s);
+        EXPECT_EQ(s.energy, out);
+    }
+    // A ray with no power and no loss: 0/0 must not put NaN into the rates.
+    StateVector rate, empty;
+    rate.energy = 0.0f;
+    for (float& a : rate.absorbed) a = 0.0f;
+    empty.energy = 0.0f;
+    Solver<HEX8Element>::capEnergyRate(&rate, &empty, 0.1f);
+    EXPECT_EQ(rate.energy, 0.0f);
+    for (float a : rate.absorbed) EXPECT_EQ(a, 0.0f);
+}
+
+TEST(Solvers, ExhaustedRayStaysAtZeroWithoutNaN)
+{
+    const ElementInput in = cube(1.0f, [](Vec3) { return 1.3f; }, [](Vec3) { return 0.0f; });
+    for (SolverKind kind : {SolverKind::Euler, SolverKind::RungeKutta}) {
+        const StateVector s = tracing::selftest::integrateInElement(in, stateAt(Vec3(0, 0, 0), Vec3(0, 0, 1.3f), 0.0f),
+                                                                    kind, 0.1f, 3, nullptr);
+        EXPECT_EQ(s.energy, 0.0f);
+        for (float a : s.absorbed) EXPECT_EQ(a, 0.0f);
+        EXPECT_TRUE(std::isfinite(s.pos.z));
+    }
+}
+
+TEST(Solvers, ConstantElementStepWeightsDepositsAtItsStartingPoint)
+{
+    const ElementInput in = cube(1.0f, [](Vec3) { return 1.0f; }, [](Vec3) { return 1.0f; });
+    HEX8Element e = elementOf(in);
+    e.evalShapeValues(Vec3(0.9f, 0.9f, 0.9f)); // a stale evaluation elsewhere
+    StateVector s = stateAt(Vec3(-0.5f, 0.0f, 0.0f), Vec3(1, 0, 0), 1.0f);
+    Solver<HEX8Element>().integrateConst(&s, &e, 1.0f, 2.0f, 0.1f);
+    HEX8Element reference = elementOf(in);
+    reference.evalShapeValues(Vec3(-0.5f, 0.0f, 0.0f));
+    for (int i = 0; i < 8; ++i) EXPECT_NEAR(s.absorbed[i], reference.shapeValues[i] * 2.0f / 0.125f * 0.1f, 1e-6f);
+    EXPECT_NEAR(s.energy, 0.8f, 1e-6f);
+    EXPECT_NEAR(s.pos.x, -0.5f + 0.2f, 1e-6f); // dxi/dsigma = 2 in a unit cube
+}
+
+// The error of integrating sigma in [0, S] in an index n = n0 + k x, which the trilinear
+// element represents exactly, against the closed form
+//   x(sigma) = -n0/k + A cosh(k sigma) + B sinh(k sigma),  y, z straight.
+double positionError(SolverKind kind, float k, float h, int steps)
+{
+    const float n0 = 1.0f, L = 4.0f;
+    const ElementInput in = cube(L, [&](Vec3 x) { return n0 + k * x.x; }, [](Vec3) { return 0.0f; }, 1.0f);
+    const Vec3 x0(0.5f, 2.0f, 2.0f);
+    const float n = n0 + k * x0.x;
+    const Vec3 p0 = Vec3(0.8f, 0.6f, 0.0f) * n;
+    const Vec3 local(2 * x0.x / L - 1, 2 * x0.y / L - 1, 2 * x0.z / L - 1);
+    Vec3 got;
+    tracing::selftest::integrateInElement(in, stateAt(local, p0, 1.0f), kind, h, steps, &got);
+    const double S = static_cast<double>(h) * steps;
+    const double A = x0.x + n0 / k, B = p0.x / k;
+    const double x = -n0 / k + A * std::cosh(k * S) + B * std::sinh(k * S);
+    const double y = x0.y + p0.y * S;
+    return std::sqrt((got.x - x) * (got.x - x) + (got.y - y) * (got.y - y) + (got.z - x0.z) * (got.z - x0.z));
+}
+
+TEST(Solvers, EulerConvergesAtFirstOrder)
+{
+    const double e1 = positionError(SolverKind::Euler, 0.25f, 0.1f, 20);
+    const double e2 = positionError(SolverKind::Euler, 0.25f, 0.05f, 40);
+    const double e3 = positionError(SolverKind::Euler, 0.25f, 0.025f, 80);
+    EXPECT_GT(e3, 1e-4) << "stay above float round-off";
+    EXPECT_GT(e1 / e2, 1.6);
+    EXPECT_LT(e1 / e2, 2.6);
+    EXPECT_GT(e2 / e3, 1.6);
+    EXPECT_LT(e2 / e3, 2.6);
+}
+
+TEST(Solvers, RungeKuttaConvergesAtFourthOrder)
+{
+    // A stronger gradient (n from 1 to 3 across the element) keeps the finest error well
+    // above float round-off of the positions (about 3e-7).
+    const double e1 = positionError(SolverKind::RungeKutta, 0.5f, 0.75f, 2);
+    const double e2 = positionError(SolverKind::RungeKutta, 0.5f, 0.375f, 4);
+    const double e3 = positionError(SolverKind::RungeKutta, 0.5f, 0.1875f, 8);
+    EXPECT_GT(e3, 1e-6) << "stay above float round-off";
+    EXPECT_GT(e1 / e2, 10.0);
+    EXPECT_LT(e1 / e2, 24.0);
+    EXPECT_GT(e2 / e3, 10.0);
+    EXPECT_LT(e2 / e3, 24.0);
+}
+
+} // namespace
