@@ -5,3 +5,6 @@
 // What both extension modules carry besides their own classes: the message sink, the
 // backend name and the CPU thread count.
 void bindCommon(pybind11::module_& m);
+
+// The public boundary-condition types of lumetra.
+void bindOpticsTypes(pybind11::module_& m);

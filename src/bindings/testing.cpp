@@ -63,4 +63,5 @@ void bindTesting(py::module_& m)
 
     bindTestingMesh(m);
     bindTestingRays(m);
+    bindTestingOptics(m);
 }

@@ -7,3 +7,4 @@
 void bindTesting(pybind11::module_& m);
 void bindTestingMesh(pybind11::module_& m);
 void bindTestingRays(pybind11::module_& m);
+void bindTestingOptics(pybind11::module_& m);

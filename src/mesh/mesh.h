@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "device/buffer.h"
+#include "mesh/boundary_condition.h"
 #include "mesh/mesh_data.h"
 
 class Mesh {
@@ -37,6 +38,26 @@ public:
     void computeNodalMass();
     void printDeviceData(int count);
     void releaseMesh();
+
+    // Boundary conditions: flattened into the record (per-condition arrays, the face lists
+    // in CSR form, and faceBC per face; the last condition naming a face wins). Face ids
+    // outside [0, nFaces) are skipped with a warning.
+    void setBoundaryConditions(const std::vector<OpticalBoundaryCondition>& conditions);
+    void clearBoundaryConditions();
+    int boundaryConditionCount() const { return h_mdata_devlink.nBC; }
+
+    // Boundary faces (ascending ids) with all four corners (requireAll) or at least one
+    // corner inside the box / the radial band about the z axis, widened by tolerance.
+    std::vector<int> selectBoundaryFacesBBox(bool requireAll, double xMin, double xMax, double yMin, double yMax,
+                                             double zMin, double zMax, double tolerance) const;
+    std::vector<int> selectBoundaryFacesRadial(bool requireAll, double radiusMin, double radiusMax,
+                                               double tolerance) const;
+
+    // VTK XML files of boundary faces with their FaceId and GroupId (the position of the
+    // group in the list; the condition index for the second form).
+    void writeBoundaryFaceGroupsVTU(const char* path, const std::vector<std::vector<int>>& groups,
+                                    bool includeUnassigned) const;
+    void writeBoundaryConditionGroupsVTU(const char* path, bool includeUnassigned) const;
 
     // Host copies of device arrays, for readers, writers and tests.
     template <typename T>

@@ -1,0 +1,20 @@
+// The script-facing optical boundary condition: what happens to light at a set of boundary
+// faces, and the medium behind them.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+enum BoundaryConditionInteractionType : std::int32_t {
+    TRANSMIT = 0, // Snell refraction with Fresnel losses, total internal reflection where needed
+    REFLECT = 1,  // Fresnel mirror: the reflected share of the power is kept
+};
+
+struct OpticalBoundaryCondition {
+    bool rough_surface = false;
+    double roughness = 0.0; // Beckmann roughness (rms microfacet slope)
+    BoundaryConditionInteractionType interaction_type = TRANSMIT;
+    double refractive_index_real = 1.0; // outside medium
+    double refractive_index_imag = 0.0;
+    std::vector<int> faces; // boundary-face ids
+};

@@ -1,0 +1,171 @@
+// What an optical boundary condition does to a ray: at its start face (the ray enters or
+// is refused) and at a boundary face reached from inside (it is reflected or departs).
+// Transmitting conditions refract by Snell's law with Schlick's Fresnel reflectance and
+// reflect totally where refraction is impossible; reflecting conditions are Fresnel
+// mirrors. Rough conditions replace the face normal by a Beckmann microfacet normal drawn
+// with the ray's own seed.
+#pragma once
+
+#include <cmath>
+#include <cstdint>
+
+#include "common/vec3.h"
+#include "device/device.h"
+#include "device/random.h"
+#include "mesh/boundary_condition.h"
+#include "mesh/mesh_data.h"
+#include "rays/ray.h"
+
+// After every interaction that continues the ray, it moves this far along its new direction.
+constexpr float surfaceOffset = 1e-9f;
+
+// One condition as the interactions read it.
+struct FaceCondition {
+    bool rough;
+    float roughness;
+    int interactionType; // 1 reflects; anything else transmits
+    float refrIndexReal;
+    float refrIndexImag;
+};
+
+__host__ __device__ inline FaceCondition faceConditionOf(const MeshDataFlat* mesh, int bc)
+{
+    return {mesh->bcRoughSurface[bc] != 0, mesh->bcRoughness[bc], mesh->bcInteractionType[bc],
+            mesh->bcRefrIndexReal[bc], mesh->bcRefrIndexImag[bc]};
+}
+
+__host__ __device__ inline Vec3 normalizedOrAsIs(Vec3 v)
+{
+    const float L = length(v);
+    return L != 0.0f ? Vec3(v.x / L, v.y / L, v.z / L) : v;
+}
+
+// Schlick's approximation; n_i incident side, n_t far side, k the far side's extinction
+// coefficient (0 where it does not apply).
+__host__ __device__ inline float fresnelReflectance(float c, float ni, float nt, float k)
+{
+    float R0;
+    if (k > 0.0f) {
+        const float denominator = (ni + nt) * (ni + nt) + k * k;
+        R0 = denominator <= 0.0f ? 1.0f : fminf(((ni - nt) * (ni - nt) + k * k) / denominator, 1.0f);
+    } else {
+        const float r = (ni - nt) / (ni + nt);
+        R0 = r * r;
+    }
+    const float x = c < 0.0f ? 1.0f : 1.0f - c;
+    const float x2 = x * x;
+    const float x5 = x * (x2 * x2);
+    const float R = static_cast<float>(static_cast<double>(R0) + (1.0 - static_cast<double>(R0)) * x5);
+    return fminf(fmaxf(R, 0.0f), 1.0f);
+}
+
+// The incidence cosine -(d . n), clamped to [0, 1].
+__host__ __device__ inline float incidenceCosine(Vec3 d, Vec3 n) { return fminf(fmaxf(-dot(d, n), 0.0f), 1.0f); }
+
+__host__ __device__ inline Vec3 reflectDirection(Vec3 d, Vec3 n) { return normalizedOrAsIs(d - 2.0f * dot(d, n) * n); }
+
+// Refracted direction for eta = n_i / n_t; false on total internal reflection.
+__host__ __device__ inline bool refractDirection(Vec3 d, Vec3 n, float c, float eta, Vec3* t)
+{
+    const float k = static_cast<float>(1.0 - static_cast<double>(eta * eta) * (1.0 - static_cast<double>(c * c)));
+    if (k < 0.0f) return false;
+    *t = normalizedOrAsIs(eta * d + (eta * c - sqrtf(k)) * n);
+    return true;
+}
+
+// A Beckmann microfacet normal about the unit normal n, drawn from a generator seeded with
+// *seed (the SplitMix64 value of the ray index when 0) on the ray's own subsequence; *seed
+// advances to a value built from the generator's third and fourth draws.
+__device__ inline Vec3 sampleMicrofacetNormal(Vec3 n, float roughness, std::uint64_t* seed, int index)
+{
+    const std::uint64_t s0 = *seed != 0 ? *seed : splitmix64Seed(static_cast<std::uint64_t>(index));
+    dev::XorwowState state;
+    dev::rngInit(s0, static_cast<std::uint64_t>(index), 0, &state);
+    const float u1 = dev::rngUniform(&state);
+    const float u2 = dev::rngUniform(&state);
+
+    double v = static_cast<double>(u1);
+    if (v <= 1e-12) v = static_cast<double>(1e-12f);
+    const double w = v >= 0.999999999999 ? 0.0 : 1.0 - v;
+    const double L = log(w); // -infinity for w = 0: a grazing microfacet
+    float alpha = roughness;
+    if (static_cast<double>(alpha) < 1e-6) alpha = 1e-6f;
+    const double tan2 = static_cast<double>(-(alpha * alpha)) * L;
+    const float theta = static_cast<float>(atan(sqrt(tan2)));
+    const float phi = 6.2831855f * u2;
+
+    const Vec3 a = fabs(static_cast<double>(n.z)) < 0.999 ? Vec3(0, 0, 1) : Vec3(1, 0, 0);
+    const Vec3 t = normalizedOrAsIs(cross(a, n));
+    const Vec3 b = normalizedOrAsIs(cross(n, t));
+    const float sinTheta = sinf(theta);
+    Vec3 m = (sinTheta * cosf(phi)) * t + (sinTheta * sinf(phi)) * b + cosf(theta) * n;
+    if (dot(m, n) < 0.0f) m = -m;
+    m = normalizedOrAsIs(m);
+
+    const std::uint32_t x3 = dev::rngNext(&state);
+    const std::uint32_t x4 = dev::rngNext(&state);
+    const std::uint64_t next = (static_cast<std::uint64_t>(x3) << 32) | x4;
+    *seed = next != 0 ? next : 0x13198A2E03707344ull;
+    return m;
+}
+
+// The normal an interaction uses: the face normal, or for a rough condition a sampled
+// microfacet normal turned against the ray.
+__device__ inline Vec3 interactionNormal(const Ray* ray, Vec3 n, const FaceCondition& bc, std::uint64_t* seed)
+{
+    if (!bc.rough || !(bc.roughness > 0.0f)) return n;
+    const Vec3 m = sampleMicrofacetNormal(n, bc.roughness, seed, ray->index);
+    return normalizedOrAsIs(dot(ray->direction, m) > 0.0f ? -m : m);
+}
+
+enum class StartOutcome { Entry, Refusal };
+enum class ExitOutcome { Reflection, Departure };
+
+__host__ __device__ inline float positiveOrOne(float v) { return v > 0.0f ? v : 1.0f; }
+
+// The ray at its start face, coming from outside; n is the face normal turned against the
+// ray, nInside the mesh's index there. On entry the ray is refracted and keeps (1 - R) of
+// its power. *usedNormal receives the normal of the interaction; the seed advances on a
+// rough face whatever the outcome.
+__device__ inline StartOutcome interactStartFace(Ray* ray, Vec3 n, float nInside, const FaceCondition& bc,
+                                                 Vec3* usedNormal)
+{
+    const float ni = positiveOrOne(bc.refrIndexReal), nt = positiveOrOne(nInside);
+    const Vec3 normal = interactionNormal(ray, n, bc, &ray->seed);
+    *usedNormal = normal;
+    const float c = incidenceCosine(ray->direction, normal);
+    const float R = fresnelReflectance(c, ni, nt, 0.0f);
+    if (bc.interactionType == REFLECT) return StartOutcome::Refusal;
+    Vec3 t;
+    if (!refractDirection(ray->direction, normal, c, ni / nt, &t)) return StartOutcome::Refusal;
+    ray->direction = t;
+    ray->power = static_cast<float>((1.0 - static_cast<double>(R)) * static_cast<double>(ray->power));
+    ray->position = ray->position + surfaceOffset * t;
+    return StartOutcome::Entry;
+}
+
+// The ray at a boundary face reached from inside. A reflecting condition keeps R of the
+// power; a transmitting one reflects totally (power unchanged) or lets the ray depart.
+__device__ inline ExitOutcome interactExitFace(Ray* ray, Vec3 n, float nInside, const FaceCondition& bc,
+                                               Vec3* usedNormal)
+{
+    const float ni = positiveOrOne(nInside), nt = positiveOrOne(bc.refrIndexReal);
+    const float k = bc.refrIndexImag > 0.0f ? bc.refrIndexImag : 0.0f;
+    const Vec3 normal = interactionNormal(ray, n, bc, &ray->seed);
+    *usedNormal = normal;
+    const float c = incidenceCosine(ray->direction, normal);
+    if (bc.interactionType == REFLECT) {
+        const float R = fresnelReflectance(c, ni, nt, k);
+        const Vec3 r = reflectDirection(ray->direction, normal);
+        ray->direction = r;
+        ray->power = ray->power * R;
+        ray->position = ray->position + surfaceOffset * r;
+        return ExitOutcome::Reflection;
+    }
+    Vec3 t;
+    if (refractDirection(ray->direction, normal, c, ni / nt, &t)) return ExitOutcome::Departure;
+    const Vec3 r = reflectDirection(ray->direction, normal);
+    ray->direction = r;
+    ray->position = ray->position + surfaceOffset * r;
+    return ExitOutcome::Reflection;
+}
