@@ -64,4 +64,5 @@ void bindTesting(py::module_& m)
     bindTestingMesh(m);
     bindTestingRays(m);
     bindTestingOptics(m);
+    bindTestingTracer(m);
 }

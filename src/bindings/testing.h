@@ -8,3 +8,4 @@ void bindTesting(pybind11::module_& m);
 void bindTestingMesh(pybind11::module_& m);
 void bindTestingRays(pybind11::module_& m);
 void bindTestingOptics(pybind11::module_& m);
+void bindTestingTracer(pybind11::module_& m);

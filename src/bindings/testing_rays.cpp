@@ -57,6 +57,9 @@ void bindTestingRays(py::module_& m)
         .def("set_directions", [](R& r, py::array_t<float, py::array::c_style | py::array::forcecast> v) {
             put(r.h_rdata.directions, v, 3 * static_cast<std::size_t>(r.nRays));
         })
+        .def("set_power", [](R& r, py::array_t<float, py::array::c_style | py::array::forcecast> v) {
+            put(r.h_rdata.power, v, static_cast<std::size_t>(r.nRays));
+        })
         .def("set_start_faces", [](R& r, py::array_t<int, py::array::c_style | py::array::forcecast> v) {
             put(r.h_rdata.startFaces, v, static_cast<std::size_t>(r.nRays));
         })

@@ -67,6 +67,10 @@ void RayCollection::allocate(int n)
         fresh.startFaces.allocate(count, "ray start faces");
         fresh.seeds.allocate(count, "ray seeds");
         dev::memset(fresh.startFaces.data(), 0xFF, fresh.startFaces.bytes()); // -1
+        // Rays not yet given a position, direction and power hold zeros, not stale memory.
+        fresh.positions.zero();
+        fresh.directions.zero();
+        fresh.power.zero();
         dev::launch("initializeRandomStatesKernel", initializeRandomStatesKernel, blocksOf(n, 256), 256,
                     dev::kDefaultStream, reinterpret_cast<unsigned long long*>(fresh.seeds.data()), n);
         // The previous arrays go only once the new ones exist.

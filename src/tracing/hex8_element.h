@@ -132,14 +132,17 @@ struct HEX8Element {
         return sum;
     }
 
-    // Global gradient J^-1 (sum_k grad_xi N_k v_k).
+    // Global gradient J^-1 (sum_k grad_xi N_k v_k). The values are taken relative to node
+    // 0's (the derivatives sum to zero, so the gradient is the same): a constant field then
+    // has a gradient of exactly zero instead of float round-off, which would bend rays in a
+    // homogeneous medium.
     __host__ __device__ Vec3 interpolateGradient(Vec3 q, const float values[8])
     {
         evalShapeDerivs(q);
         evalInvJacobian(q);
         float g[3] = {0.0f, 0.0f, 0.0f};
-        for (int k = 0; k < 8; ++k)
-            for (int i = 0; i < 3; ++i) g[i] += shapeDerivs[k][i] * values[k];
+        for (int k = 1; k < 8; ++k)
+            for (int i = 0; i < 3; ++i) g[i] += shapeDerivs[k][i] * (values[k] - values[0]);
         Vec3 grad;
         for (int j = 0; j < 3; ++j) {
             double sum = 0.0;

@@ -71,3 +71,30 @@ def rays_at(points, count, seed, radius=6.0):
     direction = target - start
     direction /= np.linalg.norm(direction, axis=1, keepdims=True)
     return start.T.astype(np.float32), direction.T.astype(np.float32)
+
+
+def cube_rotations():
+    """The 24 proper rotations of the cube, as integer matrices."""
+    import itertools
+    out = []
+    for perm in itertools.permutations(range(3)):
+        for signs in itertools.product((1, -1), repeat=3):
+            m = np.zeros((3, 3), dtype=int)
+            for row, (col, sign) in enumerate(zip(perm, signs)):
+                m[row, col] = sign
+            if round(np.linalg.det(m)) == 1:
+                out.append(m)
+    return out
+
+
+def rotate_cells(cells, rng):
+    """The same hexahedra with their local frames turned by random cube rotations: node k of
+    the new element is the node at corner R c_k of the old one."""
+    corners = HEX8_CORNERS * 2 - 1
+    lookup = {tuple(c): k for k, c in enumerate(corners)}
+    rotations = cube_rotations()
+    out = []
+    for cell in cells:
+        R = rotations[rng.integers(len(rotations))]
+        out.append([cell[lookup[tuple(R @ c)]] for c in corners])
+    return np.array(out)

@@ -1,0 +1,62 @@
+// Absorbed power per mesh node, accumulated by every trace until reset, and written with
+// the mesh and its material fields as a VTK XML unstructured grid (.vtu).
+#pragma once
+
+#include "device/buffer.h"
+#include "objectives/objective.h"
+
+struct LightTransportView : ObjectiveView {
+    double* resultDevice = nullptr;
+
+    // Adds the power absorbed in this element visit at its eight nodes.
+    __device__ void interactElementLocal(StateVector* state, Vec3, const int* nodes)
+    {
+        for (int k = 0; k < 8; ++k) dev::atomicAdd(&resultDevice[nodes[k]], static_cast<double>(state->absorbed[k]));
+    }
+};
+
+class LightTransport : public Objective {
+public:
+    using View = LightTransportView;
+    static constexpr int kMaxFieldNames = 16;
+
+    // Output name (at most 255 characters) and a zeroed result of `size` values; storage
+    // of an earlier configuration is released.
+    void config(const std::string& outputFile, int size) override;
+    // "output_file" from the table; the size is the mesh's node count.
+    void config(const ConfigTable& table, Mesh& mesh) override;
+
+    void result(Mesh& mesh) override;
+    void result(Mesh& mesh, const double* deviceField) override;
+    void result(Mesh& mesh, const double* hostFields, int count) override;
+
+    void setFieldNames(const std::vector<std::string>& names) override;
+    void clearFieldNames() override;
+    void getResult(double* host) override;
+    void resetResult() override;
+    double* getResultArrayDevicePtr() override { return resultDevice_.data(); }
+
+    View view() const
+    {
+        View v;
+        v.resultDevice = resultDevice_.data();
+        return v;
+    }
+
+    int resultSize() const { return resultSize_; }
+    const std::string& outputFile() const { return outputFile_; }
+    int fieldNameCount() const { return fieldNameCount_; }
+    const std::string& fieldName(int i) const { return fieldNames_[i]; }
+    // The name the next result file gets (without advancing the counter).
+    std::string nextFileName() const;
+
+private:
+    void writeVTU(Mesh& mesh, const double* fields, int count);
+
+    dev::DeviceArray<double> resultDevice_;
+    dev::PinnedArray<double> resultHost_;
+    int resultSize_ = 0;
+    int fieldNameCount_ = 0;
+    std::string fieldNames_[kMaxFieldNames];
+    std::string outputFile_ = "output.vtu";
+};

@@ -1,0 +1,67 @@
+#include "tracing/fe_tracer.h"
+
+#include "IO/messages.h"
+#include "mesh/mesh.h"
+#include "objectives/config_table.h"
+#include "rays/ray_collection.h"
+
+template <typename O, typename S, typename E>
+void FiniteElementRayTracer<O, S, E>::traceRays(RayCollection& rays, Mesh& mesh)
+{
+    dev::DeviceArray<TraceStats> stats(1, "trace counters");
+    stats.zero();
+    const int n = rays.nRays;
+    const unsigned blocks = n <= 0 ? 0u : static_cast<unsigned>((n + 63) / 64);
+    dev::launch("traceRaysKernel", traceRaysKernel<typename O::View, S, E>, blocks, 64, dev::kDefaultStream,
+                rays.d_rdata, mesh.d_mdata, objective.view(), stats.data());
+    dev::synchronize();
+    stats.download(&stats_, 1);
+    if (stats_.stoppedByVisitLimit > 0) {
+        msg::out("Warning: %d rays stopped after %d element visits (trapped by reflections)\n",
+                 stats_.stoppedByVisitLimit, kMaxElementVisits);
+    }
+}
+
+template <typename O, typename S, typename E>
+void FiniteElementRayTracer<O, S, E>::config(const ConfigTable& table, Mesh& mesh)
+{
+    msg::out("Attempt config\n");
+    objective.config(table, mesh);
+}
+
+// Every objective with every solver, each with its own kernel.
+template class FiniteElementRayTracer<Objective, Solver<HEX8Element>, HEX8Element>;
+template class FiniteElementRayTracer<Objective, ForwardEuler<HEX8Element>, HEX8Element>;
+template class FiniteElementRayTracer<Objective, RungeKutta4<HEX8Element>, HEX8Element>;
+template class FiniteElementRayTracer<Render, Solver<HEX8Element>, HEX8Element>;
+template class FiniteElementRayTracer<Render, ForwardEuler<HEX8Element>, HEX8Element>;
+template class FiniteElementRayTracer<Render, RungeKutta4<HEX8Element>, HEX8Element>;
+template class FiniteElementRayTracer<OpticalPath, Solver<HEX8Element>, HEX8Element>;
+template class FiniteElementRayTracer<OpticalPath, ForwardEuler<HEX8Element>, HEX8Element>;
+template class FiniteElementRayTracer<OpticalPath, RungeKutta4<HEX8Element>, HEX8Element>;
+template class FiniteElementRayTracer<LightTransport, Solver<HEX8Element>, HEX8Element>;
+template class FiniteElementRayTracer<LightTransport, ForwardEuler<HEX8Element>, HEX8Element>;
+template class FiniteElementRayTracer<LightTransport, RungeKutta4<HEX8Element>, HEX8Element>;
+
+namespace {
+
+template <typename O>
+std::unique_ptr<BaseRayTracer> tracerFor(int solverType)
+{
+    if (solverType == 0) return std::make_unique<FiniteElementRayTracer<O, ForwardEuler<HEX8Element>, HEX8Element>>();
+    if (solverType == 1) return std::make_unique<FiniteElementRayTracer<O, RungeKutta4<HEX8Element>, HEX8Element>>();
+    return nullptr;
+}
+
+} // namespace
+
+std::unique_ptr<BaseRayTracer> makeTracer(int solverType, int objectiveKind, int family)
+{
+    if (family != 0) return nullptr;
+    switch (objectiveKind) {
+    case 0: return tracerFor<Render>(solverType);
+    case 1: return tracerFor<OpticalPath>(solverType);
+    case 2: return tracerFor<LightTransport>(solverType);
+    default: return nullptr;
+    }
+}

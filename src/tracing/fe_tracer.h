@@ -1,0 +1,337 @@
+// The finite-element ray tracer: one thread per ray applies the start face's boundary
+// condition, then walks element to element, integrating the ray equation in each element's
+// local coordinates with the solver S, handing each visit's absorbed power to the
+// objective, and crossing interior faces without optics and boundary faces through their
+// conditions.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "device/buffer.h"
+#include "mesh/mesh_data.h"
+#include "objectives/light_transport.h"
+#include "objectives/objective.h"
+#include "rays/ray.h"
+#include "tracing/hex8_element.h"
+#include "tracing/interface_optics.h"
+#include "tracing/solvers.h"
+#include "tracing/watertight.h"
+
+class ConfigTable;
+class Mesh;
+class RayCollection;
+
+// Bounds of the walk: a ray ends after this many element visits (a ray trapped between
+// reflecting faces or by total internal reflection would otherwise walk for ever), or when
+// its power has fallen below this fraction of the power it entered the mesh with.
+constexpr int kMaxElementVisits = 100000;
+constexpr float kMinPowerFraction = 1e-9f;
+
+// Carries a local point q on face g of the previous element onto face f of the next, whose
+// in-face axes relate by the orientation code (0-7; other codes act as 0).
+__host__ __device__ inline Vec3 transferAcrossFace(Vec3 q, int g, int f, int code)
+{
+    // Per face: normal axis, sign, first and second in-face axis (0 xi, 1 eta, 2 zeta).
+    const int normalAxis[6] = {2, 2, 0, 0, 1, 1};
+    const int first[6] = {0, 0, 1, 1, 2, 2};
+    const int second[6] = {1, 1, 2, 2, 0, 0};
+    const float u = q[first[g]], v = q[second[g]];
+    if (code < 0 || code > 7) code = 0;
+    float a = (code & 4) ? v : u;
+    float b = (code & 4) ? u : v;
+    if (code & 2) a = -a;
+    if (code & 1) b = -b;
+    Vec3 p;
+    p[normalAxis[f]] = f % 2 == 0 ? -1.0f : 1.0f;
+    p[first[f]] = a;
+    p[second[f]] = b;
+    for (int i = 0; i < 3; ++i) p[i] = fminf(fmaxf(p[i], -1.0f), 1.0f);
+    return p;
+}
+
+// The starting step of an element visit. The step of the solvers' parameter sigma moves the
+// ray |p| = n mesh units per unit, and one visit makes at most 199 steps, so a fixed start
+// of 0.1 cannot cross elements much larger than 20 n mesh units (a mesh in micrometres).
+// Elements whose longest diagonal D is at most 10 n keep 0.1; larger ones start at D / (100 n),
+// which crosses them in about as many steps as 0.1 crosses an element of 10 n.
+__host__ __device__ inline float initialStep(const HEX8Element& element, float nEntry)
+{
+    const int opposite[4][2] = {{0, 6}, {1, 7}, {2, 4}, {3, 5}};
+    float D = 0.0f;
+    for (const auto& pair : opposite) D = fmaxf(D, length(element.nodes[pair[1]] - element.nodes[pair[0]]));
+    const float n = nEntry > 0.0f ? nEntry : 1.0f;
+    return D <= 10.0f * n ? 0.1f : D / (100.0f * n);
+}
+
+// Counters of one trace.
+struct TraceStats {
+    unsigned long long elementVisits;
+    int stoppedByVisitLimit;
+};
+
+// The ray's data during its walk.
+struct WalkState {
+    Vec3 position;
+    Vec3 direction;
+    float power;
+    float pathLength;
+    Vec3 exitPoint; // local coordinates of the last element exit
+    float nExit;    // index at the exit point
+};
+
+// One element visit: the element e is entered through local face f (any other value: not
+// known). Integrates the path to the element's surface, hands the visit to the objective
+// and leaves position, direction, power, path length and the exit point in `walk`; returns
+// the exit face (-1 when none).
+template <typename S, typename View>
+__device__ int visitElement(const MeshDataFlat* mesh, int e, int f, WalkState& walk, View& objective)
+{
+    HEX8Element element;
+    element.setNodes(mesh, e);
+    int nodes[8];
+    float index[8], absorptivity[8];
+    for (int k = 0; k < 8; ++k) {
+        nodes[k] = mesh->getElementNode(e, k);
+        index[k] = mesh->refrIndex[nodes[k]];
+        absorptivity[k] = mesh->absorptivity[nodes[k]];
+    }
+
+    Vec3 entry;
+    bool transferred = false;
+    if (f >= 0 && f <= 5 && mesh->elementNeighborTypes[6 * e + f] == kNeighborInterior) {
+        const int P = mesh->elementNeighbors[6 * e + f];
+        const int g = mesh->elementNeighborFaces[6 * e + f];
+        if (P >= 0 && g >= 0 && g <= 5) {
+            const std::uint8_t code = mesh->elementFaceOrientation[6 * P + g];
+            if (code != kNoOrientation) {
+                entry = transferAcrossFace(walk.exitPoint, g, f, code);
+                transferred = true;
+            }
+        }
+    }
+    if (!transferred) entry = element.globalToLocal(walk.position, f);
+
+    StateVector state;
+    state.pos = entry;
+    const float nEntry = static_cast<float>(element.interpolate(entry, index));
+    state.dir = walk.direction * nEntry;
+    state.pathLength = walk.pathLength;
+    state.energy = walk.power;
+
+    // Steps land strictly inside, are accepted when they leave by at most 0.001 in local
+    // coordinates, and are repeated with half the size when they overshoot further.
+    const S solver;
+    float h = initialStep(element, nEntry);
+    float error = floatInfinity();
+    bool first = true;
+    auto inside = [](Vec3 q) { return q.x * q.x < 1.0f && q.y * q.y < 1.0f && q.z * q.z < 1.0f; };
+    for (int steps = 0; steps < 199 && (first || error > 0.001f || inside(state.pos));) {
+        const StateVector saved = state;
+        ++steps;
+        solver.integrate(&state, &element, index, absorptivity, h);
+        first = false;
+        if (inside(state.pos)) continue;
+        error = HEX8Element::overshootError(state.pos);
+        if (error > 0.001f) {
+            state = saved;
+            h *= 0.5f;
+        }
+    }
+
+    objective.interactElementLocal(&state, state.pos, nodes);
+    walk.position = element.localToGlobal(state.pos);
+    const float L = length(state.dir);
+    walk.direction = L != 0.0f ? Vec3(state.dir.x / L, state.dir.y / L, state.dir.z / L) : state.dir;
+    walk.power = state.energy;
+    walk.pathLength = state.pathLength;
+    walk.exitPoint = state.pos;
+    const float nExit = static_cast<float>(element.interpolate(state.pos, index));
+    walk.nExit = nExit > 0.0f ? nExit : 1.0f;
+    return HEX8Element::getExitFace(entry, state.pos);
+}
+
+// The index just inside the start face: interpolated at the start point in the ray's
+// element hint, or the face's element; 1 when neither is usable.
+__device__ inline float startIndex(const MeshDataFlat* mesh, int hint, int face, Vec3 position)
+{
+    int e = hint >= 0 && hint < mesh->nElements ? hint : mesh->faceElement[face];
+    if (e < 0 || e >= mesh->nElements) return 1.0f;
+    HEX8Element element;
+    float index[8];
+    for (int k = 0; k < 8; ++k) {
+        const int node = mesh->getElementNode(e, k);
+        if (node < 0 || node >= mesh->nNodes) return 1.0f;
+        element.nodes[k] = mesh->getNodeVec(node, mesh->nodeCoords);
+        index[k] = mesh->refrIndex[node];
+    }
+    const float n = static_cast<float>(element.interpolate(element.globalToLocal(position), index));
+    return n > 0.0f ? n : 1.0f;
+}
+
+__device__ inline Vec3 orientedFaceNormal(const MeshDataFlat* mesh, int face, Vec3 direction)
+{
+    const int N = mesh->nFaces;
+    Vec3 n(mesh->faceNormals[face], mesh->faceNormals[N + face], mesh->faceNormals[2 * N + face]);
+    return dot(direction, n) > 0.0f ? -n : n;
+}
+
+template <typename View, typename S, typename E>
+__global__ void traceRaysKernel(RaysDataFlat* rays, MeshDataFlat* mesh, View objective, TraceStats* stats)
+{
+    const int i = static_cast<int>(dev::globalThreadIndex());
+    if (i >= rays->nRays) return;
+    Ray ray = rays->getRay(i);
+    const int s = ray.face;
+    WalkState walk{ray.position, ray.direction, ray.power, 0.0f, ray.localExit, 1.0f};
+
+    if (s >= 0 && s < mesh->nFaces) {
+        Vec3 normal = orientedFaceNormal(mesh, s, ray.direction);
+        const int bc = mesh->faceBC ? mesh->faceBC[s] : -1;
+        bool refused = false;
+        if (bc >= 0) {
+            const float nInside = startIndex(mesh, ray.element, s, ray.position);
+            refused = interactStartFace(&ray, normal, nInside, faceConditionOf(mesh, bc), &normal) ==
+                      StartOutcome::Refusal;
+            walk.position = ray.position;
+            walk.direction = ray.direction;
+            walk.power = ray.power;
+        }
+        Ray atInterface = ray;
+        atInterface.index = i;
+        atInterface.face = s;
+        atInterface.normal = normal;
+        objective.interactInterface(&atInterface);
+
+        int e = mesh->faceElement[s];
+        int f = mesh->faceLocalIndex[s];
+        const float floorPower = walk.power * kMinPowerFraction;
+        int visits = 0;
+        while (!refused && e >= 0) {
+            if (++visits > kMaxElementVisits) {
+                --visits;
+                dev::atomicAdd(&stats->stoppedByVisitLimit, 1);
+                break;
+            }
+            const int x = visitElement<S>(mesh, e, f, walk, objective);
+            if (x < 0 || !(walk.power > floorPower)) break;
+            const int ex = 6 * e + x;
+            if (mesh->elementNeighborTypes[ex] == kNeighborBoundary) {
+                const int b = mesh->elementNeighbors[ex];
+                if (b < 0 || b >= mesh->nFaces) break;
+                const int bcExit = mesh->faceBC ? mesh->faceBC[b] : -1;
+                if (bcExit < 0) break; // the ray leaves the mesh
+                ray.position = walk.position;
+                ray.direction = walk.direction;
+                ray.power = walk.power;
+                Vec3 used;
+                const Vec3 n = normalizedOrAsIs(orientedFaceNormal(mesh, b, walk.direction));
+                if (interactExitFace(&ray, n, walk.nExit, faceConditionOf(mesh, bcExit), &used) ==
+                    ExitOutcome::Departure) {
+                    break;
+                }
+                walk.position = ray.position;
+                walk.direction = ray.direction;
+                walk.power = ray.power;
+                f = x; // back into the same element through the face it was reflected at
+                continue;
+            }
+            const int g = mesh->elementNeighborFaces[ex];
+            if (static_cast<unsigned>(g) > 5u) dev::printf("incorrect skip index: %d\n", g);
+            e = mesh->elementNeighbors[ex];
+            f = g;
+        }
+        if (visits > 0) dev::atomicAdd(&stats->elementVisits, static_cast<unsigned long long>(visits));
+    }
+    rays->seeds[i] = ray.seed;
+}
+
+// The tracer interface the engine drives.
+class BaseRayTracer {
+public:
+    virtual ~BaseRayTracer() = default;
+    virtual void traceRays(RayCollection& rays, Mesh& mesh) = 0;
+    virtual void config(const ConfigTable& table, Mesh& mesh) = 0;
+    virtual void config(const std::string& outputFile, int size) = 0;
+    virtual void result(Mesh& mesh) = 0;
+    virtual void result(Mesh& mesh, const double* deviceField) = 0;
+    virtual void result(Mesh& mesh, const double* hostFields, int count) = 0;
+    virtual void getResult(double* host) = 0;
+    virtual void resetResult() = 0;
+    virtual double* getResultArrayDevicePtr() = 0;
+    virtual Objective* getObjective() = 0;
+    // Counters of the last trace: element visits, and rays stopped at the visit limit.
+    virtual TraceStats lastTraceStats() const = 0;
+};
+
+template <typename O, typename S, typename E>
+class FiniteElementRayTracer : public BaseRayTracer {
+public:
+    void traceRays(RayCollection& rays, Mesh& mesh) override;
+    void config(const ConfigTable& table, Mesh& mesh) override;
+    void config(const std::string& outputFile, int size) override { objective.config(outputFile, size); }
+    void result(Mesh& mesh) override { objective.result(mesh); }
+    void result(Mesh& mesh, const double* deviceField) override { objective.result(mesh, deviceField); }
+    void result(Mesh& mesh, const double* hostFields, int count) override { objective.result(mesh, hostFields, count); }
+    void getResult(double* host) override { objective.getResult(host); }
+    void resetResult() override { objective.resetResult(); }
+    double* getResultArrayDevicePtr() override { return objective.getResultArrayDevicePtr(); }
+    Objective* getObjective() override { return &objective; }
+    TraceStats lastTraceStats() const override { return stats_; }
+
+    // One element visit on a Ray record (path length carried in hitDistance): the exit face
+    // goes to face and exitFace, the exit point to localExit and the exit index to refrIndex.
+    template <typename View>
+    __device__ static void intersectGrinElemFace(Ray* ray, const MeshDataFlat* mesh, int element, int entryFace,
+                                                 View objective)
+    {
+        WalkState walk{ray->position, ray->direction, ray->power, ray->hitDistance, ray->localExit, 1.0f};
+        const int x = visitElement<S>(mesh, element, entryFace, walk, objective);
+        ray->position = walk.position;
+        ray->direction = walk.direction;
+        ray->power = walk.power;
+        ray->hitDistance = walk.pathLength;
+        ray->face = x;
+        ray->exitFace = x;
+        ray->localExit = walk.exitPoint;
+        ray->refrIndex = walk.nExit;
+    }
+
+    // Straight-ray test of one face of an element (as the triangles c0 c1 c2, then c0 c2 c3);
+    // a nearer hit sets hitDistance, face and the normal (c1 - c0) x (c3 - c0).
+    __host__ __device__ static void intersectSingleElemFace(Ray* ray, const MeshDataFlat* mesh, int element, int face)
+    {
+        Vec3 c[4];
+        for (int k = 0; k < 4; ++k) {
+            c[k] = mesh->getNodeVec(mesh->getElementNode(element, mesh->localFaceNodes[face][k]), mesh->nodeCoords);
+        }
+        float t;
+        if (!intersectTriangleWatertight(ray->position, ray->direction, c[0], c[1], c[2], ray->hitDistance,
+                                         ray->maxDistance, &t) &&
+            !intersectTriangleWatertight(ray->position, ray->direction, c[0], c[2], c[3], ray->hitDistance,
+                                         ray->maxDistance, &t)) {
+            return;
+        }
+        ray->hitDistance = t;
+        ray->face = face;
+        ray->normal = normalizedOrAsIs(cross(c[1] - c[0], c[3] - c[0]));
+    }
+
+    // The nearest of the six faces of the ray's element, except `skip`.
+    __host__ __device__ static void intersectElemFaces(Ray* ray, const MeshDataFlat* mesh, int /*unused*/, int skip)
+    {
+        for (int face = 0; face < 6; ++face) {
+            if (face != skip) intersectSingleElemFace(ray, mesh, ray->element, face);
+        }
+    }
+
+    O objective;
+
+private:
+    TraceStats stats_{};
+};
+
+// The tracer of objective kind (0 Render, 1 OpticalPath, 2 LightTransport) and solver type
+// (0 forward Euler, 1 Runge-Kutta 4) for the finite-element family (0); nullptr otherwise.
+std::unique_ptr<BaseRayTracer> makeTracer(int solverType, int objectiveKind, int family);
