@@ -10,6 +10,7 @@ PYBIND11_MODULE(LUMETRA_EXTENSION_NAME, m)
     m.doc() = "Lumetra: GPU-accelerated volumetric ray tracing and absorption simulation";
     bindCommon(m);
     bindOpticsTypes(m);
+    bindEngine(m);
     auto testing = m.def_submodule("_testing", "Internal hooks for the test suite; not part of the public API.");
     bindTesting(testing);
 }

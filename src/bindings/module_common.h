@@ -8,3 +8,6 @@ void bindCommon(pybind11::module_& m);
 
 // The public boundary-condition types of lumetra.
 void bindOpticsTypes(pybind11::module_& m);
+
+// The Lumetra engine class of the public module.
+void bindEngine(pybind11::module_& m);

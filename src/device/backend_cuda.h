@@ -61,6 +61,14 @@ __device__ __forceinline__ std::size_t globalThreadIndex()
 {
     return static_cast<std::size_t>(blockIdx.x) * blockDim.x + threadIdx.x;
 }
+#else
+// Host compilers see device code only in inline functions that kernels (compiled by nvcc)
+// call; declarations let such headers be included by plain C++ sources.
+template <typename T>
+T atomicAdd(T* address, T value);
+template <typename... Args>
+void printf(const char* format, Args... args);
+std::size_t globalThreadIndex();
 #endif
 
 } // namespace dev

@@ -17,6 +17,7 @@
 #include "tracing/hex8_element.h"
 #include "tracing/interface_optics.h"
 #include "tracing/solvers.h"
+#include "tracing/base_ray_tracer.h"
 #include "tracing/watertight.h"
 
 class ConfigTable;
@@ -64,12 +65,6 @@ __host__ __device__ inline float initialStep(const HEX8Element& element, float n
     const float n = nEntry > 0.0f ? nEntry : 1.0f;
     return D <= 10.0f * n ? 0.1f : D / (100.0f * n);
 }
-
-// Counters of one trace.
-struct TraceStats {
-    unsigned long long elementVisits;
-    int stoppedByVisitLimit;
-};
 
 // The ray's data during its walk.
 struct WalkState {
@@ -247,24 +242,6 @@ __global__ void traceRaysKernel(RaysDataFlat* rays, MeshDataFlat* mesh, View obj
     rays->seeds[i] = ray.seed;
 }
 
-// The tracer interface the engine drives.
-class BaseRayTracer {
-public:
-    virtual ~BaseRayTracer() = default;
-    virtual void traceRays(RayCollection& rays, Mesh& mesh) = 0;
-    virtual void config(const ConfigTable& table, Mesh& mesh) = 0;
-    virtual void config(const std::string& outputFile, int size) = 0;
-    virtual void result(Mesh& mesh) = 0;
-    virtual void result(Mesh& mesh, const double* deviceField) = 0;
-    virtual void result(Mesh& mesh, const double* hostFields, int count) = 0;
-    virtual void getResult(double* host) = 0;
-    virtual void resetResult() = 0;
-    virtual double* getResultArrayDevicePtr() = 0;
-    virtual Objective* getObjective() = 0;
-    // Counters of the last trace: element visits, and rays stopped at the visit limit.
-    virtual TraceStats lastTraceStats() const = 0;
-};
-
 template <typename O, typename S, typename E>
 class FiniteElementRayTracer : public BaseRayTracer {
 public:
@@ -332,6 +309,3 @@ private:
     TraceStats stats_{};
 };
 
-// The tracer of objective kind (0 Render, 1 OpticalPath, 2 LightTransport) and solver type
-// (0 forward Euler, 1 Runge-Kutta 4) for the finite-element family (0); nullptr otherwise.
-std::unique_ptr<BaseRayTracer> makeTracer(int solverType, int objectiveKind, int family);

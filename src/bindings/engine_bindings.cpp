@@ -1,0 +1,370 @@
+// The Lumetra class of the public module: argument conversion, shape checks with fixed
+// messages, and copies between NumPy arrays and the engine's host buffers. Every method
+// forwards to one engine operation.
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include "bindings/engine.h"
+#include "bindings/module_common.h"
+
+namespace py = pybind11;
+
+namespace {
+
+using Array = py::array_t<double, py::array::c_style | py::array::forcecast>;
+
+[[noreturn]] void fail(const char* message) { throw std::runtime_error(message); }
+
+Array nodeArray(Lumetra& e, void (Lumetra::*get)(double*))
+{
+    Array out(e.get_node_count());
+    (e.*get)(out.mutable_data());
+    return out;
+}
+
+void setNodeArray(Lumetra& e, const Array& values, void (Lumetra::*set)(const double*))
+{
+    if (values.ndim() != 1) fail("Input must be a 1-D array");
+    if (values.shape(0) != e.get_node_count()) fail("Array size must match node count");
+    (e.*set)(values.data());
+}
+
+const char* kClassDoc =
+    "Main class for GPU-accelerated ray tracing and volumetric absorption calculations.\n\n"
+    "Typical workflow:\n"
+    "  1. Create engine: engine = Lumetra()\n"
+    "  2. Configure: engine.config('config.toml')\n"
+    "  3. Load mesh: engine.load_mesh('mesh.vtk')\n"
+    "  4. Load rays: engine.load_rays('rays.ry')\n"
+    "  5. Set solver type: engine.set_solver_type('solver_name')\n"
+    "  6. Compute absorption: engine.compute_volumetric_absorption()\n"
+    "  7. Get results: absorbed_power = engine.get_absorbed_power()\n"
+    "  8. Write output: engine.write_result('output.vtu')";
+
+} // namespace
+
+void bindEngine(py::module_& m)
+{
+    py::class_<Lumetra>(m, "Lumetra", kClassDoc)
+        .def(py::init<>(), "Initialize a new Lumetra instance\n\n"
+                           "Creates an engine with no mesh, no rays and no tracers. Call order problems are\n"
+                           "reported as printed messages, not exceptions.")
+        .def("config", &Lumetra::config,
+             "Configure the engine.\n\n"
+             "Creates the finite-element tracer for the chosen solver and the surface tracer with its\n"
+             "face grid. Must be called after loading the mesh and before computing; configuration\n"
+             "comes from the mesh and the solver type, whose parameters are set through\n"
+             "set_solver_type() and the other setters beforehand.\n\n"
+             "Notes\n-----\n"
+             "Calling it again creates a new tracer; a configured output name and its file counter\n"
+             "carry over, and the absorbed power starts again from zero.\n\n"
+             "Example\n-------\n"
+             ">>> engine.load_mesh('mesh.vtk')\n>>> engine.set_solver_type('RK4')\n>>> engine.config()")
+        .def("set_solver_type", &Lumetra::set_solver_type, py::arg("solver_type"),
+             "Set the ray tracing solver type.\n\n"
+             "Parameters\n----------\n"
+             "solver_type : str\n"
+             "    Options depend on the objective:\n"
+             "    - 'FE': First-order explicit Euler method\n"
+             "    - 'RK4': Fourth-order Runge-Kutta method (GRIN media)\n"
+             "    Anything else selects forward Euler.\n\n"
+             "Notes\n-----\nTakes effect at the next config().\n\n"
+             "Example\n-------\n>>> engine.set_solver_type('RK4')")
+        .def("load_mesh", &Lumetra::load_mesh, py::arg("mesh_file"),
+             "Load a finite element mesh from file.\n\n"
+             "Parameters\n----------\n"
+             "mesh_file : str\n"
+             "    Supported formats: VTK (.vtk, .vtu)\n"
+             "    Legacy ASCII VTK unstructured grid (up to format 4.2). Mesh must contain hexahedral\n"
+             "    elements. Nodal 'RefractiveIndex' and 'Absorptivity' arrays are read when present\n"
+             "    (index 1 and absorptivity 0 otherwise).\n\n"
+             "Raises\n------\n"
+             "RuntimeError\n    If the file cannot be opened or read correctly; the engine keeps its previous mesh.\n\n"
+             "Notes\n-----\nClears the boundary conditions; a built surface grid is rebuilt for the new mesh.\n\n"
+             "Example\n-------\n>>> engine.load_mesh('mesh.vtk')")
+        .def("set_constant_matprops", &Lumetra::set_constant_matprops, py::arg("refractive_index"),
+             py::arg("absorptivity"),
+             "Set constant material properties for all nodes.\n\n"
+             "Parameters\n----------\n"
+             "refractive_index : float\n    Refractive index n at every node.\n"
+             "absorptivity : float\n    Absorptivity alpha at every node (absorptivity range [0, 1]).\n\n"
+             "Example\n-------\n>>> engine.set_constant_matprops(1.5, 0.3)")
+        .def("set_boundary_conditions", &Lumetra::set_boundary_conditions, py::arg("boundary_conditions"),
+             "Assign face-based optical boundary conditions.\n\n"
+             "Parameters\n----------\n"
+             "boundary_conditions : list[OpticalBoundaryCondition]\n"
+             "    Each record defines roughness, interaction mode, outside refractive index and a\n"
+             "    list of global boundary-face ids. The records are copied.\n\n"
+             "Notes\n-----\n"
+             "Calling this replaces any previously assigned boundary conditions. A face named by\n"
+             "several conditions takes the last one; invalid face ids are skipped with a warning.\n\n"
+             "Example\n-------\n"
+             ">>> bc = OpticalBoundaryCondition()\n>>> bc.faces = engine.select_boundary_faces_bbox(0, 1, 0, 1, 1, 1)\n"
+             ">>> bc.refractive_index_real = 1.0\n>>> engine.set_boundary_conditions([bc])")
+        .def("clear_boundary_conditions", &Lumetra::clear_boundary_conditions,
+             "Remove all optical boundary conditions and reset face assignments.\n\n"
+             "Example\n-------\n>>> engine.clear_boundary_conditions()")
+        .def("get_boundary_condition_count", &Lumetra::get_boundary_condition_count,
+             "Get the number of currently assigned optical boundary conditions.\n\n"
+             "Returns\n-------\nint\n\n"
+             "Example\n-------\n>>> engine.get_boundary_condition_count()")
+        .def(
+            "select_boundary_faces_bbox",
+            [](Lumetra& e, double xMin, double xMax, double yMin, double yMax, double zMin, double zMax,
+               bool requireAll, double tolerance) {
+                return e.select_boundary_faces_bbox(requireAll, xMin, xMax, yMin, yMax, zMin, zMax, tolerance);
+            },
+            py::arg("x_min"), py::arg("x_max"), py::arg("y_min"), py::arg("y_max"), py::arg("z_min"),
+            py::arg("z_max"), py::arg("require_all_nodes") = true, py::arg("tolerance") = 1e-9,
+            "Select boundary face ids whose nodes lie inside an axis-aligned bounding box.\n\n"
+            "Parameters\n----------\n"
+            "x_min, x_max, y_min, y_max, z_min, z_max : float\n    Box limits (swapped limits are put in order).\n"
+            "require_all_nodes : bool, optional\n"
+            "    True (default): all 4 face nodes must be inside the box; False: any node suffices.\n"
+            "tolerance : float, optional\n    Added to the bounds on every side (default 1e-9).\n\n"
+            "Returns\n-------\nlist[int]\n    The selected global boundary-face ids, ascending.\n\n"
+            "Example\n-------\n>>> top = engine.select_boundary_faces_bbox(0, 1, 0, 1, 1, 1)")
+        .def(
+            "select_boundary_faces_radial",
+            [](Lumetra& e, double radiusMin, double radiusMax, bool requireAll, double tolerance) {
+                return e.select_boundary_faces_radial(requireAll, radiusMin, radiusMax, tolerance);
+            },
+            py::arg("radius_min"), py::arg("radius_max"), py::arg("require_all_nodes") = true,
+            py::arg("tolerance") = 1e-9,
+            "Select boundary face ids whose nodes lie inside a cylindrical radial band.\n\n"
+            "Parameters\n----------\n"
+            "radius_min, radius_max : float\n"
+            "    Radial band, with r = sqrt(x^2 + y^2), i.e. distance to the Z axis.\n"
+            "require_all_nodes : bool, optional\n"
+            "    True (default): all 4 face nodes must satisfy the radial range; False: any node.\n"
+            "tolerance : float, optional\n    Added to the bounds (default 1e-9).\n\n"
+            "Returns\n-------\nlist[int]\n    The selected global boundary-face ids, ascending.\n\n"
+            "Example\n-------\n>>> wall = engine.select_boundary_faces_radial(0.99, 1.01)")
+        .def("write_boundary_face_groups_vtu", &Lumetra::write_boundary_face_groups_vtu, py::arg("output_file"),
+             py::arg("face_groups"), py::arg("include_unassigned_faces") = true,
+             "Write boundary faces to VTU with integer GroupId cell data for visualization.\n\n"
+             "Parameters\n----------\n"
+             "output_file : str\n    Path of the VTU file.\n"
+             "face_groups : list[list[int]]\n    The group index in face_groups becomes GroupId.\n"
+             "include_unassigned_faces : bool, optional\n"
+             "    When True (default) faces in no group are written with GroupId=-1.\n\n"
+             "Example\n-------\n>>> engine.write_boundary_face_groups_vtu('groups.vtu', [top, wall])")
+        .def("write_boundary_condition_groups_vtu", &Lumetra::write_boundary_condition_groups_vtu,
+             py::arg("output_file"), py::arg("include_unassigned_faces") = true,
+             "Write currently assigned boundary-condition groups to VTU for validation.\n\n"
+             "Parameters\n----------\n"
+             "output_file : str\n    Path of the VTU file.\n"
+             "include_unassigned_faces : bool, optional\n"
+             "    When True (default) faces without a condition are written with GroupId=-1.\n\n"
+             "Notes\n-----\nGroupId is the boundary-condition index.\n\n"
+             "Example\n-------\n>>> engine.write_boundary_condition_groups_vtu('bcs.vtu')")
+        .def("load_rays", &Lumetra::load_rays, py::arg("rays_file"),
+             "Load ray data from file.\n\n"
+             "Parameters\n----------\n"
+             "rays_file : str\n"
+             "    A .ry format file with ray origins, directions and power values: a count line,\n"
+             "    then px py pz dx dy dz power for every ray.\n\n"
+             "Raises\n------\n"
+             "RuntimeError\n    If the file cannot be opened or holds fewer rays than it declares; the\n"
+             "    previous rays stay loaded.\n\n"
+             "Example\n-------\n>>> engine.load_rays('rays.ry')")
+        .def("configure_outfilename", &Lumetra::configure_outfilename, py::arg("output_file"),
+             "Set the output filename for result data.\n\n"
+             "Parameters\n----------\n"
+             "output_file : str\n"
+             "    Path for the output VTU file (without extension), used by write_result() and\n"
+             "    write_result_append(); each written file gets _0, _1, ... before the last dot.\n\n"
+             "Notes\n-----\nAllocates new, zeroed absorbed-power storage.\n\n"
+             "Example\n-------\n>>> engine.configure_outfilename('results/run.vtu')")
+        .def("compute_volumetric_absorption", &Lumetra::compute_volumetric_absorption,
+             "Compute volumetric absorption by tracing rays through the mesh.\n\n"
+             "GPU ray tracing of absorbed power at each node; results via get_absorbed_power() or\n"
+             "write_result(). Requires config(), load_mesh(), load_rays() and material properties;\n"
+             "missing configuration steps are completed with defaults and announced.\n\n"
+             "Notes\n-----\nResults accumulate over computations until reset_absorbed_power().\n\n"
+             "Example\n-------\n>>> engine.compute_volumetric_absorption()")
+        .def("get_ray_count", &Lumetra::get_ray_count,
+             "Get the number of rays currently loaded in the engine.\n\n"
+             "Returns\n-------\nint\n    0 before rays are loaded.\n\n"
+             "Example\n-------\n>>> engine.get_ray_count()")
+        .def("get_node_count", &Lumetra::get_node_count,
+             "Get the number of nodes in the loaded mesh.\n\n"
+             "Returns\n-------\nint\n    0 before a mesh is loaded.\n\n"
+             "Example\n-------\n>>> engine.get_node_count()")
+        .def("get_mesh_data_devlink_ptr", &Lumetra::get_mesh_data_devlink_ptr,
+             "Get the host pointer address of mesh.h_mdata_devlink.\n\n"
+             "Returns\n-------\nint\n"
+             "    Host address (not a device pointer) that can be passed to exposa.Exposa.reaction_step().\n"
+             "    0 (after a message) before a mesh is loaded.\n\n"
+             "Example\n-------\n>>> link = engine.get_mesh_data_devlink_ptr()")
+        .def("get_mesh_ptr", &Lumetra::get_mesh_ptr,
+             "Get the host pointer address of the Mesh object.\n\n"
+             "Returns\n-------\nint\n"
+             "    Host address (not a device pointer) that can be passed to\n"
+             "    curalis.Curalis.initialize_accelerator(). 0 (after a message) before a mesh is loaded.\n\n"
+             "Example\n-------\n>>> mesh_address = engine.get_mesh_ptr()")
+        .def("get_result_array_device_ptr", &Lumetra::get_result_array_device_ptr,
+             "Get the device pointer address of fert->getResultArrayDevicePtr().\n\n"
+             "Returns\n-------\nint\n"
+             "    CUDA device address that can be passed to exposa.Exposa.reaction_step(). 0 (after a\n"
+             "    message) before the objective is configured.\n\n"
+             "Example\n-------\n>>> power = engine.get_result_array_device_ptr()")
+        .def(
+            "get_absorbed_power",
+            [](Lumetra& e) {
+                Array out(e.get_node_count());
+                if (!e.get_absorbed_power(out.mutable_data())) return Array(0);
+                return out;
+            },
+            "Get absorbed power at each mesh node.\n\n"
+            "Returns\n-------\nnumpy.ndarray\n"
+            "    Shape (nNodes,), absorbed power in W per unit volume at each node; an empty array\n"
+            "    (after a message) before the tracer and its result exist.\n\n"
+            "Example\n-------\n>>> q = engine.get_absorbed_power()")
+        .def(
+            "get_ray_payloads",
+            [](Lumetra& e) {
+                Array out(e.get_ray_count());
+                if (!e.get_ray_payloads(out.mutable_data())) return Array(0);
+                return out;
+            },
+            "Get per-ray payload/intensity values as a NumPy array.\n\n"
+            "Returns\n-------\nnumpy.ndarray\n    Shape (nRays,); empty (after a message) before rays are loaded.\n\n"
+            "Example\n-------\n>>> p = engine.get_ray_payloads()")
+        .def("get_absorptivity", [](Lumetra& e) { return nodeArray(e, &Lumetra::get_absorptivity); },
+             "Get absorptivity values at each mesh node.\n\n"
+             "Returns\n-------\nnumpy.ndarray\n    Shape (nNodes,), absorptivity in [0-1].\n\n"
+             "Example\n-------\n>>> a = engine.get_absorptivity()")
+        .def("get_refractive_index", [](Lumetra& e) { return nodeArray(e, &Lumetra::get_refractive_index); },
+             "Get refractive index values at each mesh node.\n\n"
+             "Returns\n-------\nnumpy.ndarray\n    Shape (nNodes,).\n\n"
+             "Example\n-------\n>>> n = engine.get_refractive_index()")
+        .def(
+            "get_node_positions",
+            [](Lumetra& e) {
+                const py::ssize_t n = e.get_node_count();
+                std::vector<double> planes(3 * static_cast<std::size_t>(n));
+                e.get_node_positions(planes.data());
+                Array out({n, py::ssize_t(3)});
+                for (py::ssize_t i = 0; i < n; ++i)
+                    for (int c = 0; c < 3; ++c) out.mutable_at(i, c) = planes[static_cast<std::size_t>(c * n + i)];
+                return out;
+            },
+            "Get mesh node positions.\n\n"
+            "Returns\n-------\nnumpy.ndarray\n    Shape (nNodes, 3); row i is x_i, y_i, z_i.\n\n"
+            "Example\n-------\n>>> xyz = engine.get_node_positions()")
+        .def(
+            "set_absorptivity",
+            [](Lumetra& e, const Array& a) { setNodeArray(e, a, &Lumetra::set_absorptivity); },
+            py::arg("absorptivity"),
+            "Set absorptivity values for all mesh nodes.\n\n"
+            "Parameters\n----------\nabsorptivity : array_like\n    Shape (nNodes,).\n\n"
+            "Raises\n------\nRuntimeError\n    If the array is not 1-D or its size does not match the node count.\n\n"
+            "Example\n-------\n>>> engine.set_absorptivity(np.full(engine.get_node_count(), 0.2))")
+        .def(
+            "set_ray_payloads",
+            [](Lumetra& e, const Array& p) {
+                if (p.ndim() != 1) fail("Input must be a 1-D array");
+                if (p.shape(0) != e.get_ray_count()) fail("Array size must match ray count");
+                e.set_ray_payloads(p.data());
+            },
+            py::arg("payloads"),
+            "Set per-ray payload/intensity values from a NumPy array.\n\n"
+            "Parameters\n----------\npayloads : array_like\n    Shape (nRays,).\n\n"
+            "Raises\n------\nRuntimeError\n    If the array is not 1-D or its size does not match the ray count.\n\n"
+            "Example\n-------\n>>> engine.set_ray_payloads(np.ones(engine.get_ray_count()))")
+        .def(
+            "set_refractive_index",
+            [](Lumetra& e, const Array& n) { setNodeArray(e, n, &Lumetra::set_refractive_index); },
+            py::arg("refractive_index"),
+            "Set refractive index values for all mesh nodes.\n\n"
+            "Parameters\n----------\nrefractive_index : array_like\n    Shape (nNodes,).\n\n"
+            "Raises\n------\nRuntimeError\n    If the array is not 1-D or its size does not match the node count.\n\n"
+            "Example\n-------\n>>> engine.set_refractive_index(1.5 + 0.01 * engine.get_node_positions()[:, 0])")
+        .def(
+            "set_node_positions",
+            [](Lumetra& e, const Array& p) {
+                if (p.ndim() != 2 || p.shape(1) != 3) fail("Input must be a (nNodes, 3) array");
+                const py::ssize_t n = e.get_node_count();
+                if (p.shape(0) != n) fail("Array size must match node count");
+                std::vector<double> planes(3 * static_cast<std::size_t>(n));
+                for (py::ssize_t i = 0; i < n; ++i)
+                    for (int c = 0; c < 3; ++c) planes[static_cast<std::size_t>(c * n + i)] = p.at(i, c);
+                e.set_node_positions(planes.data());
+            },
+            py::arg("positions"),
+            "Set mesh node positions.\n\n"
+            "Parameters\n----------\npositions : array_like\n"
+            "    Shape (nNodes, 3); meant for deforming the mesh in coupled simulations.\n\n"
+            "Raises\n------\nRuntimeError\n"
+            "    If the array is not 2-D with shape (nNodes, 3).\n\n"
+            "Notes\n-----\nFace normals, nodal volumes and the surface grid are not recomputed.\n\n"
+            "Example\n-------\n>>> engine.set_node_positions(engine.get_node_positions() * 1.01)")
+        .def("reset_absorbed_power", &Lumetra::reset_absorbed_power,
+             "Reset absorbed power to zero for all nodes.\n\n"
+             "For repeated simulations without reloading mesh and rays.\n\n"
+             "Example\n-------\n>>> engine.reset_absorbed_power()")
+        .def(
+            "rotate_reset_rays",
+            [](Lumetra& e, const Array& axis, double angle) {
+                if (axis.ndim() != 1 || axis.shape(0) != 3) fail("Axis must be a 3-element array [x, y, z]");
+                e.rotate_reset_rays(axis.at(0), axis.at(1), axis.at(2), angle);
+            },
+            py::arg("axis"), py::arg("angle"),
+            "Rotate rays around an axis and reset their surface flags.\n\n"
+            "Parameters\n----------\n"
+            "axis : array_like\n    A 3-element array or list [x, y, z], automatically normalized.\n"
+            "angle : float\n    In radians; positive angles follow the right-hand rule.\n\n"
+            "Raises\n------\nRuntimeError\n    If axis does not have exactly three elements.\n\n"
+            "Notes\n-----\n"
+            "Every ray first moves back 10 length units along its direction. The surface flag\n"
+            "reset lets rays re-enter the domain at the next computation.\n\n"
+            "Example\n-------\n>>> engine.rotate_reset_rays([0, 0, 1], np.pi / 8)")
+        .def("write_result", &Lumetra::write_result,
+             "Write simulation results to a VTU file.\n\n"
+             "Writes absorbed power, absorptivity and refractive index fields, readable by ParaView\n"
+             "and other VTK tools. The output name must be set with configure_outfilename().\n\n"
+             "Example\n-------\n>>> engine.write_result()")
+        .def(
+            "write_result_append",
+            [](Lumetra& e, const Array& fields, py::object fieldNames) {
+                const py::ssize_t N = e.get_node_count();
+                if (N == 0) {
+                    // No mesh: the engine says so; nothing to divide by.
+                    e.write_result_append(nullptr, 0);
+                    return;
+                }
+                py::ssize_t nFields = 0;
+                if (fields.ndim() == 1) {
+                    if (fields.shape(0) % N != 0) fail("1D array size must be a multiple of node count");
+                    nFields = fields.shape(0) / N;
+                } else if (fields.ndim() == 2) {
+                    if (fields.shape(1) != N) fail("Second dimension must match node count");
+                    nFields = fields.shape(0);
+                } else {
+                    fail("Input must be a 1D or 2D array");
+                }
+                if (fieldNames.is_none()) {
+                    e.write_result_append(fields.data(), static_cast<int>(nFields));
+                    return;
+                }
+                const auto names = fieldNames.cast<std::vector<std::string>>();
+                if (static_cast<py::ssize_t>(names.size()) != nFields) fail("field_names length must match number of fields");
+                for (const std::string& name : names)
+                    if (name.empty()) fail("field_names entries must be non-empty");
+                e.write_result_append(fields.data(), static_cast<int>(nFields), names);
+            },
+            py::arg("fields"), py::arg("field_names") = py::none(),
+            "Write simulation results with additional custom fields to VTU file.\n\n"
+            "Parameters\n----------\n"
+            "fields : array_like\n"
+            "    Either a 1-D array of nNodes x nFields values stored field after field, or a 2-D\n"
+            "    array of shape (nFields, nNodes).\n"
+            "field_names : list[str], optional\n"
+            "    One non-empty name per field. If omitted, legacy naming is used (Field for 1 field,\n"
+            "    Field_0..N for many).\n\n"
+            "Raises\n------\nRuntimeError\n    If the shape or the names do not match.\n\n"
+            "Example\n-------\n"
+            ">>> engine.write_result_append(np.stack([T, X]), field_names=['Temperature', 'Conversion'])");
+}

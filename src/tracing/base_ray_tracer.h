@@ -1,0 +1,39 @@
+// The finite-element tracer as the engine drives it: host operations only, so plain C++
+// sources can use it.
+#pragma once
+
+#include <memory>
+#include <string>
+
+class ConfigTable;
+class Mesh;
+class Objective;
+class RayCollection;
+
+// Counters of one trace.
+struct TraceStats {
+    unsigned long long elementVisits;
+    int stoppedByVisitLimit;
+};
+
+// The tracer interface the engine drives.
+class BaseRayTracer {
+public:
+    virtual ~BaseRayTracer() = default;
+    virtual void traceRays(RayCollection& rays, Mesh& mesh) = 0;
+    virtual void config(const ConfigTable& table, Mesh& mesh) = 0;
+    virtual void config(const std::string& outputFile, int size) = 0;
+    virtual void result(Mesh& mesh) = 0;
+    virtual void result(Mesh& mesh, const double* deviceField) = 0;
+    virtual void result(Mesh& mesh, const double* hostFields, int count) = 0;
+    virtual void getResult(double* host) = 0;
+    virtual void resetResult() = 0;
+    virtual double* getResultArrayDevicePtr() = 0;
+    virtual Objective* getObjective() = 0;
+    // Counters of the last trace: element visits, and rays stopped at the visit limit.
+    virtual TraceStats lastTraceStats() const = 0;
+};
+
+// The tracer of objective kind (0 Render, 1 OpticalPath, 2 LightTransport) and solver type
+// (0 forward Euler, 1 Runge-Kutta 4) for the finite-element family (0); nullptr otherwise.
+std::unique_ptr<BaseRayTracer> makeTracer(int solverType, int objectiveKind, int family);
