@@ -16,16 +16,6 @@ namespace py = pybind11;
 
 namespace {
 
-template <typename T>
-py::array_t<T> fetch(const T* deviceArray, std::size_t rows, std::size_t columns)
-{
-    py::array_t<T> out({rows, columns});
-    if (rows * columns > 0) {
-        dev::copy(out.mutable_data(), deviceArray, rows * columns * sizeof(T), dev::CopyKind::DeviceToHost);
-    }
-    return out;
-}
-
 std::size_t count(int n) { return n < 0 ? 0 : static_cast<std::size_t>(n); }
 
 } // namespace
@@ -51,25 +41,25 @@ void bindTestingMesh(py::module_& m)
             std::memcpy(out.mutable_data(), data(x).localFaceNodes, sizeof data(x).localFaceNodes);
             return out;
         })
-        .def("node_coords", [=](const M& x) { return fetch(data(x).nodeCoords, 3, count(data(x).nNodes)); })
-        .def("refr_index", [=](const M& x) { return fetch(data(x).refrIndex, 1, count(data(x).nNodes)); })
-        .def("absorptivity", [=](const M& x) { return fetch(data(x).absorptivity, 1, count(data(x).nNodes)); })
-        .def("nodal_mass", [=](const M& x) { return fetch(data(x).nodalMass, 1, count(data(x).nNodes)); })
-        .def("face_element", [=](const M& x) { return fetch(data(x).faceElement, 1, count(data(x).nFaces)); })
-        .def("face_local_index", [=](const M& x) { return fetch(data(x).faceLocalIndex, 1, count(data(x).nFaces)); })
-        .def("face_nodes", [=](const M& x) { return fetch(data(x).faceNodes, count(data(x).nFaces), 4); })
-        .def("face_normals", [=](const M& x) { return fetch(data(x).faceNormals, 3, count(data(x).nFaces)); })
-        .def("face_bc", [=](const M& x) { return fetch(data(x).faceBC, 1, count(data(x).nFaces)); })
-        .def("element_nodes", [=](const M& x) { return fetch(data(x).elementNodes, count(data(x).nElements), 8); })
+        .def("node_coords", [=](const M& x) { return fetchDeviceArray(data(x).nodeCoords, 3, count(data(x).nNodes)); })
+        .def("refr_index", [=](const M& x) { return fetchDeviceArray(data(x).refrIndex, 1, count(data(x).nNodes)); })
+        .def("absorptivity", [=](const M& x) { return fetchDeviceArray(data(x).absorptivity, 1, count(data(x).nNodes)); })
+        .def("nodal_mass", [=](const M& x) { return fetchDeviceArray(data(x).nodalMass, 1, count(data(x).nNodes)); })
+        .def("face_element", [=](const M& x) { return fetchDeviceArray(data(x).faceElement, 1, count(data(x).nFaces)); })
+        .def("face_local_index", [=](const M& x) { return fetchDeviceArray(data(x).faceLocalIndex, 1, count(data(x).nFaces)); })
+        .def("face_nodes", [=](const M& x) { return fetchDeviceArray(data(x).faceNodes, count(data(x).nFaces), 4); })
+        .def("face_normals", [=](const M& x) { return fetchDeviceArray(data(x).faceNormals, 3, count(data(x).nFaces)); })
+        .def("face_bc", [=](const M& x) { return fetchDeviceArray(data(x).faceBC, 1, count(data(x).nFaces)); })
+        .def("element_nodes", [=](const M& x) { return fetchDeviceArray(data(x).elementNodes, count(data(x).nElements), 8); })
         .def("element_neighbors",
-             [=](const M& x) { return fetch(data(x).elementNeighbors, count(data(x).nElements), 6); })
+             [=](const M& x) { return fetchDeviceArray(data(x).elementNeighbors, count(data(x).nElements), 6); })
         .def("element_neighbor_types",
-             [=](const M& x) { return fetch(data(x).elementNeighborTypes, count(data(x).nElements), 6); })
+             [=](const M& x) { return fetchDeviceArray(data(x).elementNeighborTypes, count(data(x).nElements), 6); })
         .def("element_neighbor_faces",
-             [=](const M& x) { return fetch(data(x).elementNeighborFaces, count(data(x).nElements), 6); })
+             [=](const M& x) { return fetchDeviceArray(data(x).elementNeighborFaces, count(data(x).nElements), 6); })
         .def("element_face_orientation",
-             [=](const M& x) { return fetch(data(x).elementFaceOrientation, count(data(x).nElements), 6); })
-        .def("const_refr_index", [=](const M& x) { return fetch(data(x).constRefrIndex, 1, count(data(x).nElements)); })
+             [=](const M& x) { return fetchDeviceArray(data(x).elementFaceOrientation, count(data(x).nElements), 6); })
+        .def("const_refr_index", [=](const M& x) { return fetchDeviceArray(data(x).constRefrIndex, 1, count(data(x).nElements)); })
         .def("set_node_coords",
              [=](M& x, py::array_t<float, py::array::c_style | py::array::forcecast> coords) {
                  if (coords.size() != static_cast<py::ssize_t>(3 * count(data(x).nNodes)))

@@ -15,16 +15,6 @@ namespace py = pybind11;
 namespace {
 
 template <typename T>
-py::array_t<T> fetch(const T* deviceArray, std::size_t rows, std::size_t columns)
-{
-    py::array_t<T> out({rows, columns});
-    if (rows * columns > 0) {
-        dev::copy(out.mutable_data(), deviceArray, rows * columns * sizeof(T), dev::CopyKind::DeviceToHost);
-    }
-    return out;
-}
-
-template <typename T>
 void put(T* deviceArray, py::array_t<T, py::array::c_style | py::array::forcecast> values, std::size_t expected)
 {
     if (static_cast<std::size_t>(values.size()) != expected) {
@@ -46,11 +36,11 @@ void bindTestingRays(py::module_& m)
     py::class_<R>(m, "Rays", "A ray collection.")
         .def(py::init<int>(), py::arg("n"))
         .def_readonly("n_rays", &R::nRays)
-        .def("positions", [](const R& r) { return fetch(r.h_rdata.positions, 3, r.nRays); })
-        .def("directions", [](const R& r) { return fetch(r.h_rdata.directions, 3, r.nRays); })
-        .def("power", [](const R& r) { return fetch(r.h_rdata.power, 1, r.nRays); })
-        .def("start_faces", [](const R& r) { return fetch(r.h_rdata.startFaces, 1, r.nRays); })
-        .def("seeds", [](const R& r) { return fetch(r.h_rdata.seeds, 1, r.nRays); })
+        .def("positions", [](const R& r) { return fetchDeviceArray(r.h_rdata.positions, 3, r.nRays); })
+        .def("directions", [](const R& r) { return fetchDeviceArray(r.h_rdata.directions, 3, r.nRays); })
+        .def("power", [](const R& r) { return fetchDeviceArray(r.h_rdata.power, 1, r.nRays); })
+        .def("start_faces", [](const R& r) { return fetchDeviceArray(r.h_rdata.startFaces, 1, r.nRays); })
+        .def("seeds", [](const R& r) { return fetchDeviceArray(r.h_rdata.seeds, 1, r.nRays); })
         .def("set_positions", [](R& r, py::array_t<float, py::array::c_style | py::array::forcecast> v) {
             put(r.h_rdata.positions, v, 3 * static_cast<std::size_t>(r.nRays));
         })

@@ -50,14 +50,7 @@ std::vector<int> selectFaces(const MeshDataFlat& m, bool requireAll,
 
 void Mesh::clearBoundaryConditions()
 {
-    Storage& s = storage;
-    s.bcRoughSurface.release();
-    s.bcRoughness.release();
-    s.bcInteractionType.release();
-    s.bcRefrIndexReal.release();
-    s.bcRefrIndexImag.release();
-    s.bcFaceOffsets.release();
-    s.bcFaces.release();
+    storage.releaseConditions();
     MeshDataFlat& m = h_mdata_devlink;
     m.nBC = 0;
     m.nBCFaces = 0;

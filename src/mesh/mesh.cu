@@ -261,13 +261,7 @@ void Mesh::releaseMesh()
     s.elementNeighborFaces.release();
     s.elementFaceOrientation.release();
     s.constRefrIndex.release();
-    s.bcRoughSurface.release();
-    s.bcRoughness.release();
-    s.bcInteractionType.release();
-    s.bcRefrIndexReal.release();
-    s.bcRefrIndexImag.release();
-    s.bcFaceOffsets.release();
-    s.bcFaces.release();
+    s.releaseConditions();
     // The record must not keep addresses of released arrays: counts and addresses go back
     // to those of an empty mesh.
     MeshDataFlat empty;

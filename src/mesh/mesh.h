@@ -85,6 +85,17 @@ public:
         dev::DeviceArray<int> elementNodes, elementNeighbors, elementNeighborTypes, elementNeighborFaces;
         dev::DeviceArray<std::uint8_t> elementFaceOrientation;
         dev::DeviceArray<int> constRefrIndex;
+
+        void releaseConditions() noexcept
+        {
+            bcRoughSurface.release();
+            bcRoughness.release();
+            bcInteractionType.release();
+            bcRefrIndexReal.release();
+            bcRefrIndexImag.release();
+            bcFaceOffsets.release();
+            bcFaces.release();
+        }
     };
     Storage storage;
 };
