@@ -47,15 +47,19 @@ std::unique_ptr<RayCollection> readRayFile(const std::string& path)
 
     // Read every record into host memory first: the device arrays are only created for a
     // file that is whole.
+    // The vector grows with what is read, so a mistyped count does not reserve memory for
+    // rays the file does not hold.
     const std::size_t count = static_cast<std::size_t>(n);
-    std::vector<float> record(7 * count);
-    std::size_t values = 0;
+    std::vector<float> record;
     float v;
-    while (values < record.size() && in >> v) {
-        if (!std::isfinite(v)) refuse(path, "ray " + std::to_string(values / 7) + " holds a number that is not finite");
-        record[values++] = v;
+    while (record.size() < 7 * count && in >> v) {
+        if (!std::isfinite(v)) {
+            refuse(path, "ray " + std::to_string(record.size() / 7) + " holds a number that is not finite");
+        }
+        record.push_back(v);
     }
-    if (values < record.size()) {
+    const std::size_t values = record.size();
+    if (values < 7 * count) {
         refuse(path, "read " + std::to_string(values / 7) + " complete rays of the " + std::to_string(n) + " declared");
     }
 

@@ -267,9 +267,13 @@ private:
             data_.cellTypeCount = countAfter(tokens, 1, "CELL_TYPES");
             data_.cellTypes.clear();
             block_ = Block::CellTypes;
+        } else if (word == "POINT_DATA" || word == "CELL_DATA") {
+            cellData_ = word == "CELL_DATA";
         } else if (word == "SCALARS") {
             const std::string_view name = tokens.size() > 1 ? tokens[1] : std::string_view();
-            if (name == "RefractiveIndex" || name == "Absorptivity") {
+            // Only point data gives nodal fields; arrays of the same names over cells are
+            // read past like any other array.
+            if (!cellData_ && (name == "RefractiveIndex" || name == "Absorptivity")) {
                 const bool index = name == "RefractiveIndex";
                 (index ? data_.sawRefrIndex : data_.sawAbsorptivity) = true;
                 (index ? data_.refrIndex : data_.absorptivity).clear();
@@ -323,7 +327,9 @@ private:
         fieldValues_ = static_cast<std::size_t>(components) * static_cast<std::size_t>(tuples);
         fieldAccepted_ = 0;
         fieldTarget_ = nullptr;
-        if (fieldName_ == "RefractiveIndex") {
+        if (cellData_) {
+            // values of a cell array: read past
+        } else if (fieldName_ == "RefractiveIndex") {
             data_.sawRefrIndex = true;
             data_.refrIndex.clear();
             fieldTarget_ = &data_.refrIndex;
@@ -349,6 +355,7 @@ private:
     int pendingIds_ = 0;
     std::optional<std::string> pushedBack_;
     bool titleNext_ = false;
+    bool cellData_ = false; // inside a CELL_DATA section
     int fieldArraysLeft_ = 0;
     std::string fieldName_;
     std::size_t fieldValues_ = 0, fieldAccepted_ = 0;

@@ -101,17 +101,21 @@ void Lumetra::load_mesh(const std::string& path)
     sizeResultForMesh();
 }
 
-// A configured objective gets zeroed storage for the current node count, so a trace never
-// writes beyond it.
+// A configured objective starts from zero for the new mesh, with storage for its node
+// count (a trace never writes beyond it; the old mesh's power does not carry over). Storage
+// of the right size is kept, so its device address stays valid.
 void Lumetra::sizeResultForMesh()
 {
     if (!objectiveConfigured || !fert) return;
     auto* lt = dynamic_cast<LightTransport*>(fert->getObjective());
-    if (lt && lt->resultSize() != get_node_count()) {
-        const int counter = lt->writeCounter;
-        fert->config(lt->outputFile(), get_node_count());
-        lt->writeCounter = counter;
+    if (lt == nullptr) return;
+    if (lt->resultSize() == get_node_count()) {
+        lt->resetResult();
+        return;
     }
+    const int counter = lt->writeCounter;
+    fert->config(lt->outputFile(), get_node_count());
+    lt->writeCounter = counter;
 }
 
 void Lumetra::load_rays(const std::string& path)
@@ -183,6 +187,8 @@ void Lumetra::compute_volumetric_absorption()
 {
     if (!doingChecks(kAbortCompute)) return;
     if (!raysOnSurface) {
+        if (rays->hasOrigins()) rays->restoreOrigins();
+        else rays->rememberOrigins();
         srt->traceRays(*rays, mesh);
         raysOnSurface = true;
     }

@@ -2,6 +2,7 @@
 #include <cmath>
 #include <cstdio>
 #include <functional>
+#include <limits>
 
 #include "IO/messages.h"
 #include "mesh/mesh.h"
@@ -123,11 +124,14 @@ void Mesh::setBoundaryConditions(const std::vector<OpticalBoundaryCondition>& co
 std::vector<int> Mesh::selectBoundaryFacesBBox(bool requireAll, double xMin, double xMax, double yMin, double yMax,
                                                double zMin, double zMax, double tolerance) const
 {
+    // Node coordinates are single precision: a limit is compared as the float it would be
+    // stored as, so a face on the plane z = 0.3 is on the box face z = 0.3 (float(0.3) is
+    // 1.2e-8 away from 0.3, far beyond the default tolerance).
     double lo[3] = {xMin, yMin, zMin}, hi[3] = {xMax, yMax, zMax};
     for (int a = 0; a < 3; ++a) {
         if (lo[a] > hi[a]) std::swap(lo[a], hi[a]);
-        lo[a] -= tolerance;
-        hi[a] += tolerance;
+        lo[a] = static_cast<double>(static_cast<float>(lo[a])) - tolerance;
+        hi[a] = static_cast<double>(static_cast<float>(hi[a])) + tolerance;
     }
     return selectFaces(h_mdata_devlink, requireAll, [&](double x, double y, double z) {
         return lo[0] <= x && x <= hi[0] && lo[1] <= y && y <= hi[1] && lo[2] <= z && z <= hi[2];
@@ -138,8 +142,11 @@ std::vector<int> Mesh::selectBoundaryFacesRadial(bool requireAll, double radiusM
                                                  double tolerance) const
 {
     if (radiusMin > radiusMax) std::swap(radiusMin, radiusMax);
-    const double outer = std::max(radiusMax, 0.0) + tolerance;
-    const double inner = std::max(std::max(radiusMin, 0.0) - tolerance, 0.0);
+    // Radii of single-precision nodes carry their rounding (a relative 2^-23 per
+    // coordinate); the band is widened by that much beside the tolerance.
+    const double rounding = 2.0 * std::numeric_limits<float>::epsilon();
+    const double outer = std::max(radiusMax, 0.0) * (1.0 + rounding) + tolerance;
+    const double inner = std::max(std::max(radiusMin, 0.0) * (1.0 - rounding) - tolerance, 0.0);
     return selectFaces(h_mdata_devlink, requireAll, [&](double x, double y, double) {
         const double r = std::sqrt(x * x + y * y);
         return inner <= r && r <= outer;

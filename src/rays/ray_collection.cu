@@ -79,6 +79,7 @@ void RayCollection::allocate(int n)
         storage.power = std::move(fresh.power);
         storage.startFaces = std::move(fresh.startFaces);
         storage.seeds = std::move(fresh.seeds);
+        storage.origins.release();
     } catch (const dev::DeviceError& e) {
         reportDeviceFault("Resize error", runtimeText(e));
     }
@@ -115,7 +116,13 @@ void RayCollection::rotateRaysAroundAxis(Vec3 axis, float angle)
         return;
     }
     const float L = length(axis);
-    if (L != 0.0f) axis = Vec3(axis.x / L, axis.y / L, axis.z / L);
+    if (!(L > 0.0f)) {
+        // A zero axis would scale every position and direction by cos(angle).
+        msg::out("Error: rotation axis has zero length; rays not rotated\n");
+        return;
+    }
+    axis = Vec3(axis.x / L, axis.y / L, axis.z / L);
+    forgetOrigins(); // the rotated positions are the new starting points
     const dev::Error pending = dev::getLastError();
     if (pending != dev::kSuccess) msg::out("CUDA error before kernel launch: %s\n", dev::errorString(pending));
     try {
@@ -130,4 +137,15 @@ void RayCollection::rotateRaysAroundAxis(Vec3 axis, float angle)
     } catch (const dev::DeviceError& e) {
         reportDeviceFault("Rotation kernel error", runtimeText(e));
     }
+}
+
+void RayCollection::rememberOrigins()
+{
+    storage.origins.allocate(3 * static_cast<std::size_t>(nRays), "ray origins");
+    dev::copy(storage.origins.data(), h_rdata.positions, storage.origins.bytes(), dev::CopyKind::DeviceToDevice);
+}
+
+void RayCollection::restoreOrigins()
+{
+    dev::copy(h_rdata.positions, storage.origins.data(), storage.origins.bytes(), dev::CopyKind::DeviceToDevice);
 }

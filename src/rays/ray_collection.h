@@ -26,14 +26,24 @@ public:
     void resize(int n);
 
     // Moves every ray back 10 units along its direction, then rotates position and
-    // direction about the axis through the origin (right-hand rule).
+    // direction about the axis through the origin (right-hand rule). A zero axis is refused.
     void rotateRaysAroundAxis(Vec3 axis, float angle);
+
+    // Placing rays on the surface moves them onto their start faces; a ray that already
+    // lies on a face would not find it again (a hit needs a positive distance). The
+    // positions the rays had before their first placement are kept so that a later
+    // placement (after the mesh or its conditions changed) starts from them again.
+    void rememberOrigins();
+    void restoreOrigins();
+    void forgetOrigins() { storage.origins.release(); }
+    bool hasOrigins() const { return !storage.origins.empty() || nRays == 0; }
 
     struct Storage {
         dev::DeviceArray<RaysDataFlat> record;
         dev::DeviceArray<float> positions, directions, power;
         dev::DeviceArray<int> startFaces;
         dev::DeviceArray<std::uint64_t> seeds;
+        dev::DeviceArray<float> origins; // positions before the first placement
     };
     Storage storage;
 

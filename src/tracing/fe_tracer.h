@@ -57,13 +57,28 @@ __host__ __device__ inline Vec3 transferAcrossFace(Vec3 q, int g, int f, int cod
 // of 0.1 cannot cross elements much larger than 20 n mesh units (a mesh in micrometres).
 // Elements whose longest diagonal D is at most 10 n keep 0.1; larger ones start at D / (100 n),
 // which crosses them in about as many steps as 0.1 crosses an element of 10 n.
-__host__ __device__ inline float initialStep(const HEX8Element& element, float nEntry)
+//
+// Strong absorption limits the step too: a step may remove at most a quarter of the power
+// (alpha n h <= 0.25, alpha and n the largest nodal values). Beyond that Euler dumps all
+// the power on the entry nodes and Runge-Kutta leaves its stability region and creates
+// power. An element that then needs more than 199 steps has an optical depth above 50: the
+// ray leaves it with no power to speak of.
+__host__ __device__ inline float initialStep(const HEX8Element& element, float nEntry, const float index[8],
+                                             const float absorptivity[8])
 {
     const int opposite[4][2] = {{0, 6}, {1, 7}, {2, 4}, {3, 5}};
     float D = 0.0f;
     for (const auto& pair : opposite) D = fmaxf(D, length(element.nodes[pair[1]] - element.nodes[pair[0]]));
     const float n = nEntry > 0.0f ? nEntry : 1.0f;
-    return D <= 10.0f * n ? 0.1f : D / (100.0f * n);
+    float h = D <= 10.0f * n ? 0.1f : D / (100.0f * n);
+    float alphaMax = 0.0f, nMax = 0.0f;
+    for (int k = 0; k < 8; ++k) {
+        alphaMax = fmaxf(alphaMax, absorptivity[k]);
+        nMax = fmaxf(nMax, fabsf(index[k]));
+    }
+    const float loss = alphaMax * nMax;
+    if (loss * h > 0.25f) h = 0.25f / loss;
+    return h;
 }
 
 // The ray's data during its walk.
@@ -118,7 +133,7 @@ __device__ int visitElement(const MeshDataFlat* mesh, int e, int f, WalkState& w
     // Steps land strictly inside, are accepted when they leave by at most 0.001 in local
     // coordinates, and are repeated with half the size when they overshoot further.
     const S solver;
-    float h = initialStep(element, nEntry);
+    float h = initialStep(element, nEntry, index, absorptivity);
     float error = floatInfinity();
     bool first = true;
     auto inside = [](Vec3 q) { return q.x * q.x < 1.0f && q.y * q.y < 1.0f && q.z * q.z < 1.0f; };
@@ -239,7 +254,7 @@ __global__ void traceRaysKernel(RaysDataFlat* rays, MeshDataFlat* mesh, View obj
         }
         if (visits > 0) dev::atomicAdd(&stats->elementVisits, static_cast<unsigned long long>(visits));
     }
-    rays->seeds[i] = ray.seed;
+    if (rays->seeds) rays->seeds[i] = ray.seed;
 }
 
 template <typename O, typename S, typename E>

@@ -61,12 +61,21 @@ void GridAccelerator::buildFaceGrid(Mesh& mesh)
     for (int a = 0; a < 3; ++a) {
         if (largest[a] <= 0.0f) largest[a] = widest > 0.0f ? widest : 1.0f;
     }
-    grid_.cellSize = largest;
     if (nFaces == 0) all.lo = all.hi = Vec3(0.0f, 0.0f, 0.0f);
-    for (int a = 0; a < 3; ++a) grid_.origin[a] = all.lo[a] - 0.5f * largest[a];
-    grid_.nx = static_cast<int>(std::ceil((all.hi.x - all.lo.x) / largest.x) + 1.0f);
-    grid_.ny = static_cast<int>(std::ceil((all.hi.y - all.lo.y) / largest.y) + 1.0f);
-    grid_.nz = static_cast<int>(std::ceil((all.hi.z - all.lo.z) / largest.z) + 1.0f);
+    // A large part made of small faces would need more cells than memory (and int cell
+    // indices) allow: cells grow uniformly until there are at most kMaxCells. Cells larger
+    // than every face keep each face within the 3x3x3 block of its centre's cell.
+    constexpr double kMaxCells = 1 << 24;
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        grid_.cellSize = largest;
+        for (int a = 0; a < 3; ++a) grid_.origin[a] = all.lo[a] - 0.5f * largest[a];
+        grid_.nx = static_cast<int>(std::ceil((all.hi.x - all.lo.x) / largest.x) + 1.0f);
+        grid_.ny = static_cast<int>(std::ceil((all.hi.y - all.lo.y) / largest.y) + 1.0f);
+        grid_.nz = static_cast<int>(std::ceil((all.hi.z - all.lo.z) / largest.z) + 1.0f);
+        const double cells = static_cast<double>(grid_.nx) * grid_.ny * grid_.nz;
+        if (cells <= kMaxCells) break;
+        largest = largest * static_cast<float>(std::cbrt(cells / kMaxCells) * 1.01);
+    }
     build(centres, "Face grid");
 }
 

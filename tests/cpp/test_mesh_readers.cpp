@@ -278,3 +278,23 @@ TEST(ObjReader, RefusesWhatItCannotRead)
 }
 
 } // namespace
+
+namespace {
+
+TEST(VtkReader, CellDataOfTheMaterialNamesIsNotNodalData)
+{
+    const std::string text = kHeader +
+                             "POINTS 8 float\n0 0 0 1 0 0 1 1 0 0 1 0 0 0 1 1 0 1 1 1 1 0 1 1\n"
+                             "CELLS 1 9\n8 0 1 2 3 4 5 6 7\nCELL_TYPES 1\n12\n"
+                             "CELL_DATA 1\nSCALARS RefractiveIndex float 1\nLOOKUP_TABLE default\n"
+                             "2 2 2 2 2 2 2 2 2\n"
+                             "POINT_DATA 8\nSCALARS Absorptivity float 1\nLOOKUP_TABLE default\n0.5 0.5 0.5 0.5 0.5 0.5 0.5 0.5\n";
+    TempFile file("celldata.vtk", text);
+    CapturedOutput out;
+    auto mesh = readVTK(file.path());
+    EXPECT_NE(out.str().find("Warning: no RefractiveIndex data in the file"), std::string::npos) << out.str();
+    EXPECT_NE(out.str().find("Loaded Absorptivity data for 8 nodes"), std::string::npos) << out.str();
+    for (float v : fetch(mesh->h_mdata_devlink.refrIndex, 8)) EXPECT_EQ(v, 1.0f);
+}
+
+} // namespace

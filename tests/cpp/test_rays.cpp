@@ -109,6 +109,9 @@ TEST(RayFile, RefusesShortInvalidAndUnreadableFiles)
     EXPECT_NE(errorOf("-3\n").find("the ray count -3 is not a valid count"), std::string::npos);
     EXPECT_NE(errorOf("1\n0 0 0 0 0 1 1e60\n").find("read 0 complete rays of the 1 declared"), std::string::npos);
     EXPECT_EQ(errorOf("0\n"), "(no error)");
+    // A mistyped count does not reserve memory for rays the file does not hold.
+    EXPECT_NE(errorOf("2000000000\n0 0 0 0 0 1 1\n").find("read 1 complete rays of the 2000000000 declared"),
+              std::string::npos);
     try {
         readRayFile("/nonexistent/rays.ry");
         ADD_FAILURE();

@@ -245,3 +245,22 @@ def nodal_volumes(path):
     """Lumped nodal volumes of the mesh in `path`, read by the internal mesh reader."""
     from lumetra import _testing
     return _testing.read_vtk(path).nodal_mass()[0]
+
+
+def test_rays_are_placed_again_from_where_they_started(engine, files, capsys, tmp_path):
+    mesh, rays = files
+    engine.load_mesh(mesh)
+    engine.load_rays(rays)
+    engine.compute_volumetric_absorption()
+    once = engine.get_absorbed_power().copy()
+    # Changing the conditions (or reloading the mesh) makes the engine place the rays anew.
+    engine.clear_boundary_conditions()
+    engine.compute_volumetric_absorption()
+    assert np.allclose(engine.get_absorbed_power(), 2 * once, rtol=1e-6)
+    engine.load_mesh(mesh)  # same mesh: the result starts from zero
+    assert np.all(engine.get_absorbed_power() == 0)
+    engine.compute_volumetric_absorption()
+    assert np.allclose(engine.get_absorbed_power(), once, rtol=1e-6)
+    capsys.readouterr()
+    engine.rotate_reset_rays([0, 0, 0], 1.0)
+    assert capsys.readouterr().out == "Error: rotation axis has zero length; rays not rotated\n"

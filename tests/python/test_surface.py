@@ -81,3 +81,22 @@ def test_ray_file_and_rotation_through_the_test_module(t, tmp_path, capsys):
         t.read_ray_file(str(tmp_path / "bad.ry"))
     with pytest.raises(RuntimeError, match="^Failed to open file$"):
         t.read_ray_file(str(tmp_path / "missing.ry"))
+
+
+def test_grid_over_far_apart_small_faces_stays_bounded(t, tmp_path, capsys):
+    # Two cubes of 0.01 ten thousand of their sizes apart: cells as small as the faces would
+    # number 1e12.
+    small = np.array([[0, 0, 0], [1, 0, 0], [1, 1, 0], [0, 1, 0], [0, 0, 1], [1, 0, 1], [1, 1, 1], [0, 1, 1]]) * 1e-2
+    points = np.vstack([small, small + 100.0])
+    cells = np.array([list(range(8)), list(range(8, 16))])
+    write_vtk(tmp_path / "far.vtk", points, cells)
+    mesh = t.read_vtk(str(tmp_path / "far.vtk"))
+    tracer = t.SurfaceTracer(1)
+    tracer.build(mesh)
+    nx, ny, nz = tracer.grid()["shape"]
+    assert nx * ny * nz <= 1 << 24
+    rays = t.Rays(2)
+    rays.set_positions(np.array([[0.005, 100.005], [0.005, 100.005], [1, 101]], np.float32))
+    rays.set_directions(np.array([[0, 0], [0, 0], [-1, -1]], np.float32))
+    tracer.trace(rays, mesh)
+    assert np.all(rays.start_faces()[0] >= 0)
