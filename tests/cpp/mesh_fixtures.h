@@ -7,8 +7,18 @@
 #include <vector>
 
 #include "IO/messages.h"
+#include "device/device.h"
 
 namespace fixtures {
+
+// A host copy of n elements of a device array.
+template <typename T>
+std::vector<T> fetch(const T* deviceArray, std::size_t n)
+{
+    std::vector<T> host(n);
+    dev::copy(host.data(), deviceArray, n * sizeof(T), dev::CopyKind::DeviceToHost);
+    return host;
+}
 
 // A file in the test's temporary directory holding `text`; removed when it goes.
 class TempFile {

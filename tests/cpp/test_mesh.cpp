@@ -14,12 +14,7 @@ namespace {
 
 using fixtures::CapturedOutput;
 using fixtures::TempFile;
-
-template <typename T>
-std::vector<T> fetch(const T* deviceArray, int n)
-{
-    return Mesh::download(deviceArray, static_cast<std::size_t>(n));
-}
+using fixtures::fetch;
 
 // A mesh of the given elements over the given points, built without a file.
 std::unique_ptr<Mesh> meshOf(const std::vector<Vec3>& points, const std::vector<int>& elementNodes)

@@ -12,12 +12,7 @@ namespace {
 
 using fixtures::CapturedOutput;
 using fixtures::TempFile;
-
-template <typename T>
-std::vector<T> fetch(const T* deviceArray, int n)
-{
-    return Mesh::download(deviceArray, static_cast<std::size_t>(n));
-}
+using fixtures::fetch;
 
 std::string errorOf(const std::string& text)
 {

@@ -12,14 +12,7 @@ namespace {
 
 using fixtures::CapturedOutput;
 using fixtures::TempFile;
-
-template <typename T>
-std::vector<T> fetch(const T* deviceArray, std::size_t n)
-{
-    std::vector<T> host(n);
-    dev::copy(host.data(), deviceArray, n * sizeof(T), dev::CopyKind::DeviceToHost);
-    return host;
-}
+using fixtures::fetch;
 
 std::string errorOf(const std::string& text)
 {

@@ -14,14 +14,7 @@ namespace {
 
 using fixtures::CapturedOutput;
 using fixtures::TempFile;
-
-template <typename T>
-std::vector<T> fetch(const T* deviceArray, std::size_t n)
-{
-    std::vector<T> host(n);
-    dev::copy(host.data(), deviceArray, n * sizeof(T), dev::CopyKind::DeviceToHost);
-    return host;
-}
+using fixtures::fetch;
 
 std::unique_ptr<Mesh> loadQuiet(const std::string& text)
 {
