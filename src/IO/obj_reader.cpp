@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "IO/mesh_readers.h"
-#include "IO/messages.h"
+#include "common/messages.h"
 #include "mesh/mesh.h"
 
 namespace {

@@ -13,7 +13,7 @@
 #include <string_view>
 #include <vector>
 
-#include "IO/messages.h"
+#include "common/messages.h"
 #include "mesh/connectivity.h"
 #include "mesh/mesh.h"
 

@@ -1,7 +1,7 @@
 #include "bindings/engine.h"
 
 #include "IO/mesh_readers.h"
-#include "IO/messages.h"
+#include "common/messages.h"
 #include "objectives/light_transport.h"
 
 namespace {

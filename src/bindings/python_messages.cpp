@@ -3,7 +3,7 @@
 #include <Python.h>
 #include <cstdio>
 
-#include "IO/messages.h"
+#include "common/messages.h"
 
 namespace {
 

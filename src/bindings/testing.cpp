@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "IO/messages.h"
+#include "common/messages.h"
 #include "device/device.h"
 #include "device/selftest.h"
 

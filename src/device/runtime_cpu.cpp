@@ -10,7 +10,7 @@
 #include <mutex>
 #include <string>
 
-#include "IO/messages.h"
+#include "common/messages.h"
 
 #if defined(_OPENMP)
 #include <omp.h>

@@ -6,7 +6,7 @@
 #include <cstdarg>
 #include <string>
 
-#include "IO/messages.h"
+#include "common/messages.h"
 
 namespace dev {
 namespace {

@@ -4,7 +4,7 @@
 #include <functional>
 #include <limits>
 
-#include "IO/messages.h"
+#include "common/messages.h"
 #include "mesh/mesh.h"
 
 namespace {

@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <unordered_map>
 
-#include "IO/messages.h"
+#include "common/messages.h"
 #include "mesh/hex8_geometry.h"
 #include "mesh/mesh.h"
 

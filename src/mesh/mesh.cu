@@ -3,7 +3,7 @@
 #include <cmath>
 #include <cstring>
 
-#include "IO/messages.h"
+#include "common/messages.h"
 #include "mesh/hex8_geometry.h"
 
 // --- Kernels -------------------------------------------------------------------------------

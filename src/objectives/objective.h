@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "IO/messages.h"
+#include "common/messages.h"
 #include "common/vec3.h"
 #include "device/device.h"
 #include "rays/ray.h"

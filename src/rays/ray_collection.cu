@@ -3,7 +3,7 @@
 #include <cmath>
 #include <stdexcept>
 
-#include "IO/messages.h"
+#include "common/messages.h"
 
 __global__ void initializeRandomStatesKernel(unsigned long long* seeds, int n)
 {

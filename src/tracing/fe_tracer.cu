@@ -1,6 +1,6 @@
 #include "tracing/fe_tracer.h"
 
-#include "IO/messages.h"
+#include "common/messages.h"
 #include "mesh/mesh.h"
 #include "objectives/config_table.h"
 #include "rays/ray_collection.h"

@@ -4,7 +4,7 @@
 #include <cmath>
 #include <stdexcept>
 
-#include "IO/messages.h"
+#include "common/messages.h"
 #include "mesh/mesh.h"
 
 namespace {

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "IO/messages.h"
+#include "common/messages.h"
 #include "device/device.h"
 
 namespace fixtures {

@@ -6,7 +6,7 @@
 #include <thread>
 #include <vector>
 
-#include "IO/messages.h"
+#include "common/messages.h"
 #include "device/device.h"
 #include "device/selftest.h"
 

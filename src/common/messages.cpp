@@ -1,4 +1,4 @@
-#include "IO/messages.h"
+#include "common/messages.h"
 
 #include <atomic>
 #include <cstdio>
