@@ -4,7 +4,7 @@
 
 #include <cmath>
 
-#include "device/device.h"
+#include "common/host_device.h"
 
 __host__ __device__ inline float floatInfinity() { return __builtin_inff(); }
 

@@ -11,11 +11,7 @@
 #include <type_traits>
 #include <utility>
 
-#define __host__
-#define __device__
-#define __global__
-#define __forceinline__ inline __attribute__((always_inline))
-#define __restrict__ __restrict
+#include "common/host_device.h"
 
 struct dim3 {
     unsigned int x, y, z;
@@ -48,9 +44,11 @@ void runGrid(const char* name, dim3 grid, dim3 block, ThreadBody body, void* con
 void devicePrintf(const char* format, ...) __attribute__((format(printf, 1, 2)));
 } // namespace detail
 
+namespace detail {
+// Use dev::launch / dev::launchItems (device/launch.h), which name the kernel.
 template <typename... Params, typename... Args>
-void launch(const char* name, void (*kernel)(Params...), dim3 grid, dim3 block, StreamHandle /*stream*/,
-            Args&&... args)
+void launchNamed(const char* name, void (*kernel)(Params...), dim3 grid, dim3 block, StreamHandle /*stream*/,
+                 Args&&... args)
 {
     static_assert(sizeof...(Params) == sizeof...(Args), "kernel called with the wrong number of arguments");
     struct Context {
@@ -66,6 +64,7 @@ void launch(const char* name, void (*kernel)(Params...), dim3 grid, dim3 block, 
         },
         &context);
 }
+} // namespace detail
 
 template <typename T>
 inline T atomicAdd(T* address, T value)

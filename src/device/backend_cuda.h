@@ -18,19 +18,37 @@ constexpr StreamHandle kDefaultStream = nullptr;
 namespace detail {
 // Throws DeviceError naming the kernel when the launch just made failed.
 void checkLaunch(const char* name);
+// Kernel timing (LUMETRA_PROFILE): events around one launch on its stream.
+struct LaunchTiming {
+    cudaEvent_t start = nullptr;
+    cudaEvent_t stop = nullptr;
+};
+LaunchTiming beginTiming(cudaStream_t stream);
+void endTiming(const char* name, LaunchTiming timing, cudaStream_t stream);
 void hostPrintf(const char* format, ...) __attribute__((format(printf, 1, 2)));
 } // namespace detail
 
 #if defined(__CUDACC__)
+namespace detail {
+bool profiling() noexcept; // device/profile.cpp
+// Use dev::launch / dev::launchItems (device/launch.h), which name the kernel.
 template <typename... Params, typename... Args>
-void launch(const char* name, void (*kernel)(Params...), dim3 grid, dim3 block, StreamHandle stream,
-            Args&&... args)
+void launchNamed(const char* name, void (*kernel)(Params...), dim3 grid, dim3 block, StreamHandle stream,
+                 Args&&... args)
 {
     static_assert(sizeof...(Params) == sizeof...(Args), "kernel called with the wrong number of arguments");
     if (grid.x == 0 || grid.y == 0 || grid.z == 0) return; // a launch over no items does nothing
+    if (!profiling()) {
+        kernel<<<grid, block, 0, stream>>>(std::forward<Args>(args)...);
+        checkLaunch(name);
+        return;
+    }
+    const LaunchTiming timing = beginTiming(stream);
     kernel<<<grid, block, 0, stream>>>(std::forward<Args>(args)...);
-    detail::checkLaunch(name);
+    checkLaunch(name);
+    endTiming(name, timing, stream);
 }
+} // namespace detail
 
 __device__ __forceinline__ double atomicAdd(double* address, double value) { return ::atomicAdd(address, value); }
 __device__ __forceinline__ float atomicAdd(float* address, float value) { return ::atomicAdd(address, value); }

@@ -2,8 +2,10 @@
 // completes before it returns (so stream and event ordering holds trivially), and a
 // launch runs its blocks on OpenMP threads.
 #include "device/device.h"
+#include "device/profile.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
@@ -194,6 +196,8 @@ void runGrid(const char* name, dim3 grid, dim3 block, ThreadBody body, void* con
     }
     const long long blocks = static_cast<long long>(grid.x) * grid.y * grid.z;
     std::atomic<bool> crashed{false};
+    const bool timed = profiling();
+    const auto started = timed ? std::chrono::steady_clock::now() : std::chrono::steady_clock::time_point{};
 
 #pragma omp parallel for schedule(dynamic, 1) num_threads(numThreads())
     for (long long b = 0; b < blocks; ++b) {
@@ -217,6 +221,9 @@ void runGrid(const char* name, dim3 grid, dim3 block, ThreadBody body, void* con
         insideKernel = false;
     }
 
+    if (timed) {
+        recordKernelTime(name, std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
+    }
     flushDevicePrintf();
     if (crashed.load()) fail(kLaunchFailure, std::string("kernel ") + name);
 }

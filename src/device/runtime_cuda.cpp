@@ -1,6 +1,7 @@
 // Runtime of the CUDA backend: forwards to the CUDA runtime and turns every failing
 // return code into a DeviceError carrying the runtime's own text.
 #include "device/device.h"
+#include "device/profile.h"
 
 #include <atomic>
 #include <cstdarg>
@@ -146,6 +147,27 @@ void checkLaunch(const char* name)
 {
     const cudaError_t code = cudaGetLastError();
     if (code != cudaSuccess) fail(code, std::string("launch of ") + name);
+}
+
+LaunchTiming beginTiming(cudaStream_t stream)
+{
+    LaunchTiming t;
+    check(cudaEventCreate(&t.start), "event creation");
+    check(cudaEventCreate(&t.stop), "event creation");
+    check(cudaEventRecord(t.start, stream), "event record");
+    return t;
+}
+
+void endTiming(const char* name, LaunchTiming t, cudaStream_t stream)
+{
+    float ms = 0.0f;
+    const cudaError_t recorded = cudaEventRecord(t.stop, stream);
+    const cudaError_t waited = recorded == cudaSuccess ? cudaEventSynchronize(t.stop) : recorded;
+    if (waited == cudaSuccess) cudaEventElapsedTime(&ms, t.start, t.stop);
+    cudaEventDestroy(t.start);
+    cudaEventDestroy(t.stop);
+    check(waited, (std::string("timing of ") + name).c_str());
+    recordKernelTime(name, 1e-3 * ms);
 }
 
 void hostPrintf(const char* format, ...)

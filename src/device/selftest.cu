@@ -2,6 +2,7 @@
 
 #include "device/buffer.h"
 #include "device/device.h"
+#include "device/launch.h"
 #include "device/random.h"
 
 namespace dev::selftest {
@@ -46,18 +47,13 @@ __global__ void xorwowKernel(std::uint64_t seed, std::uint64_t subsequence, std:
 
 __global__ void idleKernel() {}
 
-unsigned blocksFor(std::size_t items, unsigned blockSize)
-{
-    return static_cast<unsigned>((items + blockSize - 1) / blockSize);
-}
-
 template <typename T>
 T accumulate(std::size_t threads, int repeats, T value)
 {
     DeviceArray<T> total(1, "atomic total");
     total.zero();
     const unsigned block = 128;
-    launch("accumulateKernel", accumulateKernel<T>, blocksFor(threads, block), block, kDefaultStream, total.data(),
+    launchItems(DEV_KERNEL(accumulateKernel<T>), threads, block, kDefaultStream, total.data(),
            threads, repeats, value);
     synchronize();
     return total.download()[0];
@@ -69,7 +65,7 @@ std::vector<int> launchCoverage(std::size_t items, unsigned blockSize)
 {
     DeviceArray<int> visits(items, "visit counts");
     visits.zero();
-    launch("countVisitsKernel", countVisitsKernel, blocksFor(items, blockSize), blockSize, kDefaultStream,
+    launchItems(DEV_KERNEL(countVisitsKernel), items, blockSize, kDefaultStream,
            visits.data(), items);
     synchronize();
     return visits.download();
@@ -92,7 +88,7 @@ std::vector<float> streamPipeline(const std::vector<float>& input)
     uploaded.record(upload.get());
     streamWaitEvent(compute.get(), uploaded.get());
     const unsigned block = 256;
-    launch("affineKernel", affineKernel, blocksFor(n, block), block, compute.get(), data.data(), n);
+    launchItems(DEV_KERNEL(affineKernel), n, block, compute.get(), data.data(), n);
     copyAsync(staging.data(), data.data(), data.bytes(), CopyKind::DeviceToHost, compute.get());
     compute.synchronize();
     return std::vector<float>(staging.data(), staging.data() + n);
@@ -101,7 +97,7 @@ std::vector<float> streamPipeline(const std::vector<float>& input)
 void devicePrintf(int threads)
 {
     const unsigned block = 32;
-    launch("printKernel", printKernel, blocksFor(static_cast<std::size_t>(threads), block), block, kDefaultStream,
+    launchItems(DEV_KERNEL(printKernel), static_cast<std::size_t>(threads), block, kDefaultStream,
            threads);
     synchronize();
 }
@@ -111,7 +107,7 @@ void xorwowDraws(std::uint64_t seed, std::uint64_t subsequence, std::uint64_t of
 {
     DeviceArray<std::uint32_t> d_raw(static_cast<std::size_t>(count), "raw draws");
     DeviceArray<float> d_uniform(static_cast<std::size_t>(count), "uniform draws");
-    launch("xorwowKernel", xorwowKernel, 1, 1, kDefaultStream, seed, subsequence, offset, count, d_raw.data(),
+    launch(DEV_KERNEL(xorwowKernel), 1, 1, kDefaultStream, seed, subsequence, offset, count, d_raw.data(),
            d_uniform.data());
     synchronize();
     d_raw.download(raw, d_raw.size());
@@ -125,7 +121,7 @@ void allocateAndFree(std::size_t bytes)
 
 void launchWithBlock(unsigned blockSize)
 {
-    launch("idleKernel", idleKernel, 1, blockSize, kDefaultStream);
+    launch(DEV_KERNEL(idleKernel), 1, blockSize, kDefaultStream);
     synchronize();
 }
 

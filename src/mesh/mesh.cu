@@ -1,4 +1,5 @@
 #include "mesh/mesh.h"
+#include "device/launch.h"
 
 #include <cmath>
 #include <cstring>
@@ -97,8 +98,6 @@ __global__ void printDeviceData(MeshDataFlat* mesh, int count)
 
 namespace {
 
-unsigned blocksOf(int items, int blockSize) { return items <= 0 ? 0u : static_cast<unsigned>((items + blockSize - 1) / blockSize); }
-
 void requireCount(int n, const char* what)
 {
     if (n < 0) throw std::invalid_argument(std::string(what) + " count must not be negative");
@@ -187,31 +186,31 @@ void Mesh::uploadMeshData()
 
 void Mesh::computeNormals()
 {
-    dev::launch("computeNormalsKernel", computeNormalsKernel, blocksOf(h_mdata_devlink.nFaces, 128), 128,
+    dev::launchItems(DEV_KERNEL(computeNormalsKernel), h_mdata_devlink.nFaces, 128,
                 dev::kDefaultStream, d_mdata);
     dev::synchronize();
 }
 
 void Mesh::setMaterialPropertiesConstant(float refractiveIndex, float absorptivity)
 {
-    const unsigned blocks = blocksOf(h_mdata_devlink.nNodes, 128) + 1;
-    dev::launch("setMateriapPropertiesConstant", setMateriapPropertiesConstant, blocks, 128, dev::kDefaultStream,
+    const unsigned blocks = dev::blocksFor(h_mdata_devlink.nNodes, 128) + 1;
+    dev::launch(DEV_KERNEL(setMateriapPropertiesConstant), blocks, 128, dev::kDefaultStream,
                 d_mdata, refractiveIndex, absorptivity);
     dev::synchronize();
 }
 
 void Mesh::setRefractiveIndexConstant(float refractiveIndex)
 {
-    const unsigned blocks = blocksOf(h_mdata_devlink.nNodes, 128) + 1;
-    dev::launch("setRefractiveIndexConstant", ::setRefractiveIndexConstant, blocks, 128, dev::kDefaultStream,
+    const unsigned blocks = dev::blocksFor(h_mdata_devlink.nNodes, 128) + 1;
+    dev::launch(DEV_KERNEL(::setRefractiveIndexConstant), blocks, 128, dev::kDefaultStream,
                 d_mdata, refractiveIndex);
     dev::synchronize();
 }
 
 void Mesh::setAbsorptivityConstant(float absorptivity)
 {
-    const unsigned blocks = blocksOf(h_mdata_devlink.nNodes, 128) + 1;
-    dev::launch("setAbsorptivityConstant", ::setAbsorptivityConstant, blocks, 128, dev::kDefaultStream, d_mdata,
+    const unsigned blocks = dev::blocksFor(h_mdata_devlink.nNodes, 128) + 1;
+    dev::launch(DEV_KERNEL(::setAbsorptivityConstant), blocks, 128, dev::kDefaultStream, d_mdata,
                 absorptivity);
     dev::synchronize();
 }
@@ -219,7 +218,7 @@ void Mesh::setAbsorptivityConstant(float absorptivity)
 void Mesh::checkConstRefrIndex()
 {
     const int n = h_mdata_devlink.nElements;
-    dev::launch("checkConstRefrIndexKernel", checkConstRefrIndexKernel, blocksOf(n, 256), 256, dev::kDefaultStream,
+    dev::launchItems(DEV_KERNEL(checkConstRefrIndexKernel), n, 256, dev::kDefaultStream,
                 d_mdata);
     dev::synchronize();
     const std::vector<int> flags = download(h_mdata_devlink.constRefrIndex, static_cast<std::size_t>(n));
@@ -232,14 +231,14 @@ void Mesh::checkConstRefrIndex()
 void Mesh::computeNodalMass()
 {
     dev::memset(h_mdata_devlink.nodalMass, 0, sizeof(float) * static_cast<std::size_t>(h_mdata_devlink.nNodes));
-    dev::launch("computeNodalMassKernel", computeNodalMassKernel, blocksOf(h_mdata_devlink.nElements, 256), 256,
+    dev::launchItems(DEV_KERNEL(computeNodalMassKernel), h_mdata_devlink.nElements, 256,
                 dev::kDefaultStream, d_mdata);
     dev::synchronize();
 }
 
 void Mesh::printDeviceData(int count)
 {
-    dev::launch("printDeviceData", ::printDeviceData, 1, 1, dev::kDefaultStream, d_mdata, count);
+    dev::launch(DEV_KERNEL(::printDeviceData), 1, 1, dev::kDefaultStream, d_mdata, count);
     dev::synchronize();
 }
 

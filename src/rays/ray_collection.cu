@@ -1,4 +1,5 @@
 #include "rays/ray_collection.h"
+#include "device/launch.h"
 
 #include <cmath>
 #include <stdexcept>
@@ -33,8 +34,6 @@ namespace {
 
 // The runtime's own text for a failure the device layer raised.
 const char* runtimeText(const dev::DeviceError& e) { return dev::errorString(e.code()); }
-
-unsigned blocksOf(int n, int block) { return n <= 0 ? 0u : static_cast<unsigned>((n + block - 1) / block); }
 
 } // namespace
 
@@ -71,7 +70,7 @@ void RayCollection::allocate(int n)
         fresh.positions.zero();
         fresh.directions.zero();
         fresh.power.zero();
-        dev::launch("initializeRandomStatesKernel", initializeRandomStatesKernel, blocksOf(n, 256), 256,
+        dev::launchItems(DEV_KERNEL(initializeRandomStatesKernel), n, 256,
                     dev::kDefaultStream, reinterpret_cast<unsigned long long*>(fresh.seeds.data()), n);
         // The previous arrays go only once the new ones exist.
         storage.positions = std::move(fresh.positions);
@@ -126,7 +125,7 @@ void RayCollection::rotateRaysAroundAxis(Vec3 axis, float angle)
     const dev::Error pending = dev::getLastError();
     if (pending != dev::kSuccess) msg::out("CUDA error before kernel launch: %s\n", dev::errorString(pending));
     try {
-        dev::launch("rotateRaysAroundAxisKernel", rotateRaysAroundAxisKernel, blocksOf(nRays, 256), 256,
+        dev::launchItems(DEV_KERNEL(rotateRaysAroundAxisKernel), nRays, 256,
                     dev::kDefaultStream, d_rdata, nRays, axis, cosf(angle), sinf(angle));
     } catch (const dev::DeviceError& e) {
         msg::out("Kernel launch failed: %s\n", runtimeText(e));

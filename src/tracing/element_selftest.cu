@@ -1,6 +1,7 @@
 #include "tracing/element_selftest.h"
 
 #include "device/buffer.h"
+#include "device/launch.h"
 #include "tracing/hex8_element.h"
 
 namespace tracing::selftest {
@@ -34,15 +35,15 @@ StateVector integrateInElement(const ElementInput& element, StateVector start, S
     state.upload(&start, 1);
     switch (solver) {
     case SolverKind::Euler:
-        dev::launch("integrateKernel<ForwardEuler>", integrateKernel<ForwardEuler<HEX8Element>>, 1, 1,
+        dev::launch(DEV_KERNEL(integrateKernel<ForwardEuler<HEX8Element>>), 1, 1,
                     dev::kDefaultStream, element, state.data(), h, steps, position.data());
         break;
     case SolverKind::RungeKutta:
-        dev::launch("integrateKernel<RungeKutta4>", integrateKernel<RungeKutta4<HEX8Element>>, 1, 1,
+        dev::launch(DEV_KERNEL(integrateKernel<RungeKutta4<HEX8Element>>), 1, 1,
                     dev::kDefaultStream, element, state.data(), h, steps, position.data());
         break;
     default:
-        dev::launch("integrateKernel<Solver>", integrateKernel<Solver<HEX8Element>>, 1, 1, dev::kDefaultStream,
+        dev::launch(DEV_KERNEL(integrateKernel<Solver<HEX8Element>>), 1, 1, dev::kDefaultStream,
                     element, state.data(), h, steps, position.data());
     }
     dev::synchronize();

@@ -1,4 +1,5 @@
 #include "tracing/fe_tracer.h"
+#include "device/launch.h"
 
 #include "common/messages.h"
 #include "mesh/mesh.h"
@@ -10,9 +11,7 @@ void FiniteElementRayTracer<O, S, E>::traceRays(RayCollection& rays, Mesh& mesh)
 {
     dev::DeviceArray<TraceStats> stats(1, "trace counters");
     stats.zero();
-    const int n = rays.nRays;
-    const unsigned blocks = n <= 0 ? 0u : static_cast<unsigned>((n + 63) / 64);
-    dev::launch("traceRaysKernel", traceRaysKernel<typename O::View, S, E>, blocks, 64, dev::kDefaultStream,
+    dev::launchItems(DEV_KERNEL(traceRaysKernel<typename O::View, S, E>), rays.nRays, 64, dev::kDefaultStream,
                 rays.d_rdata, mesh.d_mdata, objective.view(), stats.data());
     dev::synchronize();
     stats.download(&stats_, 1);

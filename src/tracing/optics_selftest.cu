@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "device/buffer.h"
+#include "device/launch.h"
 
 namespace tracing::selftest {
 namespace {
@@ -39,8 +40,7 @@ std::vector<Vec3> sampleNormals(Vec3 n, float roughness, std::vector<std::uint64
     dev::DeviceArray<Vec3> d_normals(count, "normals");
     d_seeds.upload(seeds.data(), count);
     d_indices.upload(indices.data(), count);
-    const unsigned blocks = static_cast<unsigned>((count + 127) / 128);
-    dev::launch("sampleKernel", sampleKernel, blocks, 128, dev::kDefaultStream, n, roughness, d_seeds.data(),
+    dev::launchItems(DEV_KERNEL(sampleKernel), count, 128, dev::kDefaultStream, n, roughness, d_seeds.data(),
                 d_indices.data(), d_normals.data(), static_cast<int>(count));
     dev::synchronize();
     d_seeds.download(seeds.data(), count);
@@ -52,7 +52,7 @@ std::vector<Vec3> sampleNormals(Vec3 n, float roughness, std::vector<std::uint64
 Interaction interact(bool start, const Ray& ray, Vec3 faceNormal, float nInside, const FaceCondition& bc)
 {
     dev::DeviceArray<Interaction> result(1, "interaction");
-    dev::launch("interactKernel", interactKernel, 1, 1, dev::kDefaultStream, start, ray, faceNormal, nInside, bc,
+    dev::launch(DEV_KERNEL(interactKernel), 1, 1, dev::kDefaultStream, start, ray, faceNormal, nInside, bc,
                 result.data());
     dev::synchronize();
     Interaction r;

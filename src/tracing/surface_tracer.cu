@@ -1,10 +1,11 @@
 #include "tracing/surface_tracer.h"
+#include "device/launch.h"
 
 #include "mesh/mesh.h"
 #include "rays/ray_collection.h"
 
 template <typename View>
-__global__ void traceRaysKernel(RaysDataFlat* rays, MeshDataFlat* mesh, View accelerator)
+__global__ void placeRaysOnSurfaceKernel(RaysDataFlat* rays, MeshDataFlat* mesh, View accelerator)
 {
     const int i = static_cast<int>(dev::globalThreadIndex());
     if (i >= rays->nRays) return;
@@ -30,9 +31,7 @@ template <typename A>
 void SurfaceRayTracer<A>::traceRays(RayCollection& rays, Mesh& mesh)
 {
     const auto view = accelerator_.view();
-    const int n = rays.nRays;
-    const unsigned blocks = n <= 0 ? 0u : static_cast<unsigned>((n + 127) / 128);
-    dev::launch("traceRaysKernel (surface)", traceRaysKernel<decltype(view)>, blocks, 128, dev::kDefaultStream,
+    dev::launchItems(DEV_KERNEL(placeRaysOnSurfaceKernel<decltype(view)>), rays.nRays, 128, dev::kDefaultStream,
                 rays.d_rdata, mesh.d_mdata, view);
     dev::synchronize();
 }

@@ -1,4 +1,5 @@
 #include "tracing/trace_selftest.h"
+#include "device/launch.h"
 
 #include "mesh/mesh.h"
 #include "rays/ray_collection.h"
@@ -27,7 +28,7 @@ template <typename S>
 void run(RayCollection& rays, Mesh& mesh, PathRecorderView view, TraceStats* stats)
 {
     const int n = rays.nRays;
-    dev::launch("traceRaysKernel<PathRecorder>", traceRaysKernel<PathRecorderView, S, HEX8Element>,
+    dev::launch(DEV_KERNEL(traceRaysKernel<PathRecorderView, S, HEX8Element>),
                 static_cast<unsigned>((n + 63) / 64), 64, dev::kDefaultStream, rays.d_rdata, mesh.d_mdata, view,
                 stats);
 }

@@ -1,0 +1,59 @@
+// Kernel launches. Every launch names its kernel, from the identifier itself so the two
+// cannot drift apart:
+//
+//   dev::launchItems(DEV_KERNEL(computeNormalsKernel), nFaces, 128, dev::kDefaultStream, d_mdata);
+//   dev::launch(DEV_KERNEL(printDeviceData), 1, 1, dev::kDefaultStream, d_mdata, count);
+//
+// launchItems runs one thread per item: ceil(items / blockSize) blocks of blockSize
+// threads, nothing at all for zero items. launch takes an explicit grid, for the few
+// launches whose shape is not derived from an item count. The name appears in every launch
+// error and, with LUMETRA_PROFILE=1 in the environment, in the table of kernel times
+// printed at exit (device/profile.h).
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <utility>
+
+#include "device/device.h"
+
+namespace dev {
+
+template <typename... Params>
+struct Kernel {
+    const char* name;
+    void (*function)(Params...);
+};
+
+template <typename... Params>
+constexpr Kernel<Params...> kernel(const char* name, void (*function)(Params...))
+{
+    // "::kernel" (a kernel named like a member of the calling class) is listed as "kernel".
+    return {name[0] == ':' && name[1] == ':' ? name + 2 : name, function};
+}
+
+// A kernel with the name it is written with, template arguments included.
+#define DEV_KERNEL(...) ::dev::kernel(#__VA_ARGS__, &__VA_ARGS__)
+
+// Blocks of blockSize threads that cover `items` threads.
+inline unsigned blocksFor(std::size_t items, unsigned blockSize)
+{
+    const std::size_t blocks = blockSize == 0 ? 0 : (items + blockSize - 1) / blockSize;
+    if (blocks > 2147483647u) throw DeviceError("launch over " + std::to_string(items) + " items needs too many blocks", 9);
+    return static_cast<unsigned>(blocks);
+}
+
+template <typename... Params, typename... Args>
+void launch(Kernel<Params...> k, dim3 grid, dim3 block, StreamHandle stream, Args&&... args)
+{
+    detail::launchNamed(k.name, k.function, grid, block, stream, std::forward<Args>(args)...);
+}
+
+template <typename... Params, typename... Args>
+void launchItems(Kernel<Params...> k, std::size_t items, unsigned blockSize, StreamHandle stream, Args&&... args)
+{
+    if (items == 0) return;
+    launch(k, dim3(blocksFor(items, blockSize)), dim3(blockSize), stream, std::forward<Args>(args)...);
+}
+
+} // namespace dev
