@@ -24,17 +24,19 @@ function(lumetra_default_cuda_architectures)
   set(CMAKE_CUDA_ARCHITECTURES "${archs}" CACHE STRING "CUDA architectures" FORCE)
 endfunction()
 
-# lumetra_add_kernel_library(<name> <cpu|cuda> KERNELS <file.cu>... [HOST <file.cpp>...])
+# lumetra_add_kernel_library(<name> <cpu|cuda> [KERNELS <file.cu>...] [HOST <file.cpp>...]
+#                            [DEPENDS <library>...])
 # Kernel sources are compiled by nvcc for the CUDA variant; CMake fixes a source file's
 # language per directory, so the CPU variant compiles a generated .cpp wrapper that
 # includes each .cu file. Host sources are compiled as C++ for either variant (with its
-# backend's definitions).
+# backend's definitions). DEPENDS names the layers below, linked publicly; without it the
+# library links the device layer of its variant.
 function(lumetra_add_kernel_library name variant)
-  cmake_parse_arguments(ARG "" "" "KERNELS;HOST" ${ARGN})
+  cmake_parse_arguments(ARG "" "" "KERNELS;HOST;DEPENDS" ${ARGN})
   if(variant STREQUAL "cpu")
     set(sources ${ARG_HOST})
     foreach(src IN LISTS ARG_KERNELS)
-      get_filename_component(abs "${src}" ABSOLUTE BASE_DIR "${PROJECT_SOURCE_DIR}")
+      get_filename_component(abs "${src}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_SOURCE_DIR}")
       file(RELATIVE_PATH rel "${PROJECT_SOURCE_DIR}" "${abs}")
       string(REGEX REPLACE "\\.cu$" ".cpp" rel "${rel}")
       set(wrapper "${PROJECT_BINARY_DIR}/cpu_variant/${rel}")
@@ -42,12 +44,15 @@ function(lumetra_add_kernel_library name variant)
       list(APPEND sources "${wrapper}")
     endforeach()
     add_library(${name} STATIC ${sources})
-    target_compile_options(${name} PRIVATE -Wall -Wextra)
   else()
     add_library(${name} STATIC ${ARG_KERNELS} ${ARG_HOST})
-    set_target_properties(${name} PROPERTIES CUDA_SEPARABLE_COMPILATION ON CUDA_RESOLVE_DEVICE_SYMBOLS ON)
-    target_compile_options(${name} PRIVATE $<$<COMPILE_LANGUAGE:CUDA>:-Xcompiler=-Wall>
-                                           $<$<COMPILE_LANGUAGE:CXX>:-Wall -Wextra>)
+    # Device functions live in headers, so each unit is compiled whole: no device link.
+    set_target_properties(${name} PROPERTIES CUDA_SEPARABLE_COMPILATION OFF)
   endif()
-  target_link_libraries(${name} PUBLIC lumetra_device_${variant})
+  target_link_libraries(${name} PRIVATE lumetra_warnings)
+  if(ARG_DEPENDS)
+    target_link_libraries(${name} PUBLIC ${ARG_DEPENDS})
+  else()
+    target_link_libraries(${name} PUBLIC lumetra_device_${variant})
+  endif()
 endfunction()

@@ -84,8 +84,8 @@ std::unique_ptr<Mesh> readOBJ(const std::string& path)
 
     auto mesh = std::make_unique<Mesh>(vertexCount, 1, faceCount);
     MeshDataFlat& m = mesh->h_mdata_devlink;
-    Mesh::upload(m.nodeCoords, componentMajor(vertices, vertexCount));
-    Mesh::upload(m.faceNodes, faceNodes);
+    dev::upload(m.nodeCoords, componentMajor(vertices, vertexCount));
+    dev::upload(m.faceNodes, faceNodes);
     mesh->uploadMeshData();
     msg::out("\nFinished reading obj file, summary:\n - Faces: %d\n - Nodes: %d\n", faceCount, vertexCount);
 
@@ -97,8 +97,7 @@ std::unique_ptr<Mesh> readOBJ(const std::string& path)
         for (int c = 0; c < 3; ++c) {
             std::vector<float> component(static_cast<std::size_t>(given));
             for (int i = 0; i < given; ++i) component[i] = normals[3 * static_cast<std::size_t>(i) + c];
-            dev::copy(m.faceNormals + static_cast<std::size_t>(c) * faceCount, component.data(),
-                      component.size() * sizeof(float), dev::CopyKind::HostToDevice);
+            dev::upload(m.faceNormals + static_cast<std::size_t>(c) * faceCount, component);
         }
     }
     return mesh;

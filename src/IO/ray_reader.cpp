@@ -82,8 +82,8 @@ std::unique_ptr<RayCollection> readRayFile(const std::string& path)
         power.data()[i] = r[6];
     }
     const RaysDataFlat& h = rays->h_rdata;
-    dev::copy(h.positions, positions.data(), positions.bytes(), dev::CopyKind::HostToDevice);
-    dev::copy(h.directions, directions.data(), directions.bytes(), dev::CopyKind::HostToDevice);
-    dev::copy(h.power, power.data(), power.bytes(), dev::CopyKind::HostToDevice);
+    dev::upload(h.positions, positions.data(), positions.size());
+    dev::upload(h.directions, directions.data(), directions.size());
+    dev::upload(h.power, power.data(), power.size());
     return rays;
 }

@@ -415,7 +415,7 @@ void nodalField(const char* name, const char* what, float fallback, const std::v
 {
     const std::size_t n = static_cast<std::size_t>(pointCount);
     if (seen && values.size() == n) {
-        dev::copy(deviceArray, values.data(), n * sizeof(float), dev::CopyKind::HostToDevice);
+        dev::upload(deviceArray, values.data(), n);
         msg::out("Loaded %s data for %d nodes\n", name, pointCount);
         return;
     }
@@ -426,7 +426,7 @@ void nodalField(const char* name, const char* what, float fallback, const std::v
         msg::out("Warning: no %s data in the file; %s set to %g at every node\n", name, what, fallback);
     }
     const std::vector<float> constant(n, fallback);
-    dev::copy(deviceArray, constant.data(), n * sizeof(float), dev::CopyKind::HostToDevice);
+    dev::upload(deviceArray, constant);
 }
 
 } // namespace
@@ -452,8 +452,8 @@ void readVTK(const std::string& path, Mesh& mesh)
     for (int i = 0; i < points; ++i) {
         for (int c = 0; c < 3; ++c) coords[static_cast<std::size_t>(c) * points + i] = data.points[3 * static_cast<std::size_t>(i) + c];
     }
-    Mesh::upload(m.nodeCoords, coords);
-    Mesh::upload(m.elementNodes, connectivity);
+    dev::upload(m.nodeCoords, coords);
+    dev::upload(m.elementNodes, connectivity);
 
     nodalField("RefractiveIndex", "refractive index", 1.0f, data.refrIndex, data.sawRefrIndex, points, m.refrIndex);
     nodalField("Absorptivity", "absorptivity", 0.0f, data.absorptivity, data.sawAbsorptivity, points, m.absorptivity);

@@ -3,6 +3,7 @@
 #include "IO/mesh_readers.h"
 #include "common/messages.h"
 #include "objectives/light_transport.h"
+#include "IO/vtu_writer.h"
 
 namespace {
 
@@ -291,7 +292,7 @@ void Lumetra::write_boundary_face_groups_vtu(const std::string& path, const std:
         msg::out("Error: mesh not loaded yet!\n");
         return;
     }
-    mesh.writeBoundaryFaceGroupsVTU(path.c_str(), groups, includeUnassigned);
+    writeBoundaryFaceGroupsVTU(mesh, path.c_str(), groups, includeUnassigned);
 }
 
 void Lumetra::write_boundary_condition_groups_vtu(const std::string& path, bool includeUnassigned)
@@ -300,7 +301,7 @@ void Lumetra::write_boundary_condition_groups_vtu(const std::string& path, bool 
         msg::out("Error: mesh not loaded yet!\n");
         return;
     }
-    mesh.writeBoundaryConditionGroupsVTU(path.c_str(), includeUnassigned);
+    writeBoundaryConditionGroupsVTU(mesh, path.c_str(), includeUnassigned);
 }
 
 std::uintptr_t Lumetra::get_mesh_ptr()
@@ -338,14 +339,13 @@ std::uintptr_t Lumetra::get_result_array_device_ptr()
 bool Lumetra::get_absorbed_power(double* out)
 {
     if (get_result_array_device_ptr() == 0) return false;
-    dev::copy(out, fert->getResultArrayDevicePtr(), sizeof(double) * static_cast<std::size_t>(get_node_count()),
-              dev::CopyKind::DeviceToHost);
+    dev::download(fert->getResultArrayDevicePtr(), out, static_cast<std::size_t>(get_node_count()));
     return true;
 }
 
 void Lumetra::copyNodeField(const float* device, double* out, std::size_t count) const
 {
-    const std::vector<float> values = Mesh::download(device, count);
+    const std::vector<float> values = dev::download(device, count);
     for (std::size_t i = 0; i < count; ++i) out[i] = values[i];
 }
 
@@ -353,7 +353,7 @@ void Lumetra::setNodeField(float* device, const double* in, std::size_t count)
 {
     std::vector<float> values(count);
     for (std::size_t i = 0; i < count; ++i) values[i] = static_cast<float>(in[i]);
-    Mesh::upload(device, values);
+    dev::upload(device, values);
 }
 
 void Lumetra::get_absorptivity(double* out)

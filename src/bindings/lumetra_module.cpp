@@ -1,7 +1,6 @@
 #include <pybind11/pybind11.h>
 
 #include "bindings/module_common.h"
-#include "bindings/testing.h"
 
 // The module name differs per variant (_lumetra_cpu, _lumetra_cuda); the package
 // lumetra imports exactly one of them.
@@ -11,6 +10,4 @@ PYBIND11_MODULE(LUMETRA_EXTENSION_NAME, m)
     bindCommon(m);
     bindOpticsTypes(m);
     bindEngine(m);
-    auto testing = m.def_submodule("_testing", "Internal hooks for the test suite; not part of the public API.");
-    bindTesting(testing);
 }

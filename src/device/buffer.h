@@ -12,6 +12,30 @@
 
 namespace dev {
 
+// The one way host code copies device arrays to and from the host.
+template <typename T>
+void download(const T* deviceArray, T* host, std::size_t count)
+{
+    copy(host, deviceArray, count * sizeof(T), CopyKind::DeviceToHost);
+}
+template <typename T>
+std::vector<T> download(const T* deviceArray, std::size_t count)
+{
+    std::vector<T> host(count);
+    download(deviceArray, host.data(), count);
+    return host;
+}
+template <typename T>
+void upload(T* deviceArray, const T* host, std::size_t count)
+{
+    copy(deviceArray, host, count * sizeof(T), CopyKind::HostToDevice);
+}
+template <typename T>
+void upload(T* deviceArray, const std::vector<T>& host)
+{
+    upload(deviceArray, host.data(), host.size());
+}
+
 namespace detail {
 template <typename T, void* (*Alloc)(std::size_t, const char*), void (*Free)(void*) noexcept>
 class OwnedArray {
@@ -73,9 +97,9 @@ public:
     void zero() { dev::memset(this->data(), 0, this->bytes()); }
 
     // Copies count elements (all by default) from or to host memory.
-    void upload(const T* host, std::size_t count) { copy(this->data(), host, checked(count), CopyKind::HostToDevice); }
+    void upload(const T* host, std::size_t count) { dev::upload(this->data(), host, checked(count)); }
     void upload(const std::vector<T>& host) { upload(host.data(), host.size()); }
-    void download(T* host, std::size_t count) const { copy(host, this->data(), checked(count), CopyKind::DeviceToHost); }
+    void download(T* host, std::size_t count) const { dev::download(this->data(), host, checked(count)); }
     std::vector<T> download() const
     {
         std::vector<T> host(this->size());
@@ -87,7 +111,7 @@ private:
     std::size_t checked(std::size_t count) const
     {
         if (count > this->size()) throw DeviceError("copy of more elements than the device array holds", 1);
-        return count * sizeof(T);
+        return count;
     }
 };
 

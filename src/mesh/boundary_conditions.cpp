@@ -23,8 +23,8 @@ struct Corners {
 
 Corners corners(const MeshDataFlat& m)
 {
-    return {Mesh::download(m.faceNodes, 4 * static_cast<std::size_t>(m.nFaces)),
-            Mesh::download(m.nodeCoords, 3 * static_cast<std::size_t>(m.nNodes))};
+    return {dev::download(m.faceNodes, 4 * static_cast<std::size_t>(m.nFaces)),
+            dev::download(m.nodeCoords, 3 * static_cast<std::size_t>(m.nNodes))};
 }
 
 // Faces whose corners pass `inside` (all four, or at least one).
@@ -52,24 +52,15 @@ std::vector<int> selectFaces(const MeshDataFlat& m, bool requireAll,
 void Mesh::clearBoundaryConditions()
 {
     storage.releaseConditions();
-    MeshDataFlat& m = h_mdata_devlink;
-    m.nBC = 0;
-    m.nBCFaces = 0;
-    m.bcRoughSurface = nullptr;
-    m.bcRoughness = nullptr;
-    m.bcInteractionType = nullptr;
-    m.bcRefrIndexReal = nullptr;
-    m.bcRefrIndexImag = nullptr;
-    m.bcFaceOffsets = nullptr;
-    m.bcFaces = nullptr;
+    const MeshDataFlat& m = h_mdata_devlink;
     if (m.faceBC && m.nFaces > 0) dev::memset(m.faceBC, 0xFF, sizeof(int) * static_cast<std::size_t>(m.nFaces));
-    uploadMeshData();
+    refreshRecord();
 }
 
 void Mesh::setBoundaryConditions(const std::vector<OpticalBoundaryCondition>& conditions)
 {
     clearBoundaryConditions();
-    MeshDataFlat& m = h_mdata_devlink;
+    const MeshDataFlat& m = h_mdata_devlink;
     std::vector<int> table(static_cast<std::size_t>(std::max(m.nFaces, 0)), -1);
     if (!conditions.empty()) {
         const std::size_t n = conditions.size();
@@ -107,18 +98,9 @@ void Mesh::setBoundaryConditions(const std::vector<OpticalBoundaryCondition>& co
         fill(s.bcRefrIndexImag, imag, "bcRefrIndexImag");
         fill(s.bcFaceOffsets, offsets, "bcFaceOffsets");
         if (!faces.empty()) fill(s.bcFaces, faces, "bcFaces");
-        m.nBC = static_cast<int>(n);
-        m.nBCFaces = static_cast<int>(faces.size());
-        m.bcRoughSurface = s.bcRoughSurface.data();
-        m.bcRoughness = s.bcRoughness.data();
-        m.bcInteractionType = s.bcInteractionType.data();
-        m.bcRefrIndexReal = s.bcRefrIndexReal.data();
-        m.bcRefrIndexImag = s.bcRefrIndexImag.data();
-        m.bcFaceOffsets = s.bcFaceOffsets.data();
-        m.bcFaces = s.bcFaces.data();
     }
-    if (m.faceBC && m.nFaces > 0) upload(m.faceBC, table);
-    uploadMeshData();
+    if (m.faceBC && m.nFaces > 0) dev::upload(m.faceBC, table);
+    refreshRecord();
 }
 
 std::vector<int> Mesh::selectBoundaryFacesBBox(bool requireAll, double xMin, double xMax, double yMin, double yMax,
@@ -151,104 +133,4 @@ std::vector<int> Mesh::selectBoundaryFacesRadial(bool requireAll, double radiusM
         const double r = std::sqrt(x * x + y * y);
         return inner <= r && r <= outer;
     });
-}
-
-void Mesh::writeBoundaryFaceGroupsVTU(const char* path, const std::vector<std::vector<int>>& groups,
-                                      bool includeUnassigned) const
-{
-    if (path == nullptr) {
-        msg::out("Error: output filename is null in writeBoundaryFaceGroupsVTU\n");
-        return;
-    }
-    const MeshDataFlat& m = h_mdata_devlink;
-    if (m.nFaces <= 0 || m.nNodes <= 0) {
-        msg::out("Error: mesh has no faces or nodes; cannot write %s\n", path);
-        return;
-    }
-    const Corners c = corners(m);
-    std::vector<int> group(static_cast<std::size_t>(m.nFaces), -1);
-    for (std::size_t g = 0; g < groups.size(); ++g) {
-        const int id = static_cast<int>(g);
-        for (int face : groups[g]) {
-            if (face < 0 || face >= m.nFaces) {
-                msg::out("Warning: skipping out-of-range face id %d for group %d (nFaces=%d)\n", face, id, m.nFaces);
-                continue;
-            }
-            if (group[face] >= 0 && group[face] != id) {
-                msg::out("Warning: face %d already assigned to group %d, overwriting with group %d\n", face,
-                         group[face], id);
-            }
-            group[face] = id;
-        }
-    }
-    std::vector<int> selected;
-    for (int f = 0; f < m.nFaces; ++f) {
-        if (includeUnassigned || group[f] >= 0) selected.push_back(f);
-    }
-    if (selected.empty()) {
-        msg::out("Warning: no faces selected for VTU output %s\n", path);
-        return;
-    }
-    std::FILE* file = std::fopen(path, "wb");
-    if (file == nullptr) {
-        msg::out("Error: cannot open file %s for writing\n", path);
-        return;
-    }
-    const int N = m.nNodes;
-    const int S = static_cast<int>(selected.size());
-    std::fprintf(file, "<?xml version=\"1.0\"?>\n");
-    std::fprintf(file, "<VTKFile type=\"UnstructuredGrid\" version=\"0.1\" byte_order=\"LittleEndian\">\n");
-    std::fprintf(file, "  <UnstructuredGrid>\n");
-    std::fprintf(file, "    <Piece NumberOfPoints=\"%d\" NumberOfCells=\"%d\">\n", N, S);
-    std::fprintf(file, "      <Points>\n");
-    std::fprintf(file, "        <DataArray type=\"Float64\" NumberOfComponents=\"3\" format=\"ascii\">\n");
-    for (int i = 0; i < N; ++i) {
-        std::fprintf(file, "%e %e %e\n", static_cast<double>(c.coords[i]), static_cast<double>(c.coords[N + i]),
-                     static_cast<double>(c.coords[2 * static_cast<std::size_t>(N) + i]));
-    }
-    std::fprintf(file, "        </DataArray>\n");
-    std::fprintf(file, "      </Points>\n");
-    std::fprintf(file, "      <Cells>\n");
-    std::fprintf(file, "        <DataArray type=\"Int32\" Name=\"connectivity\" format=\"ascii\">\n");
-    for (int f : selected) {
-        for (int k = 0; k < 4; ++k) std::fprintf(file, "%d ", c.faceNodes[4 * static_cast<std::size_t>(f) + k]);
-        std::fprintf(file, "\n");
-    }
-    std::fprintf(file, "        </DataArray>\n");
-    std::fprintf(file, "        <DataArray type=\"Int32\" Name=\"offsets\" format=\"ascii\">\n");
-    for (int k = 1; k <= S; ++k) std::fprintf(file, "%d\n", 4 * k);
-    std::fprintf(file, "        </DataArray>\n");
-    std::fprintf(file, "        <DataArray type=\"UInt8\" Name=\"types\" format=\"ascii\">\n");
-    for (int k = 0; k < S; ++k) std::fprintf(file, "9\n");
-    std::fprintf(file, "        </DataArray>\n");
-    std::fprintf(file, "      </Cells>\n");
-    std::fprintf(file, "      <CellData>\n");
-    std::fprintf(file, "        <DataArray type=\"Int32\" Name=\"FaceId\" format=\"ascii\">\n");
-    for (int f : selected) std::fprintf(file, "%d\n", f);
-    std::fprintf(file, "        </DataArray>\n");
-    std::fprintf(file, "        <DataArray type=\"Int32\" Name=\"GroupId\" format=\"ascii\">\n");
-    for (int f : selected) std::fprintf(file, "%d\n", group[f]);
-    std::fprintf(file, "        </DataArray>\n");
-    std::fprintf(file, "      </CellData>\n");
-    std::fprintf(file, "    </Piece>\n");
-    std::fprintf(file, "  </UnstructuredGrid>\n");
-    std::fprintf(file, "</VTKFile>\n");
-    std::fclose(file);
-    msg::out("Boundary groups written to VTU file: %s\n", path);
-}
-
-void Mesh::writeBoundaryConditionGroupsVTU(const char* path, bool includeUnassigned) const
-{
-    const MeshDataFlat& m = h_mdata_devlink;
-    if (m.nFaces <= 0) {
-        msg::out("Error: mesh has no boundary faces; cannot write %s\n", path ? path : "<null>");
-        return;
-    }
-    const std::vector<int> faceBC = download(m.faceBC, static_cast<std::size_t>(m.nFaces));
-    std::vector<std::vector<int>> groups(static_cast<std::size_t>(std::max(m.nBC, 0)));
-    for (int f = 0; f < m.nFaces; ++f) {
-        const int b = faceBC[f];
-        if (b >= 0 && b < m.nBC) groups[b].push_back(f);
-    }
-    writeBoundaryFaceGroupsVTU(path, groups, includeUnassigned);
 }

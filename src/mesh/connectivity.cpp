@@ -95,7 +95,7 @@ void buildConnectivity(Mesh& mesh)
     MeshDataFlat& m = mesh.h_mdata_devlink;
     const int nElements = m.nElements;
     const std::size_t six = 6 * static_cast<std::size_t>(nElements);
-    const std::vector<int> elementNodes = Mesh::download(m.elementNodes, 8 * static_cast<std::size_t>(nElements));
+    const std::vector<int> elementNodes = dev::download(m.elementNodes, 8 * static_cast<std::size_t>(nElements));
 
     std::vector<int> neighbors(six, -1), neighborTypes(six, kNeighborUnresolved);
 
@@ -167,14 +167,14 @@ void buildConnectivity(Mesh& mesh)
         }
     }
 
-    Mesh::upload(m.elementNeighbors, neighbors);
-    Mesh::upload(m.elementNeighborTypes, neighborTypes);
-    Mesh::upload(m.elementNeighborFaces, neighborFaces);
-    Mesh::upload(m.elementFaceOrientation, orientation);
+    dev::upload(m.elementNeighbors, neighbors);
+    dev::upload(m.elementNeighborTypes, neighborTypes);
+    dev::upload(m.elementNeighborFaces, neighborFaces);
+    dev::upload(m.elementFaceOrientation, orientation);
     if (boundary > 0) {
-        Mesh::upload(m.faceElement, faceElement);
-        Mesh::upload(m.faceNodes, faceNodes);
-        Mesh::upload(m.faceLocalIndex, faceLocalIndex);
+        dev::upload(m.faceElement, faceElement);
+        dev::upload(m.faceNodes, faceNodes);
+        dev::upload(m.faceLocalIndex, faceLocalIndex);
     }
     dev::synchronize();
     msg::out("Mesh connectivity: %d boundary faces\n", boundary);

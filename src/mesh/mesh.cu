@@ -130,12 +130,7 @@ void Mesh::allocateNodes(int n)
     s.refrIndex.allocate(n, "refrIndex");
     s.absorptivity.allocate(n, "absorptivity");
     s.nodalMass.allocate(n, "nodalMass");
-    MeshDataFlat& m = h_mdata_devlink;
-    m.nNodes = n;
-    m.nodeCoords = s.nodeCoords.data();
-    m.refrIndex = s.refrIndex.data();
-    m.absorptivity = s.absorptivity.data();
-    m.nodalMass = s.nodalMass.data();
+    refreshRecord();
 }
 
 void Mesh::allocateElements(int n)
@@ -150,14 +145,7 @@ void Mesh::allocateElements(int n)
     s.elementFaceOrientation.allocate(six, "elementFaceOrientation");
     dev::memset(s.elementFaceOrientation.data(), kNoOrientation, six);
     s.constRefrIndex.allocate(n, "constRefrIndex");
-    MeshDataFlat& m = h_mdata_devlink;
-    m.nElements = n;
-    m.elementNodes = s.elementNodes.data();
-    m.elementNeighbors = s.elementNeighbors.data();
-    m.elementNeighborTypes = s.elementNeighborTypes.data();
-    m.elementNeighborFaces = s.elementNeighborFaces.data();
-    m.elementFaceOrientation = s.elementFaceOrientation.data();
-    m.constRefrIndex = s.constRefrIndex.data();
+    refreshRecord();
 }
 
 void Mesh::allocateFaces(int n)
@@ -170,18 +158,50 @@ void Mesh::allocateFaces(int n)
     s.faceLocalIndex.allocate(n, "faceLocalIndex");
     s.faceBC.allocate(n, "faceBC");
     dev::memset(s.faceBC.data(), 0xFF, s.faceBC.bytes()); // every entry -1
+    refreshRecord();
+}
+
+void Mesh::refreshRecord()
+{
+    const Storage& s = storage;
     MeshDataFlat& m = h_mdata_devlink;
-    m.nFaces = n;
-    m.faceNodes = s.faceNodes.data();
-    m.faceNormals = s.faceNormals.data();
+    const auto count = [](std::size_t n) { return static_cast<int>(n); };
+    m.nNodes = count(s.refrIndex.size());
+    m.nodeCoords = s.nodeCoords.data();
+    m.refrIndex = s.refrIndex.data();
+    m.nodalMass = s.nodalMass.data();
+    m.absorptivity = s.absorptivity.data();
+
+    m.nFaces = count(s.faceBC.size());
     m.faceElement = s.faceElement.data();
     m.faceLocalIndex = s.faceLocalIndex.data();
+    m.faceNodes = s.faceNodes.data();
+    m.faceNormals = s.faceNormals.data();
     m.faceBC = s.faceBC.data();
+
+    m.nBC = count(s.bcRoughSurface.size());
+    m.nBCFaces = count(s.bcFaces.size());
+    m.bcRoughSurface = s.bcRoughSurface.data();
+    m.bcRoughness = s.bcRoughness.data();
+    m.bcInteractionType = s.bcInteractionType.data();
+    m.bcRefrIndexReal = s.bcRefrIndexReal.data();
+    m.bcRefrIndexImag = s.bcRefrIndexImag.data();
+    m.bcFaceOffsets = s.bcFaceOffsets.data();
+    m.bcFaces = s.bcFaces.data();
+
+    m.nElements = count(s.constRefrIndex.size());
+    m.elementNodes = s.elementNodes.data();
+    m.elementNeighbors = s.elementNeighbors.data();
+    m.elementNeighborTypes = s.elementNeighborTypes.data();
+    m.elementNeighborFaces = s.elementNeighborFaces.data();
+    m.elementFaceOrientation = s.elementFaceOrientation.data();
+    m.constRefrIndex = s.constRefrIndex.data();
+    uploadMeshData();
 }
 
 void Mesh::uploadMeshData()
 {
-    dev::copy(d_mdata, &h_mdata_devlink, sizeof(MeshDataFlat), dev::CopyKind::HostToDevice);
+    dev::upload(d_mdata, &h_mdata_devlink, 1);
 }
 
 void Mesh::computeNormals()
@@ -221,7 +241,7 @@ void Mesh::checkConstRefrIndex()
     dev::launchItems(DEV_KERNEL(checkConstRefrIndexKernel), n, 256, dev::kDefaultStream,
                 d_mdata);
     dev::synchronize();
-    const std::vector<int> flags = download(h_mdata_devlink.constRefrIndex, static_cast<std::size_t>(n));
+    const std::vector<int> flags = dev::download(h_mdata_devlink.constRefrIndex, static_cast<std::size_t>(n));
     int constant = 0;
     for (int f : flags) constant += f == 1;
     msg::out("Refractive index regions: %d constant, %d varying (%.1f%% constant)\n", constant, n - constant,
@@ -261,11 +281,5 @@ void Mesh::releaseMesh()
     s.elementFaceOrientation.release();
     s.constRefrIndex.release();
     s.releaseConditions();
-    // The record must not keep addresses of released arrays: counts and addresses go back
-    // to those of an empty mesh.
-    MeshDataFlat empty;
-    std::memset(&empty, 0, sizeof empty);
-    std::memcpy(empty.localFaceNodes, kHex8LocalFaceNodes, sizeof kHex8LocalFaceNodes);
-    h_mdata_devlink = empty;
-    uploadMeshData();
+    refreshRecord(); // no addresses of released arrays stay behind
 }

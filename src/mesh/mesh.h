@@ -29,6 +29,9 @@ public:
     void allocateElements(int n);  // elementFaceOrientation set to 255
     void allocateFaces(int n);     // faceBC set to -1
     void uploadMeshData();
+    // Sets every count and address of the record from the owners below and uploads it:
+    // the one way the record follows an allocation or release.
+    void refreshRecord();
 
     void computeNormals();
     void setMaterialPropertiesConstant(float refractiveIndex, float absorptivity);
@@ -52,26 +55,6 @@ public:
                                              double zMin, double zMax, double tolerance) const;
     std::vector<int> selectBoundaryFacesRadial(bool requireAll, double radiusMin, double radiusMax,
                                                double tolerance) const;
-
-    // VTK XML files of boundary faces with their FaceId and GroupId (the position of the
-    // group in the list; the condition index for the second form).
-    void writeBoundaryFaceGroupsVTU(const char* path, const std::vector<std::vector<int>>& groups,
-                                    bool includeUnassigned) const;
-    void writeBoundaryConditionGroupsVTU(const char* path, bool includeUnassigned) const;
-
-    // Host copies of device arrays, for readers, writers and tests.
-    template <typename T>
-    static std::vector<T> download(const T* deviceArray, std::size_t count)
-    {
-        std::vector<T> host(count);
-        dev::copy(host.data(), deviceArray, count * sizeof(T), dev::CopyKind::DeviceToHost);
-        return host;
-    }
-    template <typename T>
-    static void upload(T* deviceArray, const std::vector<T>& host)
-    {
-        dev::copy(deviceArray, host.data(), host.size() * sizeof(T), dev::CopyKind::HostToDevice);
-    }
 
     // Owners of the arrays the record points to. They come after the two members above and
     // share their access, so the class stays standard-layout.

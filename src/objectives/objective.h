@@ -12,7 +12,7 @@
 #include "common/vec3.h"
 #include "device/device.h"
 #include "rays/ray.h"
-#include "tracing/solvers.h"
+#include "rays/state_vector.h"
 
 class ConfigTable;
 class Mesh;

@@ -95,7 +95,7 @@ void RayCollection::allocate(int n)
 void RayCollection::uploadRecord()
 {
     try {
-        dev::copy(d_rdata, &h_rdata, sizeof(RaysDataFlat), dev::CopyKind::HostToDevice);
+        dev::upload(d_rdata, &h_rdata, 1);
     } catch (const dev::DeviceError& e) {
         reportDeviceFault("Link error", runtimeText(e));
     }

@@ -3,7 +3,7 @@
 
 #include "common/messages.h"
 #include "mesh/mesh.h"
-#include "objectives/config_table.h"
+#include "IO/config_table.h"
 #include "rays/ray_collection.h"
 
 template <typename O, typename S, typename E>

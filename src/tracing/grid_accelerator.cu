@@ -25,7 +25,7 @@ std::vector<Vec3> nodePositions(const MeshDataFlat& m)
 {
     const std::size_t n = static_cast<std::size_t>(m.nNodes);
     dev::PinnedArray<float> coords(3 * n, "node coordinates staging");
-    dev::copy(coords.data(), m.nodeCoords, coords.bytes(), dev::CopyKind::DeviceToHost);
+    dev::download(m.nodeCoords, coords.data(), coords.size());
     std::vector<Vec3> p(n);
     for (std::size_t i = 0; i < n; ++i) p[i] = Vec3(coords.data()[i], coords.data()[n + i], coords.data()[2 * n + i]);
     return p;
@@ -39,7 +39,7 @@ void GridAccelerator::buildFaceGrid(Mesh& mesh)
     const std::vector<Vec3> nodes = nodePositions(m);
     const std::size_t nFaces = static_cast<std::size_t>(m.nFaces);
     dev::PinnedArray<int> faceNodes(4 * nFaces, "face nodes staging");
-    dev::copy(faceNodes.data(), m.faceNodes, faceNodes.bytes(), dev::CopyKind::DeviceToHost);
+    dev::download(m.faceNodes, faceNodes.data(), faceNodes.size());
 
     Box all;
     Vec3 largest(0.0f, 0.0f, 0.0f);

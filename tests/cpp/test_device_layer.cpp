@@ -7,7 +7,7 @@
 
 #include "device/buffer.h"
 #include "device/device.h"
-#include "device/selftest.h"
+#include "kernels/device_selftest.h"
 
 namespace {
 

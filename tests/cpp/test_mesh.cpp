@@ -25,8 +25,8 @@ std::unique_ptr<Mesh> meshOf(const std::vector<Vec3>& points, const std::vector<
     std::vector<float> coords(3 * points.size());
     for (int i = 0; i < nNodes; ++i)
         for (int c = 0; c < 3; ++c) coords[c * nNodes + i] = points[i][c];
-    Mesh::upload(mesh->h_mdata_devlink.nodeCoords, coords);
-    Mesh::upload(mesh->h_mdata_devlink.elementNodes, elementNodes);
+    dev::upload(mesh->h_mdata_devlink.nodeCoords, coords);
+    dev::upload(mesh->h_mdata_devlink.elementNodes, elementNodes);
     mesh->setMaterialPropertiesConstant(1.0f, 0.0f);
     buildConnectivity(*mesh);
     mesh->computeNodalMass();
@@ -49,7 +49,7 @@ TEST(Mesh, ConstructionLeavesAnEmptyRecordWithTheFaceTable)
     for (int f = 0; f < 6; ++f)
         for (int i = 0; i < 4; ++i) EXPECT_EQ(m.localFaceNodes[f][i], faces[f][i]);
     // The device copy is what kernels read: it must carry the same table.
-    const MeshDataFlat device = Mesh::download(mesh.d_mdata, 1)[0];
+    const MeshDataFlat device = dev::download(mesh.d_mdata, 1)[0];
     EXPECT_EQ(device.localFaceNodes[5][3], 2);
 }
 
@@ -260,7 +260,7 @@ TEST(Mesh, ConstantIndexCheckComparesWithCornerZeroOnly)
     index[1] = 1.0f + 8e-7f;
     index[2] = 1.0f - 8e-7f;
     for (int k : {8, 9, 10, 11}) index[k] = 1.0f + 2e-6f; // element 1 varies
-    Mesh::upload(mesh.h_mdata_devlink.refrIndex, index);
+    dev::upload(mesh.h_mdata_devlink.refrIndex, index);
     CapturedOutput out;
     mesh.checkConstRefrIndex();
     EXPECT_EQ(out.str(), "Refractive index regions: 1 constant, 1 varying (50.0% constant)\n");
@@ -282,7 +282,7 @@ TEST(Mesh, ReleaseLeavesAnEmptyRecord)
 {
     auto mesh = meshOf(kCube, {0, 1, 2, 3, 4, 5, 6, 7});
     mesh->releaseMesh();
-    const MeshDataFlat device = Mesh::download(mesh->d_mdata, 1)[0];
+    const MeshDataFlat device = dev::download(mesh->d_mdata, 1)[0];
     EXPECT_EQ(device.nNodes, 0);
     EXPECT_EQ(device.nodeCoords, nullptr);
     EXPECT_EQ(device.elementNodes, nullptr);

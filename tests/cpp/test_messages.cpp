@@ -8,7 +8,7 @@
 
 #include "common/messages.h"
 #include "device/device.h"
-#include "device/selftest.h"
+#include "kernels/device_selftest.h"
 
 namespace {
 

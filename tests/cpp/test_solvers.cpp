@@ -3,7 +3,7 @@
 #include <cmath>
 #include <numeric>
 
-#include "tracing/element_selftest.h"
+#include "kernels/element_selftest.h"
 #include "tracing/hex8_element.h"
 #include "tracing/solvers.h"
 

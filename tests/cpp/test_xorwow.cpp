@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "device/selftest.h"
+#include "kernels/device_selftest.h"
 #include "xorwow_cases.h"
 
 namespace {

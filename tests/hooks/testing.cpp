@@ -1,4 +1,4 @@
-#include "bindings/testing.h"
+#include "hooks/testing.h"
 
 #include <pybind11/numpy.h>
 #include <pybind11/stl.h>
@@ -7,7 +7,7 @@
 
 #include "common/messages.h"
 #include "device/device.h"
-#include "device/selftest.h"
+#include "kernels/device_selftest.h"
 
 namespace py = pybind11;
 

@@ -1,4 +1,4 @@
-#include "tracing/element_selftest.h"
+#include "kernels/element_selftest.h"
 
 #include "device/buffer.h"
 #include "device/launch.h"

@@ -1,4 +1,4 @@
-#include "device/selftest.h"
+#include "kernels/device_selftest.h"
 
 #include "device/buffer.h"
 #include "device/device.h"

@@ -3,11 +3,11 @@
 #include <pybind11/stl.h>
 
 #include "bindings/config_table_py.h"
-#include "bindings/testing.h"
+#include "hooks/testing.h"
 #include "mesh/mesh.h"
 #include "rays/ray_collection.h"
 #include "tracing/fe_tracer.h"
-#include "tracing/trace_selftest.h"
+#include "kernels/trace_selftest.h"
 
 namespace py = pybind11;
 

@@ -1,4 +1,4 @@
-#include "tracing/optics_selftest.h"
+#include "kernels/optics_selftest.h"
 
 #include <algorithm>
 

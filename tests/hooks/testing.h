@@ -5,7 +5,7 @@
 
 #include <cstddef>
 
-#include "device/device.h"
+#include "device/buffer.h"
 
 // Fills the internal test module (lumetra._testing): hooks for the test suite to drive
 // internals directly. Not part of the public API.
@@ -21,7 +21,7 @@ pybind11::array_t<T> fetchDeviceArray(const T* deviceArray, std::size_t rows, st
 {
     pybind11::array_t<T> out({rows, columns});
     if (rows * columns > 0) {
-        dev::copy(out.mutable_data(), deviceArray, rows * columns * sizeof(T), dev::CopyKind::DeviceToHost);
+        dev::download(deviceArray, out.mutable_data(), rows * columns);
     }
     return out;
 }

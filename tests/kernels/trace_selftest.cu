@@ -1,4 +1,4 @@
-#include "tracing/trace_selftest.h"
+#include "kernels/trace_selftest.h"
 #include "device/launch.h"
 
 #include "mesh/mesh.h"

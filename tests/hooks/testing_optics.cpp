@@ -3,9 +3,10 @@
 #include <pybind11/numpy.h>
 #include <pybind11/stl.h>
 
-#include "bindings/testing.h"
+#include "hooks/testing.h"
 #include "mesh/mesh.h"
-#include "tracing/optics_selftest.h"
+#include "kernels/optics_selftest.h"
+#include "IO/vtu_writer.h"
 
 namespace py = pybind11;
 
@@ -31,13 +32,13 @@ void bindTestingOptics(py::module_& m)
             const MeshDataFlat& d = x.h_mdata_devlink;
             const std::size_t n = static_cast<std::size_t>(d.nBC);
             py::dict out;
-            out["rough_surface"] = d.bcRoughSurface ? Mesh::download(d.bcRoughSurface, n) : std::vector<int>{};
-            out["roughness"] = d.bcRoughness ? Mesh::download(d.bcRoughness, n) : std::vector<float>{};
-            out["interaction_type"] = d.bcInteractionType ? Mesh::download(d.bcInteractionType, n) : std::vector<int>{};
-            out["real"] = d.bcRefrIndexReal ? Mesh::download(d.bcRefrIndexReal, n) : std::vector<float>{};
-            out["imag"] = d.bcRefrIndexImag ? Mesh::download(d.bcRefrIndexImag, n) : std::vector<float>{};
-            out["offsets"] = d.bcFaceOffsets ? Mesh::download(d.bcFaceOffsets, n + 1) : std::vector<int>{};
-            out["faces"] = d.bcFaces ? Mesh::download(d.bcFaces, static_cast<std::size_t>(d.nBCFaces))
+            out["rough_surface"] = d.bcRoughSurface ? dev::download(d.bcRoughSurface, n) : std::vector<int>{};
+            out["roughness"] = d.bcRoughness ? dev::download(d.bcRoughness, n) : std::vector<float>{};
+            out["interaction_type"] = d.bcInteractionType ? dev::download(d.bcInteractionType, n) : std::vector<int>{};
+            out["real"] = d.bcRefrIndexReal ? dev::download(d.bcRefrIndexReal, n) : std::vector<float>{};
+            out["imag"] = d.bcRefrIndexImag ? dev::download(d.bcRefrIndexImag, n) : std::vector<float>{};
+            out["offsets"] = d.bcFaceOffsets ? dev::download(d.bcFaceOffsets, n + 1) : std::vector<int>{};
+            out["faces"] = d.bcFaces ? dev::download(d.bcFaces, static_cast<std::size_t>(d.nBCFaces))
                                      : std::vector<int>{};
             out["faces_is_null"] = d.bcFaces == nullptr;
             out["offsets_is_null"] = d.bcFaceOffsets == nullptr;
@@ -49,9 +50,9 @@ void bindTestingOptics(py::module_& m)
         .def("select_radial", &Mesh::selectBoundaryFacesRadial, py::arg("require_all"), py::arg("radius_min"),
              py::arg("radius_max"), py::arg("tolerance"))
         .def("write_face_groups", [](const Mesh& x, const std::string& path, const std::vector<std::vector<int>>& groups,
-                                     bool includeUnassigned) { x.writeBoundaryFaceGroupsVTU(path.c_str(), groups, includeUnassigned); })
+                                     bool includeUnassigned) { writeBoundaryFaceGroupsVTU(x, path.c_str(), groups, includeUnassigned); })
         .def("write_condition_groups", [](const Mesh& x, const std::string& path, bool includeUnassigned) {
-            x.writeBoundaryConditionGroupsVTU(path.c_str(), includeUnassigned);
+            writeBoundaryConditionGroupsVTU(x, path.c_str(), includeUnassigned);
         });
 
     m.def(

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "IO/mesh_readers.h"
-#include "bindings/testing.h"
+#include "hooks/testing.h"
 #include "mesh/connectivity.h"
 #include "mesh/mesh.h"
 
@@ -64,13 +64,13 @@ void bindTestingMesh(py::module_& m)
              [=](M& x, py::array_t<float, py::array::c_style | py::array::forcecast> coords) {
                  if (coords.size() != static_cast<py::ssize_t>(3 * count(data(x).nNodes)))
                      throw std::invalid_argument("expected 3 * n_nodes coordinates");
-                 dev::copy(data(x).nodeCoords, coords.data(), coords.size() * sizeof(float), dev::CopyKind::HostToDevice);
+                 dev::upload(data(x).nodeCoords, coords.data(), static_cast<std::size_t>(coords.size()));
              })
         .def("set_refr_index",
              [=](M& x, py::array_t<float, py::array::c_style | py::array::forcecast> values) {
                  if (values.size() != static_cast<py::ssize_t>(count(data(x).nNodes)))
                      throw std::invalid_argument("expected n_nodes values");
-                 dev::copy(data(x).refrIndex, values.data(), values.size() * sizeof(float), dev::CopyKind::HostToDevice);
+                 dev::upload(data(x).refrIndex, values.data(), static_cast<std::size_t>(values.size()));
              })
         .def("set_material_properties_constant", &M::setMaterialPropertiesConstant)
         .def("set_refractive_index_constant", &M::setRefractiveIndexConstant)

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-#include "bindings/testing.h"
+#include "hooks/testing.h"
 #include "mesh/mesh.h"
 #include "rays/ray_collection.h"
 #include "tracing/surface_tracer.h"
@@ -20,7 +20,7 @@ void put(T* deviceArray, py::array_t<T, py::array::c_style | py::array::forcecas
     if (static_cast<std::size_t>(values.size()) != expected) {
         throw std::invalid_argument("expected " + std::to_string(expected) + " values");
     }
-    dev::copy(deviceArray, values.data(), expected * sizeof(T), dev::CopyKind::HostToDevice);
+    dev::upload(deviceArray, values.data(), expected);
 }
 
 struct SurfaceTracer {
