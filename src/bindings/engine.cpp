@@ -26,13 +26,13 @@ Lumetra::~Lumetra()
 void Lumetra::set_solver_type(const std::string& name)
 {
     if (name == "FE") {
-        solverType = 0;
+        solverType = SolverKind::ForwardEuler;
         msg::out("Solver is configured as forward euler\n");
     } else if (name == "RK4") {
-        solverType = 1;
+        solverType = SolverKind::RungeKutta4;
         msg::out("Solver is configured as 4th order Runge-Kutta\n");
     } else {
-        solverType = 0;
+        solverType = SolverKind::ForwardEuler;
         msg::out("Solver type not recognized using default: Forwar-Euler\n");
     }
     solverTypeSet = true;
@@ -53,7 +53,7 @@ void Lumetra::initializeFERT()
         writeCounter = fert->getObjective()->writeCounter;
     }
     fert.reset();
-    fert = makeTracer(solverType, 2, 0);
+    fert = makeTracer(solverType, ObjectiveKind::LightTransport);
     fertInitialized = true;
     if (carryOver) {
         fert->config(outputFile, get_node_count());
@@ -68,7 +68,7 @@ void Lumetra::initializeSRT()
         return;
     }
     srt.reset();
-    srt = makeSurfaceRayTracer(1);
+    srt = makeSurfaceRayTracer(SurfaceTracerKind::Grid);
     srtInitialized = true;
     srt->buildAccelerator(mesh);
     srtAcceleratorBuilt = true;

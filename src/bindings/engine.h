@@ -78,7 +78,7 @@ private:
 
     std::unique_ptr<SurfaceRayTracerBase> srt;
     std::unique_ptr<BaseRayTracer> fert;
-    int solverType = 0;
+    SolverKind solverType = SolverKind::ForwardEuler;
     Mesh mesh;
     std::unique_ptr<RayCollection> rays;
     bool raysLoaded = false;

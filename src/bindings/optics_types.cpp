@@ -11,8 +11,8 @@ void bindOpticsTypes(py::module_& m)
 {
     py::enum_<BoundaryConditionInteractionType>(m, "BoundaryConditionInteractionType",
                                                 "Boundary interaction mode for optical BCs.")
-        .value("TRANSMIT", TRANSMIT, "Transmitting interface BC (Snell/Fresnel transmission mode).")
-        .value("REFLECT", REFLECT, "Reflecting interface BC (specular/microfacet reflection mode).")
+        .value("TRANSMIT", BoundaryConditionInteractionType::TRANSMIT, "Transmitting interface BC (Snell/Fresnel transmission mode).")
+        .value("REFLECT", BoundaryConditionInteractionType::REFLECT, "Reflecting interface BC (specular/microfacet reflection mode).")
         .export_values();
 
     py::class_<OpticalBoundaryCondition>(m, "OpticalBoundaryCondition",

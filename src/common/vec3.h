@@ -33,3 +33,10 @@ __host__ __device__ inline Vec3 cross(Vec3 a, Vec3 b)
     return {a.y * b.z - a.z * b.y, a.z * b.x - a.x * b.z, a.x * b.y - a.y * b.x};
 }
 __host__ __device__ inline float length(Vec3 a) { return sqrtf(dot(a, a)); }
+
+// v / |v|, or v itself when it has zero length.
+__host__ __device__ inline Vec3 normalizedOrAsIs(Vec3 v)
+{
+    const float L = length(v);
+    return L != 0.0f ? Vec3(v.x / L, v.y / L, v.z / L) : v;
+}

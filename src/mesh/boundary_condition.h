@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <vector>
 
+// Unscoped because scripts compare it with ints (TRANSMIT == 0); C++ code names the values
+// qualified.
 enum BoundaryConditionInteractionType : std::int32_t {
     TRANSMIT = 0, // Snell refraction with Fresnel losses, total internal reflection where needed
     REFLECT = 1,  // Fresnel mirror: the reflected share of the power is kept
@@ -13,7 +15,7 @@ enum BoundaryConditionInteractionType : std::int32_t {
 struct OpticalBoundaryCondition {
     bool rough_surface = false;
     double roughness = 0.0; // Beckmann roughness (rms microfacet slope)
-    BoundaryConditionInteractionType interaction_type = TRANSMIT;
+    BoundaryConditionInteractionType interaction_type = BoundaryConditionInteractionType::TRANSMIT;
     double refractive_index_real = 1.0; // outside medium
     double refractive_index_imag = 0.0;
     std::vector<int> faces; // boundary-face ids

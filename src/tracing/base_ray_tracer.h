@@ -34,6 +34,11 @@ public:
     virtual TraceStats lastTraceStats() const = 0;
 };
 
-// The tracer of objective kind (0 Render, 1 OpticalPath, 2 LightTransport) and solver type
-// (0 forward Euler, 1 Runge-Kutta 4) for the finite-element family (0); nullptr otherwise.
-std::unique_ptr<BaseRayTracer> makeTracer(int solverType, int objectiveKind, int family);
+// The numbers are those of the configuration tables and the test hooks.
+enum class SolverKind : int { ForwardEuler = 0, RungeKutta4 = 1 };
+enum class ObjectiveKind : int { Render = 0, OpticalPath = 1, LightTransport = 2 };
+enum class TracerFamily : int { FiniteElement = 0 };
+
+// The tracer of this objective and solver; nullptr for a combination that does not exist.
+std::unique_ptr<BaseRayTracer> makeTracer(SolverKind solver, ObjectiveKind objective,
+                                          TracerFamily family = TracerFamily::FiniteElement);

@@ -45,22 +45,26 @@ template class FiniteElementRayTracer<LightTransport, RungeKutta4<HEX8Element>, 
 namespace {
 
 template <typename O>
-std::unique_ptr<BaseRayTracer> tracerFor(int solverType)
+std::unique_ptr<BaseRayTracer> tracerFor(SolverKind solver)
 {
-    if (solverType == 0) return std::make_unique<FiniteElementRayTracer<O, ForwardEuler<HEX8Element>, HEX8Element>>();
-    if (solverType == 1) return std::make_unique<FiniteElementRayTracer<O, RungeKutta4<HEX8Element>, HEX8Element>>();
+    switch (solver) {
+    case SolverKind::ForwardEuler:
+        return std::make_unique<FiniteElementRayTracer<O, ForwardEuler<HEX8Element>, HEX8Element>>();
+    case SolverKind::RungeKutta4:
+        return std::make_unique<FiniteElementRayTracer<O, RungeKutta4<HEX8Element>, HEX8Element>>();
+    }
     return nullptr;
 }
 
 } // namespace
 
-std::unique_ptr<BaseRayTracer> makeTracer(int solverType, int objectiveKind, int family)
+std::unique_ptr<BaseRayTracer> makeTracer(SolverKind solver, ObjectiveKind objective, TracerFamily family)
 {
-    if (family != 0) return nullptr;
-    switch (objectiveKind) {
-    case 0: return tracerFor<Render>(solverType);
-    case 1: return tracerFor<OpticalPath>(solverType);
-    case 2: return tracerFor<LightTransport>(solverType);
-    default: return nullptr;
+    if (family != TracerFamily::FiniteElement) return nullptr;
+    switch (objective) {
+    case ObjectiveKind::Render: return tracerFor<Render>(solver);
+    case ObjectiveKind::OpticalPath: return tracerFor<OpticalPath>(solver);
+    case ObjectiveKind::LightTransport: return tracerFor<LightTransport>(solver);
     }
+    return nullptr;
 }

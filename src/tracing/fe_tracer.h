@@ -152,8 +152,7 @@ __device__ int visitElement(const MeshDataFlat* mesh, int e, int f, WalkState& w
 
     objective.interactElementLocal(&state, state.pos, nodes);
     walk.position = element.localToGlobal(state.pos);
-    const float L = length(state.dir);
-    walk.direction = L != 0.0f ? Vec3(state.dir.x / L, state.dir.y / L, state.dir.z / L) : state.dir;
+    walk.direction = normalizedOrAsIs(state.dir);
     walk.power = state.energy;
     walk.pathLength = state.pathLength;
     walk.exitPoint = state.pos;
@@ -298,16 +297,7 @@ public:
         for (int k = 0; k < 4; ++k) {
             c[k] = mesh->getNodeVec(mesh->getElementNode(element, mesh->localFaceNodes[face][k]), mesh->nodeCoords);
         }
-        float t;
-        if (!intersectTriangleWatertight(ray->position, ray->direction, c[0], c[1], c[2], ray->hitDistance,
-                                         ray->maxDistance, &t) &&
-            !intersectTriangleWatertight(ray->position, ray->direction, c[0], c[2], c[3], ray->hitDistance,
-                                         ray->maxDistance, &t)) {
-            return;
-        }
-        ray->hitDistance = t;
-        ray->face = face;
-        ray->normal = normalizedOrAsIs(cross(c[1] - c[0], c[3] - c[0]));
+        intersectQuad(ray, c[0], c[1], c[2], c[3], face);
     }
 
     // The nearest of the six faces of the ray's element, except `skip`.

@@ -27,19 +27,7 @@ __host__ __device__ inline void intersectBoundaryFace(Ray* ray, const MeshDataFl
     const Vec3 c1 = mesh->getNodeVec(n[1], mesh->nodeCoords);
     const Vec3 c2 = mesh->getNodeVec(n[2], mesh->nodeCoords);
     const Vec3 c3 = mesh->getNodeVec(n[3], mesh->nodeCoords);
-    float t;
-    if (!intersectTriangleWatertight(ray->position, ray->direction, c0, c1, c2, ray->hitDistance, ray->maxDistance,
-                                     &t) &&
-        !intersectTriangleWatertight(ray->position, ray->direction, c0, c2, c3, ray->hitDistance, ray->maxDistance,
-                                     &t)) {
-        return;
-    }
-    Vec3 normal = cross(c1 - c0, c3 - c0);
-    const float L = length(normal);
-    if (L != 0.0f) normal = Vec3(normal.x / L, normal.y / L, normal.z / L);
-    ray->hitDistance = t;
-    ray->face = face;
-    ray->normal = normal;
+    intersectQuad(ray, c0, c1, c2, c3, face);
 }
 
 struct GridView {

@@ -23,21 +23,18 @@ constexpr float surfaceOffset = 1e-9f;
 struct FaceCondition {
     bool rough;
     float roughness;
-    int interactionType; // 1 reflects; anything else transmits
+    BoundaryConditionInteractionType interactionType;
     float refrIndexReal;
     float refrIndexImag;
 };
 
 __host__ __device__ inline FaceCondition faceConditionOf(const MeshDataFlat* mesh, int bc)
 {
-    return {mesh->bcRoughSurface[bc] != 0, mesh->bcRoughness[bc], mesh->bcInteractionType[bc],
+    // The record keeps the Python enum's numbers: 1 reflects, anything else transmits.
+    const auto interaction = mesh->bcInteractionType[bc] == 1 ? BoundaryConditionInteractionType::REFLECT
+                                                              : BoundaryConditionInteractionType::TRANSMIT;
+    return {mesh->bcRoughSurface[bc] != 0, mesh->bcRoughness[bc], interaction,
             mesh->bcRefrIndexReal[bc], mesh->bcRefrIndexImag[bc]};
-}
-
-__host__ __device__ inline Vec3 normalizedOrAsIs(Vec3 v)
-{
-    const float L = length(v);
-    return L != 0.0f ? Vec3(v.x / L, v.y / L, v.z / L) : v;
 }
 
 // Schlick's approximation; n_i incident side, n_t far side, k the far side's extinction
@@ -135,7 +132,7 @@ __device__ inline StartOutcome interactStartFace(Ray* ray, Vec3 n, float nInside
     *usedNormal = normal;
     const float c = incidenceCosine(ray->direction, normal);
     const float R = fresnelReflectance(c, ni, nt, 0.0f);
-    if (bc.interactionType == REFLECT) return StartOutcome::Refusal;
+    if (bc.interactionType == BoundaryConditionInteractionType::REFLECT) return StartOutcome::Refusal;
     Vec3 t;
     if (!refractDirection(ray->direction, normal, c, ni / nt, &t)) return StartOutcome::Refusal;
     ray->direction = t;
@@ -154,7 +151,7 @@ __device__ inline ExitOutcome interactExitFace(Ray* ray, Vec3 n, float nInside, 
     const Vec3 normal = interactionNormal(ray, n, bc, &ray->seed);
     *usedNormal = normal;
     const float c = incidenceCosine(ray->direction, normal);
-    if (bc.interactionType == REFLECT) {
+    if (bc.interactionType == BoundaryConditionInteractionType::REFLECT) {
         const float R = fresnelReflectance(c, ni, nt, k);
         const Vec3 r = reflectDirection(ray->direction, normal);
         ray->direction = r;

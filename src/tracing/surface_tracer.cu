@@ -39,9 +39,11 @@ void SurfaceRayTracer<A>::traceRays(RayCollection& rays, Mesh& mesh)
 template class SurfaceRayTracer<GridAccelerator>;
 template class SurfaceRayTracer<Accelerator>;
 
-std::unique_ptr<SurfaceRayTracerBase> makeSurfaceRayTracer(int kind)
+std::unique_ptr<SurfaceRayTracerBase> makeSurfaceRayTracer(SurfaceTracerKind kind)
 {
-    if (kind == 1) return std::make_unique<SurfaceRayTracer<GridAccelerator>>();
-    if (kind == 2) return std::make_unique<SurfaceRayTracer<Accelerator>>();
+    switch (kind) {
+    case SurfaceTracerKind::Grid: return std::make_unique<SurfaceRayTracer<GridAccelerator>>();
+    case SurfaceTracerKind::BruteForce: return std::make_unique<SurfaceRayTracer<Accelerator>>();
+    }
     return nullptr;
 }

@@ -29,5 +29,8 @@ private:
     A accelerator_;
 };
 
-// Kind 1: the grid tracer; kind 2: the brute-force tracer; nullptr for other kinds.
-std::unique_ptr<SurfaceRayTracerBase> makeSurfaceRayTracer(int kind);
+// The numbers are those the test hooks pass.
+enum class SurfaceTracerKind : int { Grid = 1, BruteForce = 2 };
+
+// nullptr for a kind that does not exist.
+std::unique_ptr<SurfaceRayTracerBase> makeSurfaceRayTracer(SurfaceTracerKind kind);

@@ -6,6 +6,7 @@
 
 #include "common/vec3.h"
 #include "device/device.h"
+#include "rays/ray.h"
 
 // True when the ray o + t d hits triangle (a, b, c) at 0 < t <= min(hitDistance,
 // maxDistance); *t receives the distance.
@@ -40,4 +41,21 @@ __host__ __device__ inline bool intersectTriangleWatertight(Vec3 o, Vec3 d, Vec3
     }
     *t = T / det;
     return true;
+}
+
+// The quadrilateral (c0, c1, c2, c3) as the triangles (c0, c1, c2) and, when that misses,
+// (c0, c2, c3): a nearer hit sets the ray's hitDistance, face and normal
+// ((c1 - c0) x (c3 - c0), normalised).
+__host__ __device__ inline void intersectQuad(Ray* ray, Vec3 c0, Vec3 c1, Vec3 c2, Vec3 c3, int face)
+{
+    float t;
+    if (!intersectTriangleWatertight(ray->position, ray->direction, c0, c1, c2, ray->hitDistance, ray->maxDistance,
+                                     &t) &&
+        !intersectTriangleWatertight(ray->position, ray->direction, c0, c2, c3, ray->hitDistance, ray->maxDistance,
+                                     &t)) {
+        return;
+    }
+    ray->hitDistance = t;
+    ray->face = face;
+    ray->normal = normalizedOrAsIs(cross(c1 - c0, c3 - c0));
 }

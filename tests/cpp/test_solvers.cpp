@@ -10,7 +10,7 @@
 namespace {
 
 using tracing::selftest::ElementInput;
-using tracing::selftest::SolverKind;
+using tracing::selftest::Integrator;
 
 // A cube [0, L]^3 in node order; n and alpha per node from functions of the position.
 template <typename N, typename A>
@@ -57,7 +57,7 @@ TEST(Solvers, HomogeneousElementMovesTheRayStraightByHTimesP)
 {
     const ElementInput in = cube(2.0f, [](Vec3) { return 1.5f; }, [](Vec3) { return 0.0f; });
     const Vec3 p = Vec3(0.6f, 0.0f, 0.8f) * 1.5f;
-    for (SolverKind kind : {SolverKind::Euler, SolverKind::RungeKutta}) {
+    for (Integrator kind : {Integrator::Euler, Integrator::RungeKutta}) {
         Vec3 moved;
         const StateVector s = tracing::selftest::integrateInElement(in, stateAt(Vec3(0, 0, 0), p, 1.0f), kind, 0.1f,
                                                                     1, &moved);
@@ -75,7 +75,7 @@ TEST(Solvers, BaseSolverLeavesTheStateUnchanged)
 {
     const ElementInput in = cube(1.0f, [](Vec3 x) { return 1.0f + x.x; }, [](Vec3) { return 1.0f; });
     const StateVector start = stateAt(Vec3(0.1f, 0.2f, 0.3f), Vec3(1, 0, 0), 0.7f);
-    const StateVector s = tracing::selftest::integrateInElement(in, start, SolverKind::None, 0.1f, 5, nullptr);
+    const StateVector s = tracing::selftest::integrateInElement(in, start, Integrator::None, 0.1f, 5, nullptr);
     EXPECT_EQ(s.pos, start.pos);
     EXPECT_EQ(s.dir, start.dir);
     EXPECT_EQ(s.energy, start.energy);
@@ -86,12 +86,12 @@ TEST(Solvers, StepThatWouldTakeMoreThanAllThePowerEndsAtExactlyZero)
     // alpha n h = 1.5: an uncapped Euler step would remove 150 % of the power.
     const ElementInput in = cube(1.0f, [](Vec3) { return 1.0f; }, [](Vec3) { return 15.0f; });
     const StateVector start = stateAt(Vec3(0.1f, -0.3f, 0.2f), Vec3(1, 0, 0), 2.0f);
-    const StateVector s = tracing::selftest::integrateInElement(in, start, SolverKind::Euler, 0.1f, 1, nullptr);
+    const StateVector s = tracing::selftest::integrateInElement(in, start, Integrator::Euler, 0.1f, 1, nullptr);
     EXPECT_EQ(s.energy, 0.0f);
     EXPECT_NEAR(depositedPower(s, in), 2.0f, 2e-6f);
     for (float a : s.absorbed) EXPECT_GE(a, 0.0f);
     // Runge-Kutta's stages see the power already lost, so it keeps some; nothing is created.
-    const StateVector r = tracing::selftest::integrateInElement(in, start, SolverKind::RungeKutta, 0.1f, 1, nullptr);
+    const StateVector r = tracing::selftest::integrateInElement(in, start, Integrator::RungeKutta, 0.1f, 1, nullptr);
     EXPECT_GE(r.energy, 0.0f);
     EXPECT_LT(r.energy, 2.0f);
     EXPECT_NEAR(r.energy + depositedPower(r, in), 2.0f, 2e-6f);
@@ -103,7 +103,7 @@ TEST(Solvers, AbsorptionFollowsBeerLambertAndConservesPower)
     const float alpha = 0.8f;
     const ElementInput in = cube(4.0f, [](Vec3) { return 1.0f; }, [=](Vec3) { return alpha; }, 8.0f);
     const StateVector s = tracing::selftest::integrateInElement(in, stateAt(Vec3(-0.9f, 0, 0), Vec3(1, 0, 0), 1.0f),
-                                                                SolverKind::RungeKutta, 0.05f, 40, nullptr);
+                                                                Integrator::RungeKutta, 0.05f, 40, nullptr);
     EXPECT_NEAR(s.pathLength, 2.0f, 1e-5f);
     EXPECT_NEAR(s.energy, std::exp(-alpha * 2.0f), 1e-6f);
     EXPECT_NEAR(s.energy + depositedPower(s, in), 1.0f, 1e-6f);
@@ -157,7 +157,7 @@ TEST(Solvers, EnergyCaps)
 TEST(Solvers, ExhaustedRayStaysAtZeroWithoutNaN)
 {
     const ElementInput in = cube(1.0f, [](Vec3) { return 1.3f; }, [](Vec3) { return 0.0f; });
-    for (SolverKind kind : {SolverKind::Euler, SolverKind::RungeKutta}) {
+    for (Integrator kind : {Integrator::Euler, Integrator::RungeKutta}) {
         const StateVector s = tracing::selftest::integrateInElement(in, stateAt(Vec3(0, 0, 0), Vec3(0, 0, 1.3f), 0.0f),
                                                                     kind, 0.1f, 3, nullptr);
         EXPECT_EQ(s.energy, 0.0f);
@@ -183,7 +183,7 @@ TEST(Solvers, ConstantElementStepWeightsDepositsAtItsStartingPoint)
 // The error of integrating sigma in [0, S] in an index n = n0 + k x, which the trilinear
 // element represents exactly, against the closed form
 //   x(sigma) = -n0/k + A cosh(k sigma) + B sinh(k sigma),  y, z straight.
-double positionError(SolverKind kind, float k, float h, int steps)
+double positionError(Integrator kind, float k, float h, int steps)
 {
     const float n0 = 1.0f, L = 4.0f;
     const ElementInput in = cube(L, [&](Vec3 x) { return n0 + k * x.x; }, [](Vec3) { return 0.0f; }, 1.0f);
@@ -202,9 +202,9 @@ double positionError(SolverKind kind, float k, float h, int steps)
 
 TEST(Solvers, EulerConvergesAtFirstOrder)
 {
-    const double e1 = positionError(SolverKind::Euler, 0.25f, 0.1f, 20);
-    const double e2 = positionError(SolverKind::Euler, 0.25f, 0.05f, 40);
-    const double e3 = positionError(SolverKind::Euler, 0.25f, 0.025f, 80);
+    const double e1 = positionError(Integrator::Euler, 0.25f, 0.1f, 20);
+    const double e2 = positionError(Integrator::Euler, 0.25f, 0.05f, 40);
+    const double e3 = positionError(Integrator::Euler, 0.25f, 0.025f, 80);
     EXPECT_GT(e3, 1e-4) << "stay above float round-off";
     EXPECT_GT(e1 / e2, 1.6);
     EXPECT_LT(e1 / e2, 2.6);
@@ -216,9 +216,9 @@ TEST(Solvers, RungeKuttaConvergesAtFourthOrder)
 {
     // A stronger gradient (n from 1 to 3 across the element) keeps the finest error well
     // above float round-off of the positions (about 3e-7).
-    const double e1 = positionError(SolverKind::RungeKutta, 0.5f, 0.75f, 2);
-    const double e2 = positionError(SolverKind::RungeKutta, 0.5f, 0.375f, 4);
-    const double e3 = positionError(SolverKind::RungeKutta, 0.5f, 0.1875f, 8);
+    const double e1 = positionError(Integrator::RungeKutta, 0.5f, 0.75f, 2);
+    const double e2 = positionError(Integrator::RungeKutta, 0.5f, 0.375f, 4);
+    const double e3 = positionError(Integrator::RungeKutta, 0.5f, 0.1875f, 8);
     EXPECT_GT(e3, 1e-6) << "stay above float round-off";
     EXPECT_GT(e1 / e2, 10.0);
     EXPECT_LT(e1 / e2, 24.0);

@@ -44,7 +44,7 @@ std::unique_ptr<RayCollection> raysOf(const std::vector<std::pair<Vec3, Vec3>>& 
 }
 
 // Start faces from both tracers; they must agree.
-std::vector<int> place(Mesh& mesh, RayCollection& rays, int kind)
+std::vector<int> place(Mesh& mesh, RayCollection& rays, SurfaceTracerKind kind)
 {
     auto tracer = makeSurfaceRayTracer(kind);
     CapturedOutput quiet;
@@ -106,7 +106,7 @@ TEST(FaceGrid, CellListingNamesEveryItem)
 TEST(SurfaceTracer, RayAimedAtAFaceLandsOnItsPlane)
 {
     auto mesh = loadQuiet(kUnitCube);
-    for (int kind : {1, 2}) {
+    for (SurfaceTracerKind kind : {SurfaceTracerKind::Grid, SurfaceTracerKind::BruteForce}) {
         auto rays = raysOf({{Vec3(0.3f, 0.4f, -5.0f), Vec3(0, 0, 1)}, {Vec3(0.25f, 7.0f, 0.6f), Vec3(0, -1, 0)}});
         const auto faces = place(*mesh, *rays, kind);
         EXPECT_EQ(faces[0], faceOf(*mesh, 0, 0)); // zeta = -1: the z = 0 plane
@@ -121,11 +121,11 @@ TEST(SurfaceTracer, RayAimedAtAFaceLandsOnItsPlane)
 TEST(SurfaceTracer, NearerOfTwoFacesAlongTheRayWins)
 {
     auto mesh = loadQuiet(std::string(fixtures::kTwoCubes));
-    for (int kind : {1, 2}) {
+    for (SurfaceTracerKind kind : {SurfaceTracerKind::Grid, SurfaceTracerKind::BruteForce}) {
         auto rays = raysOf({{Vec3(5.0f, 0.5f, 0.5f), Vec3(-1, 0, 0)}, {Vec3(-3.0f, 0.2f, 0.7f), Vec3(1, 0, 0)}});
         const auto faces = place(*mesh, *rays, kind);
-        EXPECT_EQ(faces[0], faceOf(*mesh, 1, 3)) << "kind " << kind;
-        EXPECT_EQ(faces[1], faceOf(*mesh, 0, 2)) << "kind " << kind;
+        EXPECT_EQ(faces[0], faceOf(*mesh, 1, 3)) << "kind " << static_cast<int>(kind);
+        EXPECT_EQ(faces[1], faceOf(*mesh, 0, 2)) << "kind " << static_cast<int>(kind);
         const auto p = fetch(rays->h_rdata.positions, 6);
         EXPECT_NEAR(p[0], 2.0f, 1e-6f);
         EXPECT_NEAR(p[1], 0.0f, 1e-6f);
@@ -135,7 +135,7 @@ TEST(SurfaceTracer, NearerOfTwoFacesAlongTheRayWins)
 TEST(SurfaceTracer, RaysThatMissKeepPositionAndLoseTheirFace)
 {
     auto mesh = loadQuiet(kUnitCube);
-    for (int kind : {1, 2}) {
+    for (SurfaceTracerKind kind : {SurfaceTracerKind::Grid, SurfaceTracerKind::BruteForce}) {
         // Away from the mesh; parallel to a slab it is outside of; from inside, outward.
         auto rays = raysOf({{Vec3(3, 3, 3), Vec3(1, 0, 0)},
                             {Vec3(0.5f, 5.0f, 0.5f), Vec3(1, 0, 0)},
@@ -172,15 +172,15 @@ TEST(SurfaceTracer, FlatSurfaceGetsACellSizeOnItsFlatAxis)
     EXPECT_EQ(grid.view().cellSize, Vec3(2, 1, 2));
     EXPECT_EQ(grid.view().nz, 1);
     auto rays = raysOf({{Vec3(3.0f, 0.5f, 5.0f), Vec3(0, 0, -1)}});
-    EXPECT_EQ(place(*mesh, *rays, 1)[0], 1);
+    EXPECT_EQ(place(*mesh, *rays, SurfaceTracerKind::Grid)[0], 1);
     EXPECT_NEAR(fetch(rays->h_rdata.positions, 3)[2], 0.0f, 1e-6f);
 }
 
 TEST(SurfaceTracer, FactoryKnowsTwoKinds)
 {
-    EXPECT_NE(makeSurfaceRayTracer(1), nullptr);
-    EXPECT_NE(makeSurfaceRayTracer(2), nullptr);
-    EXPECT_EQ(makeSurfaceRayTracer(3), nullptr);
+    EXPECT_NE(makeSurfaceRayTracer(SurfaceTracerKind::Grid), nullptr);
+    EXPECT_NE(makeSurfaceRayTracer(SurfaceTracerKind::BruteForce), nullptr);
+    EXPECT_EQ(makeSurfaceRayTracer(static_cast<SurfaceTracerKind>(3)), nullptr);
 }
 
 } // namespace

@@ -78,7 +78,9 @@ void bindTestingOptics(py::module_& m)
             ray.power = power;
             ray.seed = seed;
             ray.index = index;
-            const FaceCondition bc{rough, roughness, interactionType, real, imag};
+            const auto interaction = interactionType == 1 ? BoundaryConditionInteractionType::REFLECT
+                                                          : BoundaryConditionInteractionType::TRANSMIT;
+            const FaceCondition bc{rough, roughness, interaction, real, imag};
             const auto r = tracing::selftest::interact(start, ray, vec(faceNormal), nInside, bc);
             py::dict out;
             const char* startNames[] = {"entry", "refusal"};

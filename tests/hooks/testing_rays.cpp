@@ -62,7 +62,7 @@ void bindTestingRays(py::module_& m)
 
     py::class_<SurfaceTracer>(m, "SurfaceTracer", "A surface tracer: kind 1 walks the face grid, kind 2 tests every face.")
         .def(py::init([](int kind) {
-                 auto t = makeSurfaceRayTracer(kind);
+                 auto t = makeSurfaceRayTracer(static_cast<SurfaceTracerKind>(kind));
                  if (!t) throw std::invalid_argument("surface tracer kind must be 1 or 2");
                  return SurfaceTracer{std::move(t), kind};
              }),

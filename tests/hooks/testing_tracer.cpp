@@ -34,7 +34,7 @@ void bindTestingTracer(py::module_& m)
     using T = BaseRayTracer;
     py::class_<T>(m, "Tracer", "A finite-element tracer made by the factory.")
         .def(py::init([](int solverType, int objectiveKind) {
-                 auto t = objectiveKind < 0 ? baseObjectiveTracer(solverType) : makeTracer(solverType, objectiveKind, 0);
+                 auto t = objectiveKind < 0 ? baseObjectiveTracer(solverType) : makeTracer(static_cast<SolverKind>(solverType), static_cast<ObjectiveKind>(objectiveKind));
                  if (!t) throw std::invalid_argument("no tracer for this solver type and objective kind");
                  return t;
              }),

@@ -27,18 +27,18 @@ __global__ void integrateKernel(ElementInput input, StateVector* state, float h,
 
 } // namespace
 
-StateVector integrateInElement(const ElementInput& element, StateVector start, SolverKind solver, float h, int steps,
+StateVector integrateInElement(const ElementInput& element, StateVector start, Integrator solver, float h, int steps,
                                Vec3* global)
 {
     dev::DeviceArray<StateVector> state(1, "state");
     dev::DeviceArray<Vec3> position(1, "position");
     state.upload(&start, 1);
     switch (solver) {
-    case SolverKind::Euler:
+    case Integrator::Euler:
         dev::launch(DEV_KERNEL(integrateKernel<ForwardEuler<HEX8Element>>), 1, 1,
                     dev::kDefaultStream, element, state.data(), h, steps, position.data());
         break;
-    case SolverKind::RungeKutta:
+    case Integrator::RungeKutta:
         dev::launch(DEV_KERNEL(integrateKernel<RungeKutta4<HEX8Element>>), 1, 1,
                     dev::kDefaultStream, element, state.data(), h, steps, position.data());
         break;

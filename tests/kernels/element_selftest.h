@@ -7,7 +7,7 @@
 
 namespace tracing::selftest {
 
-enum class SolverKind { None = 0, Euler = 1, RungeKutta = 2 };
+enum class Integrator { None = 0, Euler = 1, RungeKutta = 2 };
 
 struct ElementInput {
     Vec3 nodes[8];
@@ -17,7 +17,7 @@ struct ElementInput {
 };
 
 // `steps` steps of size h from `start`; returns the final state, *global its position.
-StateVector integrateInElement(const ElementInput& element, StateVector start, SolverKind solver, float h, int steps,
+StateVector integrateInElement(const ElementInput& element, StateVector start, Integrator solver, float h, int steps,
                                Vec3* global);
 
 } // namespace tracing::selftest
