@@ -2,6 +2,10 @@
 faces with the grid tracer and with the brute-force tracer; rays per second and their ratio.
 
     python bench/surface_placement.py [rays, default 20000]
+
+The brute-force tracer is not part of the public API: this benchmark drives both tracers
+through the test hooks (lumetra._testing), so it runs on a build with
+LUMETRA_BUILD_TESTS=ON and says so elsewhere.
 """
 
 import os
@@ -14,7 +18,11 @@ sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "tests", "pytho
 import numpy as np  # noqa: E402
 
 import lumetra  # noqa: E402
-from lumetra import _testing  # noqa: E402
+
+try:
+    from lumetra import _testing  # noqa: E402
+except ImportError:
+    sys.exit("bench/surface_placement.py needs the test hooks: build with LUMETRA_BUILD_TESTS=ON")
 from meshes import annulus, rays_at, write_vtk  # noqa: E402
 
 
