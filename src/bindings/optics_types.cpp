@@ -9,11 +9,17 @@ namespace py = pybind11;
 
 void bindOpticsTypes(py::module_& m)
 {
-    py::enum_<BoundaryConditionInteractionType>(m, "BoundaryConditionInteractionType",
-                                                "Boundary interaction mode for optical BCs.")
-        .value("TRANSMIT", TRANSMIT, "Transmitting interface BC (Snell/Fresnel transmission mode).")
+    py::enum_<BoundaryConditionInteractionType> interaction(m, "BoundaryConditionInteractionType",
+                                                            "Boundary interaction mode for optical BCs.");
+    interaction.value("TRANSMIT", TRANSMIT, "Transmitting interface BC (Snell/Fresnel transmission mode).")
         .value("REFLECT", REFLECT, "Reflecting interface BC (specular/microfacet reflection mode).")
         .export_values();
+    // pybind11 serves an enum's docstring (the member list included) through a property that
+    // help() does not read, so the class showed no description there; store the same text
+    // as a plain string.
+    const py::str interactionDoc = interaction.attr("__doc__");
+    py::delattr(interaction, "__doc__");
+    interaction.attr("__doc__") = interactionDoc;
 
     py::class_<OpticalBoundaryCondition>(m, "OpticalBoundaryCondition",
                                          "Face-based optical boundary condition definition.")

@@ -1,8 +1,10 @@
-"""The type stubs shipped with lumetra describe the compiled module: the same public names,
-and every function with the runtime's parameter names and defaults."""
+"""What editors and help() see of lumetra: the shipped type stubs describe the compiled
+module (the same public names, every function with the runtime's parameter names and
+defaults), and help() shows the docstring of every class."""
 
 import ast
 import importlib.resources
+import pydoc
 
 import lumetra
 
@@ -58,3 +60,8 @@ def test_stub_signatures_match_the_runtime():
     for owner, node in functions:
         assert parameters(node) == runtime_parameters(getattr(owner, node.name)), node.name
 
+
+def test_help_shows_every_class_docstring():
+    text = pydoc.render_doc(lumetra, renderer=pydoc.plaintext)
+    for cls in (lumetra.BoundaryConditionInteractionType, lumetra.OpticalBoundaryCondition, lumetra.Lumetra):
+        assert cls.__doc__.splitlines()[0] in text, cls.__name__
