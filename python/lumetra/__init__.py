@@ -1,10 +1,41 @@
-"""Lumetra: GPU-accelerated volumetric ray tracing and absorption simulation"""
+"""Lumetra: GPU-accelerated volumetric ray tracing and absorption simulation
+
+Rays travel along curved paths through a hexahedral finite-element mesh whose nodes carry
+a refractive index and an absorptivity; the power the material absorbs is gathered at the
+nodes. The absorbed power drives the curing model of the sibling package ``curalis``.
+
+Contents
+--------
+Lumetra
+    The engine: load a mesh (legacy VTK) and rays (.ry), set material properties and
+    boundary conditions, trace, then read the absorbed power or write it to VTU.
+OpticalBoundaryCondition
+    What light does at a set of boundary faces: transmission or reflection, roughness,
+    and the refractive index of the medium outside.
+BoundaryConditionInteractionType, TRANSMIT, REFLECT
+    The interaction modes of a boundary condition.
+backend
+    The compiled variant in use, "cuda" or "cpu"; the environment variable
+    LUMETRA_BACKEND (auto, cpu or cuda) chooses it before the first import.
+set_num_threads, get_num_threads
+    The number of threads that run kernels on the CPU variant.
+
+Example
+-------
+>>> import lumetra
+>>> engine = lumetra.Lumetra()
+>>> engine.load_mesh('mesh.vtk')
+>>> engine.set_constant_matprops(1.5, 0.3)
+>>> engine.load_rays('rays.ry')
+>>> engine.set_solver_type('RK4')
+>>> engine.config()
+>>> engine.compute_volumetric_absorption()
+>>> power = engine.get_absorbed_power()
+"""
 
 from ._backend import load_extension as _load_extension
 
 _ext, backend = _load_extension()
-
-__doc__ = _ext.__doc__
 
 # Everything public of the compiled variant is the package's API.
 globals().update({name: value for name, value in vars(_ext).items() if not name.startswith("_")})

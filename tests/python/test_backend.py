@@ -14,7 +14,8 @@ print(lumetra.backend, curalis.backend, *loaded)
 def test_docstrings_are_the_modules_own():
     import curalis
     import lumetra
-    assert lumetra.__doc__ == "Lumetra: GPU-accelerated volumetric ray tracing and absorption simulation"
+    assert lumetra._ext.__doc__ == "Lumetra: GPU-accelerated volumetric ray tracing and absorption simulation"
+    assert lumetra.__doc__.splitlines()[0] == lumetra._ext.__doc__
     assert curalis.__doc__ == "Reaction-diffusion material model bindings"
 
 

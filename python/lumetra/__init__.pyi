@@ -1,0 +1,135 @@
+"""Lumetra: GPU-accelerated volumetric ray tracing and absorption simulation"""
+
+from collections.abc import Sequence
+from types import ModuleType
+from typing import ClassVar
+
+import numpy as np
+from numpy.typing import ArrayLike, NDArray
+
+__all__ = [
+    "BoundaryConditionInteractionType",
+    "Lumetra",
+    "OpticalBoundaryCondition",
+    "REFLECT",
+    "TRANSMIT",
+    "backend",
+    "get_num_threads",
+    "set_num_threads",
+]
+
+_ext: ModuleType  # the compiled variant in use
+
+backend: str
+"""The compiled variant this process uses: "cuda" or "cpu" (chosen by LUMETRA_BACKEND)."""
+
+def set_num_threads(threads: int) -> None:
+    """Set the number of CPU threads that run kernels on the CPU variant."""
+
+def get_num_threads() -> int:
+    """Number of CPU threads that run kernels on the CPU variant."""
+
+class BoundaryConditionInteractionType:
+    """Boundary interaction mode for optical BCs."""
+
+    TRANSMIT: ClassVar[BoundaryConditionInteractionType]
+    """Transmitting interface BC (Snell/Fresnel transmission mode)."""
+    REFLECT: ClassVar[BoundaryConditionInteractionType]
+    """Reflecting interface BC (specular/microfacet reflection mode)."""
+    __members__: ClassVar[dict[str, BoundaryConditionInteractionType]]
+
+    def __init__(self, value: int) -> None: ...
+    def __eq__(self, other: object) -> bool: ...
+    def __ne__(self, other: object) -> bool: ...
+    def __hash__(self) -> int: ...
+    def __int__(self) -> int: ...
+    def __index__(self) -> int: ...
+    def __getstate__(self) -> int: ...
+    def __setstate__(self, state: int) -> None: ...
+    @property
+    def name(self) -> str: ...
+    @property
+    def value(self) -> int: ...
+
+TRANSMIT: BoundaryConditionInteractionType
+REFLECT: BoundaryConditionInteractionType
+
+class OpticalBoundaryCondition:
+    """Face-based optical boundary condition definition."""
+
+    rough_surface: bool
+    """Treat the faces as rough (microfacet normals sampled when roughness > 0)."""
+    roughness: float
+    """Beckmann roughness, the rms slope of the microfacets."""
+    interaction_type: BoundaryConditionInteractionType
+    """TRANSMIT (default) or REFLECT."""
+    refractive_index_real: float
+    """Refractive index of the medium outside the faces, real part (default 1.0)."""
+    refractive_index_imag: float
+    """Extinction coefficient of the outside medium (default 0.0)."""
+    faces: list[int]
+    """Global boundary-face ids; reading returns a copy."""
+
+    def __init__(self) -> None: ...
+
+class Lumetra:
+    """Main class for GPU-accelerated ray tracing and volumetric absorption calculations."""
+
+    def __init__(self) -> None: ...
+    def config(self) -> None: ...
+    def set_solver_type(self, solver_type: str) -> None: ...
+    def load_mesh(self, mesh_file: str) -> None: ...
+    def set_constant_matprops(self, refractive_index: float, absorptivity: float) -> None: ...
+    def set_boundary_conditions(self, boundary_conditions: Sequence[OpticalBoundaryCondition]) -> None: ...
+    def clear_boundary_conditions(self) -> None: ...
+    def get_boundary_condition_count(self) -> int: ...
+    def select_boundary_faces_bbox(
+        self,
+        x_min: float,
+        x_max: float,
+        y_min: float,
+        y_max: float,
+        z_min: float,
+        z_max: float,
+        require_all_nodes: bool = True,
+        tolerance: float = 1e-9,
+    ) -> list[int]: ...
+    def select_boundary_faces_radial(
+        self, radius_min: float, radius_max: float, require_all_nodes: bool = True, tolerance: float = 1e-9
+    ) -> list[int]: ...
+    def write_boundary_face_groups_vtu(
+        self, output_file: str, face_groups: Sequence[Sequence[int]], include_unassigned_faces: bool = True
+    ) -> None: ...
+    def write_boundary_condition_groups_vtu(self, output_file: str, include_unassigned_faces: bool = True) -> None: ...
+    def load_rays(self, rays_file: str) -> None: ...
+    def configure_outfilename(self, output_file: str) -> None: ...
+    def compute_volumetric_absorption(self) -> None: ...
+    def get_ray_count(self) -> int: ...
+    def get_node_count(self) -> int: ...
+    def get_mesh_data_devlink_ptr(self) -> int: ...
+    def get_mesh_ptr(self) -> int: ...
+    def get_result_array_device_ptr(self) -> int: ...
+    def get_absorbed_power(self) -> NDArray[np.float64]:
+        """Absorbed power per node, shape (nNodes,); empty before a result exists."""
+    def get_ray_payloads(self) -> NDArray[np.float64]:
+        """Per-ray power, shape (nRays,); empty before rays are loaded."""
+    def get_absorptivity(self) -> NDArray[np.float64]:
+        """Absorptivity per node, shape (nNodes,)."""
+    def get_refractive_index(self) -> NDArray[np.float64]:
+        """Refractive index per node, shape (nNodes,)."""
+    def get_node_positions(self) -> NDArray[np.float64]:
+        """Node positions, shape (nNodes, 3)."""
+    def set_absorptivity(self, absorptivity: ArrayLike) -> None:
+        """Shape (nNodes,), converted to float64."""
+    def set_ray_payloads(self, payloads: ArrayLike) -> None:
+        """Shape (nRays,), converted to float64."""
+    def set_refractive_index(self, refractive_index: ArrayLike) -> None:
+        """Shape (nNodes,), converted to float64."""
+    def set_node_positions(self, positions: ArrayLike) -> None:
+        """Shape (nNodes, 3), converted to float64."""
+    def reset_absorbed_power(self) -> None: ...
+    def rotate_reset_rays(self, axis: ArrayLike, angle: float) -> None:
+        """axis: three values [x, y, z]; angle in radians."""
+    def write_result(self) -> None: ...
+    def write_result_append(self, fields: ArrayLike, field_names: Sequence[str] | None = None) -> None:
+        """fields: shape (nFields, nNodes), or nFields * nNodes values field after field."""

@@ -1,0 +1,67 @@
+"""What editors and help() see of lumetra: the shipped type stubs describe the compiled
+module (the same public names, every function with the runtime's parameter names and
+defaults), and help() shows the docstring of every class."""
+
+import ast
+import importlib.resources
+import pydoc
+
+import lumetra
+
+
+def stub_tree():
+    package = importlib.resources.files("lumetra")
+    assert (package / "py.typed").is_file()
+    return ast.parse((package / "__init__.pyi").read_text())
+
+
+def public(names):
+    return {n for n in names if not n.startswith("_")}
+
+
+def defined(body):
+    names = set()
+    for node in body:
+        if isinstance(node, (ast.FunctionDef, ast.ClassDef)):
+            names.add(node.name)
+        elif isinstance(node, ast.AnnAssign):
+            names.add(node.target.id)
+        elif isinstance(node, ast.Assign):
+            names.update(t.id for t in node.targets)
+    return names
+
+
+def parameters(function):
+    args = function.args.args
+    defaults = [None] * (len(args) - len(function.args.defaults)) + [ast.literal_eval(d) for d in function.args.defaults]
+    return [(a.arg, d) for a, d in zip(args, defaults)]
+
+
+def runtime_parameters(function):
+    """pybind11 puts the signature on the first docstring line: name(arg: type = default) -> type."""
+    return parameters(ast.parse(f"def {function.__doc__.splitlines()[0]}: ...").body[0])
+
+
+def test_stub_names_match_the_module_and_its_classes():
+    tree = stub_tree()
+    stub_all = next(ast.literal_eval(n.value) for n in tree.body if isinstance(n, ast.Assign)
+                    and n.targets[0].id == "__all__")
+    assert public(defined(tree.body)) == public(dir(lumetra)) == set(stub_all) == set(lumetra.__all__)
+    for cls in (n for n in tree.body if isinstance(n, ast.ClassDef)):
+        assert public(defined(cls.body)) == public(dir(getattr(lumetra, cls.name))), cls.name
+
+
+def test_stub_signatures_match_the_runtime():
+    tree = stub_tree()
+    functions = [(lumetra, n) for n in tree.body if isinstance(n, ast.FunctionDef)]
+    functions += [(lumetra.Lumetra, n) for c in tree.body if isinstance(c, ast.ClassDef) and c.name == "Lumetra"
+                  for n in c.body if isinstance(n, ast.FunctionDef)]
+    assert len(functions) > 30
+    for owner, node in functions:
+        assert parameters(node) == runtime_parameters(getattr(owner, node.name)), node.name
+
+
+def test_help_shows_every_class_docstring():
+    text = pydoc.render_doc(lumetra, renderer=pydoc.plaintext)
+    for cls in (lumetra.BoundaryConditionInteractionType, lumetra.OpticalBoundaryCondition, lumetra.Lumetra):
+        assert cls.__doc__.splitlines()[0] in text, cls.__name__
