@@ -15,9 +15,7 @@ namespace fixtures {
 template <typename T>
 std::vector<T> fetch(const T* deviceArray, std::size_t n)
 {
-    std::vector<T> host(n);
-    dev::copy(host.data(), deviceArray, n * sizeof(T), dev::CopyKind::DeviceToHost);
-    return host;
+    return dev::download(deviceArray, n);
 }
 
 // A file in the test's temporary directory holding `text`; removed when it goes.

@@ -38,8 +38,8 @@ std::unique_ptr<RayCollection> raysOf(const std::vector<std::pair<Vec3, Vec3>>& 
             p[c * n + i] = list[i].first[c];
             d[c * n + i] = list[i].second[c];
         }
-    dev::copy(rays->h_rdata.positions, p.data(), p.size() * sizeof(float), dev::CopyKind::HostToDevice);
-    dev::copy(rays->h_rdata.directions, d.data(), d.size() * sizeof(float), dev::CopyKind::HostToDevice);
+    dev::upload(rays->h_rdata.positions, p);
+    dev::upload(rays->h_rdata.directions, d);
     return rays;
 }
 
@@ -141,7 +141,7 @@ TEST(SurfaceTracer, RaysThatMissKeepPositionAndLoseTheirFace)
                             {Vec3(0.5f, 5.0f, 0.5f), Vec3(1, 0, 0)},
                             {Vec3(0.5f, 0.5f, 0.5f), Vec3(0, 0, 1)}});
         const std::vector<int> earlier{4, 4, 4};
-        dev::copy(rays->h_rdata.startFaces, earlier.data(), 3 * sizeof(int), dev::CopyKind::HostToDevice);
+        dev::upload(rays->h_rdata.startFaces, earlier);
         const auto before = fetch(rays->h_rdata.positions, 9);
         const auto faces = place(*mesh, *rays, kind);
         EXPECT_EQ(faces[0], -1);

@@ -27,10 +27,8 @@ struct PathRecorderView : ObjectiveView {
 template <typename S>
 void run(RayCollection& rays, Mesh& mesh, PathRecorderView view, TraceStats* stats)
 {
-    const int n = rays.nRays;
-    dev::launch(DEV_KERNEL(traceRaysKernel<PathRecorderView, S, HEX8Element>),
-                static_cast<unsigned>((n + 63) / 64), 64, dev::kDefaultStream, rays.d_rdata, mesh.d_mdata, view,
-                stats);
+    dev::launchItems(DEV_KERNEL(traceRaysKernel<PathRecorderView, S, HEX8Element>), rays.nRays, 64,
+                     dev::kDefaultStream, rays.d_rdata, mesh.d_mdata, view, stats);
 }
 
 } // namespace

@@ -55,3 +55,23 @@ def test_xorwow_draws_agree_between_variants(t):
     for case, line in zip(cases, result.stdout.splitlines()):
         raw, uni = t.xorwow(*case, 16)
         assert [*raw.tolist(), *uni.view("uint32").tolist()] == [int(v) for v in line.split()]
+
+
+@pytest.mark.parametrize("switch", ["1", "0"])
+def test_kernel_profile_at_exit(switch):
+    script = """
+        from lumetra import _testing
+        for items in (1000, 3000):
+            _testing.launch_coverage(items, 128)
+        _testing.launch_with_block(32)
+    """
+    result = run_python(script, LUMETRA_PROFILE=switch)
+    assert result.returncode == 0, result.stderr
+    rows = {line.split()[0]: line.split()[1:] for line in result.stderr.splitlines()[2:] if line.strip()}
+    if switch == "0":
+        assert "kernel times" not in result.stderr
+        return
+    assert "kernel times (LUMETRA_PROFILE)" in result.stderr
+    # Named from the identifiers, counted per name, times non-negative.
+    assert rows["countVisitsKernel"][0] == "2" and rows["idleKernel"][0] == "1"
+    assert all(float(v) >= 0.0 for cols in rows.values() for v in cols[1:])
