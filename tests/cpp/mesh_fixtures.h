@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "common/messages.h"
-#include "device/device.h"
+#include "device/buffer.h"
 
 namespace fixtures {
 
