@@ -69,8 +69,8 @@ def main():
                     engine.load_mesh(mesh_path)
                     engine.load_rays(rays_path)
                     engine.set_solver_type(solver)
-                    engine.configure_outfilename(os.path.join(tmp, "unused.vtu"))
                     engine.config()
+                    engine.configure_outfilename(os.path.join(tmp, "unused.vtu"))
                     engine.compute_volumetric_absorption()  # places the rays on the surface
                     elapsed = float("inf")
                     for _ in range(3):
