@@ -1,6 +1,8 @@
 #include "curing/exposa.h"
 
+#include <cmath>
 #include <stdexcept>
+#include <utility>
 
 #include "common/messages.h"
 #include "device/launch.h"
@@ -26,6 +28,16 @@ __global__ void updateMaterialProperties(const double* power, double* dose, doub
 Exposa::Exposa(const MatProps& props, int nNodes) : props_(props)
 {
     if (nNodes < 0) throw std::invalid_argument(msg::format("Exposa: n_nodes must not be negative (got %d)", nNodes));
+    const std::pair<const char*, double> numbers[] = {{"n0", props.n0},
+                                                      {"n1", props.n1},
+                                                      {"alpha0", props.alpha0},
+                                                      {"alpha1", props.alpha1},
+                                                      {"dose_full", props.doseFull},
+                                                      {"dose_threshold", props.doseThreshold},
+                                                      {"dt", props.dt}};
+    for (const auto& [name, value] : numbers) {
+        if (!std::isfinite(value)) throw std::invalid_argument(msg::format("Exposa: %s must be a finite number", name));
+    }
     if (props.doseFull == props.doseThreshold) {
         throw std::invalid_argument(msg::format(
             "Exposa: dose_full (%g) must differ from dose_threshold (%g): the degree of curing ramps between them",

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <stdexcept>
+#include <utility>
 
 #include "common/messages.h"
 #include "curing/kernels.h"
@@ -245,6 +246,13 @@ void require(bool ok, const std::string& text)
 MaterialState::MaterialState(const CuralisProps& p, int nNodes)
 {
     require(nNodes >= 0, msg::format("n_nodes must not be negative (got %d)", nNodes));
+    const std::pair<const char*, double> numbers[] = {
+        {"kpropagation", p.kpropagation}, {"koxygen", p.koxygen}, {"diffusion_oxygen", p.diffusion_oxygen},
+        {"diffusion_radical", p.diffusion_radical}, {"dirichlet_radical", p.dirichlet_radical},
+        {"dirichlet_oxygen", p.dirichlet_oxygen}, {"oxygen_gel_point", p.oxygen_gel_point}, {"dt", p.dt},
+        {"n0", p.n0}, {"n1", p.n1}, {"alpha0", p.alpha0}, {"alpha1", p.alpha1}, {"c_monomer0", p.c_monomer0},
+        {"c_radical0", p.c_radical0}, {"c_oxygen0", p.c_oxygen0}, {"degree_of_curing0", p.degree_of_curing0}};
+    for (const auto& [name, value] : numbers) require(std::isfinite(value), msg::format("%s must be a finite number", name));
     require(p.dt >= 0.0, msg::format("dt must not be negative (got %g)", p.dt));
     require(p.c_monomer0 >= 0.0, msg::format("c_monomer0 must not be negative (got %g)", p.c_monomer0));
     require(p.c_radical0 >= 0.0, msg::format("c_radical0 must not be negative (got %g)", p.c_radical0));

@@ -171,6 +171,10 @@ def test_error_texts(block, capsys):
         curalis.Curalis(props(c_oxygen0=-0.1), 3)
     with pytest.raises(ValueError, match=r"dose_full \(2\) must differ from dose_threshold \(2\)"):
         exposa.Exposa(n0=1, n1=2, alpha0=0, alpha1=1, dose_full=2, dose_threshold=2, dt=1, n_nodes=3)
+    with pytest.raises(ValueError, match="dose_full must be a finite number"):
+        exposa.Exposa(n0=1, n1=2, alpha0=0, alpha1=1, dose_full=float("nan"), dose_threshold=2, dt=1, n_nodes=3)
+    with pytest.raises(ValueError, match="n1 must be a finite number"):
+        curalis.Curalis(props(n1=float("inf")), 3)
     with pytest.raises(TypeError):
         exposa.Exposa(1, 2, 0, 1, 2, 1, 1, 3)  # keyword arguments only
 
