@@ -130,20 +130,6 @@ TEST(CuringProperties, EndsOfTheInterpolationAndNoMonomerToConvert)
     EXPECT_EQ(nodeOf(empty, 0).cure, 0.25);
 }
 
-TEST(CuringRecord, RefusesStatesItCannotHold)
-{
-    CuralisProps p = resin();
-    EXPECT_THROW(MaterialState(p, -1), std::invalid_argument);
-    for (auto field : {&CuralisProps::dt, &CuralisProps::c_monomer0, &CuralisProps::c_radical0,
-                       &CuralisProps::c_oxygen0}) {
-        CuralisProps bad = p;
-        bad.*field = -1.0;
-        EXPECT_THROW(MaterialState(bad, 2), std::invalid_argument);
-    }
-    p.degree_of_curing0 = 1.5;
-    EXPECT_THROW(MaterialState(p, 2), std::invalid_argument);
-}
-
 class Diffusion : public ::testing::Test {
 protected:
     static constexpr int k = 7, n = k * k * k;
