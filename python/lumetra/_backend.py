@@ -60,3 +60,40 @@ def load_extension():
             elif requested == "cuda":
                 raise ImportError(f"LUMETRA_BACKEND=cuda, but no usable GPU was found: {reason}")
     return importlib.import_module("lumetra._lumetra_cpu"), "cpu"
+
+
+def load_companion(package, backend):
+    """Import the variant of ``package`` (``curalis``, ``exposa``) that matches ``backend``,
+    the variant lumetra runs: the packages exchange raw device addresses."""
+    requested = requested_backend()
+    if requested != "auto" and requested != backend:
+        raise ImportError(
+            f"{package}: LUMETRA_BACKEND={requested}, but lumetra is already using its {backend} variant in this "
+            "process; both packages must use the same variant because they exchange device addresses")
+    try:
+        ext = importlib.import_module(f"{package}._{package}_{backend}")
+    except ImportError as exc:
+        raise ImportError(f"{package} has no usable {backend} variant to match lumetra's: {exc}") from exc
+    share_thread_count(ext)
+    return ext
+
+
+# Each compiled module links its own copy of the device layer, and with it its own CPU
+# thread count. The modules register here; lumetra.set_num_threads sets every one, and a
+# module that registers later starts from the count in force.
+_thread_modules = []
+
+
+def share_thread_count(ext):
+    """Let ``ext`` follow the thread count of the modules registered before it."""
+    if _thread_modules:
+        ext.set_num_threads(_thread_modules[0].get_num_threads())
+    if ext not in _thread_modules:
+        _thread_modules.append(ext)
+
+
+def set_num_threads(threads):
+    """Set the number of CPU threads that run kernels, in every loaded module."""
+    # The first call validates the count before any other module changes.
+    for ext in _thread_modules:
+        ext.set_num_threads(threads)

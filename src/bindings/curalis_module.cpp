@@ -1,9 +1,89 @@
+#include <cstdint>
+
+#include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
 
 #include "bindings/module_common.h"
+#include "curing/material_state.h"
+#include "mesh/mesh.h"
+
+namespace py = pybind11;
+
+namespace {
+
+template <typename T>
+T* address(std::uintptr_t value)
+{
+    return reinterpret_cast<T*>(value);
+}
+
+py::array_t<double> nodeField(const MaterialState& s, void (MaterialState::*copy)(double*) const)
+{
+    py::array_t<double> out(static_cast<py::ssize_t>(s.nodeCount()));
+    (s.*copy)(out.mutable_data());
+    return out;
+}
+
+} // namespace
 
 PYBIND11_MODULE(CURALIS_EXTENSION_NAME, m)
 {
     m.doc() = "Reaction-diffusion material model bindings";
     bindCommon(m);
+
+    py::class_<CuralisProps>(m, "CuralisProps", "Configuration values for the reaction-diffusion material model.")
+        .def(py::init<>())
+        .def_readwrite("kpropagation", &CuralisProps::kpropagation, "propagation rate constant")
+        .def_readwrite("koxygen", &CuralisProps::koxygen, "oxygen consumption rate constant")
+        .def_readwrite("diffusion_oxygen", &CuralisProps::diffusion_oxygen, "oxygen diffusion coefficient")
+        .def_readwrite("diffusion_radical", &CuralisProps::diffusion_radical, "radical diffusion coefficient")
+        .def_readwrite("diffusion_bc", &CuralisProps::diffusion_bc,
+                       "boundary switch applied to both species when neither per-species switch is set")
+        .def_readwrite("diffusion_bc_radical", &CuralisProps::diffusion_bc_radical,
+                       "1 = radical field fixed to dirichlet_radical on all boundary nodes")
+        .def_readwrite("diffusion_bc_oxygen", &CuralisProps::diffusion_bc_oxygen,
+                       "1 = oxygen fixed to dirichlet_oxygen on the oxygen boundary nodes")
+        .def_readwrite("dirichlet_radical", &CuralisProps::dirichlet_radical, "boundary value of the radical field")
+        .def_readwrite("dirichlet_oxygen", &CuralisProps::dirichlet_oxygen, "boundary value of oxygen")
+        .def_readwrite("oxygen_gel_point", &CuralisProps::oxygen_gel_point,
+                       "degree of curing from which oxygen stops diffusing")
+        .def_readwrite("oxygen_dirichlet_all_boundary", &CuralisProps::oxygen_dirichlet_all_boundary,
+                       "oxygen boundary = every boundary node")
+        .def_readwrite("oxygen_dirichlet_bc_groups", &CuralisProps::oxygen_dirichlet_bc_groups,
+                       "optical boundary-condition indices whose faces form the oxygen boundary")
+        .def_readwrite("oxygen_dirichlet_face_ids", &CuralisProps::oxygen_dirichlet_face_ids,
+                       "boundary-face ids that form the oxygen boundary")
+        .def_readwrite("dt", &CuralisProps::dt, "time step of one reaction step")
+        .def_readwrite("n0", &CuralisProps::n0, "refractive index of uncured resin")
+        .def_readwrite("n1", &CuralisProps::n1, "refractive index of fully cured resin")
+        .def_readwrite("alpha0", &CuralisProps::alpha0, "absorptivity of uncured resin")
+        .def_readwrite("alpha1", &CuralisProps::alpha1, "absorptivity of fully cured resin")
+        .def_readwrite("c_monomer0", &CuralisProps::c_monomer0, "initial value of the monomer field")
+        .def_readwrite("c_radical0", &CuralisProps::c_radical0, "initial value of the radical field")
+        .def_readwrite("c_oxygen0", &CuralisProps::c_oxygen0, "initial value of the oxygen field")
+        .def_readwrite("degree_of_curing0", &CuralisProps::degree_of_curing0,
+                       "initial value of the degree of curing");
+
+    py::class_<MaterialState>(m, "Curalis", "Reaction-diffusion material state and update kernels.")
+        .def(py::init<const CuralisProps&, int>(), py::arg("props"), py::arg("n_nodes"),
+             "Create a reaction-diffusion model with explicit parameters (no TOML).")
+        .def(
+            "initialize_accelerator",
+            [](MaterialState& s, std::uintptr_t meshPtr) { s.initializeAccelerator(address<const Mesh>(meshPtr)); },
+            py::arg("mesh_ptr"), "Build nodal accelerator structure using the Lumetra mesh pointer.")
+        .def(
+            "reaction_step",
+            [](MaterialState& s, std::uintptr_t result, std::uintptr_t devlink) {
+                s.reactionStep(address<const double>(result), address<const MeshDataFlat>(devlink));
+            },
+            py::arg("result_device_ptr"), py::arg("mesh_devlink_ptr"),
+            "Run one reaction-diffusion step using pointers from Lumetra.")
+        .def(
+            "get_degree_of_curing", [](const MaterialState& s) { return nodeField(s, &MaterialState::copyDegreeOfCuring); },
+            "Copy degree-of-curing values from device to a NumPy array.")
+        .def(
+            "get_oxygen_concentration", [](const MaterialState& s) { return nodeField(s, &MaterialState::copyOxygen); },
+            "Copy oxygen concentration values from device to a NumPy array.")
+        .def("get_dt", &MaterialState::dt, "Get reaction-diffusion time step (dtDiff).");
 }

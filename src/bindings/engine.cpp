@@ -44,7 +44,7 @@ void Lumetra::initializeFERT()
         report("Warning: Solver type not configured before FERt initialization, using default setting (FORWARD EULER).");
     }
     // A configured objective carries over to the new tracer: same output name, same file
-    // counter (earlier files are not overwritten), fresh zeroed storage.
+    // counter (earlier files are not overwritten), zeroed storage.
     std::string outputFile;
     int writeCounter = 0;
     const bool carryOver = objectiveConfigured && fert != nullptr;
@@ -52,8 +52,15 @@ void Lumetra::initializeFERT()
         if (auto* lt = dynamic_cast<LightTransport*>(fert->getObjective())) outputFile = lt->outputFile();
         writeCounter = fert->getObjective()->writeCounter;
     }
-    fert.reset();
-    fert = makeTracer(solverType, ObjectiveKind::LightTransport);
+    std::unique_ptr<BaseRayTracer> fresh = makeTracer(solverType, ObjectiveKind::LightTransport);
+    // The new tracer takes the old one's result storage, so the result's device address
+    // survives a second config() (config below keeps storage of the right size).
+    if (carryOver) {
+        auto* from = dynamic_cast<LightTransport*>(fert->getObjective());
+        auto* to = dynamic_cast<LightTransport*>(fresh->getObjective());
+        if (from && to) to->adoptStorage(*from);
+    }
+    fert = std::move(fresh);
     fertInitialized = true;
     if (carryOver) {
         fert->config(outputFile, get_node_count());

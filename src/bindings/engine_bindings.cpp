@@ -197,18 +197,25 @@ void bindEngine(py::module_& m)
              "Returns\n-------\nint\n"
              "    Host address (not a device pointer) that can be passed to exposa.Exposa.reaction_step().\n"
              "    0 (after a message) before a mesh is loaded.\n\n"
+             "Notes\n-----\nValid while the engine lives: load_mesh refills the record in place. The arrays it\n"
+             "names are read afresh on every use, so a curing model needs no new address after\n"
+             "load_mesh (but a new nodal grid: Curalis.initialize_accelerator).\n\n"
              "Example\n-------\n>>> link = engine.get_mesh_data_devlink_ptr()")
         .def("get_mesh_ptr", &Lumetra::get_mesh_ptr,
              "Get the host pointer address of the Mesh object.\n\n"
              "Returns\n-------\nint\n"
              "    Host address (not a device pointer) that can be passed to\n"
              "    curalis.Curalis.initialize_accelerator(). 0 (after a message) before a mesh is loaded.\n\n"
+             "Notes\n-----\nValid while the engine lives; load_mesh replaces the mesh's contents in place.\n\n"
              "Example\n-------\n>>> mesh_address = engine.get_mesh_ptr()")
         .def("get_result_array_device_ptr", &Lumetra::get_result_array_device_ptr,
              "Get the device pointer address of fert->getResultArrayDevicePtr().\n\n"
              "Returns\n-------\nint\n"
              "    CUDA device address that can be passed to exposa.Exposa.reaction_step(). 0 (after a\n"
              "    message) before the objective is configured.\n\n"
+             "Notes\n-----\nThe address stays valid (its contents zeroed) across configure_outfilename, a\n"
+             "second config() and load_mesh of a mesh with the same node count. Only load_mesh of a\n"
+             "mesh with another node count moves it, and it dies with the engine.\n\n"
              "Example\n-------\n>>> power = engine.get_result_array_device_ptr()")
         .def(
             "get_absorbed_power",

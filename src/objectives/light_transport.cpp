@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <stdexcept>
+#include <utility>
 
 #include "mesh/mesh.h"
 #include "IO/config_table.h"
@@ -12,11 +13,21 @@ void LightTransport::config(const std::string& outputFile, int size)
 {
     if (size < 0) throw std::invalid_argument("the result size must not be negative");
     outputFile_ = outputFile.substr(0, 255);
-    // A second configuration replaces (and releases) the storage of the first.
-    resultDevice_.allocate(static_cast<std::size_t>(size), "absorbed power");
-    resultHost_.allocate(static_cast<std::size_t>(size), "absorbed power staging");
+    // Storage of the right size is kept (zeroed), so the device address a script took from
+    // get_result_array_device_ptr stays valid; only a new size reallocates it.
+    if (resultDevice_.size() != static_cast<std::size_t>(size) || resultHost_.size() != resultDevice_.size()) {
+        resultDevice_.allocate(static_cast<std::size_t>(size), "absorbed power");
+        resultHost_.allocate(static_cast<std::size_t>(size), "absorbed power staging");
+    }
     resultSize_ = size;
     resultDevice_.zero();
+}
+
+void LightTransport::adoptStorage(LightTransport& from) noexcept
+{
+    resultDevice_ = std::move(from.resultDevice_);
+    resultHost_ = std::move(from.resultHost_);
+    resultSize_ = std::exchange(from.resultSize_, 0);
 }
 
 void LightTransport::config(const ConfigTable& table, Mesh& mesh)

@@ -21,8 +21,11 @@ public:
     static constexpr int kMaxFieldNames = 16;
 
     // Output name (at most 255 characters) and a zeroed result of `size` values; storage
-    // of an earlier configuration is released.
+    // of an earlier configuration is kept when its size is right, else released.
     void config(const std::string& outputFile, int size) override;
+    // Takes over the result storage of another objective (a tracer replacing an earlier
+    // one), so that its device address outlives the old tracer.
+    void adoptStorage(LightTransport& from) noexcept;
     // "output_file" from the table; the size is the mesh's node count.
     void config(const ConfigTable& table, Mesh& mesh) override;
 

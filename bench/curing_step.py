@@ -1,0 +1,129 @@
+"""Cost of one curing step through the public API: a lumetra engine traces a beam that
+lights every column of a block of unit hexahedra, and curalis.Curalis.reaction_step runs
+on the engine's addresses. Nanoseconds per node per step, on 1 and 2 threads, with both
+species' diffusion length sqrt(D dt) at 0.5, 1 and 2 node spacings.
+
+    python bench/curing_step.py [largest block edge in elements, default 100]
+
+Blocks of 20^3, 45^3 and 100^3 elements (9 261, 97 336 and 1 030 301 nodes). The largest
+block runs only the shorter diffusion lengths on 2 threads, so that the whole run stays
+within about three minutes on two cores (see CASES).
+"""
+
+import contextlib
+import io
+import os
+import sys
+import tempfile
+import time
+
+import numpy as np
+
+import curalis
+import lumetra
+
+# (elements per edge, diffusion lengths in node spacings, thread counts)
+CASES = [(20, (0.5, 1.0, 2.0), (1, 2)), (45, (0.5, 1.0, 2.0), (1, 2)), (100, (0.5, 1.0), (2,))]
+
+
+def write_block(path, k):
+    """A legacy VTK block of k^3 unit hexahedra, written with NumPy (fast for a million)."""
+    m = k + 1
+    z, y, x = np.meshgrid(np.arange(m), np.arange(m), np.arange(m), indexing="ij")
+    points = np.stack([x.ravel(), y.ravel(), z.ravel()], axis=1)
+    base = (np.arange(k)[None, None, :] + m * np.arange(k)[None, :, None] + m * m * np.arange(k)[:, None, None]).ravel()
+    offsets = np.array([0, 1, 1 + m, m, m * m, m * m + 1, m * m + 1 + m, m * m + m])
+    cells = base[:, None] + offsets[None, :]
+    with open(path, "w") as f:
+        f.write("# vtk DataFile Version 3.0\nblock\nASCII\nDATASET UNSTRUCTURED_GRID\n")
+        f.write(f"POINTS {len(points)} float\n")
+        np.savetxt(f, points, fmt="%d")
+        f.write(f"CELLS {len(cells)} {9 * len(cells)}\n")
+        np.savetxt(f, np.hstack([np.full((len(cells), 1), 8), cells]), fmt="%d")
+        f.write(f"CELL_TYPES {len(cells)}\n")
+        np.savetxt(f, np.full(len(cells), 12), fmt="%d")
+        f.write(f"POINT_DATA {len(points)}\n")
+        for name, value in (("RefractiveIndex", 1.5), ("Absorptivity", 0.05)):
+            f.write(f"SCALARS {name} float 1\nLOOKUP_TABLE default\n")
+            np.savetxt(f, np.full(len(points), value), fmt="%g")
+    return len(points)
+
+
+def write_beam(path, k):
+    """One vertical ray down every column of elements."""
+    c = np.arange(k) + 0.5
+    x, y = np.meshgrid(c, c)
+    rays = np.stack([x.ravel(), y.ravel(), np.full(x.size, k + 1.0), np.zeros(x.size), np.zeros(x.size),
+                     -np.ones(x.size), np.full(x.size, 1.0 / x.size)], axis=1)
+    with open(path, "w") as f:
+        f.write(f"{len(rays)}\n")
+        np.savetxt(f, rays, fmt="%.9g")
+
+
+def props(length):
+    p = curalis.CuralisProps()
+    p.dt = 1.0
+    p.diffusion_oxygen = p.diffusion_radical = length**2  # sqrt(D dt) = length node spacings
+    p.kpropagation, p.koxygen = 0.01, 0.01
+    p.c_monomer0, p.c_oxygen0 = 1.0, 0.5
+    p.n0, p.n1, p.alpha0, p.alpha1 = 1.5, 1.52, 0.05, 0.05
+    return p
+
+
+def time_step(model, engine, budget=0.5):
+    """Best wall time of a few steps (at most three, within about `budget` seconds), and the
+    process's CPU time (all threads) of that step: on a machine shared with other work the
+    CPU time still shows the cost, where the wall time also shows the wait for a core."""
+    args = (engine.get_result_array_device_ptr(), engine.get_mesh_data_devlink_ptr())
+    best, cpu, spent = float("inf"), float("inf"), 0.0
+    for _ in range(3):
+        start, start_cpu = time.perf_counter(), time.process_time()
+        model.reaction_step(*args)
+        elapsed, used = time.perf_counter() - start, time.process_time() - start_cpu
+        if elapsed < best:
+            best, cpu = elapsed, used
+        spent += elapsed
+        if spent > budget:
+            break
+    return best, cpu
+
+
+def main():
+    largest = int(sys.argv[1]) if len(sys.argv) > 1 else 100
+    threads_all = lumetra.get_num_threads()
+    print(f"backend {lumetra.backend}, {threads_all} threads available, load average {os.getloadavg()[0]:.1f}",
+          file=sys.stderr)
+    print("| nodes | sqrt(D dt) / spacing | threads | ns per node per step | CPU ns per node per step |")
+    print("|---|---|---|---|---|")
+    with tempfile.TemporaryDirectory() as tmp:
+        for k, lengths, thread_counts in CASES:
+            if k > largest:
+                continue
+            mesh, beam = os.path.join(tmp, f"block{k}.vtk"), os.path.join(tmp, f"beam{k}.ry")
+            n = write_block(mesh, k)
+            write_beam(beam, k)
+            with contextlib.redirect_stdout(io.StringIO()), contextlib.redirect_stderr(io.StringIO()):
+                engine = lumetra.Lumetra()
+                engine.load_mesh(mesh)
+                engine.load_rays(beam)
+                engine.config()
+                engine.configure_outfilename(os.path.join(tmp, "unused.vtu"))
+                engine.compute_volumetric_absorption()
+            lit = float(np.mean(engine.get_absorbed_power() > 0))
+            for length in lengths:
+                with contextlib.redirect_stdout(io.StringIO()):
+                    model = curalis.Curalis(props(length), n)
+                    model.initialize_accelerator(engine.get_mesh_ptr())
+                for threads in thread_counts:
+                    if threads > threads_all:
+                        continue
+                    lumetra.set_num_threads(threads)
+                    seconds, cpu = time_step(model, engine)
+                    print(f"| {n} | {length} | {threads} | {seconds / n * 1e9:.0f} | {cpu / n * 1e9:.0f} |", flush=True)
+                del model
+            print(f"  ({n} nodes: {100 * lit:.0f} % lit; load average {os.getloadavg()[0]:.1f})", file=sys.stderr)
+    lumetra.set_num_threads(threads_all)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,66 @@
+#include <cstdint>
+
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include "bindings/module_common.h"
+#include "curing/exposa.h"
+
+namespace py = pybind11;
+
+namespace {
+
+py::array_t<double> nodeField(const Exposa& e, void (Exposa::*copy)(double*) const)
+{
+    py::array_t<double> out(static_cast<py::ssize_t>(e.nodeCount()));
+    (e.*copy)(out.mutable_data());
+    return out;
+}
+
+} // namespace
+
+PYBIND11_MODULE(EXPOSA_EXTENSION_NAME, m)
+{
+    m.doc() = "Dose-threshold material model bindings";
+    bindCommon(m);
+
+    py::class_<Exposa>(m, "Exposa",
+                       "Dose-threshold material model: each node accumulates absorbed energy (dose), and its\n"
+                       "degree of curing ramps linearly from 0 at dose_threshold to 1 at dose_full; the\n"
+                       "optics mesh's refractive index and absorptivity follow it.")
+        .def(py::init([](double n0, double n1, double alpha0, double alpha1, double doseFull, double doseThreshold,
+                         double dt, int nNodes) {
+                 return new Exposa(MatProps{n0, n1, alpha0, alpha1, doseFull, doseThreshold, dt}, nNodes);
+             }),
+             py::kw_only(), py::arg("n0"), py::arg("n1"), py::arg("alpha0"), py::arg("alpha1"), py::arg("dose_full"),
+             py::arg("dose_threshold"), py::arg("dt"), py::arg("n_nodes"),
+             "Create a dose-threshold model for n_nodes nodes, with zero dose everywhere.\n\n"
+             "Parameters\n----------\n"
+             "n0, n1 : float\n    Refractive index at degree of curing 0 and 1.\n"
+             "alpha0, alpha1 : float\n    Absorptivity at degree of curing 0 and 1.\n"
+             "dose_full : float\n    Accumulated energy density at which curing is complete.\n"
+             "dose_threshold : float\n    Accumulated energy density at which curing starts; must differ from\n"
+             "    dose_full (ValueError otherwise).\n"
+             "dt : float\n    Exposure time of one reaction_step().\n"
+             "n_nodes : int\n    Number of mesh nodes; must equal the optics mesh's node count.")
+        .def(
+            "reaction_step",
+            [](Exposa& e, std::uintptr_t result, std::uintptr_t devlink) {
+                e.reactionStep(reinterpret_cast<const double*>(result), reinterpret_cast<const MeshDataFlat*>(devlink));
+            },
+            py::arg("result_device_ptr"), py::arg("mesh_devlink_ptr"),
+            "Add one exposure of length dt and update the optics mesh's material properties.\n\n"
+            "dose += dt * absorbed power at every node; the degree of curing becomes\n"
+            "(dose - dose_threshold) / (dose_full - dose_threshold) clamped to [0, 1], and the\n"
+            "refractive index and absorptivity are interpolated from it, in place in the mesh.\n\n"
+            "Parameters\n----------\n"
+            "result_device_ptr : int\n    Lumetra.get_result_array_device_ptr().\n"
+            "mesh_devlink_ptr : int\n    Lumetra.get_mesh_data_devlink_ptr().\n\n"
+            "Raises\n------\nRuntimeError\n    For a null address, or when the mesh's node count differs from the model's.")
+        .def(
+            "get_dose", [](const Exposa& e) { return nodeField(e, &Exposa::copyDose); },
+            "Copy the accumulated dose per node from the device to a NumPy array.")
+        .def(
+            "get_degree_of_curing", [](const Exposa& e) { return nodeField(e, &Exposa::copyDegreeOfCuring); },
+            "Copy the degree of curing per node from the device to a NumPy array.");
+}

@@ -1,0 +1,542 @@
+#include "curing/material_state.h"
+
+#include <algorithm>
+#include <cmath>
+#include <stdexcept>
+#include <utility>
+
+#include "common/messages.h"
+#include "curing/kernels.h"
+#include "device/launch.h"
+#include "mesh/mesh.h"
+
+namespace {
+
+constexpr unsigned kStepBlock = 128;
+constexpr unsigned kInitBlock = 256;
+constexpr double kLn1000 = 6.907755278982137;
+
+__host__ __device__ inline Vec3 nodeAt(const float* coords, int n, int i) { return {coords[i], coords[n + i], coords[2 * n + i]}; }
+
+// One neighbour's share of a Gaussian average: its weight exp(-r^2 / (4 D dt)) relative to
+// the peak. The common factor 1 / (4 pi D dt)^1.5 cancels in the normalised average and is
+// left out, so tiny D dt cannot overflow it. Returns 0 for a neighbour past the cut-off
+// (relative weight below 0.001).
+__host__ __device__ inline double relativeWeight(Vec3 a, Vec3 b, double c)
+{
+    const float dx = a.x - b.x, dy = a.y - b.y, dz = a.z - b.z;
+    const float d2 = dx * dx + dy * dy + dz * dz;
+    // Far neighbours are dropped before the exponential; the margin keeps this test from
+    // dropping one the exact test below would keep.
+    if (static_cast<double>(d2) * c > kLn1000 * (1.0 + 1e-5)) return 0.0;
+    const double r = static_cast<double>(sqrtf(d2));
+    const double w = exp(-c * r * r);
+    return w < 0.001 ? 0.0 : w;
+}
+
+// Values below 1e-15 do not take part (they would dilute the average of a filled region
+// next to an empty one); NaN does not either.
+__host__ __device__ inline bool contributes(double v) { return v >= 1e-15; }
+
+// Neighbours within reach of a node, weighed together once a batch is full. The order of
+// the sums is the order the neighbours were found in.
+struct NeighbourBatch {
+    static constexpr int kSize = 32;
+    int node[kSize];
+    float d2[kSize];
+    int count = 0;
+
+    __host__ __device__ void flush(const double* in, double c, double& num, double& den)
+    {
+        for (int k = 0; k < count; ++k) {
+            const double r = static_cast<double>(sqrtf(d2[k]));
+            const double w = exp(-c * r * r);
+            if (w < 0.001) continue;
+            num += w * in[node[k]];
+            den += w;
+        }
+        count = 0;
+    }
+};
+
+} // namespace
+
+// --- Kernels -------------------------------------------------------------------------------
+
+__global__ void initializeStateKernel(MaterialStateDataFlat* s, MaterialStateVec v)
+{
+    const int i = static_cast<int>(dev::globalThreadIndex());
+    if (i >= s->nNodes) return;
+    s->monomer[i] = v.monomer;
+    s->radical[i] = v.radical;
+    s->oxygen[i] = v.oxygen;
+    s->degreeOfCuring[i] = v.degreeOfCuring;
+    s->cMonomer0 = v.monomer;
+}
+
+__global__ void solveRateEquations(MaterialStateDataFlat* s, const double* dU, int n)
+{
+    const int i = static_cast<int>(dev::globalThreadIndex());
+    if (i >= n) return;
+    const double d = dU[i];
+    if (!(d >= 1e-15)) return; // no light (or no number): the node does not react
+    const MaterialStateVec u{s->monomer[i], s->radical[i], s->oxygen[i], s->degreeOfCuring[i]};
+    const MaterialStateVec r = derivativeSqrt(s, u, d);
+    const double h = s->dtReact;
+    s->monomer[i] = fmax(u.monomer + r.monomer * h, 0.0);
+    s->radical[i] = fmax(u.radical + r.radical * h, 0.0);
+    s->oxygen[i] = fmax(u.oxygen + r.oxygen * h, 0.0);
+    s->degreeOfCuring[i] = clampUnit(u.degreeOfCuring + r.degreeOfCuring * h);
+}
+
+__global__ void updateMaterialProperties(MaterialStateDataFlat* s, float* absorptivity, float* refractiveIndex, int n)
+{
+    const int i = static_cast<int>(dev::globalThreadIndex());
+    if (i >= n) return;
+    const double x = s->degreeOfCuring[i];
+    absorptivity[i] = static_cast<float>((1.0 - x) * s->alpha0 + x * s->alpha1);
+    refractiveIndex[i] = static_cast<float>((1.0 - x) * s->n0 + x * s->n1);
+}
+
+__global__ void applyDirichletBoundaryKernel(double* field, const int* mask, double value, int n)
+{
+    const int i = static_cast<int>(dev::globalThreadIndex());
+    if (i >= n || mask == nullptr) return;
+    if (mask[i] != 0) field[i] = value;
+}
+
+__global__ void diffuseKernelAccelerated(double* out, const double* in, const float* coords, double D, double dt, int n,
+                                         GridView grid, const double* gel, int useGel, double gelPoint,
+                                         const int* mask, int applyMask, double value)
+{
+    const int i = static_cast<int>(dev::globalThreadIndex());
+    if (i >= n) return;
+    if (mask != nullptr && applyMask == 1 && mask[i] != 0) {
+        out[i] = value;
+        return;
+    }
+    const bool gelCoupled = gel != nullptr && useGel != 0;
+    const double gelStar = clampUnit(gelPoint);
+    double Dn = D;
+    if (gelCoupled) {
+        const double x = clampUnit(gel[i]);
+        if (x >= gelStar) { // cured past the gel point: nothing moves here any more
+            out[i] = in[i];
+            return;
+        }
+        Dn = (1.0 - x) * D;
+    }
+    if (!(dt > 0.0) || !(Dn > 0.0)) {
+        out[i] = in[i];
+        return;
+    }
+    const double c = 1.0 / (4.0 * Dn * dt);
+    const double cutoff2 = kLn1000 / c * (1.0 + 1e-4);
+    const Vec3 xi = nodeAt(coords, n, i);
+    const int ix = static_cast<int>((xi.x - grid.origin.x) / grid.cellSize.x);
+    const int iy = static_cast<int>((xi.y - grid.origin.y) / grid.cellSize.y);
+    const int iz = static_cast<int>((xi.z - grid.origin.z) / grid.cellSize.z);
+    double num = 0.0, den = 0.0;
+    NeighbourBatch batch;
+    for (int k = 0; k < 27; ++k) {
+        const int cx = ix + k % 3 - 1, cy = iy + (k / 3) % 3 - 1, cz = iz + k / 9 - 1;
+        if (!grid.inside(cx, cy, cz)) continue;
+        // A cell whose box lies wholly past the cut-off holds no contributing neighbour.
+        double gap2 = 0.0;
+        const int cell[3] = {cx, cy, cz};
+        for (int a = 0; a < 3; ++a) {
+            const double lo = static_cast<double>(grid.origin[a]) + cell[a] * static_cast<double>(grid.cellSize[a]);
+            const double hi = lo + grid.cellSize[a];
+            const double p = xi[a];
+            const double gap = p < lo ? lo - p : (p > hi ? p - hi : 0.0);
+            gap2 += gap * gap;
+        }
+        if (gap2 > cutoff2) continue;
+        for (int j = grid.cellHead[grid.cellIndex(cx, cy, cz)]; j >= 0; j = grid.cellNext[j]) {
+            // Most nodes of the 27 cells lie past the cut-off. Sorting them out without a
+            // branch per node, and weighing the survivors in batches, saves the mispredicted
+            // branches that otherwise cost more than the exponentials.
+            const Vec3 xj = nodeAt(coords, n, j);
+            const float dx = xi.x - xj.x, dy = xi.y - xj.y, dz = xi.z - xj.z;
+            const float d2 = dx * dx + dy * dy + dz * dz;
+            const bool frozen = gelCoupled && clampUnit(gel[j]) >= gelStar; // frozen neighbours give nothing
+            const bool keep = contributes(in[j]) & !frozen & (static_cast<double>(d2) * c <= kLn1000 * (1.0 + 1e-5));
+            batch.node[batch.count] = j;
+            batch.d2[batch.count] = d2;
+            batch.count += keep ? 1 : 0;
+            if (batch.count == NeighbourBatch::kSize) batch.flush(in, c, num, den);
+        }
+    }
+    batch.flush(in, c, num, den);
+    out[i] = fabs(den) > 0.0 ? num / den : in[i];
+}
+
+__global__ void diffuseKernel(double* out, const double* in, const float* coords, double D, double dt, int n)
+{
+    const int i = static_cast<int>(dev::globalThreadIndex());
+    if (i >= n) return;
+    if (!(dt > 0.0) || !(D > 0.0)) {
+        out[i] = in[i];
+        return;
+    }
+    const double c = 1.0 / (4.0 * D * dt);
+    const Vec3 xi = nodeAt(coords, n, i);
+    double num = 0.0, den = 0.0;
+    for (int j = 0; j < n; ++j) {
+        const double v = in[j];
+        if (!contributes(v)) continue;
+        const double w = relativeWeight(xi, nodeAt(coords, n, j), c);
+        if (w == 0.0) continue;
+        num += w * v;
+        den += w;
+    }
+    out[i] = fabs(den) > 0.0 ? num / den : in[i];
+}
+
+// Oxygen over all other nodes, with the record's coefficient and step. Its cut-off is on
+// the absolute weight G0 exp(-r^2 / (4 D dt)) >= 0.001, so the kernel's normalisation
+// matters here.
+__global__ void diffuseKernelOxy(MaterialStateDataFlat* s, const float* coords, int n)
+{
+    const int i = static_cast<int>(dev::globalThreadIndex());
+    if (i >= n) return;
+    const double D = s->diffusionOxygen, dt = s->dtDiff;
+    if (!(dt > 0.0) || !(D > 0.0)) {
+        s->oxygen[i] = s->oxygenSource[i];
+        return;
+    }
+    const double g0 = 1.0 / pow(4.0 * 3.141592653589793 * D * dt, 1.5);
+    const double c = 1.0 / (4.0 * D * dt);
+    const Vec3 xi = nodeAt(coords, n, i);
+    double num = 0.0, den = 0.0;
+    for (int j = 0; j < n; ++j) {
+        if (j == i) continue;
+        const Vec3 xj = nodeAt(coords, n, j);
+        const float dx = xi.x - xj.x, dy = xi.y - xj.y, dz = xi.z - xj.z;
+        const double r = static_cast<double>(sqrtf(dx * dx + dy * dy + dz * dz));
+        const double w = g0 * exp(-c * r * r);
+        if (w < 0.001) continue;
+        num += w * s->oxygenSource[j];
+        den += w;
+    }
+    s->oxygen[i] = den > 1e-12 ? num / den : s->oxygenSource[i];
+}
+
+// --- Host launches -------------------------------------------------------------------------
+
+double diffusionCutoffRadius(double D, double dt)
+{
+    if (!(D > 0.0) || !(dt > 0.0)) return 0.0;
+    return std::sqrt(4.0 * D * dt * kLn1000);
+}
+
+namespace {
+void refuseAliasing(const double* out, const double* in, int n, const char* what)
+{
+    if (n > 0 && out < in + n && in < out + n) {
+        throw std::invalid_argument(std::string(what) + ": the input and output fields must be different arrays");
+    }
+}
+} // namespace
+
+void diffuseAccelerated(double* out, const double* in, const float* coords, double D, double dt, int n,
+                        const GridView& grid, const double* gel, int useGel, double gelPoint, const int* mask,
+                        int applyMask, double value, dev::StreamHandle stream)
+{
+    refuseAliasing(out, in, n, "diffuseKernelAccelerated");
+    dev::launchItems(DEV_KERNEL(diffuseKernelAccelerated), static_cast<std::size_t>(n), kStepBlock, stream, out, in,
+                     coords, D, dt, n, grid, gel, useGel, gelPoint, mask, applyMask, value);
+}
+
+void diffuseAllNodes(double* out, const double* in, const float* coords, double D, double dt, int n,
+                     dev::StreamHandle stream)
+{
+    refuseAliasing(out, in, n, "diffuseKernel");
+    dev::launchItems(DEV_KERNEL(diffuseKernel), static_cast<std::size_t>(n), kStepBlock, stream, out, in, coords, D,
+                     dt, n);
+}
+
+void applyDirichletBoundary(double* field, const int* mask, double value, int n, dev::StreamHandle stream)
+{
+    dev::launchItems(DEV_KERNEL(applyDirichletBoundaryKernel), static_cast<std::size_t>(n), kStepBlock, stream, field,
+                     mask, value, n);
+}
+
+// --- MaterialState -------------------------------------------------------------------------
+
+namespace {
+void require(bool ok, const std::string& text)
+{
+    if (!ok) throw std::invalid_argument("Curalis: " + text);
+}
+} // namespace
+
+MaterialState::MaterialState(const CuralisProps& p, int nNodes)
+{
+    require(nNodes >= 0, msg::format("n_nodes must not be negative (got %d)", nNodes));
+    const std::pair<const char*, double> numbers[] = {
+        {"kpropagation", p.kpropagation}, {"koxygen", p.koxygen}, {"diffusion_oxygen", p.diffusion_oxygen},
+        {"diffusion_radical", p.diffusion_radical}, {"dirichlet_radical", p.dirichlet_radical},
+        {"dirichlet_oxygen", p.dirichlet_oxygen}, {"oxygen_gel_point", p.oxygen_gel_point}, {"dt", p.dt},
+        {"n0", p.n0}, {"n1", p.n1}, {"alpha0", p.alpha0}, {"alpha1", p.alpha1}, {"c_monomer0", p.c_monomer0},
+        {"c_radical0", p.c_radical0}, {"c_oxygen0", p.c_oxygen0}, {"degree_of_curing0", p.degree_of_curing0}};
+    for (const auto& [name, value] : numbers) require(std::isfinite(value), msg::format("%s must be a finite number", name));
+    require(p.dt >= 0.0, msg::format("dt must not be negative (got %g)", p.dt));
+    require(p.c_monomer0 >= 0.0, msg::format("c_monomer0 must not be negative (got %g)", p.c_monomer0));
+    require(p.c_radical0 >= 0.0, msg::format("c_radical0 must not be negative (got %g)", p.c_radical0));
+    require(p.c_oxygen0 >= 0.0, msg::format("c_oxygen0 must not be negative (got %g)", p.c_oxygen0));
+    require(p.degree_of_curing0 >= 0.0 && p.degree_of_curing0 <= 1.0,
+            msg::format("degree_of_curing0 must lie in [0, 1] (got %g)", p.degree_of_curing0));
+
+    d_state_.allocate(1, "material state record");
+    MaterialStateDataFlat& h = h_state_;
+    h.kpropagation = p.kpropagation;
+    h.koxygen = p.koxygen;
+    h.dtReact = 0.5 * p.dt;
+    h.dtDiff = p.dt;
+    h.n0 = p.n0;
+    h.n1 = p.n1;
+    h.alpha0 = p.alpha0;
+    h.alpha1 = p.alpha1;
+    h.diffusionOxygen = p.diffusion_oxygen;
+    h.diffusionRadical = p.diffusion_radical;
+    h.diffusionBc = p.diffusion_bc;
+    h.diffusionBcRadical = p.diffusion_bc_radical;
+    h.diffusionBcOxygen = p.diffusion_bc_oxygen;
+    // The general switch stands for both species when neither names its own.
+    if (p.diffusion_bc_radical == 0 && p.diffusion_bc_oxygen == 0 && p.diffusion_bc != 0) {
+        h.diffusionBcRadical = p.diffusion_bc;
+        h.diffusionBcOxygen = p.diffusion_bc;
+    }
+    h.dirichletRadical = p.dirichlet_radical;
+    h.dirichletOxygen = p.dirichlet_oxygen;
+    h.oxygenGelPoint = p.oxygen_gel_point;
+
+    oxygenBcGroups_ = p.oxygen_dirichlet_bc_groups;
+    oxygenFaceIds_ = p.oxygen_dirichlet_face_ids;
+    oxygenAllBoundary_ = p.oxygen_dirichlet_all_boundary && oxygenBcGroups_.empty() && oxygenFaceIds_.empty();
+
+    allocate(nNodes);
+    initialize({p.c_monomer0, p.c_radical0, p.c_oxygen0, p.degree_of_curing0});
+}
+
+void MaterialState::allocate(int n)
+{
+    const std::size_t count = static_cast<std::size_t>(std::max(n, 0));
+    monomer_.allocate(count, "monomer");
+    radical_.allocate(count, "radical");
+    radicalSource_.allocate(count, "radical source");
+    oxygen_.allocate(count, "oxygen");
+    oxygenSource_.allocate(count, "oxygen source");
+    degreeOfCuring_.allocate(count, "degree of curing");
+    h_state_.nNodes = n;
+    h_state_.monomer = monomer_.data();
+    h_state_.radical = radical_.data();
+    h_state_.radicalSource = radicalSource_.data();
+    h_state_.oxygen = oxygen_.data();
+    h_state_.oxygenSource = oxygenSource_.data();
+    h_state_.degreeOfCuring = degreeOfCuring_.data();
+    upload();
+}
+
+void MaterialState::upload() { d_state_.upload(&h_state_, 1); }
+
+void MaterialState::initialize(MaterialStateVec v)
+{
+    // The kernel also writes cMonomer0 on the device; the host copy follows, so a later
+    // upload does not undo it.
+    h_state_.cMonomer0 = v.monomer;
+    upload();
+    dev::launchItems(DEV_KERNEL(initializeStateKernel), static_cast<std::size_t>(h_state_.nNodes), kInitBlock,
+                     dev::kDefaultStream, d_state_.data(), v);
+    dev::synchronize();
+}
+
+void MaterialState::release() noexcept
+{
+    monomer_.release();
+    radical_.release();
+    radicalSource_.release();
+    oxygen_.release();
+    oxygenSource_.release();
+    degreeOfCuring_.release();
+}
+
+void MaterialState::solveRate(const double* dU)
+{
+    dev::launchItems(DEV_KERNEL(solveRateEquations), static_cast<std::size_t>(h_state_.nNodes), kStepBlock,
+                     dev::kDefaultStream, d_state_.data(), dU, h_state_.nNodes);
+    dev::synchronize();
+}
+
+void MaterialState::updateProperties(float* absorptivity, float* refractiveIndex)
+{
+    dev::launchItems(DEV_KERNEL(updateMaterialProperties), static_cast<std::size_t>(h_state_.nNodes), kStepBlock,
+                     dev::kDefaultStream, d_state_.data(), absorptivity, refractiveIndex, h_state_.nNodes);
+    dev::synchronize();
+}
+
+void MaterialState::diffuseOxygenAllNodes(const float* coords)
+{
+    const std::size_t n = static_cast<std::size_t>(h_state_.nNodes);
+    dev::copy(oxygenSource_.data(), oxygen_.data(), n * sizeof(double), dev::CopyKind::DeviceToDevice);
+    dev::launchItems(DEV_KERNEL(diffuseKernelOxy), n, kStepBlock, dev::kDefaultStream, d_state_.data(), coords,
+                     h_state_.nNodes);
+    dev::synchronize();
+}
+
+void MaterialState::initializeAccelerator(const Mesh* mesh)
+{
+    if (mesh == nullptr) throw std::runtime_error("mesh_ptr is null");
+    const MeshDataFlat& m = mesh->h_mdata_devlink;
+    const int n = h_state_.nNodes;
+    if (m.nNodes != n) {
+        throw std::runtime_error(msg::format(
+            "initialize_accelerator: the model has %d nodes but the mesh has %d; create the model with the mesh's node count",
+            n, m.nNodes));
+    }
+    std::vector<float> coords(3 * static_cast<std::size_t>(n));
+    if (n > 0) dev::copy(coords.data(), m.nodeCoords, coords.size() * sizeof(float), dev::CopyKind::DeviceToHost);
+    float extent[3] = {0.0f, 0.0f, 0.0f};
+    for (int a = 0; a < 3 && n > 0; ++a) {
+        const auto [lo, hi] = std::minmax_element(coords.begin() + a * n, coords.begin() + (a + 1) * n);
+        extent[a] = *hi - *lo;
+    }
+    const float widest = std::max(extent[0], std::max(extent[1], extent[2]));
+
+    // Cells as large as the larger of the two diffusions' cut-off radii: every neighbour a
+    // diffusion counts then lies in the 3x3x3 block around a node's cell, so the grid walk
+    // gives what the all-nodes kernel gives. The small margin covers the float rounding of
+    // coordinates and cell indices.
+    double edge = std::max(diffusionCutoffRadius(h_state_.diffusionOxygen, h_state_.dtDiff),
+                           diffusionCutoffRadius(h_state_.diffusionRadical, h_state_.dtDiff)) *
+                  (1.0 + 1e-4);
+    // Without diffusion (D = 0 or dt = 0) both kernels copy their input and never walk the
+    // grid, so any cell size is sound: one cell as wide as the mesh keeps the grid small
+    // (1 for a mesh that is a single point).
+    if (!(edge > 0.0) || !std::isfinite(edge)) edge = widest > 0.0f ? widest : 1.0;
+    // A cut-off much shorter than the node spacing would need far more cells than nodes;
+    // larger cells only add nodes the cut-off test drops, so cells grow until there are at
+    // most about two per node.
+    const double maxCells = std::max(2.0 * n, 32768.0);
+    for (int attempt = 0; attempt < 8; ++attempt) {
+        double cells = 1.0;
+        for (float e : extent) cells *= std::ceil(e / edge) + 1.0;
+        if (cells <= maxCells) break;
+        edge *= std::cbrt(cells / maxCells) * 1.01;
+    }
+    cellEdge_ = static_cast<float>(edge);
+    if (static_cast<double>(cellEdge_) < edge) cellEdge_ = std::nextafter(cellEdge_, floatInfinity());
+    gridReady_ = false;
+    grid_.buildNodalGrid(const_cast<Mesh&>(*mesh), Vec3(cellEdge_, cellEdge_, cellEdge_));
+    buildMasks(m);
+    gridReady_ = true;
+}
+
+void MaterialState::buildMasks(const MeshDataFlat& m)
+{
+    const int n = h_state_.nNodes;
+    if (n <= 0) return;
+    const int F = m.nFaces;
+    std::vector<int> all(static_cast<std::size_t>(n), 0);
+    std::vector<int> faceNodes;
+    if (F > 0 && m.faceNodes != nullptr) {
+        faceNodes.resize(4 * static_cast<std::size_t>(F));
+        dev::copy(faceNodes.data(), m.faceNodes, faceNodes.size() * sizeof(int), dev::CopyKind::DeviceToHost);
+        for (int id : faceNodes) {
+            if (id >= 0 && id < n) all[id] = 1;
+        }
+    }
+    auto markFace = [&](std::vector<int>& mask, int face) {
+        for (int k = 0; k < 4; ++k) {
+            const int id = faceNodes[4 * static_cast<std::size_t>(face) + k];
+            if (id >= 0 && id < n) mask[id] = 1;
+        }
+    };
+    const auto negative = [](const std::vector<int>& v) {
+        return std::any_of(v.begin(), v.end(), [](int x) { return x < 0; });
+    };
+    std::vector<int> oxygen;
+    // A negative entry in either list (-1) stands for the whole boundary.
+    if (oxygenAllBoundary_ || (oxygenFaceIds_.empty() && oxygenBcGroups_.empty()) || negative(oxygenFaceIds_) ||
+        negative(oxygenBcGroups_)) {
+        oxygen = all;
+    } else {
+        oxygen.assign(static_cast<std::size_t>(n), 0);
+        if (!faceNodes.empty()) {
+            for (int face : oxygenFaceIds_) {
+                if (face >= 0 && face < F) markFace(oxygen, face);
+            }
+            if (m.faceBC != nullptr && !oxygenBcGroups_.empty()) {
+                std::vector<int> faceBC(static_cast<std::size_t>(F));
+                dev::copy(faceBC.data(), m.faceBC, faceBC.size() * sizeof(int), dev::CopyKind::DeviceToHost);
+                for (int face = 0; face < F; ++face) {
+                    if (std::find(oxygenBcGroups_.begin(), oxygenBcGroups_.end(), faceBC[face]) != oxygenBcGroups_.end())
+                        markFace(oxygen, face);
+                }
+            }
+        }
+    }
+    allBoundaryCount_ = static_cast<int>(std::count(all.begin(), all.end(), 1));
+    oxygenBoundaryCount_ = static_cast<int>(std::count(oxygen.begin(), oxygen.end(), 1));
+    allBoundaryMask_.release();
+    oxygenMask_.release();
+    allBoundaryMask_.allocate(all.size(), "boundary node mask");
+    allBoundaryMask_.upload(all);
+    oxygenMask_.allocate(oxygen.size(), "oxygen boundary node mask");
+    oxygenMask_.upload(oxygen);
+}
+
+void MaterialState::reactionStep(const double* absorbedPower, const MeshDataFlat* meshDevlink)
+{
+    if (absorbedPower == nullptr) throw std::runtime_error("result_device_ptr is null");
+    if (meshDevlink == nullptr) throw std::runtime_error("mesh_devlink_ptr is null");
+    if (!gridReady_) throw std::runtime_error("accelerator is not initialized; call initialize_accelerator(mesh_ptr) first");
+    const int n = h_state_.nNodes;
+    if (meshDevlink->nNodes != n) {
+        throw std::runtime_error(
+            msg::format("reaction_step: the model has %d nodes but the mesh has %d; the kernels would run past the "
+                        "end of the mesh's arrays",
+                        n, meshDevlink->nNodes));
+    }
+    const std::size_t bytes = static_cast<std::size_t>(n) * sizeof(double);
+    const GridView grid = grid_.view();
+    const float* coords = meshDevlink->nodeCoords;
+    const dev::StreamHandle a = streamRadical_.get(), b = streamOxygen_.get();
+
+    solveRate(absorbedPower);
+
+    dev::copyAsync(radicalSource_.data(), absorbedPower, bytes, dev::CopyKind::DeviceToDevice, a);
+    eventRadical_.record(a);
+    dev::copyAsync(oxygenSource_.data(), oxygen_.data(), bytes, dev::CopyKind::DeviceToDevice, b);
+    eventOxygen_.record(b);
+
+    dev::streamWaitEvent(a, eventRadical_.get());
+    const int* allMask = allBoundaryMask_.data();
+    if (h_state_.diffusionBcRadical == 1 && allMask != nullptr) {
+        applyDirichletBoundary(radicalSource_.data(), allMask, h_state_.dirichletRadical, n, a);
+    }
+    diffuseAccelerated(radical_.data(), radicalSource_.data(), coords, h_state_.diffusionRadical, h_state_.dtDiff, n,
+                       grid, nullptr, 0, 1.0, allMask, h_state_.diffusionBcRadical, h_state_.dirichletRadical, a);
+
+    dev::streamWaitEvent(b, eventOxygen_.get());
+    const int* oxyMask = oxygenMask_.data();
+    if (h_state_.diffusionBcOxygen == 1 && oxyMask != nullptr) {
+        applyDirichletBoundary(oxygenSource_.data(), oxyMask, h_state_.dirichletOxygen, n, b);
+    }
+    diffuseAccelerated(oxygen_.data(), oxygenSource_.data(), coords, h_state_.diffusionOxygen, h_state_.dtDiff, n,
+                       grid, degreeOfCuring_.data(), 1, h_state_.oxygenGelPoint, oxyMask, h_state_.diffusionBcOxygen,
+                       h_state_.dirichletOxygen, b);
+    dev::synchronize();
+
+    // The second half is driven by the diffused radicals rather than the raw power.
+    solveRate(radical_.data());
+    updateProperties(meshDevlink->absorptivity, meshDevlink->refrIndex);
+}
+
+void MaterialState::copyDegreeOfCuring(double* host) const
+{
+    degreeOfCuring_.download(host, degreeOfCuring_.size());
+}
+
+void MaterialState::copyOxygen(double* host) const { oxygen_.download(host, oxygen_.size()); }

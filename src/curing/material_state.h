@@ -1,0 +1,115 @@
+// The reaction-diffusion model of the resin (Python: curalis.Curalis). It owns its state
+// on the device, its nodal grid, its boundary masks, two streams and two events; it reads
+// and writes the optics engine's mesh and result arrays only through the addresses a
+// script passes, and never frees them.
+//
+// One step is split around the diffusion: half a reaction step driven by the absorbed
+// power, the radical and oxygen diffusions (two streams), half a reaction step driven by
+// the diffused radicals, then the optics mesh's index and absorptivity follow the new
+// degree of curing.
+#pragma once
+
+#include <vector>
+
+#include "curing/material_state_data.h"
+#include "device/buffer.h"
+#include "mesh/mesh_data.h"
+#include "tracing/grid_accelerator.h"
+
+class Mesh;
+
+struct CuralisProps {
+    double kpropagation = 0.0;
+    double koxygen = 0.0;
+    double diffusion_oxygen = 0.0;
+    double diffusion_radical = 0.0;
+    int diffusion_bc = 0;
+    int diffusion_bc_radical = 0;
+    int diffusion_bc_oxygen = 0;
+    double dirichlet_radical = 0.0;
+    double dirichlet_oxygen = 0.0;
+    double oxygen_gel_point = 1.0;
+    bool oxygen_dirichlet_all_boundary = true;
+    std::vector<int> oxygen_dirichlet_bc_groups;
+    std::vector<int> oxygen_dirichlet_face_ids;
+    double dt = 0.0;
+    double n0 = 0.0, n1 = 0.0;
+    double alpha0 = 0.0, alpha1 = 0.0;
+    double c_monomer0 = 0.0, c_radical0 = 0.0, c_oxygen0 = 0.0, degree_of_curing0 = 0.0;
+};
+
+// Only neighbours with exp(-r^2 / (4 D dt)) >= 0.001 take part in a diffusion step; this is
+// the distance where that weight falls to 0.001, sqrt(4 D dt ln 1000) (0 without diffusion).
+double diffusionCutoffRadius(double D, double dt);
+
+// Host launches of the diffusion kernels (128 threads per node block, on `stream`). A
+// diffusion reads `in` while other nodes' `out` are written, so the two must be different
+// arrays: aliasing is refused (std::invalid_argument).
+void diffuseAccelerated(double* out, const double* in, const float* coords, double D, double dt, int n,
+                        const GridView& grid, const double* gel, int useGel, double gelPoint, const int* mask,
+                        int applyMask, double value, dev::StreamHandle stream = dev::kDefaultStream);
+void diffuseAllNodes(double* out, const double* in, const float* coords, double D, double dt, int n,
+                     dev::StreamHandle stream = dev::kDefaultStream);
+void applyDirichletBoundary(double* field, const int* mask, double value, int n,
+                            dev::StreamHandle stream = dev::kDefaultStream);
+
+class MaterialState {
+public:
+    // Raises std::invalid_argument for a negative node count or time step, and for initial
+    // values the model cannot hold (negative concentrations, a degree of curing outside
+    // [0, 1]).
+    MaterialState(const CuralisProps& props, int nNodes);
+    MaterialState(const MaterialState&) = delete;
+    MaterialState& operator=(const MaterialState&) = delete;
+
+    // Builds the nodal grid and the boundary masks from the engine's mesh (its address as
+    // get_mesh_ptr hands it out); again after every change of the mesh.
+    void initializeAccelerator(const Mesh* mesh);
+    // One step of length dt: the optics mesh's refractive index and absorptivity are
+    // rewritten from the new degree of curing. Both addresses as the engine hands them out.
+    void reactionStep(const double* absorbedPower, const MeshDataFlat* meshDevlink);
+
+    void copyDegreeOfCuring(double* host) const;
+    void copyOxygen(double* host) const;
+    double dt() const { return h_state_.dtDiff; }
+    int nodeCount() const { return h_state_.nNodes; }
+    bool acceleratorReady() const { return gridReady_; }
+    // The nodal grid's cell edge, and the nodes each boundary mask holds (after
+    // initializeAccelerator).
+    float cellEdge() const { return cellEdge_; }
+    int allBoundaryNodeCount() const { return allBoundaryCount_; }
+    int oxygenBoundaryNodeCount() const { return oxygenBoundaryCount_; }
+
+    // The record as kernels see it (array members are device addresses), and its device copy.
+    const MaterialStateDataFlat& record() const { return h_state_; }
+    MaterialStateDataFlat* deviceRecord() const { return d_state_.data(); }
+    GridView grid() const { return grid_.view(); }
+
+    // The record operations: node arrays for n nodes (and the record uploaded), the record
+    // uploaded, every node set to v, the node arrays released.
+    void allocate(int n);
+    void upload();
+    void initialize(MaterialStateVec v);
+    void release() noexcept;
+
+    // The kernels one at a time, each followed by a device-wide wait.
+    void solveRate(const double* dU);
+    void updateProperties(float* absorptivity, float* refractiveIndex);
+    void diffuseOxygenAllNodes(const float* coords);
+
+private:
+    void buildMasks(const MeshDataFlat& mesh);
+
+    dev::DeviceArray<MaterialStateDataFlat> d_state_;
+    MaterialStateDataFlat h_state_{};
+    GridAccelerator grid_;
+    bool gridReady_ = false;
+    float cellEdge_ = 0.0f;
+    dev::DeviceArray<int> allBoundaryMask_, oxygenMask_;
+    int allBoundaryCount_ = 0, oxygenBoundaryCount_ = 0;
+    bool oxygenAllBoundary_ = true;
+    std::vector<int> oxygenBcGroups_, oxygenFaceIds_;
+    dev::Stream streamRadical_, streamOxygen_;
+    dev::Event eventRadical_, eventOxygen_;
+    dev::DeviceArray<double> monomer_, radical_, radicalSource_, oxygen_, oxygenSource_, degreeOfCuring_;
+};

@@ -1,0 +1,313 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <random>
+#include <stdexcept>
+#include <vector>
+
+#include "curing/material_state.h"
+#include "mesh/mesh.h"
+#include "mesh_fixtures.h"
+
+namespace {
+
+using fixtures::fetch;
+
+// A mesh that is only nodes: a k^3 lattice of spacing 1, each node moved by up to
+// `jitter` along every axis.
+std::unique_ptr<Mesh> lattice(int k, float jitter = 0.0f, unsigned seed = 1)
+{
+    const int n = k * k * k;
+    auto mesh = std::make_unique<Mesh>(n, 0, 0);
+    std::mt19937 rng(seed);
+    std::uniform_real_distribution<float> shift(-jitter, jitter);
+    std::vector<float> coords(3 * static_cast<std::size_t>(n));
+    for (int i = 0; i < n; ++i) {
+        const int idx[3] = {i % k, (i / k) % k, i / (k * k)};
+        for (int a = 0; a < 3; ++a) coords[a * n + i] = static_cast<float>(idx[a]) + (jitter > 0 ? shift(rng) : 0.0f);
+    }
+    Mesh::upload(mesh->h_mdata_devlink.nodeCoords, coords);
+    return mesh;
+}
+
+template <typename T>
+dev::DeviceArray<T> onDevice(const std::vector<T>& host)
+{
+    dev::DeviceArray<T> a(host.size());
+    a.upload(host);
+    return a;
+}
+
+CuralisProps resin()
+{
+    CuralisProps p;
+    p.kpropagation = 2.0;
+    p.koxygen = 3.0;
+    p.dt = 0.2; // half steps of 0.1
+    p.c_monomer0 = 1.0;
+    p.n0 = 1.48;
+    p.n1 = 1.52;
+    p.alpha0 = 0.5;
+    p.alpha1 = 0.25;
+    return p;
+}
+
+struct Node {
+    double monomer, radical, oxygen, cure;
+};
+
+Node nodeOf(const MaterialState& s, int i)
+{
+    const int n = s.nodeCount();
+    const auto& r = s.record();
+    return {fetch(r.monomer, n)[i], fetch(r.radical, n)[i], fetch(r.oxygen, n)[i], fetch(r.degreeOfCuring, n)[i]};
+}
+
+} // namespace
+
+TEST(CuringRateLaw, LimitsOfTheSquareRootLaw)
+{
+    // Node 0 unlit, node 1 moderate light, node 2 enough light to use up more than all monomer,
+    // node 3 a power that is not a number.
+    const auto power = onDevice<double>({0.0, 4.0, 1e6, std::nan("")});
+    CuralisProps p = resin();
+    p.c_radical0 = 0.3;
+
+    p.c_oxygen0 = 0.0; // no inhibition: monomer goes at M kp sqrt(dU)
+    MaterialState free(p, 4);
+    free.solveRate(power.data());
+    const Node unlit = nodeOf(free, 0), lit = nodeOf(free, 1), burnt = nodeOf(free, 2), nan = nodeOf(free, 3);
+    EXPECT_EQ(unlit.monomer, 1.0);
+    EXPECT_EQ(unlit.radical, 0.3);
+    EXPECT_EQ(unlit.oxygen, 0.0);
+    EXPECT_EQ(unlit.cure, 0.0);
+    EXPECT_DOUBLE_EQ(lit.monomer, 1.0 - 2.0 * std::sqrt(4.0) * 0.1);
+    EXPECT_DOUBLE_EQ(lit.cure, 2.0 * std::sqrt(4.0) * 0.1);
+    EXPECT_EQ(lit.oxygen, 0.0);
+    EXPECT_EQ(lit.radical, 0.3); // the square-root law leaves radicals alone
+    EXPECT_EQ(burnt.monomer, 0.0);
+    EXPECT_EQ(burnt.cure, 1.0);
+    EXPECT_EQ(nan.monomer, 1.0);
+    EXPECT_EQ(nan.cure, 0.0);
+
+    p.c_oxygen0 = 1.0; // saturated with oxygen: no propagation, oxygen decays
+    MaterialState inhibited(p, 4);
+    inhibited.solveRate(power.data());
+    EXPECT_EQ(nodeOf(inhibited, 1).monomer, 1.0);
+    EXPECT_EQ(nodeOf(inhibited, 1).cure, 0.0);
+    EXPECT_DOUBLE_EQ(nodeOf(inhibited, 1).oxygen, 1.0 - 3.0 * std::sqrt(4.0) * 0.1);
+    EXPECT_EQ(nodeOf(inhibited, 2).oxygen, 0.0);
+
+    p.c_oxygen0 = 1.5; // above saturation: enters the law as 1, no NaN anywhere
+    MaterialState over(p, 4);
+    over.solveRate(power.data());
+    EXPECT_EQ(nodeOf(over, 1).monomer, 1.0);
+    EXPECT_DOUBLE_EQ(nodeOf(over, 1).oxygen, 1.5 - 3.0 * std::sqrt(4.0) * 0.1);
+    for (int i = 0; i < 4; ++i) {
+        const Node v = nodeOf(over, i);
+        EXPECT_TRUE(std::isfinite(v.monomer) && std::isfinite(v.oxygen) && std::isfinite(v.cure)) << i;
+    }
+}
+
+TEST(CuringProperties, EndsOfTheInterpolationAndNoMonomerToConvert)
+{
+    for (double x : {0.0, 1.0}) {
+        CuralisProps p = resin();
+        p.degree_of_curing0 = x;
+        MaterialState s(p, 3);
+        dev::DeviceArray<float> alpha(3), index(3);
+        s.updateProperties(alpha.data(), index.data());
+        for (float a : alpha.download()) EXPECT_EQ(a, static_cast<float>(x == 0.0 ? 0.5 : 0.25));
+        for (float r : index.download()) EXPECT_EQ(r, static_cast<float>(x == 0.0 ? 1.48 : 1.52));
+    }
+    // A resin without monomer has nothing to convert: lit nodes keep their degree of curing.
+    CuralisProps p = resin();
+    p.c_monomer0 = 0.0;
+    p.degree_of_curing0 = 0.25;
+    MaterialState empty(p, 1);
+    const auto power = onDevice<double>({5.0});
+    empty.solveRate(power.data());
+    EXPECT_EQ(nodeOf(empty, 0).cure, 0.25);
+}
+
+class Diffusion : public ::testing::Test {
+protected:
+    static constexpr int k = 7, n = k * k * k;
+    std::unique_ptr<Mesh> mesh = lattice(k);
+    const float* coords() const { return mesh->h_mdata_devlink.nodeCoords; }
+    GridAccelerator grid;
+    double D = 0.25, dt = 1.0; // cut-off radius sqrt(4 ln 1000) = 2.63 node spacings
+    void SetUp() override
+    {
+        fixtures::CapturedOutput quiet;
+        const float edge = static_cast<float>(diffusionCutoffRadius(D, dt) * 1.0001);
+        grid.buildNodalGrid(*mesh, Vec3(edge, edge, edge));
+    }
+    std::vector<double> accelerated(const std::vector<double>& in, const double* gel = nullptr, double gelPoint = 1.0,
+                                    const int* mask = nullptr, double value = 0.0, double step = -1.0)
+    {
+        auto dIn = onDevice(in);
+        dev::DeviceArray<double> out(in.size());
+        diffuseAccelerated(out.data(), dIn.data(), coords(), D, step < 0 ? dt : step, n, grid.view(), gel,
+                           gel ? 1 : 0, gelPoint, mask, mask ? 1 : 0, value);
+        dev::synchronize();
+        return out.download();
+    }
+    std::vector<double> allNodes(const std::vector<double>& in)
+    {
+        auto dIn = onDevice(in);
+        dev::DeviceArray<double> out(in.size());
+        diffuseAllNodes(out.data(), dIn.data(), coords(), D, dt, n);
+        dev::synchronize();
+        return out.download();
+    }
+    static int at(int x, int y, int z) { return x + k * (y + k * z); }
+};
+
+TEST_F(Diffusion, UniformFieldStaysAndASpikeSpreadsAsANormalisedGaussianAverage)
+{
+    for (const auto& out : {accelerated(std::vector<double>(n, 0.7)), allNodes(std::vector<double>(n, 0.7))}) {
+        for (double v : out) EXPECT_NEAR(v, 0.7, 1e-15);
+    }
+
+    std::vector<double> in(n, 1.0);
+    const int centre = at(3, 3, 3);
+    in[centre] = 2.0;
+    const std::vector<double> out = accelerated(in);
+    // Node (3, 3, 4) averages its neighbours within the cut-off, weighted exp(-r^2 / 4Ddt).
+    double num = 0.0, den = 0.0;
+    for (int z = 0; z < k; ++z)
+        for (int y = 0; y < k; ++y)
+            for (int x = 0; x < k; ++x) {
+                const double r2 = (x - 3) * (x - 3) + (y - 3) * (y - 3) + (z - 4) * (z - 4);
+                const double w = std::exp(-r2 / (4 * D * dt));
+                if (w < 0.001) continue;
+                num += w * in[at(x, y, z)];
+                den += w;
+            }
+    EXPECT_NEAR(out[at(3, 3, 4)], num / den, 1e-8); // distances are taken in float
+    EXPECT_LT(out[centre], 2.0);
+    EXPECT_GT(out[at(3, 3, 4)], out[at(3, 4, 4)]); // falls off with distance
+    EXPECT_NEAR(out[at(3, 3, 4)], out[at(2, 3, 3)], 1e-15); // the same distance gives the same value
+    EXPECT_EQ(out[at(0, 0, 0)], 1.0); // past the cut-off
+    // Empty nodes do not dilute: a lone spike is taken up whole by every node within reach.
+    std::vector<double> lone(n, 0.0);
+    lone[centre] = 3.0;
+    const std::vector<double> spread = accelerated(lone);
+    EXPECT_EQ(spread[at(4, 4, 3)], 3.0);
+    EXPECT_EQ(spread[at(0, 0, 0)], 0.0);
+}
+
+TEST_F(Diffusion, GelledNodesFreezeDirichletNodesHoldAndZeroStepCopies)
+{
+    std::vector<double> in(n, 1.0);
+    const int frozen = at(3, 3, 3);
+    in[frozen] = 5.0;
+    std::vector<double> gel(n, 0.2);
+    gel[frozen] = 0.9;
+    auto dGel = onDevice(gel);
+    const std::vector<double> out = accelerated(in, dGel.data(), 0.8);
+    EXPECT_EQ(out[frozen], 5.0);
+    for (int i = 0; i < n; ++i) {
+        if (i == frozen) continue;
+        EXPECT_NEAR(out[i], 1.0, 1e-15) << i; // the frozen value reaches nobody
+    }
+
+    std::vector<int> mask(n, 0);
+    mask[at(0, 3, 3)] = 1;
+    auto dMask = onDevice(mask);
+    std::vector<double> ramp(n);
+    for (int i = 0; i < n; ++i) ramp[i] = 1.0 + i % k;
+    const std::vector<double> held = accelerated(ramp, nullptr, 1.0, dMask.data(), 0.125);
+    EXPECT_EQ(held[at(0, 3, 3)], 0.125);
+    EXPECT_NE(held[at(1, 3, 3)], ramp[at(1, 3, 3)]);
+
+    EXPECT_EQ(accelerated(ramp, nullptr, 1.0, nullptr, 0.0, 0.0), ramp);
+
+    dev::DeviceArray<double> field(n);
+    EXPECT_THROW(diffuseAccelerated(field.data(), field.data(), coords(), D, dt, n, grid.view(), nullptr, 0, 1.0,
+                                    nullptr, 0, 0.0),
+                 std::invalid_argument);
+    EXPECT_THROW(diffuseAllNodes(field.data() + 1, field.data(), coords(), D, dt, n - 1), std::invalid_argument);
+}
+
+TEST(CuringGrid, CellsCoverTheLargerCutoffSoTheGridWalkEqualsTheAllNodesKernel)
+{
+    // Radicals diffuse 16 times faster than oxygen. Cells sized from oxygen alone (the edge
+    // sqrt(4 D_oxygen dt ln 100)) are a quarter of the radical cut-off: the 27-cell walk
+    // then misses neighbours the all-nodes kernel counts.
+    const int k = 9, n = k * k * k;
+    auto mesh = lattice(k, 0.3f);
+    CuralisProps p = resin();
+    p.dt = 1.0;
+    p.diffusion_oxygen = 0.01;
+    p.diffusion_radical = 0.16;
+    MaterialState model(p, n);
+    fixtures::CapturedOutput quiet;
+    model.initializeAccelerator(mesh.get());
+    EXPECT_GE(model.cellEdge(), diffusionCutoffRadius(0.16, 1.0));
+
+    std::mt19937 rng(3);
+    std::uniform_real_distribution<double> u(0.0, 1.0);
+    std::vector<double> field(n);
+    for (double& v : field) v = u(rng);
+    auto in = onDevice(field);
+    dev::DeviceArray<double> walked(n), all(n), oldWalk(n);
+    const float* coords = mesh->h_mdata_devlink.nodeCoords;
+    diffuseAllNodes(all.data(), in.data(), coords, 0.16, 1.0, n);
+    diffuseAccelerated(walked.data(), in.data(), coords, 0.16, 1.0, n, model.grid(), nullptr, 0, 1.0, nullptr, 0, 0.0);
+    GridAccelerator oldGrid;
+    const float oldEdge = static_cast<float>(std::sqrt(4.0 * 0.01 * 1.0 * std::log(100.0)));
+    oldGrid.buildNodalGrid(*mesh, Vec3(oldEdge, oldEdge, oldEdge));
+    diffuseAccelerated(oldWalk.data(), in.data(), coords, 0.16, 1.0, n, oldGrid.view(), nullptr, 0, 1.0, nullptr, 0,
+                       0.0);
+    dev::synchronize();
+    const auto a = all.download(), w = walked.download(), o = oldWalk.download();
+    double worstOld = 0.0;
+    for (int i = 0; i < n; ++i) {
+        EXPECT_NEAR(w[i], a[i], 1e-13) << i;
+        worstOld = std::max(worstOld, std::fabs(o[i] - a[i]));
+    }
+    EXPECT_GT(worstOld, 1e-3); // the mesh is one where the old sizing goes wrong
+}
+
+TEST(CuringGrid, NoDiffusionGetsASoundGridAndAStepCopiesTheFields)
+{
+    auto mesh = lattice(4);
+    CuralisProps p = resin();
+    p.c_oxygen0 = 0.5;
+    MaterialState model(p, 64); // no diffusion at all: the cut-off radius is 0
+    fixtures::CapturedOutput quiet;
+    model.initializeAccelerator(mesh.get());
+    EXPECT_EQ(model.cellEdge(), 3.0f); // the mesh's width
+    dev::DeviceArray<double> power(64);
+    power.zero();
+    dev::DeviceArray<float> alpha(64), index(64);
+    MeshDataFlat link = mesh->h_mdata_devlink;
+    link.absorptivity = alpha.data();
+    link.refrIndex = index.data();
+    model.reactionStep(power.data(), &link);
+    for (double o : fetch(model.record().oxygen, 64)) EXPECT_EQ(o, 0.5);
+    for (double r : fetch(model.record().radical, 64)) EXPECT_EQ(r, 0.0); // the radical field is the (zero) power
+    for (float a : alpha.download()) EXPECT_EQ(a, 0.5f);
+}
+
+TEST(CuringOxygenKernel, AveragesOtherNodesWithAnAbsoluteCutoff)
+{
+    auto mesh = lattice(3);
+    CuralisProps p = resin();
+    p.dt = 1.0;
+    p.diffusion_oxygen = 0.05; // G0 = 1 / (4 pi 0.05)^1.5 = 1.43: the nearest neighbours pass
+    p.c_oxygen0 = 0.5;
+    MaterialState model(p, 27);
+    std::vector<double> oxygen(27, 0.5);
+    oxygen[13] = 1.0; // the centre
+    dev::copy(model.record().oxygen, oxygen.data(), 27 * sizeof(double), dev::CopyKind::HostToDevice);
+    model.diffuseOxygenAllNodes(mesh->h_mdata_devlink.nodeCoords);
+    const auto out = fetch(model.record().oxygen, 27);
+    // G0 exp(-r^2 / 4Ddt) is 0.0135 at one spacing and 9e-5 at sqrt(2): only the nearest
+    // neighbours count, all with one weight.
+    EXPECT_DOUBLE_EQ(out[13], 0.5);              // its own value does not count
+    EXPECT_DOUBLE_EQ(out[1 + 3 * 1], 0.6);       // (1, 1, 0): four neighbours at 0.5 and the centre
+    EXPECT_DOUBLE_EQ(out[0], 0.5);
+}
