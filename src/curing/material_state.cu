@@ -395,8 +395,7 @@ void MaterialState::initializeAccelerator(const Mesh* mesh)
             "initialize_accelerator: the model has %d nodes but the mesh has %d; create the model with the mesh's node count",
             n, m.nNodes));
     }
-    std::vector<float> coords(3 * static_cast<std::size_t>(n));
-    if (n > 0) dev::copy(coords.data(), m.nodeCoords, coords.size() * sizeof(float), dev::CopyKind::DeviceToHost);
+    const std::vector<float> coords = dev::download(m.nodeCoords, 3 * static_cast<std::size_t>(n));
     float extent[3] = {0.0f, 0.0f, 0.0f};
     for (int a = 0; a < 3 && n > 0; ++a) {
         const auto [lo, hi] = std::minmax_element(coords.begin() + a * n, coords.begin() + (a + 1) * n);
@@ -441,8 +440,7 @@ void MaterialState::buildMasks(const MeshDataFlat& m)
     std::vector<int> all(static_cast<std::size_t>(n), 0);
     std::vector<int> faceNodes;
     if (F > 0 && m.faceNodes != nullptr) {
-        faceNodes.resize(4 * static_cast<std::size_t>(F));
-        dev::copy(faceNodes.data(), m.faceNodes, faceNodes.size() * sizeof(int), dev::CopyKind::DeviceToHost);
+        faceNodes = dev::download(m.faceNodes, 4 * static_cast<std::size_t>(F));
         for (int id : faceNodes) {
             if (id >= 0 && id < n) all[id] = 1;
         }
@@ -468,8 +466,7 @@ void MaterialState::buildMasks(const MeshDataFlat& m)
                 if (face >= 0 && face < F) markFace(oxygen, face);
             }
             if (m.faceBC != nullptr && !oxygenBcGroups_.empty()) {
-                std::vector<int> faceBC(static_cast<std::size_t>(F));
-                dev::copy(faceBC.data(), m.faceBC, faceBC.size() * sizeof(int), dev::CopyKind::DeviceToHost);
+                const std::vector<int> faceBC = dev::download(m.faceBC, static_cast<std::size_t>(F));
                 for (int face = 0; face < F; ++face) {
                     if (std::find(oxygenBcGroups_.begin(), oxygenBcGroups_.end(), faceBC[face]) != oxygenBcGroups_.end())
                         markFace(oxygen, face);

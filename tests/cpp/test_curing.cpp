@@ -26,7 +26,7 @@ std::unique_ptr<Mesh> lattice(int k, float jitter = 0.0f, unsigned seed = 1)
         const int idx[3] = {i % k, (i / k) % k, i / (k * k)};
         for (int a = 0; a < 3; ++a) coords[a * n + i] = static_cast<float>(idx[a]) + (jitter > 0 ? shift(rng) : 0.0f);
     }
-    Mesh::upload(mesh->h_mdata_devlink.nodeCoords, coords);
+    dev::upload(mesh->h_mdata_devlink.nodeCoords, coords);
     return mesh;
 }
 
@@ -302,7 +302,7 @@ TEST(CuringOxygenKernel, AveragesOtherNodesWithAnAbsoluteCutoff)
     MaterialState model(p, 27);
     std::vector<double> oxygen(27, 0.5);
     oxygen[13] = 1.0; // the centre
-    dev::copy(model.record().oxygen, oxygen.data(), 27 * sizeof(double), dev::CopyKind::HostToDevice);
+    dev::upload(model.record().oxygen, oxygen.data(), 27);
     model.diffuseOxygenAllNodes(mesh->h_mdata_devlink.nodeCoords);
     const auto out = fetch(model.record().oxygen, 27);
     // G0 exp(-r^2 / 4Ddt) is 0.0135 at one spacing and 9e-5 at sqrt(2): only the nearest

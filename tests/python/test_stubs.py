@@ -4,6 +4,7 @@ defaults), and help() shows the docstring of every class."""
 
 import ast
 import importlib.resources
+import inspect
 import pydoc
 
 import lumetra
@@ -38,7 +39,11 @@ def parameters(function):
 
 
 def runtime_parameters(function):
-    """pybind11 puts the signature on the first docstring line: name(arg: type = default) -> type."""
+    """pybind11 puts the signature on the first docstring line: name(arg: type = default) -> type;
+    functions written in Python carry their own."""
+    if inspect.isfunction(function):
+        return [(p.name, None if p.default is p.empty else p.default)
+                for p in inspect.signature(function).parameters.values()]
     return parameters(ast.parse(f"def {function.__doc__.splitlines()[0]}: ...").body[0])
 
 
