@@ -4,6 +4,7 @@
 #include "IO/mesh_readers.h"
 
 #include <charconv>
+#include <cmath>
 #include <cstdint>
 #include <fstream>
 #include <map>
@@ -429,6 +430,27 @@ void nodalField(const char* name, const char* what, float fallback, const std::v
     dev::upload(deviceArray, constant);
 }
 
+// Values the physics cannot take are refused with the first offending node.
+void checkPhysicalValues(const std::string& path, const VtkContents& data)
+{
+    for (std::size_t k = 0; k < data.points.size(); ++k) {
+        if (!std::isfinite(data.points[k])) {
+            refuse(path, "point " + std::to_string(k / 3) + " has a coordinate that is not a finite number");
+        }
+    }
+    const auto check = [&](const std::vector<float>& values, const char* name, bool positive) {
+        for (std::size_t i = 0; i < values.size(); ++i) {
+            const float v = values[i];
+            if (!std::isfinite(v) || (positive ? v <= 0.0f : v < 0.0f)) {
+                refuse(path, std::string(name) + " of node " + std::to_string(i) + " is " + std::to_string(v) +
+                                 (positive ? "; it must be a finite number > 0" : "; it must be a finite number >= 0"));
+            }
+        }
+    };
+    if (data.sawRefrIndex) check(data.refrIndex, "RefractiveIndex", true);
+    if (data.sawAbsorptivity) check(data.absorptivity, "Absorptivity", false);
+}
+
 } // namespace
 
 void readVTK(const std::string& path, Mesh& mesh)
@@ -439,6 +461,7 @@ void readVTK(const std::string& path, Mesh& mesh)
 
     const VtkContents data = VtkParser(path, in).parse();
     const std::vector<int> connectivity = hexahedra(path, data);
+    checkPhysicalValues(path, data);
 
     const int elements = static_cast<int>(connectivity.size() / 8);
     const int points = data.pointCount;

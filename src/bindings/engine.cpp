@@ -1,11 +1,32 @@
 #include "bindings/engine.h"
 
+#include <cmath>
+#include <stdexcept>
+
 #include "IO/mesh_readers.h"
 #include "common/messages.h"
 #include "objectives/light_transport.h"
 #include "IO/vtu_writer.h"
 
 namespace {
+
+enum class ValueRule { Finite, NonNegative, Positive };
+
+// Refuses, naming the item, a value the physics cannot take; nothing has changed yet.
+void requireValues(const char* what, const double* in, std::size_t count, ValueRule rule)
+{
+    for (std::size_t i = 0; i < count; ++i) {
+        const double v = in[i];
+        const bool ok = std::isfinite(v) && (rule == ValueRule::Finite || (rule == ValueRule::NonNegative && v >= 0.0) ||
+                                             (rule == ValueRule::Positive && v > 0.0));
+        if (!ok) {
+            const char* expected = rule == ValueRule::Finite        ? "a finite number"
+                                   : rule == ValueRule::NonNegative ? "a finite number >= 0"
+                                                                    : "a finite number > 0";
+            throw std::invalid_argument(msg::format("%s: item %zu is %g; it must be %s", what, i, v, expected));
+        }
+    }
+}
 
 const char* kAbortCompute = "Aborting: Can not solve optics before proper initialization.\n";
 const char* kAbortWrite = "Aborting: Can not create output file before proper initialization.\n";
@@ -32,8 +53,10 @@ void Lumetra::set_solver_type(const std::string& name)
         solverType = SolverKind::RungeKutta4;
         msg::out("Solver is configured as 4th order Runge-Kutta\n");
     } else {
-        solverType = SolverKind::ForwardEuler;
+        // Falling back to Euler silently would hide a typo such as "rk4": the message is
+        // printed as before, then the call fails and the solver stays as it was.
         msg::out("Solver type not recognized using default: Forwar-Euler\n");
+        throw std::invalid_argument("set_solver_type: unknown solver '" + name + "'; use \"FE\" or \"RK4\"");
     }
     solverTypeSet = true;
 }
@@ -242,6 +265,12 @@ void Lumetra::rotate_reset_rays(double axisX, double axisY, double axisZ, double
         msg::out("Error: rays not loaded yet!\n");
         return;
     }
+    const double axis[3] = {axisX, axisY, axisZ};
+    requireValues("rotate_reset_rays axis", axis, 3, ValueRule::Finite);
+    requireValues("rotate_reset_rays angle", &angle, 1, ValueRule::Finite);
+    if (axisX == 0.0 && axisY == 0.0 && axisZ == 0.0) {
+        throw std::invalid_argument("rotate_reset_rays: the axis has zero length");
+    }
     rays->rotateRaysAroundAxis(Vec3(static_cast<float>(axisX), static_cast<float>(axisY), static_cast<float>(axisZ)),
                                static_cast<float>(angle));
     raysOnSurface = false;
@@ -249,6 +278,8 @@ void Lumetra::rotate_reset_rays(double axisX, double axisY, double axisZ, double
 
 void Lumetra::set_constant_matprops(double refractiveIndex, double absorptivity)
 {
+    requireValues("set_constant_matprops refractive_index", &refractiveIndex, 1, ValueRule::Positive);
+    requireValues("set_constant_matprops absorptivity", &absorptivity, 1, ValueRule::NonNegative);
     mesh.setMaterialPropertiesConstant(static_cast<float>(refractiveIndex), static_cast<float>(absorptivity));
 }
 
@@ -380,16 +411,19 @@ void Lumetra::get_node_positions(double* out)
 
 void Lumetra::set_absorptivity(const double* in)
 {
+    requireValues("absorptivity", in, static_cast<std::size_t>(get_node_count()), ValueRule::NonNegative);
     setNodeField(mesh.h_mdata_devlink.absorptivity, in, static_cast<std::size_t>(get_node_count()));
 }
 
 void Lumetra::set_refractive_index(const double* in)
 {
+    requireValues("refractive index", in, static_cast<std::size_t>(get_node_count()), ValueRule::Positive);
     setNodeField(mesh.h_mdata_devlink.refrIndex, in, static_cast<std::size_t>(get_node_count()));
 }
 
 void Lumetra::set_node_positions(const double* in)
 {
+    requireValues("node positions", in, 3 * static_cast<std::size_t>(get_node_count()), ValueRule::Finite);
     setNodeField(mesh.h_mdata_devlink.nodeCoords, in, 3 * static_cast<std::size_t>(get_node_count()));
 }
 
@@ -409,6 +443,7 @@ bool Lumetra::set_ray_payloads(const double* in)
         msg::out("Error: rays not loaded yet!\n");
         return false;
     }
+    requireValues("ray payloads", in, static_cast<std::size_t>(rays->nRays), ValueRule::NonNegative);
     setNodeField(rays->h_rdata.power, in, static_cast<std::size_t>(rays->nRays));
     return true;
 }

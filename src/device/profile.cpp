@@ -6,6 +6,8 @@
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <stdexcept>
+#include <thread>
 #include <vector>
 
 #include "common/messages.h"
@@ -68,6 +70,19 @@ bool profiling() noexcept
 {
     static const bool enabled = readSwitch();
     return enabled;
+}
+
+int checkedThreadCount(int threads)
+{
+    // Far more threads than cores only slows launches down, and a count in the tens of
+    // thousands exhausts the OpenMP runtime (which ends the process).
+    const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
+    const long long limit = 4LL * cores;
+    if (threads < 1 || threads > limit) {
+        throw std::invalid_argument("the thread count must be between 1 and " + std::to_string(limit) + " (4 x the " +
+                                    std::to_string(cores) + " cores), not " + std::to_string(threads));
+    }
+    return threads;
 }
 
 void recordKernelTime(const char* name, double seconds)

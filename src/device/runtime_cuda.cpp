@@ -123,8 +123,7 @@ const char* errorString(Error code) noexcept { return cudaGetErrorString(static_
 
 void setNumThreads(int threads)
 {
-    if (threads < 1) throw std::invalid_argument("the thread count must be at least 1");
-    threadCount.store(threads);
+    threadCount.store(detail::checkedThreadCount(threads));
 }
 int numThreads() noexcept { return threadCount.load(); }
 

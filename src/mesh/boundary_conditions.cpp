@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <functional>
 #include <limits>
+#include <stdexcept>
 
 #include "common/messages.h"
 #include "mesh/mesh.h"
@@ -59,6 +60,24 @@ void Mesh::clearBoundaryConditions()
 
 void Mesh::setBoundaryConditions(const std::vector<OpticalBoundaryCondition>& conditions)
 {
+    // A condition that would trace as some other medium is refused before anything changes.
+    for (std::size_t b = 0; b < conditions.size(); ++b) {
+        const OpticalBoundaryCondition& bc = conditions[b];
+        if (!std::isfinite(bc.refractive_index_real) || bc.refractive_index_real <= 0.0) {
+            throw std::invalid_argument(msg::format(
+                "boundary condition %zu: refractive_index_real must be a finite number > 0, not %g", b,
+                bc.refractive_index_real));
+        }
+        if (!std::isfinite(bc.refractive_index_imag)) {
+            throw std::invalid_argument(msg::format(
+                "boundary condition %zu: refractive_index_imag must be a finite number, not %g", b,
+                bc.refractive_index_imag));
+        }
+        if (!std::isfinite(bc.roughness) || bc.roughness < 0.0) {
+            throw std::invalid_argument(
+                msg::format("boundary condition %zu: roughness must be a finite number >= 0, not %g", b, bc.roughness));
+        }
+    }
     clearBoundaryConditions();
     const MeshDataFlat& m = h_mdata_devlink;
     std::vector<int> table(static_cast<std::size_t>(std::max(m.nFaces, 0)), -1);

@@ -53,8 +53,10 @@ private:
 };
 
 // Reads a .ry file: a count line (after blank and "#" lines), then seven numbers per ray
-// (position, direction, power), directions normalised. Throws std::runtime_error
-// ("Failed to open file", "stoull", or a text naming a short or invalid file).
+// (position, direction, power), directions normalised. Throws std::runtime_error naming
+// the path and the problem: a file that cannot be opened ("Failed to open file <path>:
+// <reason>"), no count line, a count that is not a plain non-negative integer, a short
+// file, a number that is not finite, a zero direction or a negative power.
 std::unique_ptr<RayCollection> readRayFile(const std::string& path);
 
 // Prints the label and the runtime's text to standard error, as a fatal device fault is

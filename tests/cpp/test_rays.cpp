@@ -75,7 +75,7 @@ TEST(RayFile, CountLineRulesAndLayoutFreedom)
 {
     // Comments and blank lines first; the count line goes on with other words; records
     // span lines or share them.
-    TempFile file("layout.ry", "\n# comment\n\n3 rays follow\n0 0 0 3 0 4 1 0 0 0\n0 2 0 2\n2 2 2 0 0 0 1\n");
+    TempFile file("layout.ry", "\n# comment\n\n3 rays follow\n0 0 0 3 0 4 1 0 0 0\n0 2 0 2\n2 2 2 0 0 1e-30 1\n");
     auto rays = readRayFile(file.path());
     ASSERT_EQ(rays->nRays, 3);
     const auto d = fetch(rays->h_rdata.directions, 9);
@@ -84,23 +84,28 @@ TEST(RayFile, CountLineRulesAndLayoutFreedom)
     EXPECT_EQ(d[1], 0.0f); // (0, 2, 0) normalised
     EXPECT_EQ(d[4], 1.0f);
     EXPECT_EQ(d[7], 0.0f);
-    EXPECT_EQ(d[2], 0.0f); // the zero direction stays zero
-    EXPECT_EQ(d[5], 0.0f);
-    EXPECT_EQ(d[8], 0.0f);
+    EXPECT_EQ(d[8], 1.0f); // (0, 0, 1e-30): its square leaves float's range
+    EXPECT_EQ(d[2], 0.0f);
 }
 
 TEST(RayFile, RefusesShortInvalidAndUnreadableFiles)
 {
-    EXPECT_EQ(errorOf("rays\n"), "stoull");
-    EXPECT_EQ(errorOf("# only a comment\n"), "stoull");
-    EXPECT_EQ(errorOf("99999999999999999999999\n"), "stoull");
+    // The count line: text, nothing but comments, overflow, forms stoull would half-read.
+    for (const char* text : {"rays\n", "99999999999999999999999\n", "1e2\n0 0 0 0 0 1 1\n", "0x10\n", "-3\n"}) {
+        EXPECT_NE(errorOf(text).find("is not a valid count"), std::string::npos) << text;
+    }
+    EXPECT_NE(errorOf("# only a comment\n\n").find("no ray count line"), std::string::npos);
+    EXPECT_NE(errorOf("").find("no ray count line"), std::string::npos);
+    EXPECT_NE(errorOf("1\n0 0 0 0 0 0 1\n").find("ray 0 has a zero direction"), std::string::npos);
+    EXPECT_NE(errorOf("2\n0 0 0 0 0 1 1\n0 0 0 0 0 1 -1\n").find("ray 1 has a negative power"), std::string::npos);
     EXPECT_NE(errorOf("3\n0 0 0 0 0 1 1\n0 0 0 0 0 1 1\n").find("read 2 complete rays of the 3 declared"),
               std::string::npos);
     EXPECT_NE(errorOf("2\n0 0 0 0 0 1 1\n0 0 0 0 0 1\n").find("read 1 complete rays of the 2 declared"),
               std::string::npos);
-    EXPECT_NE(errorOf("2\n0 0 0 0 0 1 1\n# comment\n0 0 0 0 0 1 1\n").find("read 1 complete rays"), std::string::npos);
-    EXPECT_NE(errorOf("-3\n").find("the ray count -3 is not a valid count"), std::string::npos);
-    EXPECT_NE(errorOf("1\n0 0 0 0 0 1 1e60\n").find("read 0 complete rays of the 1 declared"), std::string::npos);
+    EXPECT_NE(errorOf("2\n0 0 0 0 0 1 1\n# comment\n0 0 0 0 0 1 1\n").find("ray 1 is interrupted by a comment"),
+              std::string::npos);
+    EXPECT_NE(errorOf("1\n0 0 0 0 0 1 1e60\n").find("ray 0 holds a number that is not finite (1e60)"), std::string::npos);
+    EXPECT_NE(errorOf("1\n0 0 0 0 0 1 x\n").find("ray 0: 'x' is not a number"), std::string::npos);
     EXPECT_EQ(errorOf("0\n"), "(no error)");
     // A mistyped count does not reserve memory for rays the file does not hold.
     EXPECT_NE(errorOf("2000000000\n0 0 0 0 0 1 1\n").find("read 1 complete rays of the 2000000000 declared"),
@@ -109,7 +114,7 @@ TEST(RayFile, RefusesShortInvalidAndUnreadableFiles)
         readRayFile("/nonexistent/rays.ry");
         ADD_FAILURE();
     } catch (const std::runtime_error& e) {
-        EXPECT_STREQ(e.what(), "Failed to open file");
+        EXPECT_EQ(std::string(e.what()).rfind("Failed to open file /nonexistent/rays.ry: ", 0), 0u) << e.what();
     }
 }
 

@@ -1,0 +1,123 @@
+"""Bad physical input is refused where it enters, naming the item, and the engine keeps
+tracing exactly as before: one table per family (mesh files, ray files, arguments)."""
+
+import contextlib
+import io
+
+import numpy as np
+import pytest
+
+from meshes import grid, write_vtk
+
+
+@pytest.fixture
+def ready(tmp_path):
+    """An engine that has traced once, and the power it absorbed."""
+    import lumetra
+    points, cells = grid(2, 2, 3)
+    write_vtk(tmp_path / "slab.vtk", points, cells, refractive_index=np.full(len(points), 1.2),
+              absorptivity=np.full(len(points), 0.5))
+    (tmp_path / "beam.ry").write_text("2\n0.5 0.5 5 0 0 -1 0.5\n1.5 1.2 5 0 0 -1 0.5\n")
+    engine = lumetra.Lumetra()
+    with contextlib.redirect_stdout(io.StringIO()):
+        engine.load_mesh(str(tmp_path / "slab.vtk"))
+        engine.load_rays(str(tmp_path / "beam.ry"))
+        engine.compute_volumetric_absorption()
+    return engine, engine.get_absorbed_power().copy(), points, cells
+
+
+def traces_as_before(engine, before):
+    with contextlib.redirect_stdout(io.StringIO()):
+        engine.reset_absorbed_power()
+        engine.compute_volumetric_absorption()
+    np.testing.assert_allclose(engine.get_absorbed_power(), before, rtol=1e-6)
+
+
+@pytest.mark.parametrize("field,value,message", [
+    ("points", np.nan, "point 3 has a coordinate that is not a finite number"),
+    ("refractive_index", 0.0, "RefractiveIndex of node 3 is 0.0+; it must be a finite number > 0"),
+    ("refractive_index", np.inf, "RefractiveIndex of node 3 is inf"),
+    ("absorptivity", -0.1, "Absorptivity of node 3 is -0.10+; it must be a finite number >= 0"),
+])
+def test_mesh_files(ready, tmp_path, field, value, message):
+    engine, before, points, cells = ready
+    fields = {"points": points.astype(float), "refractive_index": np.full(len(points), 1.2),
+              "absorptivity": np.full(len(points), 0.5)}
+    fields[field][3] = value
+    path = tmp_path / "bad.vtk"
+    write_vtk(path, fields["points"], cells, refractive_index=fields["refractive_index"],
+              absorptivity=fields["absorptivity"])
+    with pytest.raises(RuntimeError, match=message.replace(".", r"\.").replace("+", ".*")):
+        engine.load_mesh(str(path))
+    traces_as_before(engine, before)
+
+
+@pytest.mark.parametrize("text,message", [
+    (None, "Failed to open file .*missing.ry: No such file or directory"),
+    ("", "no ray count line"),
+    ("# rays\n\n", "no ray count line"),
+    ("rays\n", "the ray count rays is not a valid count"),
+    ("1e2\n" + "0 0 5 0 0 -1 1\n" * 100, "the ray count 1e2 is not a valid count"),
+    ("0x10\n", "the ray count 0x10 is not a valid count"),
+    ("1\n0 0 5 0 0 0 1\n", "ray 0 has a zero direction"),
+    ("1\n0 0 5 0 0 -1 -1\n", "ray 0 has a negative power"),
+    ("1\n0 0 5 0 nan -1 1\n", "ray 0 holds a number that is not finite"),
+])
+def test_ray_files(ready, tmp_path, text, message):
+    engine, before, _, _ = ready
+    path = tmp_path / "missing.ry"
+    if text is not None:
+        path = tmp_path / "bad.ry"
+        path.write_text(text)
+    with pytest.raises(RuntimeError, match=message):
+        engine.load_rays(str(path))
+    assert engine.get_ray_count() == 2
+    traces_as_before(engine, before)
+
+
+def bc(**fields):
+    import lumetra
+    condition = lumetra.OpticalBoundaryCondition()
+    condition.faces = [0, 1]
+    for name, value in fields.items():
+        setattr(condition, name, value)
+    return condition
+
+
+@pytest.mark.parametrize("call,message", [
+    (lambda e, n: e.set_constant_matprops(0.0, 0.1), "refractive_index: item 0 is 0"),
+    (lambda e, n: e.set_constant_matprops(1.5, -1.0), "absorptivity: item 0 is -1"),
+    (lambda e, n: e.set_refractive_index(np.r_[np.ones(n - 1), np.nan]), f"refractive index: item {{n1}} is nan"),
+    (lambda e, n: e.set_absorptivity(np.r_[-1.0, np.zeros(n - 1)]), "absorptivity: item 0 is -1"),
+    (lambda e, n: e.set_node_positions(np.full((n, 3), np.inf)), "node positions: item 0 is inf"),
+    (lambda e, n: e.set_ray_payloads([1.0, -0.5]), "ray payloads: item 1 is -0.5"),
+    (lambda e, n: e.set_boundary_conditions([bc(), bc(refractive_index_real=0.0)]),
+     "boundary condition 1: refractive_index_real must be a finite number > 0"),
+    (lambda e, n: e.set_boundary_conditions([bc(roughness=-0.1)]),
+     "boundary condition 0: roughness must be a finite number >= 0"),
+    (lambda e, n: e.set_boundary_conditions([bc(refractive_index_imag=np.nan)]),
+     "boundary condition 0: refractive_index_imag must be a finite number"),
+    (lambda e, n: e.set_solver_type("rk4"), "unknown solver 'rk4'"),
+    (lambda e, n: e.rotate_reset_rays([0, 0, 0], 0.5), "axis has zero length"),
+    (lambda e, n: e.rotate_reset_rays([0, 0, np.nan], 0.5), "axis: item 2 is nan"),
+    (lambda e, n: e.rotate_reset_rays([0, 0, 1], np.inf), "angle: item 0 is inf"),
+])
+def test_arguments(ready, call, message):
+    engine, before, _, _ = ready
+    n = engine.get_node_count()
+    with pytest.raises(ValueError, match=message.replace("{n1}", str(n - 1))), \
+            contextlib.redirect_stdout(io.StringIO()):
+        call(engine, n)
+    traces_as_before(engine, before)
+
+
+def test_thread_count_bound():
+    import lumetra
+    before = lumetra.get_num_threads()
+    with pytest.raises(ValueError, match="thread count must be between 1 and"):
+        lumetra.set_num_threads(100_000)
+    with pytest.raises(ValueError):
+        lumetra.set_num_threads(0)
+    assert lumetra.get_num_threads() == before
+    lumetra.set_num_threads(1)
+    lumetra.set_num_threads(before)
