@@ -282,8 +282,7 @@ void Lumetra::compute_volumetric_absorption()
         const BMPFile& image = static_cast<Render*>(fert->getObjective())->image;
         const long long pixels = image.allocated() ? static_cast<long long>(image.rows) * image.columns : 0;
         if (pixels != rays->nRays) {
-            msg::out("Warning: %d rays for an image of %lld pixels; ray i paints pixel i, so the picture is "
-                     "incomplete or rays paint nothing\n", rays->nRays, pixels);
+            msg::out("Warning: %d rays for an image of %lld pixels (ray i paints pixel i)\n", rays->nRays, pixels);
         }
     }
     fert->traceRays(*rays, mesh);
