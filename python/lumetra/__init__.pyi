@@ -1,6 +1,7 @@
 """Lumetra: GPU-accelerated volumetric ray tracing and absorption simulation"""
 
-from collections.abc import Sequence
+import os
+from collections.abc import Mapping, Sequence
 from types import ModuleType
 from typing import ClassVar
 
@@ -133,3 +134,15 @@ class Lumetra:
     def write_result(self) -> None: ...
     def write_result_append(self, fields: ArrayLike, field_names: Sequence[str] | None = None) -> None:
         """fields: shape (nFields, nNodes), or nFields * nNodes values field after field."""
+    def set_objective(
+        self, kind: str, config: Mapping[str, object] | str | os.PathLike[str] | None = None
+    ) -> None:
+        """kind: 'light_transport', 'render' or 'optical_path'; config: a dict or a TOML path."""
+    def generate_camera_rays(
+        self, position: ArrayLike, direction: ArrayLike, height: int, width: int, pixel_size: float
+    ) -> None:
+        """One ray per pixel of a height x width grid, raster order, row 0 at the bottom."""
+    def get_image(self) -> NDArray[np.float64]:
+        """The render, shape (height, width, 3), top row first, values in [0, 1]."""
+    def get_optical_path(self) -> NDArray[np.void]:
+        """Structured array with fields x, y, z, s, E: one row per element ray 0 crossed."""

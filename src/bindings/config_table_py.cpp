@@ -15,3 +15,24 @@ ConfigTable configTableFromDict(const py::dict& table)
     }
     return out;
 }
+
+ConfigTable configTableFrom(const py::handle& source)
+{
+    if (py::isinstance<py::dict>(source)) return configTableFromDict(py::reinterpret_borrow<py::dict>(source));
+    const py::module_ os = py::module_::import("os");
+    if (py::isinstance<py::str>(source) || py::isinstance(source, os.attr("PathLike"))) {
+        const py::object path = os.attr("fspath")(source);
+        const py::object file = py::module_::import("builtins").attr("open")(path, "rb");
+        py::object table;
+        try {
+            table = py::module_::import("tomllib").attr("load")(file);
+        } catch (...) {
+            file.attr("close")();
+            throw;
+        }
+        file.attr("close")();
+        return configTableFromDict(table.cast<py::dict>());
+    }
+    throw py::type_error("config must be a dict or the path of a TOML file, not " +
+                         std::string(py::str(py::type::of(source).attr("__name__"))));
+}

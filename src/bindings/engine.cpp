@@ -6,6 +6,9 @@
 #include "IO/mesh_readers.h"
 #include "common/messages.h"
 #include "objectives/light_transport.h"
+#include "objectives/optical_path.h"
+#include "objectives/render.h"
+#include "rays/ray_generator.h"
 #include "IO/vtu_writer.h"
 
 namespace {
@@ -66,27 +69,41 @@ void Lumetra::initializeFERT()
     if (!solverTypeSet) {
         report("Warning: Solver type not configured before FERt initialization, using default setting (FORWARD EULER).");
     }
-    // A configured objective carries over to the new tracer: same output name, same file
-    // counter (earlier files are not overwritten), zeroed storage.
-    std::string outputFile;
-    int writeCounter = 0;
-    const bool carryOver = objectiveConfigured && fert != nullptr;
-    if (carryOver) {
-        if (auto* lt = dynamic_cast<LightTransport*>(fert->getObjective())) outputFile = lt->outputFile();
-        writeCounter = fert->getObjective()->writeCounter;
-    }
-    std::unique_ptr<BaseRayTracer> fresh = makeTracer(solverType, ObjectiveKind::LightTransport);
-    // The new tracer takes the old one's result storage, so the result's device address
-    // survives a second config() (config below keeps storage of the right size).
+    // A configured objective of the same kind carries its file counter over to the new
+    // tracer while it writes under the same name (earlier files are not overwritten); the
+    // default light transport also keeps its name, and its result storage: the new tracer
+    // takes the old one's, so the result's device address survives a second config()
+    // (config below keeps storage of the right size).
+    const bool sameKind = objectiveConfigured && fert != nullptr && activeObjective == objectiveKind;
+    const bool carryOver = sameKind && objectiveKind == ObjectiveKind::LightTransport && !objectiveTable;
+    const std::string outputFile = sameKind ? fert->getObjective()->outputName() : std::string();
+    const int writeCounter = sameKind ? fert->getObjective()->writeCounter : 0;
+    std::unique_ptr<BaseRayTracer> fresh = makeTracer(solverType, objectiveKind);
     if (carryOver) {
         auto* from = dynamic_cast<LightTransport*>(fert->getObjective());
         auto* to = dynamic_cast<LightTransport*>(fresh->getObjective());
         if (from && to) to->adoptStorage(*from);
     }
     fert = std::move(fresh);
+    activeObjective = objectiveKind;
     fertInitialized = true;
-    if (carryOver) {
+    if (objectiveTable) {
+        // Until the table configures the new objective, nothing may trace with it.
+        const bool wasInitialized = initialized;
+        objectiveConfigured = false;
+        initialized = false;
+        fert->config(*objectiveTable, mesh);
+        objectiveConfigured = true;
+        initialized = wasInitialized;
+    } else if (carryOver) {
         fert->config(outputFile, get_node_count());
+    } else if (objectiveConfigured) {
+        // Back from another objective to the default light transport: it is configured
+        // again, with the default name, by the next doing operation.
+        objectiveConfigured = false;
+        initialized = false;
+    }
+    if (sameKind && objectiveConfigured && fert->getObjective()->outputName() == outputFile) {
         fert->getObjective()->writeCounter = writeCounter;
     }
 }
@@ -147,6 +164,74 @@ void Lumetra::sizeResultForMesh()
     const int counter = lt->writeCounter;
     fert->config(lt->outputFile(), get_node_count());
     lt->writeCounter = counter;
+}
+
+void Lumetra::set_objective(ObjectiveKind kind, std::optional<ConfigTable> table)
+{
+    switch (kind) {
+    case ObjectiveKind::Render:
+        if (!table) throw std::runtime_error("the render objective needs a configuration (pixel_width, pixel_height, pixel_size, output_file)");
+        Render::readConfig(*table);
+        break;
+    case ObjectiveKind::OpticalPath:
+        if (!table) throw std::runtime_error("the optical_path objective needs a configuration (output_file, datapoints_amount)");
+        OpticalPath::readConfig(*table);
+        break;
+    case ObjectiveKind::LightTransport:
+        if (table) LightTransport::readConfig(*table);
+        break;
+    default: throw std::runtime_error("unknown objective kind");
+    }
+    objectiveKind = kind;
+    objectiveTable = std::move(table);
+}
+
+void Lumetra::generate_camera_rays(Vec3 position, Vec3 direction, long long height, long long width, double pixelSize)
+{
+    const RayGenSettings settings =
+        makeCameraSettings(position, direction, height, width, static_cast<float>(pixelSize));
+    auto fresh = std::make_unique<RayCollection>(settings.width * settings.height);
+    generateCameraRays(*fresh, settings);
+    rays = std::move(fresh);
+    raysLoaded = true;
+    raysOnSurface = false;
+}
+
+Objective* Lumetra::activeObjectiveFor(ObjectiveKind wanted, const char* what)
+{
+    if (!fertInitialized || !fert) {
+        msg::out("Error: FERT not initialized yet!\n");
+        return nullptr;
+    }
+    if (activeObjective != wanted) {
+        msg::out("Error: %s belongs to the %s objective; the active objective is %s\n", what,
+                 objectiveKindName(wanted), objectiveKindName(activeObjective));
+        return nullptr;
+    }
+    return fert->getObjective();
+}
+
+bool Lumetra::get_image(std::vector<double>& planes, int& rows, int& columns)
+{
+    auto* render = static_cast<Render*>(activeObjectiveFor(ObjectiveKind::Render, "the image"));
+    if (render == nullptr) return false;
+    if (!render->image.allocated()) {
+        msg::out("Error: the render objective has no image yet\n");
+        return false;
+    }
+    rows = render->image.rows;
+    columns = render->image.columns;
+    planes.resize(render->image.values());
+    render->getResult(planes.data());
+    return true;
+}
+
+bool Lumetra::get_optical_path(std::vector<double>& samples)
+{
+    auto* path = static_cast<OpticalPath*>(activeObjectiveFor(ObjectiveKind::OpticalPath, "the optical path"));
+    if (path == nullptr) return false;
+    samples = path->samples();
+    return true;
 }
 
 void Lumetra::load_rays(const std::string& path)
@@ -222,6 +307,13 @@ void Lumetra::compute_volumetric_absorption()
         else rays->rememberOrigins();
         srt->traceRays(*rays, mesh);
         raysOnSurface = true;
+    }
+    if (activeObjective == ObjectiveKind::Render) {
+        const BMPFile& image = static_cast<Render*>(fert->getObjective())->image;
+        const long long pixels = image.allocated() ? static_cast<long long>(image.rows) * image.columns : 0;
+        if (pixels != rays->nRays) {
+            msg::out("Warning: %d rays for an image of %lld pixels (ray i paints pixel i)\n", rays->nRays, pixels);
+        }
     }
     fert->traceRays(*rays, mesh);
     dev::synchronize();
@@ -364,6 +456,11 @@ std::uintptr_t Lumetra::get_result_array_device_ptr()
 {
     if (!fertInitialized || !fert) {
         msg::out("Error: FERT not initialized yet!\n");
+        return 0;
+    }
+    if (activeObjective != ObjectiveKind::LightTransport) {
+        msg::out("Error: absorbed power belongs to the light_transport objective; the active objective is %s\n",
+                 objectiveKindName(activeObjective));
         return 0;
     }
     double* p = fert->getResultArrayDevicePtr();

@@ -5,9 +5,11 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "IO/config_table.h"
 #include "mesh/mesh.h"
 #include "rays/ray_collection.h"
 #include "tracing/base_ray_tracer.h"
@@ -63,6 +65,23 @@ public:
     bool get_ray_payloads(double* out);
     bool set_ray_payloads(const double* in);
 
+    // Beyond the engine's specified surface: the objective the next tracer is built with
+    // (config(), or the first doing operation), with its table form. Light transport
+    // without a table is the default behaviour; render and optical_path need a table. The
+    // table is checked here: a missing or mistyped key raises, naming it, and nothing
+    // changes.
+    void set_objective(ObjectiveKind kind, std::optional<ConfigTable> table);
+    // Replaces the rays by one camera ray per pixel, in raster order (rays/ray_generator.h);
+    // bad arguments raise and keep the previous rays.
+    void generate_camera_rays(Vec3 position, Vec3 direction, long long height, long long width, double pixelSize);
+    // The render's planes (3 * rows * columns doubles, row 0 at the bottom); false, after a
+    // message, when the active tracer does not render.
+    bool get_image(std::vector<double>& planes, int& rows, int& columns);
+    // The optical path's samples (x, y, z, s, E each); false, after a message, when the
+    // active tracer does not sample a path.
+    bool get_optical_path(std::vector<double>& samples);
+    ObjectiveKind active_objective() const { return activeObjective; }
+
     // The last trace's counters (element visits, rays stopped at the visit limit).
     TraceStats lastTraceStats() const { return fert ? fert->lastTraceStats() : TraceStats{}; }
 
@@ -75,10 +94,14 @@ private:
     void sizeResultForMesh();
     void copyNodeField(const float* device, double* out, std::size_t count) const;
     void setNodeField(float* device, const double* in, std::size_t count);
+    Objective* activeObjectiveFor(ObjectiveKind wanted, const char* what);
 
     std::unique_ptr<SurfaceRayTracerBase> srt;
     std::unique_ptr<BaseRayTracer> fert;
     SolverKind solverType = SolverKind::ForwardEuler;
+    ObjectiveKind objectiveKind = ObjectiveKind::LightTransport;   // for the next tracer
+    std::optional<ConfigTable> objectiveTable;                     // its table form, if any
+    ObjectiveKind activeObjective = ObjectiveKind::LightTransport; // of the tracer in use
     Mesh mesh;
     std::unique_ptr<RayCollection> rays;
     bool raysLoaded = false;

@@ -5,6 +5,7 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include "bindings/config_table_py.h"
 #include "bindings/engine.h"
 #include "bindings/module_common.h"
 
@@ -15,6 +16,21 @@ namespace {
 using Array = py::array_t<double, py::array::c_style | py::array::forcecast>;
 
 [[noreturn]] void fail(const char* message) { throw std::runtime_error(message); }
+[[noreturn]] void fail(const std::string& message) { throw std::runtime_error(message); }
+
+Vec3 vec3Argument(const Array& a, const char* name)
+{
+    if (a.ndim() != 1 || a.shape(0) != 3) fail(std::string(name) + " must be a 3-element array [x, y, z]");
+    return Vec3(static_cast<float>(a.at(0)), static_cast<float>(a.at(1)), static_cast<float>(a.at(2)));
+}
+
+ObjectiveKind objectiveKindArgument(const std::string& kind)
+{
+    for (ObjectiveKind k : {ObjectiveKind::LightTransport, ObjectiveKind::Render, ObjectiveKind::OpticalPath}) {
+        if (kind == objectiveKindName(k)) return k;
+    }
+    fail("objective kind must be 'light_transport', 'render' or 'optical_path', not '" + kind + "'");
+}
 
 Array nodeArray(Lumetra& e, void (Lumetra::*get)(double*))
 {
@@ -373,5 +389,117 @@ void bindEngine(py::module_& m)
             "    Field_0..N for many).\n\n"
             "Raises\n------\nRuntimeError\n    If the shape or the names do not match.\n\n"
             "Example\n-------\n"
-            ">>> engine.write_result_append(np.stack([T, X]), field_names=['Temperature', 'Conversion'])");
+            ">>> engine.write_result_append(np.stack([T, X]), field_names=['Temperature', 'Conversion'])")
+        .def(
+            "set_objective",
+            [](Lumetra& e, const std::string& kind, const py::object& config) {
+                const ObjectiveKind k = objectiveKindArgument(kind);
+                std::optional<ConfigTable> table;
+                if (!config.is_none()) table = configTableFrom(config);
+                e.set_objective(k, std::move(table));
+            },
+            py::arg("kind"), py::arg("config") = py::none(),
+            "Choose what the next tracer computes (an addition to the original interface).\n\n"
+            "Parameters\n----------\n"
+            "kind : str\n"
+            "    'light_transport' (the default: absorbed power per node, VTU files), 'render'\n"
+            "    (a picture of the mesh surface coloured by face normal, BMP files) or\n"
+            "    'optical_path' (exit point, path length and power of ray 0 after every element,\n"
+            "    CSV files).\n"
+            "config : dict or str or os.PathLike, optional\n"
+            "    The objective's settings, or the path of a TOML file holding them:\n"
+            "    render: pixel_width, pixel_height (int), pixel_size (float), output_file (str);\n"
+            "    optical_path: output_file (str), datapoints_amount (int, samples kept);\n"
+            "    light_transport: output_file (str), or None for the default behaviour.\n\n"
+            "Raises\n------\n"
+            "RuntimeError\n"
+            "    For an unknown kind, a missing configuration, or a key that is missing or of the\n"
+            "    wrong type (the message names the key and the type expected); nothing changes then.\n"
+            "TypeError\n    If config is neither a dict nor a path.\n\n"
+            "Notes\n-----\n"
+            "The next config() (or the first computation, if config() was not called) builds the\n"
+            "tracer with this objective; compute_volumetric_absorption() then traces with it and\n"
+            "write_result() writes its file, named output_file with _0, _1, ... before the last dot.\n"
+            "get_absorbed_power() and get_result_array_device_ptr() answer only for light_transport;\n"
+            "use get_image() and get_optical_path() for the others. A render paints pixel i with\n"
+            "ray i: generate the rays with generate_camera_rays() of the same size.\n\n"
+            "Example\n-------\n"
+            ">>> engine.set_objective('render', {'pixel_width': 64, 'pixel_height': 48,\n"
+            "...                                 'pixel_size': 0.05, 'output_file': 'view.bmp'})\n"
+            ">>> engine.generate_camera_rays([0.5, 0.5, 3], [0, 0, -1], 48, 64, 0.05)\n"
+            ">>> engine.config()\n>>> engine.compute_volumetric_absorption()\n>>> engine.write_result()")
+        .def(
+            "generate_camera_rays",
+            [](Lumetra& e, const Array& position, const Array& direction, long long height, long long width,
+               double pixelSize) {
+                e.generate_camera_rays(vec3Argument(position, "position"), vec3Argument(direction, "direction"),
+                                       height, width, pixelSize);
+            },
+            py::arg("position"), py::arg("direction"), py::arg("height"), py::arg("width"), py::arg("pixel_size"),
+            "Replace the rays by a camera's: one ray per pixel, in raster order (an addition to the\n"
+            "original interface).\n\n"
+            "Parameters\n----------\n"
+            "position : array_like\n    Centre of the pixel grid [x, y, z]; place it outside the mesh.\n"
+            "direction : array_like\n    Viewing direction [x, y, z]; normalised.\n"
+            "height, width : int\n    Rows and pixels per row.\n"
+            "pixel_size : float\n    Pixel pitch in mesh length units.\n\n"
+            "Raises\n------\n"
+            "RuntimeError\n"
+            "    If position or direction is not a 3-element array, the direction is zero, the pixel\n"
+            "    size is not positive, or the image is empty or too large; the rays stay as they were.\n\n"
+            "Notes\n-----\n"
+            "All rays are parallel to the direction, with power 1. Ray r * width + c is column c of\n"
+            "row r; row 0 is the bottom row. The grid's row axis is direction x (0, 0, 1) and its\n"
+            "column axis (up) is row axis x direction; looking along the z axis the row axis is\n"
+            "direction x (0, 1, 0) instead, so looking down -z shows x to the right and y up.\n\n"
+            "Example\n-------\n>>> engine.generate_camera_rays([0.5, 0.5, 3], [0, 0, -1], 48, 64, 0.05)")
+        .def(
+            "get_image",
+            [](Lumetra& e) {
+                std::vector<double> planes;
+                int rows = 0, columns = 0;
+                if (!e.get_image(planes, rows, columns)) return Array(std::vector<py::ssize_t>{0, 0, 3});
+                Array out(std::vector<py::ssize_t>{rows, columns, 3});
+                double* o = out.mutable_data();
+                const std::size_t P = static_cast<std::size_t>(rows) * static_cast<std::size_t>(columns);
+                for (int r = 0; r < rows; ++r) {
+                    const std::size_t top = static_cast<std::size_t>(rows - 1 - r); // pictures start at the top
+                    for (int c = 0; c < columns; ++c) {
+                        const std::size_t i = static_cast<std::size_t>(r) * columns + c;
+                        double* px = o + 3 * (top * columns + c);
+                        for (int p = 0; p < 3; ++p) px[p] = planes[p * P + i];
+                    }
+                }
+                return out;
+            },
+            "Get the rendered picture (an addition to the original interface).\n\n"
+            "Returns\n-------\nnumpy.ndarray\n"
+            "    Shape (height, width, 3): red, green, blue in [0, 1], top row first, as\n"
+            "    matplotlib's imshow shows it; pixels no ray painted are 0. Shape (0, 0, 3), after a\n"
+            "    message, when the active objective is not 'render'.\n\n"
+            "Notes\n-----\n"
+            "The colour shows the normal n of the face the ray entered, turned against the ray:\n"
+            "red = (1 - n_z) / 2, green = (1 - n_x) / 2, blue = (1 - n_y) / 2.\n\n"
+            "Example\n-------\n>>> import matplotlib.pyplot as plt\n>>> plt.imshow(engine.get_image())")
+        .def(
+            "get_optical_path",
+            [](Lumetra& e) {
+                std::vector<double> samples;
+                const bool ok = e.get_optical_path(samples);
+                const py::ssize_t n = ok ? static_cast<py::ssize_t>(samples.size() / 5) : 0;
+                Array flat(std::vector<py::ssize_t>{n, 5});
+                std::copy(samples.begin(), samples.begin() + 5 * n, flat.mutable_data());
+                const py::module_ np = py::module_::import("numpy");
+                py::list fields;
+                for (const char* name : {"x", "y", "z", "s", "E"}) fields.append(py::make_tuple(name, "f8"));
+                return py::module_::import("numpy.lib.recfunctions")
+                    .attr("unstructured_to_structured")(flat, np.attr("dtype")(fields));
+            },
+            "Get the sampled path of ray 0 (an addition to the original interface).\n\n"
+            "Returns\n-------\nnumpy.ndarray\n"
+            "    A structured array with fields x, y, z (the exit point of each element the ray\n"
+            "    crossed, in order), s (path length so far) and E (remaining power): the numbers of\n"
+            "    the CSV file write_result() writes. Empty, after a message, when the active\n"
+            "    objective is not 'optical_path'.\n\n"
+            "Example\n-------\n>>> path = engine.get_optical_path()\n>>> plt.plot(path['x'], path['z'])");
 }

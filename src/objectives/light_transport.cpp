@@ -1,7 +1,6 @@
 #include "objectives/light_transport.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <stdexcept>
 #include <utility>
 
@@ -32,10 +31,12 @@ void LightTransport::adoptStorage(LightTransport& from) noexcept
 
 void LightTransport::config(const ConfigTable& table, Mesh& mesh)
 {
-    const std::string name = table.getString("output_file");
+    const std::string name = readConfig(table);
     msg::out("Configured Light Transport Objective\n");
     config(name, mesh.h_mdata_devlink.nNodes);
 }
+
+std::string LightTransport::readConfig(const ConfigTable& table) { return table.getString("output_file"); }
 
 void LightTransport::setFieldNames(const std::vector<std::string>& names)
 {
@@ -75,19 +76,6 @@ void LightTransport::result(Mesh& mesh, const double* deviceField)
 
 void LightTransport::result(Mesh& mesh, const double* hostFields, int count) { writeVTU(mesh, hostFields, count); }
 
-std::string LightTransport::nextFileName() const
-{
-    char name[512];
-    const std::size_t dot = outputFile_.rfind('.');
-    if (dot != std::string::npos) {
-        std::snprintf(name, sizeof name, "%.*s_%d%s", static_cast<int>(dot), outputFile_.c_str(), writeCounter,
-                      outputFile_.c_str() + dot);
-    } else {
-        std::snprintf(name, sizeof name, "%s_%d", outputFile_.c_str(), writeCounter);
-    }
-    return name;
-}
-
 void LightTransport::writeVTU(Mesh& mesh, const double* fields, int count)
 {
     const MeshDataFlat& m = mesh.h_mdata_devlink;
@@ -115,8 +103,7 @@ void LightTransport::writeVTU(Mesh& mesh, const double* fields, int count)
     }
     nodal.push_back({"Absorptivity", [&](std::size_t i) { return static_cast<double>(absorptivity[i]); }});
 
-    const std::string name = nextFileName();
-    ++writeCounter; // advanced before opening, also when opening fails
+    const std::string name = takeFileName(outputFile_);
     if (!writeHexahedraVTU(name, mesh, nodal)) {
         msg::out("Error: Cannot open file %s for writing\n", name.c_str());
         return;

@@ -28,6 +28,8 @@ public:
     void adoptStorage(LightTransport& from) noexcept;
     // "output_file" from the table; the size is the mesh's node count.
     void config(const ConfigTable& table, Mesh& mesh) override;
+    // The output name the table form reads; a missing or mistyped key raises.
+    static std::string readConfig(const ConfigTable& table);
 
     void result(Mesh& mesh) override;
     void result(Mesh& mesh, const double* deviceField) override;
@@ -39,7 +41,7 @@ public:
     void resetResult() override;
     double* getResultArrayDevicePtr() override { return resultDevice_.data(); }
 
-    View view() const
+    View view(const MeshDataFlat&) const
     {
         View v;
         v.resultDevice = resultDevice_.data();
@@ -48,10 +50,11 @@ public:
 
     int resultSize() const { return resultSize_; }
     const std::string& outputFile() const { return outputFile_; }
+    std::string outputName() const override { return outputFile_; }
     int fieldNameCount() const { return fieldNameCount_; }
     const std::string& fieldName(int i) const { return fieldNames_[i]; }
     // The name the next result file gets (without advancing the counter).
-    std::string nextFileName() const;
+    std::string nextFileName() const { return Objective::nextFileName(outputFile_); }
 
 private:
     void writeVTU(Mesh& mesh, const double* fields, int count);

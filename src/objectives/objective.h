@@ -16,6 +16,7 @@
 
 class ConfigTable;
 class Mesh;
+struct MeshDataFlat;
 
 struct ObjectiveView {
     __device__ void interactInterface(Ray*) {}
@@ -38,13 +39,17 @@ public:
     virtual void getResult(double*) { msg::out("Warning: getResult not implemented for this objective\n"); }
     virtual void resetResult() { msg::out("Warning: resetResult not implemented for this objective\n"); }
     virtual double* getResultArrayDevicePtr() { return nullptr; }
+    // The configured base name of the result files (empty for the base objective).
+    virtual std::string outputName() const { return {}; }
 
-    View view() const { return {}; }
+    // What the kernel receives, built at every launch from the mesh being traced.
+    View view(const MeshDataFlat&) const { return {}; }
+
+    // The name of the next result file: "stem_N.ext" when the name has a dot (the last one
+    // anywhere in the path), "name_N" otherwise, N = writeCounter; at most 511 characters.
+    std::string nextFileName(const std::string& outputFile) const;
+    // The same, advancing the counter (also when the file then cannot be opened).
+    std::string takeFileName(const std::string& outputFile);
 
     int writeCounter = 0; // result files written; part of the next file name
 };
-
-// The image renderer and the optical-path sampler; their own behaviour comes with their
-// outputs. Until then they answer as the base objective does.
-class Render : public Objective {};
-class OpticalPath : public Objective {};

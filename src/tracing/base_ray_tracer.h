@@ -39,6 +39,17 @@ enum class SolverKind : int { ForwardEuler = 0, RungeKutta4 = 1 };
 enum class ObjectiveKind : int { Render = 0, OpticalPath = 1, LightTransport = 2 };
 enum class TracerFamily : int { FiniteElement = 0 };
 
+// The names scripts use for the objectives.
+inline const char* objectiveKindName(ObjectiveKind kind)
+{
+    switch (kind) {
+    case ObjectiveKind::Render: return "render";
+    case ObjectiveKind::OpticalPath: return "optical_path";
+    case ObjectiveKind::LightTransport: return "light_transport";
+    }
+    return "unknown";
+}
+
 // The tracer of this objective and solver; nullptr for a combination that does not exist.
 std::unique_ptr<BaseRayTracer> makeTracer(SolverKind solver, ObjectiveKind objective,
                                           TracerFamily family = TracerFamily::FiniteElement);

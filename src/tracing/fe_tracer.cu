@@ -12,7 +12,7 @@ void FiniteElementRayTracer<O, S, E>::traceRays(RayCollection& rays, Mesh& mesh)
     dev::DeviceArray<TraceStats> stats(1, "trace counters");
     stats.zero();
     dev::launchItems(DEV_KERNEL(traceRaysKernel<typename O::View, S, E>), rays.nRays, 64, dev::kDefaultStream,
-                rays.d_rdata, mesh.d_mdata, objective.view(), stats.data());
+                rays.d_rdata, mesh.d_mdata, objective.view(mesh.h_mdata_devlink), stats.data());
     dev::synchronize();
     stats.download(&stats_, 1);
     if (stats_.stoppedByVisitLimit > 0) {

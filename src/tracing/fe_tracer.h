@@ -13,6 +13,8 @@
 #include "mesh/mesh_data.h"
 #include "objectives/light_transport.h"
 #include "objectives/objective.h"
+#include "objectives/optical_path.h"
+#include "objectives/render.h"
 #include "rays/ray.h"
 #include "tracing/hex8_element.h"
 #include "tracing/interface_optics.h"
