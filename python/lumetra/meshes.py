@@ -195,21 +195,18 @@ def vial(radius: float = 1.0, height: float = 1.0, n_core: int = 4, n_radial: in
 def _vtk_voxels_readable():
     """meshio drops VTK voxels (type 11) when it reads VTK files; let them through, under
     their own name, for the time of one read."""
-    from meshio import _common, _vtk_common
+    from meshio import _common, _mesh, _vtk_common
 
-    added_type = 11 not in _vtk_common.vtk_to_meshio_type
-    added_size = "voxel" not in _common.num_nodes_per_cell
-    if added_type:
-        _vtk_common.vtk_to_meshio_type[11] = "voxel"
-    if added_size:
-        _common.num_nodes_per_cell["voxel"] = 8
+    tables = [(_vtk_common.vtk_to_meshio_type, 11, "voxel"), (_common.num_nodes_per_cell, "voxel", 8),
+              (_mesh.topological_dimension, "voxel", 3)]
+    added = [(table, key) for table, key, _ in tables if key not in table]
+    for table, key, value in tables:
+        table.setdefault(key, value)
     try:
         yield
     finally:
-        if added_type:
-            del _vtk_common.vtk_to_meshio_type[11]
-        if added_size:
-            del _common.num_nodes_per_cell["voxel"]
+        for table, key in added:
+            del table[key]
 
 
 def _nodal(mesh: Any, name: str, source: str) -> NDArray[np.float64] | None:
@@ -287,7 +284,7 @@ def read(path: str) -> HexMesh:
     try:
         with _vtk_voxels_readable():
             mesh = meshio.read(path)
-    except Exception as error:  # meshio signals unreadable files with many exception types
+    except (Exception, SystemExit) as error:  # meshio ends the process on some files it cannot read
         raise RuntimeError(f"{source}: meshio cannot read it: {type(error).__name__}: {error}") from error
     return from_meshio(mesh, source)
 
