@@ -278,9 +278,11 @@ def read(path: str) -> HexMesh:
     RuntimeError
         If meshio cannot read the file (with meshio's reason) or it holds no hexahedra.
     """
-    import meshio
-
     source = f"Mesh file {path}"
+    try:
+        import meshio
+    except ImportError as error:
+        raise RuntimeError(f"{source}: reading this format needs meshio (pip install meshio): {error}") from error
     try:
         with _vtk_voxels_readable():
             mesh = meshio.read(path)
