@@ -15,27 +15,7 @@ import sys
 import numpy as np
 
 import lumetra
-
-
-def write_slab(path, nx=20, ny=20, nz=10, size=(2.0, 2.0, 1.0)):
-    """A legacy VTK file of a block of hexahedra with uniform material fields."""
-    xs, ys, zs = (np.linspace(0, s, n + 1) for s, n in zip(size, (nx, ny, nz)))
-    z, y, x = np.meshgrid(zs, ys, xs, indexing="ij")
-    points = np.stack([x.ravel(), y.ravel(), z.ravel()], axis=1)
-    node = lambda i, j, k: i + (nx + 1) * (j + (ny + 1) * k)  # noqa: E731
-    corners = [(0, 0, 0), (1, 0, 0), (1, 1, 0), (0, 1, 0), (0, 0, 1), (1, 0, 1), (1, 1, 1), (0, 1, 1)]
-    cells = [[node(i + a, j + b, k + c) for a, b, c in corners]
-             for k in range(nz) for j in range(ny) for i in range(nx)]
-    with open(path, "w") as f:
-        f.write("# vtk DataFile Version 3.0\nresin slab\nASCII\nDATASET UNSTRUCTURED_GRID\n")
-        f.write(f"POINTS {len(points)} float\n")
-        f.writelines(f"{p[0]:g} {p[1]:g} {p[2]:g}\n" for p in points)
-        f.write(f"CELLS {len(cells)} {9 * len(cells)}\n")
-        f.writelines("8 " + " ".join(map(str, c)) + "\n" for c in cells)
-        f.write(f"CELL_TYPES {len(cells)}\n" + "12\n" * len(cells))
-        f.write(f"POINT_DATA {len(points)}\n")
-        for name, value in (("RefractiveIndex", 1.5), ("Absorptivity", 0.8)):
-            f.write(f"SCALARS {name} float 1\nLOOKUP_TABLE default\n" + f"{value}\n" * len(points))
+from lumetra import meshes
 
 
 def write_beam(path, count_per_side=50, width=2.0, height=2.0):
@@ -53,7 +33,8 @@ def main():
     out = sys.argv[1] if len(sys.argv) > 1 else "."
     os.makedirs(out, exist_ok=True)
     mesh_file, ray_file = os.path.join(out, "slab.vtk"), os.path.join(out, "beam.ry")
-    write_slab(mesh_file)
+    slab = meshes.box(20, 20, 10, size=(2.0, 2.0, 1.0), refractive_index=1.5, absorptivity=0.8)
+    meshes.write(mesh_file, slab)  # for ParaView; engine.load_mesh_arrays(*slab) loads it directly
     write_beam(ray_file)
 
     engine = lumetra.Lumetra()
@@ -70,15 +51,13 @@ def main():
     engine.write_result()
 
     # Total absorbed power: nodal power density times the nodes' share of the volume.
-    q = engine.get_absorbed_power()
-    p = engine.get_node_positions()
-    volume = np.full(len(p), (0.1 * 0.1 * 0.1))
-    for axis, top_coordinate in enumerate((2.0, 2.0, 1.0)):
-        volume *= np.where(np.isclose(p[:, axis], 0) | np.isclose(p[:, axis], top_coordinate), 0.5, 1.0)
-    absorbed = float(q @ volume)
+    absorbed = float(engine.get_absorbed_power() @ engine.get_nodal_volumes())
+    balance = engine.get_trace_summary()
     expected = (1 - 0.04) * (1 - math.exp(-0.8 * 1.0))
     print(f"\nbackend {lumetra.backend}: absorbed {absorbed:.5f} W of 1 W; "
-          f"Fresnel and Beer-Lambert give {expected:.5f} W")
+          f"Fresnel and Beer-Lambert give {expected:.5f} W\n"
+          f"entered {balance['power_entered']:.5f} W, left {balance['power_left']:.5f} W, "
+          f"stopped {balance['power_stopped']:.2g} W")
 
 
 if __name__ == "__main__":

@@ -7,8 +7,11 @@ nodes. The absorbed power drives the curing model of the sibling package ``cural
 Contents
 --------
 Lumetra
-    The engine: load a mesh (legacy VTK) and rays (.ry), set material properties and
-    boundary conditions, trace, then read the absorbed power or write it to VTU.
+    The engine: load a mesh (a file of any format meshio reads, or arrays) and rays (.ry),
+    set material properties and boundary conditions, trace, then read the absorbed power,
+    the power balance and where the rays ended, or write the result to VTU.
+meshes
+    Mesh generators (box, cylindrical vial) and mesh files read and written through meshio.
 OpticalBoundaryCondition
     What light does at a set of boundary faces: transmission or reflection, roughness,
     and the refractive index of the medium outside.
@@ -39,10 +42,11 @@ from ._backend import load_extension as _load_extension
 _ext, backend = _load_extension()
 _backend.share_thread_count(_ext)
 
-# Everything public of the compiled variant is the package's API.
+# Everything public of the compiled variant is the package's API, with the mesh helpers.
 globals().update({name: value for name, value in vars(_ext).items() if not name.startswith("_")})
-__all__ = sorted(name for name in vars(_ext) if not name.startswith("_"))
+from . import meshes  # noqa: E402  (after the variant: load_mesh reads files through it)
 
+__all__ = sorted([name for name in vars(_ext) if not name.startswith("_")] + ["meshes"])
 
 
 def set_num_threads(threads):

@@ -8,6 +8,8 @@ from typing import ClassVar
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
+from . import meshes as meshes
+
 __all__ = [
     "BoundaryConditionInteractionType",
     "Lumetra",
@@ -16,6 +18,7 @@ __all__ = [
     "TRANSMIT",
     "backend",
     "get_num_threads",
+    "meshes",
     "set_num_threads",
 ]
 
@@ -127,7 +130,7 @@ class Lumetra:
     def set_refractive_index(self, refractive_index: ArrayLike) -> None:
         """Shape (nNodes,), converted to float64."""
     def set_node_positions(self, positions: ArrayLike) -> None:
-        """Shape (nNodes, 3), converted to float64."""
+        """Shape (nNodes, 3), converted to float64; refused if it would invert an element."""
     def reset_absorbed_power(self) -> None: ...
     def rotate_reset_rays(self, axis: ArrayLike, angle: float) -> None:
         """axis: three values [x, y, z]; angle in radians."""
@@ -146,3 +149,23 @@ class Lumetra:
         """The render, shape (height, width, 3), top row first, values in [0, 1]."""
     def get_optical_path(self) -> NDArray[np.void]:
         """Structured array with fields x, y, z, s, E: one row per element ray 0 crossed."""
+    def load_mesh_arrays(
+        self,
+        points: ArrayLike,
+        hexahedra: ArrayLike,
+        refractive_index: ArrayLike | None = None,
+        absorptivity: ArrayLike | None = None,
+    ) -> None:
+        """points (N, 3), hexahedra (E, 8) in VTK order, optional nodal fields (N,)."""
+    def get_nodal_volumes(self) -> NDArray[np.float64]:
+        """Lumped nodal volumes, shape (nNodes,)."""
+    def get_trace_summary(self) -> dict[str, int | float]:
+        """Counters and power balance of the last computation; empty before one."""
+    def get_ray_start_faces(self) -> NDArray[np.int32]:
+        """Start face of each ray in the last computation (-1: missed), shape (nRays,)."""
+    def get_ray_exit_positions(self) -> NDArray[np.float64]:
+        """Where each ray ended in the last computation, shape (nRays, 3)."""
+    def get_ray_exit_directions(self) -> NDArray[np.float64]:
+        """Direction of each ray where it ended, shape (nRays, 3)."""
+    def get_ray_exit_power(self) -> NDArray[np.float64]:
+        """Power each ray carried where it ended, shape (nRays,)."""

@@ -13,6 +13,11 @@ class Mesh;
 void readVTK(const std::string& path, Mesh& mesh);
 std::unique_ptr<Mesh> readVTK(const std::string& path);
 
+// Whether readVTK is the reader for this file: a ".vtk" file in the ASCII layout of legacy
+// versions below 5, or a file that cannot be opened (readVTK then says so). BINARY and
+// version 5 files, and every other extension, are for a general reader.
+bool readsAsLegacyAsciiVtk(const std::string& path);
+
 // Reads a Wavefront OBJ file of quadrilaterals into a surface-only mesh (one unfilled
 // element, no connectivity). Throws std::runtime_error.
 std::unique_ptr<Mesh> readOBJ(const std::string& path);

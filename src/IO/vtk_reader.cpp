@@ -3,6 +3,10 @@
 // holds; a token that is not a number ends a block, so a short block is detected.
 #include "IO/mesh_readers.h"
 
+#include "IO/mesh_build.h"
+
+#include <algorithm>
+#include <cctype>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
@@ -15,12 +19,14 @@
 #include <vector>
 
 #include "common/messages.h"
-#include "mesh/connectivity.h"
 #include "mesh/mesh.h"
 
 namespace {
 
 constexpr int kVtkHexahedron = 12;
+constexpr int kVtkVoxel = 11;
+// A voxel numbers its corners x fastest (0 1 / 2 3 on each layer); a hexahedron goes round.
+constexpr int kVoxelToHexahedron[8] = {0, 1, 3, 2, 4, 5, 7, 6};
 
 std::string_view trim(std::string_view s)
 {
@@ -389,11 +395,14 @@ std::vector<int> hexahedra(const std::string& path, const VtkContents& data)
                              " nodes and the file has no CELL_TYPES section to say what it is");
         }
         const int type = data.sawCellTypes ? data.cellTypes[c] : kVtkHexahedron;
-        if (type == kVtkHexahedron) {
+        if (type == kVtkHexahedron || type == kVtkVoxel) {
             if (size != 8) {
-                refuse(path, "cell " + std::to_string(c) + " is a hexahedron with " + std::to_string(size) + " nodes");
+                refuse(path, "cell " + std::to_string(c) + " is a " + (type == kVtkVoxel ? "voxel" : "hexahedron") +
+                                 " with " + std::to_string(size) + " nodes");
             }
-            connectivity.insert(connectivity.end(), data.cellIds.begin() + offset, data.cellIds.begin() + offset + 8);
+            for (int k = 0; k < 8; ++k) {
+                connectivity.push_back(data.cellIds[offset + (type == kVtkVoxel ? kVoxelToHexahedron[k] : k)]);
+            }
         } else {
             ++skipped[type];
         }
@@ -410,47 +419,6 @@ std::vector<int> hexahedra(const std::string& path, const VtkContents& data)
     return connectivity;
 }
 
-// Copies one nodal field, or the default with a warning when the file did not give it whole.
-void nodalField(const char* name, const char* what, float fallback, const std::vector<float>& values, bool seen,
-                int pointCount, float* deviceArray)
-{
-    const std::size_t n = static_cast<std::size_t>(pointCount);
-    if (seen && values.size() == n) {
-        dev::upload(deviceArray, values.data(), n);
-        msg::out("Loaded %s data for %d nodes\n", name, pointCount);
-        return;
-    }
-    if (seen && !values.empty()) {
-        msg::out("Warning: %s data size mismatch: read %zu values, expected %d nodes\n", name, values.size(),
-                 pointCount);
-    } else {
-        msg::out("Warning: no %s data in the file; %s set to %g at every node\n", name, what, fallback);
-    }
-    const std::vector<float> constant(n, fallback);
-    dev::upload(deviceArray, constant);
-}
-
-// Values the physics cannot take are refused with the first offending node.
-void checkPhysicalValues(const std::string& path, const VtkContents& data)
-{
-    for (std::size_t k = 0; k < data.points.size(); ++k) {
-        if (!std::isfinite(data.points[k])) {
-            refuse(path, "point " + std::to_string(k / 3) + " has a coordinate that is not a finite number");
-        }
-    }
-    const auto check = [&](const std::vector<float>& values, const char* name, bool positive) {
-        for (std::size_t i = 0; i < values.size(); ++i) {
-            const float v = values[i];
-            if (!std::isfinite(v) || (positive ? v <= 0.0f : v < 0.0f)) {
-                refuse(path, std::string(name) + " of node " + std::to_string(i) + " is " + std::to_string(v) +
-                                 (positive ? "; it must be a finite number > 0" : "; it must be a finite number >= 0"));
-            }
-        }
-    };
-    if (data.sawRefrIndex) check(data.refrIndex, "RefractiveIndex", true);
-    if (data.sawAbsorptivity) check(data.absorptivity, "Absorptivity", false);
-}
-
 } // namespace
 
 void readVTK(const std::string& path, Mesh& mesh)
@@ -459,35 +427,40 @@ void readVTK(const std::string& path, Mesh& mesh)
     if (!in) throw std::runtime_error("Cannot open VTK file.");
     msg::out("Reading VTK file: %s\n", path.c_str());
 
-    const VtkContents data = VtkParser(path, in).parse();
-    const std::vector<int> connectivity = hexahedra(path, data);
-    checkPhysicalValues(path, data);
-
-    const int elements = static_cast<int>(connectivity.size() / 8);
-    const int points = data.pointCount;
+    VtkContents data = VtkParser(path, in).parse();
+    HexMeshInput input;
+    input.hexahedra = hexahedra(path, data);
     msg::out("Read %d lines from file\n", data.lines);
+    input.points = std::move(data.points);
+    input.refrIndex = {std::move(data.refrIndex), data.sawRefrIndex};
+    input.absorptivity = {std::move(data.absorptivity), data.sawAbsorptivity};
+    buildHexMesh(mesh, input, {"VTK file " + path, "in the file", "VTK file loaded"});
+}
 
-    mesh.allocateElements(elements);
-    mesh.allocateNodes(points);
-    MeshDataFlat& m = mesh.h_mdata_devlink;
-
-    std::vector<float> coords(3 * static_cast<std::size_t>(points));
-    for (int i = 0; i < points; ++i) {
-        for (int c = 0; c < 3; ++c) coords[static_cast<std::size_t>(c) * points + i] = data.points[3 * static_cast<std::size_t>(i) + c];
+bool readsAsLegacyAsciiVtk(const std::string& path)
+{
+    std::ifstream in(path);
+    if (!in) return true; // the reader's own message says so
+    std::string ext = path.size() >= 4 ? path.substr(path.size() - 4) : std::string();
+    std::transform(ext.begin(), ext.end(), ext.begin(), [](unsigned char c) { return std::tolower(c); });
+    if (ext != ".vtk") return false;
+    // The header, the title and the format line come first; the version decides the cell layout.
+    std::string line;
+    int lines = 0;
+    while (lines < 3 && std::getline(in, line)) {
+        const std::string_view text = trim(line);
+        if (text.empty()) continue;
+        ++lines;
+        if (lines == 1) {
+            constexpr std::string_view header = "# vtk DataFile Version";
+            if (text.rfind(header, 0) != 0) return true; // no header: the reader judges the rest
+            const auto version = parseNumber<double>(trim(text.substr(header.size())));
+            if (version && *version >= 5.0) return false;
+        } else if (text == "BINARY") { // the format line, after a title that may be blank
+            return false;
+        }
     }
-    dev::upload(m.nodeCoords, coords);
-    dev::upload(m.elementNodes, connectivity);
-
-    nodalField("RefractiveIndex", "refractive index", 1.0f, data.refrIndex, data.sawRefrIndex, points, m.refrIndex);
-    nodalField("Absorptivity", "absorptivity", 0.0f, data.absorptivity, data.sawAbsorptivity, points, m.absorptivity);
-    // A refused short block leaves the value arrays defined: they hold the default now.
-
-    mesh.uploadMeshData();
-    msg::out("VTK file loaded: %d elements, %d nodes\n", elements, points);
-
-    buildConnectivity(mesh);
-    mesh.checkConstRefrIndex();
-    mesh.computeNodalMass();
+    return true;
 }
 
 std::unique_ptr<Mesh> readVTK(const std::string& path)

@@ -10,6 +10,9 @@
 #include "objectives/render.h"
 #include "rays/ray_generator.h"
 #include "IO/vtu_writer.h"
+#include "mesh/hex8_geometry.h"
+
+#include <stdexcept>
 
 namespace {
 
@@ -140,13 +143,38 @@ void Lumetra::config()
 void Lumetra::load_mesh(const std::string& path)
 {
     readVTK(path, mesh); // throws, leaving everything as it was, for a file it cannot read
+    meshReplaced();
+}
+
+void Lumetra::load_mesh_arrays(HexMeshInput& input, const HexMeshSource& source)
+{
+    buildHexMesh(mesh, input, source); // throws, leaving everything as it was
+    meshReplaced();
+}
+
+void Lumetra::meshReplaced()
+{
     mesh.clearBoundaryConditions();
     meshLoaded = true;
     srtAcceleratorBuilt = false;
     if (srtInitialized) initializeSRTAccelerator();
     else initialized = false;
     raysOnSurface = false;
+    geometryStale = false;
+    traced = false;
     sizeResultForMesh();
+}
+
+// Positions set by a script move faces and elements: what was derived from them is
+// rebuilt, and the rays are placed on the moved surface again.
+void Lumetra::refreshGeometry()
+{
+    if (!geometryStale) return;
+    mesh.computeNormals();
+    mesh.computeNodalMass();
+    if (srtInitialized) initializeSRTAccelerator();
+    raysOnSurface = false;
+    geometryStale = false;
 }
 
 // A configured objective starts from zero for the new mesh, with storage for its node
@@ -240,6 +268,7 @@ void Lumetra::load_rays(const std::string& path)
     rays = std::move(fresh);
     raysLoaded = true;
     raysOnSurface = false;
+    traced = false;
 }
 
 void Lumetra::configure_outfilename(const std::string& outputFile)
@@ -302,6 +331,7 @@ bool Lumetra::doingChecks(const char* abortMessage)
 void Lumetra::compute_volumetric_absorption()
 {
     if (!doingChecks(kAbortCompute)) return;
+    refreshGeometry();
     if (!raysOnSurface) {
         if (rays->hasOrigins()) rays->restoreOrigins();
         else rays->rememberOrigins();
@@ -317,17 +347,41 @@ void Lumetra::compute_volumetric_absorption()
     }
     fert->traceRays(*rays, mesh);
     dev::synchronize();
+    traced = true;
+}
+
+bool Lumetra::hasTrace() const
+{
+    if (traced && fert && rays && fert->lastRayExits().nRays == rays->nRays) return true;
+    msg::out("Error: no trace computed yet!\n");
+    return false;
+}
+
+void Lumetra::get_ray_start_faces(int* out) const
+{
+    dev::download(rays->h_rdata.startFaces, out, static_cast<std::size_t>(rays->nRays));
+}
+
+void Lumetra::get_ray_exits(double* positions, double* directions, double* power) const
+{
+    const RayExits exits = fert->lastRayExits();
+    const std::size_t n = static_cast<std::size_t>(exits.nRays);
+    copyNodeField(exits.positions, positions, 3 * n);
+    copyNodeField(exits.directions, directions, 3 * n);
+    copyNodeField(exits.power, power, n);
 }
 
 void Lumetra::write_result()
 {
     if (!doingChecks(kAbortWrite)) return;
+    refreshGeometry();
     fert->result(mesh);
 }
 
 void Lumetra::write_result_append(const double* fields, int count)
 {
     if (!doingChecks(kAbortWrite)) return;
+    refreshGeometry();
     if (Objective* obj = fert->getObjective()) obj->clearFieldNames();
     fert->result(mesh, fields, count);
 }
@@ -335,6 +389,7 @@ void Lumetra::write_result_append(const double* fields, int count)
 void Lumetra::write_result_append(const double* fields, int count, const std::vector<std::string>& names)
 {
     if (!doingChecks(kAbortWrite)) return;
+    refreshGeometry();
     Objective* obj = fert->getObjective();
     if (obj) obj->setFieldNames(names);
     fert->result(mesh, fields, count);
@@ -521,7 +576,26 @@ void Lumetra::set_refractive_index(const double* in)
 void Lumetra::set_node_positions(const double* in)
 {
     requireValues("node positions", in, 3 * static_cast<std::size_t>(get_node_count()), ValueRule::Finite);
-    setNodeField(mesh.h_mdata_devlink.nodeCoords, in, 3 * static_cast<std::size_t>(get_node_count()));
+    const MeshDataFlat& m = mesh.h_mdata_devlink;
+    const std::size_t n = static_cast<std::size_t>(m.nNodes);
+    std::vector<float> planes(3 * n);
+    for (std::size_t i = 0; i < 3 * n; ++i) planes[i] = static_cast<float>(in[i]);
+    const std::vector<int> elements = dev::download(m.elementNodes, 8 * static_cast<std::size_t>(m.nElements));
+    const auto position = [&](int id) { return Vec3(planes[id], planes[n + id], planes[2 * n + id]); };
+    for (int e = 0; e < m.nElements; ++e) {
+        if (hex8OrientationOf(elements.data() + 8 * static_cast<std::size_t>(e), position) != 1) {
+            throw std::runtime_error("set_node_positions: hexahedron " + std::to_string(e) +
+                                     " would be inverted, degenerate or tangled; the positions are unchanged");
+        }
+    }
+    dev::upload(m.nodeCoords, planes);
+    geometryStale = true;
+}
+
+void Lumetra::get_nodal_volumes(double* out)
+{
+    refreshGeometry();
+    copyNodeField(mesh.h_mdata_devlink.nodalMass, out, static_cast<std::size_t>(get_node_count()));
 }
 
 bool Lumetra::get_ray_payloads(double* out)

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "IO/config_table.h"
+#include "IO/mesh_build.h"
 #include "mesh/mesh.h"
 #include "rays/ray_collection.h"
 #include "tracing/base_ray_tracer.h"
@@ -25,6 +26,9 @@ public:
     void set_solver_type(const std::string& name);
     void config();
     void load_mesh(const std::string& path);
+    // A mesh handed over as arrays, built exactly as a file is (see buildHexMesh); the
+    // source names it in messages and refusals.
+    void load_mesh_arrays(HexMeshInput& input, const HexMeshSource& source);
     void load_rays(const std::string& path);
     void configure_outfilename(const std::string& outputFile);
 
@@ -60,7 +64,11 @@ public:
     void get_node_positions(double* out); // all x, then all y, then all z
     void set_absorptivity(const double* in);
     void set_refractive_index(const double* in);
+    // Refuses positions that would invert or tangle an element (std::runtime_error, the
+    // mesh unchanged). Normals, nodal volumes and the face grid follow before the next use.
     void set_node_positions(const double* in);
+    // Lumped nodal volumes (node count doubles), of the current node positions.
+    void get_nodal_volumes(double* out);
     // Ray-count doubles; false after "Error: rays not loaded yet!" without rays.
     bool get_ray_payloads(double* out);
     bool set_ray_payloads(const double* in);
@@ -82,8 +90,15 @@ public:
     bool get_optical_path(std::vector<double>& samples);
     ObjectiveKind active_objective() const { return activeObjective; }
 
-    // The last trace's counters (element visits, rays stopped at the visit limit).
+    // The last trace's counters (element visits, stops, the power balance).
     TraceStats lastTraceStats() const { return fert ? fert->lastTraceStats() : TraceStats{}; }
+    // Whether the last trace's summary and ray exits describe the current rays; prints
+    // "Error: no trace computed yet!" when not.
+    bool hasTrace() const;
+    // Per ray of the last trace (call hasTrace first): the start face (-1: missed the mesh),
+    // exit position and direction (all x, then all y, then all z) and remaining power.
+    void get_ray_start_faces(int* out) const;
+    void get_ray_exits(double* positions, double* directions, double* power) const;
 
 private:
     void initializeFERT();
@@ -95,6 +110,8 @@ private:
     void copyNodeField(const float* device, double* out, std::size_t count) const;
     void setNodeField(float* device, const double* in, std::size_t count);
     Objective* activeObjectiveFor(ObjectiveKind wanted, const char* what);
+    void meshReplaced();
+    void refreshGeometry();
 
     std::unique_ptr<SurfaceRayTracerBase> srt;
     std::unique_ptr<BaseRayTracer> fert;
@@ -113,4 +130,6 @@ private:
     bool srtAcceleratorBuilt = false;
     bool initialized = false;
     bool raysOnSurface = false;
+    bool geometryStale = false; // node positions moved since normals, volumes and grid were built
+    bool traced = false;        // a trace ran for the current mesh and rays
 };

@@ -6,8 +6,14 @@
 #include <pybind11/stl.h>
 
 #include "bindings/config_table_py.h"
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "IO/mesh_readers.h"
 #include "bindings/engine.h"
 #include "bindings/module_common.h"
+#include "common/messages.h"
 
 namespace py = pybind11;
 
@@ -44,6 +50,134 @@ void setNodeArray(Lumetra& e, const Array& values, void (Lumetra::*set)(const do
     if (values.ndim() != 1) fail("Input must be a 1-D array");
     if (values.shape(0) != e.get_node_count()) fail("Array size must match node count");
     (e.*set)(values.data());
+}
+
+// Component-major planes (all x, then all y, then all z) as rows of an (n, 3) array.
+Array rowsFromPlanes(const std::vector<double>& planes, py::ssize_t n)
+{
+    Array out({n, py::ssize_t(3)});
+    for (py::ssize_t i = 0; i < n; ++i)
+        for (int c = 0; c < 3; ++c) out.mutable_at(i, c) = planes[static_cast<std::size_t>(c * n + i)];
+    return out;
+}
+
+std::string shapeText(const py::array& a)
+{
+    std::string text = "(";
+    for (py::ssize_t d = 0; d < a.ndim(); ++d) text += (d ? ", " : "") + std::to_string(a.shape(d));
+    return text + (a.ndim() == 1 ? ",)" : ")");
+}
+
+// The array NumPy makes of a script's value, refused unless its values are numbers (of
+// the integer kinds when `integers`).
+py::array numbers(const std::string& source, const char* name, py::handle value, bool integers)
+{
+    const py::array a = py::module_::import("numpy").attr("asarray")(value);
+    const char kind = a.dtype().kind();
+    const bool ok = integers ? (kind == 'i' || kind == 'u') : (kind == 'i' || kind == 'u' || kind == 'f');
+    if (!ok) {
+        throw std::runtime_error(source + ": " + name + " must hold " + (integers ? "integer node ids" : "numbers") +
+                                 ", not values of dtype " + std::string(py::str(a.dtype())));
+    }
+    return a;
+}
+
+NodalValues nodalValues(const std::string& source, const char* name, py::handle value, py::ssize_t nodes)
+{
+    if (value.is_none()) return {};
+    const auto a = py::array_t<double, py::array::c_style | py::array::forcecast>::ensure(numbers(source, name, value, false));
+    if (a.ndim() != 1 || a.shape(0) != nodes) {
+        throw std::runtime_error(source + ": " + name + " must have one value per node, shape (" +
+                                 std::to_string(nodes) + ",), not " + shapeText(a));
+    }
+    NodalValues out{std::vector<float>(static_cast<std::size_t>(nodes)), true};
+    for (py::ssize_t i = 0; i < nodes; ++i) out.values[static_cast<std::size_t>(i)] = static_cast<float>(a.at(i));
+    return out;
+}
+
+// Points (N, 3) and hexahedra (E, 8) with optional nodal fields, converted for the mesh
+// builder, which checks the values themselves.
+HexMeshInput meshInput(const std::string& source, py::handle points, py::handle hexahedra, py::handle refractiveIndex,
+                       py::handle absorptivity)
+{
+    const auto p = py::array_t<double, py::array::c_style | py::array::forcecast>::ensure(
+        numbers(source, "points", points, false));
+    if (p.ndim() != 2 || p.shape(1) != 3) {
+        throw std::runtime_error(source + ": points must be an array of shape (N, 3), not " + shapeText(p));
+    }
+    const auto h = py::array_t<long long, py::array::c_style | py::array::forcecast>::ensure(
+        numbers(source, "hexahedra", hexahedra, true));
+    if (h.ndim() != 2 || h.shape(1) != 8) {
+        throw std::runtime_error(source + ": hexahedra must be an array of shape (E, 8), not " + shapeText(h));
+    }
+    const py::ssize_t n = p.shape(0);
+    HexMeshInput input;
+    input.points.resize(static_cast<std::size_t>(3 * n));
+    for (py::ssize_t i = 0; i < 3 * n; ++i) input.points[static_cast<std::size_t>(i)] = static_cast<float>(p.data()[i]);
+    input.hexahedra.resize(static_cast<std::size_t>(h.size()));
+    for (py::ssize_t i = 0; i < h.size(); ++i) {
+        const long long id = h.data()[i];
+        // Ids beyond int are out of range for any mesh; the builder names the rest.
+        const bool fits = id >= std::numeric_limits<int>::min() && id <= std::numeric_limits<int>::max();
+        if (!fits) {
+            throw std::runtime_error(source + ": hexahedron " + std::to_string(i / 8) + " refers to node " +
+                                     std::to_string(id) + ", outside [0, " + std::to_string(n) + ")");
+        }
+        input.hexahedra[static_cast<std::size_t>(i)] = static_cast<int>(id);
+    }
+    input.refrIndex = nodalValues(source, "refractive_index", refractiveIndex, n);
+    input.absorptivity = nodalValues(source, "absorptivity", absorptivity, n);
+    return input;
+}
+
+// Files the native reader does not read go through meshio (lumetra.meshes.read), then the
+// same build as arrays.
+void loadMesh(Lumetra& e, const std::string& path)
+{
+    if (readsAsLegacyAsciiVtk(path)) {
+        e.load_mesh(path);
+        return;
+    }
+    msg::out("Reading mesh file through meshio: %s\n", path.c_str());
+    const py::tuple m = py::module_::import("lumetra.meshes").attr("read")(path);
+    const std::string source = "Mesh file " + path;
+    HexMeshInput input = meshInput(source, m[0], m[1], m[2], m[3]);
+    e.load_mesh_arrays(input, {source, "in the file", "Mesh file loaded"});
+}
+
+py::dict traceSummary(const TraceStats& s)
+{
+    py::dict d;
+    d["rays_missed"] = s.raysMissed;
+    d["rays_refused"] = s.raysRefused;
+    d["rays_entered"] = s.raysEntered;
+    d["power_missed"] = s.powerMissed;
+    d["power_incident"] = s.powerIncident;
+    d["power_entered"] = s.powerEntered;
+    d["power_absorbed"] = s.powerAbsorbed;
+    d["power_left"] = s.powerLeft;
+    d["power_stopped"] = s.powerStopped;
+    d["element_visits"] = s.elementVisits;
+    d["stopped_by_visit_limit"] = s.stoppedByVisitLimit;
+    d["stopped_by_power_floor"] = s.stoppedByPowerFloor;
+    d["stopped_without_exit"] = s.stoppedWithoutExit;
+    return d;
+}
+
+// One of the per-ray results of the last trace; empty (after the engine's message) without one.
+enum class ExitPart { Positions, Directions, Power };
+Array rayExitArray(Lumetra& e, ExitPart part)
+{
+    if (!e.hasTrace()) {
+        if (part == ExitPart::Power) return Array(py::ssize_t(0));
+        return Array(std::vector<py::ssize_t>{0, 3});
+    }
+    const py::ssize_t n = e.get_ray_count();
+    std::vector<double> positions(3 * static_cast<std::size_t>(n)), directions(positions.size());
+    Array power(n);
+    e.get_ray_exits(positions.data(), directions.data(), power.mutable_data());
+    if (part == ExitPart::Power) return power;
+    return rowsFromPlanes(part == ExitPart::Positions ? positions : directions, n);
 }
 
 const char* kClassDoc =
@@ -87,17 +221,25 @@ void bindEngine(py::module_& m)
              "    Anything else selects forward Euler.\n\n"
              "Notes\n-----\nTakes effect at the next config().\n\n"
              "Example\n-------\n>>> engine.set_solver_type('RK4')")
-        .def("load_mesh", &Lumetra::load_mesh, py::arg("mesh_file"),
+        .def("load_mesh", &loadMesh, py::arg("mesh_file"),
              "Load a finite element mesh from file.\n\n"
              "Parameters\n----------\n"
              "mesh_file : str\n"
-             "    Supported formats: VTK (.vtk, .vtu)\n"
-             "    Legacy ASCII VTK unstructured grid (up to format 4.2). Mesh must contain hexahedral\n"
-             "    elements. Nodal 'RefractiveIndex' and 'Absorptivity' arrays are read when present\n"
-             "    (index 1 and absorptivity 0 otherwise).\n\n"
+             "    Supported formats: VTK (.vtk, .vtu) and every format meshio reads that holds\n"
+             "    hexahedra (Gmsh .msh, Abaqus .inp, XDMF, ...). Mesh must contain hexahedral\n"
+             "    elements. ASCII legacy VTK files (format up to 4.2) are read natively; binary and\n"
+             "    version 5.1 legacy files and all other formats through meshio. VTK voxels become\n"
+             "    hexahedra; other cells (quads, lines, ...) are skipped with a warning. Nodal\n"
+             "    'RefractiveIndex' and 'Absorptivity' arrays are read when present (index 1 and\n"
+             "    absorptivity 0 otherwise).\n\n"
              "Raises\n------\n"
-             "RuntimeError\n    If the file cannot be opened or read correctly; the engine keeps its previous mesh.\n\n"
-             "Notes\n-----\nClears the boundary conditions; a built surface grid is rebuilt for the new mesh.\n\n"
+             "RuntimeError\n"
+             "    If the file cannot be opened or read correctly, holds no hexahedra, or has an\n"
+             "    element no node order makes valid; the engine keeps its previous mesh.\n\n"
+             "Notes\n-----\n"
+             "Elements with mirrored node order (negative volume) are reordered to positive volume\n"
+             "and counted in one warning line. Clears the boundary conditions; a built surface\n"
+             "grid is rebuilt for the new mesh.\n\n"
              "Example\n-------\n>>> engine.load_mesh('mesh.vtk')")
         .def("set_constant_matprops", &Lumetra::set_constant_matprops, py::arg("refractive_index"),
              py::arg("absorptivity"),
@@ -269,10 +411,7 @@ void bindEngine(py::module_& m)
                 const py::ssize_t n = e.get_node_count();
                 std::vector<double> planes(3 * static_cast<std::size_t>(n));
                 e.get_node_positions(planes.data());
-                Array out({n, py::ssize_t(3)});
-                for (py::ssize_t i = 0; i < n; ++i)
-                    for (int c = 0; c < 3; ++c) out.mutable_at(i, c) = planes[static_cast<std::size_t>(c * n + i)];
-                return out;
+                return rowsFromPlanes(planes, n);
             },
             "Get mesh node positions.\n\n"
             "Returns\n-------\nnumpy.ndarray\n    Shape (nNodes, 3); row i is x_i, y_i, z_i.\n\n"
@@ -321,8 +460,12 @@ void bindEngine(py::module_& m)
             "Parameters\n----------\npositions : array_like\n"
             "    Shape (nNodes, 3); meant for deforming the mesh in coupled simulations.\n\n"
             "Raises\n------\nRuntimeError\n"
-            "    If the array is not 2-D with shape (nNodes, 3).\n\n"
-            "Notes\n-----\nFace normals, nodal volumes and the surface grid are not recomputed.\n\n"
+            "    If the array is not 2-D with shape (nNodes, 3), or if the new positions would\n"
+            "    invert, flatten or tangle an element (the positions are then left unchanged).\n\n"
+            "Notes\n-----\n"
+            "Face normals, nodal volumes and the surface grid follow the new positions: they are\n"
+            "rebuilt before the next computation, write or get_nodal_volumes(), and the rays are\n"
+            "placed on the moved surface again.\n\n"
             "Example\n-------\n>>> engine.set_node_positions(engine.get_node_positions() * 1.01)")
         .def("reset_absorbed_power", &Lumetra::reset_absorbed_power,
              "Reset absorbed power to zero for all nodes.\n\n"
@@ -501,5 +644,108 @@ void bindEngine(py::module_& m)
             "    crossed, in order), s (path length so far) and E (remaining power): the numbers of\n"
             "    the CSV file write_result() writes. Empty, after a message, when the active\n"
             "    objective is not 'optical_path'.\n\n"
-            "Example\n-------\n>>> path = engine.get_optical_path()\n>>> plt.plot(path['x'], path['z'])");
+            "Example\n-------\n>>> path = engine.get_optical_path()\n>>> plt.plot(path['x'], path['z'])")
+        .def(
+            "load_mesh_arrays",
+            [](Lumetra& e, py::handle points, py::handle hexahedra, py::handle refractiveIndex, py::handle absorptivity) {
+                const std::string source = "load_mesh_arrays";
+                HexMeshInput input = meshInput(source, points, hexahedra, refractiveIndex, absorptivity);
+                e.load_mesh_arrays(input, {source, "given", "Mesh loaded from arrays"});
+            },
+            py::arg("points"), py::arg("hexahedra"), py::arg("refractive_index") = py::none(),
+            py::arg("absorptivity") = py::none(),
+            "Load a hexahedral mesh from arrays.\n\n"
+            "The mesh is built exactly as load_mesh() builds a file: connectivity, boundary faces\n"
+            "and normals, the constant-index check and the nodal volumes, with the same messages.\n\n"
+            "Parameters\n----------\n"
+            "points : array_like\n    Node coordinates, shape (N, 3).\n"
+            "hexahedra : array_like of int\n"
+            "    Node ids of each element, shape (E, 8), in VTK's hexahedron order (nodes 0-3 one\n"
+            "    face counter-clockwise seen from inside, 4-7 the opposite face in the same order).\n"
+            "refractive_index, absorptivity : array_like, optional\n"
+            "    Nodal values, shape (N,); index 1 and absorptivity 0 (with a warning) when omitted.\n\n"
+            "Raises\n------\n"
+            "RuntimeError\n"
+            "    If a shape is wrong, the values are not numbers (node ids not integers), a\n"
+            "    coordinate or field value is not finite, a node id is outside [0, N), there are no\n"
+            "    elements, or an element is degenerate or tangled. The previous mesh stays loaded.\n\n"
+            "Notes\n-----\n"
+            "Elements with mirrored node order are reordered to positive volume (one warning line\n"
+            "counts them). Clears the boundary conditions, as load_mesh() does.\n\n"
+            "Example\n-------\n"
+            ">>> from lumetra import meshes\n>>> engine.load_mesh_arrays(*meshes.box(4, 4, 8, size=(1, 1, 2)))")
+        .def(
+            "get_nodal_volumes",
+            [](Lumetra& e) {
+                Array out(e.get_node_count());
+                e.get_nodal_volumes(out.mutable_data());
+                return out;
+            },
+            "Get the lumped volume of each mesh node.\n\n"
+            "Returns\n-------\nnumpy.ndarray\n"
+            "    Shape (nNodes,): one eighth of the volume of every element that uses the node,\n"
+            "    summed. get_absorbed_power() * get_nodal_volumes() is the power absorbed at each\n"
+            "    node in W.\n\n"
+            "Example\n-------\n>>> watts = (engine.get_absorbed_power() * engine.get_nodal_volumes()).sum()")
+        .def(
+            "get_trace_summary",
+            [](Lumetra& e) { return e.hasTrace() ? traceSummary(e.lastTraceStats()) : py::dict(); },
+            "Get the counters and the power balance of the last computation.\n\n"
+            "Returns\n-------\ndict\n"
+            "    rays_missed, power_missed : rays without a start face (they miss the mesh).\n"
+            "    power_incident : power of the rays that reach a start face.\n"
+            "    rays_refused : rays reflected at their start face (their power does not enter).\n"
+            "    rays_entered, power_entered : rays and power that crossed their start face.\n"
+            "    power_absorbed : power absorbed in the elements (the sum of\n"
+            "        get_absorbed_power() * get_nodal_volumes() for one computation).\n"
+            "    power_left : power that left through the boundary: through faces without a\n"
+            "        condition, transmitted by a condition (with the share it reflects, which the\n"
+            "        walk does not follow), or not reflected by a reflecting condition.\n"
+            "    power_stopped : power still in flight when a walk was stopped.\n"
+            "    stopped_by_visit_limit, stopped_by_power_floor, stopped_without_exit : walks\n"
+            "        stopped after 100000 element visits, below 1e-9 of the power they entered\n"
+            "        with, or where the mesh gives no way on.\n"
+            "    element_visits : element visits of all rays.\n"
+            "    power_entered = power_absorbed + power_left + power_stopped to float accuracy.\n"
+            "    Empty (after a message) before a computation with the current mesh and rays.\n\n"
+            "Example\n-------\n>>> s = engine.get_trace_summary()\n>>> s['power_absorbed'] / s['power_entered']")
+        .def(
+            "get_ray_start_faces",
+            [](Lumetra& e) {
+                if (!e.hasTrace()) return py::array_t<int>(0);
+                py::array_t<int> out(e.get_ray_count());
+                e.get_ray_start_faces(out.mutable_data());
+                return out;
+            },
+            "Get the boundary face each ray entered through in the last computation.\n\n"
+            "Returns\n-------\nnumpy.ndarray\n"
+            "    Shape (nRays,), int32 boundary-face ids; -1 for rays that miss the mesh. Empty\n"
+            "    (after a message) before a computation.\n\n"
+            "Example\n-------\n>>> missed = (engine.get_ray_start_faces() < 0).sum()")
+        .def(
+            "get_ray_exit_positions", [](Lumetra& e) { return rayExitArray(e, ExitPart::Positions); },
+            "Get where each ray ended in the last computation.\n\n"
+            "Returns\n-------\nnumpy.ndarray\n"
+            "    Shape (nRays, 3): the point where the ray left the mesh (within 0.001 of an\n"
+            "    element in local coordinates), where its walk stopped, its start point when it was\n"
+            "    refused there, or its position when it missed the mesh. Empty (after a message)\n"
+            "    before a computation.\n\n"
+            "Example\n-------\n>>> ends = engine.get_ray_exit_positions()")
+        .def(
+            "get_ray_exit_directions", [](Lumetra& e) { return rayExitArray(e, ExitPart::Directions); },
+            "Get the direction of each ray where it ended in the last computation.\n\n"
+            "Returns\n-------\nnumpy.ndarray\n"
+            "    Shape (nRays, 3), unit vectors: refracted for rays a transmitting condition let\n"
+            "    out, reflected for rays refused at their start face. Empty (after a message)\n"
+            "    before a computation.\n\n"
+            "Example\n-------\n>>> d = engine.get_ray_exit_directions()")
+        .def(
+            "get_ray_exit_power", [](Lumetra& e) { return rayExitArray(e, ExitPart::Power); },
+            "Get the power each ray carried where it ended in the last computation.\n\n"
+            "Returns\n-------\nnumpy.ndarray\n"
+            "    Shape (nRays,): the power that left with the ray (the transmitted share at a\n"
+            "    transmitting condition), still in flight where its walk stopped, or its whole\n"
+            "    power when it was refused or missed the mesh. Empty (after a message) before a\n"
+            "    computation.\n\n"
+            "Example\n-------\n>>> out = engine.get_ray_exit_power()");
 }

@@ -49,11 +49,11 @@ __host__ __device__ inline double det3x3(const double A[3][3])
     return A[0][0] * c00 - A[0][1] * c10 + A[0][2] * c20;
 }
 
-// Signed volume by the 2x2x2 Gauss rule (unit weights); negative for a mirrored element.
-__host__ __device__ inline double hex8Volume(const Vec3 nodes[8])
+// det J at the eight points of the 2x2x2 Gauss rule, in the rule's order.
+__host__ __device__ inline void hex8GaussDeterminants(const Vec3 nodes[8], double dets[8])
 {
     constexpr float g = 0.57735026919f;
-    double volume = 0.0;
+    int i = 0;
     for (int a = 0; a < 2; ++a)
         for (int b = 0; b < 2; ++b)
             for (int c = 0; c < 2; ++c) {
@@ -62,7 +62,44 @@ __host__ __device__ inline double hex8Volume(const Vec3 nodes[8])
                 double J[3][3];
                 hex8ShapeDerivs(q, derivs);
                 hex8Jacobian(nodes, derivs, J);
-                volume += det3x3(J);
+                dets[i++] = det3x3(J);
             }
+}
+
+// Signed volume by the 2x2x2 Gauss rule (unit weights); negative for a mirrored element.
+__host__ __device__ inline double hex8Volume(const Vec3 nodes[8])
+{
+    double dets[8];
+    hex8GaussDeterminants(nodes, dets);
+    double volume = 0.0;
+    for (double d : dets) volume += d;
     return volume;
 }
+
+// +1 for an element whose Jacobian is positive at every Gauss point, -1 for one whose
+// node order is mirrored (negative at every point), 0 for one that is degenerate or
+// tangled (a determinant that vanishes or changes sign): no node order makes it valid.
+__host__ __device__ inline int hex8Orientation(const Vec3 nodes[8])
+{
+    double dets[8];
+    hex8GaussDeterminants(nodes, dets);
+    int positive = 0, negative = 0;
+    for (double d : dets) {
+        positive += d > 0.0;
+        negative += d < 0.0;
+    }
+    return positive == 8 ? 1 : negative == 8 ? -1 : 0;
+}
+
+// hex8Orientation of the element with these node ids, positions looked up by `position`.
+template <typename Position>
+inline int hex8OrientationOf(const int ids[8], Position position)
+{
+    Vec3 nodes[8];
+    for (int k = 0; k < 8; ++k) nodes[k] = position(ids[k]);
+    return hex8Orientation(nodes);
+}
+
+// The same element with its faces zeta = -1 and zeta = +1 swapped: a mirrored element
+// becomes a positive one, its faces and neighbours unchanged.
+constexpr int kHex8Mirror[8] = {4, 5, 6, 7, 0, 1, 2, 3};

@@ -10,10 +10,33 @@ class Mesh;
 class Objective;
 class RayCollection;
 
-// Counters of one trace.
+// Counters and the power balance of one trace, summed on the device. Every ray that has a
+// start face brings its power (incident); what crosses the face has entered, and ends
+// absorbed in elements, left through the boundary or still in flight when its walk was
+// stopped: entered = absorbed + left + stopped.
 struct TraceStats {
     unsigned long long elementVisits;
     int stoppedByVisitLimit;
+    int stoppedByPowerFloor; // power below kMinPowerFraction of what entered
+    int stoppedWithoutExit;  // no exit face, or a face whose neighbour is unknown
+    int raysMissed;          // no start face: the ray does not meet the mesh
+    int raysRefused;         // reflected at its start face
+    int raysEntered;
+    double powerMissed;
+    double powerIncident;
+    double powerEntered;
+    double powerAbsorbed;
+    double powerLeft;
+    double powerStopped;
+};
+
+// Where each ray of the last trace ended: component-major positions and unit directions,
+// and its remaining power (device arrays of the tracer; null before a trace).
+struct RayExits {
+    float* positions;
+    float* directions;
+    float* power;
+    int nRays;
 };
 
 // The tracer interface the engine drives.
@@ -30,8 +53,9 @@ public:
     virtual void resetResult() = 0;
     virtual double* getResultArrayDevicePtr() = 0;
     virtual Objective* getObjective() = 0;
-    // Counters of the last trace: element visits, and rays stopped at the visit limit.
+    // Counters and power balance of the last trace, and where its rays ended.
     virtual TraceStats lastTraceStats() const = 0;
+    virtual RayExits lastRayExits() const = 0;
 };
 
 // The numbers are those of the configuration tables and the test hooks.

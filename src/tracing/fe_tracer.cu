@@ -11,8 +11,15 @@ void FiniteElementRayTracer<O, S, E>::traceRays(RayCollection& rays, Mesh& mesh)
 {
     dev::DeviceArray<TraceStats> stats(1, "trace counters");
     stats.zero();
+    const std::size_t n = static_cast<std::size_t>(rays.nRays);
+    if (exitPower_.size() != n) {
+        exitPositions_.allocate(3 * n, "ray exit positions");
+        exitDirections_.allocate(3 * n, "ray exit directions");
+        exitPower_.allocate(n, "ray exit power");
+    }
     dev::launchItems(DEV_KERNEL(traceRaysKernel<typename O::View, S, E>), rays.nRays, 64, dev::kDefaultStream,
-                rays.d_rdata, mesh.d_mdata, objective.view(mesh.h_mdata_devlink), stats.data());
+                     rays.d_rdata, mesh.d_mdata, objective.view(mesh.h_mdata_devlink), stats.data(),
+                     lastRayExits());
     dev::synchronize();
     stats.download(&stats_, 1);
     if (stats_.stoppedByVisitLimit > 0) {

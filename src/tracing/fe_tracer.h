@@ -188,8 +188,41 @@ __device__ inline Vec3 orientedFaceNormal(const MeshDataFlat* mesh, int face, Ve
     return dot(direction, n) > 0.0f ? -n : n;
 }
 
+__device__ inline void recordExit(const RayExits& exits, int i, const WalkState& walk)
+{
+    const int n = exits.nRays;
+    for (int c = 0; c < 3; ++c) {
+        exits.positions[c * n + i] = walk.position[c];
+        exits.directions[c * n + i] = walk.direction[c];
+    }
+    exits.power[i] = walk.power;
+}
+
+// How a walk ended, for the counters.
+enum class WalkEnd : int { Left, VisitLimit, PowerFloor, NoExit };
+
+// One ray's share of the counters, added once at the end of its walk so that a ray costs a
+// handful of atomics however long it walks.
+__device__ inline void countWalk(TraceStats* stats, float entered, float absorbed, float left, float inFlight,
+                                 WalkEnd end, int visits)
+{
+    dev::atomicAdd(&stats->raysEntered, 1);
+    dev::atomicAdd(&stats->powerEntered, static_cast<double>(entered));
+    dev::atomicAdd(&stats->powerAbsorbed, static_cast<double>(absorbed));
+    if (left != 0.0f) dev::atomicAdd(&stats->powerLeft, static_cast<double>(left));
+    if (end != WalkEnd::Left) {
+        dev::atomicAdd(&stats->powerStopped, static_cast<double>(inFlight));
+        dev::atomicAdd(end == WalkEnd::VisitLimit   ? &stats->stoppedByVisitLimit
+                       : end == WalkEnd::PowerFloor ? &stats->stoppedByPowerFloor
+                                                    : &stats->stoppedWithoutExit,
+                       1);
+    }
+    if (visits > 0) dev::atomicAdd(&stats->elementVisits, static_cast<unsigned long long>(visits));
+}
+
 template <typename View, typename S, typename E>
-__global__ void traceRaysKernel(RaysDataFlat* rays, MeshDataFlat* mesh, View objective, TraceStats* stats)
+__global__ void traceRaysKernel(RaysDataFlat* rays, MeshDataFlat* mesh, View objective, TraceStats* stats,
+                                RayExits exits)
 {
     const int i = static_cast<int>(dev::globalThreadIndex());
     if (i >= rays->nRays) return;
@@ -198,6 +231,7 @@ __global__ void traceRaysKernel(RaysDataFlat* rays, MeshDataFlat* mesh, View obj
     WalkState walk{ray.position, ray.direction, ray.power, 0.0f, ray.localExit, 1.0f};
 
     if (s >= 0 && s < mesh->nFaces) {
+        dev::atomicAdd(&stats->powerIncident, static_cast<double>(ray.power));
         Vec3 normal = orientedFaceNormal(mesh, s, ray.direction);
         const int bc = mesh->faceBC ? mesh->faceBC[s] : -1;
         bool refused = false;
@@ -206,7 +240,7 @@ __global__ void traceRaysKernel(RaysDataFlat* rays, MeshDataFlat* mesh, View obj
             refused = interactStartFace(&ray, normal, nInside, faceConditionOf(mesh, bc), &normal) ==
                       StartOutcome::Refusal;
             walk.position = ray.position;
-            walk.direction = ray.direction;
+            walk.direction = refused ? reflectDirection(ray.direction, normal) : ray.direction;
             walk.power = ray.power;
         }
         Ray atInterface = ray;
@@ -217,34 +251,51 @@ __global__ void traceRaysKernel(RaysDataFlat* rays, MeshDataFlat* mesh, View obj
 
         int e = mesh->faceElement[s];
         int f = mesh->faceLocalIndex[s];
-        const float floorPower = walk.power * kMinPowerFraction;
+        const float entered = walk.power;
+        const float floorPower = entered * kMinPowerFraction;
+        float absorbed = 0.0f, left = 0.0f;
+        WalkEnd end = WalkEnd::NoExit;
         int visits = 0;
         while (!refused && e >= 0) {
             if (++visits > kMaxElementVisits) {
                 --visits;
-                dev::atomicAdd(&stats->stoppedByVisitLimit, 1);
+                end = WalkEnd::VisitLimit;
                 break;
             }
+            const float before = walk.power;
             const int x = visitElement<S>(mesh, e, f, walk, objective);
-            if (x < 0 || !(walk.power > floorPower)) break;
+            absorbed += before - walk.power;
+            if (x < 0) break;
+            if (!(walk.power > floorPower)) {
+                end = WalkEnd::PowerFloor;
+                break;
+            }
             const int ex = 6 * e + x;
             if (mesh->elementNeighborTypes[ex] == kNeighborBoundary) {
                 const int b = mesh->elementNeighbors[ex];
                 if (b < 0 || b >= mesh->nFaces) break;
                 const int bcExit = mesh->faceBC ? mesh->faceBC[b] : -1;
-                if (bcExit < 0) break; // the ray leaves the mesh
+                if (bcExit < 0) { // the ray leaves the mesh
+                    left += walk.power;
+                    end = WalkEnd::Left;
+                    break;
+                }
                 ray.position = walk.position;
                 ray.direction = walk.direction;
                 ray.power = walk.power;
                 Vec3 used;
                 const Vec3 n = normalizedOrAsIs(orientedFaceNormal(mesh, b, walk.direction));
-                if (interactExitFace(&ray, n, walk.nExit, faceConditionOf(mesh, bcExit), &used) ==
-                    ExitOutcome::Departure) {
-                    break;
-                }
+                const ExitOutcome outcome = interactExitFace(&ray, n, walk.nExit, faceConditionOf(mesh, bcExit), &used);
+                // What the face does not send back into the mesh has left it, the share a
+                // transmitting face reflects included (the walk follows one branch).
+                left += outcome == ExitOutcome::Departure ? walk.power : walk.power - ray.power;
                 walk.position = ray.position;
                 walk.direction = ray.direction;
                 walk.power = ray.power;
+                if (outcome == ExitOutcome::Departure) {
+                    end = WalkEnd::Left;
+                    break;
+                }
                 f = x; // back into the same element through the face it was reflected at
                 continue;
             }
@@ -253,8 +304,13 @@ __global__ void traceRaysKernel(RaysDataFlat* rays, MeshDataFlat* mesh, View obj
             e = mesh->elementNeighbors[ex];
             f = g;
         }
-        if (visits > 0) dev::atomicAdd(&stats->elementVisits, static_cast<unsigned long long>(visits));
+        if (refused) dev::atomicAdd(&stats->raysRefused, 1);
+        else countWalk(stats, entered, absorbed, left, walk.power, end, visits);
+    } else {
+        dev::atomicAdd(&stats->raysMissed, 1);
+        dev::atomicAdd(&stats->powerMissed, static_cast<double>(ray.power));
     }
+    if (exits.power) recordExit(exits, i, walk);
     if (rays->seeds) rays->seeds[i] = ray.seed;
 }
 
@@ -272,6 +328,10 @@ public:
     double* getResultArrayDevicePtr() override { return objective.getResultArrayDevicePtr(); }
     Objective* getObjective() override { return &objective; }
     TraceStats lastTraceStats() const override { return stats_; }
+    RayExits lastRayExits() const override
+    {
+        return {exitPositions_.data(), exitDirections_.data(), exitPower_.data(), static_cast<int>(exitPower_.size())};
+    }
 
     // One element visit on a Ray record (path length carried in hitDistance): the exit face
     // goes to face and exitFace, the exit point to localExit and the exit index to refrIndex.
@@ -314,5 +374,6 @@ public:
 
 private:
     TraceStats stats_{};
+    dev::DeviceArray<float> exitPositions_, exitDirections_, exitPower_;
 };
 

@@ -142,7 +142,8 @@ __device__ inline StartOutcome interactStartFace(Ray* ray, Vec3 n, float nInside
 }
 
 // The ray at a boundary face reached from inside. A reflecting condition keeps R of the
-// power; a transmitting one reflects totally (power unchanged) or lets the ray depart.
+// power; a transmitting one reflects totally (power unchanged) or lets the ray depart,
+// refracted and with (1 - R) of its power.
 __device__ inline ExitOutcome interactExitFace(Ray* ray, Vec3 n, float nInside, const FaceCondition& bc,
                                                Vec3* usedNormal)
 {
@@ -160,7 +161,13 @@ __device__ inline ExitOutcome interactExitFace(Ray* ray, Vec3 n, float nInside, 
         return ExitOutcome::Reflection;
     }
     Vec3 t;
-    if (refractDirection(ray->direction, normal, c, ni / nt, &t)) return ExitOutcome::Departure;
+    if (refractDirection(ray->direction, normal, c, ni / nt, &t)) {
+        // The departing ray, as a script reads it back: refracted, with the transmitted share.
+        ray->direction = t;
+        ray->power = static_cast<float>((1.0 - static_cast<double>(fresnelReflectance(c, ni, nt, k))) *
+                                        static_cast<double>(ray->power));
+        return ExitOutcome::Departure;
+    }
     const Vec3 r = reflectDirection(ray->direction, normal);
     ray->direction = r;
     ray->position = ray->position + surfaceOffset * r;

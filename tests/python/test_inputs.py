@@ -34,10 +34,10 @@ def traces_as_before(engine, before):
 
 
 @pytest.mark.parametrize("field,value,message", [
-    ("points", np.nan, "point 3 has a coordinate that is not a finite number"),
-    ("refractive_index", 0.0, "RefractiveIndex of node 3 is 0.0+; it must be a finite number > 0"),
-    ("refractive_index", np.inf, "RefractiveIndex of node 3 is inf"),
-    ("absorptivity", -0.1, "Absorptivity of node 3 is -0.10+; it must be a finite number >= 0"),
+    ("points", np.nan, "a coordinate of node 3 is not a finite number"),
+    ("refractive_index", 0.0, "the refractive index of node 3 is 0; it must be > 0"),
+    ("refractive_index", np.inf, "the refractive index of node 3 is not a finite number"),
+    ("absorptivity", -0.1, "the absorptivity of node 3 is -0.1; it must be >= 0"),
 ])
 def test_mesh_files(ready, tmp_path, field, value, message):
     engine, before, points, cells = ready
@@ -47,7 +47,7 @@ def test_mesh_files(ready, tmp_path, field, value, message):
     path = tmp_path / "bad.vtk"
     write_vtk(path, fields["points"], cells, refractive_index=fields["refractive_index"],
               absorptivity=fields["absorptivity"])
-    with pytest.raises(RuntimeError, match=message.replace(".", r"\.").replace("+", ".*")):
+    with pytest.raises(RuntimeError, match=message):
         engine.load_mesh(str(path))
     traces_as_before(engine, before)
 

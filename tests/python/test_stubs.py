@@ -10,10 +10,10 @@ import pydoc
 import lumetra
 
 
-def stub_tree():
+def stub_tree(name="__init__.pyi"):
     package = importlib.resources.files("lumetra")
     assert (package / "py.typed").is_file()
-    return ast.parse((package / "__init__.pyi").read_text())
+    return ast.parse((package / name).read_text())
 
 
 def public(names):
@@ -29,6 +29,8 @@ def defined(body):
             names.add(node.target.id)
         elif isinstance(node, ast.Assign):
             names.update(t.id for t in node.targets)
+        elif isinstance(node, ast.ImportFrom):
+            names.update(a.asname for a in node.names if a.asname)  # "import x as x" re-exports
     return names
 
 
@@ -64,6 +66,21 @@ def test_stub_signatures_match_the_runtime():
     assert len(functions) > 30
     for owner, node in functions:
         assert parameters(node) == runtime_parameters(getattr(owner, node.name)), node.name
+
+
+def test_meshes_stub_matches_the_module():
+    from lumetra import meshes
+    tree = stub_tree("meshes.pyi")
+    stub_all = next(ast.literal_eval(n.value) for n in tree.body if isinstance(n, ast.Assign)
+                    and n.targets[0].id == "__all__")
+    assert set(stub_all) == set(meshes.__all__)
+    assert set(meshes.__all__) <= public(defined(tree.body))
+    assert all(hasattr(meshes, name) for name in public(defined(tree.body)))
+    for node in (n for n in tree.body if isinstance(n, ast.FunctionDef)):
+        runtime = [(p.name, None if p.default is p.empty else p.default)
+                   for p in inspect.signature(getattr(meshes, node.name)).parameters.values()
+                   if p.kind is not p.VAR_KEYWORD]
+        assert parameters(node) == runtime, node.name
 
 
 def test_help_shows_every_class_docstring():

@@ -1,0 +1,332 @@
+"""Hexahedral meshes for lumetra: generators, and files read and written through meshio.
+
+A mesh here is a :class:`HexMesh`: node coordinates, the eight node ids of every element
+in VTK's hexahedron order, and optional nodal refractive index and absorptivity. Its fields
+are the arguments of ``Lumetra.load_mesh_arrays`` in order, so
+``engine.load_mesh_arrays(*mesh)`` loads it.
+
+Contents
+--------
+HexMesh
+    The arrays of a mesh.
+box
+    A block of nx x ny x nz hexahedra.
+vial
+    A cylinder as an O-grid of hexahedra (square core, four outer blocks).
+read, from_meshio
+    Hexahedra and nodal fields of any file meshio reads, or of a meshio.Mesh.
+write, to_meshio
+    A HexMesh as a file (legacy VTK or anything meshio writes), or as a meshio.Mesh.
+
+Example
+-------
+>>> import lumetra
+>>> from lumetra import meshes
+>>> vial = meshes.vial(radius=5.0, height=10.0, refractive_index=1.5, absorptivity=0.01)
+>>> engine = lumetra.Lumetra()
+>>> engine.load_mesh_arrays(*vial)
+>>> meshes.write("vial.vtk", vial)
+"""
+
+from __future__ import annotations
+
+import contextlib
+import math
+from collections.abc import Callable
+from typing import Any, NamedTuple, Union
+
+import numpy as np
+from numpy.typing import ArrayLike, NDArray
+
+__all__ = ["HexMesh", "box", "vial", "read", "write", "from_meshio", "to_meshio"]
+
+# A nodal field as the generators take it: a constant, one value per node, or a function
+# of the node coordinates f(x, y, z) evaluated on arrays.
+NodalField = Union[None, float, ArrayLike, Callable[[NDArray, NDArray, NDArray], ArrayLike]]
+
+# VTK voxels number their corners x fastest (0 1 / 2 3 per layer); hexahedra go round.
+VOXEL_TO_HEXAHEDRON = [0, 1, 3, 2, 4, 5, 7, 6]
+# Corner (x, y, z) offsets of hexahedron nodes 0-7.
+_CORNERS = np.array([[0, 0, 0], [1, 0, 0], [1, 1, 0], [0, 1, 0], [0, 0, 1], [1, 0, 1], [1, 1, 1], [0, 1, 1]])
+
+
+class HexMesh(NamedTuple):
+    """The arrays of a hexahedral mesh, in the order ``Lumetra.load_mesh_arrays`` takes them."""
+
+    points: NDArray[np.float64]
+    """Node coordinates, shape (N, 3)."""
+    hexahedra: NDArray[np.int64]
+    """Node ids of each element, shape (E, 8), VTK's hexahedron order."""
+    refractive_index: NDArray[np.float64] | None = None
+    """Refractive index per node, shape (N,), or None."""
+    absorptivity: NDArray[np.float64] | None = None
+    """Absorptivity per node, shape (N,), or None."""
+
+
+def _field(value: NodalField, points: NDArray) -> NDArray[np.float64] | None:
+    if value is None:
+        return None
+    if callable(value):
+        value = value(points[:, 0], points[:, 1], points[:, 2])
+    values = np.broadcast_to(np.asarray(value, dtype=float), (len(points),))
+    return np.array(values)
+
+
+def _mesh(points: NDArray, hexahedra: NDArray, refractive_index: NodalField, absorptivity: NodalField) -> HexMesh:
+    points = np.asarray(points, dtype=float)
+    return HexMesh(points, np.asarray(hexahedra, dtype=np.int64), _field(refractive_index, points),
+                   _field(absorptivity, points))
+
+
+def box(nx: int, ny: int, nz: int, size: ArrayLike = (1.0, 1.0, 1.0), origin: ArrayLike = (0.0, 0.0, 0.0),
+        refractive_index: NodalField = None, absorptivity: NodalField = None) -> HexMesh:
+    """A rectangular block of nx x ny x nz equal hexahedra.
+
+    Parameters
+    ----------
+    nx, ny, nz : int
+        Elements along x, y and z (at least 1 each).
+    size : array_like, optional
+        Edge lengths of the block along x, y and z (default 1 each).
+    origin : array_like, optional
+        The corner with the smallest coordinates (default the origin).
+    refractive_index, absorptivity : float, array_like or callable, optional
+        Nodal values: a constant, one value per node, or a function f(x, y, z) of the node
+        coordinate arrays. None (default) leaves the field out.
+
+    Returns
+    -------
+    HexMesh
+        Nodes numbered x fastest, then y, then z; every element has positive volume.
+
+    Example
+    -------
+    >>> m = box(10, 10, 20, size=(1, 1, 2), absorptivity=lambda x, y, z: 0.1 * z)
+    """
+    counts = np.array([nx, ny, nz])
+    if np.any(counts < 1):
+        raise ValueError(f"box needs at least one element along each axis, not {nx} x {ny} x {nz}")
+    axes = [np.linspace(o, o + s, n + 1) for o, s, n in zip(np.broadcast_to(origin, 3), np.broadcast_to(size, 3), counts)]
+    z, y, x = np.meshgrid(axes[2], axes[1], axes[0], indexing="ij")
+    points = np.stack([x.ravel(), y.ravel(), z.ravel()], axis=1)
+    node = np.arange(len(points)).reshape(nz + 1, ny + 1, nx + 1)
+    k, j, i = (a.ravel() for a in np.meshgrid(np.arange(nz), np.arange(ny), np.arange(nx), indexing="ij"))
+    hexahedra = np.stack([node[k + c[2], j + c[1], i + c[0]] for c in _CORNERS], axis=1)
+    return _mesh(points, hexahedra, refractive_index, absorptivity)
+
+
+def vial(radius: float = 1.0, height: float = 1.0, n_core: int = 4, n_radial: int = 4, n_z: int = 8,
+         core_fraction: float = 0.5, refractive_index: NodalField = None, absorptivity: NodalField = None) -> HexMesh:
+    """A cylindrical vial about the z axis as an O-grid of hexahedra.
+
+    A square core of n_core x n_core elements is surrounded by four blocks that run from the
+    square's sides to the cylinder wall, so no element is degenerate on the axis.
+
+    Parameters
+    ----------
+    radius, height : float, optional
+        Cylinder radius and height; the vial stands on z = 0 (defaults 1).
+    n_core : int, optional
+        Elements along each side of the core square; the wall has 4 * n_core (default 4).
+    n_radial : int, optional
+        Elements from the core square to the wall (default 4).
+    n_z : int, optional
+        Element layers along z (default 8).
+    core_fraction : float, optional
+        Distance of the core square's corners from the axis, as a fraction of the radius,
+        in (0, 1) (default 0.5).
+    refractive_index, absorptivity : float, array_like or callable, optional
+        As for :func:`box`.
+
+    Returns
+    -------
+    HexMesh
+        Every element has positive volume; the wall nodes lie on the cylinder, equally spaced
+        in angle. The volume is that of the inscribed prism with 4 * n_core sides.
+
+    Example
+    -------
+    >>> m = vial(radius=5.0, height=10.0, n_core=6, n_radial=5, n_z=20, refractive_index=1.5)
+    """
+    n, m = int(n_core), int(n_radial)
+    if n < 1 or m < 1 or n_z < 1:
+        raise ValueError(f"vial needs at least one element in each direction, not n_core={n_core}, "
+                         f"n_radial={n_radial}, n_z={n_z}")
+    if not 0.0 < core_fraction < 1.0:
+        raise ValueError(f"core_fraction must lie in (0, 1), not {core_fraction}")
+    a = core_fraction * radius / math.sqrt(2.0)
+    # One layer: the core grid (i, j), then rings r = 1..m of 4n nodes going round.
+    s = np.linspace(-a, a, n + 1)
+    core_y, core_x = np.meshgrid(s, s, indexing="ij")
+    core = np.stack([core_x.ravel(), core_y.ravel()], axis=1)
+
+    def core_id(i, j):
+        return j * (n + 1) + i
+
+    # Square boundary node g of 4n going round counter-clockwise from the corner (a, -a).
+    g = np.arange(4 * n)
+    side, t = g // n, g % n
+    boundary_i = np.choose(side, [np.full_like(t, n), n - t, np.zeros_like(t), t])
+    boundary_j = np.choose(side, [t, np.full_like(t, n), n - t, np.zeros_like(t)])
+    boundary = core_id(boundary_i, boundary_j)
+    angle = -math.pi / 4 + g * (math.pi / 2) / n
+    wall = radius * np.stack([np.cos(angle), np.sin(angle)], axis=1)
+    rings = [core[boundary] + (wall - core[boundary]) * r / m for r in range(1, m + 1)]
+    layer = np.concatenate([core] + rings)
+    per_layer = len(layer)
+
+    def ring_id(g, r):
+        return np.where(r == 0, boundary[g % (4 * n)], (n + 1) ** 2 + (r - 1) * 4 * n + g % (4 * n))
+
+    # Quadrilaterals of one layer, counter-clockwise seen from +z.
+    j, i = (x.ravel() for x in np.meshgrid(np.arange(n), np.arange(n), indexing="ij"))
+    quads = [np.stack([core_id(i, j), core_id(i + 1, j), core_id(i + 1, j + 1), core_id(i, j + 1)], axis=1)]
+    r, g = (x.ravel() for x in np.meshgrid(np.arange(m), np.arange(4 * n), indexing="ij"))
+    quads.append(np.stack([ring_id(g, r), ring_id(g, r + 1), ring_id(g + 1, r + 1), ring_id(g + 1, r)], axis=1))
+    quads = np.concatenate(quads)
+
+    z = np.linspace(0.0, height, n_z + 1)
+    points = np.concatenate([np.column_stack([layer, np.full(per_layer, zk)]) for zk in z])
+    hexahedra = np.concatenate([np.hstack([quads + k * per_layer, quads + (k + 1) * per_layer]) for k in range(n_z)])
+    return _mesh(points, hexahedra, refractive_index, absorptivity)
+
+
+@contextlib.contextmanager
+def _vtk_voxels_readable():
+    """meshio drops VTK voxels (type 11) when it reads VTK files; let them through, under
+    their own name, for the time of one read."""
+    from meshio import _common, _mesh, _vtk_common
+
+    tables = [(_vtk_common.vtk_to_meshio_type, 11, "voxel"), (_common.num_nodes_per_cell, "voxel", 8),
+              (_mesh.topological_dimension, "voxel", 3)]
+    added = [(table, key) for table, key, _ in tables if key not in table]
+    for table, key, value in tables:
+        table.setdefault(key, value)
+    try:
+        yield
+    finally:
+        for table, key in added:
+            del table[key]
+
+
+def _nodal(mesh: Any, name: str, source: str) -> NDArray[np.float64] | None:
+    if name not in mesh.point_data:
+        return None
+    values = np.asarray(mesh.point_data[name], dtype=float)
+    if values.size != len(mesh.points):
+        raise RuntimeError(f"{source}: point data {name} has shape {values.shape}, not one value per node")
+    return values.reshape(-1)
+
+
+def from_meshio(mesh: Any, source: str = "meshio mesh") -> HexMesh:
+    """The hexahedra and nodal fields of a meshio.Mesh.
+
+    Hexahedra are taken as they are and VTK voxels are reordered into hexahedra; other
+    cells (quads, lines, vertices, ...) are skipped with one warning line that counts them
+    per type. Point data named "RefractiveIndex" and "Absorptivity" becomes the nodal fields.
+
+    Parameters
+    ----------
+    mesh : meshio.Mesh
+    source : str, optional
+        How error messages name the mesh.
+
+    Returns
+    -------
+    HexMesh
+
+    Raises
+    ------
+    RuntimeError
+        If the mesh has no hexahedra, or a nodal field has not one value per node.
+    """
+    blocks, skipped = [], {}
+    for block in mesh.cells:
+        data = np.asarray(block.data)
+        if block.type == "hexahedron":
+            blocks.append(data)
+        elif block.type == "voxel":
+            blocks.append(data[:, VOXEL_TO_HEXAHEDRON])
+        else:
+            skipped[block.type] = skipped.get(block.type, 0) + len(data)
+    if not blocks:
+        found = ", ".join(f"{count} {kind}" for kind, count in skipped.items()) or "none"
+        raise RuntimeError(f"{source}: the mesh contains no hexahedra (cells found: {found})")
+    if skipped:
+        counts = ", ".join(f"{count} of type {kind}" for kind, count in skipped.items())
+        print(f"Warning: skipped cells that are not hexahedra: {counts}")
+    return HexMesh(np.asarray(mesh.points, dtype=float), np.concatenate(blocks).astype(np.int64),
+                   _nodal(mesh, "RefractiveIndex", source), _nodal(mesh, "Absorptivity", source))
+
+
+def read(path: str) -> HexMesh:
+    """Read the hexahedra and nodal fields of a mesh file through meshio.
+
+    Every format meshio reads: VTK legacy (ASCII and binary, versions 4.2 and 5.1), VTU (all
+    its layouts), Gmsh .msh, Abaqus .inp, XDMF, ... See :func:`from_meshio` for what is taken.
+
+    Parameters
+    ----------
+    path : str
+
+    Returns
+    -------
+    HexMesh
+
+    Raises
+    ------
+    RuntimeError
+        If meshio cannot read the file (with meshio's reason) or it holds no hexahedra.
+    """
+    source = f"Mesh file {path}"
+    try:
+        import meshio
+    except ImportError as error:
+        raise RuntimeError(f"{source}: reading this format needs meshio (pip install meshio): {error}") from error
+    try:
+        with _vtk_voxels_readable():
+            mesh = meshio.read(path)
+    except (Exception, SystemExit) as error:  # meshio ends the process on some files it cannot read
+        raise RuntimeError(f"{source}: meshio cannot read it: {type(error).__name__}: {error}") from error
+    return from_meshio(mesh, source)
+
+
+def to_meshio(mesh: HexMesh) -> Any:
+    """The mesh as a meshio.Mesh with its nodal fields as point data."""
+    import meshio
+
+    point_data = {name: np.asarray(values, dtype=float)
+                  for name, values in (("RefractiveIndex", mesh.refractive_index), ("Absorptivity", mesh.absorptivity))
+                  if values is not None}
+    return meshio.Mesh(np.asarray(mesh.points, dtype=float), [("hexahedron", np.asarray(mesh.hexahedra))],
+                       point_data=point_data)
+
+
+def write(path: str, mesh: HexMesh, file_format: str | None = None, **kwargs: Any) -> None:
+    """Write a mesh to a file.
+
+    A path ending in ".vtk" (without file_format) gets a legacy VTK file in the ASCII 4.2
+    layout, which Lumetra.load_mesh reads natively; anything else goes to meshio.write.
+
+    Parameters
+    ----------
+    path : str
+    mesh : HexMesh
+    file_format : str, optional
+        A meshio format name ("vtu", "gmsh", "abaqus", "xdmf", ...); by default meshio picks
+        it from the extension.
+    **kwargs
+        Passed to meshio's writer (for example binary=False, or compression=None for VTU).
+
+    Example
+    -------
+    >>> write("vial.vtu", vial(), binary=False)
+    """
+    import meshio
+
+    m = to_meshio(mesh)
+    if file_format is None and str(path).lower().endswith(".vtk"):
+        kwargs.setdefault("binary", False)
+        meshio.vtk.write(str(path), m, fmt_version="4.2", **kwargs)
+    else:
+        meshio.write(str(path), m, file_format=file_format, **kwargs)
