@@ -1,6 +1,9 @@
 #include "IO/vtu_writer.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <stdexcept>
 
 #include "common/messages.h"
 #include "mesh/mesh.h"
@@ -49,16 +52,37 @@ void VtuXmlWriter::endPointData() { std::fprintf(file_, "      </PointData>\n");
 void VtuXmlWriter::beginCellData() { std::fprintf(file_, "      <CellData>\n"); }
 void VtuXmlWriter::endCellData() { std::fprintf(file_, "      </CellData>\n"); }
 
+namespace {
+
+// A name as an XML attribute value: field names come from scripts.
+std::string xmlEscaped(const char* text)
+{
+    std::string out;
+    for (const char* c = text; *c != '\0'; ++c) {
+        switch (*c) {
+        case '&': out += "&amp;"; break;
+        case '<': out += "&lt;"; break;
+        case '>': out += "&gt;"; break;
+        case '"': out += "&quot;"; break;
+        case '\'': out += "&apos;"; break;
+        default: out += *c;
+        }
+    }
+    return out;
+}
+
+} // namespace
+
 void VtuXmlWriter::float64Array(const char* name, std::size_t n, const std::function<double(std::size_t)>& value)
 {
-    std::fprintf(file_, "        <DataArray type=\"Float64\" Name=\"%s\" format=\"ascii\">\n", name);
+    std::fprintf(file_, "        <DataArray type=\"Float64\" Name=\"%s\" format=\"ascii\">\n", xmlEscaped(name).c_str());
     for (std::size_t i = 0; i < n; ++i) std::fprintf(file_, "%e\n", value(i));
     std::fprintf(file_, "        </DataArray>\n");
 }
 
 void VtuXmlWriter::int32Array(const char* name, std::size_t n, const std::function<int(std::size_t)>& value)
 {
-    std::fprintf(file_, "        <DataArray type=\"Int32\" Name=\"%s\" format=\"ascii\">\n", name);
+    std::fprintf(file_, "        <DataArray type=\"Int32\" Name=\"%s\" format=\"ascii\">\n", xmlEscaped(name).c_str());
     for (std::size_t i = 0; i < n; ++i) std::fprintf(file_, "%d\n", value(i));
     std::fprintf(file_, "        </DataArray>\n");
 }
@@ -68,6 +92,14 @@ void VtuXmlWriter::end()
     std::fprintf(file_, "    </Piece>\n");
     std::fprintf(file_, "  </UnstructuredGrid>\n");
     std::fprintf(file_, "</VTKFile>\n");
+}
+
+bool VtuXmlWriter::close()
+{
+    const bool written = std::ferror(file_) == 0;
+    const bool closed = std::fclose(file_) == 0;
+    file_ = nullptr;
+    return written && closed;
 }
 
 namespace {
@@ -95,8 +127,7 @@ bool writeHexahedraVTU(const std::string& path, const Mesh& mesh, const std::vec
     xml.beginCellData();
     xml.endCellData();
     xml.end();
-    std::fclose(file);
-    return true;
+    return xml.close();
 }
 
 void writeBoundaryFaceGroupsVTU(const Mesh& mesh, const char* path, const std::vector<std::vector<int>>& groups,
@@ -136,10 +167,11 @@ void writeBoundaryFaceGroupsVTU(const Mesh& mesh, const char* path, const std::v
         msg::out("Warning: no faces selected for VTU output %s\n", path);
         return;
     }
+    errno = 0;
     std::FILE* file = std::fopen(path, "wb");
     if (file == nullptr) {
         msg::out("Error: cannot open file %s for writing\n", path);
-        return;
+        throw std::runtime_error(std::string("cannot write ") + path + ": " + std::strerror(errno));
     }
     VtuXmlWriter xml(file);
     xml.begin(static_cast<std::size_t>(m.nNodes), selected.size());
@@ -151,7 +183,7 @@ void writeBoundaryFaceGroupsVTU(const Mesh& mesh, const char* path, const std::v
     xml.int32Array("GroupId", selected.size(), [&](std::size_t c) { return group[selected[c]]; });
     xml.endCellData();
     xml.end();
-    std::fclose(file);
+    if (!xml.close()) throw std::runtime_error(std::string("writing ") + path + " failed (disk full?)");
     msg::out("Boundary groups written to VTU file: %s\n", path);
 }
 

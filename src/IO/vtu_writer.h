@@ -28,6 +28,8 @@ public:
     void float64Array(const char* name, std::size_t n, const std::function<double(std::size_t)>& value);
     void int32Array(const char* name, std::size_t n, const std::function<int(std::size_t)>& value);
     void end();
+    // Closes the file; false when any write or the close failed.
+    bool close();
 
 private:
     std::FILE* file_;
@@ -40,11 +42,12 @@ struct NodalField {
 };
 
 // The mesh's hexahedra with these nodal fields, in this order. False when the file cannot
-// be opened.
+// be opened or written whole.
 bool writeHexahedraVTU(const std::string& path, const Mesh& mesh, const std::vector<NodalField>& fields);
 
 // Boundary faces with their FaceId and GroupId (the position of the group in the list;
-// the condition index for the second form). Problems are reported as messages.
+// the condition index for the second form). Problems with the arguments are reported as
+// messages; a file that cannot be written raises std::runtime_error after its message.
 void writeBoundaryFaceGroupsVTU(const Mesh& mesh, const char* path, const std::vector<std::vector<int>>& groups,
                                 bool includeUnassigned);
 void writeBoundaryConditionGroupsVTU(const Mesh& mesh, const char* path, bool includeUnassigned);

@@ -4,13 +4,15 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
+#include <pybind11/stl/filesystem.h>
 
-#include "bindings/config_table_py.h"
+#include <filesystem>
 #include <limits>
 #include <string>
 #include <vector>
 
 #include "IO/mesh_readers.h"
+#include "bindings/config_table_py.h"
 #include "bindings/engine.h"
 #include "bindings/module_common.h"
 #include "common/messages.h"
@@ -130,10 +132,14 @@ HexMeshInput meshInput(const std::string& source, py::handle points, py::handle 
     return input;
 }
 
+// Paths arrive as str or os.PathLike (pathlib.Path).
+using Path = std::filesystem::path;
+
 // Files the native reader does not read go through meshio (lumetra.meshes.read), then the
 // same build as arrays.
-void loadMesh(Lumetra& e, const std::string& path)
+void loadMesh(Lumetra& e, const Path& file)
 {
+    const std::string path = file.string();
     if (readsAsLegacyAsciiVtk(path)) {
         e.load_mesh(path);
         return;
@@ -224,7 +230,7 @@ void bindEngine(py::module_& m)
         .def("load_mesh", &loadMesh, py::arg("mesh_file"),
              "Load a finite element mesh from file.\n\n"
              "Parameters\n----------\n"
-             "mesh_file : str\n"
+             "mesh_file : str or os.PathLike\n"
              "    Supported formats: VTK (.vtk, .vtu) and every format meshio reads that holds\n"
              "    hexahedra (Gmsh .msh, Abaqus .inp, XDMF, ...). Mesh must contain hexahedral\n"
              "    elements. ASCII legacy VTK files (format up to 4.2) are read natively; binary and\n"
@@ -299,41 +305,55 @@ void bindEngine(py::module_& m)
             "tolerance : float, optional\n    Added to the bounds (default 1e-9).\n\n"
             "Returns\n-------\nlist[int]\n    The selected global boundary-face ids, ascending.\n\n"
             "Example\n-------\n>>> wall = engine.select_boundary_faces_radial(0.99, 1.01)")
-        .def("write_boundary_face_groups_vtu", &Lumetra::write_boundary_face_groups_vtu, py::arg("output_file"),
+        .def("write_boundary_face_groups_vtu",
+             [](Lumetra& e, const Path& path, const std::vector<std::vector<int>>& groups, bool includeUnassigned) {
+                 e.write_boundary_face_groups_vtu(path.string(), groups, includeUnassigned);
+             },
+             py::arg("output_file"),
              py::arg("face_groups"), py::arg("include_unassigned_faces") = true,
              "Write boundary faces to VTU with integer GroupId cell data for visualization.\n\n"
              "Parameters\n----------\n"
-             "output_file : str\n    Path of the VTU file.\n"
+             "output_file : str or os.PathLike\n    Path of the VTU file.\n"
              "face_groups : list[list[int]]\n    The group index in face_groups becomes GroupId.\n"
              "include_unassigned_faces : bool, optional\n"
              "    When True (default) faces in no group are written with GroupId=-1.\n\n"
              "Example\n-------\n>>> engine.write_boundary_face_groups_vtu('groups.vtu', [top, wall])")
-        .def("write_boundary_condition_groups_vtu", &Lumetra::write_boundary_condition_groups_vtu,
+        .def("write_boundary_condition_groups_vtu",
+             [](Lumetra& e, const Path& path, bool includeUnassigned) {
+                 e.write_boundary_condition_groups_vtu(path.string(), includeUnassigned);
+             },
              py::arg("output_file"), py::arg("include_unassigned_faces") = true,
              "Write currently assigned boundary-condition groups to VTU for validation.\n\n"
              "Parameters\n----------\n"
-             "output_file : str\n    Path of the VTU file.\n"
+             "output_file : str or os.PathLike\n    Path of the VTU file.\n"
              "include_unassigned_faces : bool, optional\n"
              "    When True (default) faces without a condition are written with GroupId=-1.\n\n"
              "Notes\n-----\nGroupId is the boundary-condition index.\n\n"
              "Example\n-------\n>>> engine.write_boundary_condition_groups_vtu('bcs.vtu')")
-        .def("load_rays", &Lumetra::load_rays, py::arg("rays_file"),
+        .def("load_rays", [](Lumetra& e, const Path& path) { e.load_rays(path.string()); }, py::arg("rays_file"),
              "Load ray data from file.\n\n"
              "Parameters\n----------\n"
-             "rays_file : str\n"
+             "rays_file : str or os.PathLike\n"
              "    A .ry format file with ray origins, directions and power values: a count line,\n"
              "    then px py pz dx dy dz power for every ray.\n\n"
              "Raises\n------\n"
              "RuntimeError\n    If the file cannot be opened or holds fewer rays than it declares; the\n"
              "    previous rays stay loaded.\n\n"
              "Example\n-------\n>>> engine.load_rays('rays.ry')")
-        .def("configure_outfilename", &Lumetra::configure_outfilename, py::arg("output_file"),
+        .def("configure_outfilename", [](Lumetra& e, const Path& path) { e.configure_outfilename(path.string()); },
+             py::arg("output_file"),
              "Set the output filename for result data.\n\n"
              "Parameters\n----------\n"
-             "output_file : str\n"
-             "    Path for the output VTU file (without extension), used by write_result() and\n"
-             "    write_result_append(); each written file gets _0, _1, ... before the last dot.\n\n"
-             "Notes\n-----\nAllocates new, zeroed absorbed-power storage.\n\n"
+             "output_file : str or os.PathLike\n"
+             "    Path of the output VTU files, used by write_result() and write_result_append();\n"
+             "    each written file gets _0, _1, ... before the extension of the file name (a name\n"
+             "    without extension gets .vtu first; dots in directory names are left alone).\n\n"
+             "Raises\n------\n"
+             "RuntimeError\n"
+             "    From write_result(), after the message \"Error: Cannot open file ... for writing\", when\n"
+             "    a file cannot be written; the counter does not advance then.\n\n"
+             "Notes\n-----\nThe absorbed-power storage is zeroed; its device address stays the same while the\n"
+             "node count does.\n\n"
              "Example\n-------\n>>> engine.configure_outfilename('results/run.vtu')")
         .def("compute_volumetric_absorption", &Lumetra::compute_volumetric_absorption,
              "Compute volumetric absorption by tracing rays through the mesh.\n\n"

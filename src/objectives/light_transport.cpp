@@ -1,6 +1,7 @@
 #include "objectives/light_transport.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <stdexcept>
 #include <utility>
 
@@ -12,6 +13,9 @@ void LightTransport::config(const std::string& outputFile, int size)
 {
     if (size < 0) throw std::invalid_argument("the result size must not be negative");
     outputFile_ = outputFile.substr(0, 255);
+    // Result files are VTU files: a name whose file part has no extension gets ".vtu".
+    const std::size_t slash = outputFile_.find_last_of('/');
+    if (outputFile_.find('.', slash == std::string::npos ? 0 : slash + 1) == std::string::npos) outputFile_ += ".vtu";
     // Storage of the right size is kept (zeroed), so the device address a script took from
     // get_result_array_device_ptr stays valid; only a new size reallocates it.
     if (resultDevice_.size() != static_cast<std::size_t>(size) || resultHost_.size() != resultDevice_.size()) {
@@ -103,10 +107,9 @@ void LightTransport::writeVTU(Mesh& mesh, const double* fields, int count)
     }
     nodal.push_back({"Absorptivity", [&](std::size_t i) { return static_cast<double>(absorptivity[i]); }});
 
-    const std::string name = takeFileName(outputFile_);
-    if (!writeHexahedraVTU(name, mesh, nodal)) {
-        msg::out("Error: Cannot open file %s for writing\n", name.c_str());
-        return;
-    }
+    const std::string name = nextFileName();
+    errno = 0;
+    if (!writeHexahedraVTU(name, mesh, nodal)) failedWrite(name);
+    ++writeCounter;
     msg::out("Results written to VTU file: %s\n", name.c_str());
 }

@@ -1,23 +1,28 @@
 #include "objectives/objective.h"
 
-#include <cstdio>
+#include <cerrno>
+#include <cstring>
+#include <stdexcept>
+
+#include "common/messages.h"
 
 std::string Objective::nextFileName(const std::string& outputFile) const
 {
-    char name[512];
+    // The counter goes before the extension of the file name itself: a dot in a directory
+    // name ("./out", "runs/v1.2/result") is not an extension.
+    const std::size_t slash = outputFile.find_last_of('/');
+    const std::size_t start = slash == std::string::npos ? 0 : slash + 1;
     const std::size_t dot = outputFile.rfind('.');
-    if (dot != std::string::npos) {
-        std::snprintf(name, sizeof name, "%.*s_%d%s", static_cast<int>(dot), outputFile.c_str(), writeCounter,
-                      outputFile.c_str() + dot);
-    } else {
-        std::snprintf(name, sizeof name, "%s_%d", outputFile.c_str(), writeCounter);
-    }
-    return name;
+    const std::string counter = "_" + std::to_string(writeCounter);
+    std::string name = dot != std::string::npos && dot > start
+                           ? outputFile.substr(0, dot) + counter + outputFile.substr(dot)
+                           : outputFile + counter;
+    return name.substr(0, 511);
 }
 
-std::string Objective::takeFileName(const std::string& outputFile)
+void Objective::failedWrite(const std::string& name)
 {
-    std::string name = nextFileName(outputFile);
-    ++writeCounter;
-    return name;
+    const int code = errno;
+    msg::out("Error: Cannot open file %s for writing\n", name.c_str());
+    throw std::runtime_error("cannot write " + name + (code != 0 ? std::string(": ") + std::strerror(code) : ""));
 }

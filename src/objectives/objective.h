@@ -45,11 +45,13 @@ public:
     // What the kernel receives, built at every launch from the mesh being traced.
     View view(const MeshDataFlat&) const { return {}; }
 
-    // The name of the next result file: "stem_N.ext" when the name has a dot (the last one
-    // anywhere in the path), "name_N" otherwise, N = writeCounter; at most 511 characters.
+    // The name of the next result file: "stem_N.ext" when the file name has an extension,
+    // "name_N" otherwise, N = writeCounter; at most 511 characters. The counter advances
+    // only once a file is written.
     std::string nextFileName(const std::string& outputFile) const;
-    // The same, advancing the counter (also when the file then cannot be opened).
-    std::string takeFileName(const std::string& outputFile);
+    // A result file that could not be written: the engine's message, then an exception
+    // (the counter stays, so the next attempt reuses the name).
+    [[noreturn]] static void failedWrite(const std::string& name);
 
     int writeCounter = 0; // result files written; part of the next file name
 };

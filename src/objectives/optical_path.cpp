@@ -1,5 +1,6 @@
 #include "objectives/optical_path.h"
 
+#include <cerrno>
 #include <climits>
 #include <stdexcept>
 
@@ -74,11 +75,10 @@ std::vector<double> OpticalPath::samples()
 void OpticalPath::result(Mesh&)
 {
     const std::vector<double> rows = samples();
-    const std::string name = takeFileName(outputFile_);
-    if (!writeCSV(name, "x,y,z,s,E", rows.data(), rows.size() / kStride, kStride)) {
-        msg::out("Error: Cannot open file %s for writing\n", name.c_str());
-        return;
-    }
+    const std::string name = nextFileName(outputFile_);
+    errno = 0;
+    if (!writeCSV(name, "x,y,z,s,E", rows.data(), rows.size() / kStride, kStride)) failedWrite(name);
+    ++writeCounter;
     msg::out("Results written to CSV file: %s\n", name.c_str());
 }
 

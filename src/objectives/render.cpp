@@ -1,5 +1,6 @@
 #include "objectives/render.h"
 
+#include <cerrno>
 #include <stdexcept>
 
 #include "IO/config_table.h"
@@ -34,8 +35,10 @@ void Render::config(const std::string&, int)
 void Render::result(Mesh&)
 {
     if (!image.allocated()) throw std::runtime_error("the render objective has no image: configure it first");
-    const std::string name = takeFileName(outputFile_);
-    if (!image.write(name)) msg::out("Error: Cannot open file %s for writing\n", name.c_str());
+    const std::string name = nextFileName(outputFile_);
+    errno = 0;
+    if (!image.write(name)) failedWrite(name);
+    ++writeCounter;
 }
 
 void Render::result(Mesh&, const double*)

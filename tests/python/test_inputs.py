@@ -121,3 +121,29 @@ def test_thread_count_bound():
     assert lumetra.get_num_threads() == before
     lumetra.set_num_threads(1)
     lumetra.set_num_threads(before)
+
+
+def test_outputs(ready, tmp_path):
+    """Files that cannot be written raise after the engine's message and take no number;
+    names from scripts are escaped; paths may be pathlib.Path."""
+    import xml.etree.ElementTree as ET
+    engine, before, _, _ = ready
+    out = io.StringIO()
+    with contextlib.redirect_stdout(out):
+        engine.configure_outfilename(tmp_path / "missing" / "run")
+        with pytest.raises(RuntimeError, match="cannot write .*run_0.vtu: No such file"):
+            engine.write_result()
+        with pytest.raises(RuntimeError, match="cannot write .*groups.vtu"):
+            engine.write_boundary_face_groups_vtu(tmp_path / "missing" / "groups.vtu", [[0, 1]])
+        engine.configure_outfilename(tmp_path / "run")
+        engine.write_result_append(np.zeros((1, engine.get_node_count())), ['a<b & "c"'])
+        engine.write_boundary_condition_groups_vtu(tmp_path / "bc.vtu", True)
+    assert f"Error: Cannot open file {tmp_path / 'missing' / 'run_0.vtu'} for writing\n" in out.getvalue()
+    names = [a.get("Name") for a in ET.parse(tmp_path / "run_0.vtu").iter("DataArray")]
+    assert 'a<b & "c"' in names
+    ET.parse(tmp_path / "bc.vtu")
+    traces_as_before(engine, before)
+    with contextlib.redirect_stdout(io.StringIO()):
+        engine.load_rays(tmp_path / "beam.ry")
+        engine.load_mesh(tmp_path / "slab.vtk")
+    traces_as_before(engine, before)

@@ -31,16 +31,19 @@ def test_file_names_count_up_from_the_last_dot(t, cube, tmp_path, capsys, monkey
     tracer.result(cube)
     assert os.path.exists("out_0.vtu") and os.path.exists("out_1.vtu")
     assert capsys.readouterr().out == "Results written to VTU file: out_0.vtu\nResults written to VTU file: out_1.vtu\n"
-    # The last dot counts, also one in a directory name: "a.b/c" becomes "a_2.b/c".
-    os.mkdir("a_2.b")
-    tracer.config("a.b/c", cube.n_nodes)
-    tracer.result(cube)
-    assert os.path.exists("a_2.b/c")
-    assert tracer.write_counter == 3
+    # The counter goes into the file name only, before its extension; a name without one
+    # gets ".vtu".
+    os.mkdir("v1.2")
+    for given, written in (("v1.2/c", "v1.2/c_2.vtu"), ("./res.x.vtu", "./res.x_3.vtu"), ("v1.2/d.bin", "v1.2/d_4.bin")):
+        tracer.config(given, cube.n_nodes)
+        tracer.result(cube)
+        assert os.path.exists(written), written
     tracer.config("results/simulation", cube.n_nodes)
-    tracer.result(cube)  # no such directory: reported, and the counter still advances
-    assert capsys.readouterr().out.endswith("Error: Cannot open file results/simulation_3 for writing\n")
-    assert tracer.write_counter == 4
+    capsys.readouterr()
+    with pytest.raises(RuntimeError, match="cannot write results/simulation_5.vtu: No such file"):
+        tracer.result(cube)  # no such directory: reported, raised, and the counter stays
+    assert capsys.readouterr().out == "Error: Cannot open file results/simulation_5.vtu for writing\n"
+    assert tracer.write_counter == 5
 
 
 def test_result_file_reads_back_with_its_arrays(t, cube, tmp_path, capsys):

@@ -91,7 +91,8 @@ def test_bitmap_files_sizes_names_and_failures(engine, tmp_path, capsys):
     engine.set_objective("render", render_settings(tmp_path / "missing", 2, 3, 0.6))
     engine.config()
     capsys.readouterr()
-    engine.write_result()
+    with pytest.raises(RuntimeError, match="cannot write .*view_0.bmp"):
+        engine.write_result()
     assert capsys.readouterr().out == f"Error: Cannot open file {tmp_path / 'missing' / 'view_0.bmp'} for writing\n"
     assert not (tmp_path / "missing").exists()
 
@@ -264,6 +265,7 @@ def test_objectives_answer_the_tracer_interface_with_their_messages(tmp_path, ca
                                        "Error: hostPtr is nullptr in getResult\\n")
     assert (tmp_path / "empty_0.csv").read_text() == "x,y,z,s,E\n"
     path.config(str(tmp_path / "none" / "p.csv"), 3)
-    path.result(mesh)
+    with pytest.raises(RuntimeError, match="cannot write"):
+        path.result(mesh)
     assert capsys.readouterr().out == f"Error: Cannot open file {tmp_path / 'none' / 'p_1.csv'} for writing\n"
-    assert path.write_counter == 2
+    assert path.write_counter == 1
