@@ -57,3 +57,13 @@ def set_num_threads(threads):
     OMP_NUM_THREADS. The CUDA variant keeps the value but runs kernels on the GPU.
     """
     _backend.set_num_threads(threads)
+
+
+def set_verbosity(level):
+    """Set how much lumetra, curalis and exposa print: 1 (the default) everything, 0 only
+    warnings and errors.
+
+    Level 0 silences informational lines on standard output, such as load reports and the
+    face-grid statistics; every line that is a warning or an error is still printed.
+    """
+    _backend.set_verbosity(level)

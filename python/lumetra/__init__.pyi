@@ -1,7 +1,7 @@
 """Lumetra: GPU-accelerated volumetric ray tracing and absorption simulation"""
 
 import os
-from collections.abc import Mapping, Sequence
+from collections.abc import Callable, Mapping, Sequence
 from types import ModuleType
 from typing import ClassVar
 
@@ -18,8 +18,10 @@ __all__ = [
     "TRANSMIT",
     "backend",
     "get_num_threads",
+    "get_verbosity",
     "meshes",
     "set_num_threads",
+    "set_verbosity",
 ]
 
 _ext: ModuleType  # the compiled variant in use
@@ -32,6 +34,12 @@ def set_num_threads(threads: int) -> None:
 
 def get_num_threads() -> int:
     """Number of CPU threads that run kernels on the CPU variant."""
+
+def set_verbosity(level: int) -> None:
+    """1 (the default) prints everything, 0 only warnings and errors."""
+
+def get_verbosity() -> int:
+    """The current verbosity."""
 
 class BoundaryConditionInteractionType:
     """Boundary interaction mode for optical BCs."""
@@ -112,7 +120,9 @@ class Lumetra:
     ) -> None: ...
     def load_rays(self, rays_file: str | os.PathLike[str]) -> None: ...
     def configure_outfilename(self, output_file: str | os.PathLike[str]) -> None: ...
-    def compute_volumetric_absorption(self) -> None: ...
+    def compute_volumetric_absorption(
+        self, progress: bool | Callable[[int, int], object] | None = None
+    ) -> None: ...
     def get_ray_count(self) -> int: ...
     def get_node_count(self) -> int: ...
     def get_mesh_data_devlink_ptr(self) -> int: ...

@@ -85,9 +85,10 @@ _thread_modules = []
 
 
 def share_thread_count(ext):
-    """Let ``ext`` follow the thread count of the modules registered before it."""
+    """Let ``ext`` follow the thread count (and verbosity) of the modules registered before it."""
     if _thread_modules:
         ext.set_num_threads(_thread_modules[0].get_num_threads())
+        ext.set_verbosity(_thread_modules[0].get_verbosity())
     if ext not in _thread_modules:
         _thread_modules.append(ext)
 
@@ -97,3 +98,9 @@ def set_num_threads(threads):
     # The first call validates the count before any other module changes.
     for ext in _thread_modules:
         ext.set_num_threads(threads)
+
+
+def set_verbosity(level):
+    """Set the verbosity of every loaded module (each has its own message helper)."""
+    for ext in _thread_modules:
+        ext.set_verbosity(level)

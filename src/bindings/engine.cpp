@@ -328,7 +328,7 @@ bool Lumetra::doingChecks(const char* abortMessage)
     return true;
 }
 
-void Lumetra::compute_volumetric_absorption()
+void Lumetra::compute_volumetric_absorption(BaseRayTracer::Progress progress)
 {
     if (!doingChecks(kAbortCompute)) return;
     refreshGeometry();
@@ -345,7 +345,23 @@ void Lumetra::compute_volumetric_absorption()
             msg::out("Warning: %d rays for an image of %lld pixels (ray i paints pixel i)\n", rays->nRays, pixels);
         }
     }
-    fert->traceRays(*rays, mesh);
+    // A trace stopped between batches leaves the absorbed power as it was before the call.
+    double* result = fert->getResultArrayDevicePtr();
+    const std::size_t n = static_cast<std::size_t>(get_node_count());
+    dev::DeviceArray<double> before;
+    if (progress && result != nullptr && n > 0) {
+        before.allocate(n, "absorbed power before the trace");
+        dev::copy(before.data(), result, before.bytes(), dev::CopyKind::DeviceToDevice);
+    }
+    fert->setProgress(std::move(progress));
+    try {
+        fert->traceRays(*rays, mesh);
+    } catch (...) {
+        fert->setProgress({});
+        if (!before.empty()) dev::copy(result, before.data(), before.bytes(), dev::CopyKind::DeviceToDevice);
+        throw;
+    }
+    fert->setProgress({});
     dev::synchronize();
     traced = true;
 }

@@ -32,7 +32,9 @@ public:
     void load_rays(const std::string& path);
     void configure_outfilename(const std::string& outputFile);
 
-    void compute_volumetric_absorption();
+    // progress (optional): called between batches of rays with (done, total); it may throw
+    // to stop the trace, which then leaves the absorbed power as it was.
+    void compute_volumetric_absorption(BaseRayTracer::Progress progress = {});
     void write_result();
     void write_result_append(const double* fields, int count);
     void write_result_append(const double* fields, int count, const std::vector<std::string>& names);

@@ -6,6 +6,7 @@
 #include <pybind11/stl.h>
 #include <pybind11/stl/filesystem.h>
 
+#include <chrono>
 #include <filesystem>
 #include <limits>
 #include <string>
@@ -131,6 +132,66 @@ HexMeshInput meshInput(const std::string& source, py::handle points, py::handle 
     input.absorptivity = nodalValues(source, "absorptivity", absorptivity, n);
     return input;
 }
+
+// Watches a trace from Python between its batches of rays: Ctrl-C, the script's progress
+// function, or a tqdm bar for a trace long enough to want one.
+class TraceWatch {
+public:
+    explicit TraceWatch(py::object progress) : progress_(std::move(progress)) {}
+
+    // Called without the interpreter lock; takes it for the length of the call.
+    void update(int done, int total)
+    {
+        py::gil_scoped_acquire acquire;
+        if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+        if (progress_.is_none()) {
+            autoBar(done, total);
+        } else if (PyCallable_Check(progress_.ptr())) {
+            progress_(done, total);
+        }
+    }
+
+    void finish()
+    {
+        if (!bar_.is_none()) bar_.attr("close")();
+    }
+
+    ~TraceWatch()
+    {
+        if (!bar_.is_none()) {
+            try {
+                bar_.attr("close")();
+            } catch (...) {
+            }
+        }
+    }
+
+private:
+    void autoBar(int done, int total)
+    {
+        const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count();
+        if (bar_.is_none()) {
+            // Worth a bar when the whole trace will take more than about three seconds.
+            if (triedBar_ || done <= 0 || elapsed < 1.0 || elapsed * total / done < 3.0) return;
+            triedBar_ = true;
+            try {
+                bar_ = py::module_::import("tqdm").attr("tqdm")(py::arg("total") = total, py::arg("unit") = "rays",
+                                                                 py::arg("desc") = "trace");
+            } catch (const py::error_already_set&) {
+                return; // tqdm is optional
+            }
+            shown_ = 0;
+        }
+        bar_.attr("update")(done - shown_);
+        shown_ = done;
+    }
+
+    py::object progress_;
+    py::object bar_ = py::none();
+    bool triedBar_ = false;
+    int shown_ = 0;
+    std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
+};
 
 // Paths arrive as str or os.PathLike (pathlib.Path).
 using Path = std::filesystem::path;
@@ -355,12 +416,32 @@ void bindEngine(py::module_& m)
              "Notes\n-----\nThe absorbed-power storage is zeroed; its device address stays the same while the\n"
              "node count does.\n\n"
              "Example\n-------\n>>> engine.configure_outfilename('results/run.vtu')")
-        .def("compute_volumetric_absorption", &Lumetra::compute_volumetric_absorption,
+        .def("compute_volumetric_absorption",
+             [](Lumetra& e, const py::object& progress) {
+                 TraceWatch watch(progress);
+                 {
+                     py::gil_scoped_release release;
+                     e.compute_volumetric_absorption([&watch](int done, int total) { watch.update(done, total); });
+                 }
+                 watch.finish();
+             },
+             py::arg("progress") = py::none(),
              "Compute volumetric absorption by tracing rays through the mesh.\n\n"
              "GPU ray tracing of absorbed power at each node; results via get_absorbed_power() or\n"
              "write_result(). Requires config(), load_mesh(), load_rays() and material properties;\n"
              "missing configuration steps are completed with defaults and announced.\n\n"
-             "Notes\n-----\nResults accumulate over computations until reset_absorbed_power().\n\n"
+             "Parameters\n----------\n"
+             "progress : None, bool or callable, optional\n"
+             "    None (default): a tqdm progress bar on standard error for a trace that takes more\n"
+             "    than a few seconds, when tqdm is installed. False: none. A callable is called as\n"
+             "    progress(done, total) with the rays traced so far, between batches of rays.\n\n"
+             "Raises\n------\n"
+             "KeyboardInterrupt\n"
+             "    On Ctrl-C (checked between batches of rays, about four times a second); the\n"
+             "    absorbed power is then as it was before the call and the engine stays usable.\n\n"
+             "Notes\n-----\nResults accumulate over computations until reset_absorbed_power(). The trace runs\n"
+             "without holding the interpreter lock, so other Python threads keep running; do not use\n"
+             "the same engine from two threads at once.\n\n"
              "Example\n-------\n>>> engine.compute_volumetric_absorption()")
         .def("get_ray_count", &Lumetra::get_ray_count,
              "Get the number of rays currently loaded in the engine.\n\n"

@@ -14,16 +14,17 @@ void writeStdio(msg::Stream stream, const char* text, std::size_t length)
     std::fflush(f);
 }
 
-// Writes through sys.stdout / sys.stderr when this thread holds the interpreter lock.
-// A thread that does not (an OpenMP worker while the caller waits for it) must not
-// touch the interpreter; it, and a process without usable Python streams, fall back to
-// C stdio.
+// Writes through sys.stdout / sys.stderr, taking the interpreter lock when the calling
+// thread released it (a trace runs without it). Only the thread that called into the
+// module prints: OpenMP workers never do (device printf is buffered until the launch
+// ends). A process without usable Python streams falls back to C stdio.
 void pythonSink(msg::Stream stream, const char* text, std::size_t length)
 {
-    if (!Py_IsInitialized() || !PyGILState_Check()) {
+    if (!Py_IsInitialized()) {
         writeStdio(stream, text, length);
         return;
     }
+    const PyGILState_STATE gil = PyGILState_Ensure();
     // Keep an exception that is being raised intact across the write.
     PyObject *type, *value, *traceback;
     PyErr_Fetch(&type, &value, &traceback);
@@ -41,6 +42,7 @@ void pythonSink(msg::Stream stream, const char* text, std::size_t length)
     }
     PyErr_Clear();
     PyErr_Restore(type, value, traceback);
+    PyGILState_Release(gil);
     if (!written) writeStdio(stream, text, length);
 }
 

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <string>
 
 namespace msg {
 namespace {
@@ -14,6 +15,19 @@ void stdioSink(Stream stream, const char* text, std::size_t length)
 }
 
 std::atomic<Sink> currentSink{&stdioSink};
+std::atomic<int> currentVerbosity{1};
+
+// Warnings and errors name themselves ("Error: ...", "Warning: ...", "Aborting: ...",
+// "Kernel launch failed: ..."); everything else on standard output is information.
+bool isInformation(std::string_view text)
+{
+    std::string lower(text.substr(0, 256));
+    for (char& c : lower) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+    for (const char* word : {"error", "warning", "abort", "fail"}) {
+        if (lower.find(word) != std::string::npos) return false;
+    }
+    return true;
+}
 
 } // namespace
 
@@ -21,9 +35,14 @@ void setSink(Sink s) noexcept { currentSink.store(s ? s : &stdioSink); }
 
 Sink sink() noexcept { return currentSink.load(); }
 
+void setVerbosity(int level) noexcept { currentVerbosity.store(level); }
+int verbosity() noexcept { return currentVerbosity.load(); }
+
 void write(Stream stream, std::string_view text)
 {
-    if (!text.empty()) currentSink.load()(stream, text.data(), text.size());
+    if (text.empty()) return;
+    if (stream == Stream::Out && currentVerbosity.load() < 1 && isInformation(text)) return;
+    currentSink.load()(stream, text.data(), text.size());
 }
 
 std::string vformat(const char* fmt, std::va_list args)

@@ -15,6 +15,11 @@ enum class Stream { Out, Err };
 
 using Sink = void (*)(Stream stream, const char* text, std::size_t length);
 
+// 1 (the default) prints everything; 0 keeps only warnings and errors (and everything on
+// standard error), silencing informational lines such as load reports and grid statistics.
+void setVerbosity(int level) noexcept;
+int verbosity() noexcept;
+
 // nullptr restores the C stdio sink.
 void setSink(Sink sink) noexcept;
 Sink sink() noexcept;

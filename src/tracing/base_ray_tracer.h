@@ -2,6 +2,7 @@
 // sources can use it.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -56,6 +57,15 @@ public:
     // Counters and power balance of the last trace, and where its rays ended.
     virtual TraceStats lastTraceStats() const = 0;
     virtual RayExits lastRayExits() const = 0;
+
+    // Called between batches of rays with the rays done so far and the total: a trace with a
+    // progress function runs in batches of about a quarter of a second each, so it can be
+    // watched and stopped (the function throws to stop it). Without one, a trace is one launch.
+    using Progress = std::function<void(int done, int total)>;
+    void setProgress(Progress progress) { progress_ = std::move(progress); }
+
+protected:
+    Progress progress_;
 };
 
 // The numbers are those of the configuration tables and the test hooks.

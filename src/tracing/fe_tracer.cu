@@ -1,4 +1,8 @@
 #include "tracing/fe_tracer.h"
+
+#include <algorithm>
+#include <chrono>
+
 #include "device/launch.h"
 
 #include "common/messages.h"
@@ -17,10 +21,30 @@ void FiniteElementRayTracer<O, S, E>::traceRays(RayCollection& rays, Mesh& mesh)
         exitDirections_.allocate(3 * n, "ray exit directions");
         exitPower_.allocate(n, "ray exit power");
     }
-    dev::launchItems(DEV_KERNEL(traceRaysKernel<typename O::View, S, E>), rays.nRays, 64, dev::kDefaultStream,
-                     rays.d_rdata, mesh.d_mdata, objective.view(mesh.h_mdata_devlink), stats.data(),
-                     lastRayExits());
-    dev::synchronize();
+    const auto launch = [&](int first, int end) {
+        dev::launchItems(DEV_KERNEL(traceRaysKernel<typename O::View, S, E>), static_cast<std::size_t>(end - first), 64,
+                         dev::kDefaultStream, rays.d_rdata, mesh.d_mdata, objective.view(mesh.h_mdata_devlink),
+                         stats.data(), lastRayExits(), first, end);
+        dev::synchronize();
+    };
+    const int total = rays.nRays;
+    if (!progress_) {
+        launch(0, total);
+    } else {
+        // Batches sized to about a quarter of a second each, starting small: between them
+        // the caller can report progress and stop the trace.
+        int batch = 256;
+        for (int first = 0; first < total;) {
+            const int end = first + std::min(batch, total - first);
+            const auto started = std::chrono::steady_clock::now();
+            launch(first, end);
+            const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+            const double scale = seconds > 0.0 ? std::clamp(0.25 / seconds, 0.5, 4.0) : 4.0;
+            batch = std::max(256, static_cast<int>(std::min(batch * scale, 1e9)));
+            first = end;
+            progress_(first, total);
+        }
+    }
     stats.download(&stats_, 1);
     if (stats_.stoppedByVisitLimit > 0) {
         msg::out("Warning: %d rays stopped after %d element visits (trapped by reflections)\n",

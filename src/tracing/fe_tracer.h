@@ -222,10 +222,10 @@ __device__ inline void countWalk(TraceStats* stats, float entered, float absorbe
 
 template <typename View, typename S, typename E>
 __global__ void traceRaysKernel(RaysDataFlat* rays, MeshDataFlat* mesh, View objective, TraceStats* stats,
-                                RayExits exits)
+                                RayExits exits, int firstRay, int endRay)
 {
-    const int i = static_cast<int>(dev::globalThreadIndex());
-    if (i >= rays->nRays) return;
+    const int i = firstRay + static_cast<int>(dev::globalThreadIndex());
+    if (i >= endRay || i >= rays->nRays) return;
     Ray ray = rays->getRay(i);
     const int s = ray.face;
     WalkState walk{ray.position, ray.direction, ray.power, 0.0f, ray.localExit, 1.0f};
