@@ -14,6 +14,7 @@ class RayCollection;
 struct TraceStats {
     unsigned long long elementVisits;
     int stoppedByVisitLimit;
+    int unfinishedVisits; // rays stopped inside an element whose visit ran out of steps
 };
 
 // The tracer interface the engine drives.
@@ -30,7 +31,8 @@ public:
     virtual void resetResult() = 0;
     virtual double* getResultArrayDevicePtr() = 0;
     virtual Objective* getObjective() = 0;
-    // Counters of the last trace: element visits, and rays stopped at the visit limit.
+    // Counters of the last trace: element visits, rays stopped at the visit limit, and rays
+    // stopped inside an element whose visit could not reach a face.
     virtual TraceStats lastTraceStats() const = 0;
 };
 

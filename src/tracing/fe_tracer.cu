@@ -6,18 +6,63 @@
 #include "IO/config_table.h"
 #include "rays/ray_collection.h"
 
+#include <cstdlib>
+#include <string>
+#include <type_traits>
+
+namespace {
+
+// The step rule of the light-transport trace, from LUMETRA_STEP_RULE: a switch for
+// comparisons (accuracy and speed measurements), not a setting of the model. "stepped"
+// turns the exact straight crossing of uniform affine elements off, "fine" gives a
+// reference with 16 times tighter step limits, "legacy" the rule before exit-aimed steps.
+StepRule stepRuleFromEnvironment()
+{
+    const char* value = std::getenv("LUMETRA_STEP_RULE");
+    if (!value || !*value) return StepRule::Aimed;
+    const std::string rule(value);
+    if (rule == "stepped") return StepRule::Stepped;
+    if (rule == "fine") return StepRule::Fine;
+    if (rule == "legacy") return StepRule::Legacy;
+    return StepRule::Aimed;
+}
+
+template <typename S, typename View>
+void launchTrace(RayCollection& rays, Mesh& mesh, const View& view, TraceStats* stats)
+{
+    dev::launchItems(DEV_KERNEL(traceRaysKernel<View, S, HEX8Element>), rays.nRays, 64, dev::kDefaultStream,
+                     rays.d_rdata, mesh.d_mdata, view, stats);
+}
+
+} // namespace
+
 template <typename O, typename S, typename E>
 void FiniteElementRayTracer<O, S, E>::traceRays(RayCollection& rays, Mesh& mesh)
 {
     dev::DeviceArray<TraceStats> stats(1, "trace counters");
     stats.zero();
-    dev::launchItems(DEV_KERNEL(traceRaysKernel<typename O::View, S, E>), rays.nRays, 64, dev::kDefaultStream,
-                rays.d_rdata, mesh.d_mdata, objective.view(), stats.data());
+    const auto view = objective.view();
+    // Only the light-transport objective with a real solver gets the comparison rules.
+    if constexpr (std::is_same_v<O, LightTransport> && S::kOrder > 0) {
+        switch (stepRuleFromEnvironment()) {
+        case StepRule::Stepped: launchTrace<typename S::template WithRule<StepRule::Stepped>>(rays, mesh, view, stats.data()); break;
+        case StepRule::Fine: launchTrace<typename S::template WithRule<StepRule::Fine>>(rays, mesh, view, stats.data()); break;
+        case StepRule::Legacy: launchTrace<typename S::template WithRule<StepRule::Legacy>>(rays, mesh, view, stats.data()); break;
+        default: launchTrace<S>(rays, mesh, view, stats.data());
+        }
+    } else {
+        launchTrace<S>(rays, mesh, view, stats.data());
+    }
     dev::synchronize();
     stats.download(&stats_, 1);
     if (stats_.stoppedByVisitLimit > 0) {
         msg::out("Warning: %d rays stopped after %d element visits (trapped by reflections)\n",
                  stats_.stoppedByVisitLimit, kMaxElementVisits);
+    }
+    if (stats_.unfinishedVisits > 0) {
+        msg::out("Warning: %d rays stopped inside an element after %d integration steps without reaching a face "
+                 "(their remaining power stays with them)\n",
+                 stats_.unfinishedVisits, kMaxVisitSteps);
     }
 }
 
