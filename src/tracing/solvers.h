@@ -32,12 +32,14 @@ enum class StepRule : int { Aimed = 0, Stepped = 1, Fine = 2, Legacy = 3 };
 __host__ __device__ inline void absorptionMoments(float tau, float M[3])
 {
     if (tau < 1.0f) {
-        // S_m = sum_j (-tau)^j / (j! (m + j + 1)); M_m = S_m / S_0.
-        float S[4] = {0.0f, 0.0f, 0.0f, 0.0f};
-        float term = 1.0f;
-        for (int j = 0; j < 12; ++j) {
-            for (int m = 0; m < 4; ++m) S[m] += term / static_cast<float>(m + j + 1);
-            term *= -tau / static_cast<float>(j + 1);
+        // S_m = sum_j (-tau)^j / (j! (m + j + 1)); M_m = S_m / S_0. The terms fall at least
+        // as fast as tau^j / j!, so the sum stops once they are below float resolution.
+        float S[4] = {1.0f, 0.5f, 1.0f / 3.0f, 0.25f};
+        float power = 1.0f;
+        for (int j = 1; j < 12; ++j) {
+            power *= -tau / static_cast<float>(j);
+            if (fabsf(power) < 1e-9f) break;
+            for (int m = 0; m < 4; ++m) S[m] += power / static_cast<float>(m + j + 1);
         }
         for (int m = 0; m < 3; ++m) M[m] = S[m + 1] / S[0];
         return;
