@@ -15,7 +15,7 @@ namespace {
 // The step rule of the light-transport trace, from LUMETRA_STEP_RULE: a switch for
 // comparisons (accuracy and speed measurements), not a setting of the model. "stepped"
 // turns the exact straight crossing of uniform affine elements off, "fine" gives a
-// reference with 16 times tighter step limits, "legacy" the rule before exit-aimed steps.
+// reference with 16 times tighter step limits.
 StepRule stepRuleFromEnvironment()
 {
     const char* value = std::getenv("LUMETRA_STEP_RULE");
@@ -23,7 +23,6 @@ StepRule stepRuleFromEnvironment()
     const std::string rule(value);
     if (rule == "stepped") return StepRule::Stepped;
     if (rule == "fine") return StepRule::Fine;
-    if (rule == "legacy") return StepRule::Legacy;
     return StepRule::Aimed;
 }
 
@@ -47,7 +46,6 @@ void FiniteElementRayTracer<O, S, E>::traceRays(RayCollection& rays, Mesh& mesh)
         switch (stepRuleFromEnvironment()) {
         case StepRule::Stepped: launchTrace<typename S::template WithRule<StepRule::Stepped>>(rays, mesh, view, stats.data()); break;
         case StepRule::Fine: launchTrace<typename S::template WithRule<StepRule::Fine>>(rays, mesh, view, stats.data()); break;
-        case StepRule::Legacy: launchTrace<typename S::template WithRule<StepRule::Legacy>>(rays, mesh, view, stats.data()); break;
         default: launchTrace<S>(rays, mesh, view, stats.data());
         }
     } else {

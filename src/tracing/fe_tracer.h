@@ -8,7 +8,6 @@
 #include <cstdint>
 #include <memory>
 #include <string>
-#include <type_traits>
 
 #include "device/buffer.h"
 #include "mesh/mesh_data.h"
@@ -17,7 +16,6 @@
 #include "rays/ray.h"
 #include "tracing/hex8_element.h"
 #include "tracing/interface_optics.h"
-#include "tracing/legacy_steps.h"
 #include "tracing/solvers.h"
 #include "tracing/base_ray_tracer.h"
 #include "tracing/watertight.h"
@@ -155,11 +153,6 @@ struct WalkState {
     float nExit;    // index at the exit point
 };
 
-// The solver of the old step rule that corresponds to S.
-template <typename S>
-using LegacyOf = std::conditional_t<S::kOrder == 4, LegacyRungeKutta4<HEX8Element>,
-                                    std::conditional_t<S::kOrder == 1, LegacyEuler<HEX8Element>, LegacySolver<HEX8Element>>>;
-
 // One element visit: the element e is entered through local face f (any other value: not
 // known). Integrates the path to the element's surface, hands the visit to the objective
 // and leaves position, direction, power, path length and the exit point in `walk`; returns
@@ -199,16 +192,9 @@ __device__ int visitElement(const MeshDataFlat* mesh, int e, int f, WalkState& w
     state.pos = entry;
     state.pathLength = walk.pathLength;
     state.energy = walk.power;
-    VisitEnd end = VisitEnd::Exit;
     element.setFields(index, absorptivity);
-    if constexpr (S::rule == StepRule::Legacy) {
-        const float nEntry = static_cast<float>(element.interpolate(entry, index));
-        state.dir = walk.direction * nEntry;
-        legacyIntegrateVisit<LegacyOf<S>>(element, state, nEntry, index, absorptivity);
-    } else {
-        state.dir = walk.direction * element.index.at(entry);
-        end = integrateVisit<S>(element, state, floorPower);
-    }
+    state.dir = walk.direction * element.index.at(entry);
+    const VisitEnd end = integrateVisit<S>(element, state, floorPower);
 
     objective.interactElementLocal(&state, state.pos, nodes);
     walk.position = element.localToGlobal(state.pos);

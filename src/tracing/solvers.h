@@ -21,9 +21,7 @@
 //    in one exact straight step.
 //  Stepped: the same without the exact straight crossing (for comparison).
 //  Fine: Stepped with limits 16 times tighter: a reference for accuracy measurements.
-//  Legacy: the rule before exit-aimed steps (fixed starting step, halving); kept only to
-//    time both in one run.
-enum class StepRule : int { Aimed = 0, Stepped = 1, Fine = 2, Legacy = 3 };
+enum class StepRule : int { Aimed = 0, Stepped = 1, Fine = 2 };
 
 // Moments of the share of a step's absorbed power along the chord, t in [0, 1], for a
 // uniform absorption rate: density tau exp(-tau t) / (1 - exp(-tau)). Returns
