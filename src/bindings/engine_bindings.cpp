@@ -228,6 +228,7 @@ py::dict traceSummary(const TraceStats& s)
     d["stopped_by_visit_limit"] = s.stoppedByVisitLimit;
     d["stopped_by_power_floor"] = s.stoppedByPowerFloor;
     d["stopped_without_exit"] = s.stoppedWithoutExit;
+    d["unfinished_visits"] = s.unfinishedVisits;
     return d;
 }
 

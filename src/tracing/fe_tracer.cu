@@ -10,6 +10,38 @@
 #include "IO/config_table.h"
 #include "rays/ray_collection.h"
 
+#include <cstdlib>
+#include <string>
+#include <type_traits>
+
+namespace {
+
+// The step rule of the light-transport trace, from LUMETRA_STEP_RULE: a switch for
+// comparisons (accuracy and speed measurements), not a setting of the model. "stepped"
+// turns the exact straight crossing of uniform affine elements off, "fine" gives a
+// reference with 16 times tighter step limits.
+StepRule stepRuleFromEnvironment()
+{
+    const char* value = std::getenv("LUMETRA_STEP_RULE");
+    if (!value || !*value) return StepRule::Aimed;
+    const std::string rule(value);
+    if (rule == "stepped") return StepRule::Stepped;
+    if (rule == "fine") return StepRule::Fine;
+    return StepRule::Aimed;
+}
+
+// Rays [first, end) in one launch, waited for.
+template <typename S, typename View>
+void launchTrace(RayCollection& rays, Mesh& mesh, const View& view, TraceStats* stats, RayExits exits, int first,
+                 int end)
+{
+    dev::launchItems(DEV_KERNEL(traceRaysKernel<View, S, HEX8Element>), static_cast<std::size_t>(end - first), 64,
+                     dev::kDefaultStream, rays.d_rdata, mesh.d_mdata, view, stats, exits, first, end);
+    dev::synchronize();
+}
+
+} // namespace
+
 template <typename O, typename S, typename E>
 void FiniteElementRayTracer<O, S, E>::traceRays(RayCollection& rays, Mesh& mesh)
 {
@@ -21,11 +53,24 @@ void FiniteElementRayTracer<O, S, E>::traceRays(RayCollection& rays, Mesh& mesh)
         exitDirections_.allocate(3 * n, "ray exit directions");
         exitPower_.allocate(n, "ray exit power");
     }
+    const auto view = objective.view(mesh.h_mdata_devlink);
+    const RayExits exits = lastRayExits();
     const auto launch = [&](int first, int end) {
-        dev::launchItems(DEV_KERNEL(traceRaysKernel<typename O::View, S, E>), static_cast<std::size_t>(end - first), 64,
-                         dev::kDefaultStream, rays.d_rdata, mesh.d_mdata, objective.view(mesh.h_mdata_devlink),
-                         stats.data(), lastRayExits(), first, end);
-        dev::synchronize();
+        // Only the light-transport objective with a real solver gets the comparison rules.
+        if constexpr (std::is_same_v<O, LightTransport> && S::kOrder > 0) {
+            switch (stepRuleFromEnvironment()) {
+            case StepRule::Stepped:
+                launchTrace<typename S::template WithRule<StepRule::Stepped>>(rays, mesh, view, stats.data(), exits,
+                                                                              first, end);
+                return;
+            case StepRule::Fine:
+                launchTrace<typename S::template WithRule<StepRule::Fine>>(rays, mesh, view, stats.data(), exits,
+                                                                           first, end);
+                return;
+            default: break;
+            }
+        }
+        launchTrace<S>(rays, mesh, view, stats.data(), exits, first, end);
     };
     const int total = rays.nRays;
     if (!progress_) {
@@ -49,6 +94,11 @@ void FiniteElementRayTracer<O, S, E>::traceRays(RayCollection& rays, Mesh& mesh)
     if (stats_.stoppedByVisitLimit > 0) {
         msg::out("Warning: %d rays stopped after %d element visits (trapped by reflections)\n",
                  stats_.stoppedByVisitLimit, kMaxElementVisits);
+    }
+    if (stats_.unfinishedVisits > 0) {
+        msg::out("Warning: %d rays stopped inside an element after %d integration steps without reaching a face "
+                 "(their remaining power stays with them)\n",
+                 stats_.unfinishedVisits, kMaxVisitSteps);
     }
 }
 

@@ -54,33 +54,95 @@ __host__ __device__ inline Vec3 transferAcrossFace(Vec3 q, int g, int f, int cod
     return p;
 }
 
-// The starting step of an element visit. The step of the solvers' parameter sigma moves the
-// ray |p| = n mesh units per unit, and one visit makes at most 199 steps, so a fixed start
-// of 0.1 cannot cross elements much larger than 20 n mesh units (a mesh in micrometres).
-// Elements whose longest diagonal D is at most 10 n keep 0.1; larger ones start at D / (100 n),
-// which crosses them in about as many steps as 0.1 crosses an element of 10 n.
-//
-// Strong absorption limits the step too: a step may remove at most a quarter of the power
-// (alpha n h <= 0.25, alpha and n the largest nodal values). Beyond that Euler dumps all
-// the power on the entry nodes and Runge-Kutta leaves its stability region and creates
-// power. An element that then needs more than 199 steps has an optical depth above 50: the
-// ray leaves it with no power to speak of.
-__host__ __device__ inline float initialStep(const HEX8Element& element, float nEntry, const float index[8],
-                                             const float absorptivity[8])
+// Bounds of one element visit. A step that leaves the element by at most kExitTolerance
+// (local units) ends the visit; steps are aimed kExitAim past the face they head for, so
+// that rounding cannot leave them just short of it. A visit that has not reached a face
+// after kMaxVisitSteps steps ends the ray where it is (kUnfinishedVisit).
+constexpr int kMaxVisitSteps = 1000;
+constexpr float kExitTolerance = 1e-3f;
+constexpr float kExitAim = 1e-5f;
+constexpr int kUnfinishedVisit = -2;
+// Largest optical depth per step where the absorptivity varies along the step (the
+// nodal split assumes a uniform rate within each step).
+constexpr float kDepthPerStep = 0.5f;
+
+// How a visit ended.
+enum class VisitEnd { Exit, Exhausted, Unfinished };
+
+// The parameter along the local velocity v from q to the first face ahead, and the axis of
+// that face (-1 when v is zero).
+__host__ __device__ inline float distanceToExit(Vec3 q, Vec3 v, int* axis)
 {
-    const int opposite[4][2] = {{0, 6}, {1, 7}, {2, 4}, {3, 5}};
-    float D = 0.0f;
-    for (const auto& pair : opposite) D = fmaxf(D, length(element.nodes[pair[1]] - element.nodes[pair[0]]));
-    const float n = nEntry > 0.0f ? nEntry : 1.0f;
-    float h = D <= 10.0f * n ? 0.1f : D / (100.0f * n);
-    float alphaMax = 0.0f, nMax = 0.0f;
-    for (int k = 0; k < 8; ++k) {
-        alphaMax = fmaxf(alphaMax, absorptivity[k]);
-        nMax = fmaxf(nMax, fabsf(index[k]));
+    float t = floatInfinity();
+    *axis = -1;
+    for (int a = 0; a < 3; ++a) {
+        if (v[a] == 0.0f) continue;
+        const float d = fmaxf(((v[a] > 0.0f ? 1.0f : -1.0f) - q[a]) / v[a], 0.0f);
+        if (d < t) {
+            t = d;
+            *axis = a;
+        }
     }
-    const float loss = alphaMax * nMax;
-    if (loss * h > 0.25f) h = 0.25f / loss;
-    return h;
+    return t;
+}
+
+// Integrates one visit from `state` (after prepare and setFields) until it leaves the
+// element. Every step is aimed at the face ahead along the current local velocity and
+// shortened only by the solver's limits: the bend per step (kBendPerStep / |grad n|), the
+// move per step in a curved element, the optical depth where the absorptivity varies. A
+// step that still overshoots by more than kExitTolerance (the path curved) is repeated
+// with half the size. In an affine element of uniform index the path is straight and the
+// aimed step lands exactly on the exit face (rule Aimed).
+template <typename S>
+__host__ __device__ inline VisitEnd integrateVisit(const HEX8Element& element, StateVector& state, float floorPower)
+{
+    constexpr StepRule rule = S::rule;
+    const S solver;
+    const bool straight = rule == StepRule::Aimed && element.affine && element.uniformIndex;
+    const float tighten = rule == StepRule::Fine ? 1.0f / 16.0f : 1.0f;
+    const float bendCap = S::kBendPerStep * tighten;
+    const float curvedCap = element.affine && rule != StepRule::Fine ? floatInfinity() : S::kCurvedStep * tighten;
+    const float loss = (rule == StepRule::Fine ? element.absorptivityMax : element.absorptivityRange) * element.indexMax;
+    const float depthCap = loss > 0.0f ? kDepthPerStep * tighten / loss : floatInfinity();
+    auto inside = [](Vec3 q) { return q.x * q.x < 1.0f && q.y * q.y < 1.0f && q.z * q.z < 1.0f; };
+    float retry = floatInfinity();
+    for (int steps = 0; steps < kMaxVisitSteps; ++steps) {
+        if (!(state.energy > floorPower)) return VisitEnd::Exhausted;
+        const RayRate k1 = element.rate(state.pos, state.dir);
+        int axis;
+        const float exit = distanceToExit(state.pos, k1.velocity, &axis);
+        if (axis < 0) return VisitEnd::Unfinished; // the ray does not move
+        float h = straight ? exit : exit + kExitAim / fabsf(k1.velocity[axis]);
+        float cap = fminf(retry, depthCap);
+        if (k1.gradient > 0.0f) cap = fminf(cap, bendCap / k1.gradient);
+        const Vec3 v = k1.velocity;
+        cap = fminf(cap, curvedCap / fmaxf(fabsf(v.x), fmaxf(fabsf(v.y), fabsf(v.z))));
+        const bool aimed = h <= cap;
+        if (!aimed) h = cap;
+        const Vec3 from = state.pos, dir = state.dir;
+        const float pathLength = state.pathLength;
+        if (straight) {
+            state.pathLength += h * length(state.dir);
+            state.pos = state.pos + v * h;
+            if (aimed) state.pos[axis] = v[axis] > 0.0f ? 1.0f : -1.0f;
+        } else {
+            solver.advance(&state, element, k1, h);
+        }
+        if (inside(state.pos)) {
+            retry = floatInfinity();
+            absorbAlongStep(&state, element, from, v * h, h);
+            continue;
+        }
+        if (HEX8Element::overshootError(state.pos) <= kExitTolerance) {
+            absorbAlongStep(&state, element, from, v * h, h);
+            return VisitEnd::Exit;
+        }
+        state.pos = from;
+        state.dir = dir;
+        state.pathLength = pathLength;
+        retry = 0.5f * h;
+    }
+    return VisitEnd::Unfinished;
 }
 
 // The ray's data during its walk.
@@ -96,9 +158,12 @@ struct WalkState {
 // One element visit: the element e is entered through local face f (any other value: not
 // known). Integrates the path to the element's surface, hands the visit to the objective
 // and leaves position, direction, power, path length and the exit point in `walk`; returns
-// the exit face (-1 when none).
+// the exit face, -1 when there is none or the power fell to `floorPower`, and
+// kUnfinishedVisit when the visit could not reach a face (the ray then stays where it is,
+// inside the element, with the power it still has).
 template <typename S, typename View>
-__device__ int visitElement(const MeshDataFlat* mesh, int e, int f, WalkState& walk, View& objective)
+__device__ int visitElement(const MeshDataFlat* mesh, int e, int f, WalkState& walk, View& objective,
+                            float floorPower = 0.0f)
 {
     HEX8Element element;
     element.setNodes(mesh, e);
@@ -127,30 +192,11 @@ __device__ int visitElement(const MeshDataFlat* mesh, int e, int f, WalkState& w
 
     StateVector state;
     state.pos = entry;
-    const float nEntry = static_cast<float>(element.interpolate(entry, index));
-    state.dir = walk.direction * nEntry;
     state.pathLength = walk.pathLength;
     state.energy = walk.power;
-
-    // Steps land strictly inside, are accepted when they leave by at most 0.001 in local
-    // coordinates, and are repeated with half the size when they overshoot further.
-    const S solver;
-    float h = initialStep(element, nEntry, index, absorptivity);
-    float error = floatInfinity();
-    bool first = true;
-    auto inside = [](Vec3 q) { return q.x * q.x < 1.0f && q.y * q.y < 1.0f && q.z * q.z < 1.0f; };
-    for (int steps = 0; steps < 199 && (first || error > 0.001f || inside(state.pos));) {
-        const StateVector saved = state;
-        ++steps;
-        solver.integrate(&state, &element, index, absorptivity, h);
-        first = false;
-        if (inside(state.pos)) continue;
-        error = HEX8Element::overshootError(state.pos);
-        if (error > 0.001f) {
-            state = saved;
-            h *= 0.5f;
-        }
-    }
+    element.setFields(index, absorptivity);
+    state.dir = walk.direction * element.index.at(entry);
+    const VisitEnd end = integrateVisit<S>(element, state, floorPower);
 
     objective.interactElementLocal(&state, state.pos, nodes);
     walk.position = element.localToGlobal(state.pos);
@@ -158,8 +204,10 @@ __device__ int visitElement(const MeshDataFlat* mesh, int e, int f, WalkState& w
     walk.power = state.energy;
     walk.pathLength = state.pathLength;
     walk.exitPoint = state.pos;
-    const float nExit = static_cast<float>(element.interpolate(state.pos, index));
+    const float nExit = element.index.at(state.pos);
     walk.nExit = nExit > 0.0f ? nExit : 1.0f;
+    if (end == VisitEnd::Unfinished) return kUnfinishedVisit;
+    if (end == VisitEnd::Exhausted) return -1;
     return HEX8Element::getExitFace(entry, state.pos);
 }
 
@@ -263,13 +311,14 @@ __global__ void traceRaysKernel(RaysDataFlat* rays, MeshDataFlat* mesh, View obj
                 break;
             }
             const float before = walk.power;
-            const int x = visitElement<S>(mesh, e, f, walk, objective);
+            const int x = visitElement<S>(mesh, e, f, walk, objective, floorPower);
             absorbed += before - walk.power;
-            if (x < 0) break;
+            if (x == kUnfinishedVisit) dev::atomicAdd(&stats->unfinishedVisits, 1);
             if (!(walk.power > floorPower)) {
                 end = WalkEnd::PowerFloor;
                 break;
             }
+            if (x < 0) break;
             const int ex = 6 * e + x;
             if (mesh->elementNeighborTypes[ex] == kNeighborBoundary) {
                 const int b = mesh->elementNeighbors[ex];

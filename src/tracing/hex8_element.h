@@ -12,14 +12,18 @@
 #include "mesh/hex8_geometry.h"
 #include "mesh/mesh_data.h"
 
-// Inverts A into B (double). Returns 0 and leaves B untouched when |det A| < 1e-12.
+// Inverts A into B (double). Returns 0 and leaves B untouched when A is singular relative to
+// its size (|det A| <= 1e-12 |a0| |a1| |a2|, the a_i its rows): an absolute threshold would
+// call every element of a mesh written in metres singular.
 __host__ __device__ inline int invert3x3matrix(const double A[3][3], double B[3][3])
 {
     const double c00 = A[1][1] * A[2][2] - A[1][2] * A[2][1];
     const double c10 = A[1][0] * A[2][2] - A[1][2] * A[2][0];
     const double c20 = A[1][0] * A[2][1] - A[1][1] * A[2][0];
     const double det = A[0][0] * c00 - A[0][1] * c10 + A[0][2] * c20;
-    if (fabs(det) < 1e-12) return 0;
+    double scale = 1.0;
+    for (int i = 0; i < 3; ++i) scale *= sqrt(A[i][0] * A[i][0] + A[i][1] * A[i][1] + A[i][2] * A[i][2]);
+    if (!(fabs(det) > 1e-12 * scale)) return 0;
     const double r = 1.0 / det;
     B[0][0] = c00 * r;
     B[0][1] = -(A[0][1] * A[2][2] - A[0][2] * A[2][1]) * r;
@@ -32,6 +36,80 @@ __host__ __device__ inline int invert3x3matrix(const double A[3][3], double B[3]
     B[2][2] = (A[0][0] * A[1][1] - A[0][1] * A[1][0]) * r;
     return 1;
 }
+
+// The same in float, for the per-visit work; 0 when singular relative to its size.
+__host__ __device__ inline int invert3x3(const float A[3][3], float B[3][3])
+{
+    const float c00 = A[1][1] * A[2][2] - A[1][2] * A[2][1];
+    const float c10 = A[1][0] * A[2][2] - A[1][2] * A[2][0];
+    const float c20 = A[1][0] * A[2][1] - A[1][1] * A[2][0];
+    const float det = A[0][0] * c00 - A[0][1] * c10 + A[0][2] * c20;
+    float scale = 1.0f;
+    for (int i = 0; i < 3; ++i) scale *= sqrtf(A[i][0] * A[i][0] + A[i][1] * A[i][1] + A[i][2] * A[i][2]);
+    if (!(fabsf(det) > 1e-6f * scale)) return 0;
+    const float r = 1.0f / det;
+    B[0][0] = c00 * r;
+    B[0][1] = -(A[0][1] * A[2][2] - A[0][2] * A[2][1]) * r;
+    B[0][2] = (A[0][1] * A[1][2] - A[0][2] * A[1][1]) * r;
+    B[1][0] = -c10 * r;
+    B[1][1] = (A[0][0] * A[2][2] - A[0][2] * A[2][0]) * r;
+    B[1][2] = -(A[0][0] * A[1][2] - A[0][2] * A[1][0]) * r;
+    B[2][0] = c20 * r;
+    B[2][1] = -(A[0][0] * A[2][1] - A[0][1] * A[2][0]) * r;
+    B[2][2] = (A[0][0] * A[1][1] - A[0][1] * A[1][0]) * r;
+    return 1;
+}
+
+// A trilinear field in local coordinates as f(q) = c0 + c1 xi + c2 eta + c3 zeta + c4 xi eta +
+// c5 eta zeta + c6 zeta xi + c7 xi eta zeta. Fitted from the corner values relative to corner
+// 0's, so a constant field has higher terms of exactly zero (no bending from round-off) and
+// coordinates far from the origin lose no digits of the element's own size. T is float or Vec3.
+template <typename T>
+struct Trilinear {
+    T c[8];
+
+    __host__ __device__ void fit(const T v[8])
+    {
+        for (T& x : c) x = T();
+        for (int k = 1; k < 8; ++k) {
+            const Hex8Corner s = hex8Corner(k);
+            const T d = v[k] - v[0];
+            c[0] = c[0] + d;
+            c[1] = c[1] + d * s.xi;
+            c[2] = c[2] + d * s.eta;
+            c[3] = c[3] + d * s.zeta;
+            c[4] = c[4] + d * (s.xi * s.eta);
+            c[5] = c[5] + d * (s.eta * s.zeta);
+            c[6] = c[6] + d * (s.zeta * s.xi);
+            c[7] = c[7] + d * (s.xi * s.eta * s.zeta);
+        }
+        for (T& x : c) x = x * 0.125f;
+        c[0] = c[0] + v[0];
+    }
+
+    __host__ __device__ T at(Vec3 q) const
+    {
+        return c[0] + c[1] * q.x + c[2] * q.y + c[3] * q.z + c[4] * (q.x * q.y) + c[5] * (q.y * q.z) +
+               c[6] * (q.z * q.x) + c[7] * (q.x * q.y * q.z);
+    }
+
+    // df/dxi, df/deta, df/dzeta.
+    __host__ __device__ void localGradient(Vec3 q, T g[3]) const
+    {
+        g[0] = c[1] + c[4] * q.y + c[6] * q.z + c[7] * (q.y * q.z);
+        g[1] = c[2] + c[4] * q.x + c[5] * q.z + c[7] * (q.x * q.z);
+        g[2] = c[3] + c[5] * q.y + c[6] * q.x + c[7] * (q.x * q.y);
+    }
+};
+
+// What one evaluation of the ray equation gives at a point: the local velocity dxi/dsigma,
+// dp/dsigma = n grad n, the index there and |grad n| (which sizes the step).
+struct RayRate {
+    Vec3 velocity;
+    Vec3 bend;
+    float index;
+    float gradient;
+};
 
 // The analytic radial reference profile sqrt(4 (1 - 0.75 r^2)), r = sqrt(x^2 + y^2):
 // 2 on the axis, 1 at r = 1.
@@ -48,8 +126,16 @@ struct HEX8Element {
     float shapeDerivs[8][3] = {};
     double jacobian[3][3] = {};
     double invJacobian[3][3] = {}; // zero until the first successful inversion
-    double volume = 0.0;
     float nodalMass[8] = {};
+    // Prepared once per visit by prepare() and setFields(): the geometry and the two nodal
+    // fields as trilinear polynomials, so a step evaluates them without shape functions and
+    // an affine element (a parallelepiped, the usual structured mesh) reuses one inverse.
+    Trilinear<Vec3> geometry;
+    Trilinear<float> index, absorptivity;
+    bool affine = false;
+    bool uniformIndex = false, uniformAbsorptivity = false;
+    float affineInverse[3][3] = {}; // J^-1 of an affine element
+    float indexMax = 0.0f, absorptivityRange = 0.0f, absorptivityMax = 0.0f;
     bool nodesSet = false;
     // Keys of the four caches; -100 matches no local point, so the first evaluation computes.
     Vec3 jacobianAt{-100.0f, -100.0f, -100.0f};
@@ -153,8 +239,11 @@ struct HEX8Element {
     }
 
     // Newton's method from the centre of the entry face (0-5) or of the element, every
-    // iterate clamped to the element; stops at a global residual of 1e-5 or after 200
-    // updates and returns the last iterate.
+    // iterate clamped to the element; stops at a global residual of 6e-6 of the element's
+    // diagonal (but not below float resolution at the target), when an update moves the
+    // point by less than 1e-6 in local coordinates, or after 200 updates, and returns the
+    // last iterate. The tolerance scales with the element, so a mesh in metres converges
+    // as well as one in millimetres.
     __host__ __device__ Vec3 globalToLocal(Vec3 target, int face = -1)
     {
         Vec3 q(0.0f, 0.0f, 0.0f);
@@ -165,18 +254,112 @@ struct HEX8Element {
             for (float& n : shapeValues) n = 0.125f;
             shapeValuesAt = q;
         }
+        const float diagonal = length(nodes[6] - nodes[0]) + length(nodes[7] - nodes[1]);
+        const float reach = fmaxf(fabsf(target.x), fmaxf(fabsf(target.y), fabsf(target.z)));
+        const float tolerance = fmaxf(3e-6f * diagonal, 2.4e-7f * reach);
         Vec3 r = target - localToGlobal(q);
-        if (length(r) <= 1e-5f) return q;
+        if (length(r) <= tolerance) return q;
         for (int update = 0; update < 200; ++update) {
+            const Vec3 before = q;
             q = q + localVelocity(q, r);
             for (int a = 0; a < 3; ++a) q[a] = fminf(fmaxf(q[a], -1.0f), 1.0f);
             r = target - localToGlobal(q);
-            if (length(r) <= 1e-5f) break;
+            const Vec3 moved = q - before;
+            if (length(r) <= tolerance || fmaxf(fabsf(moved.x), fmaxf(fabsf(moved.y), fabsf(moved.z))) < 1e-6f) break;
         }
         return q;
     }
 
-    __host__ __device__ double computeVolume() const { return hex8Volume(nodes); }
+    // The trilinear form of the geometry, whether it is affine, and the inverse Jacobian of
+    // an affine element. Affine: the bilinear and trilinear terms are below 1e-5 of the
+    // element's linear size, which float node coordinates cannot resolve better anyway.
+    __host__ __device__ void prepare()
+    {
+        geometry.fit(nodes);
+        float size = 0.0f, twist = 0.0f;
+        for (int i = 1; i < 4; ++i) size = fmaxf(size, length(geometry.c[i]));
+        for (int i = 4; i < 8; ++i) twist = fmaxf(twist, length(geometry.c[i]));
+        affine = twist <= 1e-5f * size;
+        if (affine) {
+            float J[3][3];
+            for (int i = 0; i < 3; ++i)
+                for (int j = 0; j < 3; ++j) J[i][j] = geometry.c[i + 1][j];
+            affine = invert3x3(J, affineInverse) != 0; // a flat element is left to inverseAt to refuse
+        }
+    }
+
+    // The nodal refractive index and absorptivity of this visit. Uniform: every node within
+    // 1e-6 (relative) of node 0, where a ray bends by less than float resolution.
+    __host__ __device__ void setFields(const float n[8], const float alpha[8])
+    {
+        index.fit(n);
+        absorptivity.fit(alpha);
+        float nLo = n[0], nHi = n[0], aLo = alpha[0], aHi = alpha[0];
+        for (int k = 1; k < 8; ++k) {
+            nLo = fminf(nLo, n[k]);
+            nHi = fmaxf(nHi, n[k]);
+            aLo = fminf(aLo, alpha[k]);
+            aHi = fmaxf(aHi, alpha[k]);
+        }
+        uniformIndex = nHi - nLo <= 1e-6f * fabsf(n[0]);
+        uniformAbsorptivity = aHi == aLo;
+        indexMax = fmaxf(fabsf(nLo), fabsf(nHi));
+        absorptivityRange = aHi - aLo;
+        absorptivityMax = aHi;
+    }
+
+    // J^-1 at q into B; false where the element is singular.
+    __host__ __device__ bool inverseAt(Vec3 q, float B[3][3]) const
+    {
+        if (affine) {
+            for (int i = 0; i < 3; ++i)
+                for (int j = 0; j < 3; ++j) B[i][j] = affineInverse[i][j];
+            return true;
+        }
+        Vec3 rows[3];
+        geometry.localGradient(q, rows);
+        float J[3][3];
+        for (int i = 0; i < 3; ++i)
+            for (int j = 0; j < 3; ++j) J[i][j] = rows[i][j];
+        return invert3x3(J, B) != 0;
+    }
+
+    // The ray equation at local point q with optical direction p (after prepare and
+    // setFields): dxi/dsigma = J^-T p and dp/dsigma = n grad n, grad n = J^-1 grad_xi n.
+    __host__ __device__ RayRate rate(Vec3 q, Vec3 p) const
+    {
+        float B[3][3];
+        RayRate r{};
+        if (!inverseAt(q, B)) return r; // no motion: the visit cannot finish and says so
+        for (int i = 0; i < 3; ++i) r.velocity[i] = B[0][i] * p.x + B[1][i] * p.y + B[2][i] * p.z;
+        if (uniformIndex) {
+            r.index = index.c[0];
+            return r;
+        }
+        float g[3];
+        index.localGradient(q, g);
+        Vec3 grad;
+        for (int j = 0; j < 3; ++j) grad[j] = B[j][0] * g[0] + B[j][1] * g[1] + B[j][2] * g[2];
+        r.index = index.at(q);
+        r.bend = grad * r.index;
+        r.gradient = length(grad);
+        return r;
+    }
+
+    // The eight shape values at q (the lumped weights of the nodes).
+    __host__ __device__ static void shapeAt(Vec3 q, float N[8])
+    {
+        const float xm = 1.0f - q.x, xp = 1.0f + q.x, ym = 1.0f - q.y, yp = 1.0f + q.y;
+        const float zm = 0.125f * (1.0f - q.z), zp = 0.125f * (1.0f + q.z);
+        N[0] = xm * ym * zm;
+        N[1] = xp * ym * zm;
+        N[2] = xp * yp * zm;
+        N[3] = xm * yp * zm;
+        N[4] = xm * ym * zp;
+        N[5] = xp * ym * zp;
+        N[6] = xp * yp * zp;
+        N[7] = xm * yp * zp;
+    }
 
     // Negative inside, zero on the surface, positive outside.
     __host__ __device__ static float overshootError(Vec3 q)
@@ -209,7 +392,7 @@ struct HEX8Element {
             nodalMass[k] = mesh->nodalMass[node];
         }
         nodesSet = true;
-        volume = computeVolume();
         elementId = e;
+        prepare();
     }
 };

@@ -63,7 +63,8 @@ void bindTestingTracer(py::module_& m)
         .def_property_readonly("field_name_count", [](T& t) { return lightTransport(t).fieldNameCount(); })
         .def_property_readonly("write_counter", [](T& t) { return t.getObjective()->writeCounter; })
         .def_property_readonly("visits", [](T& t) { return t.lastTraceStats().elementVisits; })
-        .def_property_readonly("stopped_by_visit_limit", [](T& t) { return t.lastTraceStats().stoppedByVisitLimit; });
+        .def_property_readonly("stopped_by_visit_limit", [](T& t) { return t.lastTraceStats().stoppedByVisitLimit; })
+        .def_property_readonly("unfinished_visits", [](T& t) { return t.lastTraceStats().unfinishedVisits; });
 
     m.def(
         "record_path",
@@ -86,4 +87,5 @@ void bindTestingTracer(py::module_& m)
         return py::make_tuple(p.x, p.y, p.z);
     });
     m.attr("MAX_ELEMENT_VISITS") = kMaxElementVisits;
+    m.attr("MAX_VISIT_STEPS") = kMaxVisitSteps;
 }

@@ -17,10 +17,11 @@ __global__ void integrateKernel(ElementInput input, StateVector* state, float h,
         element.nodalMass[k] = input.nodalMass[k];
     }
     element.nodesSet = true;
-    element.volume = element.computeVolume();
+    element.prepare();
+    element.setFields(input.refrIndex, input.absorptivity);
     const S solver;
     StateVector s = *state;
-    for (int i = 0; i < steps; ++i) solver.integrate(&s, &element, input.refrIndex, input.absorptivity, h);
+    for (int i = 0; i < steps; ++i) solver.integrate(&s, element, h);
     *state = s;
     *global = element.localToGlobal(s.pos);
 }

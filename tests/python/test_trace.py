@@ -174,15 +174,89 @@ def test_graded_index_bends_the_ray_toward_higher_index(t, tmp_path, capsys, sol
 test_graded_index_bends_the_ray_toward_higher_index.errors = {}
 
 
-def test_same_slab_in_millimetres_and_micrometres(t, tmp_path, capsys):
+@pytest.mark.parametrize("solver", [0, 1])
+def test_same_slab_from_micrometres_to_kilometres(t, tmp_path, capsys, solver):
+    # A slightly graded index (so the solvers step, no straight crossing), absorptivity
+    # scaled with the mesh: every scale is the same optical problem.
     fractions = []
-    for scale in (1.0, 1000.0):
+    for scale in (1e-6, 1e-3, 1.0, 1e3):
         points, cells = grid(2, 2, 4)
-        mesh = load(t, tmp_path, points * scale, cells, 1.4, 0.4 / scale, f"slab{int(scale)}.vtk")
-        rays = with_power(t, tmp_path, mesh, uniform_xy(0.1, 1.9, 16) * scale, 5 * scale, name=f"b{int(scale)}.ry")
-        fractions.append(absorbed_total(mesh, traced(t, mesh, rays, 1)))
-    assert fractions[0] == pytest.approx(1 - math.exp(-1.6), rel=2e-3)
-    assert fractions[1] == pytest.approx(fractions[0], rel=2e-3)
+        mesh = load(t, tmp_path, points * scale, cells, 1.4 + 0.002 * points[:, 0], 0.4 / scale, f"s{scale}.vtk")
+        rays = with_power(t, tmp_path, mesh, uniform_xy(0.1, 1.9, 16) * scale, 5 * scale, name=f"b{scale}.ry")
+        tracer = traced(t, mesh, rays, solver)
+        assert tracer.unfinished_visits == 0
+        fractions.append(absorbed_total(mesh, tracer))
+    assert fractions[2] == pytest.approx(1 - math.exp(-1.6), rel=1e-3)
+    assert fractions == pytest.approx([fractions[2]] * 4, rel=2e-5)
+
+
+def test_absorptivity_rising_steeply_across_an_element(t, tmp_path, capsys):
+    # alpha from 0 to 200 across x; a ray straight down at x = 0.004 meets alpha = 0.8 over
+    # its whole path. The visit needs hundreds of steps and must not end on a side face.
+    points, cells = grid(1, 1, 1)
+    mesh = load(t, tmp_path, points, cells, 1.0, 200.0 * points[:, 0])
+    rays = with_power(t, tmp_path, mesh, np.array([[0.004, 0.5]]), 2.0)
+    for solver in (0, 1):
+        tracer = traced(t, mesh, rays, solver)
+        assert absorbed_total(mesh, tracer) == pytest.approx(1 - math.exp(-0.8), rel=1e-4)
+        assert tracer.unfinished_visits == 0
+    # With alpha rising to 1e6 across the element, a step may cross only 5e-7 of it: the
+    # visit runs out of steps, the ray stops where it is (inside, not on a side face) with
+    # the power it has left, and the trace says so.
+    points, cells = grid(2, 1, 1)
+    mesh = load(t, tmp_path, points, cells, 1.0, 1e6 * np.maximum(points[:, 0] - 1, 0), "steep.vtk")
+    rays = with_power(t, tmp_path, mesh, np.array([[1.001, 0.5]]), 2.0, name="edge.ry")
+    capsys.readouterr()
+    tracer = traced(t, mesh, rays, 1)
+    assert tracer.unfinished_visits == 1
+    travelled = t.MAX_VISIT_STEPS * 0.5 / 1e6
+    assert absorbed_total(mesh, tracer) == pytest.approx(1 - math.exp(-1000 * travelled), rel=1e-3)
+    assert (f"Warning: 1 rays stopped inside an element after {t.MAX_VISIT_STEPS} integration steps"
+            in capsys.readouterr().out)
+    samples, _ = t.record_path(rays, mesh, 1)
+    assert samples[-1, :3] == pytest.approx([1.001, 0.5, 1 - travelled], abs=1e-5)
+    assert samples[-1, 4] == pytest.approx(math.exp(-1000 * travelled), rel=1e-3)
+
+
+def test_straight_crossing_of_uniform_elements(t, tmp_path, capsys, monkeypatch):
+    # Uniform index, absorptivity trilinear in the whole block (so the nodal values carry it
+    # exactly): the straight crossing gives the Beer-Lambert total of the closed-form depth
+    # to float precision, and the same nodal field as stepping through the elements.
+    points, cells = grid(3, 3, 3)
+    x, y, z = points.T
+    mesh = load(t, tmp_path, points, cells, 1.3, 0.2 + 0.1 * x + 0.05 * y * z)
+    xy = uniform_xy(0.1, 2.9, 25)
+    rays = with_power(t, tmp_path, mesh, xy, 4.0)
+    exact = np.mean(1 - np.exp(-(0.2 * 3 + 0.1 * xy[:, 0] * 3 + 0.05 * xy[:, 1] * 4.5)))
+    fields = {}
+    for rule in ("", "stepped"):
+        monkeypatch.setenv("LUMETRA_STEP_RULE", rule)
+        for solver in (0, 1):
+            tracer = traced(t, mesh, rays, solver)
+            if rule == "":
+                assert absorbed_total(mesh, tracer) == pytest.approx(exact, rel=3e-6)
+            fields[rule, solver] = tracer.get_result()
+    assert np.array_equal(fields["", 0], fields["", 1])  # the solver plays no part
+    for solver in (0, 1):
+        ref = fields["", solver]
+        assert np.linalg.norm(fields["stepped", solver] - ref) < 2e-3 * np.linalg.norm(ref)
+
+
+def test_nodal_field_against_a_fine_step_reference(t, tmp_path, capsys, monkeypatch):
+    # Graded index and graded absorptivity, oblique rays: the nodal absorbed power of each
+    # solver against the same trace with 16 times tighter step limits.
+    points, cells = grid(4, 4, 4)
+    x, y, z = points.T
+    mesh = load(t, tmp_path, points, cells, 1.4 + 0.05 * x - 0.02 * y, 0.3 + 0.1 * z)
+    rays = with_power(t, tmp_path, mesh, uniform_xy(0.3, 2.9, 64), 4.5, direction=(0.2, 0.1, -1))
+    monkeypatch.setenv("LUMETRA_STEP_RULE", "fine")
+    reference = traced(t, mesh, rays, 1).get_result()
+    monkeypatch.delenv("LUMETRA_STEP_RULE")
+    for solver, bound in ((0, 1e-3), (1, 6e-5)):
+        q = traced(t, mesh, rays, solver).get_result()
+        error = np.linalg.norm(q - reference) / np.linalg.norm(reference)
+        print(f"solver {solver}: relative nodal L2 error {error:.2e}")
+        assert error < bound
 
 
 def test_trapped_ray_ends_at_the_visit_limit(t, tmp_path, capsys):
