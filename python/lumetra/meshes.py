@@ -17,6 +17,9 @@ read, from_meshio
     Hexahedra and nodal fields of any file meshio reads, or of a meshio.Mesh.
 write, to_meshio
     A HexMesh as a file (legacy VTK or anything meshio writes), or as a meshio.Mesh.
+merge_nodes
+    One node for each group of coincident nodes (exporters that write every element with
+    nodes of its own split the mesh into separate cells).
 
 Example
 -------
@@ -38,7 +41,7 @@ from typing import Any, NamedTuple, Union
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
-__all__ = ["HexMesh", "box", "vial", "read", "write", "from_meshio", "to_meshio"]
+__all__ = ["HexMesh", "box", "vial", "read", "write", "from_meshio", "to_meshio", "merge_nodes"]
 
 # A nodal field as the generators take it: a constant, one value per node, or a function
 # of the node coordinates f(x, y, z) evaluated on arrays.
@@ -330,3 +333,46 @@ def write(path: str, mesh: HexMesh, file_format: str | None = None, **kwargs: An
         meshio.vtk.write(str(path), m, fmt_version="4.2", **kwargs)
     else:
         meshio.write(str(path), m, file_format=file_format, **kwargs)
+
+
+def merge_nodes(mesh: HexMesh, tolerance: float = 1e-9) -> HexMesh:
+    """The same mesh with coincident nodes merged into one.
+
+    Some exporters write each element with nodes of its own, so neighbouring elements do not
+    share nodes: every element face then becomes a boundary face and rays stop at each one.
+    Nodes closer than ``tolerance`` times the mesh's bounding-box diagonal (on a grid of
+    that pitch) become one node, which keeps the coordinates and field values of the first.
+
+    Parameters
+    ----------
+    mesh : HexMesh
+    tolerance : float, optional
+        Relative to the bounding-box diagonal (default 1e-9).
+
+    Returns
+    -------
+    HexMesh
+        Nodes renumbered in order of first appearance; elements refer to the merged nodes.
+
+    Example
+    -------
+    >>> engine.load_mesh_arrays(*merge_nodes(read("exported.inp")))
+    """
+    points = np.asarray(mesh.points, dtype=float)
+    if len(points) == 0:
+        return mesh
+    diagonal = float(np.linalg.norm(points.max(axis=0) - points.min(axis=0))) or 1.0
+    keys = np.round((points - points.min(axis=0)) / (tolerance * diagonal)).astype(np.int64)
+    _, first, inverse = np.unique(keys, axis=0, return_index=True, return_inverse=True)
+    # Keep the order of first appearance, so an already merged mesh comes back unchanged.
+    order = np.argsort(first)
+    renumber = np.empty_like(order)
+    renumber[order] = np.arange(len(order))
+    keep = first[order]
+    new_ids = renumber[inverse.ravel()]
+
+    def field(values: NDArray | None) -> NDArray[np.float64] | None:
+        return None if values is None else np.asarray(values, dtype=float)[keep]
+
+    return HexMesh(points[keep], new_ids[np.asarray(mesh.hexahedra)], field(mesh.refractive_index),
+                   field(mesh.absorptivity))

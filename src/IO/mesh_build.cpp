@@ -1,6 +1,7 @@
 #include "IO/mesh_build.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <stdexcept>
 #include <string>
@@ -56,6 +57,41 @@ int orientElements(const HexMeshSource& source, const std::vector<float>& points
         }
     }
     return mirrored;
+}
+
+// Defects a mesh can load with but that change what rays see, one warning line each:
+// elements listed twice (their power is deposited twice), and nodes at the same place under
+// different ids (the elements around them are not connected, so every face between them
+// becomes a boundary face).
+void reportDefects(const HexMeshInput& input)
+{
+    const std::size_t elements = input.hexahedra.size() / 8;
+    std::vector<std::array<int, 8>> sorted(elements);
+    for (std::size_t e = 0; e < elements; ++e) {
+        std::copy_n(input.hexahedra.begin() + static_cast<std::ptrdiff_t>(8 * e), 8, sorted[e].begin());
+        std::sort(sorted[e].begin(), sorted[e].end());
+    }
+    std::sort(sorted.begin(), sorted.end());
+    std::size_t duplicated = 0;
+    for (std::size_t e = 1; e < elements; ++e) duplicated += sorted[e] == sorted[e - 1];
+    if (duplicated > 0) {
+        msg::out("Warning: %zu hexahedra repeat another one's nodes (duplicated elements)\n", duplicated);
+    }
+
+    const std::size_t nodes = input.points.size() / 3;
+    std::vector<std::size_t> order(nodes);
+    for (std::size_t i = 0; i < nodes; ++i) order[i] = i;
+    const auto at = [&](std::size_t i) {
+        return std::array<float, 3>{input.points[3 * i], input.points[3 * i + 1], input.points[3 * i + 2]};
+    };
+    std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return at(a) < at(b); });
+    std::size_t coincident = 0;
+    for (std::size_t k = 1; k < nodes; ++k) coincident += at(order[k]) == at(order[k - 1]);
+    if (coincident > 0) {
+        msg::out("Warning: %zu nodes lie exactly on another node without being shared; the elements there are not "
+                 "connected (merge them, e.g. with lumetra.meshes.merge_nodes)\n",
+                 coincident);
+    }
 }
 
 // Copies one nodal field, or the default with a warning when the source did not give it whole.
@@ -126,6 +162,7 @@ void buildHexMesh(Mesh& mesh, HexMeshInput& input, const HexMeshSource& source)
     mesh.uploadMeshData();
     msg::out("%s: %d elements, %d nodes\n", source.loaded.c_str(), elements, points);
 
+    reportDefects(input);
     buildConnectivity(mesh);
     mesh.checkConstRefrIndex();
     mesh.computeNodalMass();

@@ -147,3 +147,26 @@ def test_outputs(ready, tmp_path):
         engine.load_rays(tmp_path / "beam.ry")
         engine.load_mesh(tmp_path / "slab.vtk")
     traces_as_before(engine, before)
+
+
+def test_mesh_defects_are_reported_and_mergeable(capsys):
+    """A 4x4x4 block written with separate nodes per element loads as 64 unconnected cells;
+    the load says so, and merge_nodes gives the connected block back."""
+    import lumetra
+    from lumetra import meshes
+    block = meshes.box(4, 4, 4, absorptivity=0.3)
+    split_points = block.points[block.hexahedra].reshape(-1, 3)
+    split = meshes.HexMesh(split_points, np.arange(len(split_points)).reshape(-1, 8), None,
+                           np.full(len(split_points), 0.3))
+    doubled = meshes.HexMesh(block.points, np.vstack([block.hexahedra, block.hexahedra[:3]]), None, block.absorptivity)
+    engine = lumetra.Lumetra()
+    engine.load_mesh_arrays(*split)
+    out = capsys.readouterr().out
+    assert "Warning: 387 nodes lie exactly on another node without being shared" in out
+    assert "Mesh connectivity: 384 boundary faces" in out
+    engine.load_mesh_arrays(*meshes.merge_nodes(split))
+    out = capsys.readouterr().out
+    assert "lie exactly" not in out and "Mesh connectivity: 96 boundary faces" in out
+    assert engine.get_node_count() == len(block.points)
+    engine.load_mesh_arrays(*doubled)
+    assert "Warning: 3 hexahedra repeat another one's nodes" in capsys.readouterr().out
