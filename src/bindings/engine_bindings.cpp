@@ -252,13 +252,14 @@ const char* kClassDoc =
     "Main class for GPU-accelerated ray tracing and volumetric absorption calculations.\n\n"
     "Typical workflow:\n"
     "  1. Create engine: engine = Lumetra()\n"
-    "  2. Configure: engine.config('config.toml')\n"
-    "  3. Load mesh: engine.load_mesh('mesh.vtk')\n"
-    "  4. Load rays: engine.load_rays('rays.ry')\n"
-    "  5. Set solver type: engine.set_solver_type('solver_name')\n"
-    "  6. Compute absorption: engine.compute_volumetric_absorption()\n"
-    "  7. Get results: absorbed_power = engine.get_absorbed_power()\n"
-    "  8. Write output: engine.write_result('output.vtu')";
+    "  2. Load mesh: engine.load_mesh('mesh.vtk')\n"
+    "  3. Load rays: engine.load_rays('rays.ry')\n"
+    "  4. Set solver type: engine.set_solver_type('RK4')  # or 'FE'\n"
+    "  5. Configure: engine.config()\n"
+    "  6. Name the output: engine.configure_outfilename('output.vtu')\n"
+    "  7. Compute absorption: engine.compute_volumetric_absorption()\n"
+    "  8. Get results: absorbed_power = engine.get_absorbed_power()\n"
+    "  9. Write output: engine.write_result()  # output_0.vtu";
 
 } // namespace
 
