@@ -12,4 +12,5 @@ __doc__ = _ext.__doc__
 globals().update({name: value for name, value in vars(_ext).items() if not name.startswith("_")})
 # One thread count for every module of the process.
 set_num_threads = _lumetra.set_num_threads
+set_verbosity = _lumetra.set_verbosity
 __all__ = sorted(name for name in vars(_ext) if not name.startswith("_"))

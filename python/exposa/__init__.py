@@ -19,4 +19,5 @@ _ext = _backend.load_companion("exposa", backend)
 
 globals().update({name: value for name, value in vars(_ext).items() if not name.startswith("_")})
 set_num_threads = _lumetra.set_num_threads
+set_verbosity = _lumetra.set_verbosity
 __all__ = sorted(name for name in vars(_ext) if not name.startswith("_"))

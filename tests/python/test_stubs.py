@@ -3,15 +3,18 @@ module (the same public names, every function with the runtime's parameter names
 defaults), and help() shows the docstring of every class."""
 
 import ast
+import importlib
 import importlib.resources
 import inspect
 import pydoc
 
+import pytest
+
 import lumetra
 
 
-def stub_tree(name="__init__.pyi"):
-    package = importlib.resources.files("lumetra")
+def stub_tree(name="__init__.pyi", package="lumetra"):
+    package = importlib.resources.files(package)
     assert (package / "py.typed").is_file()
     return ast.parse((package / name).read_text())
 
@@ -87,3 +90,15 @@ def test_help_shows_every_class_docstring():
     text = pydoc.render_doc(lumetra, renderer=pydoc.plaintext)
     for cls in (lumetra.BoundaryConditionInteractionType, lumetra.OpticalBoundaryCondition, lumetra.Lumetra):
         assert cls.__doc__.splitlines()[0] in text, cls.__name__
+
+
+@pytest.mark.parametrize("name", ["curalis", "exposa"])
+def test_curing_stubs_name_the_runtime(name):
+    module = importlib.import_module(name)
+    tree = stub_tree(package=name)
+    assert public(defined(tree.body)) == public(dir(module)) == set(module.__all__)
+    for cls in (n for n in tree.body if isinstance(n, ast.ClassDef)):
+        runtime = getattr(module, cls.name)
+        assert public(defined(cls.body)) == public(dir(runtime)), cls.name
+        for node in (n for n in cls.body if isinstance(n, ast.FunctionDef) and not n.name.startswith("_")):
+            assert parameters(node) == runtime_parameters(getattr(runtime, node.name)), node.name

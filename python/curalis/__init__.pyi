@@ -1,0 +1,55 @@
+"""Reaction-diffusion material model bindings"""
+
+from numpy import float64
+from numpy.typing import NDArray
+
+__all__ = ["Curalis", "CuralisProps", "backend", "get_num_threads", "get_verbosity", "set_num_threads", "set_verbosity"]
+
+backend: str
+"""The compiled variant this process uses, the one lumetra chose: "cuda" or "cpu"."""
+
+def set_num_threads(threads: int) -> None:
+    """Set the CPU threads of every module (the same function as lumetra.set_num_threads)."""
+
+def get_num_threads() -> int: ...
+def set_verbosity(level: int) -> None:
+    """1 prints everything, 0 only warnings and errors (every module, as lumetra's)."""
+
+def get_verbosity() -> int: ...
+
+class CuralisProps:
+    """Configuration values for the reaction-diffusion material model."""
+
+    kpropagation: float
+    koxygen: float
+    diffusion_oxygen: float
+    diffusion_radical: float
+    diffusion_bc: int
+    diffusion_bc_radical: int
+    diffusion_bc_oxygen: int
+    dirichlet_radical: float
+    dirichlet_oxygen: float
+    oxygen_gel_point: float
+    oxygen_dirichlet_all_boundary: bool
+    oxygen_dirichlet_bc_groups: list[int]
+    oxygen_dirichlet_face_ids: list[int]
+    dt: float
+    n0: float
+    n1: float
+    alpha0: float
+    alpha1: float
+    c_monomer0: float
+    c_radical0: float
+    c_oxygen0: float
+    degree_of_curing0: float
+    def __init__(self) -> None: ...
+
+class Curalis:
+    """Reaction-diffusion material state and update kernels."""
+
+    def __init__(self, props: CuralisProps, n_nodes: int) -> None: ...
+    def initialize_accelerator(self, mesh_ptr: int) -> None: ...
+    def reaction_step(self, result_device_ptr: int, mesh_devlink_ptr: int) -> None: ...
+    def get_degree_of_curing(self) -> NDArray[float64]: ...
+    def get_oxygen_concentration(self) -> NDArray[float64]: ...
+    def get_dt(self) -> float: ...
