@@ -60,9 +60,13 @@ def test_default_run_writes_readable_files_and_a_summary(default_run):
     for _, mesh in frames:
         assert {"DegreeOfCuring", "Dose", "Oxygen"} <= set(mesh.point_data)
         assert len(mesh.points) == summary["nodes"]
-    from PIL import Image
-    with Image.open(out / "figure.png") as image:
-        assert image.format == "PNG" and image.width > 400
+    try:
+        import matplotlib  # noqa: F401
+    except ImportError:  # the figure is optional: skipped, and said so
+        assert "figure" not in summary["files"] and "matplotlib is not installed" in result.stdout
+    else:
+        png = (out / "figure.png").read_bytes()
+        assert png[:8] == b"\x89PNG\r\n\x1a\n" and int.from_bytes(png[16:20], "big") > 400  # IHDR width
     assert summary["scenario"]["mesh"]["n_z"] == 8  # the run records what it ran
 
 
