@@ -7,6 +7,7 @@ import os
 import subprocess
 import sys
 import xml.etree.ElementTree as ET
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -188,3 +189,5 @@ def test_write_default_round_trips_and_help_lists_every_key(default_run, capsys)
     keys = [f"{table}.{key}" for table, schema in scenarios.SCHEMA.items() for key in schema]
     keys += [f"boundary.{key}" for key in scenarios.BOUNDARY]
     assert [k for k in keys if f"{k} = " not in text] == []
+    guide = (Path(__file__).parents[2] / "docs" / "user-guide.md").read_text()
+    assert [k for k in keys if f"`{k}`" not in guide] == []
