@@ -409,7 +409,8 @@ def _figure(path: Path, points, scenario, dose, cure, history, stream) -> str | 
 def format_summary(s: dict[str, Any], folder: str) -> str:
     p = s["power"]
     files = s["files"]
-    written = [f"{len(files['vtu'])} VTU frames + {files['pvd']}" if "vtu" in files else "no VTU frames"]
+    frames = len(files.get("vtu", []))
+    written = [f"{frames} VTU frame{'' if frames == 1 else 's'} + {files['pvd']}" if frames else "no VTU frames"]
     written += [files[k] for k in ("figure", "summary") if k in files]
     return "\n".join([
         f"lumetra run: {s['wall_time_s']:.1f} s wall time (backend {s['backend']}, {s['threads']} threads)",

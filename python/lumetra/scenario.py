@@ -134,8 +134,8 @@ SCHEMA: dict[str, dict[str, Key]] = {
         "c_radical0": _curalis("float", 0.0, "initial radical concentration", **NONNEGATIVE),
         "c_oxygen0": _curalis("float", 1.0, "initial oxygen, a fraction of saturation", **NONNEGATIVE),
         "degree_of_curing0": _curalis("float", 0.0, "initial degree of curing", minimum=0.0, maximum=1.0),
-        "dose_threshold": _dose("float", 0.5, "dose (absorbed energy per volume) where curing starts", **NONNEGATIVE),
-        "dose_full": _dose("float", 2.0, "dose where the resin is fully cured", **POSITIVE),
+        "dose_threshold": _dose("float", 0.15, "dose (absorbed energy per volume) where curing starts", **NONNEGATIVE),
+        "dose_full": _dose("float", 0.3, "dose where the resin is fully cured", **POSITIVE),
     },
     "light": {
         "source": Key("str", "beam", "\"beam\" (parallel rays on a rectangle), \"rays\" (a .ry file) or \"camera\" "

@@ -107,6 +107,51 @@ def test_default_run_cures_where_light_is_absorbed_growing_and_conserving_power(
     assert energy == pytest.approx(summary["dt"] * p["power_absorbed"], rel=1e-3)
 
 
+def test_dose_model_mesh_and_ray_files_and_camera(tmp_path):
+    meshio = pytest.importorskip("meshio")
+    from lumetra import meshes
+    tiny = ["time.steps=4", "time.dt=30", "output.every=4", "output.figure=false"]
+
+    # The dose model: the degree of curing is the ramp of the dose the run summed itself.
+    result = lumetra_run(*[f"--set={s}" for s in SMALL[:5] + tiny], "--set", "resin.model=dose", "--set",
+                         "resin.dose_threshold=0.02", "--set", "resin.dose_full=0.2", "--output", tmp_path / "dose")
+    assert result.returncode == 0, result.stderr
+    frame = meshio.read(tmp_path / "dose" / "cure_0.vtu")
+    dose, cure = frame.point_data["Dose"], frame.point_data["DegreeOfCuring"]
+    assert "Oxygen" not in frame.point_data
+    ramp = np.clip((dose - 0.02) / (0.2 - 0.02), 0, 1)
+    assert np.any((ramp > 0.1) & (ramp < 0.9)) and np.allclose(cure, ramp, atol=1e-5)
+
+    # A mesh file, a ray file, a list of angles and two kinds of boundary condition.
+    vial = meshes.vial(5.0, 10.0, 4, 2, 4)
+    meshes.write(str(tmp_path / "vial.vtu"), vial)
+    rays = np.array([[-8, 0.5, 5, 1, 0, 0, 0.25], [-8, -0.5, 5, 1, 0, 0, 0.25], [-8, 0, 2, 1, 0, 0, 0.5]])
+    (tmp_path / "two.ry").write_text("3\n" + "\n".join(" ".join(map(str, r)) for r in rays) + "\n")
+    (tmp_path / "file.toml").write_text(
+        '[mesh]\nsource = "file"\nfile = "vial.vtu"\n'
+        '[[boundary]]\nselect = "radial"\nradius_min = 4.99\nradius_max = 5.01\n'
+        '[[boundary]]\nselect = "bbox"\nbbox = [-6, 6, -6, 6, -0.01, 0.01]\ninteraction = "reflect"\n'
+        '[light]\nsource = "rays"\nfile = "two.ry"\nangles = [0, 90, 180]\n[time]\nsteps = 3\n'
+        '[output]\nfigure = false\nevery = 3\n')
+    result = lumetra_run(tmp_path / "file.toml", "--output", tmp_path / "file")
+    assert result.returncode == 0, result.stderr
+    summary = json.loads((tmp_path / "file" / "summary.json").read_text())
+    assert (summary["elements"], summary["rays"], summary["angles"]) == (len(vial.hexahedra), 3, 3)
+    assert summary["power"]["power_incident"] == pytest.approx(3.0, rel=1e-6)
+    frame = meshio.read(tmp_path / "file" / "cure_0.vtu")
+    dose, z = frame.point_data["Dose"], frame.points[:, 2]
+    assert np.all(dose[z > 5 + 2.5 + 1e-6] == 0) and dose[np.abs(z - 5) < 1e-6].max() > 0  # level rays
+
+    # The camera: its power per step, all of it reaching the vial.
+    result = lumetra_run(*[f"--set={s}" for s in SMALL[:3] + tiny], "--set", "light.source=camera", "--set",
+                         "light.power=2.0", "--output", tmp_path / "camera")
+    assert result.returncode == 0, result.stderr
+    summary = json.loads((tmp_path / "camera" / "summary.json").read_text())
+    assert summary["rays"] == 12 * 40
+    assert summary["power"]["power_incident"] == pytest.approx(4 * 2.0, rel=1e-6)
+    assert summary["power"]["power_missed"] == 0
+
+
 BAD_SCENARIOS = [
     ("[mesh]\nradus = 3.0\n", "mesh.radus: unknown key"),
     ("[mesh]\nradius = \"5\"\n", "mesh.radius: expected a number, got string"),
