@@ -227,7 +227,7 @@ def bench_scenario(tmp, quick, rows, growth):
     label = "small default" if quick else "default"
     rows.append(("default scenario", f"{label}: {first['rays']} rays, {first['elements']} elements, "
                  f"{first['steps']} steps", first["wall_time_s"], "s wall time"))
-    rows.append(("default scenario", label, first["element_visits_per_s"], "element visits/s (tracing)"))
+    rows.append(("default scenario", label, first["element_visits_per_s"], "element visits/s (optics)"))
     for what, changes in (("rays", [f"light.rays_across={2 * light['rays_across']}"]),
                           ("mesh (elements)", [f"mesh.n_z={2 * mesh['n_z']}"])):
         twice = run(changes)

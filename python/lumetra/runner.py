@@ -287,6 +287,8 @@ def run(scenario: dict[str, Any], progress: bool = True, stream: TextIO | None =
                 engine.compute_volumetric_absorption()
                 optics_time += time.perf_counter() - tick
                 trace = engine.get_trace_summary()
+                if not trace:  # the engine refused the computation and said why in its log
+                    raise RuntimeError(f"step {step + 1}: the trace gave no result (see {folder / 'engine.log'})")
                 for name in balance:
                     balance[name] += trace[name]
                 visits += trace["element_visits"]
@@ -418,7 +420,7 @@ def format_summary(s: dict[str, Any], folder: str) -> str:
         f"  elements       {s['elements']} ({s['nodes']} nodes)",
         f"  steps          {s['steps']} of dt {s['dt']:g} (optics {s['optics_time_s']:.1f} s, "
         f"curing {s['curing_time_s']:.1f} s)",
-        f"  element visits {s['element_visits']:.3g}, {s['element_visits_per_s']:.3g} per second of tracing",
+        f"  element visits {s['element_visits']:.3g}, {s['element_visits_per_s']:.3g} per second of optics",
         f"  cured volume   {s['cured_volume']:.4g} of {s['total_volume']:.4g} ({s['cured_fraction']:.1%} with degree "
         f"of curing >= {s['cure_threshold']:g}; largest {s['max_degree_of_curing']:.3f})",
         f"  power balance  entered {p['power_entered']:.4g} = absorbed {p['power_absorbed']:.4g} + left "
