@@ -1,0 +1,430 @@
+"""The coupled curing simulation behind ``lumetra run``: one engine, one curing model, and
+for every step an optical trace at the step's angle followed by one curing step, so the
+rays of the next step see the index of the partly cured resin.
+
+Everything goes through the public API of ``lumetra``, ``curalis`` and ``exposa``.
+:func:`run` takes a checked scenario (``lumetra.scenario``) and returns the summary that it
+also writes as ``summary.json``.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import json
+import math
+import sys
+import time
+import xml.etree.ElementTree as ET
+from pathlib import Path
+from typing import Any, TextIO
+
+import numpy as np
+
+import lumetra
+from lumetra import meshes
+from lumetra.scenario import ScenarioError
+
+__all__ = ["run", "beam_rays", "write_pvd"]
+
+VTU_STEM = "cure"
+# The engine's balance is summed in float on the device; anything above this share of the
+# power that entered is a leak, not rounding.
+BALANCE_TOLERANCE = 1e-4
+
+
+def _unit(v) -> np.ndarray:
+    v = np.asarray(v, dtype=float)
+    return v / np.linalg.norm(v)
+
+
+def beam_rays(light: dict[str, Any]) -> np.ndarray:
+    """The rays of a parallel beam at angle 0, shape (rays, 7): position, direction, power.
+
+    Rays sit at the centres of a rays_across x rays_high grid over the width x height
+    rectangle through light.center, start_distance before it, height along the axis.
+    """
+    d, axis = _unit(light["direction"]), _unit(light["axis"])
+    across = _unit(np.cross(axis, d))
+    up = np.cross(d, across)
+    nu, nv = light["rays_across"], light["rays_high"]
+    u = (np.arange(nu) + 0.5) / nu - 0.5
+    v = (np.arange(nv) + 0.5) / nv - 0.5
+    vv, uu = np.meshgrid(v, u, indexing="ij")
+    start = np.asarray(light["center"], dtype=float) - light["start_distance"] * d
+    positions = (start + uu.reshape(-1, 1) * light["width"] * across + vv.reshape(-1, 1) * light["height"] * up)
+    count = len(positions)
+    return np.hstack([positions, np.tile(d, (count, 1)), np.full((count, 1), light["power"] / count)])
+
+
+def write_ray_file(path: Path, rays: np.ndarray) -> None:
+    with open(path, "w", encoding="ascii") as f:
+        f.write(f"{len(rays)}\n")
+        np.savetxt(f, rays, fmt="%.9g")
+
+
+def write_pvd(path: Path, frames: list[tuple[float, str]]) -> None:
+    """A ParaView collection of (time, file name relative to the collection) pairs."""
+    root = ET.Element("VTKFile", type="Collection", version="0.1", byte_order="LittleEndian")
+    collection = ET.SubElement(root, "Collection")
+    for t, name in frames:
+        ET.SubElement(collection, "DataSet", timestep=repr(float(t)), group="", part="0", file=name)
+    ET.indent(root)
+    ET.ElementTree(root).write(path, encoding="utf-8", xml_declaration=True)
+
+
+class _Light:
+    """Puts the rays of one angle into the engine.
+
+    The rays are loaded afresh for every step and turned by the step's whole angle:
+    rotate_reset_rays turns the rays where they are (on their start faces after a trace, or
+    10 units further back for rays that missed), so turning step by step would let missed
+    rays drift away and round-off pile up.
+    """
+
+    def __init__(self, engine, light: dict[str, Any], folder: Path):
+        self.engine, self.light = engine, light
+        self.axis = list(_unit(light["axis"]))
+        n_angles = len(light["angles"]) or light["angle_count"]
+        self.angles = list(light["angles"]) or [k * light["angle_step"] for k in range(n_angles)]
+        source = light["source"]
+        if source == "beam":
+            self.ray_file = folder / "beam.ry"
+            write_ray_file(self.ray_file, beam_rays(light))
+        elif source == "rays":
+            self.ray_file = Path(light["file"])
+            if not self.ray_file.is_file():
+                raise ScenarioError(f"light.file: no such file: {self.ray_file}")
+        else:
+            self.ray_file = None
+        self._load()
+        self.count = engine.get_ray_count()
+        if self.count == 0:
+            raise ScenarioError("light: the light has no rays")
+        self.base = None
+        if source == "camera":
+            self.base = np.full(self.count, light["power"] / self.count)
+        self.intensities = self._intensities()
+
+    def _load(self):
+        if self.ray_file is not None:
+            self.engine.load_rays(str(self.ray_file))
+        else:
+            h, w = self.light["pixels"]
+            self.engine.generate_camera_rays(self.light["position"], self.light["direction"], h, w,
+                                             self.light["pixel_size"])
+
+    def _intensities(self):
+        path = self.light["intensities"]
+        if not path:
+            return None
+        try:
+            values = np.load(path, allow_pickle=False)
+        except (OSError, ValueError) as error:
+            raise ScenarioError(f"light.intensities: cannot read {path}: {error}") from error
+        expected = (len(self.angles), self.count)
+        if values.shape != expected:
+            raise ScenarioError(f"light.intensities: {path} has shape {values.shape}, expected (angles, rays) = "
+                                f"{expected}")
+        if not np.issubdtype(values.dtype, np.number) or not np.all(np.isfinite(values)) or np.any(values < 0):
+            raise ScenarioError(f"light.intensities: {path} must hold finite, non-negative numbers")
+        return np.asarray(values, dtype=float)
+
+    def set_angle(self, index: int) -> None:
+        self._load()
+        angle = self.angles[index]
+        if angle != 0.0:
+            self.engine.rotate_reset_rays(self.axis, math.radians(angle))
+        if self.intensities is not None:
+            self.engine.set_ray_payloads(self.intensities[index])
+        elif self.base is not None:
+            self.engine.set_ray_payloads(self.base)
+
+
+def _mesh(scenario: dict[str, Any], n_start: float, alpha_start: float) -> meshes.HexMesh:
+    m = scenario["mesh"]
+    if m["source"] == "vial":
+        return meshes.vial(m["radius"], m["height"], m["n_core"], m["n_radial"], m["n_z"], m["core_fraction"],
+                           refractive_index=n_start, absorptivity=alpha_start)
+    if m["source"] == "box":
+        return meshes.box(*m["cells"], size=m["size"], origin=m["origin"], refractive_index=n_start,
+                          absorptivity=alpha_start)
+    if not Path(m["file"]).is_file():
+        raise ScenarioError(f"mesh.file: no such file: {m['file']}")
+    read = meshes.read(m["file"])
+    # The resin fixes the material: the curing model rewrites both fields after the first step.
+    return read._replace(refractive_index=np.full(len(read.points), n_start),
+                         absorptivity=np.full(len(read.points), alpha_start))
+
+
+def _boundary_conditions(engine, scenario: dict[str, Any]) -> list:
+    conditions = []
+    for i, entry in enumerate(scenario["boundary"]):
+        select = entry["select"]
+        if select == "wall":
+            r = scenario["mesh"]["radius"]
+            # The engine keeps coordinates in float: allow for its rounding of the wall radius.
+            faces = engine.select_boundary_faces_radial(r, r, True, 1e-5 * r)
+        elif select == "radial":
+            faces = engine.select_boundary_faces_radial(entry["radius_min"], entry["radius_max"], True)
+        elif select == "bbox":
+            faces = engine.select_boundary_faces_bbox(*entry["bbox"], True)
+        else:
+            big = 1e30
+            faces = engine.select_boundary_faces_bbox(-big, big, -big, big, -big, big, True)
+        if not faces:
+            raise ScenarioError(f"boundary[{i}].select: {select!r} selects no boundary face of this mesh")
+        bc = lumetra.OpticalBoundaryCondition()
+        bc.faces = faces
+        bc.interaction_type = lumetra.TRANSMIT if entry["interaction"] == "transmit" else lumetra.REFLECT
+        bc.refractive_index_real = entry["outside_index"]
+        bc.refractive_index_imag = entry["outside_extinction"]
+        bc.rough_surface = entry["roughness"] > 0
+        bc.roughness = entry["roughness"]
+        conditions.append(bc)
+    return conditions
+
+
+def _model(scenario: dict[str, Any], n_nodes: int):
+    resin, dt = scenario["resin"], scenario["time"]["dt"]
+    if resin["model"] == "dose":
+        import exposa
+
+        return exposa.Exposa(n0=resin["n0"], n1=resin["n1"], alpha0=resin["alpha0"], alpha1=resin["alpha1"],
+                             dose_full=resin["dose_full"], dose_threshold=resin["dose_threshold"], dt=dt,
+                             n_nodes=n_nodes)
+    import curalis
+
+    p = curalis.CuralisProps()
+    for name in dir(p):
+        if not name.startswith("_") and name in resin:
+            setattr(p, name, resin[name])
+    p.dt = dt
+    return curalis.Curalis(p, n_nodes)
+
+
+def _start_material(resin: dict[str, Any]) -> tuple[float, float]:
+    x = resin["degree_of_curing0"] if resin["model"] == "curalis" else 0.0
+    return resin["n0"] + x * (resin["n1"] - resin["n0"]), resin["alpha0"] + x * (resin["alpha1"] - resin["alpha0"])
+
+
+class _Progress:
+    """A tqdm bar when tqdm is installed, plain lines at every tenth of the run otherwise."""
+
+    def __init__(self, total: int, enabled: bool, stream: TextIO):
+        self.total, self.enabled, self.stream, self.bar = total, enabled, stream, None
+        if enabled:
+            try:
+                from tqdm import tqdm
+            except ImportError:
+                tqdm = None
+            if tqdm is not None:
+                self.bar = tqdm(total=total, unit="step", desc="curing", file=sys.stderr, dynamic_ncols=True)
+
+    def update(self, step: int, t: float, cured: float) -> None:
+        if not self.enabled:
+            return
+        if self.bar is not None:
+            self.bar.set_postfix_str(f"cured {cured:.1%}", refresh=False)
+            self.bar.update(1)
+        elif step == self.total or step % max(1, self.total // 10) == 0:
+            print(f"step {step}/{self.total}  t = {t:g}  cured {cured:.1%}", file=self.stream, flush=True)
+
+    def close(self) -> None:
+        if self.bar is not None:
+            self.bar.close()
+
+
+def run(scenario: dict[str, Any], progress: bool = True, stream: TextIO | None = None) -> dict[str, Any]:
+    """Run a checked scenario; write the VTU series, the .pvd, the figure and summary.json.
+
+    Engine messages go to engine.log in the output folder. Returns the summary.
+
+    Raises
+    ------
+    ScenarioError
+        For inputs that only turn out wrong when they are used (a missing file, an
+        intensities array of the wrong shape, a boundary selection without faces).
+    RuntimeError
+        When the power balance does not close, or a file was not written.
+    """
+    stream = stream or sys.stdout
+    started = time.perf_counter()
+    folder = Path(scenario["output"]["folder"])
+    folder.mkdir(parents=True, exist_ok=True)
+    if scenario["optics"]["threads"] > 0:
+        lumetra.set_num_threads(scenario["optics"]["threads"])
+    resin, steps, dt = scenario["resin"], scenario["time"]["steps"], scenario["time"]["dt"]
+    every, threshold = scenario["output"]["every"], scenario["output"]["cure_threshold"]
+
+    with open(folder / "engine.log", "w", encoding="utf-8") as log, contextlib.redirect_stdout(log):
+        engine = lumetra.Lumetra()
+        mesh = _mesh(scenario, *_start_material(resin))
+        engine.load_mesh_arrays(*mesh)
+        n_nodes = engine.get_node_count()
+        engine.set_boundary_conditions(_boundary_conditions(engine, scenario))
+        light = _Light(engine, scenario["light"], folder)
+        engine.set_solver_type(scenario["optics"]["solver"])
+        engine.config()
+        engine.configure_outfilename(str(folder / f"{VTU_STEM}.vtu"))
+        model = _model(scenario, n_nodes)
+        if resin["model"] == "curalis":
+            model.initialize_accelerator(engine.get_mesh_ptr())
+        power_ptr, link = engine.get_result_array_device_ptr(), engine.get_mesh_data_devlink_ptr()
+        volumes = engine.get_nodal_volumes()
+        total_volume = float(volumes.sum())
+
+        dose = np.zeros(n_nodes)
+        history = {"time": [], "cured_fraction": [], "max_degree_of_curing": []}
+        balance = dict.fromkeys(("power_incident", "power_entered", "power_absorbed", "power_left",
+                                 "power_stopped", "power_missed"), 0.0)
+        worst_imbalance, visits, optics_time, curing_time, frames = 0.0, 0, 0.0, 0.0, []
+        bar = _Progress(steps, progress, stream)
+        try:
+            for step in range(steps):
+                tick = time.perf_counter()
+                light.set_angle(step % len(light.angles))
+                engine.reset_absorbed_power()
+                engine.compute_volumetric_absorption()
+                optics_time += time.perf_counter() - tick
+                trace = engine.get_trace_summary()
+                if not trace:  # the engine refused the computation and said why in its log
+                    raise RuntimeError(f"step {step + 1}: the trace gave no result (see {folder / 'engine.log'})")
+                for name in balance:
+                    balance[name] += trace[name]
+                visits += trace["element_visits"]
+                leak = trace["power_entered"] - trace["power_absorbed"] - trace["power_left"] - trace["power_stopped"]
+                worst_imbalance = max(worst_imbalance, abs(leak) / max(trace["power_entered"], 1e-300))
+                dose += dt * engine.get_absorbed_power()
+
+                tick = time.perf_counter()
+                model.reaction_step(power_ptr, link)
+                curing_time += time.perf_counter() - tick
+                cure = model.get_degree_of_curing()
+                t = (step + 1) * dt
+                cured = float(volumes[cure >= threshold].sum()) / total_volume
+                history["time"].append(t)
+                history["cured_fraction"].append(cured)
+                history["max_degree_of_curing"].append(float(cure.max()))
+                if every and ((step + 1) % every == 0 or step == steps - 1):
+                    frames.append((t, _write_frame(engine, folder, len(frames), model, cure, dose, resin)))
+                bar.update(step + 1, t, cured)
+        finally:
+            bar.close()
+        cure = model.get_degree_of_curing()
+        positions = mesh.points
+
+    files = {"engine_log": "engine.log"}
+    if light.ray_file is not None and light.ray_file.parent == folder:
+        files["rays"] = light.ray_file.name
+    if frames:
+        write_pvd(folder / f"{VTU_STEM}.pvd", frames)
+        files["vtu"] = [name for _, name in frames]
+        files["pvd"] = f"{VTU_STEM}.pvd"
+    wall = time.perf_counter() - started
+    balance["relative_error"] = worst_imbalance
+    cured_volume = float(volumes[cure >= threshold].sum())
+    summary = {
+        "backend": lumetra.backend, "threads": lumetra.get_num_threads(),
+        "rays": light.count, "angles": len(light.angles), "elements": int(len(mesh.hexahedra)), "nodes": n_nodes,
+        "steps": steps, "dt": dt, "wall_time_s": wall, "optics_time_s": optics_time, "curing_time_s": curing_time,
+        "element_visits": int(visits), "element_visits_per_s": visits / optics_time if optics_time > 0 else 0.0,
+        "cured_volume": cured_volume, "total_volume": total_volume, "cured_fraction": cured_volume / total_volume,
+        "cure_threshold": threshold, "max_degree_of_curing": float(cure.max()),
+        "power": balance, "history": history, "files": files, "scenario": scenario,
+    }
+    if scenario["output"]["figure"]:
+        figure = _figure(folder / "figure.png", positions, scenario, dose, cure, history, stream)
+        if figure:
+            files["figure"] = figure
+    files["summary"] = "summary.json"
+    with open(folder / "summary.json", "w", encoding="utf-8") as f:
+        json.dump(summary, f, indent=1)
+    if worst_imbalance > BALANCE_TOLERANCE:
+        raise RuntimeError(f"the power balance does not close: up to {worst_imbalance:.2e} of the power that entered "
+                           f"is neither absorbed, nor left, nor stopped (see {folder / 'summary.json'})")
+    return summary
+
+
+def _write_frame(engine, folder: Path, index: int, model, cure, dose, resin) -> str:
+    fields, names = [cure, dose], ["DegreeOfCuring", "Dose"]
+    if resin["model"] == "curalis":
+        fields.append(model.get_oxygen_concentration())
+        names.append("Oxygen")
+    engine.write_result_append(np.vstack(fields), names)
+    name = f"{VTU_STEM}_{index}.vtu"
+    path = folder / name
+    if not path.is_file() or path.stat().st_size == 0:
+        raise RuntimeError(f"the engine did not write {path} (see {folder / 'engine.log'})")
+    return name
+
+
+def _slice(points: np.ndarray, axis) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+    """Nodes of the layer nearest mid-height along the axis, and their in-plane coordinates."""
+    axis = _unit(axis)
+    height = points @ axis
+    middle = 0.5 * (height.min() + height.max())
+    extent = max(height.max() - height.min(), 1e-300)
+    nearest = height[np.argmin(np.abs(height - middle))]
+    chosen = np.flatnonzero(np.abs(height - nearest) <= 1e-6 * extent)
+    if len(chosen) < 3:  # an unstructured mesh without node layers: a thin slab instead
+        chosen = np.flatnonzero(np.abs(height - middle) <= 0.05 * extent)
+    e1 = _unit(np.cross(axis, [1.0, 0.0, 0.0] if abs(axis[0]) < 0.9 else [0.0, 1.0, 0.0]))
+    e2 = np.cross(axis, e1)
+    return chosen, points[chosen] @ e1, points[chosen] @ e2
+
+
+def _figure(path: Path, points, scenario, dose, cure, history, stream) -> str | None:
+    try:
+        import matplotlib
+
+        matplotlib.use("Agg")
+        import matplotlib.pyplot as plt
+        from matplotlib.tri import Triangulation
+    except ImportError:
+        print("figure skipped: matplotlib is not installed (pip install matplotlib)", file=stream)
+        return None
+    chosen, u, v = _slice(points, scenario["light"]["axis"])
+    fig, axes = plt.subplots(1, 3, figsize=(11, 3.4), dpi=80)
+    try:
+        tri = Triangulation(u, v)
+        for ax, values, title, cmap in ((axes[0], dose[chosen], "absorbed dose", "inferno"),
+                                        (axes[1], cure[chosen], "degree of curing", "viridis")):
+            shown = ax.tripcolor(tri, values, shading="gouraud", cmap=cmap,
+                                 vmin=0, vmax=1 if title == "degree of curing" else None)
+            ax.set_aspect("equal")
+            ax.set_title(f"{title}, mid-height slice")
+            fig.colorbar(shown, ax=ax, shrink=0.85)
+        axes[1].tricontour(tri, cure[chosen], levels=[scenario["output"]["cure_threshold"]], colors="w",
+                           linewidths=0.8)
+        axes[2].plot(history["time"], np.asarray(history["cured_fraction"]) * 100)
+        axes[2].set_xlabel("time")
+        axes[2].set_ylabel(f"cured volume, % (X >= {scenario['output']['cure_threshold']:g})")
+        axes[2].set_title("cured fraction")
+        axes[2].grid(alpha=0.3)
+        fig.tight_layout()
+        fig.savefig(path)
+    finally:
+        plt.close(fig)
+    return path.name
+
+
+def format_summary(s: dict[str, Any], folder: str) -> str:
+    p = s["power"]
+    files = s["files"]
+    frames = len(files.get("vtu", []))
+    written = [f"{frames} VTU frame{'' if frames == 1 else 's'} + {files['pvd']}" if frames else "no VTU frames"]
+    written += [files[k] for k in ("figure", "summary") if k in files]
+    return "\n".join([
+        f"lumetra run: {s['wall_time_s']:.1f} s wall time (backend {s['backend']}, {s['threads']} threads)",
+        f"  rays           {s['rays']} per step, {s['angles']} angles",
+        f"  elements       {s['elements']} ({s['nodes']} nodes)",
+        f"  steps          {s['steps']} of dt {s['dt']:g} (optics {s['optics_time_s']:.1f} s, "
+        f"curing {s['curing_time_s']:.1f} s)",
+        f"  element visits {s['element_visits']:.3g}, {s['element_visits_per_s']:.3g} per second of optics",
+        f"  cured volume   {s['cured_volume']:.4g} of {s['total_volume']:.4g} ({s['cured_fraction']:.1%} with degree "
+        f"of curing >= {s['cure_threshold']:g}; largest {s['max_degree_of_curing']:.3f})",
+        f"  power balance  entered {p['power_entered']:.4g} = absorbed {p['power_absorbed']:.4g} + left "
+        f"{p['power_left']:.4g} + stopped {p['power_stopped']:.3g} (worst step off by {p['relative_error']:.1e}); "
+        f"missed the mesh {p['power_missed']:.3g}",
+        f"  output         {folder}/: {', '.join(written)}",
+    ])
