@@ -1,5 +1,6 @@
 #include "bindings/engine.h"
 
+#include <algorithm>
 #include <cmath>
 #include <stdexcept>
 
@@ -74,19 +75,21 @@ void Lumetra::initializeFERT()
     }
     // A configured objective of the same kind carries its file counter over to the new
     // tracer while it writes under the same name (earlier files are not overwritten); the
-    // default light transport also keeps its name, and its result storage: the new tracer
-    // takes the old one's, so the result's device address survives a second config()
-    // (config below keeps storage of the right size).
+    // default light transport also keeps its name.
     const bool sameKind = objectiveConfigured && fert != nullptr && activeObjective == objectiveKind;
     const bool carryOver = sameKind && objectiveKind == ObjectiveKind::LightTransport && !objectiveTable;
     const std::string outputFile = sameKind ? fert->getObjective()->outputName() : std::string();
     const int writeCounter = sameKind ? fert->getObjective()->writeCounter : 0;
     std::unique_ptr<BaseRayTracer> fresh = makeTracer(solverType, objectiveKind);
-    if (carryOver) {
-        auto* from = dynamic_cast<LightTransport*>(fert->getObjective());
-        auto* to = dynamic_cast<LightTransport*>(fresh->getObjective());
-        if (from && to) to->adoptStorage(*from);
-    }
+    // The light-transport result storage outlives the tracers, so the device address a
+    // curing model took from get_result_array_device_ptr stays valid across config() and
+    // objective switches (configuring keeps storage of the right size): the new tracer
+    // takes it over, or it waits here while another objective is active.
+    auto* from = fert ? dynamic_cast<LightTransport*>(fert->getObjective()) : nullptr;
+    auto* to = dynamic_cast<LightTransport*>(fresh->getObjective());
+    if (from && to) to->adoptStorage(*from);
+    else if (from) parkedResult.adoptStorage(*from);
+    else if (to) to->adoptStorage(parkedResult);
     fert = std::move(fresh);
     activeObjective = objectiveKind;
     fertInitialized = true;
@@ -223,6 +226,7 @@ void Lumetra::generate_camera_rays(Vec3 position, Vec3 direction, long long heig
     rays = std::move(fresh);
     raysLoaded = true;
     raysOnSurface = false;
+    traced = false; // per-ray results describe the rays that were traced
 }
 
 Objective* Lumetra::activeObjectiveFor(ObjectiveKind wanted, const char* what)
@@ -345,9 +349,11 @@ void Lumetra::compute_volumetric_absorption(BaseRayTracer::Progress progress)
             msg::out("Warning: %d rays for an image of %lld pixels (ray i paints pixel i)\n", rays->nRays, pixels);
         }
     }
-    // A trace stopped between batches leaves the absorbed power as it was before the call.
-    double* result = fert->getResultArrayDevicePtr();
-    const std::size_t n = static_cast<std::size_t>(get_node_count());
+    // A trace stopped between batches leaves the absorbed power as it was before the call
+    // (the other objectives' results are partial then, like the per-ray results).
+    auto* lightTransport = dynamic_cast<LightTransport*>(fert->getObjective());
+    double* result = lightTransport ? lightTransport->getResultArrayDevicePtr() : nullptr;
+    const std::size_t n = lightTransport ? static_cast<std::size_t>(std::max(lightTransport->resultSize(), 0)) : 0;
     dev::DeviceArray<double> before;
     if (progress && result != nullptr && n > 0) {
         before.allocate(n, "absorbed power before the trace");
@@ -358,6 +364,7 @@ void Lumetra::compute_volumetric_absorption(BaseRayTracer::Progress progress)
         fert->traceRays(*rays, mesh);
     } catch (...) {
         fert->setProgress({});
+        traced = false;
         if (!before.empty()) dev::copy(result, before.data(), before.bytes(), dev::CopyKind::DeviceToDevice);
         throw;
     }

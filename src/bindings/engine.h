@@ -12,6 +12,7 @@
 #include "IO/config_table.h"
 #include "IO/mesh_build.h"
 #include "mesh/mesh.h"
+#include "objectives/light_transport.h"
 #include "rays/ray_collection.h"
 #include "tracing/base_ray_tracer.h"
 #include "tracing/surface_tracer.h"
@@ -134,4 +135,7 @@ private:
     bool raysOnSurface = false;
     bool geometryStale = false; // node positions moved since normals, volumes and grid were built
     bool traced = false;        // a trace ran for the current mesh and rays
+    // The light-transport result storage while another objective is active (its device
+    // address stays the one scripts took).
+    LightTransport parkedResult;
 };

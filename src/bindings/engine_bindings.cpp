@@ -144,10 +144,10 @@ public:
     {
         py::gil_scoped_acquire acquire;
         if (PyErr_CheckSignals() != 0) throw py::error_already_set();
-        if (progress_.is_none()) {
-            autoBar(done, total);
-        } else if (PyCallable_Check(progress_.ptr())) {
+        if (PyCallable_Check(progress_.ptr())) {
             progress_(done, total);
+        } else if (progress_.is_none() || (py::isinstance<py::bool_>(progress_) && progress_.cast<bool>())) {
+            autoBar(done, total, !progress_.is_none());
         }
     }
 
@@ -167,12 +167,14 @@ public:
     }
 
 private:
-    void autoBar(int done, int total)
+    // always: progress=True asks for a bar whatever the trace's length.
+    void autoBar(int done, int total, bool always)
     {
         const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count();
         if (bar_.is_none()) {
             // Worth a bar when the whole trace will take more than about three seconds.
-            if (triedBar_ || done <= 0 || elapsed < 1.0 || elapsed * total / done < 3.0) return;
+            const bool worth = always || (done > 0 && elapsed >= 1.0 && elapsed * total / done >= 3.0);
+            if (triedBar_ || !worth) return;
             triedBar_ = true;
             try {
                 bar_ = py::module_::import("tqdm").attr("tqdm")(py::arg("total") = total, py::arg("unit") = "rays",
@@ -287,7 +289,11 @@ void bindEngine(py::module_& m)
              "    Options depend on the objective:\n"
              "    - 'FE': First-order explicit Euler method\n"
              "    - 'RK4': Fourth-order Runge-Kutta method (GRIN media)\n"
-             "    Anything else selects forward Euler.\n\n"
+             "    Names are case-sensitive.\n\n"
+             "Raises\n------\n"
+             "ValueError\n"
+             "    For any other name (after the message \"Solver type not recognized ...\"); the\n"
+             "    solver stays as it was, so a typo such as 'rk4' cannot silently run Euler.\n\n"
              "Notes\n-----\nTakes effect at the next config().\n\n"
              "Example\n-------\n>>> engine.set_solver_type('RK4')")
         .def("load_mesh", &loadMesh, py::arg("mesh_file"),
@@ -435,7 +441,8 @@ void bindEngine(py::module_& m)
              "Parameters\n----------\n"
              "progress : None, bool or callable, optional\n"
              "    None (default): a tqdm progress bar on standard error for a trace that takes more\n"
-             "    than a few seconds, when tqdm is installed. False: none. A callable is called as\n"
+             "    than a few seconds, when tqdm is installed. True: a bar for any trace. False:\n"
+             "    none. A callable is called as\n"
              "    progress(done, total) with the rays traced so far, between batches of rays.\n\n"
              "Raises\n------\n"
              "KeyboardInterrupt\n"

@@ -39,9 +39,9 @@ PYBIND11_MODULE(EXPOSA_EXTENSION_NAME, m)
              "n0, n1 : float\n    Refractive index at degree of curing 0 and 1.\n"
              "alpha0, alpha1 : float\n    Absorptivity at degree of curing 0 and 1.\n"
              "dose_full : float\n    Accumulated energy density at which curing is complete.\n"
-             "dose_threshold : float\n    Accumulated energy density at which curing starts; must differ from\n"
+             "dose_threshold : float\n    Accumulated energy density at which curing starts; must be below\n"
              "    dose_full (ValueError otherwise).\n"
-             "dt : float\n    Exposure time of one reaction_step().\n"
+             "dt : float\n    Exposure time of one reaction_step(); not negative.\n"
              "n_nodes : int\n    Number of mesh nodes; must equal the optics mesh's node count.")
         .def(
             "reaction_step",

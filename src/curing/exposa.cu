@@ -38,10 +38,15 @@ Exposa::Exposa(const MatProps& props, int nNodes) : props_(props)
     for (const auto& [name, value] : numbers) {
         if (!std::isfinite(value)) throw std::invalid_argument(msg::format("Exposa: %s must be a finite number", name));
     }
-    if (props.doseFull == props.doseThreshold) {
+    // The degree of curing ramps from the threshold up to the full dose: equal doses divide
+    // by zero, and a full dose below the threshold would start every node fully cured.
+    if (!(props.doseFull > props.doseThreshold)) {
         throw std::invalid_argument(msg::format(
-            "Exposa: dose_full (%g) must differ from dose_threshold (%g): the degree of curing ramps between them",
+            "Exposa: dose_full (%g) must be greater than dose_threshold (%g): the degree of curing ramps between them",
             props.doseFull, props.doseThreshold));
+    }
+    if (props.dt < 0.0) {
+        throw std::invalid_argument(msg::format("Exposa: dt must not be negative (got %g): the dose would fall", props.dt));
     }
     allocate(nNodes);
 }

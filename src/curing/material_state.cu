@@ -71,7 +71,7 @@ __global__ void initializeStateKernel(MaterialStateDataFlat* s, MaterialStateVec
     s->radical[i] = v.radical;
     s->oxygen[i] = v.oxygen;
     s->degreeOfCuring[i] = v.degreeOfCuring;
-    s->cMonomer0 = v.monomer;
+    if (i == 0) s->cMonomer0 = v.monomer; // one writer: the CPU backend's threads share the record
 }
 
 __global__ void solveRateEquations(MaterialStateDataFlat* s, const double* dU, int n)

@@ -20,11 +20,12 @@ struct OpticalPathView : ObjectiveView {
     int nNodes = 0;
     int stride = 5;
     int datapoints = 0;
+    int firstRay = 0; // of the launch: a trace may run in batches of rays
 
     // Ray 0 takes the first free slot; with none left the sample is dropped.
     __device__ void interactElementLocal(StateVector* state, Vec3 exitPoint, const int* nodes)
     {
-        if (dev::globalThreadIndex() != 0) return;
+        if (firstRay + static_cast<long long>(dev::globalThreadIndex()) != 0) return;
         int i = 0;
         while (i < datapoints && flags[i] > 0) ++i;
         if (i >= datapoints) return;

@@ -35,8 +35,10 @@ template <typename S, typename View>
 void launchTrace(RayCollection& rays, Mesh& mesh, const View& view, TraceStats* stats, RayExits exits, int first,
                  int end)
 {
+    View batch = view;
+    if constexpr (requires { batch.firstRay; }) batch.firstRay = first; // views that follow one ray
     dev::launchItems(DEV_KERNEL(traceRaysKernel<View, S, HEX8Element>), static_cast<std::size_t>(end - first), 64,
-                     dev::kDefaultStream, rays.d_rdata, mesh.d_mdata, view, stats, exits, first, end);
+                     dev::kDefaultStream, rays.d_rdata, mesh.d_mdata, batch, stats, exits, first, end);
     dev::synchronize();
 }
 

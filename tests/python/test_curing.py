@@ -169,8 +169,11 @@ def test_error_texts(block, capsys):
         curalis.Curalis(props(), -1)
     with pytest.raises(ValueError, match="c_oxygen0 must not be negative"):
         curalis.Curalis(props(c_oxygen0=-0.1), 3)
-    with pytest.raises(ValueError, match=r"dose_full \(2\) must differ from dose_threshold \(2\)"):
-        exposa.Exposa(n0=1, n1=2, alpha0=0, alpha1=1, dose_full=2, dose_threshold=2, dt=1, n_nodes=3)
+    for full, threshold in ((2, 2), (1, 2)):
+        with pytest.raises(ValueError, match=rf"dose_full \({full}\) must be greater than dose_threshold \(2\)"):
+            exposa.Exposa(n0=1, n1=2, alpha0=0, alpha1=1, dose_full=full, dose_threshold=threshold, dt=1, n_nodes=3)
+    with pytest.raises(ValueError, match="dt must not be negative"):
+        exposa.Exposa(n0=1, n1=2, alpha0=0, alpha1=1, dose_full=2, dose_threshold=1, dt=-1, n_nodes=3)
     with pytest.raises(ValueError, match="dose_full must be a finite number"):
         exposa.Exposa(n0=1, n1=2, alpha0=0, alpha1=1, dose_full=float("nan"), dose_threshold=2, dt=1, n_nodes=3)
     with pytest.raises(ValueError, match="n1 must be a finite number"):

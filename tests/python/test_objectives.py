@@ -269,3 +269,28 @@ def test_objectives_answer_the_tracer_interface_with_their_messages(tmp_path, ca
         path.result(mesh)
     assert capsys.readouterr().out == f"Error: Cannot open file {tmp_path / 'none' / 'p_1.csv'} for writing\n"
     assert path.write_counter == 1
+
+
+def test_light_transport_address_and_ray_zero_survive_switches_and_batches(engine, tmp_path):
+    """The result address a curing model holds stays valid across config() and objective
+    switches, and the sampled path stays ray 0's when a long trace runs in batches."""
+    engine.load_mesh(cube(tmp_path, nx=3, alpha=0.3))
+    lines = ["600", "-2 0.5 0.5 1 0 0 1"] + [f"-2 {0.1 + 0.8 * k / 600} 0.2 1 0 0 1" for k in range(599)]
+    (tmp_path / "many.ry").write_text("\n".join(lines) + "\n")
+    engine.load_rays(str(tmp_path / "many.ry"))
+    engine.set_objective("light_transport", {"output_file": str(tmp_path / "q.vtu")})
+    engine.config()
+    address = engine.get_result_array_device_ptr()
+    engine.config()
+    assert engine.get_result_array_device_ptr() == address
+    engine.set_objective("optical_path", {"output_file": str(tmp_path / "p.csv"), "datapoints_amount": 20})
+    engine.config()
+    seen = []
+    engine.compute_volumetric_absorption(progress=lambda done, total: seen.append(done))
+    path = engine.get_optical_path()
+    assert len(seen) > 1 and len(path) == 3            # batches, and ray 0's three exits only
+    assert np.allclose(path["y"], 0.5) and np.allclose(path["z"], 0.5)
+    engine.set_objective("light_transport")
+    engine.config()
+    engine.compute_volumetric_absorption()
+    assert engine.get_result_array_device_ptr() == address
