@@ -14,9 +14,9 @@ std::string Objective::nextFileName(const std::string& outputFile) const
     const std::size_t start = slash == std::string::npos ? 0 : slash + 1;
     const std::size_t dot = outputFile.rfind('.');
     const std::string counter = "_" + std::to_string(writeCounter);
-    std::string name = dot != std::string::npos && dot > start
-                           ? outputFile.substr(0, dot) + counter + outputFile.substr(dot)
-                           : outputFile + counter;
+    std::string name = outputFile;
+    if (dot != std::string::npos && dot > start) name.insert(dot, counter);
+    else name += counter;
     return name.substr(0, 511);
 }
 
