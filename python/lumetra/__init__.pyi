@@ -130,6 +130,8 @@ class Lumetra:
     def get_result_array_device_ptr(self) -> int: ...
     def get_absorbed_power(self) -> NDArray[np.float64]:
         """Absorbed power per node, shape (nNodes,); empty before a result exists."""
+    def set_absorbed_power(self, absorbed_power: ArrayLike) -> None:
+        """Shape (nNodes,), non-negative, converted to float64; replaces the result the curing step reads."""
     def get_ray_payloads(self) -> NDArray[np.float64]:
         """Per-ray power, shape (nRays,); empty before rays are loaded."""
     def get_absorptivity(self) -> NDArray[np.float64]:

@@ -9,6 +9,8 @@ made, because the two exchange raw device addresses.
 import importlib
 import importlib.util
 import os
+import subprocess
+import sys
 import warnings
 
 CHOICES = ("auto", "cpu", "cuda")
@@ -21,6 +23,67 @@ def requested_backend():
     if value not in CHOICES:
         raise ImportError(f"LUMETRA_BACKEND must be 'auto', 'cpu' or 'cuda', not {raw!r}")
     return value
+
+
+# Set by the launchers that start MPI processes (Open MPI; MPICH and Intel MPI's Hydra; PMIx,
+# as under Slurm's srun --mpi=pmix; Slurm's PMI2). LUMETRA_MPI=1 or 0 overrides the guess.
+MPI_SIZE_VARIABLES = ("OMPI_COMM_WORLD_SIZE", "PMI_SIZE", "PMIX_RANK", "MPI_LOCALNRANKS")
+LOCAL_RANK_VARIABLES = ("OMPI_COMM_WORLD_LOCAL_RANK", "MPI_LOCALRANKID", "SLURM_LOCALID", "PMI_LOCAL_RANK")
+
+# What this process chose for its GPU under MPI, in words ('' when it made no choice).
+device_note = ""
+
+
+def under_mpi(environ=None):
+    """Whether this process was started by an MPI launcher (mpi4py is not imported)."""
+    environ = os.environ if environ is None else environ
+    forced = environ.get("LUMETRA_MPI", "").strip()
+    if forced in ("0", "1"):
+        return forced == "1"
+    return any(name in environ for name in MPI_SIZE_VARIABLES)
+
+
+def local_rank(environ=None):
+    """This process's rank among the MPI processes of its node, from the launcher; 0 when unknown."""
+    environ = os.environ if environ is None else environ
+    for name in LOCAL_RANK_VARIABLES:
+        value = environ.get(name, "").strip()
+        if value.isdigit():
+            return int(value)
+    return 0
+
+
+def _gpu_ids():
+    """The GPUs this process may use (CUDA_VISIBLE_DEVICES, or counted in a child process so
+    that this process's CUDA runtime starts only after the choice)."""
+    visible = os.environ.get("CUDA_VISIBLE_DEVICES")
+    if visible is not None:
+        return [v.strip() for v in visible.split(",") if v.strip()]
+    spec = importlib.util.find_spec("lumetra._cuda_probe")
+    if spec is None or spec.origin is None:
+        return []
+    code = ("import importlib.machinery as m, importlib.util as u, sys\n"
+            "s = u.spec_from_file_location('lumetra._cuda_probe', sys.argv[1])\n"
+            "p = u.module_from_spec(s); s.loader.exec_module(p); print(p.device_count()[0])")
+    try:
+        out = subprocess.run([sys.executable, "-c", code, spec.origin], capture_output=True, text=True,
+                             timeout=60, check=True).stdout
+        return [str(i) for i in range(int(out.strip() or 0))]
+    except (OSError, ValueError, subprocess.SubprocessError):
+        return []
+
+
+def choose_gpu():
+    """Under MPI: each process of a node takes its own GPU, local rank modulo the GPU count,
+    by narrowing CUDA_VISIBLE_DEVICES before CUDA starts in this process."""
+    global device_note
+    ids = _gpu_ids()
+    if not ids:
+        return
+    rank = local_rank()
+    chosen = ids[rank % len(ids)]
+    os.environ["CUDA_VISIBLE_DEVICES"] = chosen
+    device_note = f"GPU {chosen} (local rank {rank} modulo {len(ids)} GPU(s))"
 
 
 def cuda_variant_built():
@@ -47,6 +110,8 @@ def load_extension():
                     "LUMETRA_BACKEND=cuda, but this installation has no CUDA variant "
                     "(it was built without a CUDA compiler, or with LUMETRA_CUDA=OFF)")
         else:
+            if under_mpi():
+                choose_gpu()
             usable, reason = gpu_status()
             if usable:
                 try:

@@ -4,12 +4,17 @@
     lumetra run scenario.toml                 a scenario file
     lumetra run --write-default scenario.toml the default as a commented starting point
     lumetra run --set time.steps=20 --set optics.solver=RK4   keys changed on the command line
+    mpirun -n 4 lumetra run scenario.toml     one run over 4 MPI processes (pip install 'lumetra[mpi]')
+    lumetra sweep scenario.toml --vary resin.kpropagation=1,2,4   variants, one table
 """
 
 from __future__ import annotations
 
 import argparse
+import csv
+import itertools
 import sys
+import traceback
 from pathlib import Path
 
 from lumetra import scenario as scenarios
@@ -38,6 +43,19 @@ def _parser() -> argparse.ArgumentParser:
                      help="change one key (TOML value syntax; repeatable), e.g. --set mesh.n_z=8")
     run.add_argument("--output", metavar="DIR", help="output folder (replaces output.folder)")
     run.add_argument("--no-progress", action="store_true", help="no progress bar or progress lines")
+    sweep = commands.add_parser(
+        "sweep", help="run variants of a scenario and write one summary table",
+        description="Run every combination of the --vary values as an independent run, each into its own\n"
+                    "folder variant_N under the output folder, and write sweep.csv there, one row per\n"
+                    "variant. Under mpirun the variants are dealt out to the processes (variant N to\n"
+                    "rank N modulo the process count); without MPI they run one after another.",
+        formatter_class=argparse.RawDescriptionHelpFormatter)
+    sweep.add_argument("scenario", nargs="?", help="scenario file (TOML); the embedded default without it")
+    sweep.add_argument("--vary", action="append", default=[], metavar="TABLE.KEY=V1,V2,...", required=True,
+                       help="values of one key, comma-separated (repeatable: every combination runs)")
+    sweep.add_argument("--set", dest="assignments", action="append", default=[], metavar="TABLE.KEY=VALUE",
+                       help="change one key for every variant")
+    sweep.add_argument("--output", metavar="DIR", help="output folder (replaces output.folder)")
     return parser
 
 
@@ -57,6 +75,34 @@ def _write_default(path: str, force: bool) -> int:
 
 def main(argv: list[str] | None = None) -> int:
     args = _parser().parse_args(argv)
+    try:
+        from lumetra import parallel
+
+        comm = parallel.world()
+    except RuntimeError as error:
+        print(f"lumetra {args.command}: error: {error}", file=sys.stderr)
+        return 1
+    if comm.size == 1:
+        return _command(args, comm)
+    # Over several processes an error on one rank would leave the others waiting in a
+    # collective: it ends the whole job instead.
+    try:
+        code = _command(args, comm)
+    except BaseException:  # noqa: BLE001  (anything, even KeyboardInterrupt, must not hang the job)
+        comm.abort(f"lumetra {args.command}: rank {comm.rank}: error:\n{traceback.format_exc()}", 1)
+        raise
+    if code != 0 and not getattr(args, "collected", False):
+        comm.abort(f"lumetra {args.command}: rank {comm.rank} failed (exit status {code}); ending the job", code)
+    return code
+
+
+def _command(args, comm) -> int:
+    if args.command == "sweep":
+        return _sweep(args, comm)
+    return _run(args, comm)
+
+
+def _run(args, comm) -> int:
     if args.write_default:
         if args.scenario or args.assignments:
             print("lumetra run: error: --write-default takes no scenario or --set", file=sys.stderr)
@@ -68,16 +114,81 @@ def main(argv: list[str] | None = None) -> int:
         if assignments:
             scenario = scenarios.override(scenario, assignments)
         # Imported here: the curing modules load only for a run.
-        from lumetra import runner
+        from lumetra import parallel, runner
 
-        summary = runner.run(scenario, progress=not args.no_progress)
+        if comm.size > 1:
+            print(parallel.describe_device(comm), file=sys.stderr, flush=True)
+        summary = runner.run(scenario, progress=not args.no_progress and comm.root, comm=comm)
     except scenarios.ScenarioError as error:
         print(f"lumetra run: error in the scenario: {error}", file=sys.stderr)
         return 2
     except (RuntimeError, ValueError, OSError) as error:
         print(f"lumetra run: error: {error}", file=sys.stderr)
         return 1
-    print(runner.format_summary(summary, scenario["output"]["folder"]))
+    if comm.root:
+        print(runner.format_summary(summary, scenario["output"]["folder"]))
+    return 0
+
+
+def variants(vary: list[str]) -> list[list[str]]:
+    """The assignments of every combination of ``--vary key=v1,v2`` values, the first key slowest."""
+    axes = []
+    for item in vary:
+        key, sep, values = item.partition("=")
+        choices = [v.strip() for v in values.split(",") if v.strip()]
+        if not sep or not key.strip() or not choices:
+            raise scenarios.ScenarioError(f"--vary {item}: expected table.key=value1,value2,...")
+        axes.append([f"{key.strip()}={v}" for v in choices])
+    return [list(combination) for combination in itertools.product(*axes)]
+
+
+def _sweep(args, comm) -> int:
+    from lumetra import parallel, runner
+
+    try:
+        base = scenarios.load(args.scenario) if args.scenario else scenarios.default()
+        common = list(args.assignments) + ([f"output.folder={_quoted(args.output)}"] if args.output else [])
+        if common:
+            base = scenarios.override(base, common)
+        folder = Path(base["output"]["folder"])
+        jobs = []
+        for i, assignments in enumerate(variants(args.vary)):
+            jobs.append((i, assignments, scenarios.override(
+                base, assignments + [f"output.folder={_quoted(str(folder / f'variant_{i}'))}"])))
+    except scenarios.ScenarioError as error:
+        print(f"lumetra sweep: error in the scenario: {error}", file=sys.stderr)
+        return 2
+    if comm.size > 1:
+        print(parallel.describe_device(comm), file=sys.stderr, flush=True)
+    rows = []
+    for i, assignments, scenario in jobs[comm.rank::comm.size]:
+        row = {"variant": i, **{a.partition("=")[0]: a.partition("=")[2] for a in assignments}, "rank": comm.rank}
+        try:
+            # Each variant is a run of its own, on this process alone.
+            summary = runner.run(scenario, progress=False, stream=sys.stderr, comm=parallel.Serial())
+            row.update(cured_fraction=summary["cured_fraction"], max_degree_of_curing=summary["max_degree_of_curing"],
+                       wall_time_s=round(summary["wall_time_s"], 3), folder=f"variant_{i}", error="")
+        except (RuntimeError, ValueError, OSError) as error:
+            row.update(cured_fraction="", max_degree_of_curing="", wall_time_s="", folder=f"variant_{i}",
+                       error=str(error).splitlines()[0])
+        rows.append(row)
+    rows = sorted((r for part in comm.gather(rows) for r in part), key=lambda r: r["variant"])
+    args.collected = True  # every process is past the last collective: an exit status ends no one waiting
+    if not comm.root:
+        return 0
+    folder.mkdir(parents=True, exist_ok=True)
+    table = folder / "sweep.csv"
+    with open(table, "w", newline="", encoding="utf-8") as f:
+        writer = csv.DictWriter(f, fieldnames=list(rows[0]))
+        writer.writeheader()
+        writer.writerows(rows)
+    failed = [r for r in rows if r["error"]]
+    for r in rows:
+        print(", ".join(f"{k} {v}" for k, v in r.items() if k not in ("folder", "rank") and v != ""))
+    print(f"{len(rows)} variant(s) over {comm.size} process(es); table: {table}")
+    if failed:
+        print(f"lumetra sweep: {len(failed)} variant(s) failed (see the error column)", file=sys.stderr)
+        return 1
     return 0
 
 

@@ -13,6 +13,7 @@ import contextlib
 import json
 import math
 import sys
+import tempfile
 import time
 import xml.etree.ElementTree as ET
 from pathlib import Path
@@ -21,7 +22,7 @@ from typing import Any, TextIO
 import numpy as np
 
 import lumetra
-from lumetra import meshes
+from lumetra import meshes, parallel
 from lumetra.scenario import ScenarioError
 
 __all__ = ["run", "beam_rays", "write_pvd"]
@@ -30,6 +31,9 @@ VTU_STEM = "cure"
 # The engine's balance is summed in float on the device; anything above this share of the
 # power that entered is a leak, not rounding.
 BALANCE_TOLERANCE = 1e-4
+# Over several processes, the degree of curing is compared between them (a checksum) every
+# this many steps, and after the last.
+CHECK_EVERY = 10
 
 
 def _unit(v) -> np.ndarray:
@@ -81,8 +85,8 @@ class _Light:
     rays drift away and round-off pile up.
     """
 
-    def __init__(self, engine, light: dict[str, Any], folder: Path):
-        self.engine, self.light = engine, light
+    def __init__(self, engine, light: dict[str, Any], folder: Path, comm: parallel.Serial | None = None):
+        self.engine, self.light, self.comm = engine, light, comm or parallel.Serial()
         self.axis = list(_unit(light["axis"]))
         n_angles = len(light["angles"]) or light["angle_count"]
         self.angles = list(light["angles"]) or [k * light["angle_step"] for k in range(n_angles)]
@@ -104,6 +108,8 @@ class _Light:
         if source == "camera":
             self.base = np.full(self.count, light["power"] / self.count)
         self.intensities = self._intensities()
+        # Over several processes each traces its share of the rays: the others get payload 0.
+        self.file_payloads = engine.get_ray_payloads() if self.comm.size > 1 else None
 
     def _load(self):
         if self.ray_file is not None:
@@ -135,9 +141,13 @@ class _Light:
         if angle != 0.0:
             self.engine.rotate_reset_rays(self.axis, math.radians(angle))
         if self.intensities is not None:
-            self.engine.set_ray_payloads(self.intensities[index])
+            payloads = self.intensities[index]
         elif self.base is not None:
-            self.engine.set_ray_payloads(self.base)
+            payloads = self.base
+        else:
+            payloads = self.file_payloads
+        if payloads is not None:
+            self.engine.set_ray_payloads(parallel.payloads(payloads, self.comm))
 
 
 def _mesh(scenario: dict[str, Any], n_start: float, alpha_start: float) -> meshes.HexMesh:
@@ -234,10 +244,16 @@ class _Progress:
             self.bar.close()
 
 
-def run(scenario: dict[str, Any], progress: bool = True, stream: TextIO | None = None) -> dict[str, Any]:
+def run(scenario: dict[str, Any], progress: bool = True, stream: TextIO | None = None,
+        comm: parallel.Serial | None = None) -> dict[str, Any]:
     """Run a checked scenario; write the VTU series, the .pvd, the figure and summary.json.
 
     Engine messages go to engine.log in the output folder. Returns the summary.
+
+    With ``comm`` of several processes (``lumetra.parallel``), each traces its share of the
+    rays, the absorbed power is summed before every curing step, and only rank 0 writes
+    into the output folder; the other ranks keep their engine log and ray file in a
+    temporary folder that goes when the run ends.
 
     Raises
     ------
@@ -247,12 +263,26 @@ def run(scenario: dict[str, Any], progress: bool = True, stream: TextIO | None =
     RuntimeError
         When the power balance does not close, or a file was not written.
     """
-    stream = stream or sys.stdout
+    comm = comm or parallel.Serial()
+    if comm.root:
+        return _run(scenario, progress, stream or sys.stdout, comm, Path(scenario["output"]["folder"]))
+    with tempfile.TemporaryDirectory(prefix=f"lumetra-rank{comm.rank}-") as scratch:
+        try:
+            return _run(scenario, False, stream or sys.stdout, comm, Path(scratch))
+        except RuntimeError as error:
+            log = (Path(scratch) / "engine.log").read_text(encoding="utf-8", errors="replace").strip()
+            if log:
+                raise RuntimeError(f"{error}\nrank {comm.rank}'s engine log ends:\n{log[-2000:]}") from error
+            raise
+
+
+def _run(scenario: dict[str, Any], progress: bool, stream: TextIO, comm: parallel.Serial,
+         folder: Path) -> dict[str, Any]:
     started = time.perf_counter()
-    folder = Path(scenario["output"]["folder"])
     folder.mkdir(parents=True, exist_ok=True)
-    if scenario["optics"]["threads"] > 0:
-        lumetra.set_num_threads(scenario["optics"]["threads"])
+    threads = parallel.share_threads(comm, scenario["optics"]["threads"])
+    if threads > 0:
+        lumetra.set_num_threads(threads)
     resin, steps, dt = scenario["resin"], scenario["time"]["steps"], scenario["time"]["dt"]
     every, threshold = scenario["output"]["every"], scenario["output"]["cure_threshold"]
 
@@ -262,7 +292,7 @@ def run(scenario: dict[str, Any], progress: bool = True, stream: TextIO | None =
         engine.load_mesh_arrays(*mesh)
         n_nodes = engine.get_node_count()
         engine.set_boundary_conditions(_boundary_conditions(engine, scenario))
-        light = _Light(engine, scenario["light"], folder)
+        light = _Light(engine, scenario["light"], folder, comm)
         engine.set_solver_type(scenario["optics"]["solver"])
         engine.config()
         engine.configure_outfilename(str(folder / f"{VTU_STEM}.vtu"))
@@ -285,27 +315,34 @@ def run(scenario: dict[str, Any], progress: bool = True, stream: TextIO | None =
                 light.set_angle(step % len(light.angles))
                 engine.reset_absorbed_power()
                 engine.compute_volumetric_absorption()
-                optics_time += time.perf_counter() - tick
                 trace = engine.get_trace_summary()
                 if not trace:  # the engine refused the computation and said why in its log
                     raise RuntimeError(f"step {step + 1}: the trace gave no result (see {folder / 'engine.log'})")
+                power = engine.get_absorbed_power()
+                if comm.size > 1:
+                    trace = parallel.merge_trace(trace, comm)
+                    power = comm.sum(power)
+                    engine.set_absorbed_power(power)
+                optics_time += time.perf_counter() - tick
                 for name in balance:
                     balance[name] += trace[name]
                 visits += trace["element_visits"]
                 leak = trace["power_entered"] - trace["power_absorbed"] - trace["power_left"] - trace["power_stopped"]
                 worst_imbalance = max(worst_imbalance, abs(leak) / max(trace["power_entered"], 1e-300))
-                dose += dt * engine.get_absorbed_power()
+                dose += dt * power
 
                 tick = time.perf_counter()
                 model.reaction_step(power_ptr, link)
                 curing_time += time.perf_counter() - tick
                 cure = model.get_degree_of_curing()
+                if (step + 1) % CHECK_EVERY == 0 or step == steps - 1:
+                    comm.check_same(cure, f"degree of curing after step {step + 1}")
                 t = (step + 1) * dt
                 cured = float(volumes[cure >= threshold].sum()) / total_volume
                 history["time"].append(t)
                 history["cured_fraction"].append(cured)
                 history["max_degree_of_curing"].append(float(cure.max()))
-                if every and ((step + 1) % every == 0 or step == steps - 1):
+                if every and comm.root and ((step + 1) % every == 0 or step == steps - 1):
                     frames.append((t, _write_frame(engine, folder, len(frames), model, cure, dose, resin)))
                 bar.update(step + 1, t, cured)
         finally:
@@ -324,7 +361,7 @@ def run(scenario: dict[str, Any], progress: bool = True, stream: TextIO | None =
     balance["relative_error"] = worst_imbalance
     cured_volume = float(volumes[cure >= threshold].sum())
     summary = {
-        "backend": lumetra.backend, "threads": lumetra.get_num_threads(),
+        "backend": lumetra.backend, "threads": lumetra.get_num_threads(), "processes": comm.size,
         "rays": light.count, "angles": len(light.angles), "elements": int(len(mesh.hexahedra)), "nodes": n_nodes,
         "steps": steps, "dt": dt, "wall_time_s": wall, "optics_time_s": optics_time, "curing_time_s": curing_time,
         "element_visits": int(visits), "element_visits_per_s": visits / optics_time if optics_time > 0 else 0.0,
@@ -332,6 +369,11 @@ def run(scenario: dict[str, Any], progress: bool = True, stream: TextIO | None =
         "cure_threshold": threshold, "max_degree_of_curing": float(cure.max()),
         "power": balance, "history": history, "files": files, "scenario": scenario,
     }
+    if not comm.root:
+        if worst_imbalance > BALANCE_TOLERANCE:
+            raise RuntimeError(f"the power balance does not close: up to {worst_imbalance:.2e} of the power that "
+                               "entered is neither absorbed, nor left, nor stopped")
+        return summary
     if scenario["output"]["figure"]:
         figure = _figure(folder / "figure.png", positions, scenario, dose, cure, history, stream)
         if figure:

@@ -556,6 +556,15 @@ bool Lumetra::get_absorbed_power(double* out)
     return true;
 }
 
+bool Lumetra::set_absorbed_power(const double* in)
+{
+    if (get_result_array_device_ptr() == 0) return false;
+    requireValues("absorbed power", in, static_cast<std::size_t>(get_node_count()), ValueRule::NonNegative);
+    dev::upload(fert->getResultArrayDevicePtr(), in, static_cast<std::size_t>(get_node_count()));
+    dev::synchronize();
+    return true;
+}
+
 void Lumetra::copyNodeField(const float* device, double* out, std::size_t count) const
 {
     const std::vector<float> values = dev::download(device, count);

@@ -62,6 +62,9 @@ public:
 
     // Node-count doubles; false (after the engine's message) when there is nothing to copy.
     bool get_absorbed_power(double* out);
+    // Replaces the result the curing models read (several processes each trace a share of
+    // the rays and write the summed power back); false (after a message) like the getter.
+    bool set_absorbed_power(const double* in);
     void get_absorptivity(double* out);
     void get_refractive_index(double* out);
     void get_node_positions(double* out); // all x, then all y, then all z

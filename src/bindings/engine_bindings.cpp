@@ -498,6 +498,24 @@ void bindEngine(py::module_& m)
             "    (after a message) before the tracer and its result exist.\n\n"
             "Example\n-------\n>>> q = engine.get_absorbed_power()")
         .def(
+            "set_absorbed_power",
+            [](Lumetra& e, const Array& q) {
+                if (q.ndim() != 1) fail("Input must be a 1-D array");
+                if (q.shape(0) != e.get_node_count()) fail("Array size must match node count");
+                if (!e.set_absorbed_power(q.data())) fail("set_absorbed_power: no light_transport result yet");
+            },
+            py::arg("absorbed_power"),
+            "Replace the absorbed power at each mesh node: the array that get_absorbed_power() reads\n"
+            "and get_result_array_device_ptr() points to, so the next curing step sees these values.\n\n"
+            "Parameters\n----------\nabsorbed_power : array_like\n"
+            "    Shape (nNodes,), non-negative, in W per unit volume.\n\n"
+            "Raises\n------\nRuntimeError\n"
+            "    If the array is not 1-D, its size does not match the node count, a value is negative\n"
+            "    or not finite, or there is no light_transport result yet (config() first).\n\n"
+            "Notes\n-----\nFor runs over several processes: each traces a share of the rays, the shares are\n"
+            "summed (an MPI all-reduce) and written back before the curing step.\n\n"
+            "Example\n-------\n>>> engine.set_absorbed_power(2 * engine.get_absorbed_power())")
+        .def(
             "get_ray_payloads",
             [](Lumetra& e) {
                 Array out(e.get_ray_count());
