@@ -43,10 +43,12 @@ void GridAccelerator::buildFaceGrid(Mesh& mesh)
 
     Box all;
     Vec3 largest(0.0f, 0.0f, 0.0f);
-    std::vector<Vec3> centres(nFaces);
+    std::vector<Vec3> centres(nFaces), boxLo(nFaces), boxHi(nFaces);
     for (std::size_t f = 0; f < nFaces; ++f) {
         Box box;
         for (int k = 0; k < 4; ++k) box.add(nodes[faceNodes.data()[4 * f + k]]);
+        boxLo[f] = box.lo;
+        boxHi[f] = box.hi;
         all.add(box.lo);
         all.add(box.hi);
         for (int a = 0; a < 3; ++a) {
@@ -77,6 +79,52 @@ void GridAccelerator::buildFaceGrid(Mesh& mesh)
         largest = largest * static_cast<float>(std::cbrt(cells / kMaxCells) * 1.01);
     }
     build(centres, "Face grid");
+    // Faces are listed in every cell their box reaches into, enlarged by a thousandth of a
+    // cell plus a few float steps of the coordinates: the walk locates its cells in single
+    // precision, and a face whose box ends on a cell boundary must be found from either side.
+    float magnitude = 0.0f;
+    for (int a = 0; a < 3; ++a) magnitude = std::max({magnitude, std::fabs(all.lo[a]), std::fabs(all.hi[a])});
+    buildFaceLists(boxLo, boxHi, 1e-6f * magnitude);
+}
+
+void GridAccelerator::buildFaceLists(const std::vector<Vec3>& lo, const std::vector<Vec3>& hi, float pad)
+{
+    const GridView g = grid_;
+    const int n[3] = {g.nx, g.ny, g.nz};
+    const std::size_t cells = static_cast<std::size_t>(g.nx) * g.ny * g.nz;
+    const std::size_t faces = lo.size();
+    // The cell range of each face's enlarged box, clamped to the grid.
+    std::vector<int> range(6 * faces);
+    for (std::size_t f = 0; f < faces; ++f) {
+        for (int a = 0; a < 3; ++a) {
+            const float margin = 1e-3f * g.cellSize[a] + pad;
+            const auto cellAt = [&](float x) {
+                const float i = std::floor((x - g.origin[a]) / g.cellSize[a]);
+                return static_cast<int>(std::clamp(i, 0.0f, static_cast<float>(n[a] - 1)));
+            };
+            range[6 * f + a] = cellAt(lo[f][a] - margin);
+            range[6 * f + 3 + a] = cellAt(hi[f][a] + margin);
+        }
+    }
+    // Two passes, counting then filling in face order, so every cell's list is ascending.
+    std::vector<int> start(cells + 1, 0);
+    const auto forCells = [&](std::size_t f, auto&& visit) {
+        const int* r = &range[6 * f];
+        for (int iz = r[2]; iz <= r[5]; ++iz)
+            for (int iy = r[1]; iy <= r[4]; ++iy)
+                for (int ix = r[0]; ix <= r[3]; ++ix) visit(static_cast<std::size_t>(g.cellIndex(ix, iy, iz)));
+    };
+    for (std::size_t f = 0; f < faces; ++f) forCells(f, [&](std::size_t c) { ++start[c + 1]; });
+    for (std::size_t c = 0; c < cells; ++c) start[c + 1] += start[c];
+    std::vector<int> fill(start.begin(), start.end() - 1), list(static_cast<std::size_t>(start[cells]));
+    for (std::size_t f = 0; f < faces; ++f) forCells(f, [&](std::size_t c) { list[fill[c]++] = static_cast<int>(f); });
+
+    cellStart_.allocate(start.size(), "cellStart");
+    cellStart_.upload(start.data(), start.size());
+    cellFaces_.allocate(std::max<std::size_t>(list.size(), 1), "cellFaces");
+    if (!list.empty()) cellFaces_.upload(list.data(), list.size());
+    grid_.cellStart = cellStart_.data();
+    grid_.cellFaces = cellFaces_.data();
 }
 
 void GridAccelerator::buildNodalGrid(Mesh& mesh, Vec3 cellSize)
@@ -93,6 +141,9 @@ void GridAccelerator::buildNodalGrid(Mesh& mesh, Vec3 cellSize)
     grid_.nx = static_cast<int>(std::ceil((all.hi.x - all.lo.x) / cellSize.x) + 1.0f);
     grid_.ny = static_cast<int>(std::ceil((all.hi.y - all.lo.y) / cellSize.y) + 1.0f);
     grid_.nz = static_cast<int>(std::ceil((all.hi.z - all.lo.z) / cellSize.z) + 1.0f);
+    grid_.cellStart = grid_.cellFaces = nullptr; // nodes have no face lists
+    cellStart_.release();
+    cellFaces_.release();
     build(nodes, "Nodal grid");
 }
 

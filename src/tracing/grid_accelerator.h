@@ -1,7 +1,10 @@
 // A uniform grid over the mesh's boundary faces (to place rays on the surface) or over its
-// nodes (the curing module's neighbour search). Each item sits in the cell of its centre;
-// the cell edge is as long as the largest face along each axis, so a face reaches at most
-// into the 3x3x3 block of cells around its own.
+// nodes (the curing module's neighbour search). Each item sits in the cell of its centre
+// (the linked lists cellHead/cellNext, which the curing kernels and the occupancy report
+// read); the cell edge is as long as the largest face along each axis, so a face reaches at
+// most into the 3x3x3 block of cells around its own. The face grid also lists, per cell,
+// every face whose box reaches into it (cellStart/cellFaces): the ray walk reads only
+// those, one cell at a time.
 //
 // Kernels receive GridView, a plain copy of the grid's counts and device addresses; the
 // polymorphic host classes own the memory and build it.
@@ -33,6 +36,10 @@ __host__ __device__ inline void intersectBoundaryFace(Ray* ray, const MeshDataFl
 struct GridView {
     int* cellHead = nullptr; // first item of each cell, -1 empty
     int* cellNext = nullptr; // next item in the same cell, -1 at the end
+    // Face grid only (null for the nodal grid): the faces whose box reaches into each cell,
+    // ascending, as one array; cell c's faces are cellFaces[cellStart[c] .. cellStart[c + 1]).
+    int* cellStart = nullptr;
+    int* cellFaces = nullptr;
     int nx = 0, ny = 0, nz = 0;
     Vec3 cellSize;
     Vec3 origin;
@@ -64,31 +71,53 @@ struct GridView {
         cellNext[last] = item;
     }
 
+    // Clips the ray to the grid's box (slab test): false when it misses the box or only
+    // touches it behind its start. Otherwise *tEnter is the distance along the ray at which
+    // it enters (0 when it starts inside) and idx the cell there. The cell is located from
+    // the distance, clamped to the grid, rather than from a point nudged across the box's
+    // face: far from the grid a fixed nudge is smaller than the rounding of the entry point
+    // and the ray would find no cell at all.
+    __host__ __device__ bool enterGrid(Vec3 p, Vec3 d, float* tEnter, int idx[3]) const
+    {
+        const int n[3] = {nx, ny, nz};
+        float t0 = 0.0f, t1 = floatInfinity();
+        for (int a = 0; a < 3; ++a) {
+            const float lo = origin[a], hi = origin[a] + static_cast<float>(n[a]) * cellSize[a];
+            if (fabsf(d[a]) < 1e-10f) {
+                if (!(lo <= p[a] && p[a] < hi)) return false; // parallel to a slab it is outside of
+                continue;
+            }
+            const float inv = 1.0f / d[a];
+            float tLo = (lo - p[a]) * inv, tHi = (hi - p[a]) * inv;
+            if (tLo > tHi) {
+                const float swap = tLo;
+                tLo = tHi;
+                tHi = swap;
+            }
+            t0 = fmaxf(t0, tLo);
+            t1 = fminf(t1, tHi);
+        }
+        if (!(t0 <= t1) || n[0] < 1 || n[1] < 1 || n[2] < 1) return false;
+        for (int a = 0; a < 3; ++a) {
+            const float q = fmaf(t0, d[a], p[a]);
+            const int i = static_cast<int>(floorf((q - origin[a]) / cellSize[a]));
+            idx[a] = i < 0 ? 0 : (i >= n[a] ? n[a] - 1 : i);
+        }
+        *tEnter = t0;
+        return true;
+    }
+
     // The cell in which the ray enters the grid, -1 if it does not; *entry receives the
-    // point the cell was located by (the ray's position when it starts inside the grid).
+    // entry point (the ray's position when it starts inside the grid).
     __host__ __device__ int findInitialCell(const Ray* ray, Vec3* entry = nullptr) const
     {
-        const Vec3 p = ray->position, d = ray->direction;
-        const int n[3] = {nx, ny, nz};
-        bool insideBox = true;
-        for (int a = 0; a < 3; ++a) insideBox = insideBox && origin[a] <= p[a] && p[a] < origin[a] + n[a] * cellSize[a];
-        if (insideBox) {
-            if (entry) *entry = p;
-            return cellOf(p);
+        float t;
+        int idx[3];
+        if (!enterGrid(ray->position, ray->direction, &t, idx)) return -1;
+        if (entry) {
+            for (int a = 0; a < 3; ++a) (*entry)[a] = fmaf(t, ray->direction[a], ray->position[a]);
         }
-        float t = -1e20f;
-        for (int a = 0; a < 3; ++a) {
-            const float lo = origin[a], hi = origin[a] + n[a] * cellSize[a];
-            if (lo <= p[a] && p[a] < hi) continue; // inside this slab: no constraint
-            if (fabsf(d[a]) < 1e-10f) return -1;
-            const float distance = d[a] > 0.0f ? (lo - p[a]) / d[a] : (hi - p[a]) / d[a];
-            t = fmaxf(t, distance);
-        }
-        // Nudged into the grid by 1e-5 of its extent, per axis.
-        Vec3 q;
-        for (int a = 0; a < 3; ++a) q[a] = p[a] + (t + 1e-5f * n[a] * cellSize[a]) * d[a];
-        if (entry) *entry = q;
-        return cellOf(q);
+        return cellIndex(idx[0], idx[1], idx[2]);
     }
 
     __host__ __device__ void intersectFace(Ray* ray, const MeshDataFlat* mesh, int face) const
@@ -96,45 +125,45 @@ struct GridView {
         intersectBoundaryFace(ray, mesh, face);
     }
 
-    // Walks the grid along the ray until it leaves, testing the faces of the 3x3x3 block
-    // around every visited cell; the nearest hit stays in the ray.
+    // Walks the cells the ray passes through (3-D DDA from the cell where it enters the
+    // grid), testing the faces listed in each; the nearest hit stays in the ray.
     //
-    // The walk visits exactly the cells the ray passes through: each axis's first crossing
-    // is the distance from the entry point to that cell's boundary. (Starting every axis at
-    // a whole cell's crossing distance instead walks a line shifted by up to a cell, which
-    // can pass two cells away from a face's own cell and miss the nearest face.)
+    // Every face is listed in each cell its box (slightly enlarged, see buildFaceGrid)
+    // reaches into, so when the walk is in a cell, every face the ray hits at a point of that
+    // cell or of a cell before it has been tested. The walk can therefore stop as soon as
+    // the nearest hit so far lies no farther than where the ray leaves the current cell:
+    // any nearer hit would lie in a cell already walked.
     __host__ __device__ void findIntersection(Ray* ray, const MeshDataFlat* mesh) const
     {
-        Vec3 entry;
-        const int cell = findInitialCell(ray, &entry);
-        if (cell < 0) return;
-        int idx[3] = {cell % nx, (cell / nx) % ny, cell / (nx * ny)};
+        const Vec3 p = ray->position, d = ray->direction;
+        float tEnter;
+        int idx[3];
+        if (!enterGrid(p, d, &tEnter, idx)) return;
+        const int n[3] = {nx, ny, nz};
         int step[3];
         float tDelta[3], tMax[3];
         for (int a = 0; a < 3; ++a) {
-            const float dir = ray->direction[a];
-            if (fabsf(dir) < 1e-10f) {
-                step[a] = 1;
-                tDelta[a] = 1e20f;
-                tMax[a] = 1e20f;
+            if (fabsf(d[a]) < 1e-10f) {
+                step[a] = 0;
+                tDelta[a] = floatInfinity();
+                tMax[a] = floatInfinity();
             } else {
-                const float s = cellSize[a] / dir;
-                step[a] = s < 0.0f ? -1 : 1;
-                tDelta[a] = fabsf(s);
+                const float inv = 1.0f / d[a];
+                step[a] = inv < 0.0f ? -1 : 1;
+                tDelta[a] = fabsf(cellSize[a] * inv);
                 const float boundary = origin[a] + static_cast<float>(idx[a] + (step[a] > 0 ? 1 : 0)) * cellSize[a];
-                tMax[a] = fmaxf((boundary - entry[a]) / dir, 0.0f);
+                tMax[a] = (boundary - p[a]) * inv;
             }
         }
         while (true) {
-            for (int k = 0; k < 27; ++k) {
-                const int cx = idx[0] + k % 3 - 1, cy = idx[1] + (k / 3) % 3 - 1, cz = idx[2] + k / 9 - 1;
-                if (!inside(cx, cy, cz)) continue;
-                for (int f = cellHead[cellIndex(cx, cy, cz)]; f >= 0; f = cellNext[f]) intersectFace(ray, mesh, f);
-            }
+            const int cell = cellIndex(idx[0], idx[1], idx[2]);
+            const int end = cellStart[cell + 1];
+            for (int k = cellStart[cell]; k < end; ++k) intersectFace(ray, mesh, cellFaces[k]);
             const int a = (tMax[0] <= tMax[1] && tMax[0] <= tMax[2]) ? 0 : (tMax[1] <= tMax[2] ? 1 : 2);
-            tMax[a] += tDelta[a];
+            if (ray->hitDistance <= tMax[a]) return;
             idx[a] += step[a];
-            if (!inside(idx[0], idx[1], idx[2])) return;
+            if (idx[a] < 0 || idx[a] >= n[a]) return;
+            tMax[a] += tDelta[a];
         }
     }
 };
@@ -171,8 +200,10 @@ public:
 private:
     void build(const std::vector<Vec3>& positions, const char* label);
 
+    void buildFaceLists(const std::vector<Vec3>& lo, const std::vector<Vec3>& hi, float pad);
+
     GridView grid_;
-    dev::DeviceArray<int> cellHead_, cellNext_;
+    dev::DeviceArray<int> cellHead_, cellNext_, cellStart_, cellFaces_;
 };
 
 // Percentile of an ascending list at fraction q, interpolating between neighbours.

@@ -132,6 +132,19 @@ TEST(SurfaceTracer, NearerOfTwoFacesAlongTheRayWins)
     }
 }
 
+TEST(SurfaceTracer, RaysFromFarAwayFindTheirEntryCell)
+{
+    // 1000 units above a unit cube, the entry point's rounding (about 6e-5) exceeds a nudge
+    // of 1e-5 of the grid across its face: a ray located by a nudged point finds no cell.
+    auto mesh = loadQuiet(kUnitCube);
+    for (SurfaceTracerKind kind : {SurfaceTracerKind::Grid, SurfaceTracerKind::BruteForce}) {
+        auto rays = raysOf({{Vec3(0.3f, 0.4f, 1000.0f), Vec3(0, 0, -1)}, {Vec3(3000.0f, 0.6f, 0.7f), Vec3(-1, 0, 0)}});
+        const auto faces = place(*mesh, *rays, kind);
+        EXPECT_EQ(faces[0], faceOf(*mesh, 0, 1)) << "kind " << static_cast<int>(kind); // zeta = +1: z = 1
+        EXPECT_EQ(faces[1], faceOf(*mesh, 0, 3)) << "kind " << static_cast<int>(kind); // xi = +1: x = 1
+    }
+}
+
 TEST(SurfaceTracer, RaysThatMissKeepPositionAndLoseTheirFace)
 {
     auto mesh = loadQuiet(kUnitCube);
