@@ -59,14 +59,14 @@ def _gpu_ids():
     visible = os.environ.get("CUDA_VISIBLE_DEVICES")
     if visible is not None:
         return [v.strip() for v in visible.split(",") if v.strip()]
-    spec = importlib.util.find_spec("lumetra._cuda_probe")
-    if spec is None or spec.origin is None:
+    probe = importlib.util.find_spec("lumetra._cuda_probe")
+    if probe is None or probe.origin is None:
         return []
     code = ("import importlib.machinery as m, importlib.util as u, sys\n"
             "s = u.spec_from_file_location('lumetra._cuda_probe', sys.argv[1])\n"
             "p = u.module_from_spec(s); s.loader.exec_module(p); print(p.device_count()[0])")
     try:
-        out = subprocess.run([sys.executable, "-c", code, spec.origin], capture_output=True, text=True,
+        out = subprocess.run([sys.executable, "-c", code, probe.origin], capture_output=True, text=True,
                              timeout=60, check=True).stdout
         return [str(i) for i in range(int(out.strip() or 0))]
     except (OSError, ValueError, subprocess.SubprocessError):
