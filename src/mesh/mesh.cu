@@ -77,6 +77,21 @@ __global__ void computeNodalMassKernel(MeshDataFlat* mesh)
     for (int k = 0; k < 8; ++k) dev::atomicAdd(&mesh->nodalMass[mesh->getElementNode(e, k)], m);
 }
 
+__global__ void packNodeRecordsKernel(MeshDataFlat* mesh)
+{
+    const int i = static_cast<int>(dev::globalThreadIndex());
+    if (i >= mesh->nNodes) return;
+    NodeRecord r{};
+    const Vec3 x = mesh->getNodeVec(i, mesh->nodeCoords);
+    r.x = x.x;
+    r.y = x.y;
+    r.z = x.z;
+    r.index = mesh->refrIndex[i];
+    r.absorptivity = mesh->absorptivity[i];
+    r.inverseVolume = 1.0f / mesh->nodalMass[i];
+    mesh->nodeRecords[i] = r;
+}
+
 __global__ void printDeviceData(MeshDataFlat* mesh, int count)
 {
     if (dev::globalThreadIndex() != 0) return;
@@ -196,6 +211,7 @@ void Mesh::refreshRecord()
     m.elementNeighborFaces = s.elementNeighborFaces.data();
     m.elementFaceOrientation = s.elementFaceOrientation.data();
     m.constRefrIndex = s.constRefrIndex.data();
+    m.nodeRecords = s.nodeRecords.data();
     uploadMeshData();
 }
 
@@ -256,6 +272,16 @@ void Mesh::computeNodalMass()
     dev::synchronize();
 }
 
+void Mesh::packNodeRecords()
+{
+    const std::size_t n = static_cast<std::size_t>(h_mdata_devlink.nNodes);
+    if (storage.nodeRecords.size() != n) {
+        storage.nodeRecords.allocate(n, "node records");
+        refreshRecord();
+    }
+    if (n > 0) dev::launchItems(DEV_KERNEL(packNodeRecordsKernel), n, 256, dev::kDefaultStream, d_mdata);
+}
+
 void Mesh::printDeviceData(int count)
 {
     dev::launch(DEV_KERNEL(::printDeviceData), 1, 1, dev::kDefaultStream, d_mdata, count);
@@ -280,6 +306,7 @@ void Mesh::releaseMesh()
     s.elementNeighborFaces.release();
     s.elementFaceOrientation.release();
     s.constRefrIndex.release();
+    s.nodeRecords.release();
     s.releaseConditions();
     refreshRecord(); // no addresses of released arrays stay behind
 }

@@ -39,6 +39,9 @@ public:
     void setAbsorptivityConstant(float absorptivity);
     void checkConstRefrIndex();
     void computeNodalMass();
+    // Packs coordinates, index, absorptivity and inverse nodal volume into one record per node
+    // (nodeRecords) for the walk; a trace calls it first, so it sees the current fields.
+    void packNodeRecords();
     void printDeviceData(int count);
     void releaseMesh();
 
@@ -68,6 +71,7 @@ public:
         dev::DeviceArray<int> elementNodes, elementNeighbors, elementNeighborTypes, elementNeighborFaces;
         dev::DeviceArray<std::uint8_t> elementFaceOrientation;
         dev::DeviceArray<int> constRefrIndex;
+        dev::DeviceArray<NodeRecord> nodeRecords;
 
         void releaseConditions() noexcept
         {

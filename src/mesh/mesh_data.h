@@ -19,6 +19,14 @@ constexpr int kNeighborBoundary = 1;
 constexpr int kNeighborUnresolved = -1;
 constexpr std::uint8_t kNoOrientation = 255;
 
+// One node as the walk reads it, packed from the node arrays of the record before every
+// trace (the curing model writes the index and absorptivity arrays directly): 32 bytes, so
+// an element's eight nodes come in eight memory sectors instead of forty-eight.
+struct alignas(16) NodeRecord {
+    float x, y, z, index;
+    float absorptivity, inverseVolume, unused[2];
+};
+
 struct MeshDataFlat {
     int localFaceNodes[6][4];
 
@@ -52,6 +60,8 @@ struct MeshDataFlat {
     int* elementNeighborFaces;           // 6 * nElements
     std::uint8_t* elementFaceOrientation; // 6 * nElements
     int* constRefrIndex;                 // nElements
+    NodeRecord* nodeRecords;             // nNodes, see Mesh::packNodeRecords (after the fields above,
+                                         // whose offsets the curing module relies on)
 
     __host__ __device__ int getElementNode(int e, int k) const { return elementNodes[8 * e + k]; }
     __host__ __device__ void setElementNode(int e, int k, int node) { elementNodes[8 * e + k] = node; }

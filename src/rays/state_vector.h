@@ -10,7 +10,8 @@ struct StateVector {
     Vec3 dir;              // global optical direction vector; |dir| is the local index
     float pathLength = 0;  // arc length travelled
     float energy = 0;      // remaining power
-    float absorbed[8] = {}; // power absorbed in this element per unit nodal volume, per node
+    float absorbed[8] = {}; // power absorbed in this element per node; per unit nodal volume
+                            // once the visit hands it to the objective
 
     __host__ __device__ StateVector operator*(float f) const
     {

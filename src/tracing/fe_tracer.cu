@@ -47,6 +47,7 @@ void launchTrace(RayCollection& rays, Mesh& mesh, const View& view, TraceStats* 
 template <typename O, typename S, typename E>
 void FiniteElementRayTracer<O, S, E>::traceRays(RayCollection& rays, Mesh& mesh)
 {
+    mesh.packNodeRecords();
     dev::DeviceArray<TraceStats> stats(1, "trace counters");
     stats.zero();
     const std::size_t n = static_cast<std::size_t>(rays.nRays);

@@ -94,7 +94,7 @@ __host__ __device__ inline float distanceToExit(Vec3 q, Vec3 v, int* axis)
 // with half the size. In an affine element of uniform index the path is straight and the
 // aimed step lands exactly on the exit face (rule Aimed).
 template <typename S>
-__host__ __device__ inline VisitEnd integrateVisit(const HEX8Element& element, StateVector& state, float floorPower)
+__host__ __device__ inline VisitEnd integrateVisit(const ElementFit& element, StateVector& state, float floorPower)
 {
     constexpr StepRule rule = S::rule;
     const S solver;
@@ -133,7 +133,7 @@ __host__ __device__ inline VisitEnd integrateVisit(const HEX8Element& element, S
             absorbAlongStep(&state, element, from, v * h, h);
             continue;
         }
-        if (HEX8Element::overshootError(state.pos) <= kExitTolerance) {
+        if (ElementFit::overshootError(state.pos) <= kExitTolerance) {
             absorbAlongStep(&state, element, from, v * h, h);
             return VisitEnd::Exit;
         }
@@ -165,14 +165,18 @@ template <typename S, typename View>
 __device__ int visitElement(const MeshDataFlat* mesh, int e, int f, WalkState& walk, View& objective,
                             float floorPower = 0.0f)
 {
-    HEX8Element element;
-    element.setNodes(mesh, e);
-    int nodes[8];
-    float index[8], absorptivity[8];
-    for (int k = 0; k < 8; ++k) {
-        nodes[k] = mesh->getElementNode(e, k);
-        index[k] = mesh->refrIndex[nodes[k]];
-        absorptivity[k] = mesh->absorptivity[nodes[k]];
+    ElementFit element;
+    {
+        Vec3 corners[8];
+        float index[8], absorptivity[8];
+        for (int k = 0; k < 8; ++k) {
+            const NodeRecord node = mesh->nodeRecords[mesh->getElementNode(e, k)];
+            corners[k] = Vec3(node.x, node.y, node.z);
+            index[k] = node.index;
+            absorptivity[k] = node.absorptivity;
+        }
+        element.prepare(corners);
+        element.setFields(index, absorptivity);
     }
 
     Vec3 entry;
@@ -194,10 +198,14 @@ __device__ int visitElement(const MeshDataFlat* mesh, int e, int f, WalkState& w
     state.pos = entry;
     state.pathLength = walk.pathLength;
     state.energy = walk.power;
-    element.setFields(index, absorptivity);
     state.dir = walk.direction * element.index.at(entry);
     const VisitEnd end = integrateVisit<S>(element, state, floorPower);
 
+    int nodes[8];
+    for (int k = 0; k < 8; ++k) nodes[k] = mesh->getElementNode(e, k);
+    if (element.absorptivityMax > 0.0f) {
+        for (int k = 0; k < 8; ++k) state.absorbed[k] *= mesh->nodeRecords[nodes[k]].inverseVolume;
+    }
     objective.interactElementLocal(&state, state.pos, nodes);
     walk.position = element.localToGlobal(state.pos);
     walk.direction = normalizedOrAsIs(state.dir);
@@ -208,7 +216,7 @@ __device__ int visitElement(const MeshDataFlat* mesh, int e, int f, WalkState& w
     walk.nExit = nExit > 0.0f ? nExit : 1.0f;
     if (end == VisitEnd::Unfinished) return kUnfinishedVisit;
     if (end == VisitEnd::Exhausted) return -1;
-    return HEX8Element::getExitFace(entry, state.pos);
+    return ElementFit::getExitFace(entry, state.pos);
 }
 
 // The index just inside the start face: interpolated at the start point in the ray's
@@ -217,15 +225,19 @@ __device__ inline float startIndex(const MeshDataFlat* mesh, int hint, int face,
 {
     int e = hint >= 0 && hint < mesh->nElements ? hint : mesh->faceElement[face];
     if (e < 0 || e >= mesh->nElements) return 1.0f;
-    HEX8Element element;
+    ElementFit element;
+    Vec3 corners[8];
     float index[8];
     for (int k = 0; k < 8; ++k) {
         const int node = mesh->getElementNode(e, k);
         if (node < 0 || node >= mesh->nNodes) return 1.0f;
-        element.nodes[k] = mesh->getNodeVec(node, mesh->nodeCoords);
-        index[k] = mesh->refrIndex[node];
+        const NodeRecord r = mesh->nodeRecords[node];
+        corners[k] = Vec3(r.x, r.y, r.z);
+        index[k] = r.index;
     }
-    const float n = static_cast<float>(element.interpolate(element.globalToLocal(position), index));
+    element.prepare(corners);
+    element.index.fit(index);
+    const float n = element.index.at(element.globalToLocal(position));
     return n > 0.0f ? n : 1.0f;
 }
 

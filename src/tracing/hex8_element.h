@@ -1,8 +1,8 @@
 // The trilinear 8-node hexahedron the tracer works on: shape functions, Jacobian and its
 // inverse, the maps between local (xi, eta, zeta) and global coordinates, interpolation of
-// nodal fields and their gradients. Four point-keyed caches let the many evaluations of a
-// solver step at one point share their work. An element is a value in one thread's local
-// storage; everything compiles for host and device.
+// nodal fields and their gradients. The walk uses the lean ElementFit; HEX8Element adds the
+// nodes and four point-keyed caches for work outside it. An element is a value in one
+// thread's local storage; everything compiles for host and device.
 #pragma once
 
 #include <cmath>
@@ -111,7 +111,177 @@ __host__ __device__ inline float linearRefrIndexGradient(Vec3 p)
     return sqrtf(4.0f * (1.0f - 0.75f * r * r));
 }
 
-struct HEX8Element {
+// An element as one visit of the walk sees it: the geometry and the two nodal fields as
+// trilinear polynomials, fitted once per visit, so a step evaluates them without shape
+// functions, and an affine element (a parallelepiped, the usual structured mesh) reuses one
+// inverse Jacobian. Small enough to live in registers on a GPU.
+struct ElementFit {
+    Trilinear<Vec3> geometry;
+    Trilinear<float> index, absorptivity;
+    float affineInverse[3][3] = {}; // J^-1 of an affine element
+    float size = 0.0f;              // the longest of the three half-edge vectors
+    float indexMax = 0.0f, absorptivityRange = 0.0f, absorptivityMax = 0.0f;
+    bool affine = false;
+    bool uniformIndex = false, uniformAbsorptivity = false;
+
+    // The trilinear form of the geometry, whether it is affine, and the inverse Jacobian of
+    // an affine element. Affine: the bilinear and trilinear terms are below 1e-5 of the
+    // element's linear size, which float node coordinates cannot resolve better anyway.
+    __host__ __device__ void prepare(const Vec3 corners[8])
+    {
+        geometry.fit(corners);
+        float twist = 0.0f;
+        size = 0.0f;
+        for (int i = 1; i < 4; ++i) size = fmaxf(size, length(geometry.c[i]));
+        for (int i = 4; i < 8; ++i) twist = fmaxf(twist, length(geometry.c[i]));
+        affine = twist <= 1e-5f * size;
+        if (affine) {
+            float J[3][3];
+            for (int i = 0; i < 3; ++i)
+                for (int j = 0; j < 3; ++j) J[i][j] = geometry.c[i + 1][j];
+            affine = invert3x3(J, affineInverse) != 0; // a flat element is left to inverseAt to refuse
+        }
+    }
+
+    // The nodal refractive index and absorptivity of this visit. Uniform: every node within
+    // 1e-6 (relative) of node 0, where a ray bends by less than float resolution.
+    __host__ __device__ void setFields(const float n[8], const float alpha[8])
+    {
+        index.fit(n);
+        absorptivity.fit(alpha);
+        float nLo = n[0], nHi = n[0], aLo = alpha[0], aHi = alpha[0];
+        for (int k = 1; k < 8; ++k) {
+            nLo = fminf(nLo, n[k]);
+            nHi = fmaxf(nHi, n[k]);
+            aLo = fminf(aLo, alpha[k]);
+            aHi = fmaxf(aHi, alpha[k]);
+        }
+        uniformIndex = nHi - nLo <= 1e-6f * fabsf(n[0]);
+        uniformAbsorptivity = aHi == aLo;
+        indexMax = fmaxf(fabsf(nLo), fabsf(nHi));
+        absorptivityRange = aHi - aLo;
+        absorptivityMax = aHi;
+    }
+
+    __host__ __device__ Vec3 localToGlobal(Vec3 q) const { return geometry.at(q); }
+
+    // J^-1 at q into B; false where the element is singular.
+    __host__ __device__ bool inverseAt(Vec3 q, float B[3][3]) const
+    {
+        if (affine) {
+            for (int i = 0; i < 3; ++i)
+                for (int j = 0; j < 3; ++j) B[i][j] = affineInverse[i][j];
+            return true;
+        }
+        Vec3 rows[3];
+        geometry.localGradient(q, rows);
+        float J[3][3];
+        for (int i = 0; i < 3; ++i)
+            for (int j = 0; j < 3; ++j) J[i][j] = rows[i][j];
+        return invert3x3(J, B) != 0;
+    }
+
+    // The local move J^-T d that moves the global point by d (B = J^-1 at that point).
+    __host__ __device__ static Vec3 localMove(const float B[3][3], Vec3 d)
+    {
+        Vec3 v;
+        for (int i = 0; i < 3; ++i) v[i] = B[0][i] * d.x + B[1][i] * d.y + B[2][i] * d.z;
+        return v;
+    }
+
+    // Newton's method from the centre of the entry face (0-5) or of the element, every
+    // iterate clamped to the element; stops at a global residual of 1.2e-5 of the element's
+    // longest half edge (but not below float resolution at the target), when an update
+    // moves the point by less than 1e-6 in local coordinates, or after 200 updates, and
+    // returns the last iterate. The tolerance scales with the element, so a mesh in metres
+    // converges as well as one in millimetres. Needs prepare().
+    __host__ __device__ Vec3 globalToLocal(Vec3 target, int face = -1) const
+    {
+        Vec3 q(0.0f, 0.0f, 0.0f);
+        if (face >= 0 && face <= 5) {
+            const int axis[6] = {2, 2, 0, 0, 1, 1};
+            q[axis[face]] = face % 2 == 0 ? -1.0f : 1.0f;
+        }
+        const float reach = fmaxf(fabsf(target.x), fmaxf(fabsf(target.y), fabsf(target.z)));
+        const float tolerance = fmaxf(1.2e-5f * size, 2.4e-7f * reach);
+        Vec3 r = target - localToGlobal(q);
+        for (int update = 0; update < 200 && length(r) > tolerance; ++update) {
+            float B[3][3];
+            if (!inverseAt(q, B)) break;
+            const Vec3 before = q;
+            q = q + localMove(B, r);
+            for (int a = 0; a < 3; ++a) q[a] = fminf(fmaxf(q[a], -1.0f), 1.0f);
+            r = target - localToGlobal(q);
+            const Vec3 moved = q - before;
+            if (fmaxf(fabsf(moved.x), fmaxf(fabsf(moved.y), fabsf(moved.z))) < 1e-6f) break;
+        }
+        return q;
+    }
+
+    // The ray equation at local point q with optical direction p (after prepare and
+    // setFields): dxi/dsigma = J^-T p and dp/dsigma = n grad n, grad n = J^-1 grad_xi n.
+    __host__ __device__ RayRate rate(Vec3 q, Vec3 p) const
+    {
+        float B[3][3];
+        RayRate r{};
+        if (!inverseAt(q, B)) return r; // no motion: the visit cannot finish and says so
+        r.velocity = localMove(B, p);
+        if (uniformIndex) {
+            r.index = index.c[0];
+            return r;
+        }
+        float g[3];
+        index.localGradient(q, g);
+        Vec3 grad;
+        for (int j = 0; j < 3; ++j) grad[j] = B[j][0] * g[0] + B[j][1] * g[1] + B[j][2] * g[2];
+        r.index = index.at(q);
+        r.bend = grad * r.index;
+        r.gradient = length(grad);
+        return r;
+    }
+
+    // The eight shape values at q (the lumped weights of the nodes).
+    __host__ __device__ static void shapeAt(Vec3 q, float N[8])
+    {
+        const float xm = 1.0f - q.x, xp = 1.0f + q.x, ym = 1.0f - q.y, yp = 1.0f + q.y;
+        const float zm = 0.125f * (1.0f - q.z), zp = 0.125f * (1.0f + q.z);
+        N[0] = xm * ym * zm;
+        N[1] = xp * ym * zm;
+        N[2] = xp * yp * zm;
+        N[3] = xm * yp * zm;
+        N[4] = xm * ym * zp;
+        N[5] = xp * ym * zp;
+        N[6] = xp * yp * zp;
+        N[7] = xm * yp * zp;
+    }
+
+    // Negative inside, zero on the surface, positive outside.
+    __host__ __device__ static float overshootError(Vec3 q)
+    {
+        return fmaxf(fabsf(q.x), fmaxf(fabsf(q.y), fabsf(q.z))) - 1.0f;
+    }
+
+    // The face of the largest excess beyond the element, candidates in the order xi-, xi+,
+    // eta-, eta+, zeta-, zeta+ (faces 2, 3, 4, 5, 0, 1); ties go to the earlier one.
+    __host__ __device__ static int getExitFace(Vec3 /*previous*/, Vec3 q)
+    {
+        const float excess[6] = {-1.0f - q.x, q.x - 1.0f, -1.0f - q.y, q.y - 1.0f, -1.0f - q.z, q.z - 1.0f};
+        const int faces[6] = {2, 3, 4, 5, 0, 1};
+        float best = -floatInfinity();
+        int face = -1;
+        for (int i = 0; i < 6; ++i) {
+            if (excess[i] > best) {
+                best = excess[i];
+                face = faces[i];
+            }
+        }
+        return face;
+    }
+};
+
+// The element with its nodes, nodal volumes and the cached shape functions, Jacobian and
+// inverse (double) at the last point asked for, for work outside the walk.
+struct HEX8Element : ElementFit {
     int elementId = -1;
     Vec3 nodes[8];
     float shapeValues[8] = {};
@@ -119,15 +289,6 @@ struct HEX8Element {
     double jacobian[3][3] = {};
     double invJacobian[3][3] = {}; // zero until the first successful inversion
     float nodalMass[8] = {};
-    // Prepared once per visit by prepare() and setFields(): the geometry and the two nodal
-    // fields as trilinear polynomials, so a step evaluates them without shape functions and
-    // an affine element (a parallelepiped, the usual structured mesh) reuses one inverse.
-    Trilinear<Vec3> geometry;
-    Trilinear<float> index, absorptivity;
-    bool affine = false;
-    bool uniformIndex = false, uniformAbsorptivity = false;
-    float affineInverse[3][3] = {}; // J^-1 of an affine element
-    float indexMax = 0.0f, absorptivityRange = 0.0f, absorptivityMax = 0.0f;
     bool nodesSet = false;
     // Keys of the four caches; -100 matches no local point, so the first evaluation computes.
     Vec3 jacobianAt{-100.0f, -100.0f, -100.0f};
@@ -230,151 +391,14 @@ struct HEX8Element {
         return grad;
     }
 
-    // Newton's method from the centre of the entry face (0-5) or of the element, every
-    // iterate clamped to the element; stops at a global residual of 6e-6 of the element's
-    // diagonal (but not below float resolution at the target), when an update moves the
-    // point by less than 1e-6 in local coordinates, or after 200 updates, and returns the
-    // last iterate. The tolerance scales with the element, so a mesh in metres converges
-    // as well as one in millimetres.
+    // The local point of a global one (ElementFit::globalToLocal on these nodes).
     __host__ __device__ Vec3 globalToLocal(Vec3 target, int face = -1)
     {
-        Vec3 q(0.0f, 0.0f, 0.0f);
-        if (face >= 0 && face <= 5) {
-            const int axis[6] = {2, 2, 0, 0, 1, 1};
-            q[axis[face]] = face % 2 == 0 ? -1.0f : 1.0f;
-        } else {
-            for (float& n : shapeValues) n = 0.125f;
-            shapeValuesAt = q;
-        }
-        const float diagonal = length(nodes[6] - nodes[0]) + length(nodes[7] - nodes[1]);
-        const float reach = fmaxf(fabsf(target.x), fmaxf(fabsf(target.y), fabsf(target.z)));
-        const float tolerance = fmaxf(3e-6f * diagonal, 2.4e-7f * reach);
-        Vec3 r = target - localToGlobal(q);
-        if (length(r) <= tolerance) return q;
-        for (int update = 0; update < 200; ++update) {
-            const Vec3 before = q;
-            q = q + localVelocity(q, r);
-            for (int a = 0; a < 3; ++a) q[a] = fminf(fmaxf(q[a], -1.0f), 1.0f);
-            r = target - localToGlobal(q);
-            const Vec3 moved = q - before;
-            if (length(r) <= tolerance || fmaxf(fabsf(moved.x), fmaxf(fabsf(moved.y), fabsf(moved.z))) < 1e-6f) break;
-        }
-        return q;
+        prepare();
+        return ElementFit::globalToLocal(target, face);
     }
 
-    // The trilinear form of the geometry, whether it is affine, and the inverse Jacobian of
-    // an affine element. Affine: the bilinear and trilinear terms are below 1e-5 of the
-    // element's linear size, which float node coordinates cannot resolve better anyway.
-    __host__ __device__ void prepare()
-    {
-        geometry.fit(nodes);
-        float size = 0.0f, twist = 0.0f;
-        for (int i = 1; i < 4; ++i) size = fmaxf(size, length(geometry.c[i]));
-        for (int i = 4; i < 8; ++i) twist = fmaxf(twist, length(geometry.c[i]));
-        affine = twist <= 1e-5f * size;
-        if (affine) {
-            float J[3][3];
-            for (int i = 0; i < 3; ++i)
-                for (int j = 0; j < 3; ++j) J[i][j] = geometry.c[i + 1][j];
-            affine = invert3x3(J, affineInverse) != 0; // a flat element is left to inverseAt to refuse
-        }
-    }
-
-    // The nodal refractive index and absorptivity of this visit. Uniform: every node within
-    // 1e-6 (relative) of node 0, where a ray bends by less than float resolution.
-    __host__ __device__ void setFields(const float n[8], const float alpha[8])
-    {
-        index.fit(n);
-        absorptivity.fit(alpha);
-        float nLo = n[0], nHi = n[0], aLo = alpha[0], aHi = alpha[0];
-        for (int k = 1; k < 8; ++k) {
-            nLo = fminf(nLo, n[k]);
-            nHi = fmaxf(nHi, n[k]);
-            aLo = fminf(aLo, alpha[k]);
-            aHi = fmaxf(aHi, alpha[k]);
-        }
-        uniformIndex = nHi - nLo <= 1e-6f * fabsf(n[0]);
-        uniformAbsorptivity = aHi == aLo;
-        indexMax = fmaxf(fabsf(nLo), fabsf(nHi));
-        absorptivityRange = aHi - aLo;
-        absorptivityMax = aHi;
-    }
-
-    // J^-1 at q into B; false where the element is singular.
-    __host__ __device__ bool inverseAt(Vec3 q, float B[3][3]) const
-    {
-        if (affine) {
-            for (int i = 0; i < 3; ++i)
-                for (int j = 0; j < 3; ++j) B[i][j] = affineInverse[i][j];
-            return true;
-        }
-        Vec3 rows[3];
-        geometry.localGradient(q, rows);
-        float J[3][3];
-        for (int i = 0; i < 3; ++i)
-            for (int j = 0; j < 3; ++j) J[i][j] = rows[i][j];
-        return invert3x3(J, B) != 0;
-    }
-
-    // The ray equation at local point q with optical direction p (after prepare and
-    // setFields): dxi/dsigma = J^-T p and dp/dsigma = n grad n, grad n = J^-1 grad_xi n.
-    __host__ __device__ RayRate rate(Vec3 q, Vec3 p) const
-    {
-        float B[3][3];
-        RayRate r{};
-        if (!inverseAt(q, B)) return r; // no motion: the visit cannot finish and says so
-        for (int i = 0; i < 3; ++i) r.velocity[i] = B[0][i] * p.x + B[1][i] * p.y + B[2][i] * p.z;
-        if (uniformIndex) {
-            r.index = index.c[0];
-            return r;
-        }
-        float g[3];
-        index.localGradient(q, g);
-        Vec3 grad;
-        for (int j = 0; j < 3; ++j) grad[j] = B[j][0] * g[0] + B[j][1] * g[1] + B[j][2] * g[2];
-        r.index = index.at(q);
-        r.bend = grad * r.index;
-        r.gradient = length(grad);
-        return r;
-    }
-
-    // The eight shape values at q (the lumped weights of the nodes).
-    __host__ __device__ static void shapeAt(Vec3 q, float N[8])
-    {
-        const float xm = 1.0f - q.x, xp = 1.0f + q.x, ym = 1.0f - q.y, yp = 1.0f + q.y;
-        const float zm = 0.125f * (1.0f - q.z), zp = 0.125f * (1.0f + q.z);
-        N[0] = xm * ym * zm;
-        N[1] = xp * ym * zm;
-        N[2] = xp * yp * zm;
-        N[3] = xm * yp * zm;
-        N[4] = xm * ym * zp;
-        N[5] = xp * ym * zp;
-        N[6] = xp * yp * zp;
-        N[7] = xm * yp * zp;
-    }
-
-    // Negative inside, zero on the surface, positive outside.
-    __host__ __device__ static float overshootError(Vec3 q)
-    {
-        return fmaxf(fabsf(q.x), fmaxf(fabsf(q.y), fabsf(q.z))) - 1.0f;
-    }
-
-    // The face of the largest excess beyond the element, candidates in the order xi-, xi+,
-    // eta-, eta+, zeta-, zeta+ (faces 2, 3, 4, 5, 0, 1); ties go to the earlier one.
-    __host__ __device__ static int getExitFace(Vec3 /*previous*/, Vec3 q)
-    {
-        const float excess[6] = {-1.0f - q.x, q.x - 1.0f, -1.0f - q.y, q.y - 1.0f, -1.0f - q.z, q.z - 1.0f};
-        const int faces[6] = {2, 3, 4, 5, 0, 1};
-        float best = -floatInfinity();
-        int face = -1;
-        for (int i = 0; i < 6; ++i) {
-            if (excess[i] > best) {
-                best = excess[i];
-                face = faces[i];
-            }
-        }
-        return face;
-    }
+    __host__ __device__ void prepare() { ElementFit::prepare(nodes); }
 
     __host__ __device__ void setNodes(const MeshDataFlat* mesh, int e)
     {

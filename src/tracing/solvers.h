@@ -50,7 +50,8 @@ __host__ __device__ inline void absorptionMoments(float tau, float M[3])
     }
 }
 
-// Moves the power the ray lost over one step into its nodal deposits: the optical depth is
+// Moves the power the ray lost over one step into its nodal deposits (power per node; the
+// visit divides by the nodal volumes once at its end): the optical depth is
 // Simpson's rule of alpha n along the chord from `from` to the state's position (exact for a
 // trilinear absorptivity in a uniform index on an affine element, where alpha is cubic
 // along the chord), the power falls by exp(-depth), and the drop is shared onto the nodes
@@ -116,7 +117,7 @@ __host__ __device__ inline void absorbAlongStep(StateVector* s, const E& element
     float N1[8], N2[8];
     E::shapeAt(along(t1), N1);
     E::shapeAt(along(t2), N2);
-    for (int k = 0; k < 8; ++k) s->absorbed[k] += drop * (w1 * N1[k] + (1.0f - w1) * N2[k]) / element.nodalMass[k];
+    for (int k = 0; k < 8; ++k) s->absorbed[k] += drop * (w1 * N1[k] + (1.0f - w1) * N2[k]);
 }
 
 // The base: a solver that does not move the ray (a visit with it cannot finish).
@@ -131,7 +132,8 @@ struct Solver {
     using WithRule = Solver<E>;
     static constexpr StepRule rule = StepRule::Aimed;
 
-    __host__ __device__ void advance(StateVector*, const E&, const RayRate&, float) const {}
+    template <typename F>
+    __host__ __device__ void advance(StateVector*, const F&, const RayRate&, float) const {}
     __host__ __device__ void integrate(StateVector*, const E&, float) const {}
 
     // One step of size h from the state (the rate at its start is k1): position, direction,
@@ -158,7 +160,8 @@ struct ForwardEuler : Solver<E> {
     using WithRule = ForwardEuler<E, R2>;
     static constexpr StepRule rule = R;
 
-    __host__ __device__ void advance(StateVector* s, const E&, const RayRate& k1, float h) const
+    template <typename F>
+    __host__ __device__ void advance(StateVector* s, const F&, const RayRate& k1, float h) const
     {
         s->pathLength += h * length(s->dir);
         s->pos = s->pos + k1.velocity * h;
@@ -182,7 +185,8 @@ struct RungeKutta4 : Solver<E> {
     using WithRule = RungeKutta4<E, R2>;
     static constexpr StepRule rule = R;
 
-    __host__ __device__ void advance(StateVector* s, const E& element, const RayRate& k1, float h) const
+    template <typename F>
+    __host__ __device__ void advance(StateVector* s, const F& element, const RayRate& k1, float h) const
     {
         const float half = 0.5f * h;
         const Vec3 q = s->pos, p = s->dir;

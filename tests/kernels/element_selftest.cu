@@ -22,6 +22,7 @@ __global__ void integrateKernel(ElementInput input, StateVector* state, float h,
     const S solver;
     StateVector s = *state;
     for (int i = 0; i < steps; ++i) solver.integrate(&s, element, h);
+    for (int k = 0; k < 8; ++k) s.absorbed[k] /= element.nodalMass[k]; // per unit nodal volume, as a visit gives it
     *state = s;
     *global = element.localToGlobal(s.pos);
 }
