@@ -62,21 +62,22 @@ struct Trilinear {
 
     __host__ __device__ void fit(const T v[8])
     {
-        for (T& x : c) x = T();
-        for (int k = 1; k < 8; ++k) {
-            const Hex8Corner s = hex8Corner(k);
-            const T d = v[k] - v[0];
-            c[0] = c[0] + d;
-            c[1] = c[1] + d * s.xi;
-            c[2] = c[2] + d * s.eta;
-            c[3] = c[3] + d * s.zeta;
-            c[4] = c[4] + d * (s.xi * s.eta);
-            c[5] = c[5] + d * (s.eta * s.zeta);
-            c[6] = c[6] + d * (s.zeta * s.xi);
-            c[7] = c[7] + d * (s.xi * s.eta * s.zeta);
-        }
-        for (T& x : c) x = x * 0.125f;
-        c[0] = c[0] + v[0];
+        // Sums and differences along xi, then eta, then zeta (corner k at hex8Corner(k)).
+        T d[8];
+        d[0] = T();
+        for (int k = 1; k < 8; ++k) d[k] = v[k] - v[0];
+        const T a0 = d[0] + d[1], x0 = d[1] - d[0], a1 = d[3] + d[2], x1 = d[2] - d[3];
+        const T a2 = d[4] + d[5], x2 = d[5] - d[4], a3 = d[7] + d[6], x3 = d[6] - d[7];
+        const T p0 = a0 + a1, q0 = a1 - a0, p1 = a2 + a3, q1 = a3 - a2;
+        const T r0 = x0 + x1, s0 = x1 - x0, r1 = x2 + x3, s1 = x3 - x2;
+        c[0] = (p0 + p1) * 0.125f + v[0];
+        c[1] = (r0 + r1) * 0.125f;
+        c[2] = (q0 + q1) * 0.125f;
+        c[3] = (p1 - p0) * 0.125f;
+        c[4] = (s0 + s1) * 0.125f;
+        c[5] = (q1 - q0) * 0.125f;
+        c[6] = (r1 - r0) * 0.125f;
+        c[7] = (s1 - s0) * 0.125f;
     }
 
     __host__ __device__ T at(Vec3 q) const
