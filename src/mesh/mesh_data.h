@@ -13,6 +13,11 @@
 constexpr int kHex8LocalFaceNodes[6][4] = {{0, 1, 2, 3}, {4, 5, 6, 7}, {0, 3, 7, 4},
                                            {1, 2, 6, 5}, {0, 4, 5, 1}, {3, 7, 6, 2}};
 
+// The local axis normal to face f (0 xi, 1 eta, 2 zeta) and the side of the element it lies
+// on (-1 or +1); arithmetic rather than tables, so a kernel needs no local memory for them.
+__host__ __device__ constexpr int faceNormalAxis(int f) { return f < 2 ? 2 : (f < 4 ? 0 : 1); }
+__host__ __device__ constexpr float faceSide(int f) { return f % 2 == 0 ? -1.0f : 1.0f; }
+
 // Neighbour types per element face.
 constexpr int kNeighborInterior = 0;
 constexpr int kNeighborBoundary = 1;

@@ -36,20 +36,18 @@ constexpr float kMinPowerFraction = 1e-9f;
 // in-face axes relate by the orientation code (0-7; other codes act as 0).
 __host__ __device__ inline Vec3 transferAcrossFace(Vec3 q, int g, int f, int code)
 {
-    // Per face: normal axis, sign, first and second in-face axis (0 xi, 1 eta, 2 zeta).
-    const int normalAxis[6] = {2, 2, 0, 0, 1, 1};
-    const int first[6] = {0, 0, 1, 1, 2, 2};
-    const int second[6] = {1, 1, 2, 2, 0, 0};
-    const float u = q[first[g]], v = q[second[g]];
+    // The in-face axes of a face follow its normal axis cyclically (0 xi, 1 eta, 2 zeta).
+    const int gAxis = faceNormalAxis(g), fAxis = faceNormalAxis(f);
+    const float u = q[(gAxis + 1) % 3], v = q[(gAxis + 2) % 3];
     if (code < 0 || code > 7) code = 0;
     float a = (code & 4) ? v : u;
     float b = (code & 4) ? u : v;
     if (code & 2) a = -a;
     if (code & 1) b = -b;
     Vec3 p;
-    p[normalAxis[f]] = f % 2 == 0 ? -1.0f : 1.0f;
-    p[first[f]] = a;
-    p[second[f]] = b;
+    p[fAxis] = faceSide(f);
+    p[(fAxis + 1) % 3] = a;
+    p[(fAxis + 2) % 3] = b;
     for (int i = 0; i < 3; ++i) p[i] = fminf(fmaxf(p[i], -1.0f), 1.0f);
     return p;
 }

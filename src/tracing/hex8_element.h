@@ -199,10 +199,7 @@ struct ElementFit {
     __host__ __device__ Vec3 globalToLocal(Vec3 target, int face = -1) const
     {
         Vec3 q(0.0f, 0.0f, 0.0f);
-        if (face >= 0 && face <= 5) {
-            const int axis[6] = {2, 2, 0, 0, 1, 1};
-            q[axis[face]] = face % 2 == 0 ? -1.0f : 1.0f;
-        }
+        if (face >= 0 && face <= 5) q[faceNormalAxis(face)] = faceSide(face);
         const float reach = fmaxf(fabsf(target.x), fmaxf(fabsf(target.y), fabsf(target.z)));
         const float tolerance = fmaxf(1.2e-5f * size, 2.4e-7f * reach);
         Vec3 r = target - localToGlobal(q);
