@@ -176,17 +176,53 @@ struct ForwardEuler : Solver<E> {
 
 // Classical fourth-order Runge-Kutta on position and direction; the path length is the same
 // combination of |p| at the stages.
+//
+// The walk sizes its steps by the error estimate of the embedded third-order solution with
+// weights (1/6, 1/3, 1/3, 0, 1/6) on k1..k4 and k5, the rate at the new point (the next
+// step's k1, so the estimate costs no extra stage on steps that stay in the element): the
+// two solutions differ by h/6 (k4 - k5). The error is measured in local coordinates for the
+// position and relative to |p| for the direction, so the steps do not depend on the mesh
+// unit. The estimate is that of the third-order solution; the fourth-order one is kept.
 template <typename E, StepRule R = StepRule::Aimed>
 struct RungeKutta4 : Solver<E> {
-    static constexpr float kBendPerStep = 0.02f;
+    static constexpr float kBendPerStep = 0.02f; // the Fine rule's bend limit (over 16)
     static constexpr float kCurvedStep = 1.0f;
     static constexpr int kOrder = 4;
+    // Largest estimated error per step, in local units and in radians of direction.
+    static constexpr float kTolerance = 1e-5f;
     template <StepRule R2>
     using WithRule = RungeKutta4<E, R2>;
     static constexpr StepRule rule = R;
 
     template <typename F>
     __host__ __device__ void advance(StateVector* s, const F& element, const RayRate& k1, float h) const
+    {
+        step(s, element, k1, h);
+    }
+
+    // The step of advance; the rate at the new point goes to `end`. Returns the step's
+    // estimated error over kTolerance (the step is good at 1 or below).
+    template <typename F>
+    __host__ __device__ float advanceEstimating(StateVector* s, const F& element, const RayRate& k1, float h,
+                                                RayRate* end) const
+    {
+        const RayRate k4 = step(s, element, k1, h);
+        *end = element.rate(s->pos, s->dir);
+        const float h6 = h * (1.0f / 6.0f);
+        const float position = length(k4.velocity - end->velocity) * h6;
+        const float direction = length(k4.bend - end->bend) * h6 / fmaxf(length(s->dir), 1e-30f);
+        return fmaxf(position, direction) * (1.0f / kTolerance);
+    }
+
+    __host__ __device__ void integrate(StateVector* s, const E& element, float h) const
+    {
+        Solver<E>::stepWith(*this, s, element, h);
+    }
+
+private:
+    // One classical step; returns k4.
+    template <typename F>
+    __host__ __device__ RayRate step(StateVector* s, const F& element, const RayRate& k1, float h) const
     {
         const float half = 0.5f * h;
         const Vec3 q = s->pos, p = s->dir;
@@ -200,10 +236,6 @@ struct RungeKutta4 : Solver<E> {
         s->pathLength += h6 * (length(p) + 2.0f * length(p2) + 2.0f * length(p3) + length(p4));
         s->pos = q + (k1.velocity + 2.0f * k2.velocity + 2.0f * k3.velocity + k4.velocity) * h6;
         s->dir = p + (k1.bend + 2.0f * k2.bend + 2.0f * k3.bend + k4.bend) * h6;
-    }
-
-    __host__ __device__ void integrate(StateVector* s, const E& element, float h) const
-    {
-        Solver<E>::stepWith(*this, s, element, h);
+        return k4;
     }
 };
