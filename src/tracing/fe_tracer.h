@@ -121,12 +121,14 @@ __host__ __device__ inline VisitEnd integrateVisit(const ElementFit& element, St
     const float tolerance = tighten; // of the solver's own
     auto inside = [](Vec3 q) { return q.x * q.x < 1.0f && q.y * q.y < 1.0f && q.z * q.z < 1.0f; };
     float retry = floatInfinity(), errorCap = floatInfinity();
-    // The rate at the state; it stays valid through a rejected step (the state is put back),
-    // a straight step (it does not change along one) and, from an error-estimating solver,
-    // comes with each step.
-    RayRate k1 = element.rate(state.pos, state.dir);
+    // The rate at the state. An error-estimating solver hands it on from each step (it stays
+    // valid through a rejected step, whose state is put back); for the others it is taken
+    // afresh at every step, so that it is not held across the deposit (registers on a GPU).
+    RayRate k1;
+    if constexpr (estimates) k1 = element.rate(state.pos, state.dir);
     for (int steps = 0; steps < kMaxVisitSteps; ++steps) {
         if (!(state.energy > floorPower)) return VisitEnd::Exhausted;
+        if constexpr (!estimates) k1 = element.rate(state.pos, state.dir);
         int axis;
         const float exit = distanceToExit(state.pos, k1.velocity, &axis);
         if (axis < 0) return VisitEnd::Unfinished; // the ray does not move
@@ -154,7 +156,7 @@ __host__ __device__ inline VisitEnd integrateVisit(const ElementFit& element, St
         if (good && inside(state.pos)) {
             retry = floatInfinity();
             if (estimates && !straight) errorCap = h * fminf(0.9f / sqrtf(sqrtf(error)), kStepGrowth);
-            k1 = estimates || straight ? next : element.rate(state.pos, state.dir);
+            if constexpr (estimates) k1 = next;
             absorbAlongStep(&state, element, from, v * h, h);
             continue;
         }
