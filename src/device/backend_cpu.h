@@ -73,6 +73,12 @@ inline T atomicAdd(T* address, T value)
     return std::atomic_ref<T>(*address).fetch_add(value, std::memory_order_relaxed);
 }
 
+// Hints that *address will be read or written soon: on the CPU the cache line is fetched
+// now, so a later load or atomic does not wait for memory (a GPU hides that latency with
+// other warps).
+inline void prefetch(const void* address) { __builtin_prefetch(address, 0, 3); }
+inline void prefetchForWrite(const void* address) { __builtin_prefetch(address, 1, 3); }
+
 // printf from device code: buffered while a launch runs, written by the caller after it.
 template <typename... Args>
 inline void printf(const char* format, Args... args)

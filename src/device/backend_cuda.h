@@ -62,6 +62,10 @@ __device__ __forceinline__ unsigned long long atomicAdd(unsigned long long* addr
     return ::atomicAdd(address, value);
 }
 
+// Hints for the CPU's caches; nothing on a GPU, whose other warps hide the latency.
+__device__ __forceinline__ void prefetch(const void*) {}
+__device__ __forceinline__ void prefetchForWrite(const void*) {}
+
 // printf from device code goes to the device's printf buffer, flushed to the process's
 // standard output at the next synchronisation; from host code it goes through the
 // message helper like every other host message.

@@ -8,6 +8,11 @@
 struct LightTransportView : ObjectiveView {
     double* resultDevice = nullptr;
 
+    __device__ void prepareElement(const int* nodes)
+    {
+        for (int k = 0; k < 8; ++k) dev::prefetchForWrite(&resultDevice[nodes[k]]);
+    }
+
     // Adds the power absorbed in this element visit at its eight nodes.
     __device__ void interactElementLocal(StateVector* state, Vec3, const int* nodes)
     {

@@ -2,7 +2,8 @@
 // files; kernels receive a plain view of the device data (View), whose hooks the walk calls:
 //   interactInterface(Ray*)                        once per ray with a start face
 //   interactVolume(Ray*)                           never called by the walk
-//   interactElementLocal(StateVector*, Vec3, int*) once per element visit
+//   prepareElement(const int*)                      at the start of each element visit
+//   interactElementLocal(StateVector*, Vec3, int*) once per element visit, at its end
 #pragma once
 
 #include <string>
@@ -19,6 +20,9 @@ class Mesh;
 struct MeshDataFlat;
 
 struct ObjectiveView {
+    // Called at the start of each element visit with its nodes: a view that writes per node
+    // at the visit's end may prefetch there.
+    __device__ void prepareElement(const int*) {}
     __device__ void interactInterface(Ray*) {}
     __device__ void interactVolume(Ray*) {}
     __device__ void interactElementLocal(StateVector*, Vec3, const int*) {}

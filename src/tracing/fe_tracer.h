@@ -208,10 +208,20 @@ __device__ int visitElement(const MeshDataFlat* mesh, int e, int f, WalkState& w
 {
     ElementFit element;
     {
+        // The lines the visit reads after its fits, or at its end, are asked for now, so
+        // they arrive while it computes: the element's neighbours, its face orientations
+        // (which the next visit reads) and the objective's per-node results.
+        dev::prefetch(&mesh->elementNeighborTypes[6 * e]);
+        dev::prefetch(&mesh->elementFaceOrientation[6 * e]);
+        dev::prefetch(&mesh->elementNeighbors[6 * e]);
+        dev::prefetch(&mesh->elementNeighborFaces[6 * e]);
+        int nodes[8];
+        for (int k = 0; k < 8; ++k) nodes[k] = mesh->getElementNode(e, k);
+        objective.prepareElement(nodes);
         Vec3 corners[8];
         float index[8], absorptivity[8];
         for (int k = 0; k < 8; ++k) {
-            const NodeRecord node = mesh->nodeRecords[mesh->getElementNode(e, k)];
+            const NodeRecord node = mesh->nodeRecords[nodes[k]];
             corners[k] = Vec3(node.x, node.y, node.z);
             index[k] = node.index;
             absorptivity[k] = node.absorptivity;
@@ -234,6 +244,13 @@ __device__ int visitElement(const MeshDataFlat* mesh, int e, int f, WalkState& w
         }
     }
     if (!transferred) entry = element.globalToLocal(walk.position, f);
+    if (f >= 0 && f <= 5) {
+        // Most rays leave through the face opposite their entry: that element's node list
+        // is asked for now (a hint only; a wrong guess costs one line).
+        const int ahead = mesh->elementNeighbors[6 * e + (f ^ 1)];
+        if (ahead >= 0 && mesh->elementNeighborTypes[6 * e + (f ^ 1)] == kNeighborInterior)
+            dev::prefetch(&mesh->elementNodes[8 * ahead]);
+    }
 
     StateVector state;
     state.pos = entry;
