@@ -13,4 +13,14 @@
 #define __global__
 #define __forceinline__ inline __attribute__((always_inline))
 #define __restrict__ __restrict
+#define __launch_bounds__(...)
+#endif
+
+// For heavy or rarely taken device paths: kept out of line in GPU code, so that their own
+// registers do not add to the caller's (a trace kernel's register count sets how many
+// threads a GPU can keep running); inline everywhere else.
+#if defined(__CUDA_ARCH__)
+#define LUMETRA_GPU_OUT_OF_LINE __noinline__
+#else
+#define LUMETRA_GPU_OUT_OF_LINE
 #endif

@@ -37,7 +37,7 @@ void launchTrace(RayCollection& rays, Mesh& mesh, const View& view, TraceStats* 
 {
     View batch = view;
     if constexpr (requires { batch.firstRay; }) batch.firstRay = first; // views that follow one ray
-    dev::launchItems(DEV_KERNEL(traceRaysKernel<View, S, HEX8Element>), static_cast<std::size_t>(end - first), 64,
+    dev::launchItems(DEV_KERNEL(traceRaysKernel<View, S, HEX8Element>), static_cast<std::size_t>(end - first), kTraceBlockSize,
                      dev::kDefaultStream, rays.d_rdata, mesh.d_mdata, batch, stats, exits, first, end);
     dev::synchronize();
 }

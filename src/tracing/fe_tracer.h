@@ -186,6 +186,38 @@ __host__ __device__ inline VisitEnd integrateVisit(const ElementFit& element, St
     return VisitEnd::Unfinished;
 }
 
+// Threads per block of the trace kernels, and the blocks per multiprocessor they are built
+// for: with 64 x 8 threads an SM of 64 K registers leaves each thread 128.
+constexpr int kTraceBlockSize = 64;
+constexpr int kTraceBlocksPerSM = 8;
+
+// Where a trace thread keeps the element it visits and the ray's state in it. On a GPU, in
+// shared memory (about 18 KB per block of 64): the fitted element and the nodal deposits
+// are some seventy values, which in registers would halve the threads an SM can hold; the
+// compiler keeps what it uses most in registers and reads the rest from shared memory,
+// which is nearly as fast. On the CPU, locals.
+struct VisitScratch {
+    ElementFit element;
+    StateVector state;
+};
+struct ElementSlot {
+#if defined(__CUDA_ARCH__)
+    VisitScratch* scratch;
+    __device__ ElementSlot()
+    {
+        __shared__ alignas(VisitScratch) unsigned char slots[kTraceBlockSize * sizeof(VisitScratch)];
+        if (threadIdx.x >= kTraceBlockSize) __trap(); // launched with larger blocks than it was built for
+        scratch = reinterpret_cast<VisitScratch*>(slots) + threadIdx.x;
+    }
+    __device__ ElementFit& element() { return scratch->element; }
+    __device__ StateVector& state() { return scratch->state; }
+#else
+    VisitScratch scratch;
+    ElementFit& element() { return scratch.element; }
+    StateVector& state() { return scratch.state; }
+#endif
+};
+
 // The ray's data during its walk.
 struct WalkState {
     Vec3 position;
@@ -202,11 +234,14 @@ struct WalkState {
 // the exit face, -1 when there is none or the power fell to `floorPower`, and
 // kUnfinishedVisit when the visit could not reach a face (the ray then stays where it is,
 // inside the element, with the power it still has).
+//
+// `element` is the thread's working copy of the element (see ElementSlot); every field the
+// visit reads is set here first.
 template <typename S, typename View>
 __device__ int visitElement(const MeshDataFlat* mesh, int e, int f, WalkState& walk, View& objective,
-                            float floorPower = 0.0f)
+                            ElementSlot& slot, float floorPower = 0.0f)
 {
-    ElementFit element;
+    ElementFit& element = slot.element();
     {
         // The lines the visit reads after its fits, or at its end, are asked for now, so
         // they arrive while it computes: the element's neighbours, its face orientations
@@ -252,7 +287,8 @@ __device__ int visitElement(const MeshDataFlat* mesh, int e, int f, WalkState& w
             dev::prefetch(&mesh->elementNodes[8 * ahead]);
     }
 
-    StateVector state;
+    StateVector& state = slot.state();
+    for (float& a : state.absorbed) a = 0.0f;
     state.pos = entry;
     state.pathLength = walk.pathLength;
     state.energy = walk.power;
@@ -278,12 +314,11 @@ __device__ int visitElement(const MeshDataFlat* mesh, int e, int f, WalkState& w
 }
 
 // The index just inside the start face: interpolated at the start point in the ray's
-// element hint, or the face's element; 1 when neither is usable.
-__device__ inline float startIndex(const MeshDataFlat* mesh, int hint, int face, Vec3 position)
+// element hint, or the face's element; 1 when neither is usable. `element` is scratch.
+__device__ inline float startIndex(const MeshDataFlat* mesh, int hint, int face, Vec3 position, ElementFit& element)
 {
     int e = hint >= 0 && hint < mesh->nElements ? hint : mesh->faceElement[face];
     if (e < 0 || e >= mesh->nElements) return 1.0f;
-    ElementFit element;
     Vec3 corners[8];
     float index[8];
     for (int k = 0; k < 8; ++k) {
@@ -339,11 +374,13 @@ __device__ inline void countWalk(TraceStats* stats, float entered, float absorbe
 }
 
 template <typename View, typename S, typename E>
-__global__ void traceRaysKernel(RaysDataFlat* rays, MeshDataFlat* mesh, View objective, TraceStats* stats,
-                                RayExits exits, int firstRay, int endRay)
+__global__ void __launch_bounds__(kTraceBlockSize, kTraceBlocksPerSM)
+    traceRaysKernel(RaysDataFlat* rays, MeshDataFlat* mesh, View objective, TraceStats* stats, RayExits exits,
+                    int firstRay, int endRay)
 {
     const int i = firstRay + static_cast<int>(dev::globalThreadIndex());
     if (i >= endRay || i >= rays->nRays) return;
+    ElementSlot slot;
     Ray ray = rays->getRay(i);
     const int s = ray.face;
     WalkState walk{ray.position, ray.direction, ray.power, 0.0f, ray.localExit, 1.0f};
@@ -354,7 +391,7 @@ __global__ void traceRaysKernel(RaysDataFlat* rays, MeshDataFlat* mesh, View obj
         const int bc = mesh->faceBC ? mesh->faceBC[s] : -1;
         bool refused = false;
         if (bc >= 0) {
-            const float nInside = startIndex(mesh, ray.element, s, ray.position);
+            const float nInside = startIndex(mesh, ray.element, s, ray.position, slot.element());
             refused = interactStartFace(&ray, normal, nInside, faceConditionOf(mesh, bc), &normal) ==
                       StartOutcome::Refusal;
             walk.position = ray.position;
@@ -381,7 +418,7 @@ __global__ void traceRaysKernel(RaysDataFlat* rays, MeshDataFlat* mesh, View obj
                 break;
             }
             const float before = walk.power;
-            const int x = visitElement<S>(mesh, e, f, walk, objective, floorPower);
+            const int x = visitElement<S>(mesh, e, f, walk, objective, slot, floorPower);
             absorbed += before - walk.power;
             if (x == kUnfinishedVisit) dev::atomicAdd(&stats->unfinishedVisits, 1);
             if (!(walk.power > floorPower)) {
@@ -459,7 +496,8 @@ public:
                                                  View objective)
     {
         WalkState walk{ray->position, ray->direction, ray->power, ray->hitDistance, ray->localExit, 1.0f};
-        const int x = visitElement<S>(mesh, element, entryFace, walk, objective);
+        ElementSlot slot;
+        const int x = visitElement<S>(mesh, element, entryFace, walk, objective, slot);
         ray->position = walk.position;
         ray->direction = walk.direction;
         ray->power = walk.power;

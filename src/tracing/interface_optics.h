@@ -124,7 +124,7 @@ __host__ __device__ inline float positiveOrOne(float v) { return v > 0.0f ? v : 
 // ray, nInside the mesh's index there. On entry the ray is refracted and keeps (1 - R) of
 // its power. *usedNormal receives the normal of the interaction; the seed advances on a
 // rough face whatever the outcome.
-__device__ inline StartOutcome interactStartFace(Ray* ray, Vec3 n, float nInside, const FaceCondition& bc,
+__device__ inline LUMETRA_GPU_OUT_OF_LINE StartOutcome interactStartFace(Ray* ray, Vec3 n, float nInside, const FaceCondition& bc,
                                                  Vec3* usedNormal)
 {
     const float ni = positiveOrOne(bc.refrIndexReal), nt = positiveOrOne(nInside);

@@ -65,7 +65,7 @@ __host__ __device__ inline void absorptionMoments(float tau, float M[3])
 // where the path is straight, and within the curvature's third-order term where it bends,
 // so a long Runge-Kutta step shares its deposits where the ray actually went.
 template <typename E>
-__host__ __device__ inline void absorbAlongStep(StateVector* s, const E& element, Vec3 from, Vec3 start, float h)
+__host__ __device__ inline LUMETRA_GPU_OUT_OF_LINE void absorbAlongStep(StateVector* s, const E& element, Vec3 from, Vec3 start, float h)
 {
     if (element.absorptivityMax <= 0.0f || !(s->energy > 0.0f)) return;
     const Vec3 to = s->pos;

@@ -28,7 +28,7 @@ template <typename S>
 void run(RayCollection& rays, Mesh& mesh, PathRecorderView view, TraceStats* stats)
 {
     mesh.packNodeRecords();
-    dev::launchItems(DEV_KERNEL(traceRaysKernel<PathRecorderView, S, HEX8Element>), rays.nRays, 64,
+    dev::launchItems(DEV_KERNEL(traceRaysKernel<PathRecorderView, S, HEX8Element>), rays.nRays, kTraceBlockSize,
                      dev::kDefaultStream, rays.d_rdata, mesh.d_mdata, view, stats, RayExits{}, 0, rays.nRays);
 }
 
