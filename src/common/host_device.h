@@ -13,6 +13,11 @@
 #define __global__
 #define __forceinline__ inline __attribute__((always_inline))
 #define __restrict__ __restrict
+#endif
+
+// Kernel launch bounds mean nothing to a host compiler (the CUDA variant's plain C++ sources
+// see kernel templates too).
+#if !defined(__CUDACC__) && !defined(__launch_bounds__)
 #define __launch_bounds__(...)
 #endif
 

@@ -8,6 +8,25 @@
 
 __host__ __device__ inline float floatInfinity() { return __builtin_inff(); }
 
+// fmaxf and fminf (a NaN argument yields the other one) in a form the CPU compiler inlines:
+// on the host the library's are calls, which the walk makes by the dozen per element.
+__host__ __device__ inline float maxf(float a, float b)
+{
+#if defined(__CUDA_ARCH__)
+    return fmaxf(a, b);
+#else
+    return a > b || b != b ? a : b;
+#endif
+}
+__host__ __device__ inline float minf(float a, float b)
+{
+#if defined(__CUDA_ARCH__)
+    return fminf(a, b);
+#else
+    return a < b || b != b ? a : b;
+#endif
+}
+
 struct Vec3 {
     float x = 0.0f;
     float y = 0.0f;

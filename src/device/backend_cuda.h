@@ -91,6 +91,8 @@ T atomicAdd(T* address, T value);
 template <typename... Args>
 void printf(const char* format, Args... args);
 std::size_t globalThreadIndex();
+void prefetch(const void*);
+void prefetchForWrite(const void*);
 #endif
 
 } // namespace dev

@@ -48,7 +48,7 @@ __host__ __device__ inline Vec3 transferAcrossFace(Vec3 q, int g, int f, int cod
     p[fAxis] = faceSide(f);
     p[(fAxis + 1) % 3] = a;
     p[(fAxis + 2) % 3] = b;
-    for (int i = 0; i < 3; ++i) p[i] = fminf(fmaxf(p[i], -1.0f), 1.0f);
+    for (int i = 0; i < 3; ++i) p[i] = minf(maxf(p[i], -1.0f), 1.0f);
     return p;
 }
 
@@ -75,7 +75,7 @@ __host__ __device__ inline float distanceToExit(Vec3 q, Vec3 v, int* axis)
     *axis = -1;
     for (int a = 0; a < 3; ++a) {
         if (v[a] == 0.0f) continue;
-        const float d = fmaxf(((v[a] > 0.0f ? 1.0f : -1.0f) - q[a]) / v[a], 0.0f);
+        const float d = maxf(((v[a] > 0.0f ? 1.0f : -1.0f) - q[a]) / v[a], 0.0f);
         if (d < t) {
             t = d;
             *axis = a;
@@ -133,10 +133,10 @@ __host__ __device__ inline VisitEnd integrateVisit(const ElementFit& element, St
         const float exit = distanceToExit(state.pos, k1.velocity, &axis);
         if (axis < 0) return VisitEnd::Unfinished; // the ray does not move
         float h = straight ? exit : exit + kExitAim / fabsf(k1.velocity[axis]);
-        float cap = fminf(fminf(retry, errorCap), depthCap);
-        if (k1.gradient > 0.0f) cap = fminf(cap, bendCap / k1.gradient);
+        float cap = minf(minf(retry, errorCap), depthCap);
+        if (k1.gradient > 0.0f) cap = minf(cap, bendCap / k1.gradient);
         const Vec3 v = k1.velocity;
-        cap = fminf(cap, curvedCap / fmaxf(fabsf(v.x), fmaxf(fabsf(v.y), fabsf(v.z))));
+        cap = minf(cap, curvedCap / maxf(fabsf(v.x), maxf(fabsf(v.y), fabsf(v.z))));
         const bool aimed = h <= cap;
         if (!aimed) h = cap;
         const Vec3 from = state.pos, dir = state.dir;
@@ -155,7 +155,7 @@ __host__ __device__ inline VisitEnd integrateVisit(const ElementFit& element, St
         const bool good = error <= 1.0f; // false for a NaN error too
         if (good && inside(state.pos)) {
             retry = floatInfinity();
-            if (estimates && !straight) errorCap = h * fminf(0.9f / sqrtf(sqrtf(error)), kStepGrowth);
+            if (estimates && !straight) errorCap = h * minf(0.9f / sqrtf(sqrtf(error)), kStepGrowth);
             if constexpr (estimates) k1 = next;
             absorbAlongStep(&state, element, from, v * h, h);
             continue;
@@ -165,7 +165,7 @@ __host__ __device__ inline VisitEnd integrateVisit(const ElementFit& element, St
             if (estimates && !straight && overshoot > 0.0f) {
                 // Back along the path to the face with the rate at the step's end.
                 const Vec3 q = state.pos;
-                const int a = fabsf(q.x) >= fmaxf(fabsf(q.y), fabsf(q.z)) ? 0 : fabsf(q.y) >= fabsf(q.z) ? 1 : 2;
+                const int a = fabsf(q.x) >= maxf(fabsf(q.y), fabsf(q.z)) ? 0 : fabsf(q.y) >= fabsf(q.z) ? 1 : 2;
                 const float back = overshoot / fabsf(next.velocity[a]);
                 if (q[a] * next.velocity[a] > 0.0f && back < h) {
                     state.pos = q - next.velocity * back;
@@ -181,7 +181,7 @@ __host__ __device__ inline VisitEnd integrateVisit(const ElementFit& element, St
         state.dir = dir;
         state.pathLength = pathLength;
         if (good) retry = 0.5f * h;
-        else errorCap = h * fmaxf(0.9f / sqrtf(sqrtf(error)), kStepShrink); // kStepShrink for a NaN too
+        else errorCap = h * maxf(0.9f / sqrtf(sqrtf(error)), kStepShrink); // kStepShrink for a NaN too
     }
     return VisitEnd::Unfinished;
 }

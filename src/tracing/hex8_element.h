@@ -133,8 +133,8 @@ struct ElementFit {
         geometry.fit(corners);
         float twist = 0.0f;
         size = 0.0f;
-        for (int i = 1; i < 4; ++i) size = fmaxf(size, length(geometry.c[i]));
-        for (int i = 4; i < 8; ++i) twist = fmaxf(twist, length(geometry.c[i]));
+        for (int i = 1; i < 4; ++i) size = maxf(size, length(geometry.c[i]));
+        for (int i = 4; i < 8; ++i) twist = maxf(twist, length(geometry.c[i]));
         affine = twist <= 1e-5f * size;
         if (affine) {
             float J[3][3];
@@ -152,14 +152,14 @@ struct ElementFit {
         absorptivity.fit(alpha);
         float nLo = n[0], nHi = n[0], aLo = alpha[0], aHi = alpha[0];
         for (int k = 1; k < 8; ++k) {
-            nLo = fminf(nLo, n[k]);
-            nHi = fmaxf(nHi, n[k]);
-            aLo = fminf(aLo, alpha[k]);
-            aHi = fmaxf(aHi, alpha[k]);
+            nLo = minf(nLo, n[k]);
+            nHi = maxf(nHi, n[k]);
+            aLo = minf(aLo, alpha[k]);
+            aHi = maxf(aHi, alpha[k]);
         }
         uniformIndex = nHi - nLo <= 1e-6f * fabsf(n[0]);
         uniformAbsorptivity = aHi == aLo;
-        indexMax = fmaxf(fabsf(nLo), fabsf(nHi));
+        indexMax = maxf(fabsf(nLo), fabsf(nHi));
         absorptivityRange = aHi - aLo;
         absorptivityMax = aHi;
     }
@@ -200,18 +200,18 @@ struct ElementFit {
     {
         Vec3 q(0.0f, 0.0f, 0.0f);
         if (face >= 0 && face <= 5) q[faceNormalAxis(face)] = faceSide(face);
-        const float reach = fmaxf(fabsf(target.x), fmaxf(fabsf(target.y), fabsf(target.z)));
-        const float tolerance = fmaxf(1.2e-5f * size, 2.4e-7f * reach);
+        const float reach = maxf(fabsf(target.x), maxf(fabsf(target.y), fabsf(target.z)));
+        const float tolerance = maxf(1.2e-5f * size, 2.4e-7f * reach);
         Vec3 r = target - localToGlobal(q);
         for (int update = 0; update < 200 && length(r) > tolerance; ++update) {
             float B[3][3];
             if (!inverseAt(q, B)) break;
             const Vec3 before = q;
             q = q + localMove(B, r);
-            for (int a = 0; a < 3; ++a) q[a] = fminf(fmaxf(q[a], -1.0f), 1.0f);
+            for (int a = 0; a < 3; ++a) q[a] = minf(maxf(q[a], -1.0f), 1.0f);
             r = target - localToGlobal(q);
             const Vec3 moved = q - before;
-            if (fmaxf(fabsf(moved.x), fmaxf(fabsf(moved.y), fabsf(moved.z))) < 1e-6f) break;
+            if (maxf(fabsf(moved.x), maxf(fabsf(moved.y), fabsf(moved.z))) < 1e-6f) break;
         }
         return q;
     }
@@ -256,7 +256,7 @@ struct ElementFit {
     // Negative inside, zero on the surface, positive outside.
     __host__ __device__ static float overshootError(Vec3 q)
     {
-        return fmaxf(fabsf(q.x), fmaxf(fabsf(q.y), fabsf(q.z))) - 1.0f;
+        return maxf(fabsf(q.x), maxf(fabsf(q.y), fabsf(q.z))) - 1.0f;
     }
 
     // The face of the largest excess beyond the element, candidates in the order xi-, xi+,

@@ -44,7 +44,7 @@ __host__ __device__ inline float fresnelReflectance(float c, float ni, float nt,
     float R0;
     if (k > 0.0f) {
         const float denominator = (ni + nt) * (ni + nt) + k * k;
-        R0 = denominator <= 0.0f ? 1.0f : fminf(((ni - nt) * (ni - nt) + k * k) / denominator, 1.0f);
+        R0 = denominator <= 0.0f ? 1.0f : minf(((ni - nt) * (ni - nt) + k * k) / denominator, 1.0f);
     } else {
         const float r = (ni - nt) / (ni + nt);
         R0 = r * r;
@@ -53,11 +53,11 @@ __host__ __device__ inline float fresnelReflectance(float c, float ni, float nt,
     const float x2 = x * x;
     const float x5 = x * (x2 * x2);
     const float R = static_cast<float>(static_cast<double>(R0) + (1.0 - static_cast<double>(R0)) * x5);
-    return fminf(fmaxf(R, 0.0f), 1.0f);
+    return minf(maxf(R, 0.0f), 1.0f);
 }
 
 // The incidence cosine -(d . n), clamped to [0, 1].
-__host__ __device__ inline float incidenceCosine(Vec3 d, Vec3 n) { return fminf(fmaxf(-dot(d, n), 0.0f), 1.0f); }
+__host__ __device__ inline float incidenceCosine(Vec3 d, Vec3 n) { return minf(maxf(-dot(d, n), 0.0f), 1.0f); }
 
 __host__ __device__ inline Vec3 reflectDirection(Vec3 d, Vec3 n) { return normalizedOrAsIs(d - 2.0f * dot(d, n) * n); }
 

@@ -80,7 +80,7 @@ __host__ __device__ inline LUMETRA_GPU_OUT_OF_LINE void absorbAlongStep(StateVec
         a0 = element.absorptivity.at(from) * element.index.at(from);
         am = element.absorptivity.at(mid) * element.index.at(mid);
         a1 = element.absorptivity.at(to) * element.index.at(to);
-        tau = fmaxf(h * (a0 + 4.0f * am + a1) * (1.0f / 6.0f), 0.0f);
+        tau = maxf(h * (a0 + 4.0f * am + a1) * (1.0f / 6.0f), 0.0f);
     }
     const float drop = s->energy * -expm1f(-tau);
     if (!(drop > 0.0f)) return;
@@ -91,12 +91,12 @@ __host__ __device__ inline LUMETRA_GPU_OUT_OF_LINE void absorbAlongStep(StateVec
     // to 1 and t under that weight.
     float M[3];
     absorptionMoments(tau, M);
-    const float variance = fmaxf(M[1] - M[0] * M[0], 1e-30f);
+    const float variance = maxf(M[1] - M[0] * M[0], 1e-30f);
     const float a = (M[0] * M[1] - M[2]) / variance;
     const float b = -(M[1] + a * M[0]);
-    const float root = sqrtf(fmaxf(0.25f * a * a - b, 0.0f));
-    float t1 = fminf(fmaxf(-0.5f * a - root, 0.0f), 1.0f), t2 = fminf(fmaxf(-0.5f * a + root, 0.0f), 1.0f);
-    float w1 = t2 != t1 ? fminf(fmaxf((t2 - M[0]) / (t2 - t1), 0.0f), 1.0f) : 0.5f;
+    const float root = sqrtf(maxf(0.25f * a * a - b, 0.0f));
+    float t1 = minf(maxf(-0.5f * a - root, 0.0f), 1.0f), t2 = minf(maxf(-0.5f * a + root, 0.0f), 1.0f);
+    float w1 = t2 != t1 ? minf(maxf((t2 - M[0]) / (t2 - t1), 0.0f), 1.0f) : 0.5f;
     if (tau > 1e4f) { // all of it within 1e-4 of the chord's start: one node at the mean
         t1 = t2 = M[0];
         w1 = 1.0f;
@@ -109,7 +109,7 @@ __host__ __device__ inline LUMETRA_GPU_OUT_OF_LINE void absorbAlongStep(StateVec
         const float mean = tau / h;
         auto ratio = [&](float t) {
             const float depth = h * t * (a0 + t * (0.5f * B + t * (C / 3.0f)));
-            return fmaxf(a0 + t * (B + t * C), 0.0f) / mean * expf(fminf(tau * t - depth, 80.0f));
+            return maxf(a0 + t * (B + t * C), 0.0f) / mean * expf(minf(tau * t - depth, 80.0f));
         };
         const float r1 = w1 * ratio(t1), r2 = (1.0f - w1) * ratio(t2);
         if (r1 + r2 > 0.0f) w1 = r1 / (r1 + r2);
@@ -210,8 +210,8 @@ struct RungeKutta4 : Solver<E> {
         *end = element.rate(s->pos, s->dir);
         const float h6 = h * (1.0f / 6.0f);
         const float position = length(k4.velocity - end->velocity) * h6;
-        const float direction = length(k4.bend - end->bend) * h6 / fmaxf(length(s->dir), 1e-30f);
-        return fmaxf(position, direction) * (1.0f / kTolerance);
+        const float direction = length(k4.bend - end->bend) * h6 / maxf(length(s->dir), 1e-30f);
+        return maxf(position, direction) * (1.0f / kTolerance);
     }
 
     __host__ __device__ void integrate(StateVector* s, const E& element, float h) const

@@ -187,6 +187,17 @@ TEST(Hex8Element, ElementsOfAnySizeInvertAndLocatePoints)
     }
 }
 
+TEST(Hex8Element, MaxAndMinIgnoreANaNLikeTheLibrary)
+{
+    const float nan = std::nanf("");
+    EXPECT_EQ(maxf(nan, 2.0f), 2.0f);
+    EXPECT_EQ(maxf(2.0f, nan), 2.0f);
+    EXPECT_EQ(minf(nan, -2.0f), -2.0f);
+    EXPECT_EQ(minf(-2.0f, nan), -2.0f);
+    EXPECT_EQ(maxf(-1.0f, 3.0f), 3.0f);
+    EXPECT_EQ(minf(-1.0f, 3.0f), -1.0f);
+}
+
 TEST(Hex8Element, ReferenceIndexProfile)
 {
     EXPECT_FLOAT_EQ(linearRefrIndexGradient(Vec3(0, 0, 7)), 2.0f);
