@@ -28,6 +28,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "tests", "pytho
 import numpy as np  # noqa: E402
 
 import lumetra  # noqa: E402
+from fe_trace import engine_for  # noqa: E402
 from meshes import grid, write_vtk  # noqa: E402
 
 K, WIDTH, DEPTH = 0.1, 20, 20
@@ -66,13 +67,7 @@ def main():
             for x, y, z in start:
                 f.write(" ".join(repr(float(v)) for v in (x, y, z, *d, 1.0 / count)) + "\n")
         for solver, label in (("FE", "Euler"), ("RK4", "Runge-Kutta 4")):
-            engine = lumetra.Lumetra()
-            with contextlib.redirect_stdout(io.StringIO()):
-                engine.load_mesh(mesh_path)
-                engine.load_rays(rays_path)
-                engine.set_solver_type(solver)
-                engine.config()
-                engine.configure_outfilename(os.path.join(tmp, "unused.vtu"))
+            engine = engine_for(mesh_path, rays_path, solver, os.path.join(tmp, "unused.vtu"))
             for rule in ("", "fine"):
                 os.environ["LUMETRA_STEP_RULE"] = rule
                 best = float("inf")

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <new>
 #include <string>
 
 #include "device/buffer.h"
@@ -207,7 +208,7 @@ struct ElementSlot {
     {
         __shared__ alignas(VisitScratch) unsigned char slots[kTraceBlockSize * sizeof(VisitScratch)];
         if (threadIdx.x >= kTraceBlockSize) __trap(); // launched with larger blocks than it was built for
-        scratch = reinterpret_cast<VisitScratch*>(slots) + threadIdx.x;
+        scratch = new (slots + threadIdx.x * sizeof(VisitScratch)) VisitScratch();
     }
     __device__ ElementFit& element() { return scratch->element; }
     __device__ StateVector& state() { return scratch->state; }
