@@ -9,7 +9,10 @@ SUFFIX = {"0": "", "1": ", stepped", "2": ", fine"}
 
 
 def label(mangled):
-    name = subprocess.run(["c++filt"], input=mangled, capture_output=True, text=True).stdout.strip() or mangled
+    try:
+        name = subprocess.run(["c++filt"], input=mangled, capture_output=True, text=True).stdout.strip() or mangled
+    except OSError:  # no c++filt: the mangled name
+        name = mangled
     k = re.search(r"traceRaysKernel<(\w+?)View, (\w+)<HEX8Element(?:, \(StepRule\)(\d))?>", name)
     if not k:
         return name
