@@ -20,15 +20,22 @@ def label(mangled):
 
 
 def main():
-    rows, name, frame = [], None, None
+    rows, functions, name, frame, current = [], [], None, None, None
     for line in sys.stdin:
         m = re.search(r"Compiling entry function .(\S+). for", line)
         if m:
-            name = label(m.group(1))
+            name, current = label(m.group(1)), m.group(1)
+            continue
+        m = re.search(r"Function properties for (\S+)", line)
+        if m:
+            current = None if m.group(1) == current else m.group(1)  # None: the entry's own
             continue
         m = re.search(r"(\d+) bytes stack frame, (\d+) bytes spill stores, (\d+) bytes spill loads", line)
         if m:
-            frame = m.groups()
+            if current is not None and name is None:  # a function called by the kernels
+                functions.append((label(current), *m.groups()))
+            else:
+                frame = m.groups()
             continue
         m = re.search(r"Used (\d+) registers", line)
         if m and name and frame:
@@ -42,6 +49,9 @@ def main():
     print(f"  {'kernel':40s} {'registers':>9s} {'stack B':>8s} {'spill stores / loads B':>23s}")
     for kernel, regs, stack, stores, loads in rows:
         print(f"  {kernel[:40]:40s} {regs:>9s} {stack:>8s} {stores + ' / ' + loads:>23s}")
+    spilling = [f for f in functions if f[2] != "0" or f[3] != "0"]
+    print(f"  functions the kernels call out of line: {len(functions)}, "
+          f"{len(spilling)} of them spilling" + "".join(f"\n    {f[0][:70]}: {f[2]} / {f[3]} B" for f in spilling))
 
 
 if __name__ == "__main__":

@@ -46,6 +46,8 @@ def closed_form(entry, d):
 def main():
     count = int(sys.argv[1]) if len(sys.argv) > 1 else 2000
     size = int(sys.argv[2]) if len(sys.argv) > 2 else 1
+    if size < 1 or WIDTH % size or DEPTH % size or 4 % size:
+        sys.exit(f"element size {size}: it must divide {WIDTH}, {DEPTH} and 4 (1, 2 or 4)")
     repeats = int(os.environ.get("BENCH_REPEATS", "3"))
     lumetra.set_num_threads(1)
     rng = np.random.default_rng(1)

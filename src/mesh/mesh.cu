@@ -88,7 +88,11 @@ __global__ void packNodeRecordsKernel(MeshDataFlat* mesh)
     r.z = x.z;
     r.index = mesh->refrIndex[i];
     r.absorptivity = mesh->absorptivity[i];
-    r.inverseVolume = 1.0f / mesh->nodalMass[i];
+    // A node without a positive volume (one that no element holds: meshes are refused or
+    // reordered when an element is flat or inside out) gets 0, not an infinity that would
+    // turn a zero deposit into NaN.
+    const float volume = mesh->nodalMass[i];
+    r.inverseVolume = volume > 0.0f ? 1.0f / volume : 0.0f;
     mesh->nodeRecords[i] = r;
 }
 

@@ -187,35 +187,46 @@ __host__ __device__ inline VisitEnd integrateVisit(const ElementFit& element, St
     return VisitEnd::Unfinished;
 }
 
-// Threads per block of the trace kernels, and the blocks per multiprocessor they are built
-// for: with 64 x 8 threads an SM of 64 K registers leaves each thread 128.
+// Threads per block of the trace kernels. On GPUs with at least 100 KB of shared memory
+// per multiprocessor (compute capability 8.0 and later; sm_86 and sm_89 hold five blocks,
+// the rest eight) the kernels are built for eight blocks of 64 per multiprocessor, which
+// leaves each thread 128 of the 64 K registers, and keep the visited element in shared
+// memory (ElementSlot). Older GPUs (Turing's 64 KB would hold only three such blocks) keep
+// it in registers, without a register limit.
 constexpr int kTraceBlockSize = 64;
-constexpr int kTraceBlocksPerSM = 8;
+#if defined(__CUDA_ARCH__) && __CUDA_ARCH__ >= 800
+#define LUMETRA_TRACE_SLOT_IN_SHARED_MEMORY 1
+#define LUMETRA_TRACE_LAUNCH_BOUNDS __launch_bounds__(kTraceBlockSize, 8)
+#else
+#define LUMETRA_TRACE_LAUNCH_BOUNDS __launch_bounds__(kTraceBlockSize)
+#endif
 
-// Where a trace thread keeps the element it visits and the ray's state in it. On a GPU, in
-// shared memory (about 18 KB per block of 64): the fitted element and the nodal deposits
-// are some seventy values, which in registers would halve the threads an SM can hold; the
-// compiler keeps what it uses most in registers and reads the rest from shared memory,
-// which is nearly as fast. On the CPU, locals.
+// Where a trace thread keeps the element it visits and the ray's state in it. In shared
+// memory (about 18 KB per block): the fitted element and the nodal deposits are some
+// seventy values, which in registers would halve the threads a multiprocessor can hold;
+// the compiler keeps what it uses most in registers and reads the rest from shared memory,
+// which is nearly as fast. Each thread's slot is an odd number of 4-byte words long, so the
+// 32 threads of a warp reading the same field hit 32 different banks. Elsewhere, locals.
 struct VisitScratch {
     ElementFit element;
     StateVector state;
 };
 struct ElementSlot {
-#if defined(__CUDA_ARCH__)
+#if defined(LUMETRA_TRACE_SLOT_IN_SHARED_MEMORY)
+    static_assert(alignof(VisitScratch) <= 4, "slots are laid out in 4-byte words");
+    static constexpr int kWords = static_cast<int>((sizeof(VisitScratch) + 3) / 4) | 1;
     VisitScratch* scratch;
     __device__ ElementSlot()
     {
-        __shared__ alignas(VisitScratch) unsigned char slots[kTraceBlockSize * sizeof(VisitScratch)];
-        if (threadIdx.x >= kTraceBlockSize) __trap(); // launched with larger blocks than it was built for
-        scratch = new (slots + threadIdx.x * sizeof(VisitScratch)) VisitScratch();
+        __shared__ float slots[kTraceBlockSize * kWords];
+        scratch = new (slots + threadIdx.x * kWords) VisitScratch();
     }
     __device__ ElementFit& element() { return scratch->element; }
     __device__ StateVector& state() { return scratch->state; }
 #else
     VisitScratch scratch;
-    ElementFit& element() { return scratch.element; }
-    StateVector& state() { return scratch.state; }
+    __host__ __device__ ElementFit& element() { return scratch.element; }
+    __host__ __device__ StateVector& state() { return scratch.state; }
 #endif
 };
 
@@ -225,8 +236,9 @@ struct WalkState {
     Vec3 direction;
     float power;
     float pathLength;
-    Vec3 exitPoint; // local coordinates of the last element exit
-    float nExit;    // index at the exit point
+    Vec3 exitPoint;       // local coordinates of the last element exit
+    float nExit;          // index at the exit point
+    int exitElement = -1; // the element exitPoint belongs to
 };
 
 // One element visit: the element e is entered through local face f (any other value: not
@@ -279,6 +291,14 @@ __device__ int visitElement(const MeshDataFlat* mesh, int e, int f, WalkState& w
             }
         }
     }
+    if (!transferred && walk.exitElement == e && f >= 0 && f <= 5) {
+        // Back into the element it just left through face f (reflected there): where it
+        // left is where it enters, exactly on the face.
+        entry = walk.exitPoint;
+        for (int a = 0; a < 3; ++a) entry[a] = minf(maxf(entry[a], -1.0f), 1.0f);
+        entry[faceNormalAxis(f)] = faceSide(f);
+        transferred = true;
+    }
     if (!transferred) entry = element.globalToLocal(walk.position, f);
     if (f >= 0 && f <= 5) {
         // Most rays leave through the face opposite their entry: that element's node list
@@ -307,6 +327,7 @@ __device__ int visitElement(const MeshDataFlat* mesh, int e, int f, WalkState& w
     walk.power = state.energy;
     walk.pathLength = state.pathLength;
     walk.exitPoint = state.pos;
+    walk.exitElement = e;
     const float nExit = element.index.at(state.pos);
     walk.nExit = nExit > 0.0f ? nExit : 1.0f;
     if (end == VisitEnd::Unfinished) return kUnfinishedVisit;
@@ -375,7 +396,7 @@ __device__ inline void countWalk(TraceStats* stats, float entered, float absorbe
 }
 
 template <typename View, typename S, typename E>
-__global__ void __launch_bounds__(kTraceBlockSize, kTraceBlocksPerSM)
+__global__ void LUMETRA_TRACE_LAUNCH_BOUNDS
     traceRaysKernel(RaysDataFlat* rays, MeshDataFlat* mesh, View objective, TraceStats* stats, RayExits exits,
                     int firstRay, int endRay)
 {
@@ -384,7 +405,7 @@ __global__ void __launch_bounds__(kTraceBlockSize, kTraceBlocksPerSM)
     ElementSlot slot;
     Ray ray = rays->getRay(i);
     const int s = ray.face;
-    WalkState walk{ray.position, ray.direction, ray.power, 0.0f, ray.localExit, 1.0f};
+    WalkState walk{ray.position, ray.direction, ray.power, 0.0f, ray.localExit, 1.0f, -1};
 
     if (s >= 0 && s < mesh->nFaces) {
         dev::atomicAdd(&stats->powerIncident, static_cast<double>(ray.power));
@@ -492,11 +513,13 @@ public:
 
     // One element visit on a Ray record (path length carried in hitDistance): the exit face
     // goes to face and exitFace, the exit point to localExit and the exit index to refrIndex.
+    // Like the walk, it reads the node records: Mesh::packNodeRecords first, and blocks of
+    // at most kTraceBlockSize threads.
     template <typename View>
     __device__ static void intersectGrinElemFace(Ray* ray, const MeshDataFlat* mesh, int element, int entryFace,
                                                  View objective)
     {
-        WalkState walk{ray->position, ray->direction, ray->power, ray->hitDistance, ray->localExit, 1.0f};
+        WalkState walk{ray->position, ray->direction, ray->power, ray->hitDistance, ray->localExit, 1.0f, -1};
         ElementSlot slot;
         const int x = visitElement<S>(mesh, element, entryFace, walk, objective, slot);
         ray->position = walk.position;

@@ -193,9 +193,11 @@ struct ElementFit {
     // Newton's method from the centre of the entry face (0-5) or of the element, every
     // iterate clamped to the element; stops at a global residual of 1.2e-5 of the element's
     // longest half edge (but not below float resolution at the target), when an update
-    // moves the point by less than 1e-6 in local coordinates, or after 200 updates, and
-    // returns the last iterate. The tolerance scales with the element, so a mesh in metres
-    // converges as well as one in millimetres. Needs prepare().
+    // moves the point by less than 1e-6 in local coordinates, when three updates in a row
+    // bring the residual no lower (a target that rounding puts just outside the element),
+    // or after 200 updates, and returns the iterate of the smallest residual. The tolerance
+    // scales with the element, so a mesh in metres converges as well as one in millimetres.
+    // Needs prepare().
     __host__ __device__ Vec3 globalToLocal(Vec3 target, int face = -1) const
     {
         Vec3 q(0.0f, 0.0f, 0.0f);
@@ -203,17 +205,27 @@ struct ElementFit {
         const float reach = maxf(fabsf(target.x), maxf(fabsf(target.y), fabsf(target.z)));
         const float tolerance = maxf(1.2e-5f * size, 2.4e-7f * reach);
         Vec3 r = target - localToGlobal(q);
-        for (int update = 0; update < 200 && length(r) > tolerance; ++update) {
+        Vec3 best = q;
+        float bestResidual = length(r);
+        for (int update = 0, idle = 0; update < 200 && bestResidual > tolerance && idle < 3; ++update) {
             float B[3][3];
             if (!inverseAt(q, B)) break;
             const Vec3 before = q;
             q = q + localMove(B, r);
             for (int a = 0; a < 3; ++a) q[a] = minf(maxf(q[a], -1.0f), 1.0f);
             r = target - localToGlobal(q);
+            const float residual = length(r);
+            if (residual < bestResidual) {
+                best = q;
+                bestResidual = residual;
+                idle = 0;
+            } else {
+                ++idle;
+            }
             const Vec3 moved = q - before;
             if (maxf(fabsf(moved.x), maxf(fabsf(moved.y), fabsf(moved.z))) < 1e-6f) break;
         }
-        return q;
+        return best;
     }
 
     // The ray equation at local point q with optical direction p (after prepare and

@@ -187,9 +187,10 @@ TEST(Hex8Element, ElementsOfAnySizeInvertAndLocatePoints)
     }
 }
 
-TEST(Hex8Element, MaxAndMinIgnoreANaNLikeTheLibrary)
+TEST(Vec3Math, MaxAndMinIgnoreANaNLikeTheLibrary)
 {
     const float nan = std::nanf("");
+    EXPECT_TRUE(std::isnan(maxf(nan, nan)) && std::isnan(minf(nan, nan)));
     EXPECT_EQ(maxf(nan, 2.0f), 2.0f);
     EXPECT_EQ(maxf(2.0f, nan), 2.0f);
     EXPECT_EQ(minf(nan, -2.0f), -2.0f);
