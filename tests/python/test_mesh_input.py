@@ -292,6 +292,21 @@ def engine_faces(mesh):
     return probe.select_boundary_faces_bbox(-99, 99, -99, 99, -99, 99)
 
 
+def test_a_reloaded_mesh_of_another_size_traces_like_a_fresh_engine(slab, slab_rays, capsys):
+    # The walk reads node records packed for each trace: they must follow the new mesh.
+    small = meshes.box(1, 1, 1, size=(1.0, 1.0, 2.0), refractive_index=lambda x, y, z: 1.3 + 0 * x,
+                       absorptivity=lambda x, y, z: 2.0 + 0 * x)
+    engine = engine_with(small, slab_rays)
+    engine.compute_volumetric_absorption()
+    engine.load_mesh_arrays(*slab)
+    engine.compute_volumetric_absorption()
+    fresh = engine_with(slab, slab_rays)
+    fresh.compute_volumetric_absorption()
+    assert engine.get_node_count() == fresh.get_node_count() > small.points.shape[0]
+    assert np.allclose(engine.get_absorbed_power(), fresh.get_absorbed_power(), rtol=1e-9, atol=0)
+    assert engine.get_absorbed_power().sum() > 0
+
+
 def test_moved_nodes_are_traced_where_they_are(slab, slab_rays, capsys):
     engine = engine_with(slab, slab_rays)
     engine.compute_volumetric_absorption()
