@@ -95,8 +95,15 @@ void FiniteElementRayTracer<O, S, E>::traceRays(RayCollection& rays, Mesh& mesh)
     }
     stats.download(&stats_, 1);
     if (stats_.stoppedByVisitLimit > 0) {
-        msg::out("Warning: %d rays stopped after %d element visits (trapped by reflections)\n",
-                 stats_.stoppedByVisitLimit, kMaxElementVisits);
+        const int cycling = stats_.visitLimitWithoutReflection;
+        if (cycling == 0) {
+            msg::out("Warning: %d rays stopped after %d element visits (trapped by reflections)\n",
+                     stats_.stoppedByVisitLimit, kMaxElementVisits);
+        } else {
+            msg::out("Warning: %d rays stopped after %d element visits (%d trapped by reflections, %d cycling "
+                     "between elements without a reflection)\n",
+                     stats_.stoppedByVisitLimit, kMaxElementVisits, stats_.stoppedByVisitLimit - cycling, cycling);
+        }
     }
     if (stats_.unfinishedVisits > 0) {
         msg::out("Warning: %d rays stopped inside an element after %d integration steps without reaching a face "

@@ -68,14 +68,26 @@ constexpr float kDepthPerStep = 0.5f;
 // How a visit ended.
 enum class VisitEnd { Exit, Exhausted, Unfinished };
 
+// A velocity component below this share of the largest one runs along the faces of its
+// axis: a ray in a face plane of a regular mesh has exactly 0 there, and rounding in the
+// local velocity of a rotated element leaves some 1e-7. Aimed at such a face, a ray lying in
+// it would leave at once, and the neighbour, seeing the same noise with the other sign,
+// would hand it straight back: a walk that never moves on.
+constexpr float kAlongFace = 1e-6f;
+
+__host__ __device__ inline bool runsAlongFaces(const Vec3& v, int a)
+{
+    return fabsf(v[a]) <= kAlongFace * maxf(fabsf(v.x), maxf(fabsf(v.y), fabsf(v.z)));
+}
+
 // The parameter along the local velocity v from q to the first face ahead, and the axis of
-// that face (-1 when v is zero).
+// that face (-1 when v is zero). Axes the ray runs along are not aimed at.
 __host__ __device__ inline float distanceToExit(Vec3 q, Vec3 v, int* axis)
 {
     float t = floatInfinity();
     *axis = -1;
     for (int a = 0; a < 3; ++a) {
-        if (v[a] == 0.0f) continue;
+        if (runsAlongFaces(v, a)) continue;
         const float d = maxf(((v[a] > 0.0f ? 1.0f : -1.0f) - q[a]) / v[a], 0.0f);
         if (d < t) {
             t = d;
@@ -85,6 +97,31 @@ __host__ __device__ inline float distanceToExit(Vec3 q, Vec3 v, int* axis)
     return t;
 }
 
+// The face through which a ray at local point q, moving with local velocity v, leaves the
+// element: of the faces it lies on (within kOnFace) or beyond and moves out of, the one it
+// is furthest past, then the one it moves out of fastest. A point on several faces at once
+// (a ray in a face plane, along an edge, through a node) has left only through those it
+// moves out of: the face it runs along leads to the neighbour that would hand it back. When
+// no face qualifies (the path turned back within the exit tolerance), the nearest face.
+constexpr float kOnFace = 1e-5f;
+__host__ __device__ inline int leavingFace(Vec3 q, Vec3 v)
+{
+    int face = -1;
+    float excess = -floatInfinity(), speed = 0.0f;
+    for (int a = 0; a < 3; ++a) {
+        const bool upper = q[a] >= 0.0f;
+        const float past = fabsf(q[a]) - 1.0f;
+        const float out = upper ? v[a] : -v[a];
+        if (past < -kOnFace || runsAlongFaces(v, a) || !(out > 0.0f)) continue;
+        if (past > excess || (past == excess && out > speed)) {
+            excess = past;
+            speed = out;
+            face = 2 * ((a + 1) % 3) + (upper ? 1 : 0); // xi 2|3, eta 4|5, zeta 0|1
+        }
+    }
+    return face >= 0 ? face : ElementFit::getExitFace(q, q);
+}
+
 // Growth and shrinking of an error-controlled step: the next step is the accepted one times
 // 0.9 (tolerance / error)^(1/4), at most kStepGrowth times it; a rejected step is retried
 // at that fraction of itself, at least kStepShrink of it.
@@ -92,7 +129,7 @@ constexpr float kStepGrowth = 5.0f;
 constexpr float kStepShrink = 0.2f;
 
 // Integrates one visit from `state` (after prepare and setFields) until it leaves the
-// element. Every step is aimed at the face ahead along the current local velocity and
+// element, through the face it puts in `exitFace` (leavingFace). Every step is aimed at the face ahead along the current local velocity and
 // shortened only by the solver's limits: the estimated error of a solver that gives one
 // (a step above its tolerance is repeated shorter, and the next step is sized from the
 // last one's error), otherwise the bend per step (kBendPerStep / |grad n|); the move per
@@ -101,7 +138,8 @@ constexpr float kStepShrink = 0.2f;
 // size. In an affine element of uniform index the path is straight and the aimed step
 // lands exactly on the exit face (rule Aimed).
 template <typename S>
-__host__ __device__ inline VisitEnd integrateVisit(const ElementFit& element, StateVector& state, float floorPower)
+__host__ __device__ inline VisitEnd integrateVisit(const ElementFit& element, StateVector& state, float floorPower,
+                                                   int* exitFace)
 {
     constexpr StepRule rule = S::rule;
     constexpr bool estimates = requires(const S& solver, StateVector* s, const ElementFit& e, RayRate* end) {
@@ -120,7 +158,17 @@ __host__ __device__ inline VisitEnd integrateVisit(const ElementFit& element, St
     const float loss = (rule == StepRule::Fine ? element.absorptivityMax : element.absorptivityRange) * element.indexMax;
     const float depthCap = loss > 0.0f ? kDepthPerStep * tighten / loss : floatInfinity();
     const float tolerance = tighten; // of the solver's own
-    auto inside = [](Vec3 q) { return q.x * q.x < 1.0f && q.y * q.y < 1.0f && q.z * q.z < 1.0f; };
+    // Still inside when within the element or on a face it does not move out of (a ray in a
+    // face plane runs on the face, whichever element holds it).
+    auto inside = [](Vec3 q, Vec3 velocity) {
+        for (int a = 0; a < 3; ++a) {
+            const float q2 = q[a] * q[a];
+            if (q2 < 1.0f) continue;
+            if (q2 == 1.0f && (runsAlongFaces(velocity, a) || q[a] * velocity[a] < 0.0f)) continue;
+            return false;
+        }
+        return true;
+    };
     float retry = floatInfinity(), errorCap = floatInfinity();
     // The rate at the state. An error-estimating solver hands it on from each step (it stays
     // valid through a rejected step, whose state is put back); for the others it is taken
@@ -154,7 +202,7 @@ __host__ __device__ inline VisitEnd integrateVisit(const ElementFit& element, St
             solver.advance(&state, element, k1, h);
         }
         const bool good = error <= 1.0f; // false for a NaN error too
-        if (good && inside(state.pos)) {
+        if (good && inside(state.pos, next.velocity)) {
             retry = floatInfinity();
             if (estimates && !straight) errorCap = h * minf(0.9f / sqrtf(sqrtf(error)), kStepGrowth);
             if constexpr (estimates) k1 = next;
@@ -176,6 +224,7 @@ __host__ __device__ inline VisitEnd integrateVisit(const ElementFit& element, St
                 }
             }
             absorbAlongStep(&state, element, from, v * h, h);
+            *exitFace = leavingFace(state.pos, next.velocity);
             return VisitEnd::Exit;
         }
         state.pos = from;
@@ -314,7 +363,8 @@ __device__ int visitElement(const MeshDataFlat* mesh, int e, int f, WalkState& w
     state.pathLength = walk.pathLength;
     state.energy = walk.power;
     state.dir = walk.direction * element.index.at(entry);
-    const VisitEnd end = integrateVisit<S>(element, state, floorPower);
+    int exitFace = -1;
+    const VisitEnd end = integrateVisit<S>(element, state, floorPower, &exitFace);
 
     // The node list is read again rather than held through the integration (on a GPU that
     // would be eight more registers; the line is still in cache).
@@ -334,7 +384,7 @@ __device__ int visitElement(const MeshDataFlat* mesh, int e, int f, WalkState& w
     walk.nExit = nExit > 0.0f ? nExit : 1.0f;
     if (end == VisitEnd::Unfinished) return kUnfinishedVisit;
     if (end == VisitEnd::Exhausted) return -1;
-    return ElementFit::getExitFace(entry, state.pos);
+    return exitFace;
 }
 
 // The index just inside the start face: interpolated at the start point in the ray's
@@ -381,8 +431,9 @@ enum class WalkEnd : int { Left, VisitLimit, PowerFloor, NoExit };
 // One ray's share of the counters, added once at the end of its walk so that a ray costs a
 // handful of atomics however long it walks.
 __device__ inline void countWalk(TraceStats* stats, float entered, float absorbed, float left, float inFlight,
-                                 WalkEnd end, int visits)
+                                 WalkEnd end, int visits, bool reflected)
 {
+    if (end == WalkEnd::VisitLimit && !reflected) dev::atomicAdd(&stats->visitLimitWithoutReflection, 1);
     dev::atomicAdd(&stats->raysEntered, 1);
     dev::atomicAdd(&stats->powerEntered, static_cast<double>(entered));
     dev::atomicAdd(&stats->powerAbsorbed, static_cast<double>(absorbed));
@@ -435,6 +486,7 @@ __global__ void LUMETRA_TRACE_LAUNCH_BOUNDS
         float absorbed = 0.0f, left = 0.0f;
         WalkEnd end = WalkEnd::NoExit;
         int visits = 0;
+        bool reflected = false;
         while (!refused && e >= 0) {
             if (++visits > kMaxElementVisits) {
                 --visits;
@@ -476,6 +528,7 @@ __global__ void LUMETRA_TRACE_LAUNCH_BOUNDS
                     end = WalkEnd::Left;
                     break;
                 }
+                reflected = true;
                 f = x; // back into the same element through the face it was reflected at
                 continue;
             }
@@ -485,7 +538,7 @@ __global__ void LUMETRA_TRACE_LAUNCH_BOUNDS
             f = g;
         }
         if (refused) dev::atomicAdd(&stats->raysRefused, 1);
-        else countWalk(stats, entered, absorbed, left, walk.power, end, visits);
+        else countWalk(stats, entered, absorbed, left, walk.power, end, visits, reflected);
     } else {
         dev::atomicAdd(&stats->raysMissed, 1);
         dev::atomicAdd(&stats->powerMissed, static_cast<double>(ray.power));
