@@ -1,7 +1,7 @@
 """Reaction-diffusion material model bindings"""
 
 from numpy import float64
-from numpy.typing import NDArray
+from numpy.typing import ArrayLike, NDArray
 
 __all__ = ["Curalis", "CuralisProps", "backend", "get_num_threads", "get_verbosity", "set_num_threads", "set_verbosity"]
 
@@ -42,6 +42,7 @@ class CuralisProps:
     c_radical0: float
     c_oxygen0: float
     degree_of_curing0: float
+    diffusion_scheme: str
     def __init__(self) -> None: ...
 
 class Curalis:
@@ -53,3 +54,14 @@ class Curalis:
     def get_degree_of_curing(self) -> NDArray[float64]: ...
     def get_oxygen_concentration(self) -> NDArray[float64]: ...
     def get_dt(self) -> float: ...
+    def get_monomer_concentration(self) -> NDArray[float64]: ...
+    def get_radical_concentration(self) -> NDArray[float64]: ...
+    def set_fields(
+        self,
+        *,
+        monomer: ArrayLike | None = None,
+        radical: ArrayLike | None = None,
+        oxygen: ArrayLike | None = None,
+        degree_of_curing: ArrayLike | None = None,
+    ) -> None:
+        """Replace node fields from arrays of the node count (keyword arguments; None keeps a field)."""

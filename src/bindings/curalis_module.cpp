@@ -1,4 +1,7 @@
 #include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
@@ -63,7 +66,10 @@ PYBIND11_MODULE(CURALIS_EXTENSION_NAME, m)
         .def_readwrite("c_radical0", &CuralisProps::c_radical0, "initial value of the radical field")
         .def_readwrite("c_oxygen0", &CuralisProps::c_oxygen0, "initial value of the oxygen field")
         .def_readwrite("degree_of_curing0", &CuralisProps::degree_of_curing0,
-                       "initial value of the degree of curing");
+                       "initial value of the degree of curing")
+        .def_readwrite("diffusion_scheme", &CuralisProps::diffusion_scheme,
+                       "\"kernel\" (Gaussian smoothing within a cut-off radius, the default) or \"fem\" "
+                       "(finite elements, implicit step: converges as the mesh and the step are refined)");
 
     py::class_<MaterialState>(m, "Curalis", "Reaction-diffusion material state and update kernels.")
         .def(py::init<const CuralisProps&, int>(), py::arg("props"), py::arg("n_nodes"),
@@ -85,5 +91,36 @@ PYBIND11_MODULE(CURALIS_EXTENSION_NAME, m)
         .def(
             "get_oxygen_concentration", [](const MaterialState& s) { return nodeField(s, &MaterialState::copyOxygen); },
             "Copy oxygen concentration values from device to a NumPy array.")
-        .def("get_dt", &MaterialState::dt, "Get reaction-diffusion time step (dtDiff).");
+        .def("get_dt", &MaterialState::dt, "Get reaction-diffusion time step (dtDiff).")
+        .def(
+            "get_monomer_concentration", [](const MaterialState& s) { return nodeField(s, &MaterialState::copyMonomer); },
+            "Copy monomer concentration values from device to a NumPy array.")
+        .def(
+            "get_radical_concentration", [](const MaterialState& s) { return nodeField(s, &MaterialState::copyRadical); },
+            "Copy radical field values from device to a NumPy array.")
+        .def(
+            "set_fields",
+            [](MaterialState& s, py::object monomer, py::object radical, py::object oxygen, py::object degree) {
+                // Every array is checked before any is written, so a refused call changes nothing.
+                const std::pair<const char*, py::object> given[] = {
+                    {"monomer", monomer}, {"radical", radical}, {"oxygen", oxygen}, {"degree_of_curing", degree}};
+                std::vector<std::pair<std::string, py::array_t<double, py::array::c_style | py::array::forcecast>>> arrays;
+                for (const auto& [name, value] : given) {
+                    if (value.is_none()) continue;
+                    auto a = py::array_t<double, py::array::c_style | py::array::forcecast>::ensure(value);
+                    if (!a || a.ndim() != 1 || a.shape(0) != s.nodeCount()) {
+                        throw py::value_error(std::string(name) + " must be a 1-D array of " +
+                                              std::to_string(s.nodeCount()) + " values (one per node)");
+                    }
+                    MaterialState::checkField(name, a.data(), s.nodeCount());
+                    arrays.emplace_back(name, a);
+                }
+                for (auto& [name, a] : arrays) s.setField(name, a.data());
+            },
+            py::kw_only(), py::arg("monomer") = py::none(), py::arg("radical") = py::none(),
+            py::arg("oxygen") = py::none(), py::arg("degree_of_curing") = py::none(),
+            "Replace node fields from arrays of the node count (keyword arguments; None keeps a field).\n\n"
+            "A run can so start from a partly cured or degassed resin. Concentrations must be finite\n"
+            "and not negative, the degree of curing in [0, 1]; every array is checked before any is\n"
+            "written. The optics mesh follows a new degree of curing at the next reaction_step.");
 }

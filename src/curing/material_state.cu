@@ -312,6 +312,10 @@ MaterialState::MaterialState(const CuralisProps& p, int nNodes)
     h.dirichletOxygen = p.dirichlet_oxygen;
     h.oxygenGelPoint = p.oxygen_gel_point;
 
+    if (p.diffusion_scheme == "fem") scheme_ = DiffusionScheme::Fem;
+    else if (p.diffusion_scheme == "kernel") scheme_ = DiffusionScheme::Kernel;
+    else require(false, "diffusion_scheme must be \"kernel\" or \"fem\" (got \"" + p.diffusion_scheme + "\")");
+
     oxygenBcGroups_ = p.oxygen_dirichlet_bc_groups;
     oxygenFaceIds_ = p.oxygen_dirichlet_face_ids;
     oxygenAllBoundary_ = p.oxygen_dirichlet_all_boundary && oxygenBcGroups_.empty() && oxygenFaceIds_.empty();
@@ -394,6 +398,13 @@ void MaterialState::initializeAccelerator(const Mesh* mesh)
         throw std::runtime_error(msg::format(
             "initialize_accelerator: the model has %d nodes but the mesh has %d; create the model with the mesh's node count",
             n, m.nNodes));
+    }
+    if (scheme_ == DiffusionScheme::Fem) {
+        gridReady_ = false;
+        fem_.build(m);
+        buildMasks(m);
+        gridReady_ = true;
+        return;
     }
     const std::vector<float> coords = dev::download(m.nodeCoords, 3 * static_cast<std::size_t>(n));
     float extent[3] = {0.0f, 0.0f, 0.0f};
@@ -503,6 +514,22 @@ void MaterialState::reactionStep(const double* absorbedPower, const MeshDataFlat
 
     solveRate(absorbedPower);
 
+    if (scheme_ == DiffusionScheme::Fem) {
+        // The radicals follow the absorbed power diffused over the step; oxygen diffuses in
+        // place. Both on the default stream: each iteration of a solve waits for its sums.
+        const int* allMask = allBoundaryMask_.data();
+        const int* oxyMask = oxygenMask_.data();
+        lastIterations_[0] = fem_.step(radical_.data(), absorbedPower, h_state_.diffusionRadical, h_state_.dtDiff,
+                                       nullptr, false, 1.0, allMask, h_state_.diffusionBcRadical == 1,
+                                       h_state_.dirichletRadical);
+        lastIterations_[1] = fem_.step(oxygen_.data(), oxygen_.data(), h_state_.diffusionOxygen, h_state_.dtDiff,
+                                       degreeOfCuring_.data(), true, h_state_.oxygenGelPoint, oxyMask,
+                                       h_state_.diffusionBcOxygen == 1, h_state_.dirichletOxygen);
+        solveRate(radical_.data());
+        updateProperties(meshDevlink->absorptivity, meshDevlink->refrIndex);
+        return;
+    }
+
     dev::copyAsync(radicalSource_.data(), absorbedPower, bytes, dev::CopyKind::DeviceToDevice, a);
     eventRadical_.record(a);
     dev::copyAsync(oxygenSource_.data(), oxygen_.data(), bytes, dev::CopyKind::DeviceToDevice, b);
@@ -537,3 +564,33 @@ void MaterialState::copyDegreeOfCuring(double* host) const
 }
 
 void MaterialState::copyOxygen(double* host) const { oxygen_.download(host, oxygen_.size()); }
+
+void MaterialState::copyMonomer(double* host) const { monomer_.download(host, monomer_.size()); }
+
+void MaterialState::copyRadical(double* host) const { radical_.download(host, radical_.size()); }
+
+void MaterialState::checkField(const std::string& field, const double* host, int n)
+{
+    const bool unit = field == "degree_of_curing";
+    require(unit || field == "monomer" || field == "radical" || field == "oxygen",
+            "no node field named \"" + field + "\" (monomer, radical, oxygen, degree_of_curing)");
+    for (int i = 0; i < n; ++i) {
+        const double v = host[i];
+        if (unit) {
+            require(v >= 0.0 && v <= 1.0, msg::format("%s must lie in [0, 1] (node %d holds %g)", field.c_str(), i, v));
+        } else {
+            require(v >= 0.0 && std::isfinite(v),
+                    msg::format("%s must be finite and not negative (node %d holds %g)", field.c_str(), i, v));
+        }
+    }
+}
+
+void MaterialState::setField(const std::string& field, const double* host)
+{
+    checkField(field, host, h_state_.nNodes);
+    dev::DeviceArray<double>& target = field == "monomer"   ? monomer_
+                                       : field == "radical" ? radical_
+                                       : field == "oxygen"  ? oxygen_
+                                                            : degreeOfCuring_;
+    target.upload(host, static_cast<std::size_t>(h_state_.nNodes));
+}

@@ -9,8 +9,10 @@
 // degree of curing.
 #pragma once
 
+#include <string>
 #include <vector>
 
+#include "curing/fem_diffusion.h"
 #include "curing/material_state_data.h"
 #include "device/buffer.h"
 #include "mesh/mesh_data.h"
@@ -36,7 +38,12 @@ struct CuralisProps {
     double n0 = 0.0, n1 = 0.0;
     double alpha0 = 0.0, alpha1 = 0.0;
     double c_monomer0 = 0.0, c_radical0 = 0.0, c_oxygen0 = 0.0, degree_of_curing0 = 0.0;
+    // "kernel": the Gaussian smoothing over the nodes within the cut-off; "fem": finite
+    // elements with an implicit step (curing/fem_diffusion.h).
+    std::string diffusion_scheme = "kernel";
 };
+
+enum class DiffusionScheme { Kernel, Fem };
 
 // Only neighbours with exp(-r^2 / (4 D dt)) >= 0.001 take part in a diffusion step; this is
 // the distance where that weight falls to 0.001, sqrt(4 D dt ln 1000) (0 without diffusion).
@@ -62,8 +69,9 @@ public:
     MaterialState(const MaterialState&) = delete;
     MaterialState& operator=(const MaterialState&) = delete;
 
-    // Builds the nodal grid and the boundary masks from the engine's mesh (its address as
-    // get_mesh_ptr hands it out); again after every change of the mesh.
+    // Builds the nodal grid (the finite-element operator with that scheme) and the boundary
+    // masks from the engine's mesh (its address as get_mesh_ptr hands it out); again after
+    // every change of the mesh.
     void initializeAccelerator(const Mesh* mesh);
     // One step of length dt: the optics mesh's refractive index and absorptivity are
     // rewritten from the new degree of curing. Both addresses as the engine hands them out.
@@ -71,6 +79,19 @@ public:
 
     void copyDegreeOfCuring(double* host) const;
     void copyOxygen(double* host) const;
+    void copyMonomer(double* host) const;
+    void copyRadical(double* host) const;
+    // Replaces one node field (nodeCount() values from the host): "monomer", "radical",
+    // "oxygen" or "degree_of_curing". Refuses values the model cannot hold
+    // (std::invalid_argument naming the field and the node).
+    void setField(const std::string& field, const double* host);
+    static void checkField(const std::string& field, const double* host, int n);
+    DiffusionScheme scheme() const { return scheme_; }
+    // Conjugate-gradient iterations of the last finite-element step, radical and oxygen.
+    int lastIterations(int species) const { return lastIterations_[species & 1]; }
+    // Device bytes the finite-element operator and its solver hold (after
+    // initializeAccelerator with that scheme).
+    std::size_t femBytes() const { return fem_.bytes(); }
     double dt() const { return h_state_.dtDiff; }
     int nodeCount() const { return h_state_.nNodes; }
     bool acceleratorReady() const { return gridReady_; }
@@ -103,6 +124,9 @@ private:
     dev::DeviceArray<MaterialStateDataFlat> d_state_;
     MaterialStateDataFlat h_state_{};
     GridAccelerator grid_;
+    DiffusionScheme scheme_ = DiffusionScheme::Kernel;
+    FemDiffusion fem_;
+    int lastIterations_[2] = {0, 0};
     bool gridReady_ = false;
     float cellEdge_ = 0.0f;
     dev::DeviceArray<int> allBoundaryMask_, oxygenMask_;

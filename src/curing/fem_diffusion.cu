@@ -1,0 +1,356 @@
+#include "curing/fem_diffusion.h"
+
+#include <algorithm>
+#include <cmath>
+#include <stdexcept>
+#include <string>
+
+#include "common/messages.h"
+#include "curing/material_state_data.h"
+#include "device/launch.h"
+#include "tracing/hex8_element.h"
+
+namespace {
+
+constexpr unsigned kBlock = 128;
+// Values one thread of the reduction adds up; the partial sums are added on the host in
+// order, so a solve gives the same numbers whatever the thread count.
+constexpr int kChunk = 256;
+
+// The share of the coefficient an edge between nodes with factors a and b carries: the
+// mean, or nothing when either node is frozen (factor 0).
+__host__ __device__ inline double edgeFactor(double a, double b) { return a > 0.0 && b > 0.0 ? 0.5 * (a + b) : 0.0; }
+
+// Sum over row i of w_ij g_ij (u_i - u_j): the stiffness applied at node i, without D dt.
+__host__ __device__ inline double rowFlux(int i, const int* rowStart, const int* columns, const float* weights,
+                                          const double* factor, const double* u)
+{
+    const double ui = u[i];
+    double flux = 0.0;
+    if (factor) {
+        const double gi = factor[i];
+        if (!(gi > 0.0)) return 0.0;
+        for (int k = rowStart[i]; k < rowStart[i + 1]; ++k) {
+            const int j = columns[k];
+            flux += static_cast<double>(weights[k]) * edgeFactor(gi, factor[j]) * (ui - u[j]);
+        }
+    } else {
+        for (int k = rowStart[i]; k < rowStart[i + 1]; ++k) {
+            const int j = columns[k];
+            flux += static_cast<double>(weights[k]) * (ui - u[j]);
+        }
+    }
+    return flux;
+}
+
+__host__ __device__ inline bool fixedNode(const int* mask, int i) { return mask != nullptr && mask[i] != 0; }
+
+} // namespace
+
+// Factor of the coefficient per node: 1 - X, and 0 (frozen) at or past the gel point.
+__global__ void femGelFactorKernel(double* factor, const double* gel, double gelPoint, int n)
+{
+    const int i = static_cast<int>(dev::globalThreadIndex());
+    if (i >= n) return;
+    const double x = clampUnit(gel[i]);
+    factor[i] = x >= clampUnit(gelPoint) ? 0.0 : 1.0 - x;
+}
+
+// The step's starting point x = in (the boundary value on fixed nodes), its right-hand side
+// M in, the diagonal of M + D dt K, and b^2 / diagonal for the size of the right-hand side.
+__global__ void femSetupKernel(int n, const int* rowStart, const int* columns, const float* weights,
+                               const double* factor, const double* mass, double Ddt, const int* mask, double value,
+                               const double* in, double* x, double* rhs, double* diagonal, double* scratch)
+{
+    const int i = static_cast<int>(dev::globalThreadIndex());
+    if (i >= n) return;
+    if (fixedNode(mask, i)) {
+        x[i] = value;
+        rhs[i] = value;
+        diagonal[i] = 1.0;
+        scratch[i] = 0.0; // fixed nodes are not part of the solve
+        return;
+    }
+    const double v = in[i];
+    double sum = 0.0;
+    const double gi = factor ? factor[i] : 1.0;
+    for (int k = rowStart[i]; k < rowStart[i + 1]; ++k) {
+        sum += static_cast<double>(weights[k]) * (factor ? edgeFactor(gi, factor[columns[k]]) : 1.0);
+    }
+    x[i] = v;
+    rhs[i] = mass[i] * v;
+    diagonal[i] = mass[i] + Ddt * sum;
+    scratch[i] = rhs[i] * rhs[i] / diagonal[i];
+}
+
+// r = b - A x, z = r / diagonal, p = z, and r z per node.
+__global__ void femResidualKernel(int n, const int* rowStart, const int* columns, const float* weights,
+                                  const double* factor, const double* mass, double Ddt, const int* mask,
+                                  const double* x, const double* rhs, const double* diagonal, double* r, double* z,
+                                  double* p, double* scratch)
+{
+    const int i = static_cast<int>(dev::globalThreadIndex());
+    if (i >= n) return;
+    double ri = 0.0;
+    if (!fixedNode(mask, i)) {
+        ri = rhs[i] - mass[i] * x[i] - Ddt * rowFlux(i, rowStart, columns, weights, factor, x);
+    }
+    const double zi = ri / diagonal[i];
+    r[i] = ri;
+    z[i] = zi;
+    p[i] = zi;
+    scratch[i] = ri * zi;
+}
+
+// q = A p, and p q per node (p is 0 on fixed nodes, whose rows are the identity).
+__global__ void femApplyKernel(int n, const int* rowStart, const int* columns, const float* weights,
+                               const double* factor, const double* mass, double Ddt, const int* mask, const double* p,
+                               double* q, double* scratch)
+{
+    const int i = static_cast<int>(dev::globalThreadIndex());
+    if (i >= n) return;
+    double qi = 0.0;
+    if (!fixedNode(mask, i)) qi = mass[i] * p[i] + Ddt * rowFlux(i, rowStart, columns, weights, factor, p);
+    q[i] = qi;
+    scratch[i] = p[i] * qi;
+}
+
+// x += alpha p, r -= alpha q, z = r / diagonal, and r z per node.
+__global__ void femUpdateKernel(int n, double alpha, const double* p, const double* q, const double* diagonal,
+                                double* x, double* r, double* z, double* scratch)
+{
+    const int i = static_cast<int>(dev::globalThreadIndex());
+    if (i >= n) return;
+    x[i] += alpha * p[i];
+    const double ri = r[i] - alpha * q[i];
+    const double zi = ri / diagonal[i];
+    r[i] = ri;
+    z[i] = zi;
+    scratch[i] = ri * zi;
+}
+
+// p = z + beta p.
+__global__ void femDirectionKernel(int n, double beta, const double* z, double* p)
+{
+    const int i = static_cast<int>(dev::globalThreadIndex());
+    if (i >= n) return;
+    p[i] = z[i] + beta * p[i];
+}
+
+// partial[t] = the sum of values[t * chunk, (t + 1) * chunk), in order.
+__global__ void femChunkSumKernel(const double* values, int n, int chunk, double* partial, int parts)
+{
+    const int t = static_cast<int>(dev::globalThreadIndex());
+    if (t >= parts) return;
+    const int begin = t * chunk, end = begin + chunk < n ? begin + chunk : n;
+    double sum = 0.0;
+    for (int i = begin; i < end; ++i) sum += values[i];
+    partial[t] = sum;
+}
+
+namespace {
+
+// Stiffness (8 x 8) and lumped masses of one trilinear hexahedron by 2 x 2 x 2 Gauss
+// quadrature, in double. Returns false where the Jacobian is not positive.
+bool elementMatrices(const double x[8][3], double K[8][8], double m[8])
+{
+    static const int corner[8][3] = {{-1, -1, -1}, {1, -1, -1}, {1, 1, -1}, {-1, 1, -1},
+                                     {-1, -1, 1},  {1, -1, 1},  {1, 1, 1},  {-1, 1, 1}};
+    const double g = 1.0 / std::sqrt(3.0);
+    for (int a = 0; a < 8; ++a) {
+        m[a] = 0.0;
+        for (int b = 0; b < 8; ++b) K[a][b] = 0.0;
+    }
+    for (int qp = 0; qp < 8; ++qp) {
+        const double q[3] = {corner[qp][0] * g, corner[qp][1] * g, corner[qp][2] * g};
+        double N[8], dN[8][3];
+        for (int k = 0; k < 8; ++k) {
+            const double s[3] = {1.0 + corner[k][0] * q[0], 1.0 + corner[k][1] * q[1], 1.0 + corner[k][2] * q[2]};
+            N[k] = 0.125 * s[0] * s[1] * s[2];
+            dN[k][0] = 0.125 * corner[k][0] * s[1] * s[2];
+            dN[k][1] = 0.125 * corner[k][1] * s[0] * s[2];
+            dN[k][2] = 0.125 * corner[k][2] * s[0] * s[1];
+        }
+        double J[3][3] = {}; // J[i][j] = d x_i / d xi_j
+        for (int k = 0; k < 8; ++k)
+            for (int i = 0; i < 3; ++i)
+                for (int j = 0; j < 3; ++j) J[i][j] += x[k][i] * dN[k][j];
+        const double det = J[0][0] * (J[1][1] * J[2][2] - J[1][2] * J[2][1]) -
+                           J[0][1] * (J[1][0] * J[2][2] - J[1][2] * J[2][0]) +
+                           J[0][2] * (J[1][0] * J[2][1] - J[1][1] * J[2][0]);
+        double B[3][3];
+        if (!(det > 0.0) || !invert3x3matrix(J, B)) return false;
+        double grad[8][3]; // d N_k / d x_i = sum_j dN_k/dxi_j dxi_j/dx_i
+        for (int k = 0; k < 8; ++k)
+            for (int i = 0; i < 3; ++i) grad[k][i] = dN[k][0] * B[0][i] + dN[k][1] * B[1][i] + dN[k][2] * B[2][i];
+        for (int a = 0; a < 8; ++a) {
+            m[a] += N[a] * det;
+            for (int b = a; b < 8; ++b) {
+                K[a][b] += det * (grad[a][0] * grad[b][0] + grad[a][1] * grad[b][1] + grad[a][2] * grad[b][2]);
+            }
+        }
+    }
+    for (int a = 0; a < 8; ++a)
+        for (int b = 0; b < a; ++b) K[a][b] = K[b][a]; // the same number in both rows
+    return true;
+}
+
+} // namespace
+
+void FemDiffusion::build(const MeshDataFlat& mesh)
+{
+    built_ = false;
+    const int n = mesh.nNodes, E = mesh.nElements;
+    if (n <= 0) {
+        nodes_ = 0;
+        built_ = true;
+        return;
+    }
+    const std::vector<float> coords = dev::download(mesh.nodeCoords, 3 * static_cast<std::size_t>(n));
+    const std::vector<int> elements =
+        E > 0 ? dev::download(mesh.elementNodes, 8 * static_cast<std::size_t>(E)) : std::vector<int>();
+
+    // Rows: the nodes that share an element with each node, sorted.
+    std::vector<int> incidence(static_cast<std::size_t>(n) + 1, 0);
+    for (int id : elements) {
+        if (id < 0 || id >= n) throw std::invalid_argument(msg::format("diffusion: element node %d is not a node", id));
+        ++incidence[id + 1];
+    }
+    for (int i = 0; i < n; ++i) incidence[i + 1] += incidence[i];
+    std::vector<int> elementOf(elements.size()), fill(incidence.begin(), incidence.end() - 1);
+    for (std::size_t k = 0; k < elements.size(); ++k) elementOf[fill[elements[k]]++] = static_cast<int>(k / 8);
+
+    std::vector<int> rowStart(static_cast<std::size_t>(n) + 1, 0), columns;
+    columns.reserve(27 * static_cast<std::size_t>(n));
+    std::vector<int> row;
+    for (int i = 0; i < n; ++i) {
+        row.clear();
+        for (int k = incidence[i]; k < incidence[i + 1]; ++k) {
+            const int e = elementOf[k];
+            for (int c = 0; c < 8; ++c) {
+                const int j = elements[8 * static_cast<std::size_t>(e) + c];
+                if (j != i) row.push_back(j);
+            }
+        }
+        std::sort(row.begin(), row.end());
+        row.erase(std::unique(row.begin(), row.end()), row.end());
+        columns.insert(columns.end(), row.begin(), row.end());
+        rowStart[i + 1] = static_cast<int>(columns.size());
+    }
+
+    // Weights -K_ij, summed element by element in element order in both rows alike.
+    std::vector<double> weights(columns.size(), 0.0), mass(static_cast<std::size_t>(n), 0.0);
+    auto slot = [&](int i, int j) {
+        const auto begin = columns.begin() + rowStart[i], end = columns.begin() + rowStart[i + 1];
+        return static_cast<std::size_t>(std::lower_bound(begin, end, j) - columns.begin());
+    };
+    for (int e = 0; e < E; ++e) {
+        double x[8][3], K[8][8], m[8];
+        int node[8];
+        for (int c = 0; c < 8; ++c) {
+            node[c] = elements[8 * static_cast<std::size_t>(e) + c];
+            for (int a = 0; a < 3; ++a) x[c][a] = coords[static_cast<std::size_t>(a) * n + node[c]];
+        }
+        if (!elementMatrices(x, K, m)) {
+            throw std::invalid_argument(
+                msg::format("diffusion: element %d is inverted or flat (its Jacobian is not positive)", e));
+        }
+        for (int a = 0; a < 8; ++a) {
+            mass[node[a]] += m[a];
+            for (int b = 0; b < 8; ++b) {
+                if (node[b] != node[a]) weights[slot(node[a], node[b])] -= K[a][b];
+            }
+        }
+    }
+    std::vector<float> weights32(weights.begin(), weights.end());
+
+    const std::size_t N = static_cast<std::size_t>(n);
+    rowStart_.allocate(N + 1, "diffusion rows");
+    rowStart_.upload(rowStart);
+    columns_.allocate(std::max<std::size_t>(columns.size(), 1), "diffusion columns");
+    weights_.allocate(std::max<std::size_t>(columns.size(), 1), "diffusion weights");
+    if (!columns.empty()) {
+        columns_.upload(columns);
+        weights_.upload(weights32);
+    }
+    mass_.allocate(N, "diffusion masses");
+    mass_.upload(mass);
+    for (auto* v : {&diagonal_, &factor_, &rhs_, &residual_, &preconditioned_, &direction_, &product_, &scratch_})
+        v->allocate(N, "diffusion solver vector");
+    const std::size_t parts = (N + kChunk - 1) / kChunk;
+    partial_.allocate(parts, "diffusion partial sums");
+    hostPartial_.assign(parts, 0.0);
+    nodes_ = n;
+    built_ = true;
+}
+
+std::size_t FemDiffusion::bytes() const
+{
+    return rowStart_.bytes() + columns_.bytes() + weights_.bytes() + mass_.bytes() + diagonal_.bytes() +
+           factor_.bytes() + rhs_.bytes() + residual_.bytes() + preconditioned_.bytes() + direction_.bytes() +
+           product_.bytes() + scratch_.bytes() + partial_.bytes();
+}
+
+double FemDiffusion::reduce(const double* values)
+{
+    const int parts = static_cast<int>(hostPartial_.size());
+    dev::launchItems(DEV_KERNEL(femChunkSumKernel), static_cast<std::size_t>(parts), kBlock, dev::kDefaultStream,
+                     values, nodes_, kChunk, partial_.data(), parts);
+    partial_.download(hostPartial_.data(), hostPartial_.size());
+    double sum = 0.0;
+    for (double v : hostPartial_) sum += v;
+    return sum;
+}
+
+int FemDiffusion::step(double* out, const double* in, double D, double dt, const double* gel, bool useGel,
+                       double gelPoint, const int* mask, bool applyMask, double value)
+{
+    if (!built_) throw std::runtime_error("diffusion: the mesh's stiffness has not been built");
+    const int n = nodes_;
+    if (n == 0) return 0;
+    const std::size_t items = static_cast<std::size_t>(n);
+    const double Ddt = D > 0.0 && dt > 0.0 ? D * dt : 0.0;
+    const double* factor = nullptr;
+    if (useGel && gel != nullptr) {
+        dev::launchItems(DEV_KERNEL(femGelFactorKernel), items, kBlock, dev::kDefaultStream, factor_.data(), gel,
+                         gelPoint, n);
+        factor = factor_.data();
+    }
+    const int* fixed = applyMask ? mask : nullptr;
+    const int* rows = rowStart_.data();
+    const int* cols = columns_.data();
+    const float* w = weights_.data();
+    double* x = out;
+    double *r = residual_.data(), *z = preconditioned_.data(), *p = direction_.data(), *q = product_.data();
+    double* scratch = scratch_.data();
+    dev::launchItems(DEV_KERNEL(femSetupKernel), items, kBlock, dev::kDefaultStream, n, rows, cols, w, factor,
+                     mass_.data(), Ddt, fixed, value, in, x, rhs_.data(), diagonal_.data(), scratch);
+    if (Ddt == 0.0) return 0; // x holds the input (and the boundary values)
+    const double size = reduce(scratch);
+    dev::launchItems(DEV_KERNEL(femResidualKernel), items, kBlock, dev::kDefaultStream, n, rows, cols, w, factor,
+                     mass_.data(), Ddt, fixed, x, rhs_.data(), diagonal_.data(), r, z, p, scratch);
+    double rz = reduce(scratch);
+    // Relative to the field, or to what the boundary drives into an empty one.
+    const double target = kTolerance * kTolerance * std::max(size, rz);
+    for (int iteration = 0; iteration < kMaxIterations; ++iteration) {
+        if (!(rz > target)) {
+            if (std::isfinite(rz)) return iteration;
+            break;
+        }
+        dev::launchItems(DEV_KERNEL(femApplyKernel), items, kBlock, dev::kDefaultStream, n, rows, cols, w, factor,
+                         mass_.data(), Ddt, fixed, p, q, scratch);
+        const double pq = reduce(scratch);
+        if (!(pq > 0.0)) break;
+        const double alpha = rz / pq;
+        dev::launchItems(DEV_KERNEL(femUpdateKernel), items, kBlock, dev::kDefaultStream, n, alpha, p, q,
+                         diagonal_.data(), x, r, z, scratch);
+        const double next = reduce(scratch);
+        const double beta = next / rz;
+        rz = next;
+        dev::launchItems(DEV_KERNEL(femDirectionKernel), items, kBlock, dev::kDefaultStream, n, beta, z, p);
+    }
+    throw std::runtime_error(msg::format(
+        "diffusion: the implicit step did not converge (D = %g, dt = %g); a field holds a value that is not a "
+        "number, or the mesh has elements too distorted for the finite-element scheme",
+        D, dt));
+}
