@@ -47,14 +47,14 @@ PYBIND11_MODULE(CURALIS_EXTENSION_NAME, m)
         .def_readwrite("dirichlet_radical", &CuralisProps::dirichlet_radical, "boundary value of the radical field")
         .def_readwrite("dirichlet_oxygen", &CuralisProps::dirichlet_oxygen, "boundary value of oxygen")
         .def_readwrite("oxygen_gel_point", &CuralisProps::oxygen_gel_point,
-                       "degree of curing from which oxygen stops diffusing")
+                       "degree of curing from which oxygen stops diffusing, in [0, 1]")
         .def_readwrite("oxygen_dirichlet_all_boundary", &CuralisProps::oxygen_dirichlet_all_boundary,
                        "oxygen boundary = every boundary node")
         .def_readwrite("oxygen_dirichlet_bc_groups", &CuralisProps::oxygen_dirichlet_bc_groups,
                        "optical boundary-condition indices whose faces form the oxygen boundary")
         .def_readwrite("oxygen_dirichlet_face_ids", &CuralisProps::oxygen_dirichlet_face_ids,
                        "boundary-face ids that form the oxygen boundary")
-        .def_readwrite("dt", &CuralisProps::dt, "time step of one reaction step")
+        .def_readwrite("dt", &CuralisProps::dt, "time step of one reaction step; positive")
         .def_readwrite("n0", &CuralisProps::n0, "refractive index of uncured resin")
         .def_readwrite("n1", &CuralisProps::n1, "refractive index of fully cured resin")
         .def_readwrite("alpha0", &CuralisProps::alpha0, "absorptivity of uncured resin")
@@ -67,7 +67,13 @@ PYBIND11_MODULE(CURALIS_EXTENSION_NAME, m)
 
     py::class_<MaterialState>(m, "Curalis", "Reaction-diffusion material state and update kernels.")
         .def(py::init<const CuralisProps&, int>(), py::arg("props"), py::arg("n_nodes"),
-             "Create a reaction-diffusion model with explicit parameters (no TOML).")
+             "Create a reaction-diffusion model with explicit parameters (no TOML).\n\n"
+             "Raises\n------\n"
+             "ValueError\n"
+             "    Naming the field, for a value without physical meaning: dt not positive, a number\n"
+             "    that is not finite, a negative rate constant, diffusion coefficient, concentration\n"
+             "    or absorptivity, n0 or n1 of 0 or below, degree_of_curing0 or oxygen_gel_point\n"
+             "    outside [0, 1], a diffusion_bc switch other than 0 or 1; a negative n_nodes.")
         .def(
             "initialize_accelerator",
             [](MaterialState& s, std::uintptr_t meshPtr) { s.initializeAccelerator(address<const Mesh>(meshPtr)); },

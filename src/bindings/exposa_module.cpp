@@ -36,13 +36,15 @@ PYBIND11_MODULE(EXPOSA_EXTENSION_NAME, m)
              py::arg("dose_threshold"), py::arg("dt"), py::arg("n_nodes"),
              "Create a dose-threshold model for n_nodes nodes, with zero dose everywhere.\n\n"
              "Parameters\n----------\n"
-             "n0, n1 : float\n    Refractive index at degree of curing 0 and 1.\n"
-             "alpha0, alpha1 : float\n    Absorptivity at degree of curing 0 and 1.\n"
+             "n0, n1 : float\n    Refractive index at degree of curing 0 and 1; positive.\n"
+             "alpha0, alpha1 : float\n    Absorptivity at degree of curing 0 and 1; not negative.\n"
              "dose_full : float\n    Accumulated energy density at which curing is complete.\n"
              "dose_threshold : float\n    Accumulated energy density at which curing starts; must be below\n"
              "    dose_full (ValueError otherwise).\n"
-             "dt : float\n    Exposure time of one reaction_step(); not negative.\n"
-             "n_nodes : int\n    Number of mesh nodes; must equal the optics mesh's node count.")
+             "dt : float\n    Exposure time of one reaction_step(); positive.\n"
+             "n_nodes : int\n    Number of mesh nodes; must equal the optics mesh's node count.\n\n"
+             "Raises\n------\n"
+             "ValueError\n    Naming the argument, for a value outside the ranges above or not finite.")
         .def(
             "reaction_step",
             [](Exposa& e, std::uintptr_t result, std::uintptr_t devlink) {

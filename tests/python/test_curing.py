@@ -63,7 +63,7 @@ def test_module_surface_defaults_and_docstrings():
             "get_oxygen_concentration": "Copy oxygen concentration values from device to a NumPy array.",
             "get_dt": "Get reaction-diffusion time step (dtDiff)."}
     for name, doc in docs.items():
-        assert getattr(curalis.Curalis, name).__doc__.rstrip().endswith(doc), name
+        assert doc in getattr(curalis.Curalis, name).__doc__, name  # more text may follow
     p = curalis.CuralisProps()
     numbers = ["kpropagation", "koxygen", "diffusion_oxygen", "diffusion_radical", "diffusion_bc",
                "diffusion_bc_radical", "diffusion_bc_oxygen", "dirichlet_radical", "dirichlet_oxygen", "dt", "n0",
@@ -172,14 +172,51 @@ def test_error_texts(block, capsys):
     for full, threshold in ((2, 2), (1, 2)):
         with pytest.raises(ValueError, match=rf"dose_full \({full}\) must be greater than dose_threshold \(2\)"):
             exposa.Exposa(n0=1, n1=2, alpha0=0, alpha1=1, dose_full=full, dose_threshold=threshold, dt=1, n_nodes=3)
-    with pytest.raises(ValueError, match="dt must not be negative"):
-        exposa.Exposa(n0=1, n1=2, alpha0=0, alpha1=1, dose_full=2, dose_threshold=1, dt=-1, n_nodes=3)
     with pytest.raises(ValueError, match="dose_full must be a finite number"):
         exposa.Exposa(n0=1, n1=2, alpha0=0, alpha1=1, dose_full=float("nan"), dose_threshold=2, dt=1, n_nodes=3)
     with pytest.raises(ValueError, match="n1 must be a finite number"):
         curalis.Curalis(props(n1=float("inf")), 3)
     with pytest.raises(TypeError):
         exposa.Exposa(1, 2, 0, 1, 2, 1, 1, 3)  # keyword arguments only
+
+
+EXPOSA = dict(n0=N0, n1=N1, alpha0=0.3, alpha1=0.3, dose_full=1.0, dose_threshold=0.0, dt=1.0)
+
+
+@pytest.mark.parametrize("model, field, value, message", [
+    ("Curalis", "dt", 0.0, "dt must be positive (got 0)"),
+    ("Curalis", "dt", -0.5, "dt must be positive (got -0.5)"),
+    ("Curalis", "kpropagation", -1.0, "kpropagation must not be negative (got -1)"),
+    ("Curalis", "koxygen", np.nan, "koxygen must be a finite number"),
+    ("Curalis", "diffusion_oxygen", -1e-4, "diffusion_oxygen must not be negative (got -0.0001)"),
+    ("Curalis", "dirichlet_oxygen", -1.0, "dirichlet_oxygen must not be negative (got -1)"),
+    ("Curalis", "c_radical0", -0.1, "c_radical0 must not be negative (got -0.1)"),
+    ("Curalis", "n0", 0.0, "n0 must be positive (got 0)"),
+    ("Curalis", "alpha1", -0.2, "alpha1 must not be negative (got -0.2)"),
+    ("Curalis", "oxygen_gel_point", 1.5, "oxygen_gel_point must lie in [0, 1] (got 1.5): it is a degree of curing"),
+    ("Curalis", "diffusion_bc_oxygen", 2, "diffusion_bc_oxygen must be 0 or 1 (got 2)"),
+    ("Exposa", "dt", 0.0, "dt must be positive (got 0)"),
+    ("Exposa", "dt", -1.0, "dt must be positive (got -1)"),
+    ("Exposa", "n1", -1.5, "n1 must be positive (got -1.5)"),
+    ("Exposa", "alpha0", -0.1, "alpha0 must not be negative (got -0.1)"),
+    # The ends of each range are values a resin can have.
+    ("Curalis", "oxygen_gel_point", 0.0, None),
+    ("Curalis", "koxygen", 0.0, None),
+    ("Curalis", "diffusion_bc", 1, None),
+    ("Exposa", "alpha1", 0.0, None),
+])
+def test_values_without_physical_meaning_are_refused_when_the_model_is_created(model, field, value, message):
+    def create():
+        if model == "Curalis":
+            return curalis.Curalis(props(**{field: value}), 3)
+        return exposa.Exposa(**{**EXPOSA, field: value}, n_nodes=3)
+
+    if message is None:
+        assert create().get_degree_of_curing().shape == (3,)
+        return
+    with pytest.raises(ValueError) as info:
+        create()
+    assert str(info.value) == f"{model}: {message}"
 
 
 def test_oxygen_above_saturation_never_puts_nan_into_the_mesh(block, capsys):
