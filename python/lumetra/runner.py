@@ -298,8 +298,7 @@ def _run(scenario: dict[str, Any], progress: bool, stream: TextIO, comm: paralle
         engine.configure_outfilename(str(folder / f"{VTU_STEM}.vtu"))
         model = _model(scenario, n_nodes)
         if resin["model"] == "curalis":
-            model.initialize_accelerator(engine.get_mesh_ptr())
-        power_ptr, link = engine.get_result_array_device_ptr(), engine.get_mesh_data_devlink_ptr()
+            model.initialize_accelerator(engine)
         volumes = engine.get_nodal_volumes()
         total_volume = float(volumes.sum())
 
@@ -332,7 +331,7 @@ def _run(scenario: dict[str, Any], progress: bool, stream: TextIO, comm: paralle
                 dose += dt * power
 
                 tick = time.perf_counter()
-                model.reaction_step(power_ptr, link)
+                model.reaction_step(engine)
                 curing_time += time.perf_counter() - tick
                 cure = model.get_degree_of_curing()
                 if (step + 1) % CHECK_EVERY == 0 or step == steps - 1:

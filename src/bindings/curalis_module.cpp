@@ -18,12 +18,25 @@ T* address(std::uintptr_t value)
     return reinterpret_cast<T*>(value);
 }
 
+// The model as Python holds it: it keeps the engine it was last given, so that engine's mesh
+// and result array live as long as the model, also for later calls with raw addresses.
+struct CuralisModel : MaterialState {
+    using MaterialState::MaterialState;
+    py::object engine = py::none();
+};
+
 py::array_t<double> nodeField(const MaterialState& s, void (MaterialState::*copy)(double*) const)
 {
     py::array_t<double> out(static_cast<py::ssize_t>(s.nodeCount()));
     (s.*copy)(out.mutable_data());
     return out;
 }
+
+const char* kRawStepDoc =
+    "Run one reaction-diffusion step using pointers from Lumetra.\n\n"
+    "The addresses must stay valid while the model uses them: deleting the engine frees them\n"
+    "(on the CPU variant a step would then write into freed memory). Pass the engine instead,\n"
+    "and the model keeps it alive.";
 
 } // namespace
 
@@ -65,7 +78,7 @@ PYBIND11_MODULE(CURALIS_EXTENSION_NAME, m)
         .def_readwrite("degree_of_curing0", &CuralisProps::degree_of_curing0,
                        "initial value of the degree of curing");
 
-    py::class_<MaterialState>(m, "Curalis", "Reaction-diffusion material state and update kernels.")
+    py::class_<CuralisModel>(m, "Curalis", "Reaction-diffusion material state and update kernels.")
         .def(py::init<const CuralisProps&, int>(), py::arg("props"), py::arg("n_nodes"),
              "Create a reaction-diffusion model with explicit parameters (no TOML).\n\n"
              "Raises\n------\n"
@@ -76,20 +89,48 @@ PYBIND11_MODULE(CURALIS_EXTENSION_NAME, m)
              "    outside [0, 1], a diffusion_bc switch other than 0 or 1; a negative n_nodes.")
         .def(
             "initialize_accelerator",
-            [](MaterialState& s, std::uintptr_t meshPtr) { s.initializeAccelerator(address<const Mesh>(meshPtr)); },
+            [](CuralisModel& s, std::uintptr_t meshPtr) { s.initializeAccelerator(address<const Mesh>(meshPtr)); },
             py::arg("mesh_ptr"), "Build nodal accelerator structure using the Lumetra mesh pointer.")
         .def(
+            "initialize_accelerator",
+            [](CuralisModel& s, const EngineObject& engine) {
+                const std::uintptr_t mesh = engineAddress(engine, "initialize_accelerator", "get_mesh_ptr");
+                s.initializeAccelerator(address<const Mesh>(mesh));
+                s.engine = engine.engine;
+            },
+            py::arg("engine"),
+            "Build the nodal grid and boundary masks from the engine's mesh (a lumetra.Lumetra);\n"
+            "the model keeps the engine alive. Again after every load_mesh.\n\n"
+            "Raises\n------\n"
+            "RuntimeError\n    When the engine has no mesh, or its node count differs from the model's.")
+        .def(
             "reaction_step",
-            [](MaterialState& s, std::uintptr_t result, std::uintptr_t devlink) {
+            [](CuralisModel& s, std::uintptr_t result, std::uintptr_t devlink) {
                 s.reactionStep(address<const double>(result), address<const MeshDataFlat>(devlink));
             },
             py::arg("result_device_ptr"), py::arg("mesh_devlink_ptr"),
-            "Run one reaction-diffusion step using pointers from Lumetra.")
+            kRawStepDoc)
         .def(
-            "get_degree_of_curing", [](const MaterialState& s) { return nodeField(s, &MaterialState::copyDegreeOfCuring); },
+            "reaction_step",
+            [](CuralisModel& s, const EngineObject& engine) {
+                const std::uintptr_t result = engineAddress(engine, "reaction_step", "get_result_array_device_ptr");
+                const std::uintptr_t link = engineAddress(engine, "reaction_step", "get_mesh_data_devlink_ptr");
+                s.engine = engine.engine;
+                s.reactionStep(address<const double>(result), address<const MeshDataFlat>(link));
+            },
+            py::arg("engine"),
+            "Run one reaction-diffusion step on the engine's absorbed power (a lumetra.Lumetra),\n"
+            "rewriting its mesh's refractive index and absorptivity; the model keeps the engine\n"
+            "alive. The same as reaction_step(engine.get_result_array_device_ptr(),\n"
+            "engine.get_mesh_data_devlink_ptr()), with the addresses asked for at every step.\n\n"
+            "Raises\n------\n"
+            "RuntimeError\n    When the engine has no mesh or absorbed power yet, or the node counts differ.")
+        .def(
+            "get_degree_of_curing",
+            [](const CuralisModel& s) { return nodeField(s, &MaterialState::copyDegreeOfCuring); },
             "Copy degree-of-curing values from device to a NumPy array.")
         .def(
-            "get_oxygen_concentration", [](const MaterialState& s) { return nodeField(s, &MaterialState::copyOxygen); },
+            "get_oxygen_concentration", [](const CuralisModel& s) { return nodeField(s, &MaterialState::copyOxygen); },
             "Copy oxygen concentration values from device to a NumPy array.")
-        .def("get_dt", &MaterialState::dt, "Get reaction-diffusion time step (dtDiff).");
+        .def("get_dt", [](const CuralisModel& s) { return s.dt(); }, "Get reaction-diffusion time step (dtDiff).");
 }

@@ -10,6 +10,12 @@ namespace py = pybind11;
 
 namespace {
 
+// The model as Python holds it: it keeps the engine it was last given alive (see Curalis).
+struct ExposaModel : Exposa {
+    using Exposa::Exposa;
+    py::object engine = py::none();
+};
+
 py::array_t<double> nodeField(const Exposa& e, void (Exposa::*copy)(double*) const)
 {
     py::array_t<double> out(static_cast<py::ssize_t>(e.nodeCount()));
@@ -24,13 +30,13 @@ PYBIND11_MODULE(EXPOSA_EXTENSION_NAME, m)
     m.doc() = "Dose-threshold material model bindings";
     bindCommon(m);
 
-    py::class_<Exposa>(m, "Exposa",
-                       "Dose-threshold material model: each node accumulates absorbed energy (dose), and its\n"
-                       "degree of curing ramps linearly from 0 at dose_threshold to 1 at dose_full; the\n"
-                       "optics mesh's refractive index and absorptivity follow it.")
+    py::class_<ExposaModel>(m, "Exposa",
+                            "Dose-threshold material model: each node accumulates absorbed energy (dose), and its\n"
+                            "degree of curing ramps linearly from 0 at dose_threshold to 1 at dose_full; the\n"
+                            "optics mesh's refractive index and absorptivity follow it.")
         .def(py::init([](double n0, double n1, double alpha0, double alpha1, double doseFull, double doseThreshold,
                          double dt, int nNodes) {
-                 return new Exposa(MatProps{n0, n1, alpha0, alpha1, doseFull, doseThreshold, dt}, nNodes);
+                 return new ExposaModel(MatProps{n0, n1, alpha0, alpha1, doseFull, doseThreshold, dt}, nNodes);
              }),
              py::kw_only(), py::arg("n0"), py::arg("n1"), py::arg("alpha0"), py::arg("alpha1"), py::arg("dose_full"),
              py::arg("dose_threshold"), py::arg("dt"), py::arg("n_nodes"),
@@ -47,7 +53,7 @@ PYBIND11_MODULE(EXPOSA_EXTENSION_NAME, m)
              "ValueError\n    Naming the argument, for a value outside the ranges above or not finite.")
         .def(
             "reaction_step",
-            [](Exposa& e, std::uintptr_t result, std::uintptr_t devlink) {
+            [](ExposaModel& e, std::uintptr_t result, std::uintptr_t devlink) {
                 e.reactionStep(reinterpret_cast<const double*>(result), reinterpret_cast<const MeshDataFlat*>(devlink));
             },
             py::arg("result_device_ptr"), py::arg("mesh_devlink_ptr"),
@@ -57,12 +63,28 @@ PYBIND11_MODULE(EXPOSA_EXTENSION_NAME, m)
             "refractive index and absorptivity are interpolated from it, in place in the mesh.\n\n"
             "Parameters\n----------\n"
             "result_device_ptr : int\n    Lumetra.get_result_array_device_ptr().\n"
-            "mesh_devlink_ptr : int\n    Lumetra.get_mesh_data_devlink_ptr().\n\n"
+            "mesh_devlink_ptr : int\n    Lumetra.get_mesh_data_devlink_ptr().\n"
+            "    Both must stay valid while the model uses them: deleting the engine frees them (on\n"
+            "    the CPU variant a step would then write into freed memory). Pass the engine\n"
+            "    instead, and the model keeps it alive.\n\n"
             "Raises\n------\nRuntimeError\n    For a null address, or when the mesh's node count differs from the model's.")
         .def(
-            "get_dose", [](const Exposa& e) { return nodeField(e, &Exposa::copyDose); },
+            "reaction_step",
+            [](ExposaModel& e, const EngineObject& engine) {
+                const std::uintptr_t result = engineAddress(engine, "reaction_step", "get_result_array_device_ptr");
+                const std::uintptr_t link = engineAddress(engine, "reaction_step", "get_mesh_data_devlink_ptr");
+                e.engine = engine.engine;
+                e.reactionStep(reinterpret_cast<const double*>(result), reinterpret_cast<const MeshDataFlat*>(link));
+            },
+            py::arg("engine"),
+            "The same step on the engine's absorbed power (a lumetra.Lumetra), its addresses asked\n"
+            "for at every step; the model keeps the engine alive.\n\n"
+            "Raises\n------\n"
+            "RuntimeError\n    When the engine has no mesh or absorbed power yet, or the node counts differ.")
+        .def(
+            "get_dose", [](const ExposaModel& e) { return nodeField(e, &Exposa::copyDose); },
             "Copy the accumulated dose per node from the device to a NumPy array.")
         .def(
-            "get_degree_of_curing", [](const Exposa& e) { return nodeField(e, &Exposa::copyDegreeOfCuring); },
+            "get_degree_of_curing", [](const ExposaModel& e) { return nodeField(e, &Exposa::copyDegreeOfCuring); },
             "Copy the degree of curing per node from the device to a NumPy array.");
 }

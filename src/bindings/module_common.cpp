@@ -9,6 +9,18 @@
 
 namespace py = pybind11;
 
+std::uintptr_t engineAddress(const EngineObject& engine, const char* call, const char* getter)
+{
+    const auto address = engine.engine.attr(getter)().cast<std::uintptr_t>();
+    if (address == 0) {
+        const bool mesh = std::string(getter) != "get_result_array_device_ptr";
+        throw std::runtime_error(std::string(call) + (mesh ? ": the engine has no mesh loaded"
+                                                           : ": the engine has no absorbed power yet (it needs a mesh "
+                                                             "and config(); see its message above)"));
+    }
+    return address;
+}
+
 void bindCommon(py::module_& m)
 {
     installPythonMessageSink();

@@ -1,5 +1,8 @@
 """The curing modules curalis and exposa as scripts drive them: coupled to a lumetra engine
-through its addresses, their boundary masks and errors, and one thread count for all."""
+(handed the engine itself or its addresses), their boundary masks and errors, and one thread count for all."""
+
+import gc
+import weakref
 
 import numpy as np
 import pytest
@@ -63,7 +66,7 @@ def test_module_surface_defaults_and_docstrings():
             "get_oxygen_concentration": "Copy oxygen concentration values from device to a NumPy array.",
             "get_dt": "Get reaction-diffusion time step (dtDiff)."}
     for name, doc in docs.items():
-        assert doc in getattr(curalis.Curalis, name).__doc__, name  # more text may follow
+        assert doc in getattr(curalis.Curalis, name).__doc__, name  # overloads carry one each
     p = curalis.CuralisProps()
     numbers = ["kpropagation", "koxygen", "diffusion_oxygen", "diffusion_radical", "diffusion_bc",
                "diffusion_bc_radical", "diffusion_bc_oxygen", "dirichlet_radical", "dirichlet_oxygen", "dt", "n0",
@@ -217,6 +220,48 @@ def test_values_without_physical_meaning_are_refused_when_the_model_is_created(m
     with pytest.raises(ValueError) as info:
         create()
     assert str(info.value) == f"{model}: {message}"
+
+
+def traced_block(tmp_path):
+    """A fresh engine (no other reference to it) that has traced a beam into a 6 x 4 x 4 block."""
+    points, cells = grid(6, 4, 4)
+    engine = lumetra.Lumetra()
+    engine.load_mesh_arrays(points, cells, np.full(len(points), N0), np.full(len(points), 0.3))
+    engine.load_rays(write_beam(tmp_path / "beam.ry", np.linspace(0.1, 1.9, 6), np.linspace(0.1, 3.9, 8), 4))
+    engine.config()
+    engine.compute_volumetric_absorption()
+    return engine
+
+
+@pytest.mark.parametrize("kind", ["curalis", "exposa"])
+def test_models_take_the_engine_itself_and_keep_it_alive(kind, tmp_path, capsys):
+    def model_for(engine, by_engine):
+        if kind == "exposa":
+            return exposa.Exposa(**EXPOSA, n_nodes=engine.get_node_count())
+        model = curalis.Curalis(props(), engine.get_node_count())
+        model.initialize_accelerator(engine if by_engine else np.uint64(engine.get_mesh_ptr()))
+        return model
+
+    engine = traced_block(tmp_path)
+    by_address, by_engine = model_for(engine, False), model_for(engine, True)
+    by_address.reaction_step(*map(np.uint64, addresses(engine)))  # addresses as NumPy keeps them, too
+    by_engine.reaction_step(engine)
+    cure = by_engine.get_degree_of_curing()
+    assert cure.max() > 0 and np.array_equal(cure, by_address.get_degree_of_curing())
+    with pytest.raises(TypeError, match=r"engine: lumetra.Lumetra"):
+        by_engine.reaction_step(engine.get_mesh_ptr())
+
+    # The script lets go of the engine: the model still steps on live memory, and releases
+    # the engine with itself.
+    watch = weakref.ref(engine)
+    del engine, by_address
+    gc.collect()
+    assert watch() is not None
+    by_engine.reaction_step(*addresses(watch()))
+    assert np.array_equal(by_engine.get_degree_of_curing() > 0, cure > 0)
+    del by_engine
+    gc.collect()
+    assert watch() is None
 
 
 def test_oxygen_above_saturation_never_puts_nan_into_the_mesh(block, capsys):
