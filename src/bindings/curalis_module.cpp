@@ -1,4 +1,6 @@
 #include <cstdint>
+#include <memory>
+#include <string>
 
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
@@ -24,6 +26,9 @@ struct CuralisModel : MaterialState {
     using MaterialState::MaterialState;
     py::object engine = py::none();
 };
+
+// Monomer, radicals, oxygen, degree of curing and the two diffusion sources; two masks.
+constexpr double kBytesPerNode = 6 * sizeof(double) + 2 * sizeof(int);
 
 py::array_t<double> nodeField(const MaterialState& s, void (MaterialState::*copy)(double*) const)
 {
@@ -79,14 +84,21 @@ PYBIND11_MODULE(CURALIS_EXTENSION_NAME, m)
                        "initial value of the degree of curing");
 
     py::class_<CuralisModel>(m, "Curalis", "Reaction-diffusion material state and update kernels.")
-        .def(py::init<const CuralisProps&, int>(), py::arg("props"), py::arg("n_nodes"),
+        .def(py::init([](const CuralisProps& props, long long nNodes) {
+                 const int n = modelNodeCount("Curalis", nNodes, kBytesPerNode);
+                 return allocating("Curalis: n_nodes = " + std::to_string(n),
+                                   [&] { return std::make_unique<CuralisModel>(props, n); });
+             }),
+             py::arg("props"), py::arg("n_nodes"),
              "Create a reaction-diffusion model with explicit parameters (no TOML).\n\n"
              "Raises\n------\n"
              "ValueError\n"
              "    Naming the field, for a value without physical meaning: dt not positive, a number\n"
              "    that is not finite, a negative rate constant, diffusion coefficient, concentration\n"
              "    or absorptivity, n0 or n1 of 0 or below, degree_of_curing0 or oxygen_gel_point\n"
-             "    outside [0, 1], a diffusion_bc switch other than 0 or 1; a negative n_nodes.")
+             "    outside [0, 1], a diffusion_bc switch other than 0 or 1; a negative n_nodes.\n"
+             "MemoryError\n"
+             "    If n_nodes is more than a mesh holds or its arrays do not fit in memory.")
         .def(
             "initialize_accelerator",
             [](CuralisModel& s, std::uintptr_t meshPtr) { s.initializeAccelerator(address<const Mesh>(meshPtr)); },

@@ -1,4 +1,6 @@
 #include <cstdint>
+#include <memory>
+#include <string>
 
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
@@ -15,6 +17,8 @@ struct ExposaModel : Exposa {
     using Exposa::Exposa;
     py::object engine = py::none();
 };
+
+constexpr double kBytesPerNode = 2 * sizeof(double); // dose and degree of curing
 
 py::array_t<double> nodeField(const Exposa& e, void (Exposa::*copy)(double*) const)
 {
@@ -35,8 +39,12 @@ PYBIND11_MODULE(EXPOSA_EXTENSION_NAME, m)
                             "degree of curing ramps linearly from 0 at dose_threshold to 1 at dose_full; the\n"
                             "optics mesh's refractive index and absorptivity follow it.")
         .def(py::init([](double n0, double n1, double alpha0, double alpha1, double doseFull, double doseThreshold,
-                         double dt, int nNodes) {
-                 return new ExposaModel(MatProps{n0, n1, alpha0, alpha1, doseFull, doseThreshold, dt}, nNodes);
+                         double dt, long long nNodes) {
+                 const int n = modelNodeCount("Exposa", nNodes, kBytesPerNode);
+                 return allocating("Exposa: n_nodes = " + std::to_string(n), [&] {
+                     return std::make_unique<ExposaModel>(
+                         MatProps{n0, n1, alpha0, alpha1, doseFull, doseThreshold, dt}, n);
+                 });
              }),
              py::kw_only(), py::arg("n0"), py::arg("n1"), py::arg("alpha0"), py::arg("alpha1"), py::arg("dose_full"),
              py::arg("dose_threshold"), py::arg("dt"), py::arg("n_nodes"),
@@ -50,7 +58,8 @@ PYBIND11_MODULE(EXPOSA_EXTENSION_NAME, m)
              "dt : float\n    Exposure time of one reaction_step(); positive.\n"
              "n_nodes : int\n    Number of mesh nodes; must equal the optics mesh's node count.\n\n"
              "Raises\n------\n"
-             "ValueError\n    Naming the argument, for a value outside the ranges above or not finite.")
+             "ValueError\n    Naming the argument, for a value outside the ranges above or not finite.\n"
+             "MemoryError\n    If n_nodes is more than a mesh holds or its arrays do not fit in memory.")
         .def(
             "reaction_step",
             [](ExposaModel& e, std::uintptr_t result, std::uintptr_t devlink) {

@@ -1,6 +1,9 @@
 #pragma once
 
 #include <cstdint>
+#include <new>
+#include <string>
+#include <utility>
 
 #include <pybind11/pybind11.h>
 
@@ -14,6 +17,31 @@ void bindOpticsTypes(pybind11::module_& m);
 // The Lumetra engine class of the public module.
 void bindEngine(pybind11::module_& m);
 
+// pybind11 raises every std::bad_alloc as MemoryError with its what() text; this one says
+// what could not be allocated.
+class OutOfMemory : public std::bad_alloc {
+public:
+    explicit OutOfMemory(std::string text) : text_(std::move(text)) {}
+    const char* what() const noexcept override { return text_.c_str(); }
+
+private:
+    std::string text_;
+};
+
+// The size checks of lumetra._sizes (MemoryError naming `item` and the memory it would
+// need), so the compiled modules and the Python generators refuse alike: more `what`
+// ("nodes", "elements", "rays") than the engine holds, or more bytes than are available.
+void requireCount(const std::string& item, long long count, const char* what, double bytesEach);
+void requireMemory(const std::string& item, double bytes);
+
+// On the CPU variant device arrays are host memory and count against what is available.
+bool hostHoldsDeviceMemory();
+
+// A curing model's node count as a script gives it: ValueError when negative (`model` names
+// the class), MemoryError beyond the most a mesh holds or, at `bytesEach` per node, beyond
+// the memory available; what is left fits in int.
+int modelNodeCount(const char* model, long long n, double bytesEach);
+
 // The optics engine, a lumetra.Lumetra, as an argument of the curing modules. They do not
 // link the engine's code and use it through its Python methods; a type of its own lets
 // overload resolution tell it from a raw address (a NumPy integer included).
@@ -26,6 +54,20 @@ struct EngineObject {
 // out. RuntimeError naming `call` when the engine has nothing to give yet (after the
 // engine's own message).
 std::uintptr_t engineAddress(const EngineObject& engine, const char* call, const char* getter);
+
+// Runs f(); a bare std::bad_alloc on the way (a host vector, a staging copy) becomes a
+// MemoryError that names what was being allocated.
+template <typename F>
+decltype(auto) allocating(const std::string& what, F&& f)
+{
+    try {
+        return f();
+    } catch (const OutOfMemory&) {
+        throw;
+    } catch (const std::bad_alloc&) {
+        throw OutOfMemory(what + ": out of memory");
+    }
+}
 
 namespace pybind11::detail {
 template <>
