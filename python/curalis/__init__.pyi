@@ -1,5 +1,8 @@
 """Reaction-diffusion material model bindings"""
 
+from typing import overload
+
+from lumetra import Lumetra
 from numpy import float64
 from numpy.typing import ArrayLike, NDArray
 
@@ -49,8 +52,21 @@ class Curalis:
     """Reaction-diffusion material state and update kernels."""
 
     def __init__(self, props: CuralisProps, n_nodes: int) -> None: ...
+    @overload
     def initialize_accelerator(self, mesh_ptr: int) -> None: ...
-    def reaction_step(self, result_device_ptr: int, mesh_devlink_ptr: int) -> None: ...
+    @overload
+    def initialize_accelerator(self, engine: Lumetra) -> None:
+        """The engine's mesh; the model keeps the engine alive."""
+
+    @overload
+    def reaction_step(self, result_device_ptr: int, mesh_devlink_ptr: int) -> None:
+        """Raw addresses: they must stay valid (the engine alive) while the model uses them."""
+
+    @overload
+    def reaction_step(self, engine: Lumetra) -> None:
+        """The engine's absorbed power and mesh, asked for at every step; the model keeps the
+        engine alive."""
+
     def get_degree_of_curing(self) -> NDArray[float64]: ...
     def get_oxygen_concentration(self) -> NDArray[float64]: ...
     def get_dt(self) -> float: ...

@@ -8,7 +8,7 @@ addresses::
     model = exposa.Exposa(n0=1.48, n1=1.52, alpha0=0.5, alpha1=0.3, dose_full=2.0,
                           dose_threshold=0.5, dt=1.0, n_nodes=engine.get_node_count())
     engine.compute_volumetric_absorption()
-    model.reaction_step(engine.get_result_array_device_ptr(), engine.get_mesh_data_devlink_ptr())
+    model.reaction_step(engine)    # keeps the engine alive as long as the model
 """
 
 import lumetra as _lumetra

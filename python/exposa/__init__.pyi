@@ -1,5 +1,8 @@
 """Dose-threshold material model driven by lumetra's absorbed power."""
 
+from typing import overload
+
+from lumetra import Lumetra
 from numpy import float64
 from numpy.typing import NDArray
 
@@ -30,6 +33,14 @@ class Exposa:
         dt: float,
         n_nodes: int,
     ) -> None: ...
-    def reaction_step(self, result_device_ptr: int, mesh_devlink_ptr: int) -> None: ...
+    @overload
+    def reaction_step(self, result_device_ptr: int, mesh_devlink_ptr: int) -> None:
+        """Raw addresses: they must stay valid (the engine alive) while the model uses them."""
+
+    @overload
+    def reaction_step(self, engine: Lumetra) -> None:
+        """The engine's absorbed power and mesh, asked for at every step; the model keeps the
+        engine alive."""
+
     def get_dose(self) -> NDArray[float64]: ...
     def get_degree_of_curing(self) -> NDArray[float64]: ...

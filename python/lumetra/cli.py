@@ -122,6 +122,9 @@ def _run(args, comm) -> int:
     except scenarios.ScenarioError as error:
         print(f"lumetra run: error in the scenario: {error}", file=sys.stderr)
         return 2
+    except MemoryError as error:  # a size the scenario asked for
+        print(f"lumetra run: error: {error}", file=sys.stderr)
+        return 2
     except (RuntimeError, ValueError, OSError) as error:
         print(f"lumetra run: error: {error}", file=sys.stderr)
         return 1
@@ -168,7 +171,7 @@ def _sweep(args, comm) -> int:
             summary = runner.run(scenario, progress=False, stream=sys.stderr, comm=parallel.Serial())
             row.update(cured_fraction=summary["cured_fraction"], max_degree_of_curing=summary["max_degree_of_curing"],
                        wall_time_s=round(summary["wall_time_s"], 3), folder=f"variant_{i}", error="")
-        except (RuntimeError, ValueError, OSError) as error:
+        except (RuntimeError, ValueError, OSError, MemoryError) as error:
             row.update(cured_fraction="", max_degree_of_curing="", wall_time_s="", folder=f"variant_{i}",
                        error=str(error).splitlines()[0])
         rows.append(row)

@@ -41,6 +41,8 @@ from typing import Any, NamedTuple, Union
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
+from . import _sizes
+
 __all__ = ["HexMesh", "box", "vial", "read", "write", "from_meshio", "to_meshio", "merge_nodes"]
 
 # A nodal field as the generators take it: a constant, one value per node, or a function
@@ -64,6 +66,21 @@ class HexMesh(NamedTuple):
     """Refractive index per node, shape (N,), or None."""
     absorptivity: NDArray[np.float64] | None = None
     """Absorptivity per node, shape (N,), or None."""
+
+
+# What a generated mesh holds at least: float64 coordinates per node, int64 node ids per
+# element (the arrays it is made from and its nodal fields come on top).
+_BYTES_PER_NODE = 3 * 8
+_BYTES_PER_ELEMENT = 8 * 8
+
+
+def _require_fits(item: str, nodes: int, elements: int) -> None:
+    """MemoryError naming the generator call, before any array exists, for a mesh that the
+    engine cannot hold or the memory cannot."""
+    _sizes.require_count(item, nodes, "nodes", _BYTES_PER_NODE)
+    _sizes.require_count(item, elements, "elements", _BYTES_PER_ELEMENT)
+    _sizes.require_memory(f"{item}: {nodes} nodes and {elements} elements",
+                          nodes * _BYTES_PER_NODE + elements * _BYTES_PER_ELEMENT)
 
 
 def _field(value: NodalField, points: NDArray) -> NDArray[np.float64] | None:
@@ -102,6 +119,12 @@ def box(nx: int, ny: int, nz: int, size: ArrayLike = (1.0, 1.0, 1.0), origin: Ar
     HexMesh
         Nodes numbered x fastest, then y, then z; every element has positive volume.
 
+    Raises
+    ------
+    MemoryError
+        For more nodes or elements than the engine holds, or than fit in the memory
+        available (checked before anything is allocated).
+
     Example
     -------
     >>> m = box(10, 10, 20, size=(1, 1, 2), absorptivity=lambda x, y, z: 0.1 * z)
@@ -109,6 +132,8 @@ def box(nx: int, ny: int, nz: int, size: ArrayLike = (1.0, 1.0, 1.0), origin: Ar
     counts = np.array([nx, ny, nz])
     if np.any(counts < 1):
         raise ValueError(f"box needs at least one element along each axis, not {nx} x {ny} x {nz}")
+    cx, cy, cz = (int(c) for c in counts)
+    _require_fits(f"box({cx}, {cy}, {cz})", (cx + 1) * (cy + 1) * (cz + 1), cx * cy * cz)
     axes = [np.linspace(o, o + s, n + 1) for o, s, n in zip(np.broadcast_to(origin, 3), np.broadcast_to(size, 3), counts)]
     z, y, x = np.meshgrid(axes[2], axes[1], axes[0], indexing="ij")
     points = np.stack([x.ravel(), y.ravel(), z.ravel()], axis=1)
@@ -147,6 +172,11 @@ def vial(radius: float = 1.0, height: float = 1.0, n_core: int = 4, n_radial: in
         Every element has positive volume; the wall nodes lie on the cylinder, equally spaced
         in angle. The volume is that of the inscribed prism with 4 * n_core sides.
 
+    Raises
+    ------
+    MemoryError
+        As for :func:`box`.
+
     Example
     -------
     >>> m = vial(radius=5.0, height=10.0, n_core=6, n_radial=5, n_z=20, refractive_index=1.5)
@@ -157,6 +187,9 @@ def vial(radius: float = 1.0, height: float = 1.0, n_core: int = 4, n_radial: in
                          f"n_radial={n_radial}, n_z={n_z}")
     if not 0.0 < core_fraction < 1.0:
         raise ValueError(f"core_fraction must lie in (0, 1), not {core_fraction}")
+    layers = int(n_z)
+    _require_fits(f"vial(n_core={n}, n_radial={m}, n_z={layers})", ((n + 1) ** 2 + 4 * n * m) * (layers + 1),
+                  (n * n + 4 * n * m) * layers)
     a = core_fraction * radius / math.sqrt(2.0)
     # One layer: the core grid (i, j), then rings r = 1..m of 4n nodes going round.
     s = np.linspace(-a, a, n + 1)

@@ -22,7 +22,7 @@ from typing import Any, TextIO
 import numpy as np
 
 import lumetra
-from lumetra import meshes, parallel
+from lumetra import _sizes, meshes, parallel
 from lumetra.scenario import ScenarioError
 
 __all__ = ["run", "beam_rays", "write_pvd"]
@@ -34,6 +34,9 @@ BALANCE_TOLERANCE = 1e-4
 # Over several processes, the degree of curing is compared between them (a checksum) every
 # this many steps, and after the last.
 CHECK_EVERY = 10
+# What beam_rays holds per ray at least: the (rays, 7) result and the grid coordinates and
+# positions it is made from, all float64.
+BEAM_BYTES_PER_RAY = (7 + 2 + 3) * 8
 
 
 def _unit(v) -> np.ndarray:
@@ -46,11 +49,20 @@ def beam_rays(light: dict[str, Any]) -> np.ndarray:
 
     Rays sit at the centres of a rays_across x rays_high grid over the width x height
     rectangle through light.center, start_distance before it, height along the axis.
+
+    Raises
+    ------
+    MemoryError
+        Naming both keys, before anything is allocated, for more rays than the engine holds
+        or than fit in the memory available.
     """
+    nu, nv = int(light["rays_across"]), int(light["rays_high"])
+    item = f"light.rays_across x light.rays_high = {nu} x {nv}"
+    _sizes.require_count(item, nu * nv, "rays", BEAM_BYTES_PER_RAY)
+    _sizes.require_memory(f"{item} rays", nu * nv * BEAM_BYTES_PER_RAY)
     d, axis = _unit(light["direction"]), _unit(light["axis"])
     across = _unit(np.cross(axis, d))
     up = np.cross(d, across)
-    nu, nv = light["rays_across"], light["rays_high"]
     u = (np.arange(nu) + 0.5) / nu - 0.5
     v = (np.arange(nv) + 0.5) / nv - 0.5
     vv, uu = np.meshgrid(v, u, indexing="ij")
@@ -93,7 +105,11 @@ class _Light:
         source = light["source"]
         if source == "beam":
             self.ray_file = folder / "beam.ry"
-            write_ray_file(self.ray_file, beam_rays(light))
+            try:
+                rays = beam_rays(light)
+            except MemoryError as error:
+                raise ScenarioError(str(error)) from error
+            write_ray_file(self.ray_file, rays)
         elif source == "rays":
             self.ray_file = Path(light["file"])
             if not self.ray_file.is_file():
@@ -152,12 +168,15 @@ class _Light:
 
 def _mesh(scenario: dict[str, Any], n_start: float, alpha_start: float) -> meshes.HexMesh:
     m = scenario["mesh"]
-    if m["source"] == "vial":
-        return meshes.vial(m["radius"], m["height"], m["n_core"], m["n_radial"], m["n_z"], m["core_fraction"],
-                           refractive_index=n_start, absorptivity=alpha_start)
-    if m["source"] == "box":
-        return meshes.box(*m["cells"], size=m["size"], origin=m["origin"], refractive_index=n_start,
-                          absorptivity=alpha_start)
+    try:
+        if m["source"] == "vial":
+            return meshes.vial(m["radius"], m["height"], m["n_core"], m["n_radial"], m["n_z"], m["core_fraction"],
+                               refractive_index=n_start, absorptivity=alpha_start)
+        if m["source"] == "box":
+            return meshes.box(*m["cells"], size=m["size"], origin=m["origin"], refractive_index=n_start,
+                              absorptivity=alpha_start)
+    except MemoryError as error:  # the generator names its arguments, the scenario's mesh keys
+        raise ScenarioError(f"mesh: {error}") from error
     if not Path(m["file"]).is_file():
         raise ScenarioError(f"mesh.file: no such file: {m['file']}")
     read = meshes.read(m["file"])
@@ -259,7 +278,10 @@ def run(scenario: dict[str, Any], progress: bool = True, stream: TextIO | None =
     ------
     ScenarioError
         For inputs that only turn out wrong when they are used (a missing file, an
-        intensities array of the wrong shape, a boundary selection without faces).
+        intensities array of the wrong shape, a boundary selection without faces, a mesh or
+        beam too large for the engine or the memory).
+    MemoryError
+        When another part of the run does not fit in memory (the message names it).
     RuntimeError
         When the power balance does not close, or a file was not written.
     """
@@ -298,8 +320,7 @@ def _run(scenario: dict[str, Any], progress: bool, stream: TextIO, comm: paralle
         engine.configure_outfilename(str(folder / f"{VTU_STEM}.vtu"))
         model = _model(scenario, n_nodes)
         if resin["model"] == "curalis":
-            model.initialize_accelerator(engine.get_mesh_ptr())
-        power_ptr, link = engine.get_result_array_device_ptr(), engine.get_mesh_data_devlink_ptr()
+            model.initialize_accelerator(engine)
         volumes = engine.get_nodal_volumes()
         total_volume = float(volumes.sum())
 
@@ -332,7 +353,7 @@ def _run(scenario: dict[str, Any], progress: bool, stream: TextIO, comm: paralle
                 dose += dt * power
 
                 tick = time.perf_counter()
-                model.reaction_step(power_ptr, link)
+                model.reaction_step(engine)
                 curing_time += time.perf_counter() - tick
                 cure = model.get_degree_of_curing()
                 if (step + 1) % CHECK_EVERY == 0 or step == steps - 1:

@@ -121,6 +121,14 @@ void buildHexMesh(Mesh& mesh, HexMeshInput& input, const HexMeshSource& source)
 {
     if (input.points.size() % 3 != 0) refuse(source, "the point coordinates are not triples");
     if (input.hexahedra.size() % 8 != 0) refuse(source, "the hexahedra do not have 8 node ids each");
+    if (input.points.size() / 3 > static_cast<std::size_t>(kMaxNodes)) {
+        refuse(source, std::to_string(input.points.size() / 3) + " nodes are more than the engine holds (at most " +
+                           std::to_string(kMaxNodes) + ")");
+    }
+    if (input.hexahedra.size() / 8 > static_cast<std::size_t>(kMaxElements)) {
+        refuse(source, std::to_string(input.hexahedra.size() / 8) +
+                           " hexahedra are more than the engine holds (at most " + std::to_string(kMaxElements) + ")");
+    }
     const int points = static_cast<int>(input.points.size() / 3);
     const int elements = static_cast<int>(input.hexahedra.size() / 8);
     if (elements == 0) refuse(source, "the mesh contains no hexahedra");

@@ -49,6 +49,10 @@ std::unique_ptr<RayCollection> readRayFile(const std::string& path)
         refuse(path, "the ray count " + token + " is not a valid count (a non-negative integer below 2^31)");
     }
     const int n = std::stoi(token);
+    if (n > kMaxRays) {
+        refuse(path, "the ray count " + token + " is more than the engine holds (at most " + std::to_string(kMaxRays) +
+                         " rays)");
+    }
 
     // Read every record into host memory first: the device arrays are only created for a
     // file that is whole.

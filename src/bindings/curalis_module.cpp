@@ -1,4 +1,5 @@
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -21,12 +22,28 @@ T* address(std::uintptr_t value)
     return reinterpret_cast<T*>(value);
 }
 
+// The model as Python holds it: it keeps the engine it was last given, so that engine's mesh
+// and result array live as long as the model, also for later calls with raw addresses.
+struct CuralisModel : MaterialState {
+    using MaterialState::MaterialState;
+    py::object engine = py::none();
+};
+
+// Monomer, radicals, oxygen, degree of curing and the two diffusion sources; two masks.
+constexpr double kBytesPerNode = 6 * sizeof(double) + 2 * sizeof(int);
+
 py::array_t<double> nodeField(const MaterialState& s, void (MaterialState::*copy)(double*) const)
 {
     py::array_t<double> out(static_cast<py::ssize_t>(s.nodeCount()));
     (s.*copy)(out.mutable_data());
     return out;
 }
+
+const char* kRawStepDoc =
+    "Run one reaction-diffusion step using pointers from Lumetra.\n\n"
+    "The addresses must stay valid while the model uses them: deleting the engine frees them\n"
+    "(on the CPU variant a step would then write into freed memory). Pass the engine instead,\n"
+    "and the model keeps it alive.";
 
 } // namespace
 
@@ -50,14 +67,14 @@ PYBIND11_MODULE(CURALIS_EXTENSION_NAME, m)
         .def_readwrite("dirichlet_radical", &CuralisProps::dirichlet_radical, "boundary value of the radical field")
         .def_readwrite("dirichlet_oxygen", &CuralisProps::dirichlet_oxygen, "boundary value of oxygen")
         .def_readwrite("oxygen_gel_point", &CuralisProps::oxygen_gel_point,
-                       "degree of curing from which oxygen stops diffusing")
+                       "degree of curing from which oxygen stops diffusing, in [0, 1]")
         .def_readwrite("oxygen_dirichlet_all_boundary", &CuralisProps::oxygen_dirichlet_all_boundary,
                        "oxygen boundary = every boundary node")
         .def_readwrite("oxygen_dirichlet_bc_groups", &CuralisProps::oxygen_dirichlet_bc_groups,
                        "optical boundary-condition indices whose faces form the oxygen boundary")
         .def_readwrite("oxygen_dirichlet_face_ids", &CuralisProps::oxygen_dirichlet_face_ids,
                        "boundary-face ids that form the oxygen boundary")
-        .def_readwrite("dt", &CuralisProps::dt, "time step of one reaction step")
+        .def_readwrite("dt", &CuralisProps::dt, "time step of one reaction step; positive")
         .def_readwrite("n0", &CuralisProps::n0, "refractive index of uncured resin")
         .def_readwrite("n1", &CuralisProps::n1, "refractive index of fully cured resin")
         .def_readwrite("alpha0", &CuralisProps::alpha0, "absorptivity of uncured resin")
@@ -71,36 +88,77 @@ PYBIND11_MODULE(CURALIS_EXTENSION_NAME, m)
                        "\"kernel\" (Gaussian smoothing within a cut-off radius, the default) or \"fem\" "
                        "(finite elements, implicit step: converges as the mesh and the step are refined)");
 
-    py::class_<MaterialState>(m, "Curalis", "Reaction-diffusion material state and update kernels.")
-        .def(py::init<const CuralisProps&, int>(), py::arg("props"), py::arg("n_nodes"),
-             "Create a reaction-diffusion model with explicit parameters (no TOML).")
+    py::class_<CuralisModel>(m, "Curalis", "Reaction-diffusion material state and update kernels.")
+        .def(py::init([](const CuralisProps& props, long long nNodes) {
+                 const int n = modelNodeCount("Curalis", nNodes, kBytesPerNode);
+                 return allocating("Curalis: n_nodes = " + std::to_string(n),
+                                   [&] { return std::make_unique<CuralisModel>(props, n); });
+             }),
+             py::arg("props"), py::arg("n_nodes"),
+             "Create a reaction-diffusion model with explicit parameters (no TOML).\n\n"
+             "Raises\n------\n"
+             "ValueError\n"
+             "    Naming the field, for a value without physical meaning: dt not positive, a number\n"
+             "    that is not finite, a negative rate constant, diffusion coefficient, concentration\n"
+             "    or absorptivity, n0 or n1 of 0 or below, degree_of_curing0 or oxygen_gel_point\n"
+             "    outside [0, 1], a diffusion_bc switch other than 0 or 1; a negative n_nodes.\n"
+             "MemoryError\n"
+             "    If n_nodes is more than a mesh holds or its arrays do not fit in memory.")
         .def(
             "initialize_accelerator",
-            [](MaterialState& s, std::uintptr_t meshPtr) { s.initializeAccelerator(address<const Mesh>(meshPtr)); },
+            [](CuralisModel& s, std::uintptr_t meshPtr) { s.initializeAccelerator(address<const Mesh>(meshPtr)); },
             py::arg("mesh_ptr"), "Build nodal accelerator structure using the Lumetra mesh pointer.")
         .def(
+            "initialize_accelerator",
+            [](CuralisModel& s, const EngineObject& engine) {
+                const std::uintptr_t mesh = engineAddress(engine, "initialize_accelerator", "get_mesh_ptr");
+                s.initializeAccelerator(address<const Mesh>(mesh));
+                s.engine = engine.engine;
+            },
+            py::arg("engine"),
+            "Build the nodal grid and boundary masks from the engine's mesh (a lumetra.Lumetra);\n"
+            "the model keeps the engine alive. Again after every load_mesh.\n\n"
+            "Raises\n------\n"
+            "RuntimeError\n    When the engine has no mesh, or its node count differs from the model's.")
+        .def(
             "reaction_step",
-            [](MaterialState& s, std::uintptr_t result, std::uintptr_t devlink) {
+            [](CuralisModel& s, std::uintptr_t result, std::uintptr_t devlink) {
                 s.reactionStep(address<const double>(result), address<const MeshDataFlat>(devlink));
             },
             py::arg("result_device_ptr"), py::arg("mesh_devlink_ptr"),
-            "Run one reaction-diffusion step using pointers from Lumetra.")
+            kRawStepDoc)
         .def(
-            "get_degree_of_curing", [](const MaterialState& s) { return nodeField(s, &MaterialState::copyDegreeOfCuring); },
+            "reaction_step",
+            [](CuralisModel& s, const EngineObject& engine) {
+                const std::uintptr_t result = engineAddress(engine, "reaction_step", "get_result_array_device_ptr");
+                const std::uintptr_t link = engineAddress(engine, "reaction_step", "get_mesh_data_devlink_ptr");
+                s.engine = engine.engine;
+                s.reactionStep(address<const double>(result), address<const MeshDataFlat>(link));
+            },
+            py::arg("engine"),
+            "Run one reaction-diffusion step on the engine's absorbed power (a lumetra.Lumetra),\n"
+            "rewriting its mesh's refractive index and absorptivity; the model keeps the engine\n"
+            "alive. The same as reaction_step(engine.get_result_array_device_ptr(),\n"
+            "engine.get_mesh_data_devlink_ptr()), with the addresses asked for at every step.\n\n"
+            "Raises\n------\n"
+            "RuntimeError\n    When the engine has no mesh or absorbed power yet, or the node counts differ.")
+        .def(
+            "get_degree_of_curing",
+            [](const CuralisModel& s) { return nodeField(s, &MaterialState::copyDegreeOfCuring); },
             "Copy degree-of-curing values from device to a NumPy array.")
         .def(
-            "get_oxygen_concentration", [](const MaterialState& s) { return nodeField(s, &MaterialState::copyOxygen); },
+            "get_oxygen_concentration", [](const CuralisModel& s) { return nodeField(s, &MaterialState::copyOxygen); },
             "Copy oxygen concentration values from device to a NumPy array.")
-        .def("get_dt", &MaterialState::dt, "Get reaction-diffusion time step (dtDiff).")
+        .def("get_dt", [](const CuralisModel& s) { return s.dt(); }, "Get reaction-diffusion time step (dtDiff).")
         .def(
-            "get_monomer_concentration", [](const MaterialState& s) { return nodeField(s, &MaterialState::copyMonomer); },
+            "get_monomer_concentration", [](const CuralisModel& s) { return nodeField(s, &MaterialState::copyMonomer); },
             "Copy monomer concentration values from device to a NumPy array.")
         .def(
-            "get_radical_concentration", [](const MaterialState& s) { return nodeField(s, &MaterialState::copyRadical); },
+            "get_radical_concentration", [](const CuralisModel& s) { return nodeField(s, &MaterialState::copyRadical); },
             "Copy radical field values from device to a NumPy array.")
         .def(
             "set_fields",
-            [](MaterialState& s, py::object monomer, py::object radical, py::object oxygen, py::object degree) {
+            [](CuralisModel& s, py::object monomer, py::object radical, py::object oxygen, py::object degree) {
                 // Every array is checked before any is written, so a refused call changes nothing.
                 const std::pair<const char*, py::object> given[] = {
                     {"monomer", monomer}, {"radical", radical}, {"oxygen", oxygen}, {"degree_of_curing", degree}};

@@ -98,39 +98,70 @@ NodalValues nodalValues(const std::string& source, const char* name, py::handle 
     return out;
 }
 
+// What a mesh build holds per node and per element at least: the float and int input it is
+// converted to and, on the CPU variant, where device memory is host memory, the mesh's own
+// arrays (coordinates, index, volume, absorptivity, the packed node record, the absorbed
+// power; element nodes, neighbours with their types and faces, orientations, the
+// constant-index flag).
+constexpr double kInputBytesPerNode = 5 * sizeof(float);
+constexpr double kMeshBytesPerNode = 6 * sizeof(float) + sizeof(NodeRecord) + sizeof(double);
+constexpr double kInputBytesPerElement = 8 * sizeof(int);
+constexpr double kMeshBytesPerElement = 27 * sizeof(int) + 6;
+
 // Points (N, 3) and hexahedra (E, 8) with optional nodal fields, converted for the mesh
-// builder, which checks the values themselves.
+// builder, which checks the values themselves. The sizes are checked from the shapes,
+// before any copy: a broadcast or lazily zeroed array can stand for far more memory than
+// the conversion could take.
 HexMeshInput meshInput(const std::string& source, py::handle points, py::handle hexahedra, py::handle refractiveIndex,
                        py::handle absorptivity)
 {
-    const auto p = py::array_t<double, py::array::c_style | py::array::forcecast>::ensure(
-        numbers(source, "points", points, false));
-    if (p.ndim() != 2 || p.shape(1) != 3) {
-        throw std::runtime_error(source + ": points must be an array of shape (N, 3), not " + shapeText(p));
+    const py::array pointsIn = numbers(source, "points", points, false);
+    if (pointsIn.ndim() != 2 || pointsIn.shape(1) != 3) {
+        throw std::runtime_error(source + ": points must be an array of shape (N, 3), not " + shapeText(pointsIn));
     }
-    const auto h = py::array_t<long long, py::array::c_style | py::array::forcecast>::ensure(
-        numbers(source, "hexahedra", hexahedra, true));
-    if (h.ndim() != 2 || h.shape(1) != 8) {
-        throw std::runtime_error(source + ": hexahedra must be an array of shape (E, 8), not " + shapeText(h));
+    const py::array hexahedraIn = numbers(source, "hexahedra", hexahedra, true);
+    if (hexahedraIn.ndim() != 2 || hexahedraIn.shape(1) != 8) {
+        throw std::runtime_error(source + ": hexahedra must be an array of shape (E, 8), not " + shapeText(hexahedraIn));
     }
-    const py::ssize_t n = p.shape(0);
-    HexMeshInput input;
-    input.points.resize(static_cast<std::size_t>(3 * n));
-    for (py::ssize_t i = 0; i < 3 * n; ++i) input.points[static_cast<std::size_t>(i)] = static_cast<float>(p.data()[i]);
-    input.hexahedra.resize(static_cast<std::size_t>(h.size()));
-    for (py::ssize_t i = 0; i < h.size(); ++i) {
-        const long long id = h.data()[i];
-        // Ids beyond int are out of range for any mesh; the builder names the rest.
-        const bool fits = id >= std::numeric_limits<int>::min() && id <= std::numeric_limits<int>::max();
-        if (!fits) {
-            throw std::runtime_error(source + ": hexahedron " + std::to_string(i / 8) + " refers to node " +
-                                     std::to_string(id) + ", outside [0, " + std::to_string(n) + ")");
+    const py::ssize_t n = pointsIn.shape(0), elements = hexahedraIn.shape(0);
+    const double perNode = kInputBytesPerNode + (hostHoldsDeviceMemory() ? kMeshBytesPerNode : 0.0);
+    const double perElement = kInputBytesPerElement + (hostHoldsDeviceMemory() ? kMeshBytesPerElement : 0.0);
+    requireCount(source + ": points", n, "nodes", perNode);
+    requireCount(source + ": hexahedra", elements, "elements", perElement);
+    const std::string mesh = "a mesh of " + std::to_string(n) + " nodes and " + std::to_string(elements) + " elements";
+    requireMemory(source + ": " + mesh, static_cast<double>(n) * perNode + static_cast<double>(elements) * perElement);
+
+    return allocating(source + ": " + mesh, [&] {
+        const auto p = py::array_t<double, py::array::c_style | py::array::forcecast>::ensure(pointsIn);
+        const auto h = py::array_t<long long, py::array::c_style | py::array::forcecast>::ensure(hexahedraIn);
+        HexMeshInput input;
+        input.points.resize(static_cast<std::size_t>(3 * n));
+        for (py::ssize_t i = 0; i < 3 * n; ++i) {
+            input.points[static_cast<std::size_t>(i)] = static_cast<float>(p.data()[i]);
         }
-        input.hexahedra[static_cast<std::size_t>(i)] = static_cast<int>(id);
-    }
-    input.refrIndex = nodalValues(source, "refractive_index", refractiveIndex, n);
-    input.absorptivity = nodalValues(source, "absorptivity", absorptivity, n);
-    return input;
+        input.hexahedra.resize(static_cast<std::size_t>(h.size()));
+        for (py::ssize_t i = 0; i < h.size(); ++i) {
+            const long long id = h.data()[i];
+            // Ids beyond int are out of range for any mesh; the builder names the rest.
+            const bool fits = id >= std::numeric_limits<int>::min() && id <= std::numeric_limits<int>::max();
+            if (!fits) {
+                throw std::runtime_error(source + ": hexahedron " + std::to_string(i / 8) + " refers to node " +
+                                         std::to_string(id) + ", outside [0, " + std::to_string(n) + ")");
+            }
+            input.hexahedra[static_cast<std::size_t>(i)] = static_cast<int>(id);
+        }
+        input.refrIndex = nodalValues(source, "refractive_index", refractiveIndex, n);
+        input.absorptivity = nodalValues(source, "absorptivity", absorptivity, n);
+        return input;
+    });
+}
+
+// Builds the mesh; a failed allocation on the way names the mesh it was for.
+void buildMesh(Lumetra& e, HexMeshInput& input, const HexMeshSource& source)
+{
+    const std::string mesh = "a mesh of " + std::to_string(input.points.size() / 3) + " nodes and " +
+                             std::to_string(input.hexahedra.size() / 8) + " elements";
+    allocating(source.name + ": " + mesh, [&] { e.load_mesh_arrays(input, source); });
 }
 
 // Watches a trace from Python between its batches of rays: Ctrl-C, the script's progress
@@ -204,14 +235,14 @@ void loadMesh(Lumetra& e, const Path& file)
 {
     const std::string path = file.string();
     if (readsAsLegacyAsciiVtk(path)) {
-        e.load_mesh(path);
+        allocating("Mesh file " + path, [&] { e.load_mesh(path); });
         return;
     }
     msg::out("Reading mesh file through meshio: %s\n", path.c_str());
     const py::tuple m = py::module_::import("lumetra.meshes").attr("read")(path);
     const std::string source = "Mesh file " + path;
     HexMeshInput input = meshInput(source, m[0], m[1], m[2], m[3]);
-    e.load_mesh_arrays(input, {source, "in the file", "Mesh file loaded"});
+    buildMesh(e, input, {source, "in the file", "Mesh file loaded"});
 }
 
 py::dict traceSummary(const TraceStats& s)
@@ -310,7 +341,8 @@ void bindEngine(py::module_& m)
              "Raises\n------\n"
              "RuntimeError\n"
              "    If the file cannot be opened or read correctly, holds no hexahedra, or has an\n"
-             "    element no node order makes valid; the engine keeps its previous mesh.\n\n"
+             "    element no node order makes valid; the engine keeps its previous mesh.\n"
+             "MemoryError\n    As for load_mesh_arrays().\n\n"
              "Notes\n-----\n"
              "Elements with mirrored node order (negative volume) are reordered to positive volume\n"
              "and counted in one warning line. Clears the boundary conditions; a built surface\n"
@@ -399,15 +431,21 @@ void bindEngine(py::module_& m)
              "    When True (default) faces without a condition are written with GroupId=-1.\n\n"
              "Notes\n-----\nGroupId is the boundary-condition index.\n\n"
              "Example\n-------\n>>> engine.write_boundary_condition_groups_vtu('bcs.vtu')")
-        .def("load_rays", [](Lumetra& e, const Path& path) { e.load_rays(path.string()); }, py::arg("rays_file"),
+        .def(
+            "load_rays",
+            [](Lumetra& e, const Path& path) {
+                allocating("Ray file " + path.string(), [&] { e.load_rays(path.string()); });
+            },
+            py::arg("rays_file"),
              "Load ray data from file.\n\n"
              "Parameters\n----------\n"
              "rays_file : str or os.PathLike\n"
              "    A .ry format file with ray origins, directions and power values: a count line,\n"
              "    then px py pz dx dy dz power for every ray.\n\n"
              "Raises\n------\n"
-             "RuntimeError\n    If the file cannot be opened or holds fewer rays than it declares; the\n"
-             "    previous rays stay loaded.\n\n"
+             "RuntimeError\n    If the file cannot be opened, holds fewer rays than it declares or declares\n"
+             "    more than the engine holds (about 7.2e8); the previous rays stay loaded.\n"
+             "MemoryError\n    If the rays do not fit in memory (the message names the file).\n\n"
              "Example\n-------\n>>> engine.load_rays('rays.ry')")
         .def("configure_outfilename", [](Lumetra& e, const Path& path) { e.configure_outfilename(path.string()); },
              py::arg("output_file"),
@@ -778,7 +816,7 @@ void bindEngine(py::module_& m)
             [](Lumetra& e, py::handle points, py::handle hexahedra, py::handle refractiveIndex, py::handle absorptivity) {
                 const std::string source = "load_mesh_arrays";
                 HexMeshInput input = meshInput(source, points, hexahedra, refractiveIndex, absorptivity);
-                e.load_mesh_arrays(input, {source, "given", "Mesh loaded from arrays"});
+                buildMesh(e, input, {source, "given", "Mesh loaded from arrays"});
             },
             py::arg("points"), py::arg("hexahedra"), py::arg("refractive_index") = py::none(),
             py::arg("absorptivity") = py::none(),
@@ -796,7 +834,11 @@ void bindEngine(py::module_& m)
             "RuntimeError\n"
             "    If a shape is wrong, the values are not numbers (node ids not integers), a\n"
             "    coordinate or field value is not finite, a node id is outside [0, N), there are no\n"
-            "    elements, or an element is degenerate or tangled. The previous mesh stays loaded.\n\n"
+            "    elements, or an element is degenerate or tangled. The previous mesh stays loaded.\n"
+            "MemoryError\n"
+            "    If N or E is more than the engine holds (about 7.2e8 nodes, 2.7e8 elements) or the\n"
+            "    mesh would need more memory than is available; the message names the array and\n"
+            "    the memory. Checked from the shapes, before anything is copied.\n\n"
             "Notes\n-----\n"
             "Elements with mirrored node order are reordered to positive volume (one warning line\n"
             "counts them). Clears the boundary conditions, as load_mesh() does.\n\n"

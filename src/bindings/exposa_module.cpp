@@ -1,4 +1,6 @@
 #include <cstdint>
+#include <memory>
+#include <string>
 
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
@@ -9,6 +11,14 @@
 namespace py = pybind11;
 
 namespace {
+
+// The model as Python holds it: it keeps the engine it was last given alive (see Curalis).
+struct ExposaModel : Exposa {
+    using Exposa::Exposa;
+    py::object engine = py::none();
+};
+
+constexpr double kBytesPerNode = 2 * sizeof(double); // dose and degree of curing
 
 py::array_t<double> nodeField(const Exposa& e, void (Exposa::*copy)(double*) const)
 {
@@ -24,28 +34,35 @@ PYBIND11_MODULE(EXPOSA_EXTENSION_NAME, m)
     m.doc() = "Dose-threshold material model bindings";
     bindCommon(m);
 
-    py::class_<Exposa>(m, "Exposa",
-                       "Dose-threshold material model: each node accumulates absorbed energy (dose), and its\n"
-                       "degree of curing ramps linearly from 0 at dose_threshold to 1 at dose_full; the\n"
-                       "optics mesh's refractive index and absorptivity follow it.")
+    py::class_<ExposaModel>(m, "Exposa",
+                            "Dose-threshold material model: each node accumulates absorbed energy (dose), and its\n"
+                            "degree of curing ramps linearly from 0 at dose_threshold to 1 at dose_full; the\n"
+                            "optics mesh's refractive index and absorptivity follow it.")
         .def(py::init([](double n0, double n1, double alpha0, double alpha1, double doseFull, double doseThreshold,
-                         double dt, int nNodes) {
-                 return new Exposa(MatProps{n0, n1, alpha0, alpha1, doseFull, doseThreshold, dt}, nNodes);
+                         double dt, long long nNodes) {
+                 const int n = modelNodeCount("Exposa", nNodes, kBytesPerNode);
+                 return allocating("Exposa: n_nodes = " + std::to_string(n), [&] {
+                     return std::make_unique<ExposaModel>(
+                         MatProps{n0, n1, alpha0, alpha1, doseFull, doseThreshold, dt}, n);
+                 });
              }),
              py::kw_only(), py::arg("n0"), py::arg("n1"), py::arg("alpha0"), py::arg("alpha1"), py::arg("dose_full"),
              py::arg("dose_threshold"), py::arg("dt"), py::arg("n_nodes"),
              "Create a dose-threshold model for n_nodes nodes, with zero dose everywhere.\n\n"
              "Parameters\n----------\n"
-             "n0, n1 : float\n    Refractive index at degree of curing 0 and 1.\n"
-             "alpha0, alpha1 : float\n    Absorptivity at degree of curing 0 and 1.\n"
+             "n0, n1 : float\n    Refractive index at degree of curing 0 and 1; positive.\n"
+             "alpha0, alpha1 : float\n    Absorptivity at degree of curing 0 and 1; not negative.\n"
              "dose_full : float\n    Accumulated energy density at which curing is complete.\n"
              "dose_threshold : float\n    Accumulated energy density at which curing starts; must be below\n"
              "    dose_full (ValueError otherwise).\n"
-             "dt : float\n    Exposure time of one reaction_step(); not negative.\n"
-             "n_nodes : int\n    Number of mesh nodes; must equal the optics mesh's node count.")
+             "dt : float\n    Exposure time of one reaction_step(); positive.\n"
+             "n_nodes : int\n    Number of mesh nodes; must equal the optics mesh's node count.\n\n"
+             "Raises\n------\n"
+             "ValueError\n    Naming the argument, for a value outside the ranges above or not finite.\n"
+             "MemoryError\n    If n_nodes is more than a mesh holds or its arrays do not fit in memory.")
         .def(
             "reaction_step",
-            [](Exposa& e, std::uintptr_t result, std::uintptr_t devlink) {
+            [](ExposaModel& e, std::uintptr_t result, std::uintptr_t devlink) {
                 e.reactionStep(reinterpret_cast<const double*>(result), reinterpret_cast<const MeshDataFlat*>(devlink));
             },
             py::arg("result_device_ptr"), py::arg("mesh_devlink_ptr"),
@@ -55,12 +72,28 @@ PYBIND11_MODULE(EXPOSA_EXTENSION_NAME, m)
             "refractive index and absorptivity are interpolated from it, in place in the mesh.\n\n"
             "Parameters\n----------\n"
             "result_device_ptr : int\n    Lumetra.get_result_array_device_ptr().\n"
-            "mesh_devlink_ptr : int\n    Lumetra.get_mesh_data_devlink_ptr().\n\n"
+            "mesh_devlink_ptr : int\n    Lumetra.get_mesh_data_devlink_ptr().\n"
+            "    Both must stay valid while the model uses them: deleting the engine frees them (on\n"
+            "    the CPU variant a step would then write into freed memory). Pass the engine\n"
+            "    instead, and the model keeps it alive.\n\n"
             "Raises\n------\nRuntimeError\n    For a null address, or when the mesh's node count differs from the model's.")
         .def(
-            "get_dose", [](const Exposa& e) { return nodeField(e, &Exposa::copyDose); },
+            "reaction_step",
+            [](ExposaModel& e, const EngineObject& engine) {
+                const std::uintptr_t result = engineAddress(engine, "reaction_step", "get_result_array_device_ptr");
+                const std::uintptr_t link = engineAddress(engine, "reaction_step", "get_mesh_data_devlink_ptr");
+                e.engine = engine.engine;
+                e.reactionStep(reinterpret_cast<const double*>(result), reinterpret_cast<const MeshDataFlat*>(link));
+            },
+            py::arg("engine"),
+            "The same step on the engine's absorbed power (a lumetra.Lumetra), its addresses asked\n"
+            "for at every step; the model keeps the engine alive.\n\n"
+            "Raises\n------\n"
+            "RuntimeError\n    When the engine has no mesh or absorbed power yet, or the node counts differ.")
+        .def(
+            "get_dose", [](const ExposaModel& e) { return nodeField(e, &Exposa::copyDose); },
             "Copy the accumulated dose per node from the device to a NumPy array.")
         .def(
-            "get_degree_of_curing", [](const Exposa& e) { return nodeField(e, &Exposa::copyDegreeOfCuring); },
+            "get_degree_of_curing", [](const ExposaModel& e) { return nodeField(e, &Exposa::copyDegreeOfCuring); },
             "Copy the degree of curing per node from the device to a NumPy array.");
 }

@@ -9,9 +9,56 @@
 
 namespace py = pybind11;
 
+namespace {
+// cudaErrorMemoryAllocation; the CPU backend reports a failed allocation with CUDA's code.
+constexpr dev::Error kOutOfMemory = 2;
+} // namespace
+
+void requireCount(const std::string& item, long long count, const char* what, double bytesEach)
+{
+    py::module_::import("lumetra._sizes").attr("require_count")(item, count, what, bytesEach);
+}
+
+void requireMemory(const std::string& item, double bytes)
+{
+    py::module_::import("lumetra._sizes").attr("require_memory")(item, bytes);
+}
+
+bool hostHoldsDeviceMemory() { return std::string(dev::backendName()) == "cpu"; }
+
+int modelNodeCount(const char* model, long long n, double bytesEach)
+{
+    const std::string item = std::string(model) + ": n_nodes";
+    if (n < 0) throw std::invalid_argument(item + " must not be negative (got " + std::to_string(n) + ")");
+    requireCount(item, n, "nodes", bytesEach);
+    if (hostHoldsDeviceMemory()) requireMemory(item + " = " + std::to_string(n), static_cast<double>(n) * bytesEach);
+    return static_cast<int>(n);
+}
+
+std::uintptr_t engineAddress(const EngineObject& engine, const char* call, const char* getter)
+{
+    const auto address = engine.engine.attr(getter)().cast<std::uintptr_t>();
+    if (address == 0) {
+        const bool mesh = std::string(getter) != "get_result_array_device_ptr";
+        throw std::runtime_error(std::string(call) + (mesh ? ": the engine has no mesh loaded"
+                                                           : ": the engine has no absorbed power yet (it needs a mesh "
+                                                             "and config(); see its message above)"));
+    }
+    return address;
+}
+
 void bindCommon(py::module_& m)
 {
     installPythonMessageSink();
+    // Running out of device memory is running out of memory, whichever memory it is.
+    py::register_local_exception_translator([](std::exception_ptr p) {
+        try {
+            if (p) std::rethrow_exception(p);
+        } catch (const dev::DeviceError& e) {
+            if (e.code() != kOutOfMemory) throw;
+            PyErr_SetString(PyExc_MemoryError, e.what());
+        }
+    });
     m.attr("backend") = dev::backendName();
     m.def("set_num_threads", &dev::setNumThreads, py::arg("threads"),
           "Set the number of CPU threads that run kernels on the CPU variant.\n\n"

@@ -45,8 +45,18 @@ Exposa::Exposa(const MatProps& props, int nNodes) : props_(props)
             "Exposa: dose_full (%g) must be greater than dose_threshold (%g): the degree of curing ramps between them",
             props.doseFull, props.doseThreshold));
     }
-    if (props.dt < 0.0) {
-        throw std::invalid_argument(msg::format("Exposa: dt must not be negative (got %g): the dose would fall", props.dt));
+    // A step of no time adds no dose, and a negative one would take dose away.
+    if (!(props.dt > 0.0)) throw std::invalid_argument(msg::format("Exposa: dt must be positive (got %g)", props.dt));
+    // The optics engine refuses such values; the model would write them into its mesh.
+    for (const auto& [name, value] : {std::pair{"n0", props.n0}, std::pair{"n1", props.n1}}) {
+        if (!(value > 0.0)) {
+            throw std::invalid_argument(msg::format("Exposa: %s must be positive (got %g)", name, value));
+        }
+    }
+    for (const auto& [name, value] : {std::pair{"alpha0", props.alpha0}, std::pair{"alpha1", props.alpha1}}) {
+        if (value < 0.0) {
+            throw std::invalid_argument(msg::format("Exposa: %s must not be negative (got %g)", name, value));
+        }
     }
     allocate(nNodes);
 }

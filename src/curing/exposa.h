@@ -18,8 +18,9 @@ struct MatProps {
 
 class Exposa {
 public:
-    // Raises std::invalid_argument for a negative node count, and for equal threshold and
-    // full-cure doses (the ramp between them would divide by zero).
+    // Raises std::invalid_argument for a negative node count, a time step that is not
+    // positive, an index of 0 or below, a negative absorptivity, a non-finite number, and
+    // for a full-cure dose not above the threshold (the ramp would divide by zero).
     Exposa(const MatProps& props, int nNodes);
 
     // Zero dose and curing for n nodes (earlier arrays released).

@@ -281,12 +281,35 @@ MaterialState::MaterialState(const CuralisProps& p, int nNodes)
         {"n0", p.n0}, {"n1", p.n1}, {"alpha0", p.alpha0}, {"alpha1", p.alpha1}, {"c_monomer0", p.c_monomer0},
         {"c_radical0", p.c_radical0}, {"c_oxygen0", p.c_oxygen0}, {"degree_of_curing0", p.degree_of_curing0}};
     for (const auto& [name, value] : numbers) require(std::isfinite(value), msg::format("%s must be a finite number", name));
-    require(p.dt >= 0.0, msg::format("dt must not be negative (got %g)", p.dt));
-    require(p.c_monomer0 >= 0.0, msg::format("c_monomer0 must not be negative (got %g)", p.c_monomer0));
-    require(p.c_radical0 >= 0.0, msg::format("c_radical0 must not be negative (got %g)", p.c_radical0));
-    require(p.c_oxygen0 >= 0.0, msg::format("c_oxygen0 must not be negative (got %g)", p.c_oxygen0));
+    // A step of no time changes nothing, and a negative one runs the rate law backwards.
+    require(p.dt > 0.0, msg::format("dt must be positive (got %g)", p.dt));
+    // Rate constants, diffusion coefficients, concentrations and absorptivities below zero
+    // have no physical reading: they would create monomer, sharpen a field instead of
+    // smoothing it, or amplify light.
+    const std::pair<const char*, double> nonNegative[] = {
+        {"kpropagation", p.kpropagation},           {"koxygen", p.koxygen},
+        {"diffusion_oxygen", p.diffusion_oxygen},   {"diffusion_radical", p.diffusion_radical},
+        {"dirichlet_radical", p.dirichlet_radical}, {"dirichlet_oxygen", p.dirichlet_oxygen},
+        {"alpha0", p.alpha0},                       {"alpha1", p.alpha1},
+        {"c_monomer0", p.c_monomer0},               {"c_radical0", p.c_radical0},
+        {"c_oxygen0", p.c_oxygen0}};
+    for (const auto& [name, value] : nonNegative) {
+        require(value >= 0.0, msg::format("%s must not be negative (got %g)", name, value));
+    }
+    // The optics engine refuses an index of 0 or below; the model would write one into its mesh.
+    require(p.n0 > 0.0, msg::format("n0 must be positive (got %g)", p.n0));
+    require(p.n1 > 0.0, msg::format("n1 must be positive (got %g)", p.n1));
     require(p.degree_of_curing0 >= 0.0 && p.degree_of_curing0 <= 1.0,
             msg::format("degree_of_curing0 must lie in [0, 1] (got %g)", p.degree_of_curing0));
+    require(p.oxygen_gel_point >= 0.0 && p.oxygen_gel_point <= 1.0,
+            msg::format("oxygen_gel_point must lie in [0, 1] (got %g): it is a degree of curing", p.oxygen_gel_point));
+    // The kernels test the switches for 1: any other value would silently mean "off".
+    const std::pair<const char*, int> switches[] = {{"diffusion_bc", p.diffusion_bc},
+                                                    {"diffusion_bc_radical", p.diffusion_bc_radical},
+                                                    {"diffusion_bc_oxygen", p.diffusion_bc_oxygen}};
+    for (const auto& [name, value] : switches) {
+        require(value == 0 || value == 1, msg::format("%s must be 0 or 1 (got %d)", name, value));
+    }
 
     d_state_.allocate(1, "material state record");
     MaterialStateDataFlat& h = h_state_;

@@ -62,9 +62,11 @@ void applyDirichletBoundary(double* field, const int* mask, double value, int n,
 
 class MaterialState {
 public:
-    // Raises std::invalid_argument for a negative node count or time step, and for initial
-    // values the model cannot hold (negative concentrations, a degree of curing outside
-    // [0, 1]).
+    // Raises std::invalid_argument naming the field for a negative node count and for
+    // values without physical meaning: a time step that is not positive, a non-finite
+    // number, a negative rate constant, diffusion coefficient, concentration or
+    // absorptivity, an index of 0 or below, a degree of curing (initial or gel point)
+    // outside [0, 1], a boundary switch other than 0 or 1.
     MaterialState(const CuralisProps& props, int nNodes);
     MaterialState(const MaterialState&) = delete;
     MaterialState& operator=(const MaterialState&) = delete;

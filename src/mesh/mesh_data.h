@@ -3,6 +3,7 @@
 // order is part of the interface.
 #pragma once
 
+#include <climits>
 #include <cstdint>
 
 #include "common/vec3.h"
@@ -17,6 +18,11 @@ constexpr int kHex8LocalFaceNodes[6][4] = {{0, 1, 2, 3}, {4, 5, 6, 7}, {0, 3, 7,
 // on (-1 or +1); arithmetic rather than tables, so a kernel needs no local memory for them.
 __host__ __device__ constexpr int faceNormalAxis(int f) { return f < 2 ? 2 : (f < 4 ? 0 : 1); }
 __host__ __device__ constexpr float faceSide(int f) { return f % 2 == 0 ? -1.0f : 1.0f; }
+
+// Kernels index the component-major node arrays as a[2 * nNodes + i] and the element
+// arrays as a[8 * e + k] in int: the largest counts for which that cannot overflow.
+constexpr int kMaxNodes = INT_MAX / 3;
+constexpr int kMaxElements = INT_MAX / 8;
 
 // Neighbour types per element face.
 constexpr int kNeighborInterior = 0;

@@ -1,6 +1,7 @@
 // The flat ray record kernels receive, and the per-ray working record they unpack from it.
 #pragma once
 
+#include <climits>
 #include <cstdint>
 
 #include "common/vec3.h"
@@ -16,6 +17,10 @@ __host__ __device__ inline std::uint64_t splitmix64Seed(std::uint64_t index)
     z = z ^ (z >> 31);
     return z == 0 ? 0xA4093822299F31D0ull : z;
 }
+
+// Kernels index the component-major ray arrays as a[2 * nRays + i] in int: the largest
+// count for which that cannot overflow.
+constexpr int kMaxRays = INT_MAX / 3;
 
 struct Ray {
     Vec3 position;

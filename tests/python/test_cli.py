@@ -213,6 +213,21 @@ def test_errors_reach_the_command_line_and_inputs_are_checked_where_they_are_use
     assert incident == pytest.approx(3.0, rel=1e-6)  # angle 0 carries 3 W, angle 1 nothing
 
 
+@pytest.mark.parametrize("assignments, message", [
+    (["light.rays_across=1000000000"], "light.rays_across x light.rays_high = 1000000000 x 12: 12000000000 rays"),
+    (["light.rays_across=100000", "light.rays_high=100000"],
+     "light.rays_across x light.rays_high = 100000 x 100000: 10000000000 rays"),
+    (["mesh.n_core=100000"], "mesh: vial(n_core=100000, n_radial=6, n_z=16): 170044200017 nodes"),
+])
+def test_sizes_that_cannot_fit_end_the_run_with_one_line(tmp_path, assignments, message):
+    result = lumetra_run(*[f"--set={a}" for a in assignments], "--output", tmp_path / "o")
+    assert result.returncode == 2
+    lines = result.stderr.splitlines()
+    assert len(lines) == 1 and lines[0].startswith(f"lumetra run: error in the scenario: {message} would need at "
+                                                   "least "), result.stderr
+    assert " GiB; the engine holds at most " in lines[0]
+
+
 def test_write_default_round_trips_and_help_lists_every_key(default_run, capsys):
     tmp, _, summary = default_run
     written = (tmp / "default.toml").read_text()

@@ -1,5 +1,8 @@
 """The curing modules curalis and exposa as scripts drive them: coupled to a lumetra engine
-through its addresses, their boundary masks and errors, and one thread count for all."""
+(handed the engine itself or its addresses), their boundary masks and errors, and one thread count for all."""
+
+import gc
+import weakref
 
 import numpy as np
 import pytest
@@ -63,7 +66,7 @@ def test_module_surface_defaults_and_docstrings():
             "get_oxygen_concentration": "Copy oxygen concentration values from device to a NumPy array.",
             "get_dt": "Get reaction-diffusion time step (dtDiff)."}
     for name, doc in docs.items():
-        assert getattr(curalis.Curalis, name).__doc__.rstrip().endswith(doc), name
+        assert doc in getattr(curalis.Curalis, name).__doc__, name  # overloads carry one each
     p = curalis.CuralisProps()
     numbers = ["kpropagation", "koxygen", "diffusion_oxygen", "diffusion_radical", "diffusion_bc",
                "diffusion_bc_radical", "diffusion_bc_oxygen", "dirichlet_radical", "dirichlet_oxygen", "dt", "n0",
@@ -172,14 +175,93 @@ def test_error_texts(block, capsys):
     for full, threshold in ((2, 2), (1, 2)):
         with pytest.raises(ValueError, match=rf"dose_full \({full}\) must be greater than dose_threshold \(2\)"):
             exposa.Exposa(n0=1, n1=2, alpha0=0, alpha1=1, dose_full=full, dose_threshold=threshold, dt=1, n_nodes=3)
-    with pytest.raises(ValueError, match="dt must not be negative"):
-        exposa.Exposa(n0=1, n1=2, alpha0=0, alpha1=1, dose_full=2, dose_threshold=1, dt=-1, n_nodes=3)
     with pytest.raises(ValueError, match="dose_full must be a finite number"):
         exposa.Exposa(n0=1, n1=2, alpha0=0, alpha1=1, dose_full=float("nan"), dose_threshold=2, dt=1, n_nodes=3)
     with pytest.raises(ValueError, match="n1 must be a finite number"):
         curalis.Curalis(props(n1=float("inf")), 3)
     with pytest.raises(TypeError):
         exposa.Exposa(1, 2, 0, 1, 2, 1, 1, 3)  # keyword arguments only
+
+
+EXPOSA = dict(n0=N0, n1=N1, alpha0=0.3, alpha1=0.3, dose_full=1.0, dose_threshold=0.0, dt=1.0)
+
+
+@pytest.mark.parametrize("model, field, value, message", [
+    ("Curalis", "dt", 0.0, "dt must be positive (got 0)"),
+    ("Curalis", "dt", -0.5, "dt must be positive (got -0.5)"),
+    ("Curalis", "kpropagation", -1.0, "kpropagation must not be negative (got -1)"),
+    ("Curalis", "koxygen", np.nan, "koxygen must be a finite number"),
+    ("Curalis", "diffusion_oxygen", -1e-4, "diffusion_oxygen must not be negative (got -0.0001)"),
+    ("Curalis", "dirichlet_oxygen", -1.0, "dirichlet_oxygen must not be negative (got -1)"),
+    ("Curalis", "c_radical0", -0.1, "c_radical0 must not be negative (got -0.1)"),
+    ("Curalis", "n0", 0.0, "n0 must be positive (got 0)"),
+    ("Curalis", "alpha1", -0.2, "alpha1 must not be negative (got -0.2)"),
+    ("Curalis", "oxygen_gel_point", 1.5, "oxygen_gel_point must lie in [0, 1] (got 1.5): it is a degree of curing"),
+    ("Curalis", "diffusion_bc_oxygen", 2, "diffusion_bc_oxygen must be 0 or 1 (got 2)"),
+    ("Exposa", "dt", 0.0, "dt must be positive (got 0)"),
+    ("Exposa", "dt", -1.0, "dt must be positive (got -1)"),
+    ("Exposa", "n1", -1.5, "n1 must be positive (got -1.5)"),
+    ("Exposa", "alpha0", -0.1, "alpha0 must not be negative (got -0.1)"),
+    # The ends of each range are values a resin can have.
+    ("Curalis", "oxygen_gel_point", 0.0, None),
+    ("Curalis", "koxygen", 0.0, None),
+    ("Curalis", "diffusion_bc", 1, None),
+    ("Exposa", "alpha1", 0.0, None),
+])
+def test_values_without_physical_meaning_are_refused_when_the_model_is_created(model, field, value, message):
+    def create():
+        if model == "Curalis":
+            return curalis.Curalis(props(**{field: value}), 3)
+        return exposa.Exposa(**{**EXPOSA, field: value}, n_nodes=3)
+
+    if message is None:
+        assert create().get_degree_of_curing().shape == (3,)
+        return
+    with pytest.raises(ValueError) as info:
+        create()
+    assert str(info.value) == f"{model}: {message}"
+
+
+def traced_block(tmp_path):
+    """A fresh engine (no other reference to it) that has traced a beam into a 6 x 4 x 4 block."""
+    points, cells = grid(6, 4, 4)
+    engine = lumetra.Lumetra()
+    engine.load_mesh_arrays(points, cells, np.full(len(points), N0), np.full(len(points), 0.3))
+    engine.load_rays(write_beam(tmp_path / "beam.ry", np.linspace(0.1, 1.9, 6), np.linspace(0.1, 3.9, 8), 4))
+    engine.config()
+    engine.compute_volumetric_absorption()
+    return engine
+
+
+@pytest.mark.parametrize("kind", ["curalis", "exposa"])
+def test_models_take_the_engine_itself_and_keep_it_alive(kind, tmp_path, capsys):
+    def model_for(engine, by_engine):
+        if kind == "exposa":
+            return exposa.Exposa(**EXPOSA, n_nodes=engine.get_node_count())
+        model = curalis.Curalis(props(), engine.get_node_count())
+        model.initialize_accelerator(engine if by_engine else np.uint64(engine.get_mesh_ptr()))
+        return model
+
+    engine = traced_block(tmp_path)
+    by_address, by_engine = model_for(engine, False), model_for(engine, True)
+    by_address.reaction_step(*map(np.uint64, addresses(engine)))  # addresses as NumPy keeps them, too
+    by_engine.reaction_step(engine)
+    cure = by_engine.get_degree_of_curing()
+    assert cure.max() > 0 and np.array_equal(cure, by_address.get_degree_of_curing())
+    with pytest.raises(TypeError, match=r"engine: lumetra.Lumetra"):
+        by_engine.reaction_step(engine.get_mesh_ptr())
+
+    # The script lets go of the engine: the model still steps on live memory, and releases
+    # the engine with itself.
+    watch = weakref.ref(engine)
+    del engine, by_address
+    gc.collect()
+    assert watch() is not None
+    by_engine.reaction_step(*addresses(watch()))
+    assert np.array_equal(by_engine.get_degree_of_curing() > 0, cure > 0)
+    del by_engine
+    gc.collect()
+    assert watch() is None
 
 
 def test_oxygen_above_saturation_never_puts_nan_into_the_mesh(block, capsys):

@@ -111,6 +111,63 @@ def test_arguments(ready, call, message):
     traces_as_before(engine, before)
 
 
+def huge_points(n):
+    """n nodes that take no memory: one row, broadcast."""
+    return np.broadcast_to(np.zeros(3), (n, 3))
+
+
+@pytest.mark.parametrize("call, message", [
+    (lambda: lumetra_engine().load_mesh_arrays(huge_points(2**31 - 1), np.zeros((1, 8), int)),
+     r"load_mesh_arrays: points: 2147483647 nodes would need at least \d+ GiB; the engine holds at most 715827882 "
+     "nodes"),
+    (lambda: lumetra_engine().load_mesh_arrays(huge_points(50_000_000), np.zeros((1, 8), int)),
+     r"load_mesh_arrays: a mesh of 50000000 nodes and 1 elements would need at least [\d.]+ GiB, more than the 1 GiB "
+     "of memory available"),
+    (lambda: meshes().vial(n_core=100_000),
+     r"vial\(n_core=100000, n_radial=4, n_z=8\): 90016200009 nodes would need at least [\d.]+ GiB; the engine "
+     "holds at most 715827882 nodes"),
+    (lambda: meshes().box(1000, 1000, 300),
+     r"box\(1000, 1000, 300\): 300000000 elements would need at least [\d.]+ GiB; the engine holds at most "
+     "268435455 elements"),
+    (lambda: meshes().box(300, 300, 300),
+     r"box\(300, 300, 300\): 27270901 nodes and 27000000 elements would need at least 2.22 GiB, more than the 1 GiB"),
+    (lambda: beam(rays_across=10**9, rays_high=12),
+     r"light.rays_across x light.rays_high = 1000000000 x 12: 12000000000 rays would need at least [\d.]+ GiB; the "
+     "engine holds at most 715827882 rays"),
+    (lambda: beam(rays_across=10_000, rays_high=2_000),
+     r"light.rays_across x light.rays_high = 10000 x 2000 rays would need at least 1.79 GiB, more than the 1 GiB"),
+    (lambda: curing_model(2**40),
+     r"Curalis: n_nodes: 1099511627776 nodes would need at least [\d.]+ GiB; the engine holds at most 715827882"),
+])
+def test_sizes_that_cannot_fit_are_refused_before_anything_is_allocated(monkeypatch, call, message):
+    """Each case would otherwise ask for tens of GiB or more: numpy or the engine would fail
+    with a bare message, or Linux would end the process when the memory is touched."""
+    from lumetra import _sizes
+    monkeypatch.setattr(_sizes, "available_memory", lambda: 2**30)  # the same on every machine
+    with pytest.raises(MemoryError, match=message), contextlib.redirect_stdout(io.StringIO()):
+        call()
+
+
+def lumetra_engine():
+    import lumetra
+    return lumetra.Lumetra()
+
+
+def meshes():
+    from lumetra import meshes
+    return meshes
+
+
+def beam(**light):
+    from lumetra import runner, scenario
+    return runner.beam_rays({**scenario.default()["light"], **light})
+
+
+def curing_model(nodes):
+    import curalis
+    return curalis.Curalis(curalis.CuralisProps(), nodes)
+
+
 def test_thread_count_bound():
     import lumetra
     before = lumetra.get_num_threads()

@@ -7,6 +7,7 @@ import importlib
 import importlib.resources
 import inspect
 import pydoc
+import re
 
 import pytest
 
@@ -50,6 +51,16 @@ def runtime_parameters(function):
         return [(p.name, None if p.default is p.empty else p.default)
                 for p in inspect.signature(function).parameters.values()]
     return parameters(ast.parse(f"def {function.__doc__.splitlines()[0]}: ...").body[0])
+
+
+def runtime_overloads(function):
+    """The parameters of each signature pybind11 lists: one, or one per overload after an
+    "Overloaded function." line."""
+    lines = function.__doc__.splitlines()
+    if lines[1:2] != ["Overloaded function."]:
+        return [runtime_parameters(function)]
+    signatures = [line.split(". ", 1)[1] for line in lines if re.match(rf"\d+\. {function.__name__}\(", line)]
+    return [parameters(ast.parse(f"def {s}: ...").body[0]) for s in signatures]
 
 
 # Submodules of the `lumetra run` command: imported when used (then they show up as
@@ -105,5 +116,8 @@ def test_curing_stubs_name_the_runtime(name):
     for cls in (n for n in tree.body if isinstance(n, ast.ClassDef)):
         runtime = getattr(module, cls.name)
         assert public(defined(cls.body)) == public(dir(runtime)), cls.name
+        stubs = {}  # overloads in the stub's order
         for node in (n for n in cls.body if isinstance(n, ast.FunctionDef) and not n.name.startswith("_")):
-            assert parameters(node) == runtime_parameters(getattr(runtime, node.name)), node.name
+            stubs.setdefault(node.name, []).append(parameters(node))
+        for name, signatures in stubs.items():
+            assert signatures == runtime_overloads(getattr(runtime, name)), name
