@@ -34,9 +34,12 @@ __host__ __device__ inline double relativeWeight(Vec3 a, Vec3 b, double c)
     return w < 0.001 ? 0.0 : w;
 }
 
-// Values below 1e-15 do not take part (they would dilute the average of a filled region
-// next to an empty one); NaN does not either.
-__host__ __device__ inline bool contributes(double v) { return v >= 1e-15; }
+// A value that is not a number gives no weight to its neighbours' averages (one NaN would
+// otherwise spread over the whole part, a cut-off radius per step); a node holding one
+// keeps it, so the fault stays in sight where it arose. Every number weighs, zero
+// included: an empty region next to a filled one takes the weighted share of the filled
+// one's value, not all of it.
+__host__ __device__ inline bool isNumber(double v) { return v == v; }
 
 // Neighbours within reach of a node, weighed together once a batch is full. The order of
 // the sums is the order the neighbours were found in.
@@ -126,7 +129,7 @@ __global__ void diffuseKernelAccelerated(double* out, const double* in, const fl
         }
         Dn = (1.0 - x) * D;
     }
-    if (!(dt > 0.0) || !(Dn > 0.0)) {
+    if (!(dt > 0.0) || !(Dn > 0.0) || !isNumber(in[i])) {
         out[i] = in[i];
         return;
     }
@@ -160,7 +163,7 @@ __global__ void diffuseKernelAccelerated(double* out, const double* in, const fl
             const float dx = xi.x - xj.x, dy = xi.y - xj.y, dz = xi.z - xj.z;
             const float d2 = dx * dx + dy * dy + dz * dz;
             const bool frozen = gelCoupled && clampUnit(gel[j]) >= gelStar; // frozen neighbours give nothing
-            const bool keep = contributes(in[j]) & !frozen & (static_cast<double>(d2) * c <= kLn1000 * (1.0 + 1e-5));
+            const bool keep = isNumber(in[j]) & !frozen & (static_cast<double>(d2) * c <= kLn1000 * (1.0 + 1e-5));
             batch.node[batch.count] = j;
             batch.d2[batch.count] = d2;
             batch.count += keep ? 1 : 0;
@@ -175,7 +178,7 @@ __global__ void diffuseKernel(double* out, const double* in, const float* coords
 {
     const int i = static_cast<int>(dev::globalThreadIndex());
     if (i >= n) return;
-    if (!(dt > 0.0) || !(D > 0.0)) {
+    if (!(dt > 0.0) || !(D > 0.0) || !isNumber(in[i])) {
         out[i] = in[i];
         return;
     }
@@ -184,7 +187,7 @@ __global__ void diffuseKernel(double* out, const double* in, const float* coords
     double num = 0.0, den = 0.0;
     for (int j = 0; j < n; ++j) {
         const double v = in[j];
-        if (!contributes(v)) continue;
+        if (!isNumber(v)) continue;
         const double w = relativeWeight(xi, nodeAt(coords, n, j), c);
         if (w == 0.0) continue;
         num += w * v;
