@@ -257,7 +257,7 @@ def test_a_boundary_value_enters_an_empty_resin_by_its_gaussian_share(block, cap
     share = (w @ boundary) / w.sum(axis=1)
     inner = ~boundary
     assert np.all(oxygen[boundary] == 1.0)
-    assert np.allclose(oxygen[inner], share[inner], rtol=1e-7, atol=0.0)  # distances are rounded to float
+    assert np.allclose(oxygen[inner], share[inner], rtol=1e-12, atol=0.0)
     assert 0.0 < oxygen[inner].max() < 0.7 and np.any(oxygen[inner] == 0.0)  # the centre is out of reach
 
 
