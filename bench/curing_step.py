@@ -8,6 +8,15 @@ species' diffusion length sqrt(D dt) at 0.5, 1 and 2 node spacings.
 Blocks of 20^3, 45^3 and 100^3 elements (9 261, 97 336 and 1 030 301 nodes). The largest
 block runs only the shorter diffusion lengths on 2 threads, so that the whole run stays
 within about three minutes on two cores (see CASES).
+
+    python bench/curing_step.py --vial [N ...]   (default 8 16 32)
+
+The refined vial family instead (radius 5, height 10, n_core = N, n_radial = 3N/4,
+n_z = 2N), on one thread, with both species' cut-off radius sqrt(4 D dt ln 1000) at three
+layer spacings, so that every refinement weighs about as many neighbours per node: the cost
+per node per step should then stay flat, and the cost per node pair (pairs within the
+cut-off, counted with scipy, both species) shows what a neighbour costs. The absorbed power
+is set directly (light from the top, falling off with depth); no trace is timed.
 """
 
 import contextlib
@@ -70,13 +79,13 @@ def props(length):
     return p
 
 
-def time_step(model, engine, budget=0.5):
-    """Best wall time of a few steps (at most three, within about `budget` seconds), and the
+def time_step(model, engine, budget=0.5, repeats=3):
+    """Best wall time of a few steps (at most `repeats`, within about `budget` seconds), and the
     process's CPU time (all threads) of that step: on a machine shared with other work the
     CPU time still shows the cost, where the wall time also shows the wait for a core."""
     args = (engine.get_result_array_device_ptr(), engine.get_mesh_data_devlink_ptr())
     best, cpu, spent = float("inf"), float("inf"), 0.0
-    for _ in range(3):
+    for _ in range(repeats):
         start, start_cpu = time.perf_counter(), time.process_time()
         model.reaction_step(*args)
         elapsed, used = time.perf_counter() - start, time.process_time() - start_cpu
@@ -88,7 +97,76 @@ def time_step(model, engine, budget=0.5):
     return best, cpu
 
 
+VIAL_SIZES = (8, 16, 32)
+CUTOFF_IN_SPACINGS = 3.0
+
+
+def vial_case(n_core, tmp):
+    """An engine holding the vial of refinement n_core with a set absorbed power, and the
+    cut-off radius of three layer spacings."""
+    mesh = lumetra.meshes.vial(radius=5.0, height=10.0, n_core=n_core, n_radial=3 * n_core // 4, n_z=2 * n_core,
+                               refractive_index=1.5, absorptivity=0.05)
+    rays = os.path.join(tmp, "one.ry")
+    with open(rays, "w") as f:
+        f.write("1\n0.1 0.2 11 0 0 -1 1\n")
+    with contextlib.redirect_stdout(io.StringIO()), contextlib.redirect_stderr(io.StringIO()):
+        engine = lumetra.Lumetra()
+        engine.load_mesh_arrays(*mesh)
+        engine.load_rays(rays)
+        engine.config()
+        engine.configure_outfilename(os.path.join(tmp, "unused.vtu"))
+        engine.compute_volumetric_absorption()  # a result must exist before it can be replaced
+    z = engine.get_node_positions()[:, 2]
+    engine.set_absorbed_power(np.exp(-0.2 * (10.0 - z)))
+    return engine, CUTOFF_IN_SPACINGS * 10.0 / (2 * n_core)
+
+
+def vial_props(cutoff):
+    p = curalis.CuralisProps()
+    p.dt = 1.0
+    p.diffusion_oxygen = p.diffusion_radical = cutoff**2 / (4.0 * np.log(1000.0))
+    # Slow reactions keep the degree of curing near 0, so the oxygen's gel-scaled cut-off
+    # stays the radical's and the pair count below holds for both species.
+    p.kpropagation, p.koxygen = 1e-4, 1e-4
+    p.c_monomer0, p.c_oxygen0 = 1.0, 0.5
+    p.n0, p.n1, p.alpha0, p.alpha1 = 1.5, 1.52, 0.05, 0.05
+    return p
+
+
+def vial_main(sizes):
+    try:
+        from scipy.spatial import cKDTree
+    except ImportError:
+        cKDTree = None
+    print(f"backend {lumetra.backend}, 1 thread, load average {os.getloadavg()[0]:.1f}", file=sys.stderr)
+    print("| N | nodes | pairs per node | s per step | ns per node per step | CPU ns per node per step "
+          "| ns per node pair |")
+    print("|---|---|---|---|---|---|---|")
+    threads_all = lumetra.get_num_threads()
+    lumetra.set_num_threads(1)
+    with tempfile.TemporaryDirectory() as tmp:
+        for n_core in sizes:
+            engine, cutoff = vial_case(n_core, tmp)
+            n = engine.get_node_count()
+            with contextlib.redirect_stdout(io.StringIO()):
+                model = curalis.Curalis(vial_props(cutoff), n)
+                model.initialize_accelerator(engine.get_mesh_ptr())
+            seconds, cpu = time_step(model, engine, budget=3.0, repeats=5)
+            per_node = per_pair = "n/a (no scipy)"
+            if cKDTree is not None:
+                points = engine.get_node_positions().astype(np.float32).astype(np.float64)  # as the kernels see them
+                pairs = float(np.sum(cKDTree(points).query_ball_point(points, cutoff, return_length=True)))
+                per_node, per_pair = f"{pairs / n:.0f}", f"{seconds / (2 * pairs) * 1e9:.2f}"  # two species
+            print(f"| {n_core} | {n} | {per_node} | {seconds:.3f} | {seconds / n * 1e9:.0f} | "
+                  f"{cpu / n * 1e9:.0f} | {per_pair} |", flush=True)
+            del model, engine
+    lumetra.set_num_threads(threads_all)
+
+
 def main():
+    if len(sys.argv) > 1 and sys.argv[1] == "--vial":
+        vial_main([int(a) for a in sys.argv[2:]] or VIAL_SIZES)
+        return
     largest = int(sys.argv[1]) if len(sys.argv) > 1 else 100
     threads_all = lumetra.get_num_threads()
     print(f"backend {lumetra.backend}, {threads_all} threads available, load average {os.getloadavg()[0]:.1f}",

@@ -10,8 +10,9 @@ __global__ void initializeStateKernel(MaterialStateDataFlat* s, MaterialStateVec
 __global__ void solveRateEquations(MaterialStateDataFlat* s, const double* dU, int n);
 __global__ void updateMaterialProperties(MaterialStateDataFlat* s, float* absorptivity, float* refractiveIndex, int n);
 __global__ void applyDirichletBoundaryKernel(double* field, const int* mask, double value, int n);
-__global__ void diffuseKernelAccelerated(double* out, const double* in, const float* coords, double D, double dt, int n,
-                                         GridView grid, const double* gel, int useGel, double gelPoint,
-                                         const int* mask, int applyMask, double value);
+// Reads the node positions from the grid's cell-sorted copy.
+__global__ void diffuseKernelAccelerated(double* out, const double* in, double D, double dt, int n, GridView grid,
+                                         const double* gel, int useGel, double gelPoint, const int* mask,
+                                         int applyMask, double value);
 __global__ void diffuseKernel(double* out, const double* in, const float* coords, double D, double dt, int n);
 __global__ void diffuseKernelOxy(MaterialStateDataFlat* s, const float* coords, int n);

@@ -15,44 +15,91 @@ namespace {
 constexpr unsigned kStepBlock = 128;
 constexpr unsigned kInitBlock = 256;
 constexpr double kLn1000 = 6.907755278982137;
+// Cells per cut-off radius of the nodal grid. Half the radius tests about 2.4 nodes per
+// neighbour found on a graded hexahedral mesh (4.6 at the full radius); smaller cells test
+// fewer still but add rows, and the weighing, not the testing, sets the cost there.
+constexpr double kCellsPerCutoff = 2.0;
 
 __host__ __device__ inline Vec3 nodeAt(const float* coords, int n, int i) { return {coords[i], coords[n + i], coords[2 * n + i]}; }
 
-// One neighbour's share of a Gaussian average: its weight exp(-r^2 / (4 D dt)) relative to
-// the peak. The common factor 1 / (4 pi D dt)^1.5 cancels in the normalised average and is
-// left out, so tiny D dt cannot overflow it. Returns 0 for a neighbour past the cut-off
-// (relative weight below 0.001).
-__host__ __device__ inline double relativeWeight(Vec3 a, Vec3 b, double c)
+// Whether a neighbour at squared distance d2 (in float) may lie within the cut-off: a test
+// that spares the exponential for far neighbours, with a margin that keeps it from
+// dropping one the exact test in relativeWeight keeps.
+__host__ __device__ inline bool withinCutoff(float d2, double c)
 {
-    const float dx = a.x - b.x, dy = a.y - b.y, dz = a.z - b.z;
-    const float d2 = dx * dx + dy * dy + dz * dz;
-    // Far neighbours are dropped before the exponential; the margin keeps this test from
-    // dropping one the exact test below would keep.
-    if (static_cast<double>(d2) * c > kLn1000 * (1.0 + 1e-5)) return 0.0;
-    const double r = static_cast<double>(sqrtf(d2));
-    const double w = exp(-c * r * r);
+    return static_cast<double>(d2) * c <= kLn1000 * (1.0 + 1e-5);
+}
+
+// One neighbour's share of a Gaussian average: its weight exp(-r^2 / (4 D dt)) relative to
+// the peak, from the squared distance d2 taken in float. The common factor
+// 1 / (4 pi D dt)^1.5 cancels in the normalised average and is left out, so tiny D dt
+// cannot overflow it. 0 for a neighbour past the cut-off (relative weight below 0.001).
+__host__ __device__ inline double relativeWeight(float d2, double c)
+{
+    if (!withinCutoff(d2, c)) return 0.0;
+    const double w = exp(-c * static_cast<double>(d2));
     return w < 0.001 ? 0.0 : w;
 }
 
-// Values below 1e-15 do not take part (they would dilute the average of a filled region
-// next to an empty one); NaN does not either.
-__host__ __device__ inline bool contributes(double v) { return v >= 1e-15; }
+__host__ __device__ inline float squaredDistance(float ax, float ay, float az, float bx, float by, float bz)
+{
+    const float dx = ax - bx, dy = ay - by, dz = az - bz;
+    return dx * dx + dy * dy + dz * dz;
+}
 
-// Neighbours within reach of a node, weighed together once a batch is full. The order of
-// the sums is the order the neighbours were found in.
+// A value that is not a number gives no weight to its neighbours' averages (one NaN would
+// otherwise spread over the whole part, a cut-off radius per step); a node holding one
+// keeps it, so the fault stays in sight where it arose. Every number weighs, zero
+// included: an empty region next to a filled one takes the weighted share of the filled
+// one's value, not all of it.
+__host__ __device__ inline bool isNumber(double v) { return v == v; }
+
+// One axis of the nodal grid, in double precision. The build put a node in a cell by
+// dividing in float, so a node of cell k lies in [origin + k edge, origin + (k + 1) edge]
+// only up to a rounding, which `slack` (1e-6 of the grid's reach from zero, several float
+// steps) bounds.
+struct GridAxis {
+    double origin, edge, inverse, slack;
+    int count;
+
+    __host__ __device__ GridAxis(const GridView& g, int axis, double slackIn)
+        : origin(g.origin[axis]), edge(g.cellSize[axis]), inverse(1.0 / static_cast<double>(g.cellSize[axis])),
+          slack(slackIn), count(axis == 0 ? g.nx : (axis == 1 ? g.ny : g.nz))
+    {
+    }
+    // The cell of coordinate x, clamped to the grid. Cells from cellAt(x - h - slack) to
+    // cellAt(x + h + slack) hold every node within h of x along this axis.
+    __host__ __device__ int cellAt(double x) const
+    {
+        const double v = (x - origin) * inverse; // clamped before the conversion, which could overflow
+        return v <= 0.0 ? 0 : (v >= count - 1 ? count - 1 : static_cast<int>(v));
+    }
+    // A lower bound on the distance from x to any node of cell k along this axis.
+    __host__ __device__ double gap(int k, double x) const
+    {
+        const double lo = origin + k * edge, hi = lo + edge;
+        const double g = x < lo ? lo - x : (x > hi ? x - hi : 0.0);
+        return g > slack ? g - slack : 0.0;
+    }
+};
+
+// Neighbours within the cut-off, weighed together once the batch is full. The order of the
+// sums is the order the neighbours were found in.
 struct NeighbourBatch {
     static constexpr int kSize = 32;
     int node[kSize];
     float d2[kSize];
     int count = 0;
 
-    __host__ __device__ void flush(const double* in, double c, double& num, double& den)
+    __host__ __device__ void flush(const double* in, double c, const double* gel, double gelStar, double& num,
+                                   double& den)
     {
         for (int k = 0; k < count; ++k) {
-            const double r = static_cast<double>(sqrtf(d2[k]));
-            const double w = exp(-c * r * r);
-            if (w < 0.001) continue;
-            num += w * in[node[k]];
+            const double w = relativeWeight(d2[k], c);
+            const double v = in[node[k]];
+            if (w == 0.0 || !isNumber(v)) continue;
+            if (gel != nullptr && clampUnit(gel[node[k]]) >= gelStar) continue; // frozen neighbours give nothing
+            num += w * v;
             den += w;
         }
         count = 0;
@@ -105,12 +152,16 @@ __global__ void applyDirichletBoundaryKernel(double* field, const int* mask, dou
     if (mask[i] != 0) field[i] = value;
 }
 
-__global__ void diffuseKernelAccelerated(double* out, const double* in, const float* coords, double D, double dt, int n,
-                                         GridView grid, const double* gel, int useGel, double gelPoint,
-                                         const int* mask, int applyMask, double value)
+// One thread per node, in the grid's cell order (threads next to each other search the
+// same cells); each writes only its own node's output, in the mesh's numbering.
+__global__ void diffuseKernelAccelerated(double* out, const double* in, double D, double dt, int n, GridView grid,
+                                         const double* gel, int useGel, double gelPoint, const int* mask,
+                                         int applyMask, double value)
 {
-    const int i = static_cast<int>(dev::globalThreadIndex());
-    if (i >= n) return;
+    const int t = static_cast<int>(dev::globalThreadIndex());
+    if (t >= n) return;
+    const CellNode self = grid.cellNodes[t];
+    const int i = self.node;
     if (mask != nullptr && applyMask == 1 && mask[i] != 0) {
         out[i] = value;
         return;
@@ -126,56 +177,61 @@ __global__ void diffuseKernelAccelerated(double* out, const double* in, const fl
         }
         Dn = (1.0 - x) * D;
     }
-    if (!(dt > 0.0) || !(Dn > 0.0)) {
+    const int nx = grid.nx, ny = grid.ny, nz = grid.nz;
+    // Without diffusion, for a node in no cell, and for a node whose own value is not a
+    // number, the value stays.
+    if (!(dt > 0.0) || !(Dn > 0.0) || t >= grid.cellStart[nx * ny * nz] || !isNumber(in[i])) {
         out[i] = in[i];
         return;
     }
     const double c = 1.0 / (4.0 * Dn * dt);
-    const double cutoff2 = kLn1000 / c * (1.0 + 1e-4);
-    const Vec3 xi = nodeAt(coords, n, i);
-    const int ix = static_cast<int>((xi.x - grid.origin.x) / grid.cellSize.x);
-    const int iy = static_cast<int>((xi.y - grid.origin.y) / grid.cellSize.y);
-    const int iz = static_cast<int>((xi.z - grid.origin.z) / grid.cellSize.z);
+    // The reach covers every neighbour relativeWeight keeps, whose float distance may be a
+    // rounding shorter than the exact one.
+    const double reach2 = kLn1000 / c * (1.0 + 1e-4);
+    double size = 0.0;
+    for (int a = 0; a < 3; ++a) {
+        const int cells = a == 0 ? nx : (a == 1 ? ny : nz);
+        size = fmax(size, fabs(static_cast<double>(grid.origin[a])) + cells * static_cast<double>(grid.cellSize[a]));
+    }
+    const double slack = 1e-6 * size;
+    const GridAxis ax(grid, 0, slack), ay(grid, 1, slack), az(grid, 2, slack);
+    const double reach = sqrt(reach2) + slack;
+    const float px = self.x, py = self.y, pz = self.z;
+    const int z1 = az.cellAt(pz + reach), y0 = ay.cellAt(py - reach), y1 = ay.cellAt(py + reach);
     double num = 0.0, den = 0.0;
     NeighbourBatch batch;
-    for (int k = 0; k < 27; ++k) {
-        const int cx = ix + k % 3 - 1, cy = iy + (k / 3) % 3 - 1, cz = iz + k / 9 - 1;
-        if (!grid.inside(cx, cy, cz)) continue;
-        // A cell whose box lies wholly past the cut-off holds no contributing neighbour.
-        double gap2 = 0.0;
-        const int cell[3] = {cx, cy, cz};
-        for (int a = 0; a < 3; ++a) {
-            const double lo = static_cast<double>(grid.origin[a]) + cell[a] * static_cast<double>(grid.cellSize[a]);
-            const double hi = lo + grid.cellSize[a];
-            const double p = xi[a];
-            const double gap = p < lo ? lo - p : (p > hi ? p - hi : 0.0);
-            gap2 += gap * gap;
-        }
-        if (gap2 > cutoff2) continue;
-        for (int j = grid.cellHead[grid.cellIndex(cx, cy, cz)]; j >= 0; j = grid.cellNext[j]) {
-            // Most nodes of the 27 cells lie past the cut-off. Sorting them out without a
-            // branch per node, and weighing the survivors in batches, saves the mispredicted
-            // branches that otherwise cost more than the exponentials.
-            const Vec3 xj = nodeAt(coords, n, j);
-            const float dx = xi.x - xj.x, dy = xi.y - xj.y, dz = xi.z - xj.z;
-            const float d2 = dx * dx + dy * dy + dz * dz;
-            const bool frozen = gelCoupled && clampUnit(gel[j]) >= gelStar; // frozen neighbours give nothing
-            const bool keep = contributes(in[j]) & !frozen & (static_cast<double>(d2) * c <= kLn1000 * (1.0 + 1e-5));
-            batch.node[batch.count] = j;
-            batch.d2[batch.count] = d2;
-            batch.count += keep ? 1 : 0;
-            if (batch.count == NeighbourBatch::kSize) batch.flush(in, c, num, den);
+    for (int cz = az.cellAt(pz - reach); cz <= z1; ++cz) {
+        const double gz = az.gap(cz, pz);
+        for (int cy = y0; cy <= y1; ++cy) {
+            const double gy = ay.gap(cy, py);
+            const double left2 = reach2 - gz * gz - gy * gy;
+            if (left2 < 0.0) continue; // the row lies wholly past the cut-off
+            // Along x the row is one run of memory; only the cells within the sphere's
+            // chord at this row are read.
+            const double chord = sqrt(left2) + slack;
+            const int row = grid.cellIndex(0, cy, cz);
+            const int end = grid.cellStart[row + ax.cellAt(px + chord) + 1];
+            for (int k = grid.cellStart[row + ax.cellAt(px - chord)]; k < end; ++k) {
+                const CellNode q = grid.cellNodes[k];
+                // Gathered without a branch per node: which of them lie within the cut-off
+                // is hard to predict, and mispredicted branches cost more than weighing.
+                const float d2 = squaredDistance(px, py, pz, q.x, q.y, q.z);
+                batch.node[batch.count] = q.node;
+                batch.d2[batch.count] = d2;
+                batch.count += withinCutoff(d2, c) ? 1 : 0;
+                if (batch.count == NeighbourBatch::kSize) batch.flush(in, c, gelCoupled ? gel : nullptr, gelStar, num, den);
+            }
         }
     }
-    batch.flush(in, c, num, den);
-    out[i] = fabs(den) > 0.0 ? num / den : in[i];
+    batch.flush(in, c, gelCoupled ? gel : nullptr, gelStar, num, den);
+    out[i] = den > 0.0 ? num / den : in[i];
 }
 
 __global__ void diffuseKernel(double* out, const double* in, const float* coords, double D, double dt, int n)
 {
     const int i = static_cast<int>(dev::globalThreadIndex());
     if (i >= n) return;
-    if (!(dt > 0.0) || !(D > 0.0)) {
+    if (!(dt > 0.0) || !(D > 0.0) || !isNumber(in[i])) {
         out[i] = in[i];
         return;
     }
@@ -184,13 +240,14 @@ __global__ void diffuseKernel(double* out, const double* in, const float* coords
     double num = 0.0, den = 0.0;
     for (int j = 0; j < n; ++j) {
         const double v = in[j];
-        if (!contributes(v)) continue;
-        const double w = relativeWeight(xi, nodeAt(coords, n, j), c);
+        if (!isNumber(v)) continue;
+        const Vec3 xj = nodeAt(coords, n, j);
+        const double w = relativeWeight(squaredDistance(xi.x, xi.y, xi.z, xj.x, xj.y, xj.z), c);
         if (w == 0.0) continue;
         num += w * v;
         den += w;
     }
-    out[i] = fabs(den) > 0.0 ? num / den : in[i];
+    out[i] = den > 0.0 ? num / den : in[i];
 }
 
 // Oxygen over all other nodes, with the record's coefficient and step. Its cut-off is on
@@ -239,13 +296,19 @@ void refuseAliasing(const double* out, const double* in, int n, const char* what
 }
 } // namespace
 
-void diffuseAccelerated(double* out, const double* in, const float* coords, double D, double dt, int n,
+void diffuseAccelerated(double* out, const double* in, const float* /*coords*/, double D, double dt, int n,
                         const GridView& grid, const double* gel, int useGel, double gelPoint, const int* mask,
                         int applyMask, double value, dev::StreamHandle stream)
 {
     refuseAliasing(out, in, n, "diffuseKernelAccelerated");
+    if (n > 0 && (grid.cellNodes == nullptr || grid.nodeCount != n)) {
+        throw std::invalid_argument(msg::format(
+            "diffuseKernelAccelerated: the field has %d nodes but the nodal grid holds %d; build the grid from the "
+            "field's mesh",
+            n, grid.cellNodes == nullptr ? 0 : grid.nodeCount));
+    }
     dev::launchItems(DEV_KERNEL(diffuseKernelAccelerated), static_cast<std::size_t>(n), kStepBlock, stream, out, in,
-                     coords, D, dt, n, grid, gel, useGel, gelPoint, mask, applyMask, value);
+                     D, dt, n, grid, gel, useGel, gelPoint, mask, applyMask, value);
 }
 
 void diffuseAllNodes(double* out, const double* in, const float* coords, double D, double dt, int n,
@@ -437,13 +500,12 @@ void MaterialState::initializeAccelerator(const Mesh* mesh)
     }
     const float widest = std::max(extent[0], std::max(extent[1], extent[2]));
 
-    // Cells as large as the larger of the two diffusions' cut-off radii: every neighbour a
-    // diffusion counts then lies in the 3x3x3 block around a node's cell, so the grid walk
-    // gives what the all-nodes kernel gives. The small margin covers the float rounding of
-    // coordinates and cell indices.
+    // The walk reads every cell within a cut-off radius of a node, whatever the cell size,
+    // so the size only sets the cost: smaller cells follow the sphere of the cut-off more
+    // closely (fewer nodes tested and dropped) but add rows to visit.
     double edge = std::max(diffusionCutoffRadius(h_state_.diffusionOxygen, h_state_.dtDiff),
-                           diffusionCutoffRadius(h_state_.diffusionRadical, h_state_.dtDiff)) *
-                  (1.0 + 1e-4);
+                           diffusionCutoffRadius(h_state_.diffusionRadical, h_state_.dtDiff)) /
+                  kCellsPerCutoff;
     // Without diffusion (D = 0 or dt = 0) both kernels copy their input and never walk the
     // grid, so any cell size is sound: one cell as wide as the mesh keeps the grid small
     // (1 for a mesh that is a single point).

@@ -51,7 +51,9 @@ double diffusionCutoffRadius(double D, double dt);
 
 // Host launches of the diffusion kernels (128 threads per node block, on `stream`). A
 // diffusion reads `in` while other nodes' `out` are written, so the two must be different
-// arrays: aliasing is refused (std::invalid_argument).
+// arrays: aliasing is refused (std::invalid_argument). The grid walk reads the node
+// positions from the grid's own copy (as the grid was built from the mesh), so it ignores
+// `coords`, and refuses a grid built over another number of nodes than n.
 void diffuseAccelerated(double* out, const double* in, const float* coords, double D, double dt, int n,
                         const GridView& grid, const double* gel, int useGel, double gelPoint, const int* mask,
                         int applyMask, double value, dev::StreamHandle stream = dev::kDefaultStream);

@@ -78,6 +78,9 @@ void GridAccelerator::buildFaceGrid(Mesh& mesh)
         if (cells <= kMaxCells) break;
         largest = largest * static_cast<float>(std::cbrt(cells / kMaxCells) * 1.01);
     }
+    grid_.cellNodes = nullptr; // faces have no node runs
+    grid_.nodeCount = 0;
+    cellNodes_.release();
     build(centres, "Face grid");
     // Faces are listed in every cell their box reaches into, enlarged by a thousandth of a
     // cell plus a few float steps of the coordinates: the walk locates its cells in single
@@ -141,10 +144,40 @@ void GridAccelerator::buildNodalGrid(Mesh& mesh, Vec3 cellSize)
     grid_.nx = static_cast<int>(std::ceil((all.hi.x - all.lo.x) / cellSize.x) + 1.0f);
     grid_.ny = static_cast<int>(std::ceil((all.hi.y - all.lo.y) / cellSize.y) + 1.0f);
     grid_.nz = static_cast<int>(std::ceil((all.hi.z - all.lo.z) / cellSize.z) + 1.0f);
-    grid_.cellStart = grid_.cellFaces = nullptr; // nodes have no face lists
-    cellStart_.release();
+    grid_.cellFaces = nullptr; // nodes have no face lists
     cellFaces_.release();
     build(nodes, "Nodal grid");
+    buildNodeRuns(nodes);
+}
+
+void GridAccelerator::buildNodeRuns(const std::vector<Vec3>& positions)
+{
+    const std::size_t cells = static_cast<std::size_t>(grid_.nx) * grid_.ny * grid_.nz;
+    const std::size_t items = positions.size();
+    // A counting sort in node order: each run is ascending, as the cell's list is. Nodes in
+    // no cell go last, so that every node still has its place (and its thread).
+    std::vector<int> cellOf(items);
+    std::vector<int> start(cells + 2, 0);
+    for (std::size_t i = 0; i < items; ++i) {
+        const int c = grid_.cellOf(positions[i]);
+        cellOf[i] = c < 0 ? static_cast<int>(cells) : c;
+        ++start[static_cast<std::size_t>(cellOf[i]) + 1];
+    }
+    for (std::size_t c = 0; c <= cells; ++c) start[c + 1] += start[c];
+    std::vector<int> fill(start.begin(), start.end() - 1);
+    std::vector<CellNode> sorted(std::max<std::size_t>(items, 1));
+    for (std::size_t i = 0; i < items; ++i) {
+        const Vec3 p = positions[i];
+        sorted[static_cast<std::size_t>(fill[static_cast<std::size_t>(cellOf[i])]++)] = {p.x, p.y, p.z, static_cast<int>(i)};
+    }
+    start.pop_back(); // the end of the unplaced nodes is nodeCount
+    cellStart_.allocate(start.size(), "node cell starts");
+    cellStart_.upload(start.data(), start.size());
+    cellNodes_.allocate(sorted.size(), "nodes sorted by cell");
+    cellNodes_.upload(sorted.data(), sorted.size());
+    grid_.cellStart = cellStart_.data();
+    grid_.cellNodes = cellNodes_.data();
+    grid_.nodeCount = static_cast<int>(items);
 }
 
 void GridAccelerator::build(const std::vector<Vec3>& positions, const char* label)

@@ -1,10 +1,12 @@
 // A uniform grid over the mesh's boundary faces (to place rays on the surface) or over its
 // nodes (the curing module's neighbour search). Each item sits in the cell of its centre
-// (the linked lists cellHead/cellNext, which the curing kernels and the occupancy report
-// read); the cell edge is as long as the largest face along each axis, so a face reaches at
-// most into the 3x3x3 block of cells around its own. The face grid also lists, per cell,
-// every face whose box reaches into it (cellStart/cellFaces): the ray walk reads only
-// those, one cell at a time.
+// (the linked lists cellHead/cellNext, which the occupancy report reads); the face grid's
+// cell edge is as long as the largest face along each axis, so a face reaches at most into
+// the 3x3x3 block of cells around its own. The face grid also lists, per cell, every face
+// whose box reaches into it (cellStart/cellFaces): the ray walk reads only those, one cell
+// at a time. The nodal grid keeps a copy of the nodes sorted by cell (cellStart/cellNodes),
+// so that a neighbour search reads each cell, and each row of cells along x, as one run of
+// memory rather than chasing a list through the whole mesh.
 //
 // Kernels receive GridView, a plain copy of the grid's counts and device addresses; the
 // polymorphic host classes own the memory and build it.
@@ -33,13 +35,25 @@ __host__ __device__ inline void intersectBoundaryFace(Ray* ray, const MeshDataFl
     intersectQuad(ray, c0, c1, c2, c3, face);
 }
 
+// A node of the nodal grid's sorted copy: its coordinates (as the mesh holds them) and its
+// index in the mesh. Sixteen bytes, so a GPU reads one in a single load.
+struct alignas(16) CellNode {
+    float x, y, z;
+    int node;
+};
+
 struct GridView {
     int* cellHead = nullptr; // first item of each cell, -1 empty
     int* cellNext = nullptr; // next item in the same cell, -1 at the end
-    // Face grid only (null for the nodal grid): the faces whose box reaches into each cell,
-    // ascending, as one array; cell c's faces are cellFaces[cellStart[c] .. cellStart[c + 1]).
+    // Runs per cell, as one array: cell c's items are [cellStart[c], cellStart[c + 1]) of
+    // cellFaces (face grid: the faces whose box reaches into the cell, ascending) or of
+    // cellNodes (nodal grid: the nodes whose position lies in it, ascending; the nodes that
+    // lie in no cell, such as those with a coordinate that is not a number, follow the last
+    // run, up to nodeCount). The unused one of the two is null.
     int* cellStart = nullptr;
     int* cellFaces = nullptr;
+    CellNode* cellNodes = nullptr;
+    int nodeCount = 0;
     int nx = 0, ny = 0, nz = 0;
     Vec3 cellSize;
     Vec3 origin;
@@ -202,8 +216,11 @@ private:
 
     void buildFaceLists(const std::vector<Vec3>& lo, const std::vector<Vec3>& hi, float pad);
 
+    void buildNodeRuns(const std::vector<Vec3>& positions);
+
     GridView grid_;
     dev::DeviceArray<int> cellHead_, cellNext_, cellStart_, cellFaces_;
+    dev::DeviceArray<CellNode> cellNodes_;
 };
 
 // Percentile of an ascending list at fraction q, interpolating between neighbours.

@@ -319,6 +319,30 @@ def test_node_masks_for_face_ids_condition_groups_and_the_fallback(block, capsys
     assert not masked.any() and not cured.any()
 
 
+def test_a_boundary_value_enters_an_empty_resin_by_its_gaussian_share(block, capsys):
+    """Oxygen held at 1 on the boundary of a block that holds none (a degassed resin): after
+    one step each interior node within the cut-off holds the Gaussian-weighted share of the
+    boundary nodes among its neighbours, since zeros weigh like any other value; it used to
+    take the full boundary value."""
+    engine, points, _ = block
+    engine.reset_absorbed_power()
+    d = 1.5**2 / (4 * np.log(1000.0))  # cut-off radius 1.5 node spacings
+    model = curalis.Curalis(props(c_oxygen0=0.0, diffusion_oxygen=d, diffusion_bc_oxygen=1, dirichlet_oxygen=1.0),
+                            engine.get_node_count())
+    model.initialize_accelerator(engine.get_mesh_ptr())
+    model.reaction_step(*addresses(engine))
+    oxygen = model.get_oxygen_concentration()
+    lo, hi = points.min(axis=0), points.max(axis=0)
+    boundary = np.any((points == lo) | (points == hi), axis=1)
+    w = np.exp(-((points[:, None, :] - points[None, :, :]) ** 2).sum(axis=2) / (4 * d))
+    w[w < 1e-3] = 0.0
+    share = (w @ boundary) / w.sum(axis=1)
+    inner = ~boundary
+    assert np.all(oxygen[boundary] == 1.0)
+    assert np.allclose(oxygen[inner], share[inner], rtol=1e-12, atol=0.0)
+    assert 0.0 < oxygen[inner].max() < 0.7 and np.any(oxygen[inner] == 0.0)  # the centre is out of reach
+
+
 def test_exposa_threshold_full_and_halfway_doses(block, capsys):
     engine, _, _ = block
     q = engine.get_absorbed_power()
