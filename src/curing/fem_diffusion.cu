@@ -137,6 +137,22 @@ __global__ void femDirectionKernel(int n, double beta, const double* z, double* 
     p[i] = z[i] + beta * p[i];
 }
 
+// The step in flux form from the solution x: u_i = u_old_i - D dt / m_i sum_j w_ij g_ij (x_i -
+// x_j), with u_old = b / m. It differs from x by the solver's residual over the mass, and
+// what it takes from one node it gives to another to the last bit.
+__global__ void femConservativeKernel(int n, const int* rowStart, const int* columns, const float* weights,
+                                      const double* factor, const double* mass, double Ddt, const int* mask,
+                                      const double* rhs, const double* x, double* u)
+{
+    const int i = static_cast<int>(dev::globalThreadIndex());
+    if (i >= n) return;
+    if (fixedNode(mask, i)) {
+        u[i] = x[i];
+        return;
+    }
+    u[i] = (rhs[i] - Ddt * rowFlux(i, rowStart, columns, weights, factor, x)) / mass[i];
+}
+
 // partial[t] = the sum of values[t * chunk, (t + 1) * chunk), in order.
 __global__ void femChunkSumKernel(const double* values, int n, int chunk, double* partial, int parts)
 {
@@ -334,8 +350,11 @@ int FemDiffusion::step(double* out, const double* in, double D, double dt, const
     const double target = kTolerance * kTolerance * std::max(size, rz);
     for (int iteration = 0; iteration < kMaxIterations; ++iteration) {
         if (!(rz > target)) {
-            if (std::isfinite(rz)) return iteration;
-            break;
+            if (!std::isfinite(rz)) break;
+            dev::launchItems(DEV_KERNEL(femConservativeKernel), items, kBlock, dev::kDefaultStream, n, rows, cols, w,
+                             factor, mass_.data(), Ddt, fixed, rhs_.data(), x, q);
+            dev::copy(x, q, items * sizeof(double), dev::CopyKind::DeviceToDevice);
+            return iteration;
         }
         dev::launchItems(DEV_KERNEL(femApplyKernel), items, kBlock, dev::kDefaultStream, n, rows, cols, w, factor,
                          mass_.data(), Ddt, fixed, p, q, scratch);

@@ -1,7 +1,9 @@
 // Diffusion of a nodal field by finite elements on the optics mesh: the trilinear
 // hexahedron's stiffness with a lumped (diagonal) mass, advanced by backward Euler,
 //   (M + dt K) u_new = M u_old,
-// and solved by conjugate gradients preconditioned with the diagonal.
+// and solved by conjugate gradients preconditioned with the diagonal. The new field is then
+// taken in flux form from the solution (old field minus the fluxes), so the amount is kept
+// to rounding however far the solver went.
 //
 // The stiffness is assembled once per mesh as node-to-node weights w_ij = -K_ij (i != j);
 // since a constant field has no flux, K_ii = sum_j w_ij, and K u at node i is the sum of

@@ -1,0 +1,90 @@
+"""The finite-element diffusion scheme against what the heat equation says."""
+
+import math
+
+import numpy as np
+import pytest
+
+from lumetra import meshes
+
+
+def oxygen_model(mesh, D, dt, boundary=None, **fields):
+    """An engine on `mesh` and a model whose only process is oxygen diffusion (no light),
+    fixed at 1 on the faces `boundary(engine)` selects, no flux elsewhere; `fields` go to
+    set_fields."""
+    import curalis
+    import lumetra
+    lumetra.set_verbosity(0)
+    engine = lumetra.Lumetra()
+    engine.load_mesh_arrays(*mesh)
+    engine.set_solver_type("FE")
+    engine.config()
+    engine.configure_outfilename("unwritten.vtu")  # the result array the model reads (all 0)
+    p = curalis.CuralisProps()
+    p.diffusion_scheme = "fem"
+    p.dt, p.diffusion_oxygen, p.c_monomer0, p.n0, p.n1 = dt, D, 1.0, 1.5, 1.5
+    if boundary is not None:
+        p.diffusion_bc_oxygen, p.dirichlet_oxygen = 1, 1.0
+        p.oxygen_dirichlet_face_ids = list(boundary(engine))
+    model = curalis.Curalis(p, engine.get_node_count())
+    model.set_fields(**fields)
+    model.initialize_accelerator(engine)
+    return engine, model
+
+
+def test_amount_is_kept_without_flux_and_gelled_nodes_keep_their_value():
+    # Elements longer along z than across: the stiffness has positive off-diagonal entries.
+    mesh = meshes.box(6, 4, 4, size=(0.75, 0.5, 1.0))  # coordinates that floats hold exactly
+    n = len(mesh.points)
+    rng = np.random.default_rng(3)
+    gelled = rng.uniform(size=n) < 0.2
+    start = rng.uniform(0.0, 1.0, n)
+    engine, model = oxygen_model(mesh, D=0.05, dt=0.5, oxygen=start, degree_of_curing=np.where(gelled, 1.0, 0.3))
+    # Lumped masses in double (the engine's volumes are float): an eighth of each brick.
+    volume = np.bincount(np.asarray(mesh.hexahedra).ravel(), minlength=n) * (0.125 * 0.125 * 0.25 / 8)
+    for _ in range(5):
+        model.reaction_step(engine)
+    o = model.get_oxygen_concentration()
+    assert abs(volume @ o - volume @ start) < 1e-10 * (volume @ start)
+    assert np.array_equal(o[gelled], start[gelled])
+    assert np.std(o[~gelled]) < 0.5 * np.std(start[~gelled])  # the rest did diffuse
+
+
+def test_half_space_converges_to_the_heat_equation():
+    """Oxygen enters a long block through its face x = 0 (held at 1; interior 0) to T = 1:
+    the amount per unit area tends to 2 sqrt(D T / pi), the profile to erfc(x / 2 sqrt(D T))."""
+    D, T = 0.01, 1.0
+    exact = 2 * math.sqrt(D * T / math.pi)
+
+    def entered(h, dt):
+        mesh = meshes.box(int(round(1 / h)), 2, 2, size=(1, 0.1, 0.1))
+        engine, model = oxygen_model(mesh, D, dt, lambda e: e.select_boundary_faces_bbox(-1e-9, 1e-9, -1, 1, -1, 1))
+        for _ in range(int(round(T / dt))):
+            model.reaction_step(engine)
+        o = model.get_oxygen_concentration()
+        x = np.asarray(mesh.points)[:, 0]
+        profile = np.max(np.abs(o - np.array([math.erfc(v / (2 * math.sqrt(D * T))) for v in x])))
+        return engine.get_nodal_volumes() @ o / 0.01, profile
+
+    coarse, fine, finest = entered(0.05, 0.05), entered(0.025, 0.0125), entered(0.0125, 0.003125)
+    errors = [abs(a / exact - 1) for a, _ in (coarse, fine, finest)]
+    assert errors[2] < 2e-3 and errors[2] < errors[1] < errors[0]
+    assert fine[1] < 0.02 and finest[1] < fine[1]
+    # At fixed spacing, a step four times shorter changes the amount by under 2 %.
+    assert abs(entered(0.025, 0.05)[0] / fine[0] - 1) < 0.02
+
+
+def test_gaussian_variance_grows_by_2_D_T_per_axis():
+    D, T, s0 = 0.002, 2.0, 0.08
+    mesh = meshes.box(24, 24, 24, size=(1, 1, 1), origin=(-0.5, -0.5, -0.5))
+    p = np.asarray(mesh.points)
+    blob = np.exp(-np.sum(p ** 2, axis=1) / (2 * s0 ** 2))
+    engine, model = oxygen_model(mesh, D, dt=0.25, oxygen=blob)
+    for _ in range(8):
+        model.reaction_step(engine)
+    o, volume = model.get_oxygen_concentration(), engine.get_nodal_volumes()
+    w = volume * o
+    for axis in range(3):
+        variance = w @ p[:, axis] ** 2 / w.sum()
+        start = (volume * blob) @ p[:, axis] ** 2 / (volume * blob).sum()
+        assert variance - start == pytest.approx(2 * D * T, rel=0.03)
