@@ -25,7 +25,7 @@ import lumetra
 from lumetra import _sizes, meshes, parallel
 from lumetra.scenario import ScenarioError
 
-__all__ = ["run", "beam_rays", "write_pvd"]
+__all__ = ["run", "beam_rays", "write_pvd", "kernel_reach_warnings"]
 
 VTU_STEM = "cure"
 # The engine's balance is summed in float on the device; anything above this share of the
@@ -231,6 +231,35 @@ def _model(scenario: dict[str, Any], n_nodes: int):
     return curalis.Curalis(p, n_nodes)
 
 
+# The kernel scheme follows the heat equation only while its cut-off radius spans a few node
+# spacings: below, a step reaches no neighbour; above, one step cannot carry what diffusion
+# does over its length.
+KERNEL_REACH = (1.5, 6.0)
+HEX_EDGES = ((0, 1), (1, 2), (2, 3), (3, 0), (4, 5), (5, 6), (6, 7), (7, 4), (0, 4), (1, 5), (2, 6), (3, 7))
+
+
+def kernel_reach_warnings(points, hexahedra, resin: dict[str, Any], dt: float) -> list[str]:
+    """Warnings for a kernel-scheme diffusion whose cut-off radius sqrt(4 D dt ln 1000) lies
+    outside 1.5 to 6 node spacings (the median element edge)."""
+    if resin.get("model") != "curalis" or resin.get("diffusion_scheme") != "kernel" or len(hexahedra) == 0:
+        return []
+    points, hexahedra = np.asarray(points, dtype=float), np.asarray(hexahedra)
+    a, b = np.array(HEX_EDGES).T
+    spacing = float(np.median(np.linalg.norm(points[hexahedra[:, a]] - points[hexahedra[:, b]], axis=-1)))
+    out = []
+    for species in ("radical", "oxygen"):
+        D = resin[f"diffusion_{species}"]
+        if D <= 0 or spacing <= 0:
+            continue
+        radius = math.sqrt(4 * D * dt * math.log(1000))
+        low, high = KERNEL_REACH
+        if not low * spacing <= radius <= high * spacing:
+            out.append(f"Warning: the kernel diffusion of {species} reaches {radius:.4g} with node spacing "
+                       f"{spacing:.4g} ({radius / spacing:.2g} spacings; it follows the heat equation from {low:g} "
+                       f"to {high:g}): use resin.diffusion_scheme = \"fem\"")
+    return out
+
+
 def _start_material(resin: dict[str, Any]) -> tuple[float, float]:
     x = resin["degree_of_curing0"] if resin["model"] == "curalis" else 0.0
     return resin["n0"] + x * (resin["n1"] - resin["n0"]), resin["alpha0"] + x * (resin["alpha1"] - resin["alpha0"])
@@ -319,6 +348,9 @@ def _run(scenario: dict[str, Any], progress: bool, stream: TextIO, comm: paralle
         engine.config()
         engine.configure_outfilename(str(folder / f"{VTU_STEM}.vtu"))
         model = _model(scenario, n_nodes)
+        if comm.rank == 0:
+            for line in kernel_reach_warnings(mesh.points, mesh.hexahedra, resin, dt):
+                print(line, file=stream)
         if resin["model"] == "curalis":
             model.initialize_accelerator(engine)
         volumes = engine.get_nodal_volumes()

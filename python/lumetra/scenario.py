@@ -115,6 +115,9 @@ SCHEMA: dict[str, dict[str, Key]] = {
         "koxygen": _curalis("float", 0.3, "oxygen consumption rate constant", **NONNEGATIVE),
         "diffusion_oxygen": _curalis("float", 0.06, "oxygen diffusion coefficient", **NONNEGATIVE),
         "diffusion_radical": _curalis("float", 0.001, "radical diffusion coefficient", **NONNEGATIVE),
+        "diffusion_scheme": _curalis("str", "fem", "\"fem\" (finite elements, implicit step: converges as mesh and "
+                                     "step are refined) or \"kernel\" (Gaussian smoothing within a cut-off radius)",
+                                     choices=("fem", "kernel")),
         "diffusion_bc": _curalis("int", 0, "1: both species fixed on the boundary when neither switch below is set",
                                  minimum=0, maximum=1),
         "diffusion_bc_radical": _curalis("int", 0, "1: radical field fixed to dirichlet_radical on the boundary",

@@ -88,3 +88,14 @@ def test_gaussian_variance_grows_by_2_D_T_per_axis():
         variance = w @ p[:, axis] ** 2 / w.sum()
         start = (volume * blob) @ p[:, axis] ** 2 / (volume * blob).sum()
         assert variance - start == pytest.approx(2 * D * T, rel=0.03)
+
+
+@pytest.mark.parametrize("scheme, D, warned", [("kernel", 1e-5, ["radical"]), ("kernel", 1e-3, []),
+                                               ("kernel", 0.1, ["radical"]), ("fem", 1e-5, [])])
+def test_main_job_warns_when_the_kernel_reach_misses_the_node_spacing(scheme, D, warned):
+    from lumetra.runner import kernel_reach_warnings
+    mesh = meshes.box(10, 10, 10)  # spacing 0.1; radius sqrt(4 D ln 1000) at dt = 1
+    resin = {"model": "curalis", "diffusion_scheme": scheme, "diffusion_radical": D, "diffusion_oxygen": 0.0}
+    lines = kernel_reach_warnings(mesh.points, mesh.hexahedra, resin, 1.0)
+    assert [line.split(" of ")[1].split()[0] for line in lines] == warned
+    assert all("node spacing 0.1 " in line for line in lines)
