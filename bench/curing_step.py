@@ -9,7 +9,7 @@ Blocks of 20^3, 45^3 and 100^3 elements (9 261, 97 336 and 1 030 301 nodes). The
 block runs only the shorter diffusion lengths on 2 threads, so that the whole run stays
 within about three minutes on two cores (see CASES).
 
-    python bench/curing_step.py --vial [N ...]   (default 8 16 32)
+    python bench/curing_step.py --vial [--scheme=fem] [N ...]   (default 8 16 32, kernel scheme)
 
 The refined vial family instead (radius 5, height 10, n_core = N, n_radial = 3N/4,
 n_z = 2N), on one thread, with both species' cut-off radius sqrt(4 D dt ln 1000) at three
@@ -121,8 +121,9 @@ def vial_case(n_core, tmp):
     return engine, CUTOFF_IN_SPACINGS * 10.0 / (2 * n_core)
 
 
-def vial_props(cutoff):
+def vial_props(cutoff, scheme="kernel"):
     p = curalis.CuralisProps()
+    p.diffusion_scheme = scheme
     p.dt = 1.0
     p.diffusion_oxygen = p.diffusion_radical = cutoff**2 / (4.0 * np.log(1000.0))
     # Slow reactions keep the degree of curing near 0, so the oxygen's gel-scaled cut-off
@@ -133,12 +134,13 @@ def vial_props(cutoff):
     return p
 
 
-def vial_main(sizes):
+def vial_main(sizes, scheme="kernel"):
     try:
         from scipy.spatial import cKDTree
     except ImportError:
         cKDTree = None
-    print(f"backend {lumetra.backend}, 1 thread, load average {os.getloadavg()[0]:.1f}", file=sys.stderr)
+    print(f"backend {lumetra.backend}, 1 thread, {scheme} diffusion, load average {os.getloadavg()[0]:.1f}",
+          file=sys.stderr)
     print("| N | nodes | pairs per node | s per step | ns per node per step | CPU ns per node per step "
           "| ns per node pair |")
     print("|---|---|---|---|---|---|---|")
@@ -149,7 +151,7 @@ def vial_main(sizes):
             engine, cutoff = vial_case(n_core, tmp)
             n = engine.get_node_count()
             with contextlib.redirect_stdout(io.StringIO()):
-                model = curalis.Curalis(vial_props(cutoff), n)
+                model = curalis.Curalis(vial_props(cutoff, scheme), n)
                 model.initialize_accelerator(engine.get_mesh_ptr())
             seconds, cpu = time_step(model, engine, budget=3.0, repeats=5)
             per_node = per_pair = "n/a (no scipy)"
@@ -165,7 +167,8 @@ def vial_main(sizes):
 
 def main():
     if len(sys.argv) > 1 and sys.argv[1] == "--vial":
-        vial_main([int(a) for a in sys.argv[2:]] or VIAL_SIZES)
+        schemes = [a.split("=", 1)[1] for a in sys.argv[2:] if a.startswith("--scheme=")] or ["kernel"]
+        vial_main([int(a) for a in sys.argv[2:] if not a.startswith("--")] or VIAL_SIZES, schemes[-1])
         return
     largest = int(sys.argv[1]) if len(sys.argv) > 1 else 100
     threads_all = lumetra.get_num_threads()

@@ -186,7 +186,7 @@ def bench_mesh_load(tmp, quick, rows, growth):
 
 
 # ---------------------------------------------------------------------------------------
-def curing_step(tmp, k):
+def curing_step(tmp, k, scheme):
     """Best of three curalis steps on a block of k^3 unit hexahedra lit down every column."""
     box = meshes.box(k, k, k, size=(k, k, k), refractive_index=1.5, absorptivity=0.05)
     beam = os.path.join(tmp, f"columns{k}.ry")
@@ -194,7 +194,9 @@ def curing_step(tmp, k):
     engine = engine_for(box, beam, tmp=tmp)
     with quiet():
         engine.compute_volumetric_absorption()
-        model = curalis.Curalis(curing_props(0.5), engine.get_node_count())
+        p = curing_props(0.5)
+        p.diffusion_scheme = scheme
+        model = curalis.Curalis(p, engine.get_node_count())
         model.initialize_accelerator(engine.get_mesh_ptr())
     args = (engine.get_result_array_device_ptr(), engine.get_mesh_data_devlink_ptr())
     return best(lambda: model.reaction_step(*args)), engine.get_node_count()
@@ -202,11 +204,12 @@ def curing_step(tmp, k):
 
 def bench_curing(tmp, quick, rows, growth):
     k, k2 = (16, 20) if quick else (30, 38)  # (k2 + 1)^3 is about twice (k + 1)^3
-    seconds, nodes = curing_step(tmp, k)
-    rows.append(("curing step", f"{nodes} nodes, sqrt(D dt) = 0.5 spacing, {THREADS} thread(s)",
-                 seconds / nodes * 1e9, "ns per node per step"))
-    seconds2, nodes2 = curing_step(tmp, k2)
-    growth.append(("curing step", "mesh (nodes)", nodes2 / nodes, seconds2 / seconds))
+    for scheme in ("kernel", "fem"):
+        seconds, nodes = curing_step(tmp, k, scheme)
+        rows.append((f"curing step ({scheme})", f"{nodes} nodes, sqrt(D dt) = 0.5 spacing, {THREADS} thread(s)",
+                     seconds / nodes * 1e9, "ns per node per step"))
+        seconds2, nodes2 = curing_step(tmp, k2, scheme)
+        growth.append((f"curing step ({scheme})", "mesh (nodes)", nodes2 / nodes, seconds2 / seconds))
 
 
 # ---------------------------------------------------------------------------------------
