@@ -300,13 +300,6 @@ void FemDiffusion::build(const MeshDataFlat& mesh)
     built_ = true;
 }
 
-std::size_t FemDiffusion::bytes() const
-{
-    return rowStart_.bytes() + columns_.bytes() + weights_.bytes() + mass_.bytes() + diagonal_.bytes() +
-           factor_.bytes() + rhs_.bytes() + residual_.bytes() + preconditioned_.bytes() + direction_.bytes() +
-           product_.bytes() + scratch_.bytes() + partial_.bytes();
-}
-
 double FemDiffusion::reduce(const double* values)
 {
     const int parts = static_cast<int>(hostPartial_.size());

@@ -29,12 +29,10 @@
 
 class FemDiffusion {
 public:
-    // The stiffness weights and lumped masses of the mesh (its address as the engine hands it
-    // out); again after every change of the mesh. Throws std::invalid_argument for an
+    // The stiffness weights and lumped masses of the mesh, from its record of device
+    // addresses; again after every change of the mesh. Throws std::invalid_argument for an
     // element with a non-positive Jacobian at a quadrature point.
     void build(const MeshDataFlat& mesh);
-    bool ready() const { return built_; }
-    int nodeCount() const { return nodes_; }
 
     // One backward-Euler step of length dt with coefficient D: out (device, n) from in
     // (device, n; may be the same array). gel (device, n) couples the coefficient to the
@@ -43,11 +41,6 @@ public:
     // std::runtime_error when the solve does not converge.
     int step(double* out, const double* in, double D, double dt, const double* gel, bool useGel, double gelPoint,
              const int* mask, bool applyMask, double value);
-
-    // Lumped nodal masses (volumes) on the host, as assembled.
-    std::vector<double> masses() const { return mass_.download(); }
-    // Bytes held per node (weights, indices, masses and the solver's vectors).
-    std::size_t bytes() const;
 
     // Relative residual the solver stops at, in the norm of the preconditioner.
     static constexpr double kTolerance = 1e-10;

@@ -604,12 +604,10 @@ void MaterialState::reactionStep(const double* absorbedPower, const MeshDataFlat
         // place. Both on the default stream: each iteration of a solve waits for its sums.
         const int* allMask = allBoundaryMask_.data();
         const int* oxyMask = oxygenMask_.data();
-        lastIterations_[0] = fem_.step(radical_.data(), absorbedPower, h_state_.diffusionRadical, h_state_.dtDiff,
-                                       nullptr, false, 1.0, allMask, h_state_.diffusionBcRadical == 1,
-                                       h_state_.dirichletRadical);
-        lastIterations_[1] = fem_.step(oxygen_.data(), oxygen_.data(), h_state_.diffusionOxygen, h_state_.dtDiff,
-                                       degreeOfCuring_.data(), true, h_state_.oxygenGelPoint, oxyMask,
-                                       h_state_.diffusionBcOxygen == 1, h_state_.dirichletOxygen);
+        fem_.step(radical_.data(), absorbedPower, h_state_.diffusionRadical, h_state_.dtDiff, nullptr, false, 1.0,
+                  allMask, h_state_.diffusionBcRadical == 1, h_state_.dirichletRadical);
+        fem_.step(oxygen_.data(), oxygen_.data(), h_state_.diffusionOxygen, h_state_.dtDiff, degreeOfCuring_.data(),
+                  true, h_state_.oxygenGelPoint, oxyMask, h_state_.diffusionBcOxygen == 1, h_state_.dirichletOxygen);
         solveRate(radical_.data());
         updateProperties(meshDevlink->absorptivity, meshDevlink->refrIndex);
         return;

@@ -90,12 +90,6 @@ public:
     // (std::invalid_argument naming the field and the node).
     void setField(const std::string& field, const double* host);
     static void checkField(const std::string& field, const double* host, int n);
-    DiffusionScheme scheme() const { return scheme_; }
-    // Conjugate-gradient iterations of the last finite-element step, radical and oxygen.
-    int lastIterations(int species) const { return lastIterations_[species & 1]; }
-    // Device bytes the finite-element operator and its solver hold (after
-    // initializeAccelerator with that scheme).
-    std::size_t femBytes() const { return fem_.bytes(); }
     double dt() const { return h_state_.dtDiff; }
     int nodeCount() const { return h_state_.nNodes; }
     bool acceleratorReady() const { return gridReady_; }
@@ -130,7 +124,6 @@ private:
     GridAccelerator grid_;
     DiffusionScheme scheme_ = DiffusionScheme::Kernel;
     FemDiffusion fem_;
-    int lastIterations_[2] = {0, 0};
     bool gridReady_ = false;
     float cellEdge_ = 0.0f;
     dev::DeviceArray<int> allBoundaryMask_, oxygenMask_;
