@@ -79,6 +79,8 @@ class OpticalBoundaryCondition:
     """Refractive index of the medium outside the faces, real part (default 1.0)."""
     refractive_index_imag: float
     """Extinction coefficient of the outside medium (default 0.0)."""
+    fresnel: str
+    """"exact" (default: the Fresnel equations, unpolarised) or "schlick" (Schlick's approximation)."""
     faces: list[int]
     """Global boundary-face ids; reading returns a copy."""
 

@@ -209,6 +209,7 @@ def _boundary_conditions(engine, scenario: dict[str, Any]) -> list:
         bc.refractive_index_imag = entry["outside_extinction"]
         bc.rough_surface = entry["roughness"] > 0
         bc.roughness = entry["roughness"]
+        bc.fresnel = entry["fresnel"]
         conditions.append(bc)
     return conditions
 
