@@ -89,3 +89,5 @@ inline const char* objectiveKindName(ObjectiveKind kind)
 // The tracer of this objective and solver; nullptr for a combination that does not exist.
 std::unique_ptr<BaseRayTracer> makeTracer(SolverKind solver, ObjectiveKind objective,
                                           TracerFamily family = TracerFamily::FiniteElement);
+// The transpose of the light-transport trace with this solver (objectives/adjoint.h).
+std::unique_ptr<BaseRayTracer> makeAdjointTracer(SolverKind solver);

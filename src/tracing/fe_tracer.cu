@@ -59,8 +59,9 @@ void FiniteElementRayTracer<O, S, E>::traceRays(RayCollection& rays, Mesh& mesh)
     const auto view = objective.view(mesh.h_mdata_devlink);
     const RayExits exits = lastRayExits();
     const auto launch = [&](int first, int end) {
-        // Only the light-transport objective with a real solver gets the comparison rules.
-        if constexpr (std::is_same_v<O, LightTransport> && S::kOrder > 0) {
+        // Only the light-transport objective and its transpose with a real solver get the
+        // comparison rules.
+        if constexpr ((std::is_same_v<O, LightTransport> || std::is_same_v<O, Adjoint>) && S::kOrder > 0) {
             switch (stepRuleFromEnvironment()) {
             case StepRule::Stepped:
                 launchTrace<typename S::template WithRule<StepRule::Stepped>>(rays, mesh, view, stats.data(), exits,
@@ -132,6 +133,8 @@ template class FiniteElementRayTracer<OpticalPath, RungeKutta4<HEX8Element>, HEX
 template class FiniteElementRayTracer<LightTransport, Solver<HEX8Element>, HEX8Element>;
 template class FiniteElementRayTracer<LightTransport, ForwardEuler<HEX8Element>, HEX8Element>;
 template class FiniteElementRayTracer<LightTransport, RungeKutta4<HEX8Element>, HEX8Element>;
+template class FiniteElementRayTracer<Adjoint, ForwardEuler<HEX8Element>, HEX8Element>;
+template class FiniteElementRayTracer<Adjoint, RungeKutta4<HEX8Element>, HEX8Element>;
 
 namespace {
 
@@ -148,6 +151,8 @@ std::unique_ptr<BaseRayTracer> tracerFor(SolverKind solver)
 }
 
 } // namespace
+
+std::unique_ptr<BaseRayTracer> makeAdjointTracer(SolverKind solver) { return tracerFor<Adjoint>(solver); }
 
 std::unique_ptr<BaseRayTracer> makeTracer(SolverKind solver, ObjectiveKind objective, TracerFamily family)
 {
