@@ -7,6 +7,7 @@
 #include "IO/mesh_readers.h"
 #include "common/messages.h"
 #include "objectives/adjoint.h"
+#include "objectives/deposit_record.h"
 #include "objectives/light_transport.h"
 #include "objectives/optical_path.h"
 #include "objectives/render.h"
@@ -437,6 +438,27 @@ bool Lumetra::trace_adjoint(const double* field, double* out)
     adjoint->traceRays(*rays, mesh);
     dev::synchronize();
     objective->getResult(out);
+    return true;
+}
+
+bool Lumetra::record_deposits(std::vector<int>& nodes, std::vector<int>& rayIds, std::vector<float>& values)
+{
+    if (!doingChecks(kAbortCompute)) return false;
+    refreshGeometry();
+    placeRays();
+    std::unique_ptr<BaseRayTracer> tracer = makeDepositRecordTracer(tracerSolver);
+    auto* record = static_cast<DepositRecord*>(tracer->getObjective());
+    // Room for 16 visits of every ray at first; when that is short, the count says how
+    // much is needed, and the same trace (the seeds are kept) is run once more.
+    record->prepare(std::max<unsigned long long>(8ull * 16ull * static_cast<unsigned long long>(rays->nRays), 1024ull));
+    tracer->traceRays(*rays, mesh);
+    dev::synchronize();
+    if (record->count() > record->capacity()) {
+        record->prepare(record->count());
+        tracer->traceRays(*rays, mesh);
+        dev::synchronize();
+    }
+    record->download(nodes, rayIds, values);
     return true;
 }
 

@@ -50,6 +50,11 @@ public:
     // as they were. `out` takes ray count doubles; false (after the engine's message) when
     // the engine cannot trace yet.
     bool trace_adjoint(const double* field, double* out);
+    // The matrix A itself, recorded in one trace like trace_adjoint's: every deposit as (node,
+    // ray, deposit per unit power), duplicates to be summed; nothing else changes. One
+    // triplet per node per element visit, so for small problems. False (after the engine's
+    // message) when the engine cannot trace yet.
+    bool record_deposits(std::vector<int>& nodes, std::vector<int>& rayIds, std::vector<float>& values);
     void write_result();
     void write_result_append(const double* fields, int count);
     void write_result_append(const double* fields, int count, const std::vector<std::string>& names);

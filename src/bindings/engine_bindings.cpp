@@ -7,6 +7,7 @@
 #include <pybind11/stl/filesystem.h>
 
 #include <chrono>
+#include <cstdint>
 #include <filesystem>
 #include <limits>
 #include <string>
@@ -571,6 +572,38 @@ void bindEngine(py::module_& m)
             "a map of its own).\n\n"
             "Example\n-------\n"
             ">>> gradient = engine.trace_adjoint(2 * (engine.get_absorbed_power() - target))")
+        .def(
+            "record_deposits",
+            [](Lumetra& e) {
+                std::vector<int> nodes, rays;
+                std::vector<float> values;
+                bool traced;
+                {
+                    py::gil_scoped_release release;
+                    traced = allocating("record_deposits", [&] { return e.record_deposits(nodes, rays, values); });
+                }
+                if (!traced) fail("record_deposits: the engine cannot trace yet (see its message)");
+                const py::ssize_t n = static_cast<py::ssize_t>(values.size());
+                py::array_t<std::int32_t> nodeIds(n), rayIds(n);
+                Array deposits(n);
+                for (py::ssize_t i = 0; i < n; ++i) {
+                    nodeIds.mutable_data()[i] = nodes[static_cast<std::size_t>(i)];
+                    rayIds.mutable_data()[i] = rays[static_cast<std::size_t>(i)];
+                    deposits.mutable_data()[i] = values[static_cast<std::size_t>(i)];
+                }
+                return py::make_tuple(nodeIds, rayIds, deposits);
+            },
+            "Every deposit of one trace: the matrix of the map from ray powers to absorbed power.\n\n"
+            "Returns\n-------\ntuple of numpy.ndarray\n"
+            "    (nodes, rays, values): deposit values[k] per unit power of ray rays[k] at node\n"
+            "    nodes[k], in absorbed power per unit volume; pairs repeat (one entry per element\n"
+            "    visit) and are summed. lumetra.optics_map.record_matrix builds the sparse matrix.\n\n"
+            "Raises\n------\nRuntimeError\n    If the engine cannot trace yet (after its message).\n\n"
+            "Notes\n-----\n"
+            "The trace is that of trace_adjoint(): the rays of the next forward trace, with power 1,\n"
+            "seeds left as they were; nothing in the engine changes. It holds one entry per node per\n"
+            "element visit (about 8 times the element visits): for small problems.\n\n"
+            "Example\n-------\n>>> nodes, rays, values = engine.record_deposits()")
         .def("get_ray_count", &Lumetra::get_ray_count,
              "Get the number of rays currently loaded in the engine.\n\n"
              "Returns\n-------\nint\n    0 before rays are loaded.\n\n"

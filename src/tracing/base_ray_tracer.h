@@ -91,3 +91,5 @@ std::unique_ptr<BaseRayTracer> makeTracer(SolverKind solver, ObjectiveKind objec
                                           TracerFamily family = TracerFamily::FiniteElement);
 // The transpose of the light-transport trace with this solver (objectives/adjoint.h).
 std::unique_ptr<BaseRayTracer> makeAdjointTracer(SolverKind solver);
+// A trace that records its deposits as triplets of the map's matrix (objectives/deposit_record.h).
+std::unique_ptr<BaseRayTracer> makeDepositRecordTracer(SolverKind solver);

@@ -13,6 +13,7 @@
 #include "device/buffer.h"
 #include "mesh/mesh_data.h"
 #include "objectives/adjoint.h"
+#include "objectives/deposit_record.h"
 #include "objectives/light_transport.h"
 #include "objectives/objective.h"
 #include "objectives/optical_path.h"

@@ -1,13 +1,13 @@
 """Rays from arrays, and the transpose of the trace: set_rays gives the rays a ray file
 gives, and trace_adjoint is the exact transpose of the map from ray powers to absorbed
 power, <A p, g> = <p, A^T g>, through refraction, reflection, rough faces, a graded index
-and rays aligned with the mesh."""
+and rays aligned with the mesh; the recorded matrix is that map."""
 
 import numpy as np
 import pytest
 
 import lumetra
-from lumetra import meshes
+from lumetra import meshes, optics_map
 from test_aligned_rays import OFFSETS, WIDTH, aligned_rays, mesh_of
 
 
@@ -106,6 +106,29 @@ def test_adjoint_of_rays_along_faces_edges_and_node_lines(kind, solver):
     values = engine.trace_adjoint(np.ones(engine.get_node_count())).reshape(-1, len(OFFSETS))
     beside = values[:, OFFSETS.index(1e-4)]
     assert np.all(beside > 0) and np.allclose(values, beside[:, None], rtol=1e-3)
+
+
+@pytest.mark.parametrize("case", ["vial", "column"])
+def test_recorded_matrix_is_the_map_the_traces_apply(case):
+    if case == "vial":  # rough: the recording keeps the seeds for the trace it stands for
+        engine = vial_engine(roughness=0.3)
+        engine.set_rays(*side_rays(300), np.ones(300))
+    else:  # rays that cross 60 elements: more deposits than the first guess holds
+        engine = lumetra.Lumetra()
+        engine.load_mesh_arrays(*meshes.box(2, 2, 60, size=(1, 1, 3), refractive_index=lambda x, y, z: 1.4 + 0.1 * x,
+                                            absorptivity=0.3))
+        xy = np.random.default_rng(6).uniform(0.05, 0.95, (40, 2))
+        engine.set_rays(np.column_stack([xy, np.full(40, 4.0)]), np.tile([0.0, 0.0, -1.0], (40, 1)), np.ones(40))
+        engine.config()
+    n, nodes = engine.get_ray_count(), engine.get_node_count()
+    matrix = optics_map.record_matrix(engine)
+    assert matrix.shape == (nodes, n) and matrix.nnz > 8 * n
+    rng = np.random.default_rng(7)
+    g, p = rng.normal(size=nodes), rng.uniform(size=n)
+    adjoint = engine.trace_adjoint(g)
+    assert np.allclose(matrix.T @ g, adjoint, rtol=1e-9, atol=1e-12 * np.abs(adjoint).max())
+    q = forward(engine, p)
+    assert np.allclose(matrix @ p, q, rtol=1e-5, atol=1e-7 * q.max())
 
 
 def test_adjoint_leaves_the_forward_result_and_is_refused_without_a_field():
