@@ -10,14 +10,17 @@ recorded in one trace and used with SciPy::
 
 from __future__ import annotations
 
-from typing import Any
+from typing import TYPE_CHECKING
 
-import numpy as np
+if TYPE_CHECKING:
+    from scipy.sparse import csr_matrix
+
+    from lumetra import Lumetra
 
 __all__ = ["record_matrix"]
 
 
-def record_matrix(engine: Any) -> Any:
+def record_matrix(engine: Lumetra) -> csr_matrix:
     """The matrix of the next forward trace of ``engine``'s rays, recorded in one trace.
 
     Parameters

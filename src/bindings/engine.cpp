@@ -423,7 +423,7 @@ void Lumetra::placeRays()
     raysOnSurface = true;
 }
 
-bool Lumetra::trace_adjoint(const double* field, double* out)
+bool Lumetra::trace_adjoint(const double* field, double* out, BaseRayTracer::Progress progress)
 {
     if (!doingChecks(kAbortCompute)) return false;
     requireValues("trace_adjoint field", field, static_cast<std::size_t>(get_node_count()), ValueRule::Finite);
@@ -435,7 +435,14 @@ bool Lumetra::trace_adjoint(const double* field, double* out)
     }
     auto* objective = static_cast<Adjoint*>(adjoint->getObjective());
     objective->prepare(field, get_node_count(), rays->nRays);
-    adjoint->traceRays(*rays, mesh);
+    adjoint->setProgress(std::move(progress));
+    try {
+        adjoint->traceRays(*rays, mesh);
+    } catch (...) {
+        adjoint->setProgress({});
+        throw;
+    }
+    adjoint->setProgress({});
     dev::synchronize();
     objective->getResult(out);
     return true;

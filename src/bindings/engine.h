@@ -48,8 +48,9 @@ public:
     // the current rays, mesh and solver, as the next compute_volumetric_absorption traces
     // them; the absorbed power, the last trace's per-ray results and the rays' seeds stay
     // as they were. `out` takes ray count doubles; false (after the engine's message) when
-    // the engine cannot trace yet.
-    bool trace_adjoint(const double* field, double* out);
+    // the engine cannot trace yet. progress as for compute_volumetric_absorption; a stopped
+    // trace leaves `out` unwritten.
+    bool trace_adjoint(const double* field, double* out, BaseRayTracer::Progress progress = {});
     // The matrix A itself, recorded in one trace like trace_adjoint's: every deposit as (node,
     // ray, deposit per unit power), duplicates to be summed; nothing else changes. One
     // triplet per node per element visit, so for small problems. False (after the engine's

@@ -539,18 +539,21 @@ void bindEngine(py::module_& m)
              "Example\n-------\n>>> engine.compute_volumetric_absorption()")
         .def(
             "trace_adjoint",
-            [](Lumetra& e, py::handle field) {
+            [](Lumetra& e, py::handle field, const py::object& progress) {
                 const DoubleArray g = numericArgument("trace_adjoint", "field", field, e.get_node_count(), 0);
                 Array out(e.get_ray_count());
+                TraceWatch watch(progress);
                 bool traced;
                 {
                     py::gil_scoped_release release;
-                    traced = e.trace_adjoint(g.data(), out.mutable_data());
+                    traced = e.trace_adjoint(g.data(), out.mutable_data(),
+                                             [&watch](int done, int total) { watch.update(done, total); });
                 }
+                watch.finish();
                 if (!traced) fail("trace_adjoint: the engine cannot trace yet (see its message)");
                 return out;
             },
-            py::arg("field"),
+            py::arg("field"), py::arg("progress") = py::none(),
             "The transpose of the trace: per ray, its deposits per unit power weighed by a nodal field.\n\n"
             "A trace of ray powers p adds the absorbed power A p (get_absorbed_power()); this gives\n"
             "A^T g, so that dot(A p, g) == dot(p, A^T g): the gradient of any function of the absorbed\n"
@@ -560,11 +563,16 @@ void bindEngine(py::module_& m)
             "index and attenuation as the next compute_volumetric_absorption(). It costs about one\n"
             "trace.\n\n"
             "Parameters\n----------\n"
-            "field : array_like\n    Shape (nNodes,), finite.\n\n"
+            "field : array_like\n    Shape (nNodes,), finite.\n"
+            "progress : None, bool or callable, optional\n"
+            "    As for compute_volumetric_absorption(): None (default) a progress bar for a trace\n"
+            "    that takes more than a few seconds, True always, False never, or a callable\n"
+            "    progress(done, total).\n\n"
             "Returns\n-------\nnumpy.ndarray\n    Shape (nRays,): 0 for a ray that misses the mesh.\n\n"
             "Raises\n------\n"
             "ValueError\n    If field does not have one finite number per node.\n"
-            "RuntimeError\n    If the engine cannot trace yet (no mesh or no rays; after its message).\n\n"
+            "RuntimeError\n    If the engine cannot trace yet (no mesh or no rays; after its message).\n"
+            "KeyboardInterrupt\n    On Ctrl-C, checked between batches of rays.\n\n"
             "Notes\n-----\n"
             "The absorbed power, the last trace's per-ray results and the rays' seeds are left as they\n"
             "were: a rough face draws the same microfacet normals in the next forward trace, whose\n"

@@ -75,6 +75,10 @@ def test_adjoint_is_the_transpose_through_refraction_reflection_and_a_graded_ind
     assert_transpose(engine, n)
     summary = engine.get_trace_summary()
     assert summary["rays_missed"] > 0 and summary["power_absorbed"] > 0.1 * summary["power_entered"]
+    # Watched, the trace runs in batches of rays (256 first): the same values.
+    g, done = np.random.default_rng(5).normal(size=engine.get_node_count()), []
+    assert np.array_equal(engine.trace_adjoint(g, progress=lambda d, total: done.append(d)), engine.trace_adjoint(g))
+    assert done == [256, n]
 
     # The map is linear in the ray powers: no cut-off on a ray's absolute power bends it.
     rng = np.random.default_rng(3)
