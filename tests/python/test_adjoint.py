@@ -86,6 +86,7 @@ def test_adjoint_is_the_transpose_through_refraction_reflection_and_a_graded_ind
     if roughness == 0.0:  # a rough face draws new normals in every forward trace
         q1, q2, q12 = forward(engine, p1), forward(engine, p2), forward(engine, 3 * p1 + 2e5 * p2)
         assert np.allclose(q12, 3 * q1 + 2e5 * q2, rtol=1e-5, atol=1e-6 * q12.max())
+        assert np.allclose(forward(engine, 1e-20 * p1), 1e-20 * q1, rtol=1e-5, atol=1e-26 * q1.max())
 
 
 @pytest.mark.parametrize("kind", ["box", "vial"])
@@ -181,8 +182,9 @@ def test_set_rays_gives_the_rays_a_ray_file_gives(tmp_path):
     (q_file, *rays_file), (q_arrays, *rays_arrays) = results
     for from_file, from_arrays in zip(rays_file, rays_arrays):  # every ray alike, bit for bit
         assert np.array_equal(from_file, from_arrays)
-    # Threads add the deposits at a node in any order.
-    assert q_file.max() > 0 and np.allclose(q_file, q_arrays, rtol=1e-12, atol=0)
+    # Per unit volume: each engine sums its nodal volumes from the elements' shares in float,
+    # in whatever order the threads come, so they may differ in the last bit.
+    assert q_file.max() > 0 and np.allclose(q_file, q_arrays, rtol=1e-6, atol=0)
 
 
 @pytest.mark.parametrize("change, match", [
