@@ -74,6 +74,18 @@ std::unique_ptr<RayCollection> readRayFile(const std::string& path)
     if (values < 7 * count) {
         refuse(path, "read " + std::to_string(values / 7) + " complete rays of the " + std::to_string(n) + " declared");
     }
+    // Numbers after the declared rays mean the count line is wrong: tracing only some of
+    // the rays would pass for the whole light.
+    std::size_t extra = 0;
+    while (std::getline(in, line)) { // from the rest of the last ray's line on
+        std::istringstream rest(line);
+        for (std::string w; rest >> w && w[0] != '#';) ++extra;
+    }
+    if (extra > 0) {
+        refuse(path, "the count line declares " + std::to_string(n) + " rays, but the file holds " +
+                         std::to_string(extra) + " more number(s) after them (" + std::to_string(n + extra / 7) +
+                         " rays" + (extra % 7 ? " and a partial one" : "") + "); correct the count line");
+    }
     for (std::size_t i = 0; i < count; ++i) {
         const float* r = &record[7 * i];
         const double length = std::hypot(double(r[3]), double(r[4]), double(r[5]));

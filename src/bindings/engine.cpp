@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <stdexcept>
 
 #include "IO/mesh_readers.h"
@@ -18,12 +19,22 @@
 namespace {
 
 enum class ValueRule { Finite, NonNegative, Positive };
+// Where the values go: the engine's float arrays, or the absorbed power's doubles.
+enum class Storage { Float, Double };
 
-// Refuses, naming the item, a value the physics cannot take; nothing has changed yet.
-void requireValues(const char* what, const double* in, std::size_t count, ValueRule rule)
+// Refuses, naming the item, a value the physics cannot take, or one that the float arrays
+// would hold as infinity; nothing has changed yet.
+void requireValues(const char* what, const double* in, std::size_t count, ValueRule rule,
+                   Storage storage = Storage::Float)
 {
+    const double largest = storage == Storage::Float ? static_cast<double>(std::numeric_limits<float>::max())
+                                                     : std::numeric_limits<double>::max();
     for (std::size_t i = 0; i < count; ++i) {
         const double v = in[i];
+        if (std::isfinite(v) && std::fabs(v) > largest) {
+            throw std::invalid_argument(msg::format("%s: item %zu is %g, beyond the engine's single precision "
+                                                    "(at most %g)", what, i, v, largest));
+        }
         const bool ok = std::isfinite(v) && (rule == ValueRule::Finite || (rule == ValueRule::NonNegative && v >= 0.0) ||
                                              (rule == ValueRule::Positive && v > 0.0));
         if (!ok) {
@@ -277,6 +288,7 @@ void Lumetra::load_rays(const std::string& path)
 
 void Lumetra::configure_outfilename(const std::string& outputFile)
 {
+    if (outputFile.empty()) throw std::invalid_argument("configure_outfilename: the output file name is empty");
     if (!fertInitialized || !meshLoaded) {
         report("Error: FERT must be initialized and mesh must be loaded before configuring output file name in "
                "objective.");
@@ -340,6 +352,12 @@ void Lumetra::compute_volumetric_absorption(BaseRayTracer::Progress progress)
         if (rays->hasOrigins()) rays->restoreOrigins();
         else rays->rememberOrigins();
         srt->traceRays(*rays, mesh);
+        try {
+            refuseRaysStartingInside();
+        } catch (...) {
+            rays->restoreOrigins();
+            throw;
+        }
         raysOnSurface = true;
     }
     if (activeObjective == ObjectiveKind::Render) {
@@ -371,6 +389,36 @@ void Lumetra::compute_volumetric_absorption(BaseRayTracer::Progress progress)
     fert->setProgress({});
     dev::synchronize();
     traced = true;
+}
+
+void Lumetra::refuseRaysStartingInside() const
+{
+    // A ray placed on a face that it leaves through started inside the mesh: the walk would
+    // begin at that face and count its power as entered with nothing absorbed.
+    const std::size_t n = static_cast<std::size_t>(rays->nRays);
+    const MeshDataFlat& m = mesh.h_mdata_devlink;
+    if (n == 0 || m.nFaces <= 0 || m.faceNormals == nullptr) return;
+    const std::vector<int> faces = dev::download(rays->h_rdata.startFaces, n);
+    const std::vector<float> directions = dev::download(rays->h_rdata.directions, 3 * n);
+    const std::size_t F = static_cast<std::size_t>(m.nFaces);
+    const std::vector<float> normals = dev::download(m.faceNormals, 3 * F);
+    std::size_t inside = 0, first = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const int f = faces[i];
+        if (f < 0 || static_cast<std::size_t>(f) >= F) continue;
+        double along = 0.0;
+        for (int c = 0; c < 3; ++c) along += double(normals[c * F + f]) * double(directions[c * n + i]);
+        // Rays in a face's plane (along = 0 to rounding) enter through another face.
+        if (along > 1e-6) {
+            if (inside++ == 0) first = i;
+        }
+    }
+    if (inside == 0) return;
+    const std::vector<float> origins = dev::download(rays->storage.origins.data(), 3 * n);
+    throw std::runtime_error(msg::format(
+        "compute_volumetric_absorption: %zu of %zu rays start inside the mesh (the first, ray %zu, at (%g, %g, %g)); "
+        "start every ray outside the mesh, so that it enters through a boundary face. Nothing was traced.",
+        inside, n, first, origins[first], origins[n + first], origins[2 * n + first]));
 }
 
 bool Lumetra::hasTrace() const
@@ -559,7 +607,8 @@ bool Lumetra::get_absorbed_power(double* out)
 bool Lumetra::set_absorbed_power(const double* in)
 {
     if (get_result_array_device_ptr() == 0) return false;
-    requireValues("absorbed power", in, static_cast<std::size_t>(get_node_count()), ValueRule::NonNegative);
+    requireValues("absorbed power", in, static_cast<std::size_t>(get_node_count()), ValueRule::NonNegative,
+                  Storage::Double);
     dev::upload(fert->getResultArrayDevicePtr(), in, static_cast<std::size_t>(get_node_count()));
     dev::synchronize();
     return true;
