@@ -112,8 +112,7 @@ class _Light:
             write_ray_file(self.ray_file, rays)
         elif source == "rays":
             self.ray_file = Path(light["file"])
-            if not self.ray_file.is_file():
-                raise ScenarioError(f"light.file: no such file: {self.ray_file}")
+            _require_file("light.file", self.ray_file)
         else:
             self.ray_file = None
         self._load()
@@ -189,6 +188,13 @@ def _load_npy(path: str) -> np.ndarray:
     return values
 
 
+def _require_file(key: str, path: Path) -> None:
+    if path.is_dir():
+        raise ScenarioError(f"{key}: {path} is a folder, not a file")
+    if not path.is_file():
+        raise ScenarioError(f"{key}: no such file: {path}")
+
+
 def _rotated(v: np.ndarray, axis: np.ndarray, degrees: float) -> np.ndarray:
     a = math.radians(degrees)
     return v * math.cos(a) + np.cross(axis, v) * math.sin(a) + axis * (axis @ v) * (1.0 - math.cos(a))
@@ -237,8 +243,7 @@ def _mesh(scenario: dict[str, Any], n_start: float, alpha_start: float) -> meshe
                               absorptivity=alpha_start)
     except (MemoryError, ValueError) as error:  # the generator names its arguments, the scenario's mesh keys
         raise ScenarioError(f"mesh: {error}") from error
-    if not Path(m["file"]).is_file():
-        raise ScenarioError(f"mesh.file: no such file: {m['file']}")
+    _require_file("mesh.file", Path(m["file"]))
     read = meshes.read(m["file"])
     # The resin fixes the material: the curing model rewrites both fields after the first step.
     return read._replace(refractive_index=np.full(len(read.points), n_start),

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <limits>
 #include <locale>
@@ -26,6 +27,8 @@ namespace {
 
 std::unique_ptr<RayCollection> readRayFile(const std::string& path)
 {
+    std::error_code ec;
+    if (std::filesystem::is_directory(path, ec)) refuse(path, "is a folder, not a file");
     std::ifstream in(path);
     if (!in) throw std::runtime_error("Failed to open file " + path + ": " + std::strerror(errno));
     in.imbue(std::locale::classic());
