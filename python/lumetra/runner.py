@@ -151,6 +151,11 @@ class _Light:
             raise ScenarioError(f"light.intensities: {path} holds {values[first]:g} at (angle, ray) = "
                                 f"{tuple(int(i) for i in first)}; the engine keeps ray powers in single precision "
                                 f"(at most {FLOAT32_MAX:.3g})")
+        totals = values.sum(axis=1)
+        if np.any(totals > FLOAT32_MAX):
+            angle = int(np.argmax(totals > FLOAT32_MAX))
+            raise ScenarioError(f"light.intensities: {path}: the powers of angle {angle} sum to {totals[angle]:g}; the "
+                                f"engine sums them in single precision (at most {FLOAT32_MAX:.3g})")
         return values
 
     def set_angle(self, index: int) -> None:

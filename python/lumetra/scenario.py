@@ -74,6 +74,8 @@ def _dose(kind, default, help, **kw):
 
 
 POSITIVE = dict(minimum=0.0, exclusive=True)
+# The engine sums ray powers in single precision: a total above this is infinite there.
+SINGLE_MAX = 3.4028234663852886e38
 NONNEGATIVE = dict(minimum=0.0)
 
 SECTION_HELP = {
@@ -163,7 +165,7 @@ SCHEMA: dict[str, dict[str, Key]] = {
                       minimum=1),
         "pixel_size": Key("float", 0.15, "camera pixel edge", when=("source", ("camera",)), **POSITIVE),
         "power": Key("float", 1.0, "total power of all rays at one angle, spread evenly (beam, camera)",
-                     when=("source", ("beam", "camera")), **NONNEGATIVE),
+                     when=("source", ("beam", "camera")), minimum=0.0, maximum=SINGLE_MAX),
         "axis": Key("floats", [0.0, 0.0, 1.0], "rotation axis, through the origin", length=3),
         "angles": Key("floats", [], "angles in degrees, one per projection; when empty, angle_count angles "
                       "angle_step apart"),

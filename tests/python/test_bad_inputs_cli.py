@@ -79,6 +79,8 @@ CASES = {
     "intensities beyond float": (lambda t: scenario(t, with_light(npy(t, "i.npy", np.full((1, 4), 1e39)))) and None,
                                  "run", ["s.toml"], 2, r"i.npy holds 1e\+39 at \(angle, ray\) = \(0, 0\); the engine "
                                                        r"keeps ray powers in single precision"),
+    "beam power beyond float": (lambda t: None, "run", ["--set", "light.power=1e39"], 2,
+                                r"light.power: must be <= 3.40282e\+38, got 1e\+39"),
     "ray file longer than its count": (lambda t: written(t / "r.ry", "1\n-20 0 0 1 0 0 1\n-20 1 0 1 0 0 1\n")
                                        and scenario(t, BLOCK.replace("rays_across = 2\nrays_high = 2\ncenter = "
                                                                     "[0.0, 0.0, 0.0]\n",
