@@ -155,6 +155,8 @@ def box(nx: int, ny: int, nz: int, size: ArrayLike = (1.0, 1.0, 1.0), origin: Ar
 
     Raises
     ------
+    ValueError
+        For an element count that is not a whole number of at least 1 (naming it).
     MemoryError
         For more nodes or elements than the engine holds, or than fit in the memory
         available (checked before anything is allocated).
@@ -207,6 +209,10 @@ def vial(radius: float = 1.0, height: float = 1.0, n_core: int = 4, n_radial: in
 
     Raises
     ------
+    ValueError
+        Naming the argument: an element count that is not a whole number of at least 1, a
+        radius or height that is not a positive finite number between 1e-12 and 1e12 (the
+        engine's single precision coordinates), core_fraction outside (0, 1).
     MemoryError
         As for :func:`box`.
 
@@ -416,6 +422,12 @@ def merge_nodes(mesh: HexMesh, tolerance: float = 1e-9) -> HexMesh:
     -------
     HexMesh
         Nodes renumbered in order of first appearance; elements refer to the merged nodes.
+
+    Raises
+    ------
+    ValueError
+        For a tolerance that is not a positive finite number, or a node with a coordinate
+        that is not finite (it would fall into every grid cell's comparison as NaN).
 
     Example
     -------

@@ -179,3 +179,17 @@ def test_ctrl_c_ends_the_run_with_130_and_closes_what_was_written(tmp_path):
     frames = [d.get("file") for d in ET.parse(tmp_path / "lumetra-run" / "cure.pvd").getroot().iter("DataSet")]
     assert frames == summary["files"]["vtu"] and len(frames) >= 3
     assert all((tmp_path / "lumetra-run" / f).stat().st_size > 0 for f in frames)
+
+
+def test_engine_warnings_reach_the_terminal_once_with_their_count_and_the_log_keeps_all():
+    import io
+    from lumetra import runner
+    log, terminal = io.StringIO(), io.StringIO()
+    engine_log = runner._EngineLog(log, terminal)
+    for text in ("Reading mesh\nWarning: 3 rays stopped", " inside an element\n", "Warning: 3 rays stopped inside an "
+                 "element\nError: no trace computed yet!\n"):
+        engine_log.write(text)
+    assert terminal.getvalue() == ("engine: Warning: 3 rays stopped inside an element\n"
+                                   "engine: Error: no trace computed yet!\n")
+    assert engine_log.repeats() == ["engine: 2 times in all: Warning: 3 rays stopped inside an element"]
+    assert log.getvalue().count("Warning") == 2 and log.getvalue().startswith("Reading mesh\n")
