@@ -371,6 +371,9 @@ class _EngineLog:
     def flush(self) -> None:
         self.log.flush()
 
+    def __getattr__(self, name: str) -> Any:  # encoding, fileno, isatty, ...: those of the file
+        return getattr(self.log, name)
+
     def repeats(self) -> list[str]:
         return [f"engine: {count} times in all: {line}" for line, count in self.counts.items() if count > 1]
 
