@@ -141,3 +141,25 @@ def test_refused_naming_the_item_and_the_engine_traces_as_before(ready, case):
 def test_generator_arguments_are_refused_naming_them(call, message):
     with pytest.raises(ValueError, match=message):
         call()
+
+
+# Rays down -z onto the 2 x 2 x 2 block [0, 2]^3: in a boundary face's plane, along a boundary
+# edge, through the inner node line, in an inner face plane, and just off each.
+ALIGNED = [(0.0, 0.5), (0.0, 0.0), (1.0, 1.0), (1.0, 0.5), (1e-4, 0.5), (1e-4, 1e-4), (1.0 + 1e-4, 1.0),
+           (1.0 - 1e-4, 0.5)]
+
+
+@pytest.mark.parametrize("x, y", ALIGNED)
+def test_aligned_rays_from_outside_trace_and_from_inside_are_refused(tmp_path, x, y):
+    engine = lumetra.Lumetra()
+    with contextlib.redirect_stdout(io.StringIO()):
+        engine.load_mesh_arrays(*grid(2, 2, 2), refractive_index=np.full(27, 1.0), absorptivity=np.full(27, 0.5))
+        engine.load_rays(written(tmp_path / "out.ry", f"1\n{x} {y} 3 0 0 -1 1\n"))
+        engine.config()
+        engine.compute_volumetric_absorption()
+        assert engine.get_trace_summary()["power_absorbed"] == pytest.approx(1 - np.exp(-1.0), rel=1e-3)
+        if x == 0.0:  # on the boundary itself a start is neither inside nor outside
+            return
+        engine.load_rays(written(tmp_path / "in.ry", f"1\n{x} {y} 1.5 0 0 -1 1\n"))
+        with pytest.raises(RuntimeError, match=r"1 of 1 rays start inside the mesh"):
+            engine.compute_volumetric_absorption()
