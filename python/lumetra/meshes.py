@@ -36,6 +36,7 @@ from __future__ import annotations
 import contextlib
 import math
 import operator
+import os
 from collections.abc import Callable
 from typing import Any, NamedTuple, Union
 
@@ -348,9 +349,14 @@ def read(path: str) -> HexMesh:
     Raises
     ------
     RuntimeError
-        If meshio cannot read the file (with meshio's reason) or it holds no hexahedra.
+        If the file is missing or a folder, meshio cannot read it (with meshio's reason) or
+        it holds no hexahedra; the message starts "Mesh file PATH: ".
     """
     source = f"Mesh file {path}"
+    if os.path.isdir(path):
+        raise RuntimeError(f"{source}: is a folder, not a file")
+    if not os.path.exists(path):
+        raise RuntimeError(f"{source}: no such file")
     try:
         import meshio
     except ImportError as error:
