@@ -1,6 +1,7 @@
 #include "bindings/engine.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <limits>
 #include <stdexcept>
@@ -402,16 +403,45 @@ void Lumetra::refuseRaysStartingInside() const
     const std::vector<float> directions = dev::download(rays->h_rdata.directions, 3 * n);
     const std::size_t F = static_cast<std::size_t>(m.nFaces);
     const std::vector<float> normals = dev::download(m.faceNormals, 3 * F);
-    std::size_t inside = 0, first = 0;
+    std::vector<std::size_t> leaving;
     for (std::size_t i = 0; i < n; ++i) {
         const int f = faces[i];
         if (f < 0 || static_cast<std::size_t>(f) >= F) continue;
         double along = 0.0;
         for (int c = 0; c < 3; ++c) along += double(normals[c * F + f]) * double(directions[c * n + i]);
         // Rays in a face's plane (along = 0 to rounding) enter through another face.
-        if (along > 1e-6) {
-            if (inside++ == 0) first = i;
+        if (along > 1e-6) leaving.push_back(i);
+    }
+    if (leaving.empty()) return;
+    // The face normal is one for the whole face: on a warped face a grazing ray may enter
+    // against it. Only a ray that leaves through all four corner triangles of its face
+    // counts as starting inside.
+    const std::vector<int> faceNodes = dev::download(m.faceNodes, 4 * F);
+    const std::size_t N = static_cast<std::size_t>(m.nNodes);
+    const std::vector<float> coords = dev::download(m.nodeCoords, 3 * N);
+    const auto corner = [&](int f, int k) {
+        const std::size_t id = static_cast<std::size_t>(faceNodes[4 * static_cast<std::size_t>(f) + k]);
+        return std::array<double, 3>{coords[id], coords[N + id], coords[2 * N + id]};
+    };
+    std::size_t inside = 0, first = 0;
+    for (const std::size_t i : leaving) {
+        const int f = faces[i];
+        bool all = true;
+        for (int skip = 0; skip < 4 && all; ++skip) {
+            std::array<double, 3> p[3];
+            for (int k = 0, j = 0; k < 4; ++k)
+                if (k != skip) p[j++] = corner(f, k);
+            const double u[3] = {p[1][0] - p[0][0], p[1][1] - p[0][1], p[1][2] - p[0][2]};
+            const double v[3] = {p[2][0] - p[0][0], p[2][1] - p[0][1], p[2][2] - p[0][2]};
+            const double t[3] = {u[1] * v[2] - u[2] * v[1], u[2] * v[0] - u[0] * v[2], u[0] * v[1] - u[1] * v[0]};
+            double outward = 0.0, along = 0.0;
+            for (int c = 0; c < 3; ++c) {
+                outward += t[c] * double(normals[c * F + f]);
+                along += t[c] * double(directions[c * n + i]);
+            }
+            all = outward * along > 0.0;
         }
+        if (all && inside++ == 0) first = i;
     }
     if (inside == 0) return;
     const std::vector<float> origins = dev::download(rays->storage.origins.data(), 3 * n);
