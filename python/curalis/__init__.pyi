@@ -60,7 +60,9 @@ class Curalis:
 
     @overload
     def reaction_step(self, result_device_ptr: int, mesh_devlink_ptr: int) -> None:
-        """Raw addresses: they must stay valid (the engine alive) while the model uses them."""
+        """Raw addresses: the current ones of one live engine (RuntimeError for any other
+        number, another kind of address, a replaced or freed one); the model keeps that
+        engine alive."""
 
     @overload
     def reaction_step(self, engine: Lumetra) -> None:

@@ -14,6 +14,7 @@ import argparse
 import csv
 import itertools
 import sys
+import tempfile
 import traceback
 from pathlib import Path
 
@@ -60,6 +61,9 @@ def _parser() -> argparse.ArgumentParser:
 
 
 def _write_default(path: str, force: bool) -> int:
+    if not path.strip():
+        print("lumetra run: error: --write-default: the file name is empty", file=sys.stderr)
+        return 2
     target = Path(path)
     if target.exists() and not force:
         print(f"lumetra run: error: {target} exists (add --force to replace it)", file=sys.stderr)
@@ -97,20 +101,38 @@ def main(argv: list[str] | None = None) -> int:
 
 
 def _command(args, comm) -> int:
-    if args.command == "sweep":
-        return _sweep(args, comm)
-    return _run(args, comm)
+    if getattr(args, "output", None) is not None and not args.output.strip():
+        print(f"lumetra {args.command}: error: --output: the folder name is empty", file=sys.stderr)
+        return 2
+    try:
+        if args.command == "sweep":
+            return _sweep(args, comm)
+        return _run(args, comm)
+    except KeyboardInterrupt as interrupt:
+        if comm.size > 1:
+            raise
+        # One line, not a traceback; the runner has closed what it wrote.
+        summary = getattr(interrupt, "summary", None)
+        if summary is not None:
+            frames = len(summary["files"].get("vtu", []))
+            print(f"lumetra {args.command}: interrupted after step {summary['steps_done']} of {summary['steps']}; "
+                  f"{frames} frame(s) and summary.json (marked interrupted) in {summary['scenario']['output']['folder']}",
+                  file=sys.stderr)
+        else:
+            print(f"lumetra {args.command}: interrupted", file=sys.stderr)
+        return 130
 
 
 def _run(args, comm) -> int:
-    if args.write_default:
+    if args.write_default is not None:
         if args.scenario or args.assignments:
             print("lumetra run: error: --write-default takes no scenario or --set", file=sys.stderr)
             return 2
         return _write_default(args.write_default, args.force)
     try:
         scenario = scenarios.load(args.scenario) if args.scenario else scenarios.default()
-        assignments = list(args.assignments) + ([f"output.folder={_quoted(args.output)}"] if args.output else [])
+        assignments = list(args.assignments) + ([f"output.folder={_quoted(args.output)}"] if args.output is not None
+                                                else [])
         if assignments:
             scenario = scenarios.override(scenario, assignments)
         # Imported here: the curing modules load only for a run.
@@ -135,13 +157,20 @@ def _run(args, comm) -> int:
 
 def variants(vary: list[str]) -> list[list[str]]:
     """The assignments of every combination of ``--vary key=v1,v2`` values, the first key slowest."""
-    axes = []
+    axes, keys = [], set()
     for item in vary:
         key, sep, values = item.partition("=")
+        key = key.strip()
         choices = [v.strip() for v in values.split(",") if v.strip()]
-        if not sep or not key.strip() or not choices:
+        if not sep or not key or not choices:
             raise scenarios.ScenarioError(f"--vary {item}: expected table.key=value1,value2,...")
-        axes.append([f"{key.strip()}={v}" for v in choices])
+        if key in keys:
+            raise scenarios.ScenarioError(f"--vary {key}: given twice; list all its values in one --vary")
+        if key == "output.folder":
+            raise scenarios.ScenarioError("--vary output.folder: every variant goes into variant_N under the sweep's "
+                                          "folder (--output); it cannot vary")
+        keys.add(key)
+        axes.append([f"{key}={v}" for v in choices])
     return [list(combination) for combination in itertools.product(*axes)]
 
 
@@ -150,7 +179,7 @@ def _sweep(args, comm) -> int:
 
     try:
         base = scenarios.load(args.scenario) if args.scenario else scenarios.default()
-        common = list(args.assignments) + ([f"output.folder={_quoted(args.output)}"] if args.output else [])
+        common = list(args.assignments) + ([f"output.folder={_quoted(args.output)}"] if args.output is not None else [])
         if common:
             base = scenarios.override(base, common)
         folder = Path(base["output"]["folder"])
@@ -160,6 +189,14 @@ def _sweep(args, comm) -> int:
                 base, assignments + [f"output.folder={_quoted(str(folder / f'variant_{i}'))}"])))
     except scenarios.ScenarioError as error:
         print(f"lumetra sweep: error in the scenario: {error}", file=sys.stderr)
+        return 2
+    # The folder must take the variants and the table before anything runs.
+    try:
+        folder.mkdir(parents=True, exist_ok=True)
+        probe = tempfile.TemporaryFile(dir=folder)
+        probe.close()
+    except OSError as error:
+        print(f"lumetra sweep: error: output folder {folder}: {error.strerror or error}", file=sys.stderr)
         return 2
     if comm.size > 1:
         print(parallel.describe_device(comm), file=sys.stderr, flush=True)
@@ -171,9 +208,11 @@ def _sweep(args, comm) -> int:
             summary = runner.run(scenario, progress=False, stream=sys.stderr, comm=parallel.Serial())
             row.update(cured_fraction=summary["cured_fraction"], max_degree_of_curing=summary["max_degree_of_curing"],
                        wall_time_s=round(summary["wall_time_s"], 3), folder=f"variant_{i}", error="")
-        except (RuntimeError, ValueError, OSError, MemoryError) as error:
+        except Exception as error:  # noqa: BLE001  (a variant that fails is a row of the table, not the end)
+            text = (str(error).splitlines() or [""])[0]
             row.update(cured_fraction="", max_degree_of_curing="", wall_time_s="", folder=f"variant_{i}",
-                       error=str(error).splitlines()[0])
+                       error=text if isinstance(error, (RuntimeError, ValueError, OSError, MemoryError))
+                       else f"{type(error).__name__}: {text}")
         rows.append(row)
     rows = sorted((r for part in comm.gather(rows) for r in part), key=lambda r: r["variant"])
     args.collected = True  # every process is past the last collective: an exit status ends no one waiting

@@ -35,6 +35,8 @@ from __future__ import annotations
 
 import contextlib
 import math
+import operator
+import os
 from collections.abc import Callable
 from typing import Any, NamedTuple, Union
 
@@ -92,6 +94,39 @@ def _field(value: NodalField, points: NDArray) -> NDArray[np.float64] | None:
     return np.array(values)
 
 
+def _count(name: str, value: Any) -> int:
+    """An element count as given: a whole number (of any integer type) of at least 1."""
+    if isinstance(value, (bool, np.bool_)):
+        raise ValueError(f"{name} must be a whole number of elements, not {value!r}")
+    try:
+        count = operator.index(value)
+    except TypeError:
+        raise ValueError(f"{name} must be a whole number of elements, not {value!r}") from None
+    if count < 1:
+        raise ValueError(f"{name} must be at least 1, not {count}")
+    return count
+
+
+def _length(name: str, value: Any) -> float:
+    """A positive, finite length whose powers the generator can form without underflow."""
+    try:
+        length = float(value)
+    except (TypeError, ValueError):
+        raise ValueError(f"{name} must be a number, not {value!r}") from None
+    if not math.isfinite(length) or length <= 0.0:
+        raise ValueError(f"{name} must be a positive finite number, not {value!r}")
+    # The engine keeps coordinates in single precision: smaller lengths are 0 or denormal there.
+    if length < _SMALLEST_LENGTH or length > _LARGEST_LENGTH:
+        raise ValueError(f"{name} = {length:g} is outside what single precision coordinates hold "
+                         f"({_SMALLEST_LENGTH:g} to {_LARGEST_LENGTH:g})")
+    return length
+
+
+# Lengths whose node spacings and volumes stay normal single precision numbers.
+_SMALLEST_LENGTH = 1e-12
+_LARGEST_LENGTH = 1e12
+
+
 def _mesh(points: NDArray, hexahedra: NDArray, refractive_index: NodalField, absorptivity: NodalField) -> HexMesh:
     points = np.asarray(points, dtype=float)
     return HexMesh(points, np.asarray(hexahedra, dtype=np.int64), _field(refractive_index, points),
@@ -121,6 +156,8 @@ def box(nx: int, ny: int, nz: int, size: ArrayLike = (1.0, 1.0, 1.0), origin: Ar
 
     Raises
     ------
+    ValueError
+        For an element count that is not a whole number of at least 1 (naming it).
     MemoryError
         For more nodes or elements than the engine holds, or than fit in the memory
         available (checked before anything is allocated).
@@ -129,10 +166,9 @@ def box(nx: int, ny: int, nz: int, size: ArrayLike = (1.0, 1.0, 1.0), origin: Ar
     -------
     >>> m = box(10, 10, 20, size=(1, 1, 2), absorptivity=lambda x, y, z: 0.1 * z)
     """
-    counts = np.array([nx, ny, nz])
-    if np.any(counts < 1):
-        raise ValueError(f"box needs at least one element along each axis, not {nx} x {ny} x {nz}")
-    cx, cy, cz = (int(c) for c in counts)
+    cx, cy, cz = _count("box: nx", nx), _count("box: ny", ny), _count("box: nz", nz)
+    counts = np.array([cx, cy, cz])
+    nx, ny, nz = cx, cy, cz
     _require_fits(f"box({cx}, {cy}, {cz})", (cx + 1) * (cy + 1) * (cz + 1), cx * cy * cz)
     axes = [np.linspace(o, o + s, n + 1) for o, s, n in zip(np.broadcast_to(origin, 3), np.broadcast_to(size, 3), counts)]
     z, y, x = np.meshgrid(axes[2], axes[1], axes[0], indexing="ij")
@@ -174,6 +210,10 @@ def vial(radius: float = 1.0, height: float = 1.0, n_core: int = 4, n_radial: in
 
     Raises
     ------
+    ValueError
+        Naming the argument: an element count that is not a whole number of at least 1, a
+        radius or height that is not a positive finite number between 1e-12 and 1e12 (the
+        engine's single precision coordinates), core_fraction outside (0, 1).
     MemoryError
         As for :func:`box`.
 
@@ -181,13 +221,10 @@ def vial(radius: float = 1.0, height: float = 1.0, n_core: int = 4, n_radial: in
     -------
     >>> m = vial(radius=5.0, height=10.0, n_core=6, n_radial=5, n_z=20, refractive_index=1.5)
     """
-    n, m = int(n_core), int(n_radial)
-    if n < 1 or m < 1 or n_z < 1:
-        raise ValueError(f"vial needs at least one element in each direction, not n_core={n_core}, "
-                         f"n_radial={n_radial}, n_z={n_z}")
+    n, m, layers = _count("vial: n_core", n_core), _count("vial: n_radial", n_radial), _count("vial: n_z", n_z)
+    radius, height = _length("vial: radius", radius), _length("vial: height", height)
     if not 0.0 < core_fraction < 1.0:
-        raise ValueError(f"core_fraction must lie in (0, 1), not {core_fraction}")
-    layers = int(n_z)
+        raise ValueError(f"vial: core_fraction must lie in (0, 1), not {core_fraction}")
     _require_fits(f"vial(n_core={n}, n_radial={m}, n_z={layers})", ((n + 1) ** 2 + 4 * n * m) * (layers + 1),
                   (n * n + 4 * n * m) * layers)
     a = core_fraction * radius / math.sqrt(2.0)
@@ -221,9 +258,9 @@ def vial(radius: float = 1.0, height: float = 1.0, n_core: int = 4, n_radial: in
     quads.append(np.stack([ring_id(g, r), ring_id(g, r + 1), ring_id(g + 1, r + 1), ring_id(g + 1, r)], axis=1))
     quads = np.concatenate(quads)
 
-    z = np.linspace(0.0, height, n_z + 1)
+    z = np.linspace(0.0, height, layers + 1)
     points = np.concatenate([np.column_stack([layer, np.full(per_layer, zk)]) for zk in z])
-    hexahedra = np.concatenate([np.hstack([quads + k * per_layer, quads + (k + 1) * per_layer]) for k in range(n_z)])
+    hexahedra = np.concatenate([np.hstack([quads + k * per_layer, quads + (k + 1) * per_layer]) for k in range(layers)])
     return _mesh(points, hexahedra, refractive_index, absorptivity)
 
 
@@ -312,9 +349,14 @@ def read(path: str) -> HexMesh:
     Raises
     ------
     RuntimeError
-        If meshio cannot read the file (with meshio's reason) or it holds no hexahedra.
+        If the file is missing or a folder, meshio cannot read it (with meshio's reason) or
+        it holds no hexahedra; the message starts "Mesh file PATH: ".
     """
     source = f"Mesh file {path}"
+    if os.path.isdir(path):
+        raise RuntimeError(f"{source}: is a folder, not a file")
+    if not os.path.exists(path):
+        raise RuntimeError(f"{source}: no such file")
     try:
         import meshio
     except ImportError as error:
@@ -387,13 +429,25 @@ def merge_nodes(mesh: HexMesh, tolerance: float = 1e-9) -> HexMesh:
     HexMesh
         Nodes renumbered in order of first appearance; elements refer to the merged nodes.
 
+    Raises
+    ------
+    ValueError
+        For a tolerance that is not a positive finite number, or a node with a coordinate
+        that is not finite (it would fall into every grid cell's comparison as NaN).
+
     Example
     -------
     >>> engine.load_mesh_arrays(*merge_nodes(read("exported.inp")))
     """
+    if not (isinstance(tolerance, (int, float, np.floating, np.integer)) and math.isfinite(tolerance) and tolerance > 0):
+        raise ValueError(f"merge_nodes: tolerance must be a positive finite number, not {tolerance!r}")
     points = np.asarray(mesh.points, dtype=float)
     if len(points) == 0:
         return mesh
+    bad = ~np.all(np.isfinite(points), axis=1)
+    if bad.any():
+        raise ValueError(f"merge_nodes: node {int(np.argmax(bad))} has a coordinate that is not finite "
+                         f"({points[np.argmax(bad)].tolist()}); {int(bad.sum())} such node(s)")
     diagonal = float(np.linalg.norm(points.max(axis=0) - points.min(axis=0))) or 1.0
     keys = np.round((points - points.min(axis=0)) / (tolerance * diagonal)).astype(np.int64)
     _, first, inverse = np.unique(keys, axis=0, return_index=True, return_inverse=True)

@@ -25,7 +25,7 @@ import lumetra
 from lumetra import _sizes, meshes, parallel
 from lumetra.scenario import ScenarioError
 
-__all__ = ["run", "beam_rays", "write_pvd", "kernel_reach_warnings"]
+__all__ = ["run", "beam_rays", "write_pvd", "kernel_reach_warnings", "beam_start_distance", "Interrupted"]
 
 VTU_STEM = "cure"
 # The engine's balance is summed in float on the device; anything above this share of the
@@ -115,8 +115,7 @@ class _Light:
             write_ray_file(self.ray_file, rays)
         elif source == "rays":
             self.ray_file = Path(light["file"])
-            if not self.ray_file.is_file():
-                raise ScenarioError(f"light.file: no such file: {self.ray_file}")
+            _require_file("light.file", self.ray_file)
         else:
             self.ray_file = None
         self._load()
@@ -144,17 +143,25 @@ class _Light:
         path = self.light["intensities"]
         if not path:
             return None
-        try:
-            values = np.load(path, allow_pickle=False)
-        except (OSError, ValueError) as error:
-            raise ScenarioError(f"light.intensities: cannot read {path}: {error}") from error
+        values = _load_npy(path)
         expected = (len(self.angles), self.count)
         if values.shape != expected:
             raise ScenarioError(f"light.intensities: {path} has shape {values.shape}, expected (angles, rays) = "
                                 f"{expected}")
         if not np.issubdtype(values.dtype, np.number) or not np.all(np.isfinite(values)) or np.any(values < 0):
             raise ScenarioError(f"light.intensities: {path} must hold finite, non-negative numbers")
-        return np.asarray(values, dtype=float)
+        values = np.asarray(values, dtype=float)
+        if np.any(values > FLOAT32_MAX):
+            first = np.unravel_index(np.argmax(values > FLOAT32_MAX), values.shape)
+            raise ScenarioError(f"light.intensities: {path} holds {values[first]:g} at (angle, ray) = "
+                                f"{tuple(int(i) for i in first)}; the engine keeps ray powers in single precision "
+                                f"(at most {FLOAT32_MAX:.3g})")
+        totals = values.sum(axis=1)
+        if np.any(totals > FLOAT32_MAX):
+            angle = int(np.argmax(totals > FLOAT32_MAX))
+            raise ScenarioError(f"light.intensities: {path}: the powers of angle {angle} sum to {totals[angle]:g}; the "
+                                f"engine sums them in single precision (at most {FLOAT32_MAX:.3g})")
+        return values
 
     def set_angle(self, index: int) -> None:
         self._load()
@@ -171,6 +178,70 @@ class _Light:
             self.engine.set_ray_payloads(parallel.payloads(payloads, self.comm))
 
 
+# The largest power a ray holds: the engine keeps ray powers in single precision.
+FLOAT32_MAX = float(np.finfo(np.float32).max)
+
+
+def _load_npy(path: str) -> np.ndarray:
+    """The array of a .npy file, refused (naming the file and why) when it cannot be read,
+    is cut short, or is an archive of several arrays (.npz)."""
+    try:
+        values = np.load(path, allow_pickle=False)
+    except (OSError, ValueError, EOFError) as error:
+        reason = "the file is empty or cut short" if isinstance(error, EOFError) else str(error)
+        raise ScenarioError(f"light.intensities: cannot read {path}: {reason}") from error
+    if not isinstance(values, np.ndarray):  # an np.savez archive
+        names = ", ".join(values.files)
+        values.close()
+        raise ScenarioError(f"light.intensities: {path} is an archive of arrays ({names}), not one array; save the "
+                            "(angles, rays) array alone with numpy.save")
+    return values
+
+
+def _require_file(key: str, path: Path) -> None:
+    if path.is_dir():
+        raise ScenarioError(f"{key}: {path} is a folder, not a file")
+    if not path.is_file():
+        raise ScenarioError(f"{key}: no such file: {path}")
+
+
+def _rotated(v: np.ndarray, axis: np.ndarray, degrees: float) -> np.ndarray:
+    a = math.radians(degrees)
+    return v * math.cos(a) + np.cross(axis, v) * math.sin(a) + axis * (axis @ v) * (1.0 - math.cos(a))
+
+
+def beam_start_distance(light: dict[str, Any], points) -> float:
+    """The least light.start_distance that starts the beam outside the mesh at every angle
+    (in front of every node along the turned direction), plus 1% of the mesh's size."""
+    points = np.asarray(points, dtype=float)
+    d, axis, center = _unit(light["direction"]), _unit(light["axis"]), np.asarray(light["center"], dtype=float)
+    angles = list(light["angles"]) or [k * light["angle_step"] for k in range(light["angle_count"])]
+    low, high = points.min(axis=0), points.max(axis=0)
+    # Every node for a modest product, else the corners of the bounding box (further out).
+    if len(points) * len(angles) > 20_000_000:
+        points = np.array([[(low, high)[(k >> a) & 1][a] for a in range(3)] for k in range(8)])
+    needed = -math.inf
+    for angle in angles:
+        turned = _rotated(d, axis, angle)
+        needed = max(needed, float(center @ d - (points @ turned).min()))
+    return max(needed, 0.0) + 0.01 * float(np.linalg.norm(high - low))
+
+
+def _placed_beam(light: dict[str, Any], points, stream: TextIO) -> dict[str, Any]:
+    """The light with its start distance: from the mesh's bounding box when left at 0, else
+    as given (with a warning when the beam then starts inside the mesh)."""
+    if light["source"] != "beam":
+        return light
+    needed = beam_start_distance(light, points)
+    if light["start_distance"] == 0.0:
+        return dict(light, start_distance=needed)
+    if light["start_distance"] < needed:
+        print(f"Warning: light.start_distance = {light['start_distance']:g} starts the beam level with the mesh at "
+              f"some angle (clear of it from {needed:.4g}), so rays may start inside it; leave the key out to start "
+              "outside", file=stream, flush=True)
+    return light
+
+
 def _mesh(scenario: dict[str, Any], n_start: float, alpha_start: float) -> meshes.HexMesh:
     m = scenario["mesh"]
     try:
@@ -180,10 +251,9 @@ def _mesh(scenario: dict[str, Any], n_start: float, alpha_start: float) -> meshe
         if m["source"] == "box":
             return meshes.box(*m["cells"], size=m["size"], origin=m["origin"], refractive_index=n_start,
                               absorptivity=alpha_start)
-    except MemoryError as error:  # the generator names its arguments, the scenario's mesh keys
+    except (MemoryError, ValueError) as error:  # the generator names its arguments, the scenario's mesh keys
         raise ScenarioError(f"mesh: {error}") from error
-    if not Path(m["file"]).is_file():
-        raise ScenarioError(f"mesh.file: no such file: {m['file']}")
+    _require_file("mesh.file", Path(m["file"]))
     read = meshes.read(m["file"])
     # The resin fixes the material: the curing model rewrites both fields after the first step.
     return read._replace(refractive_index=np.full(len(read.points), n_start),
@@ -271,6 +341,61 @@ def _start_material(resin: dict[str, Any]) -> tuple[float, float]:
     return resin["n0"] + x * (resin["n1"] - resin["n0"]), resin["alpha0"] + x * (resin["alpha1"] - resin["alpha0"])
 
 
+class Interrupted(KeyboardInterrupt):
+    """Ctrl-C during the steps of a run: the frames written so far have their .pvd and a
+    summary.json marked "interrupted"; ``summary`` is that summary."""
+
+    def __init__(self, summary: dict[str, Any]):
+        super().__init__(f"interrupted after step {summary['steps_done']} of {summary['steps']}")
+        self.summary = summary
+
+
+class _EngineLog:
+    """Where the engine's standard output goes during a run: every line into engine.log, and
+    its warnings and errors also onto the terminal, each text once; repeats are counted and
+    reported by :meth:`repeats`."""
+
+    def __init__(self, log: TextIO, stream: TextIO):
+        self.log, self.stream, self.counts, self.pending = log, stream, {}, ""
+
+    def write(self, text: str) -> int:
+        self.log.write(text)
+        self.pending += text
+        while "\n" in self.pending:
+            line, _, self.pending = self.pending.partition("\n")
+            self._line(line.strip())
+        return len(text)
+
+    def _line(self, line: str) -> None:
+        if not line.startswith(("Warning", "Error")):
+            return
+        seen = self.counts.get(line, 0)
+        self.counts[line] = seen + 1
+        if not seen:
+            print(f"engine: {line}", file=self.stream, flush=True)
+
+    def flush(self) -> None:
+        self.log.flush()
+
+    def __getattr__(self, name: str) -> Any:  # encoding, fileno, isatty, ...: those of the file
+        return getattr(self.log, name)
+
+    def repeats(self) -> list[str]:
+        return [f"engine: {count} times in all: {line}" for line, count in self.counts.items() if count > 1]
+
+
+@contextlib.contextmanager
+def _engine_log(path: Path, stream: TextIO):
+    """An _EngineLog into the file at path; the counts of repeated warnings follow at the end."""
+    with open(path, "w", encoding="utf-8") as f:
+        log = _EngineLog(f, stream)
+        try:
+            yield log
+        finally:
+            for line in log.repeats():
+                print(line, file=stream)
+
+
 class _Progress:
     """A tqdm bar when tqdm is installed, plain lines at every tenth of the run otherwise."""
 
@@ -318,7 +443,14 @@ def run(scenario: dict[str, Any], progress: bool = True, stream: TextIO | None =
     MemoryError
         When another part of the run does not fit in memory (the message names it).
     RuntimeError
-        When the power balance does not close, or a file was not written.
+        When the power balance does not close (or is not a number), or a file was not
+        written.
+    Interrupted
+        On Ctrl-C during the steps (a KeyboardInterrupt): the frames written so far have
+        their .pvd and a summary.json with "interrupted": true, which it carries.
+
+    Engine messages go to engine.log; their warnings and errors also to ``stream``, each
+    text once, with the counts of repeated ones at the end.
     """
     comm = comm or parallel.Serial()
     if comm.root:
@@ -343,13 +475,13 @@ def _run(scenario: dict[str, Any], progress: bool, stream: TextIO, comm: paralle
     resin, steps, dt = scenario["resin"], scenario["time"]["steps"], scenario["time"]["dt"]
     every, threshold = scenario["output"]["every"], scenario["output"]["cure_threshold"]
 
-    with open(folder / "engine.log", "w", encoding="utf-8") as log, contextlib.redirect_stdout(log):
+    with _engine_log(folder / "engine.log", stream) as log, contextlib.redirect_stdout(log):
         engine = lumetra.Lumetra()
         mesh = _mesh(scenario, *_start_material(resin))
         engine.load_mesh_arrays(*mesh)
         n_nodes = engine.get_node_count()
         engine.set_boundary_conditions(_boundary_conditions(engine, scenario))
-        light = _Light(engine, scenario["light"], folder, comm)
+        light = _Light(engine, _placed_beam(scenario["light"], mesh.points, stream), folder, comm)
         engine.set_solver_type(scenario["optics"]["solver"])
         engine.config()
         engine.configure_outfilename(str(folder / f"{VTU_STEM}.vtu"))
@@ -368,6 +500,7 @@ def _run(scenario: dict[str, Any], progress: bool, stream: TextIO, comm: paralle
                                  "power_stopped", "power_missed"), 0.0)
         worst_imbalance, visits, optics_time, curing_time, frames = 0.0, 0, 0.0, 0.0, []
         bar = _Progress(steps, progress, stream)
+        done, interrupted = 0, False
         try:
             for step in range(steps):
                 tick = time.perf_counter()
@@ -387,7 +520,9 @@ def _run(scenario: dict[str, Any], progress: bool, stream: TextIO, comm: paralle
                     balance[name] += trace[name]
                 visits += trace["element_visits"]
                 leak = trace["power_entered"] - trace["power_absorbed"] - trace["power_left"] - trace["power_stopped"]
-                worst_imbalance = max(worst_imbalance, abs(leak) / max(trace["power_entered"], 1e-300))
+                share = abs(leak) / max(trace["power_entered"], 1e-300)
+                # A balance that is not a number does not close.
+                worst_imbalance = max(worst_imbalance, share if math.isfinite(share) else math.inf)
                 dose += dt * power
 
                 tick = time.perf_counter()
@@ -404,10 +539,17 @@ def _run(scenario: dict[str, Any], progress: bool, stream: TextIO, comm: paralle
                 if every and comm.root and ((step + 1) % every == 0 or step == steps - 1):
                     frames.append((t, _write_frame(engine, folder, len(frames), model, cure, dose, resin)))
                 bar.update(step + 1, t, cured)
+                done = step + 1
+        except KeyboardInterrupt:
+            if comm.size > 1:  # the other processes wait in a collective: no partial summary
+                raise
+            interrupted = True
         finally:
             bar.close()
         cure = model.get_degree_of_curing()
         positions = mesh.points
+        for name in history:  # a step cut short leaves no entry
+            del history[name][done:]
 
     files = {"engine_log": "engine.log"}
     if light.ray_file is not None and light.ray_file.parent == folder:
@@ -422,7 +564,7 @@ def _run(scenario: dict[str, Any], progress: bool, stream: TextIO, comm: paralle
     summary = {
         "backend": lumetra.backend, "threads": lumetra.get_num_threads(), "processes": comm.size,
         "rays": light.count, "angles": len(light.angles), "elements": int(len(mesh.hexahedra)), "nodes": n_nodes,
-        "steps": steps, "dt": dt, "wall_time_s": wall, "optics_time_s": optics_time, "curing_time_s": curing_time,
+        "steps": steps, "steps_done": done, "interrupted": interrupted, "dt": dt, "wall_time_s": wall, "optics_time_s": optics_time, "curing_time_s": curing_time,
         "element_visits": int(visits), "element_visits_per_s": visits / optics_time if optics_time > 0 else 0.0,
         "cured_volume": cured_volume, "total_volume": total_volume, "cured_fraction": cured_volume / total_volume,
         "cure_threshold": threshold, "max_degree_of_curing": float(cure.max()),
@@ -433,13 +575,15 @@ def _run(scenario: dict[str, Any], progress: bool, stream: TextIO, comm: paralle
             raise RuntimeError(f"the power balance does not close: up to {worst_imbalance:.2e} of the power that "
                                "entered is neither absorbed, nor left, nor stopped")
         return summary
-    if scenario["output"]["figure"]:
+    if scenario["output"]["figure"] and not interrupted:
         figure = _figure(folder / "figure.png", positions, scenario, dose, cure, history, stream)
         if figure:
             files["figure"] = figure
     files["summary"] = "summary.json"
     with open(folder / "summary.json", "w", encoding="utf-8") as f:
         json.dump(summary, f, indent=1)
+    if interrupted:
+        raise Interrupted(summary)
     if worst_imbalance > BALANCE_TOLERANCE:
         raise RuntimeError(f"the power balance does not close: up to {worst_imbalance:.2e} of the power that entered "
                            f"is neither absorbed, nor left, nor stopped (see {folder / 'summary.json'})")

@@ -74,6 +74,8 @@ def _dose(kind, default, help, **kw):
 
 
 POSITIVE = dict(minimum=0.0, exclusive=True)
+# The engine sums ray powers in single precision: a total above this is infinite there.
+SINGLE_MAX = 3.4028234663852886e38
 NONNEGATIVE = dict(minimum=0.0)
 
 SECTION_HELP = {
@@ -154,15 +156,16 @@ SCHEMA: dict[str, dict[str, Key]] = {
         "height": Key("float", 4.0, "beam height, along the axis", when=("source", ("beam",)), **POSITIVE),
         "rays_across": Key("int", 40, "rays across the width", when=("source", ("beam",)), minimum=1),
         "rays_high": Key("int", 12, "rays along the height", when=("source", ("beam",)), minimum=1),
-        "start_distance": Key("float", 10.0, "beam: how far before the center the rays start (outside the mesh)",
-                              when=("source", ("beam",)), **POSITIVE),
+        "start_distance": Key("float", 0.0, "beam: how far before the center the rays start; 0: just outside the "
+                              "mesh at every angle (from the mesh's extent)", when=("source", ("beam",)),
+                              **NONNEGATIVE),
         "position": Key("floats", [-10.0, 0.0, 5.0], "camera position at angle 0", length=3,
                         when=("source", ("camera",))),
         "pixels": Key("ints", [12, 40], "camera pixels: height, width", length=2, when=("source", ("camera",)),
                       minimum=1),
         "pixel_size": Key("float", 0.15, "camera pixel edge", when=("source", ("camera",)), **POSITIVE),
         "power": Key("float", 1.0, "total power of all rays at one angle, spread evenly (beam, camera)",
-                     when=("source", ("beam", "camera")), **NONNEGATIVE),
+                     when=("source", ("beam", "camera")), minimum=0.0, maximum=SINGLE_MAX),
         "axis": Key("floats", [0.0, 0.0, 1.0], "rotation axis, through the origin", length=3),
         "angles": Key("floats", [], "angles in degrees, one per projection; when empty, angle_count angles "
                       "angle_step apart"),
@@ -318,7 +321,18 @@ def _check_combinations(s: dict[str, Any], data: dict[str, Any]) -> None:
             raise ScenarioError("light.direction: parallel to light.axis (the beam would not turn)")
     if resin["model"] == "dose" and resin["dose_full"] <= resin["dose_threshold"]:
         raise ScenarioError("resin.dose_full: must be larger than resin.dose_threshold")
-    if not s["output"]["folder"]:
+    if resin["model"] == "curalis":
+        count = len(s["boundary"])
+        for i, group in enumerate(resin["oxygen_dirichlet_bc_groups"]):
+            if not -1 <= group < count:
+                raise ScenarioError(f"resin.oxygen_dirichlet_bc_groups[{i}]: {group} is not a [[boundary]] table: "
+                                    f"there {'is' if count == 1 else 'are'} {count}, counted from 0 (-1: the whole "
+                                    "boundary)")
+        for i, face in enumerate(resin["oxygen_dirichlet_face_ids"]):
+            if face < -1:
+                raise ScenarioError(f"resin.oxygen_dirichlet_face_ids[{i}]: {face} is not a face id (ids count from "
+                                    "0; -1: the whole boundary)")
+    if not s["output"]["folder"].strip():
         raise ScenarioError("output.folder: must not be empty")
 
 
@@ -354,6 +368,9 @@ def load(path: str | Path) -> dict[str, Any]:
         text = path.read_text(encoding="utf-8")
     except OSError as error:
         raise ScenarioError(f"{path}: cannot read the scenario: {error.strerror}") from error
+    except UnicodeDecodeError as error:
+        raise ScenarioError(f"{path}: not UTF-8 text (byte 0x{error.object[error.start]:02x} at position "
+                            f"{error.start}); save the scenario as UTF-8") from error
     scenario = loads(text, str(path))
     base = path.resolve().parent
     for table, key in (("mesh", "file"), ("light", "file"), ("light", "intensities")):

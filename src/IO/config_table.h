@@ -16,6 +16,13 @@ public:
     bool contains(const std::string& key) const { return values_.count(key) != 0; }
 
     std::string getString(const std::string& key) const { return get<std::string>(key, "a string"); }
+    // A file name: a string that is not empty.
+    std::string getFileName(const std::string& key) const
+    {
+        std::string name = getString(key);
+        if (name.empty()) throw std::runtime_error("configuration key '" + key + "' must name a file, not be empty");
+        return name;
+    }
     long long getInt(const std::string& key) const { return get<long long>(key, "an integer"); }
     // Integers are accepted where a floating-point value is asked for.
     double getDouble(const std::string& key) const

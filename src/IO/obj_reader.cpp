@@ -1,4 +1,6 @@
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -39,7 +41,7 @@ std::vector<float> componentMajor(const std::vector<float>& triples, int count)
 std::unique_ptr<Mesh> readOBJ(const std::string& path)
 {
     std::ifstream in(path);
-    if (!in) throw std::runtime_error("Cannot open OBJ file.");
+    if (!in) throw std::runtime_error("Cannot open OBJ file " + path + ": " + std::strerror(errno));
 
     std::vector<float> vertices, normals;
     std::vector<int> faceNodes;

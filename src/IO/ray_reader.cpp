@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <limits>
 #include <locale>
@@ -26,6 +27,8 @@ namespace {
 
 std::unique_ptr<RayCollection> readRayFile(const std::string& path)
 {
+    std::error_code ec;
+    if (std::filesystem::is_directory(path, ec)) refuse(path, "is a folder, not a file");
     std::ifstream in(path);
     if (!in) throw std::runtime_error("Failed to open file " + path + ": " + std::strerror(errno));
     in.imbue(std::locale::classic());
@@ -73,6 +76,18 @@ std::unique_ptr<RayCollection> readRayFile(const std::string& path)
     const std::size_t values = record.size();
     if (values < 7 * count) {
         refuse(path, "read " + std::to_string(values / 7) + " complete rays of the " + std::to_string(n) + " declared");
+    }
+    // Numbers after the declared rays mean the count line is wrong: tracing only some of
+    // the rays would pass for the whole light.
+    std::size_t extra = 0;
+    while (std::getline(in, line)) { // from the rest of the last ray's line on
+        std::istringstream rest(line);
+        for (std::string w; rest >> w && w[0] != '#';) ++extra;
+    }
+    if (extra > 0) {
+        refuse(path, "the count line declares " + std::to_string(n) + " rays, but the file holds " +
+                         std::to_string(extra) + " more number(s) after them (" + std::to_string(n + extra / 7) +
+                         " rays" + (extra % 7 ? " and a partial one" : "") + "); correct the count line");
     }
     const RayCheck check = checkRayRecords(record.data(), count);
     const std::string ray = "ray " + std::to_string(check.ray);

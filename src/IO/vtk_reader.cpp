@@ -7,6 +7,8 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
+#include <cstring>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
@@ -424,7 +426,7 @@ std::vector<int> hexahedra(const std::string& path, const VtkContents& data)
 void readVTK(const std::string& path, Mesh& mesh)
 {
     std::ifstream in(path);
-    if (!in) throw std::runtime_error("Cannot open VTK file.");
+    if (!in) throw std::runtime_error("Cannot open VTK file " + path + ": " + std::strerror(errno));
     msg::out("Reading VTK file: %s\n", path.c_str());
 
     VtkContents data = VtkParser(path, in).parse();

@@ -26,6 +26,10 @@ ConfigTable configTableFrom(const py::handle& source)
         py::object table;
         try {
             table = py::module_::import("tomllib").attr("load")(file);
+        } catch (py::error_already_set& e) {
+            file.attr("close")();
+            if (!e.matches(py::module_::import("tomllib").attr("TOMLDecodeError"))) throw;
+            throw std::runtime_error(std::string(py::str(path)) + ": not valid TOML: " + std::string(py::str(e.value())));
         } catch (...) {
             file.attr("close")();
             throw;

@@ -41,9 +41,11 @@ py::array_t<double> nodeField(const MaterialState& s, void (MaterialState::*copy
 
 const char* kRawStepDoc =
     "Run one reaction-diffusion step using pointers from Lumetra.\n\n"
-    "The addresses must stay valid while the model uses them: deleting the engine frees them\n"
-    "(on the CPU variant a step would then write into freed memory). Pass the engine instead,\n"
-    "and the model keeps it alive.";
+    "Both must be the current addresses of one live engine (get_result_array_device_ptr()\n"
+    "and get_mesh_data_devlink_ptr()); anything else is refused with a RuntimeError: a\n"
+    "number no engine handed out, an address of another kind, one of an engine that is gone\n"
+    "or one it has since replaced. The model keeps that engine alive. Passing the engine\n"
+    "itself does the same without the addresses.";
 
 } // namespace
 
@@ -106,8 +108,16 @@ PYBIND11_MODULE(CURALIS_EXTENSION_NAME, m)
              "    If n_nodes is more than a mesh holds or its arrays do not fit in memory.")
         .def(
             "initialize_accelerator",
-            [](CuralisModel& s, std::uintptr_t meshPtr) { s.initializeAccelerator(address<const Mesh>(meshPtr)); },
-            py::arg("mesh_ptr"), "Build nodal accelerator structure using the Lumetra mesh pointer.")
+            [](CuralisModel& s, std::uintptr_t meshPtr) {
+                py::object engine = addressOwner(meshPtr, "mesh", "initialize_accelerator");
+                s.initializeAccelerator(address<const Mesh>(meshPtr));
+                if (!engine.is_none()) s.engine = engine;
+            },
+            py::arg("mesh_ptr"),
+            "Build nodal accelerator structure using the Lumetra mesh pointer.\n\n"
+            "Raises\n------\nRuntimeError\n"
+            "    For a number that is not the current get_mesh_ptr() of a live engine (another\n"
+            "    address, one of another kind, or of an engine that is gone).")
         .def(
             "initialize_accelerator",
             [](CuralisModel& s, const EngineObject& engine) {
@@ -123,6 +133,7 @@ PYBIND11_MODULE(CURALIS_EXTENSION_NAME, m)
         .def(
             "reaction_step",
             [](CuralisModel& s, std::uintptr_t result, std::uintptr_t devlink) {
+                keepOwner(s.engine, result, devlink, "reaction_step");
                 s.reactionStep(address<const double>(result), address<const MeshDataFlat>(devlink));
             },
             py::arg("result_device_ptr"), py::arg("mesh_devlink_ptr"),

@@ -1,7 +1,9 @@
 #include "bindings/engine.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
+#include <limits>
 #include <stdexcept>
 
 #include "IO/mesh_readers.h"
@@ -20,12 +22,22 @@
 namespace {
 
 enum class ValueRule { Finite, NonNegative, Positive };
+// Where the values go: the engine's float arrays, or the absorbed power's doubles.
+enum class Storage { Float, Double };
 
-// Refuses, naming the item, a value the physics cannot take; nothing has changed yet.
-void requireValues(const char* what, const double* in, std::size_t count, ValueRule rule)
+// Refuses, naming the item, a value the physics cannot take, or one that the float arrays
+// would hold as infinity; nothing has changed yet.
+void requireValues(const char* what, const double* in, std::size_t count, ValueRule rule,
+                   Storage storage = Storage::Float)
 {
+    const double largest = storage == Storage::Float ? static_cast<double>(std::numeric_limits<float>::max())
+                                                     : std::numeric_limits<double>::max();
     for (std::size_t i = 0; i < count; ++i) {
         const double v = in[i];
+        if (std::isfinite(v) && std::fabs(v) > largest) {
+            throw std::invalid_argument(msg::format("%s: item %zu is %g, beyond the engine's single precision "
+                                                    "(at most %g)", what, i, v, largest));
+        }
         const bool ok = std::isfinite(v) && (rule == ValueRule::Finite || (rule == ValueRule::NonNegative && v >= 0.0) ||
                                              (rule == ValueRule::Positive && v > 0.0));
         if (!ok) {
@@ -322,6 +334,7 @@ void Lumetra::set_rays(const double* positions, const double* directions, const 
 
 void Lumetra::configure_outfilename(const std::string& outputFile)
 {
+    if (outputFile.empty()) throw std::invalid_argument("configure_outfilename: the output file name is empty");
     if (!fertInitialized || !meshLoaded) {
         report("Error: FERT must be initialized and mesh must be loaded before configuring output file name in "
                "objective.");
@@ -413,13 +426,20 @@ void Lumetra::compute_volumetric_absorption(BaseRayTracer::Progress progress)
     traced = true;
 }
 
-// Rays are moved onto their start faces once, before the first trace that needs them.
+// Rays are moved onto their start faces once, before the first trace that needs them; rays
+// that start inside the mesh are refused and put back where they were.
 void Lumetra::placeRays()
 {
     if (raysOnSurface) return;
     if (rays->hasOrigins()) rays->restoreOrigins();
     else rays->rememberOrigins();
     srt->traceRays(*rays, mesh);
+    try {
+        refuseRaysStartingInside();
+    } catch (...) {
+        rays->restoreOrigins();
+        throw;
+    }
     raysOnSurface = true;
 }
 
@@ -467,6 +487,65 @@ bool Lumetra::record_deposits(std::vector<int>& nodes, std::vector<int>& rayIds,
     }
     record->download(nodes, rayIds, values);
     return true;
+}
+
+void Lumetra::refuseRaysStartingInside() const
+{
+    // A ray placed on a face that it leaves through started inside the mesh: the walk would
+    // begin at that face and count its power as entered with nothing absorbed.
+    const std::size_t n = static_cast<std::size_t>(rays->nRays);
+    const MeshDataFlat& m = mesh.h_mdata_devlink;
+    if (n == 0 || m.nFaces <= 0 || m.faceNormals == nullptr) return;
+    const std::vector<int> faces = dev::download(rays->h_rdata.startFaces, n);
+    const std::vector<float> directions = dev::download(rays->h_rdata.directions, 3 * n);
+    const std::size_t F = static_cast<std::size_t>(m.nFaces);
+    const std::vector<float> normals = dev::download(m.faceNormals, 3 * F);
+    std::vector<std::size_t> leaving;
+    for (std::size_t i = 0; i < n; ++i) {
+        const int f = faces[i];
+        if (f < 0 || static_cast<std::size_t>(f) >= F) continue;
+        double along = 0.0;
+        for (int c = 0; c < 3; ++c) along += double(normals[c * F + f]) * double(directions[c * n + i]);
+        // Rays in a face's plane (along = 0 to rounding) enter through another face.
+        if (along > 1e-6) leaving.push_back(i);
+    }
+    if (leaving.empty()) return;
+    // The face normal is one for the whole face: on a warped face a grazing ray may enter
+    // against it. Only a ray that leaves through all four corner triangles of its face
+    // counts as starting inside.
+    const std::vector<int> faceNodes = dev::download(m.faceNodes, 4 * F);
+    const std::size_t N = static_cast<std::size_t>(m.nNodes);
+    const std::vector<float> coords = dev::download(m.nodeCoords, 3 * N);
+    const auto corner = [&](int f, int k) {
+        const std::size_t id = static_cast<std::size_t>(faceNodes[4 * static_cast<std::size_t>(f) + k]);
+        return std::array<double, 3>{coords[id], coords[N + id], coords[2 * N + id]};
+    };
+    std::size_t inside = 0, first = 0;
+    for (const std::size_t i : leaving) {
+        const int f = faces[i];
+        bool all = true;
+        for (int skip = 0; skip < 4 && all; ++skip) {
+            std::array<double, 3> p[3];
+            for (int k = 0, j = 0; k < 4; ++k)
+                if (k != skip) p[j++] = corner(f, k);
+            const double u[3] = {p[1][0] - p[0][0], p[1][1] - p[0][1], p[1][2] - p[0][2]};
+            const double v[3] = {p[2][0] - p[0][0], p[2][1] - p[0][1], p[2][2] - p[0][2]};
+            const double t[3] = {u[1] * v[2] - u[2] * v[1], u[2] * v[0] - u[0] * v[2], u[0] * v[1] - u[1] * v[0]};
+            double outward = 0.0, along = 0.0;
+            for (int c = 0; c < 3; ++c) {
+                outward += t[c] * double(normals[c * F + f]);
+                along += t[c] * double(directions[c * n + i]);
+            }
+            all = outward * along > 0.0;
+        }
+        if (all && inside++ == 0) first = i;
+    }
+    if (inside == 0) return;
+    const std::vector<float> origins = dev::download(rays->storage.origins.data(), 3 * n);
+    throw std::runtime_error(msg::format(
+        "compute_volumetric_absorption: %zu of %zu rays start inside the mesh (the first, ray %zu, at (%g, %g, %g)); "
+        "start every ray outside the mesh, so that it enters through a boundary face. Nothing was traced.",
+        inside, n, first, origins[first], origins[n + first], origins[2 * n + first]));
 }
 
 bool Lumetra::hasTrace() const
@@ -655,7 +734,8 @@ bool Lumetra::get_absorbed_power(double* out)
 bool Lumetra::set_absorbed_power(const double* in)
 {
     if (get_result_array_device_ptr() == 0) return false;
-    requireValues("absorbed power", in, static_cast<std::size_t>(get_node_count()), ValueRule::NonNegative);
+    requireValues("absorbed power", in, static_cast<std::size_t>(get_node_count()), ValueRule::NonNegative,
+                  Storage::Double);
     dev::upload(fert->getResultArrayDevicePtr(), in, static_cast<std::size_t>(get_node_count()));
     dev::synchronize();
     return true;

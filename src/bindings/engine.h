@@ -3,6 +3,7 @@
 // completes a missing configuration with defaults on the first computation or write.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -116,6 +117,10 @@ public:
     bool get_optical_path(std::vector<double>& samples);
     ObjectiveKind active_objective() const { return activeObjective; }
 
+    // Set while a method of the script's interface runs (see the bindings): a trace runs
+    // without the interpreter lock, and another thread's call meanwhile is refused as busy.
+    mutable std::atomic<bool> inUse{false};
+
     // The last trace's counters (element visits, stops, the power balance).
     TraceStats lastTraceStats() const { return fert ? fert->lastTraceStats() : TraceStats{}; }
     // Whether the last trace's summary and ray exits describe the current rays; prints
@@ -137,6 +142,9 @@ private:
     void setNodeField(float* device, const double* in, std::size_t count);
     Objective* activeObjectiveFor(ObjectiveKind wanted, const char* what);
     void meshReplaced();
+    // After the rays are placed on their start faces: refuses (std::runtime_error, counting
+    // them) rays whose start face is one they leave through.
+    void refuseRaysStartingInside() const;
     void refreshGeometry();
     void placeRays();
 

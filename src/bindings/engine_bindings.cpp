@@ -6,8 +6,13 @@
 #include <pybind11/stl.h>
 #include <pybind11/stl/filesystem.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <type_traits>
 #include <filesystem>
 #include <limits>
 #include <string>
@@ -227,6 +232,31 @@ private:
     std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
 };
 
+// Names of appended fields: one point array each in the file beside the engine's own, so
+// none may repeat or take an engine field's name (readers would keep only one of them).
+void checkFieldNames(const std::vector<std::string>& names)
+{
+    static const char* const engineFields[] = {"Volumetric absorbed power Q", "RefractiveIndex", "Absorptivity"};
+    if (names.size() > static_cast<std::size_t>(LightTransport::kMaxFieldNames)) {
+        fail("write_result_append: at most " + std::to_string(LightTransport::kMaxFieldNames) + " named fields, not " +
+             std::to_string(names.size()));
+    }
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        for (const char* taken : engineFields) {
+            if (names[i] == taken) {
+                fail("write_result_append: field_names[" + std::to_string(i) + "] '" + names[i] +
+                     "' is a field the engine writes itself; choose another name");
+            }
+        }
+        for (std::size_t j = 0; j < i; ++j) {
+            if (names[j] == names[i]) {
+                fail("write_result_append: field_names[" + std::to_string(i) + "] '" + names[i] +
+                     "' repeats field_names[" + std::to_string(j) + "]");
+            }
+        }
+    }
+}
+
 // Paths arrive as str or os.PathLike (pathlib.Path).
 using Path = std::filesystem::path;
 
@@ -235,6 +265,14 @@ using Path = std::filesystem::path;
 void loadMesh(Lumetra& e, const Path& file)
 {
     const std::string path = file.string();
+    // Every reader would fail on these with a message of its own format: say what is wrong.
+    std::error_code ec;
+    const auto status = std::filesystem::status(file, ec);
+    if (path.empty()) fail("load_mesh: the mesh file name is empty");
+    if (!std::filesystem::exists(status)) fail("Mesh file " + path + ": no such file");
+    if (std::filesystem::is_directory(status)) fail("Mesh file " + path + ": is a folder, not a file");
+    if (std::FILE* probe = std::fopen(path.c_str(), "rb")) std::fclose(probe);
+    else fail("Mesh file " + path + ": cannot be read: " + std::strerror(errno));
     if (readsAsLegacyAsciiVtk(path)) {
         allocating("Mesh file " + path, [&] { e.load_mesh(path); });
         return;
@@ -315,11 +353,100 @@ const char* kClassDoc =
     "  8. Get results: absorbed_power = engine.get_absorbed_power()\n"
     "  9. Write output: engine.write_result()  # output_0.vtu";
 
+// Every method holds the engine for its length. A trace releases the interpreter lock, so
+// another thread (or the trace's own progress callback) could otherwise load a mesh or
+// free rays under it: such a call is refused as busy instead.
+class EngineUse {
+public:
+    EngineUse(const Lumetra& e, const char* method) : flag_(e.inUse)
+    {
+        if (flag_.exchange(true)) {
+            throw std::runtime_error(std::string("Lumetra.") + method +
+                                     ": the engine is busy with another call (a trace runs in another thread, or this "
+                                     "is its progress callback); wait for it to end, or use another engine");
+        }
+    }
+    ~EngineUse() { flag_.store(false); }
+    EngineUse(const EngineUse&) = delete;
+    EngineUse& operator=(const EngineUse&) = delete;
+
+private:
+    std::atomic<bool>& flag_;
+};
+
+template <typename Signature>
+struct Guarded;
+
+template <typename R, typename Self, typename... A>
+struct Guarded<R(Self, A...)> {
+    template <typename F>
+    static auto wrap(const char* name, F f)
+    {
+        return [name, f](Self self, A... args) -> R {
+            EngineUse use(self, name);
+            return std::invoke(f, std::forward<Self>(self), std::forward<A>(args)...);
+        };
+    }
+};
+
+template <typename T>
+struct MemberSignature;
+template <typename R, typename... A>
+struct MemberSignature<R (Lumetra::*)(A...)> {
+    using type = R(Lumetra&, A...);
+};
+template <typename R, typename... A>
+struct MemberSignature<R (Lumetra::*)(A...) const> {
+    using type = R(const Lumetra&, A...);
+};
+
+template <typename F>
+auto guarded(const char* name, F&& f)
+{
+    using D = std::decay_t<F>;
+    if constexpr (std::is_member_function_pointer_v<D>) {
+        return Guarded<typename MemberSignature<D>::type>::wrap(name, D(f));
+    } else {
+        return Guarded<py::detail::function_signature_t<D>>::wrap(name, D(std::forward<F>(f)));
+    }
+}
+
+// The engine's class: every named method goes through EngineUse.
+class EngineClass : public py::class_<Lumetra> {
+public:
+    using Base = py::class_<Lumetra>;
+    using Base::Base;
+
+    template <typename F, typename... Extra>
+    EngineClass& def(const char* name, F&& f, const Extra&... extra)
+    {
+        Base::def(name, guarded(name, std::forward<F>(f)), extra...);
+        return *this;
+    }
+
+    template <typename... Args, typename... Extra>
+    EngineClass& def(const py::detail::initimpl::constructor<Args...>& init, const Extra&... extra)
+    {
+        Base::def(init, extra...);
+        return *this;
+    }
+};
+
+// An address handed out to the curing modules, recorded with its kind (lumetra._addresses).
+std::uintptr_t handOut(const Lumetra& e, const char* kind, std::uintptr_t address)
+{
+    if (address != 0) {
+        py::module_::import("lumetra._addresses")
+            .attr("register")(py::cast(&e, py::return_value_policy::reference), kind, address);
+    }
+    return address;
+}
+
 } // namespace
 
 void bindEngine(py::module_& m)
 {
-    py::class_<Lumetra>(m, "Lumetra", kClassDoc)
+    EngineClass(m, "Lumetra", kClassDoc)
         .def(py::init<>(), "Initialize a new Lumetra instance\n\n"
                            "Creates an engine with no mesh, no rays and no tracers. Call order problems are\n"
                            "reported as printed messages, not exceptions.")
@@ -464,8 +591,8 @@ void bindEngine(py::module_& m)
              "    A .ry format file with ray origins, directions and power values: a count line,\n"
              "    then px py pz dx dy dz power for every ray.\n\n"
              "Raises\n------\n"
-             "RuntimeError\n    If the file cannot be opened, holds fewer rays than it declares or declares\n"
-             "    more than the engine holds (about 7.2e8); the previous rays stay loaded.\n"
+             "RuntimeError\n    If the file cannot be opened, holds fewer or more rays than it declares or\n"
+             "    declares more than the engine holds (about 7.2e8); the previous rays stay loaded.\n"
              "MemoryError\n    If the rays do not fit in memory (the message names the file).\n\n"
              "Example\n-------\n>>> engine.load_rays('rays.ry')")
         .def(
@@ -532,10 +659,14 @@ void bindEngine(py::module_& m)
              "Raises\n------\n"
              "KeyboardInterrupt\n"
              "    On Ctrl-C (checked between batches of rays, about four times a second); the\n"
-             "    absorbed power is then as it was before the call and the engine stays usable.\n\n"
+             "    absorbed power is then as it was before the call and the engine stays usable.\n"
+             "RuntimeError\n"
+             "    When rays start inside the mesh (the message counts them and gives the first):\n"
+             "    nothing is traced and the rays stay where they were.\n\n"
              "Notes\n-----\nResults accumulate over computations until reset_absorbed_power(). The trace runs\n"
-             "without holding the interpreter lock, so other Python threads keep running; do not use\n"
-             "the same engine from two threads at once.\n\n"
+             "without holding the interpreter lock, so other Python threads keep running; a call on\n"
+             "the same engine meanwhile (from another thread or from the progress callback) raises\n"
+             "RuntimeError: the engine is busy.\n\n"
              "Example\n-------\n>>> engine.compute_volumetric_absorption()")
         .def(
             "trace_adjoint",
@@ -620,7 +751,8 @@ void bindEngine(py::module_& m)
              "Get the number of nodes in the loaded mesh.\n\n"
              "Returns\n-------\nint\n    0 before a mesh is loaded.\n\n"
              "Example\n-------\n>>> engine.get_node_count()")
-        .def("get_mesh_data_devlink_ptr", &Lumetra::get_mesh_data_devlink_ptr,
+        .def("get_mesh_data_devlink_ptr",
+             [](Lumetra& e) { return handOut(e, "devlink", e.get_mesh_data_devlink_ptr()); },
              "Get the host pointer address of mesh.h_mdata_devlink.\n\n"
              "Returns\n-------\nint\n"
              "    Host address (not a device pointer) that can be passed to exposa.Exposa.reaction_step().\n"
@@ -629,14 +761,15 @@ void bindEngine(py::module_& m)
              "names are read afresh on every use, so a curing model needs no new address after\n"
              "load_mesh (but a new nodal grid: Curalis.initialize_accelerator).\n\n"
              "Example\n-------\n>>> link = engine.get_mesh_data_devlink_ptr()")
-        .def("get_mesh_ptr", &Lumetra::get_mesh_ptr,
+        .def("get_mesh_ptr", [](Lumetra& e) { return handOut(e, "mesh", e.get_mesh_ptr()); },
              "Get the host pointer address of the Mesh object.\n\n"
              "Returns\n-------\nint\n"
              "    Host address (not a device pointer) that can be passed to\n"
              "    curalis.Curalis.initialize_accelerator(). 0 (after a message) before a mesh is loaded.\n\n"
              "Notes\n-----\nValid while the engine lives; load_mesh replaces the mesh's contents in place.\n\n"
              "Example\n-------\n>>> mesh_address = engine.get_mesh_ptr()")
-        .def("get_result_array_device_ptr", &Lumetra::get_result_array_device_ptr,
+        .def("get_result_array_device_ptr",
+             [](Lumetra& e) { return handOut(e, "result", e.get_result_array_device_ptr()); },
              "Get the device pointer address of fert->getResultArrayDevicePtr().\n\n"
              "Returns\n-------\nint\n"
              "    CUDA device address that can be passed to exposa.Exposa.reaction_step(). 0 (after a\n"
@@ -807,6 +940,7 @@ void bindEngine(py::module_& m)
                 if (static_cast<py::ssize_t>(names.size()) != nFields) fail("field_names length must match number of fields");
                 for (const std::string& name : names)
                     if (name.empty()) fail("field_names entries must be non-empty");
+                checkFieldNames(names);
                 e.write_result_append(fields.data(), static_cast<int>(nFields), names);
             },
             py::arg("fields"), py::arg("field_names") = py::none(),

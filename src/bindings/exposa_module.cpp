@@ -63,6 +63,7 @@ PYBIND11_MODULE(EXPOSA_EXTENSION_NAME, m)
         .def(
             "reaction_step",
             [](ExposaModel& e, std::uintptr_t result, std::uintptr_t devlink) {
+                keepOwner(e.engine, result, devlink, "reaction_step");
                 e.reactionStep(reinterpret_cast<const double*>(result), reinterpret_cast<const MeshDataFlat*>(devlink));
             },
             py::arg("result_device_ptr"), py::arg("mesh_devlink_ptr"),
@@ -73,10 +74,12 @@ PYBIND11_MODULE(EXPOSA_EXTENSION_NAME, m)
             "Parameters\n----------\n"
             "result_device_ptr : int\n    Lumetra.get_result_array_device_ptr().\n"
             "mesh_devlink_ptr : int\n    Lumetra.get_mesh_data_devlink_ptr().\n"
-            "    Both must stay valid while the model uses them: deleting the engine frees them (on\n"
-            "    the CPU variant a step would then write into freed memory). Pass the engine\n"
-            "    instead, and the model keeps it alive.\n\n"
-            "Raises\n------\nRuntimeError\n    For a null address, or when the mesh's node count differs from the model's.")
+            "    Both must be the current addresses of one live engine, which the model then keeps\n"
+            "    alive; passing the engine itself does the same.\n\n"
+            "Raises\n------\nRuntimeError\n"
+            "    For a null address, a number no live engine handed out as that kind of address,\n"
+            "    one the engine has since replaced, addresses of two engines, or when the mesh's\n"
+            "    node count differs from the model's.")
         .def(
             "reaction_step",
             [](ExposaModel& e, const EngineObject& engine) {

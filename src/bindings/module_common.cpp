@@ -47,6 +47,24 @@ std::uintptr_t engineAddress(const EngineObject& engine, const char* call, const
     return address;
 }
 
+py::object addressOwner(std::uintptr_t address, const char* kind, const char* call)
+{
+    if (address == 0) return py::none();
+    return py::module_::import("lumetra._addresses").attr("check")(address, kind, call);
+}
+
+void keepOwner(py::object& keep, std::uintptr_t result, std::uintptr_t devlink, const char* call)
+{
+    py::object a = addressOwner(result, "result", call);
+    py::object b = addressOwner(devlink, "devlink", call);
+    if (!a.is_none() && !b.is_none() && !a.is(b)) {
+        throw std::runtime_error(std::string(call) + ": the result array and the mesh record come from two different "
+                                                     "engines");
+    }
+    if (!a.is_none()) keep = a;
+    else if (!b.is_none()) keep = b;
+}
+
 void bindCommon(py::module_& m)
 {
     installPythonMessageSink();

@@ -55,6 +55,16 @@ struct EngineObject {
 // engine's own message).
 std::uintptr_t engineAddress(const EngineObject& engine, const char* call, const char* getter);
 
+// A raw address a script passes for `kind` ("mesh", "devlink" or "result"): the live engine
+// that handed it out and still holds it (lumetra._addresses), or RuntimeError naming `call`
+// for a number no engine handed out, an address of another kind, a freed or replaced one.
+// 0 passes unchecked (None back), for the models' own null-address messages.
+pybind11::object addressOwner(std::uintptr_t address, const char* kind, const char* call);
+
+// Both addresses of a raw reaction step checked with addressOwner; they must come from one
+// engine, which `keep` then holds (the model keeps it alive).
+void keepOwner(pybind11::object& keep, std::uintptr_t result, std::uintptr_t devlink, const char* call);
+
 // Runs f(); a bare std::bad_alloc on the way (a host vector, a staging copy) becomes a
 // MemoryError that names what was being allocated.
 template <typename F>

@@ -40,7 +40,11 @@ void pythonSink(msg::Stream stream, const char* text, std::size_t length)
             Py_DECREF(str);
         }
     }
+    // A Ctrl-C that Python noticed inside a write written in Python (a stream that filters
+    // lines) is not lost with the write's other errors: it is raised again at the next check.
+    const bool interrupted = PyErr_Occurred() != nullptr && PyErr_ExceptionMatches(PyExc_KeyboardInterrupt);
     PyErr_Clear();
+    if (interrupted) PyErr_SetInterrupt();
     PyErr_Restore(type, value, traceback);
     PyGILState_Release(gil);
     if (!written) writeStdio(stream, text, length);

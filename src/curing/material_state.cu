@@ -485,6 +485,23 @@ void MaterialState::initializeAccelerator(const Mesh* mesh)
             "initialize_accelerator: the model has %d nodes but the mesh has %d; create the model with the mesh's node count",
             n, m.nNodes));
     }
+    // An id the mesh does not have would be skipped, and with it the oxygen boundary.
+    for (std::size_t i = 0; i < oxygenFaceIds_.size(); ++i) {
+        if (oxygenFaceIds_[i] >= m.nFaces) {
+            throw std::invalid_argument(msg::format(
+                "initialize_accelerator: oxygen_dirichlet_face_ids[%zu] = %d is not a boundary face of this mesh "
+                "(it has %d, numbered from 0; -1: the whole boundary)",
+                i, oxygenFaceIds_[i], m.nFaces));
+        }
+    }
+    for (std::size_t i = 0; i < oxygenBcGroups_.size(); ++i) {
+        if (oxygenBcGroups_[i] >= m.nBC) {
+            throw std::invalid_argument(msg::format(
+                "initialize_accelerator: oxygen_dirichlet_bc_groups[%zu] = %d is not a boundary condition of the "
+                "engine (it has %d, numbered from 0; -1: the whole boundary)",
+                i, oxygenBcGroups_[i], m.nBC));
+        }
+    }
     if (scheme_ == DiffusionScheme::Fem) {
         gridReady_ = false;
         fem_.build(m);

@@ -12,7 +12,7 @@
 void LightTransport::config(const std::string& outputFile, int size)
 {
     if (size < 0) throw std::invalid_argument("the result size must not be negative");
-    outputFile_ = outputFile.substr(0, 255);
+    outputFile_ = outputFile; // whole: a name the file system cannot hold fails at the write, named
     // Result files are VTU files: a name whose file part has no extension gets ".vtu".
     const std::size_t slash = outputFile_.find_last_of('/');
     if (outputFile_.find('.', slash == std::string::npos ? 0 : slash + 1) == std::string::npos) outputFile_ += ".vtu";
@@ -40,14 +40,14 @@ void LightTransport::config(const ConfigTable& table, Mesh& mesh)
     config(name, mesh.h_mdata_devlink.nNodes);
 }
 
-std::string LightTransport::readConfig(const ConfigTable& table) { return table.getString("output_file"); }
+std::string LightTransport::readConfig(const ConfigTable& table) { return table.getFileName("output_file"); }
 
 void LightTransport::setFieldNames(const std::vector<std::string>& names)
 {
     clearFieldNames();
     const std::size_t n = std::min<std::size_t>(names.size(), kMaxFieldNames);
     for (std::size_t i = 0; i < n; ++i) {
-        fieldNames_[i] = names[i].substr(0, 127);
+        fieldNames_[i] = names[i];
         fieldNameCount_ += fieldNames_[i].empty() ? 0 : 1;
     }
 }

@@ -17,7 +17,7 @@ std::string Objective::nextFileName(const std::string& outputFile) const
     std::string name = outputFile;
     if (dot != std::string::npos && dot > start) name.insert(dot, counter);
     else name += counter;
-    return name.substr(0, 511);
+    return name;
 }
 
 void Objective::failedWrite(const std::string& name)

@@ -22,7 +22,7 @@ void checkDatapoints(long long n, const char* what)
 OpticalPath::Settings OpticalPath::readConfig(const ConfigTable& table)
 {
     Settings s;
-    s.outputFile = table.getString("output_file");
+    s.outputFile = table.getFileName("output_file");
     const long long n = table.getInt("datapoints_amount");
     checkDatapoints(n, "configuration key 'datapoints_amount'");
     s.datapoints = static_cast<int>(n);
@@ -48,7 +48,7 @@ void OpticalPath::allocate(int datapoints)
 void OpticalPath::config(const ConfigTable& table, Mesh&)
 {
     const Settings s = readConfig(table);
-    outputFile_ = s.outputFile.substr(0, 255);
+    outputFile_ = s.outputFile;
     allocate(s.datapoints);
     msg::out("Configured Optical Path Objective\n");
 }
@@ -56,7 +56,7 @@ void OpticalPath::config(const ConfigTable& table, Mesh&)
 void OpticalPath::config(const std::string& outputFile, int size)
 {
     checkDatapoints(size, "the number of path samples");
-    outputFile_ = outputFile.substr(0, 255);
+    outputFile_ = outputFile;
     allocate(size);
 }
 

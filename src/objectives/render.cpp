@@ -12,7 +12,7 @@ Render::Settings Render::readConfig(const ConfigTable& table)
     s.width = table.getInt("pixel_width");
     s.height = table.getInt("pixel_height");
     s.pixelSize = table.getDouble("pixel_size");
-    s.outputFile = table.getString("output_file");
+    s.outputFile = table.getFileName("output_file");
     checkImageSize(s.height, s.width, "render image (pixel_height x pixel_width)");
     return s;
 }
@@ -20,7 +20,7 @@ Render::Settings Render::readConfig(const ConfigTable& table)
 void Render::config(const ConfigTable& table, Mesh&)
 {
     const Settings s = readConfig(table);
-    outputFile_ = s.outputFile.substr(0, 255);
+    outputFile_ = s.outputFile;
     image.pixelSize = s.pixelSize;
     msg::out("Configured Render Objective with image size %lld x %lld , pixel size %f\n", s.width, s.height,
              s.pixelSize);

@@ -197,7 +197,7 @@ TEST(VtkReader, RefusesFilesItCannotReadCorrectlyAndKeepsTheMesh)
     }
 }
 
-TEST(VtkReader, UnreadableFileRaisesTheFixedText)
+TEST(VtkReader, UnreadableFileRaisesItsPathAndReason)
 {
     Mesh mesh;
     EXPECT_THROW(
@@ -205,7 +205,7 @@ TEST(VtkReader, UnreadableFileRaisesTheFixedText)
             try {
                 readVTK("/nonexistent/mesh.vtk", mesh);
             } catch (const std::runtime_error& e) {
-                EXPECT_STREQ(e.what(), "Cannot open VTK file.");
+                EXPECT_STREQ(e.what(), "Cannot open VTK file /nonexistent/mesh.vtk: No such file or directory");
                 throw;
             }
         },
@@ -268,7 +268,7 @@ TEST(ObjReader, RefusesWhatItCannotRead)
         readOBJ("/nonexistent/surface.obj");
         ADD_FAILURE() << "opened a missing file";
     } catch (const std::runtime_error& e) {
-        EXPECT_STREQ(e.what(), "Cannot open OBJ file.");
+        EXPECT_STREQ(e.what(), "Cannot open OBJ file /nonexistent/surface.obj: No such file or directory");
     }
 }
 

@@ -100,9 +100,9 @@ def test_meshio_default_layout_is_refused_by_name(t, tmp_path, capsys):
 
 
 def test_missing_file_raises_runtime_error(t):
-    with pytest.raises(RuntimeError, match=r"^Cannot open VTK file\.$"):
+    with pytest.raises(RuntimeError, match=r"^Cannot open VTK file /nonexistent/mesh.vtk: No such file or directory$"):
         t.read_vtk("/nonexistent/mesh.vtk")
-    with pytest.raises(RuntimeError, match=r"^Cannot open OBJ file\.$"):
+    with pytest.raises(RuntimeError, match=r"^Cannot open OBJ file /nonexistent/mesh.obj: No such file or directory$"):
         t.read_obj("/nonexistent/mesh.obj")
 
 
