@@ -5,8 +5,9 @@
 Each variant runs in its own process (one variant per process); the cases there save their
 results to an .npz, and this process compares them: absorbed power within float tolerance,
 the rays' random microfacet draws identical (the same exit direction for every ray but a
-handful whose float round-off tipped a reflect-or-transmit decision), the curing fields of a
-few coupled steps within float tolerance. Prints a table; exit status 1 if a case differs.
+handful whose float round-off tipped a reflect-or-transmit decision), the adjoint trace's
+per-ray values, the curing fields of a few coupled steps (finite-element and kernel
+diffusion) within float tolerance. Prints a table; exit status 1 if a case differs.
 """
 
 import argparse
@@ -27,8 +28,10 @@ CHECKS = [
     ("trace RK4", "absorbed_power", 1e-4, "relative"),
     ("rough surface", "absorbed_power", 1e-3, "relative"),
     ("rough surface", "exit_directions", 0.99, "agree"),
+    ("adjoint trace", "per_ray", 1e-4, "relative"),
     ("curing steps", "degree_of_curing", 1e-4, "relative"),
     ("curing steps", "dose", 1e-4, "relative"),
+    ("curing steps, kernel diffusion", "degree_of_curing", 1e-4, "relative"),
 ]
 
 
@@ -64,16 +67,23 @@ def _cases(out_file):
                 engine.compute_volumetric_absorption()
             results[f"{name}/absorbed_power"] = engine.get_absorbed_power()
             results[f"{name}/exit_directions"] = engine.get_ray_exit_directions()
+            if name == "trace RK4":  # each ray's deposits weighed by a smooth field
+                x = engine.get_node_positions()
+                with contextlib.redirect_stdout(io.StringIO()):
+                    results["adjoint trace/per_ray"] = engine.trace_adjoint(1.0 + np.sin(x[:, 0]) * np.cos(x[:, 2]))
 
         s = scenario.override(scenario.default(), [
             "mesh.n_core=4", "mesh.n_radial=3", "mesh.n_z=8", "light.rays_across=16", "light.rays_high=4",
             "light.angle_count=12", "light.angle_step=30", "time.steps=12", "time.dt=12", "output.every=12",
             "output.figure=false", f"output.folder=\"{Path(tmp) / 'run'}\""])
-        runner.run(s, progress=False)
         import meshio
-        frame = meshio.read(Path(tmp) / "run" / "cure_0.vtu")
-        results["curing steps/degree_of_curing"] = np.asarray(frame.point_data["DegreeOfCuring"])
-        results["curing steps/dose"] = np.asarray(frame.point_data["Dose"])
+        for case, scheme in (("curing steps", "fem"), ("curing steps, kernel diffusion", "kernel")):
+            folder = Path(tmp) / f"run_{scheme}"
+            runner.run(scenario.override(s, [f"resin.diffusion_scheme=\"{scheme}\"",
+                                             f"output.folder=\"{folder}\""]), progress=False)
+            frame = meshio.read(folder / "cure_0.vtu")
+            results[f"{case}/degree_of_curing"] = np.asarray(frame.point_data["DegreeOfCuring"])
+            results[f"{case}/dose"] = np.asarray(frame.point_data["Dose"])
         results["backend"] = np.array(lumetra.backend)
     np.savez(out_file, **results)
 
