@@ -157,7 +157,7 @@ class _Light:
         if angle != 0.0:
             self.engine.rotate_reset_rays(self.axis, math.radians(angle))
         if self.intensities is not None:
-            payloads = self.intensities[index]
+            payloads = self.light["power"] * self.intensities[index]
         elif self.base is not None:
             payloads = self.base
         else:
@@ -355,6 +355,8 @@ def _run(scenario: dict[str, Any], progress: bool, stream: TextIO, comm: paralle
             model.initialize_accelerator(engine)
         volumes = engine.get_nodal_volumes()
         total_volume = float(volumes.sum())
+        # The target is read before the run: a bad one fails now, not after the last step.
+        target = _target(scenario, mesh.points)
 
         dose = np.zeros(n_nodes)
         history = {"time": [], "cured_fraction": [], "max_degree_of_curing": []}
@@ -422,13 +424,15 @@ def _run(scenario: dict[str, Any], progress: bool, stream: TextIO, comm: paralle
         "cure_threshold": threshold, "max_degree_of_curing": float(cure.max()),
         "power": balance, "history": history, "files": files, "scenario": scenario,
     }
+    if target is not None:
+        summary["target"] = target_report(scenario, cure >= threshold, target, volumes)
     if not comm.root:
         if worst_imbalance > BALANCE_TOLERANCE:
             raise RuntimeError(f"the power balance does not close: up to {worst_imbalance:.2e} of the power that "
                                "entered is neither absorbed, nor left, nor stopped")
         return summary
     if scenario["output"]["figure"]:
-        figure = _figure(folder / "figure.png", positions, scenario, dose, cure, history, stream)
+        figure = _figure(folder / "figure.png", positions, scenario, dose, cure, history, stream, target)
         if figure:
             files["figure"] = figure
     files["summary"] = "summary.json"
@@ -438,6 +442,29 @@ def _run(scenario: dict[str, Any], progress: bool, stream: TextIO, comm: paralle
         raise RuntimeError(f"the power balance does not close: up to {worst_imbalance:.2e} of the power that entered "
                            f"is neither absorbed, nor left, nor stopped (see {folder / 'summary.json'})")
     return summary
+
+
+def _target(scenario: dict[str, Any], points) -> np.ndarray | None:
+    """The nodes inside the scenario's target (sampled value >= 0.5), or None without one."""
+    if scenario["target"]["source"] == "none":
+        return None
+    from lumetra import design
+
+    return design.target_values(scenario, points) >= 0.5
+
+
+def target_report(scenario: dict[str, Any], cured: np.ndarray, target: np.ndarray, volumes) -> dict[str, Any]:
+    """The cured nodes against the target's, each node weighted by its volume: the IoU, the
+    share of the target cured, and the cured volume outside it."""
+    from lumetra import design
+
+    volumes = np.asarray(volumes, dtype=float)
+    inside = float(volumes[target].sum())
+    t = scenario["target"]
+    return {"source": t["source"], "shape" if t["source"] == "shape" else "file": t[t["source"]],
+            "iou": design.iou(cured, target, volumes), "target_volume": inside,
+            "target_cured_fraction": float(volumes[target & cured].sum()) / inside,
+            "cured_outside_volume": float(volumes[cured & ~target].sum())}
 
 
 def _write_frame(engine, folder: Path, index: int, model, cure, dose, resin) -> str:
@@ -468,7 +495,7 @@ def _slice(points: np.ndarray, axis) -> tuple[np.ndarray, np.ndarray, np.ndarray
     return chosen, points[chosen] @ e1, points[chosen] @ e2
 
 
-def _figure(path: Path, points, scenario, dose, cure, history, stream) -> str | None:
+def _figure(path: Path, points, scenario, dose, cure, history, stream, target=None) -> str | None:
     try:
         import matplotlib
 
@@ -491,6 +518,10 @@ def _figure(path: Path, points, scenario, dose, cure, history, stream) -> str | 
             fig.colorbar(shown, ax=ax, shrink=0.85)
         axes[1].tricontour(tri, cure[chosen], levels=[scenario["output"]["cure_threshold"]], colors="w",
                            linewidths=0.8)
+        if target is not None and target[chosen].any() and not target[chosen].all():
+            axes[1].tricontour(tri, target[chosen].astype(float), levels=[0.5], colors="r", linewidths=0.8,
+                               linestyles="--")
+            axes[1].set_title("degree of curing; target dashed", fontsize="medium")
         axes[2].plot(history["time"], np.asarray(history["cured_fraction"]) * 100)
         axes[2].set_xlabel("time")
         axes[2].set_ylabel(f"cured volume, % (X >= {scenario['output']['cure_threshold']:g})")
@@ -521,5 +552,8 @@ def format_summary(s: dict[str, Any], folder: str) -> str:
         f"  power balance  entered {p['power_entered']:.4g} = absorbed {p['power_absorbed']:.4g} + left "
         f"{p['power_left']:.4g} + stopped {p['power_stopped']:.3g} (worst step off by {p['relative_error']:.1e}); "
         f"missed the mesh {p['power_missed']:.3g}",
+        *([f"  target         IoU {s['target']['iou']:.3f} (cured against the target at the nodes; "
+           f"{s['target']['target_cured_fraction']:.1%} of the target cured, {s['target']['cured_outside_volume']:.3g} "
+           "cured outside it)"] if "target" in s else []),
         f"  output         {folder}/: {', '.join(written)}",
     ])

@@ -1,7 +1,8 @@
 """Scenario files of ``lumetra run``: the schema, the embedded default, reading and checking.
 
 A scenario is a TOML file with the tables ``[mesh]``, ``[[boundary]]`` (one table per optical
-boundary condition), ``[resin]``, ``[light]``, ``[optics]``, ``[time]`` and ``[output]``.
+boundary condition), ``[resin]``, ``[light]``, ``[optics]``, ``[time]``, ``[output]``,
+``[target]`` (the part to print) and ``[design]`` (how ``lumetra design`` finds its patterns).
 Every key is optional: a missing key takes the default below, so an empty file is the
 default scenario. A key the schema does not know, a value of the wrong type or out of range,
 and a key that belongs to another choice (``mesh.radius`` with ``mesh.source = "file"``) are
@@ -29,7 +30,7 @@ from pathlib import Path
 from typing import Any
 
 __all__ = ["SCHEMA", "BOUNDARY", "ScenarioError", "Key", "default", "load", "loads", "check", "override",
-           "default_text", "reference_text"]
+           "default_text", "reference_text", "dumps"]
 
 
 class ScenarioError(ValueError):
@@ -69,6 +70,14 @@ def _curalis(kind, default, help, **kw):
     return Key(kind, default, help, when=("model", ("curalis",)), **kw)
 
 
+def _target_shape(kind, default, help, **kw):
+    return Key(kind, default, help, when=("source", ("shape",)), **kw)
+
+
+def _target_file(kind, default, help, **kw):
+    return Key(kind, default, help, when=("source", ("file",)), **kw)
+
+
 def _dose(kind, default, help, **kw):
     return Key(kind, default, help, when=("model", ("dose",)), **kw)
 
@@ -85,6 +94,9 @@ SECTION_HELP = {
     "optics": "The ray tracer.",
     "time": "One step = one optical trace at the step's angle, then one curing step of time.dt.",
     "output": "What is written, and where.",
+    "target": "The part to print: `lumetra run` reports the IoU of the cured region against it, and\n"
+              "`lumetra design` computes the patterns that print it.",
+    "design": "How `lumetra design` optimises the patterns.",
 }
 
 SCHEMA: dict[str, dict[str, Key]] = {
@@ -161,7 +173,8 @@ SCHEMA: dict[str, dict[str, Key]] = {
         "pixels": Key("ints", [12, 40], "camera pixels: height, width", length=2, when=("source", ("camera",)),
                       minimum=1),
         "pixel_size": Key("float", 0.15, "camera pixel edge", when=("source", ("camera",)), **POSITIVE),
-        "power": Key("float", 1.0, "total power of all rays at one angle, spread evenly (beam, camera)",
+        "power": Key("float", 1.0, "total power of all rays at one angle, spread evenly (beam, camera); with "
+                     "intensities, the factor on them",
                      when=("source", ("beam", "camera")), **NONNEGATIVE),
         "axis": Key("floats", [0.0, 0.0, 1.0], "rotation axis, through the origin", length=3),
         "angles": Key("floats", [], "angles in degrees, one per projection; when empty, angle_count angles "
@@ -186,6 +199,31 @@ SCHEMA: dict[str, dict[str, Key]] = {
         "figure": Key("bool", True, "write figure.png (needs matplotlib)"),
         "cure_threshold": Key("float", 0.5, "degree of curing from which a node counts as cured",
                               minimum=0.0, maximum=1.0, exclusive=True),
+    },
+    "target": {
+        "source": Key("str", "none", "\"none\", \"shape\" (a built-in cross-section extruded along light.axis) or "
+                      "\"file\"", choices=("none", "shape", "file")),
+        "shape": _target_shape("str", "disk_bar_foot", "\"disk_bar_foot\" (an off-axis disk beside a bar with a foot: "
+                               "no symmetry) or \"cylinder\" (a disk on the axis)",
+                               choices=("disk_bar_foot", "cylinder")),
+        "size": _target_shape("float", 3.0, "radius of the circle about the axis that the cross-section fills",
+                              **POSITIVE),
+        "height": _target_shape("float", 3.0, "extent along light.axis, centred on the beam's light.center",
+                                **POSITIVE),
+        "file": _target_file("str", "", ".npy voxel array (axes x, y, z; 1 inside, 0 outside, or fractions) or a "
+                             "closed .stl/.obj surface (needs trimesh); relative to the scenario file"),
+        "origin": _target_file("floats", [0.0, 0.0, 0.0], ".npy: voxel (i, j, k) is centred at origin + ((i, j, k) + "
+                               "0.5) * voxel_size; a surface moves by origin", length=3),
+        "voxel_size": _target_file("float", 0.0, ".npy: voxel edge (needed); a surface: the voxelisation pitch "
+                                   "(0: a 64th of its largest extent)", **NONNEGATIVE),
+    },
+    "design": {
+        "iterations": Key("int", 40, "optimiser iterations (each one forward and one adjoint trace of every "
+                          "angle)", minimum=1),
+        "band": Key("float", 0.1, "the optimiser aims at dose >= 1 inside the target and <= 1 - band outside",
+                    minimum=0.0, maximum=1.0, exclusive=True),
+        "calibration_runs": Key("int", 10, "curalis: coupled runs at most to find the light.power that prints "
+                                "best", minimum=1),
     },
 }
 
@@ -316,6 +354,8 @@ def _check_combinations(s: dict[str, Any], data: dict[str, Any]) -> None:
             raise ScenarioError("light.direction: parallel to light.axis (the beam would not turn)")
     if resin["model"] == "dose" and resin["dose_full"] <= resin["dose_threshold"]:
         raise ScenarioError("resin.dose_full: must be larger than resin.dose_threshold")
+    if s["target"]["source"] == "file" and not s["target"]["file"]:
+        raise ScenarioError("target.file: needed when target.source is 'file'")
     if not s["output"]["folder"]:
         raise ScenarioError("output.folder: must not be empty")
 
@@ -354,7 +394,7 @@ def load(path: str | Path) -> dict[str, Any]:
         raise ScenarioError(f"{path}: cannot read the scenario: {error.strerror}") from error
     scenario = loads(text, str(path))
     base = path.resolve().parent
-    for table, key in (("mesh", "file"), ("light", "file"), ("light", "intensities")):
+    for table, key in (("mesh", "file"), ("light", "file"), ("light", "intensities"), ("target", "file")):
         value = scenario[table][key]
         if value and not Path(value).is_absolute():
             scenario[table][key] = str(base / value)
@@ -423,6 +463,24 @@ def _table_text(schema: dict[str, Key], table: dict[str, Any]) -> list[str]:
         applies = key.when is None or table[key.when[0]] in key.when[1]
         lines.append(("" if applies else "# ") + f"{name} = {_toml_value(table[name])}")
     return lines
+
+
+def dumps(scenario: dict[str, Any]) -> str:
+    """A checked scenario as TOML text, without the keys its choices leave unused (and without
+    angle_step and angle_count beside a list of angles): ``loads`` reads it back."""
+
+    def table(schema, values, skip=()):
+        return [f"{name} = {_toml_value(values[name])}" for name, key in schema.items()
+                if name not in skip and (key.when is None or values[key.when[0]] in key.when[1])]
+
+    lines = []
+    for name, schema in SCHEMA.items():
+        skip = ("angle_step", "angle_count") if name == "light" and scenario["light"]["angles"] else ()
+        lines += [f"[{name}]"] + table(schema, scenario[name], skip) + [""]
+        if name == "mesh":
+            for bc in scenario["boundary"]:
+                lines += ["[[boundary]]"] + table(BOUNDARY, bc) + [""]
+    return "\n".join(lines)
 
 
 def default_text() -> str:

@@ -1,0 +1,793 @@
+"""Pattern design: the per-angle ray powers that print a target, found through the real optics.
+
+A tomographic print sums, at every node, the power that each ray of each projection angle
+deposits there. Through a fixed resin (index, absorptivity, boundary optics) that sum is linear
+in the ray powers: dose = A p, where column (angle, ray) of A is what that ray deposits per unit
+power. The engine evaluates A p with a forward trace and A^T g (for a nodal field g, one value
+per ray) with an adjoint trace of the same cost, so the design never forms A.
+
+Pieces, each usable alone:
+
+target_values, builtin_shape, sample_voxels, voxelise_surface
+    The target sampled at the mesh nodes: 1 inside the part, 0 outside (fractions between).
+MatrixMap, DoseMap
+    The linear map p -> dose and its adjoint: from an explicit matrix, or through the engine
+    over the scenario's light at all its angles.
+optimise
+    Non-negative powers whose thresholded dose matches the target (see there for the method).
+evaluate, iou, best_threshold
+    IoU at the best dose threshold, the process window, the dose spread inside the part.
+run
+    ``lumetra design``: all of the above on a scenario, writing patterns.npy, design.toml,
+    design.json and a figure.
+
+The optimiser is the penalty minimisation of Bhattacharya, Toombs and Taylor, "High fidelity
+volumetric additive manufacturing", Additive Manufacturing 47 (2021) 102299: the dose inside
+the target is pushed above a level and the dose outside below a lower one, by projected
+gradient steps on the non-negative powers. It was chosen because its loss is exactly the
+process window that decides whether a print works (every in-target node above, every
+out-of-target node below one dose threshold), it needs nothing but the map and its adjoint,
+and the projection keeps every power non-negative without a change of variables.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import copy
+import json
+import math
+import sys
+import tempfile
+import time
+from dataclasses import dataclass
+from pathlib import Path
+from typing import Any, Callable, Protocol, TextIO
+
+import numpy as np
+
+from lumetra.scenario import ScenarioError
+
+__all__ = ["SHAPES", "LinearMap", "MatrixMap", "DoseMap", "Metrics", "DesignResult", "target_values",
+           "builtin_shape", "sample_voxels", "voxelise_surface", "angles_of", "step_weights", "rotation",
+           "iou", "best_threshold", "evaluate", "optimise", "run", "format_summary"]
+
+SHAPES = ("disk_bar_foot", "cylinder")
+"""Built-in target cross-sections (target.shape)."""
+
+# The band the optimiser aims for: in-target dose at or above 1, out-of-target dose at or
+# below 1 - band; in-target dose above 1 + band is penalised with this weight, which keeps
+# the part evenly dosed without fighting the window.
+OVERDOSE_WEIGHT = 0.1
+# IoU that counts as a print for the threshold range of the process window.
+GOOD_IOU = 0.9
+# Rays per trace when the map traces several angles at once.
+BATCH_RAYS = 1 << 18
+
+
+# ------------------------------------------------------------------------------ targets
+
+def _unit(v) -> np.ndarray:
+    v = np.asarray(v, dtype=float)
+    return v / np.linalg.norm(v)
+
+
+def axis_frame(axis) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+    """(u, v, a): a the unit axis, u the x axis made perpendicular to it (y when the axis
+    runs along x), v = a x u. With the default axis +z, u = +x and v = +y."""
+    a = _unit(axis)
+    ref = np.array([1.0, 0.0, 0.0]) if abs(a[0]) < 0.9 else np.array([0.0, 1.0, 0.0])
+    u = _unit(ref - (ref @ a) * a)
+    return u, np.cross(a, u), a
+
+
+def builtin_shape(name: str, u: np.ndarray, v: np.ndarray, size: float) -> np.ndarray:
+    """Inside (True) / outside of a built-in cross-section at in-plane coordinates (u, v),
+    scaled to fit a circle of radius ``size`` about the axis.
+
+    ``disk_bar_foot``: a disk off the axis at (0.45, 0.15) size, radius 0.35 size, beside a bar
+    standing at u = -0.3 size with a foot pointing towards +u at its bottom (-v): no rotation
+    or mirror maps it onto itself. ``cylinder``: a disk of radius 0.6 size on the axis.
+    """
+    u, v = np.asarray(u, dtype=float) / size, np.asarray(v, dtype=float) / size
+    if name == "disk_bar_foot":
+        disk = (u - 0.45) ** 2 + (v - 0.15) ** 2 <= 0.35**2
+        bar = (np.abs(u + 0.3) <= 0.15) & (np.abs(v) <= 0.65)
+        foot = (u >= -0.45) & (u <= 0.25) & (v >= -0.65) & (v <= -0.45)
+        return disk | bar | foot
+    if name == "cylinder":
+        return u**2 + v**2 <= 0.6**2
+    raise ScenarioError(f"target.shape: must be one of {', '.join(map(repr, SHAPES))}, got {name!r}")
+
+
+def sample_voxels(values: np.ndarray, origin, voxel_size: float, points: np.ndarray) -> np.ndarray:
+    """A voxel array (axes x, y, z; voxel (i, j, k) centred at origin + ((i, j, k) + 0.5) *
+    voxel_size) interpolated trilinearly at the points, 0 beyond its outer voxel centres' half
+    voxel."""
+    from scipy.ndimage import map_coordinates
+
+    index = (np.asarray(points, dtype=float) - np.asarray(origin, dtype=float)) / voxel_size - 0.5
+    # Pad with one layer of zeros so that the part ends half a voxel beyond its last centre.
+    padded = np.pad(np.asarray(values, dtype=float), 1)
+    return map_coordinates(padded, (index + 1.0).T, order=1, mode="constant", cval=0.0)
+
+
+def voxelise_surface(path: str | Path, pitch: float) -> tuple[np.ndarray, np.ndarray, float]:
+    """A closed STL/OBJ surface as a filled voxel array (x, y, z), with the origin and voxel
+    size for :func:`sample_voxels` (pitch 0: a 64th of the largest extent).
+
+    Raises
+    ------
+    ScenarioError
+        When trimesh is not installed, the file cannot be read, or the surface is not closed.
+    """
+    try:
+        import trimesh
+    except ImportError as error:
+        raise ScenarioError("target.file: a surface target needs trimesh (pip install trimesh, or "
+                            "pip install 'lumetra[run]')") from error
+    try:
+        surface = trimesh.load(str(path), force="mesh")
+    except Exception as error:  # noqa: BLE001  (trimesh raises many kinds for a bad file)
+        raise ScenarioError(f"target.file: cannot read the surface {path}: {error}") from error
+    if len(surface.faces) == 0:
+        raise ScenarioError(f"target.file: {path} holds no triangles")
+    if not surface.is_watertight:
+        raise ScenarioError(f"target.file: the surface in {path} is not closed (watertight): it has no inside")
+    if pitch <= 0:
+        pitch = float(np.max(surface.extents)) / 64
+    grid = surface.voxelized(pitch).fill()
+    centre0 = np.asarray(grid.transform)[:3, 3]  # the centre of voxel (0, 0, 0)
+    return np.asarray(grid.matrix, dtype=float), centre0 - 0.5 * pitch, pitch
+
+
+def target_values(scenario: dict[str, Any], points: np.ndarray) -> np.ndarray:
+    """The scenario's [target] sampled at the points: 1 inside, 0 outside, fractions where a
+    voxel array holds them or the points fall between voxels of both kinds.
+
+    Raises
+    ------
+    ScenarioError
+        Naming the key, for a missing or unreadable file, an array that is not 3-D, not finite
+        or outside [0, 1], and a target that misses every point.
+    """
+    t = scenario["target"]
+    points = np.asarray(points, dtype=float)
+    if t["source"] == "none":
+        raise ScenarioError("target.source: the scenario has no target (set target.source = \"shape\" or \"file\")")
+    if t["source"] == "shape":
+        u, v, a = axis_frame(scenario["light"]["axis"])
+        centre = np.asarray(scenario["light"]["center"], dtype=float) @ a
+        inside = builtin_shape(t["shape"], points @ u, points @ v, t["size"])
+        inside &= np.abs(points @ a - centre) <= 0.5 * t["height"]
+        values = inside.astype(float)
+    else:
+        path = Path(t["file"])
+        if not path.is_file():
+            raise ScenarioError(f"target.file: no such file: {path}")
+        if path.suffix.lower() == ".npy":
+            if t["voxel_size"] <= 0:
+                raise ScenarioError("target.voxel_size: needed (> 0) for a .npy target")
+            try:
+                array = np.load(path, allow_pickle=False)
+            except (OSError, ValueError) as error:
+                raise ScenarioError(f"target.file: cannot read {path}: {error}") from error
+            if array.ndim != 3 or 0 in array.shape:
+                raise ScenarioError(f"target.file: {path} has shape {array.shape}, expected a 3-D voxel array "
+                                    "(x, y, z)")
+            if not (np.issubdtype(array.dtype, np.number) or array.dtype == bool):
+                raise ScenarioError(f"target.file: {path} holds {array.dtype}, expected numbers")
+            array = array.astype(float)
+            if not np.all(np.isfinite(array)) or array.min() < 0 or array.max() > 1:
+                raise ScenarioError(f"target.file: {path} must hold values from 0 (outside) to 1 (inside)")
+            values = sample_voxels(array, t["origin"], t["voxel_size"], points)
+        elif path.suffix.lower() in (".stl", ".obj", ".ply", ".off"):
+            array, origin, pitch = voxelise_surface(path, t["voxel_size"])
+            values = sample_voxels(array, origin + np.asarray(t["origin"]), pitch, points)
+        else:
+            raise ScenarioError(f"target.file: {path}: expected a .npy voxel array or an .stl/.obj surface")
+    values = np.clip(values, 0.0, 1.0)
+    if not np.any(values >= 0.5):
+        raise ScenarioError("target: no mesh node lies inside the target (check its position and size against "
+                            "the mesh)")
+    return values
+
+
+# ------------------------------------------------------------------------------ the map
+
+class LinearMap(Protocol):
+    """p (angles, rays) -> nodal dose (nodes,), and its adjoint g (nodes,) -> (angles, rays)."""
+
+    shape: tuple[int, int, int]  # (nodes, angles, rays)
+
+    def forward(self, powers: np.ndarray) -> np.ndarray: ...
+
+    def adjoint(self, nodal: np.ndarray) -> np.ndarray: ...
+
+
+class MatrixMap:
+    """The map from an explicit matrix of shape (nodes, angles * rays), dense or scipy.sparse,
+    column angle * rays + ray; for small problems and tests."""
+
+    def __init__(self, matrix, angles: int, rays: int):
+        if matrix.shape[1] != angles * rays:
+            raise ValueError(f"matrix has {matrix.shape[1]} columns, expected angles x rays = {angles * rays}")
+        self.matrix = matrix
+        self.shape = (int(matrix.shape[0]), int(angles), int(rays))
+        self.traces = 0
+
+    def forward(self, powers: np.ndarray) -> np.ndarray:
+        self.traces += 1
+        return np.asarray(self.matrix @ np.asarray(powers, dtype=float).reshape(-1)).reshape(-1)
+
+    def adjoint(self, nodal: np.ndarray) -> np.ndarray:
+        self.traces += 1
+        return np.asarray(self.matrix.T @ np.asarray(nodal, dtype=float)).reshape(self.shape[1:])
+
+
+def rotation(axis, angle_deg: float) -> np.ndarray:
+    """The right-handed rotation by angle_deg about the axis (Rodrigues), as rotate_reset_rays
+    turns the rays."""
+    a = _unit(axis)
+    k = np.array([[0, -a[2], a[1]], [a[2], 0, -a[0]], [-a[1], a[0], 0]])
+    t = math.radians(angle_deg)
+    return np.eye(3) + math.sin(t) * k + (1 - math.cos(t)) * (k @ k)
+
+
+def angles_of(light: dict[str, Any]) -> list[float]:
+    """The projection angles in degrees, as ``lumetra run`` turns through them."""
+    return list(light["angles"]) or [k * light["angle_step"] for k in range(light["angle_count"])]
+
+
+def step_weights(scenario: dict[str, Any]) -> np.ndarray:
+    """Exposure time of each angle over the run: time.dt times the number of steps that use it
+    (step k uses angle k modulo the number of angles)."""
+    n = len(angles_of(scenario["light"]))
+    counts = np.bincount(np.arange(scenario["time"]["steps"]) % n, minlength=n)
+    return counts * scenario["time"]["dt"]
+
+
+class DoseMap:
+    """The run's dose per unit ``light.power`` as a linear map of the intensities, through the
+    engine: forward = sum over the angles of the absorbed power (per unit nodal volume, what
+    the curing models read) times each angle's exposure time; adjoint = the engine's adjoint
+    trace of the nodal field, per ray, times the same times.
+
+    The engine holds the mesh, boundary conditions and solver of the run; the rays of every
+    angle are set from arrays (positions and directions (angles, rays, 3)), several angles per
+    trace up to BATCH_RAYS rays.
+    """
+
+    def __init__(self, engine, positions: np.ndarray, directions: np.ndarray, weights: np.ndarray,
+                 batch_rays: int = BATCH_RAYS):
+        self.engine = engine
+        self.positions = np.asarray(positions, dtype=float)
+        self.directions = np.asarray(directions, dtype=float)
+        self.weights = np.asarray(weights, dtype=float)
+        angles, rays = self.positions.shape[:2]
+        self.shape = (int(engine.get_node_count()), int(angles), int(rays))
+        per = max(1, batch_rays // max(rays, 1))
+        self.batches = [slice(i, min(i + per, angles)) for i in range(0, angles, per)]
+        self.traces = 0
+
+    @classmethod
+    def from_scenario(cls, engine, scenario: dict[str, Any], batch_rays: int = BATCH_RAYS) -> DoseMap:
+        """The map of the scenario's beam at all its angles, on an engine set up for the run."""
+        from lumetra import runner
+
+        light = scenario["light"]
+        if light["source"] != "beam":
+            raise ScenarioError(f"light.source: the design needs a beam (\"beam\"), not {light['source']!r}")
+        try:
+            base = runner.beam_rays(light)
+        except MemoryError as error:
+            raise ScenarioError(str(error)) from error
+        turns = np.stack([rotation(light["axis"], a) for a in angles_of(light)])
+        positions = np.einsum("aij,rj->ari", turns, base[:, :3])
+        directions = np.einsum("aij,rj->ari", turns, base[:, 3:6])
+        return cls(engine, positions, directions, step_weights(scenario), batch_rays)
+
+    def _set(self, batch: slice, powers: np.ndarray) -> None:
+        self.engine.set_rays(self.positions[batch].reshape(-1, 3), self.directions[batch].reshape(-1, 3),
+                             np.ascontiguousarray(powers, dtype=float).reshape(-1))
+
+    def forward(self, powers: np.ndarray) -> np.ndarray:
+        powers = np.asarray(powers, dtype=float).reshape(self.shape[1:]) * self.weights[:, None]
+        dose = np.zeros(self.shape[0])
+        for batch in self.batches:
+            if not np.any(powers[batch] > 0):
+                continue
+            self._set(batch, powers[batch])
+            self.engine.reset_absorbed_power()
+            self.engine.compute_volumetric_absorption()
+            self.traces += 1
+            dose += self.engine.get_absorbed_power()
+        return dose
+
+    def adjoint(self, nodal: np.ndarray) -> np.ndarray:
+        nodal = np.ascontiguousarray(nodal, dtype=float)
+        out = np.zeros(self.shape[1:])
+        for batch in self.batches:
+            if not np.any(self.weights[batch] > 0):
+                continue
+            self._set(batch, np.ones(self.positions[batch].shape[:2]))
+            out[batch] = np.asarray(self.engine.trace_adjoint(nodal)).reshape(out[batch].shape)
+            self.traces += 1
+        return out * self.weights[:, None]
+
+
+# ------------------------------------------------------------------------------ metrics
+
+def iou(predicted: np.ndarray, inside: np.ndarray, weights: np.ndarray | None = None) -> float:
+    """Intersection over union of two node sets, each node weighted (by its volume, say);
+    1 when both are empty."""
+    predicted, inside = np.asarray(predicted, dtype=bool), np.asarray(inside, dtype=bool)
+    w = np.ones(len(inside)) if weights is None else np.asarray(weights, dtype=float)
+    union = float(w[predicted | inside].sum())
+    return float(w[predicted & inside].sum()) / union if union > 0 else 1.0
+
+
+def _iou_curve(dose: np.ndarray, inside: np.ndarray, w: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    """IoU of {dose >= t} for t at every distinct dose, thresholds falling."""
+    order = np.argsort(-dose, kind="stable")
+    d, i, wt = dose[order], inside[order], w[order]
+    hit = np.cumsum(np.where(i, wt, 0.0))
+    extra = np.cumsum(np.where(i, 0.0, wt))
+    last = np.r_[d[1:] != d[:-1], True]  # the threshold d[k] takes every node with the same dose
+    total = float(wt[i].sum())
+    return d[last], hit[last] / np.maximum(total + extra[last], 1e-300)
+
+
+def best_threshold(dose: np.ndarray, inside: np.ndarray, weights: np.ndarray | None = None) -> tuple[float, float]:
+    """(threshold, IoU): the dose threshold whose region {dose >= threshold} matches the
+    target best."""
+    w = np.ones(len(dose)) if weights is None else np.asarray(weights, dtype=float)
+    t, curve = _iou_curve(np.asarray(dose, dtype=float), np.asarray(inside, dtype=bool), w)
+    k = int(np.argmax(curve))
+    return float(t[k]), float(curve[k])
+
+
+@dataclass
+class Metrics:
+    """How well a dose prints the target (doses in the units of the dose given).
+
+    iou, threshold: the best IoU over all dose thresholds, and that threshold.
+    dose_in_min, dose_out_max: the lowest dose inside the target, the highest outside.
+    window: (dose_in_min - dose_out_max) / dose_in_min, the relative dose gap: above 0 some
+    threshold prints the target exactly, and the exposure may fall by that share before an
+    in-target node stays uncured.
+    good_range: the thresholds (lowest, highest) around the best whose IoU stays at or above
+    GOOD_IOU, or None; good_width: their relative width (highest - lowest) / middle.
+    spread: the coefficient of variation of the dose inside the target (volume-weighted).
+    """
+
+    iou: float
+    threshold: float
+    dose_in_min: float
+    dose_out_max: float
+    window: float
+    good_range: tuple[float, float] | None
+    good_width: float
+    spread: float
+
+    def print_threshold(self) -> float:
+        """The threshold in the middle of the process window: of the exact gap where it is
+        open, else of the range keeping IoU >= GOOD_IOU, else the best threshold."""
+        if self.window > 0:
+            return 0.5 * (self.dose_in_min + self.dose_out_max)
+        if self.good_range is not None:
+            return 0.5 * (self.good_range[0] + self.good_range[1])
+        return self.threshold
+
+
+def evaluate(dose: np.ndarray, inside: np.ndarray, weights: np.ndarray | None = None) -> Metrics:
+    """The metrics of a nodal dose against the nodes inside the target."""
+    dose, inside = np.asarray(dose, dtype=float), np.asarray(inside, dtype=bool)
+    w = np.ones(len(dose)) if weights is None else np.asarray(weights, dtype=float)
+    if not inside.any():
+        raise ValueError("the target holds no node")
+    t, curve = _iou_curve(dose, inside, w)
+    k = int(np.argmax(curve))
+    good = None
+    if curve[k] >= GOOD_IOU:
+        lo = hi = k
+        while hi + 1 < len(curve) and curve[hi + 1] >= GOOD_IOU:
+            hi += 1
+        while lo > 0 and curve[lo - 1] >= GOOD_IOU:
+            lo -= 1
+        good = (float(t[hi]), float(t[lo]))  # falling thresholds: hi is the lowest
+    d_in, d_out = float(dose[inside].min()), float(dose[~inside].max()) if (~inside).any() else 0.0
+    mean = float(np.average(dose[inside], weights=w[inside]))
+    spread = float(np.sqrt(np.average((dose[inside] - mean) ** 2, weights=w[inside]))) / mean if mean > 0 else math.inf
+    return Metrics(iou=float(curve[k]), threshold=float(t[k]), dose_in_min=d_in, dose_out_max=d_out,
+                   window=(d_in - d_out) / d_in if d_in > 0 else -math.inf, good_range=good,
+                   good_width=(good[1] - good[0]) / (0.5 * (good[0] + good[1])) if good else 0.0, spread=spread)
+
+
+# ------------------------------------------------------------------------------ the optimiser
+
+@dataclass
+class DesignResult:
+    """powers (angles, rays), non-negative, scaled so the in-target dose aims at 1; dose the
+    nodal dose they give; loss one value per iteration; metrics of that dose."""
+
+    powers: np.ndarray
+    dose: np.ndarray
+    loss: list[float]
+    iterations: int
+    metrics: Metrics
+    traces: int = 0
+
+
+def _penalty(dose: np.ndarray, w_in: np.ndarray, w_out: np.ndarray, band: float) -> tuple[float, np.ndarray]:
+    """The loss and its gradient with respect to the dose."""
+    under = np.maximum(1.0 - dose, 0.0)
+    over = np.maximum(dose - (1.0 + band), 0.0)
+    spill = np.maximum(dose - (1.0 - band), 0.0)
+    loss = float(w_in @ under**2 + OVERDOSE_WEIGHT * (w_in @ over**2) + w_out @ spill**2)
+    return loss, 2.0 * (-w_in * under + OVERDOSE_WEIGHT * w_in * over + w_out * spill)
+
+
+def optimise(mapping: LinearMap, target: np.ndarray, weights: np.ndarray | None = None, iterations: int = 40,
+             band: float = 0.1, power_iterations: int = 6,
+             progress: Callable[[int, float], None] | None = None) -> DesignResult:
+    """Non-negative powers p whose dose A p lies at or above 1 inside the target and at or below
+    1 - band outside.
+
+    Minimises, over p >= 0, the volume-weighted penalty
+
+        sum_in w (1 - d)+^2 + OVERDOSE_WEIGHT sum_in w (d - 1 - band)+^2 + sum_out w (d - 1 + band)+^2
+
+    (Bhattacharya, Toombs and Taylor, Additive Manufacturing 47 (2021) 102299) by accelerated
+    projected gradient (FISTA, Beck and Teboulle 2009, with the gradient restart of
+    O'Donoghue and Candes 2015): every iteration is one forward and one adjoint map, the step
+    1 / L from a power-iteration estimate of the gradient's Lipschitz constant, and the
+    projection onto p >= 0 a clip. It starts from the back-projection of the target, A^T t,
+    scaled to an in-target mean dose of 1.
+
+    target: nodal values, inside where >= 0.5; weights: nodal volumes (ones when None).
+    progress(iteration, loss) is called after every iteration.
+    """
+    inside = np.asarray(target, dtype=float) >= 0.5
+    n_nodes = mapping.shape[0]
+    if inside.shape != (n_nodes,):
+        raise ValueError(f"target has shape {inside.shape}, expected (nodes,) = ({n_nodes},)")
+    if not inside.any():
+        raise ValueError("the target holds no node")
+    w = np.ones(n_nodes) if weights is None else np.asarray(weights, dtype=float)
+    scale = float(w[inside].sum())
+    w_in, w_out = np.where(inside, w, 0.0) / scale, np.where(inside, 0.0, w) / scale
+
+    x = np.maximum(mapping.adjoint(w_in), 0.0)
+    dose = mapping.forward(x)
+    reached = float(w_in @ dose)
+    if not reached > 0:
+        raise ValueError("no ray reaches the target: check the light against the target")
+    x /= reached
+
+    # The largest eigenvalue of A^T W A, from the back-projection onwards.
+    v = x / np.linalg.norm(x)
+    eigen = 0.0
+    for _ in range(power_iterations):
+        u = mapping.adjoint((w_in + w_out) * mapping.forward(v))
+        eigen = float(np.linalg.norm(u))
+        if eigen == 0:
+            break
+        v = u / eigen
+    lipschitz = 2.0 * max(1.0, OVERDOSE_WEIGHT) * eigen * 1.1  # margin: power iteration approaches from below
+    step = 1.0 / lipschitz if lipschitz > 0 else 1.0
+
+    y, t, losses = x.copy(), 1.0, []
+    for k in range(iterations):
+        loss, grad_dose = _penalty(mapping.forward(y), w_in, w_out, band)
+        losses.append(loss)
+        x_new = np.maximum(y - step * mapping.adjoint(grad_dose), 0.0)
+        if np.vdot(y - x_new, x_new - x) > 0:  # the momentum points uphill: restart it
+            t = 1.0
+        t_new = 0.5 * (1.0 + math.sqrt(1.0 + 4.0 * t * t))
+        y = x_new + ((t - 1.0) / t_new) * (x_new - x)
+        x, t = x_new, t_new
+        if progress is not None:
+            progress(k + 1, loss)
+    dose = mapping.forward(x)
+    losses.append(_penalty(dose, w_in, w_out, band)[0])
+    return DesignResult(powers=x, dose=dose, loss=losses, iterations=iterations,
+                        metrics=evaluate(dose, inside, w), traces=getattr(mapping, "traces", 0))
+
+
+# ------------------------------------------------------------------------------ lumetra design
+
+def open_engine(scenario: dict[str, Any], log: TextIO, folder: Path):
+    """An engine set up as ``lumetra run`` sets it up for its first step (mesh with the resin's
+    starting material, boundary conditions, solver), engine messages going to log; and the
+    mesh it holds."""
+    import lumetra
+    from lumetra import runner
+
+    with contextlib.redirect_stdout(log):
+        engine = lumetra.Lumetra()
+        mesh = runner._mesh(scenario, *runner._start_material(scenario["resin"]))
+        engine.load_mesh_arrays(*mesh)
+        engine.set_boundary_conditions(runner._boundary_conditions(engine, scenario))
+        engine.set_solver_type(scenario["optics"]["solver"])
+        engine.config()
+        engine.configure_outfilename(str(folder / "design.vtu"))
+    return engine, mesh
+
+
+class _Bar:
+    def __init__(self, total: int, enabled: bool, desc: str):
+        self.bar = None
+        if enabled:
+            try:
+                from tqdm import tqdm
+            except ImportError:
+                tqdm = None
+            if tqdm is not None:
+                self.bar = tqdm(total=total, unit="it", desc=desc, file=sys.stderr, dynamic_ncols=True)
+
+    def __call__(self, k: int, loss: float) -> None:
+        if self.bar is not None:
+            self.bar.set_postfix_str(f"loss {loss:.3g}", refresh=False)
+            self.bar.update(1)
+
+    def close(self) -> None:
+        if self.bar is not None:
+            self.bar.close()
+
+
+def _cure_dose(resin: dict[str, Any], cure_threshold: float) -> float:
+    """The dose at which the dose model reaches the cure threshold."""
+    return resin["dose_threshold"] + cure_threshold * (resin["dose_full"] - resin["dose_threshold"])
+
+
+def _curalis_guess(resin: dict[str, Any], dose: float, steps: int, dt: float, cure_threshold: float) -> float:
+    """The light.power that brings one node of this dose per unit power (spread evenly over the
+    steps) to the cure threshold by the reaction alone, without diffusion: where the
+    search over coupled runs starts."""
+    def cured(power: float) -> float:
+        q = power * dose / (steps * dt)
+        m, o, x = resin["c_monomer0"], resin["c_oxygen0"], resin["degree_of_curing0"]
+        m0 = max(resin["c_monomer0"], 1e-300)
+        for _ in range(steps):
+            rp = m * resin["kpropagation"] * math.sqrt(max(1.0 - o, 0.0) * q)
+            ro = o * resin["koxygen"] * math.sqrt(max(o, 0.0) * q)
+            m, x, o = max(m - rp * dt, 0.0), x + rp * dt / m0, max(o - ro * dt, 0.0)
+        return x
+
+    lo, hi = 1e-12, 1e12
+    if cured(hi) < cure_threshold:
+        return 1.0
+    for _ in range(80):
+        mid = math.sqrt(lo * hi)
+        lo, hi = (mid, hi) if cured(mid) < cure_threshold else (lo, mid)
+    return hi
+
+
+def _trial_scenario(scenario: dict[str, Any], power: float, folder: Path) -> dict[str, Any]:
+    s = copy.deepcopy(scenario)
+    s["light"]["power"] = float(power)
+    s["output"].update(folder=str(folder), every=0, figure=False)
+    return s
+
+
+def _calibrate(scenario: dict[str, Any], guess: float, runs: int, log: TextIO,
+               progress: bool) -> tuple[float, list[dict[str, float]]]:
+    """The light.power whose coupled run prints the target best: from the guess, doubled or
+    halved until the cured volume crosses the target's, then bisected (in log power); the
+    best IoU of all runs wins. Returns it and every run's (power, IoU, cured shares)."""
+    from lumetra import runner
+
+    trials: list[dict[str, float]] = []
+    bar = _Bar(runs, progress, "calibrating")
+
+    def trial(power: float) -> float:
+        with tempfile.TemporaryDirectory(prefix="lumetra-design-") as scratch:
+            summary = runner.run(_trial_scenario(scenario, power, Path(scratch)), progress=False, stream=log)
+        t = summary["target"]
+        trials.append({"power": power, "iou": t["iou"], "target_cured_fraction": t["target_cured_fraction"],
+                       "cured_outside_volume": t["cured_outside_volume"]})
+        bar(len(trials), 1 - t["iou"])
+        # Positive: more cured than the target holds.
+        return t["target_cured_fraction"] * t["target_volume"] + t["cured_outside_volume"] - t["target_volume"]
+
+    try:
+        x = math.log2(guess)
+        under = trial(guess) < 0
+        step = 1.0 if under else -1.0
+        bracket = None  # (log power under-curing, log power over-curing)
+        while len(trials) < runs:
+            x += step
+            if (trial(2.0**x) < 0) != under:
+                bracket = sorted((x - step, x))
+                break
+        while bracket is not None and len(trials) < runs:
+            mid = 0.5 * (bracket[0] + bracket[1])
+            bracket = [mid, bracket[1]] if trial(2.0**mid) < 0 else [bracket[0], mid]
+    finally:
+        bar.close()
+    best = max(trials, key=lambda t: t["iou"])
+    return best["power"], trials
+
+
+def run(scenario: dict[str, Any], folder: str | Path, progress: bool = True,
+        stream: TextIO | None = None) -> dict[str, Any]:
+    """``lumetra design``: patterns that print the scenario's target through its optics.
+
+    Writes into folder: patterns.npy (angles, rays), largest value 1, for light.intensities;
+    design.toml, the scenario with light.intensities on those patterns and light.power at the
+    exposure that prints (dose model: the dose threshold of the cure in the middle of the
+    process window; curalis: the best of coupled runs); design.json (the summary returned);
+    design.png; engine.log.
+
+    Raises
+    ------
+    ScenarioError
+        For a scenario without a target or a beam, or a target that cannot be read.
+    RuntimeError
+        When a trace fails or a file is not written.
+    """
+    stream = stream or sys.stdout
+    started = time.perf_counter()
+    folder = Path(folder)
+    folder.mkdir(parents=True, exist_ok=True)
+    if scenario["target"]["source"] == "none":
+        raise ScenarioError("target.source: lumetra design needs a target (target.source = \"shape\" or \"file\")")
+    if scenario["light"]["source"] != "beam":
+        raise ScenarioError(f"light.source: lumetra design needs a beam (\"beam\"), not "
+                            f"{scenario['light']['source']!r}")
+    import lumetra
+    from lumetra import runner
+
+    if scenario["optics"]["threads"] > 0:
+        lumetra.set_num_threads(scenario["optics"]["threads"])
+    d = scenario["design"]
+    with open(folder / "engine.log", "w", encoding="utf-8") as log:
+        engine, mesh = open_engine(scenario, log, folder)
+        target = target_values(scenario, mesh.points)
+        inside = target >= 0.5
+        volumes = engine.get_nodal_volumes()
+        mapping = DoseMap.from_scenario(engine, scenario)
+        bar = _Bar(d["iterations"], progress, "design")
+        tick = time.perf_counter()
+        try:
+            with contextlib.redirect_stdout(log):
+                result = optimise(mapping, target, volumes, iterations=d["iterations"], band=d["band"], progress=bar)
+        finally:
+            bar.close()
+        optimise_time = time.perf_counter() - tick
+
+        peak = float(result.powers.max())
+        if not peak > 0:
+            raise RuntimeError("the optimiser left every ray dark")
+        patterns = result.powers / peak
+        dose = result.dose / peak  # the run's dose per unit light.power with these patterns
+        metrics = evaluate(dose, inside, volumes)
+        resin, threshold = scenario["resin"], scenario["output"]["cure_threshold"]
+        design_toml = folder / "design.toml"
+        final = copy.deepcopy(scenario)
+        final["light"]["intensities"] = "patterns.npy"
+        final["output"]["folder"] = str((folder / "run").resolve())
+        calibration: list[dict[str, float]] = []
+        np.save(folder / "patterns.npy", patterns)
+        final_abs = copy.deepcopy(final)
+        final_abs["light"]["intensities"] = str((folder / "patterns.npy").resolve())
+        if resin["model"] == "dose":
+            power = _cure_dose(resin, threshold) / metrics.print_threshold()
+            with contextlib.redirect_stdout(log), tempfile.TemporaryDirectory(prefix="lumetra-design-") as scratch:
+                check = runner.run(_trial_scenario(final_abs, power, Path(scratch)), progress=False, stream=log)
+            calibration.append({"power": power, "iou": check["target"]["iou"],
+                                "target_cured_fraction": check["target"]["target_cured_fraction"],
+                                "cured_outside_volume": check["target"]["cured_outside_volume"]})
+        else:
+            guess = _curalis_guess(resin, metrics.print_threshold(), scenario["time"]["steps"], scenario["time"]["dt"],
+                                   threshold)
+            with contextlib.redirect_stdout(log):
+                power, calibration = _calibrate(final_abs, guess, d["calibration_runs"], log, progress)
+        final["light"]["power"] = float(power)
+        from lumetra import scenario as scenarios
+
+        design_toml.write_text("# Written by lumetra design: the scenario with the designed patterns.\n"
+                               + scenarios.dumps(final), encoding="utf-8")
+    run_iou = max((c["iou"] for c in calibration if c["power"] == power), default=float("nan"))
+    summary = {
+        "iterations": result.iterations, "loss": result.loss, "traces": result.traces,
+        "angles": mapping.shape[1], "rays": mapping.shape[2], "nodes": mapping.shape[0],
+        "iou": metrics.iou, "threshold": metrics.threshold,
+        "process_window": {"dose_in_min": metrics.dose_in_min, "dose_out_max": metrics.dose_out_max,
+                           "relative_gap": metrics.window, "good_iou": GOOD_IOU,
+                           "good_thresholds": list(metrics.good_range) if metrics.good_range else None,
+                           "good_relative_width": metrics.good_width},
+        "dose_spread": metrics.spread, "print_threshold": metrics.print_threshold(),
+        "power": float(power), "run_iou": run_iou, "calibration": calibration, "model": resin["model"],
+        "optimise_time_s": optimise_time, "wall_time_s": 0.0,
+        "files": {"patterns": "patterns.npy", "scenario": "design.toml", "summary": "design.json",
+                  "engine_log": "engine.log"},
+    }
+    if scenario["output"]["figure"]:
+        figure = _figure(folder / "design.png", scenario, mesh.points, target, dose, metrics, patterns, result.loss,
+                         stream)
+        if figure:
+            summary["files"]["figure"] = figure
+    summary["wall_time_s"] = time.perf_counter() - started
+    with open(folder / "design.json", "w", encoding="utf-8") as f:
+        json.dump(summary, f, indent=1)
+    return summary
+
+
+def _slice_at(points: np.ndarray, axis, height: float) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+    """Nodes of the node layer nearest the height along the axis, and their (u, v)."""
+    u, v, a = axis_frame(axis)
+    h = points @ a
+    extent = max(float(np.ptp(h)), 1e-300)
+    nearest = h[np.argmin(np.abs(h - height))]
+    chosen = np.flatnonzero(np.abs(h - nearest) <= 1e-6 * extent)
+    if len(chosen) < 3:
+        chosen = np.flatnonzero(np.abs(h - height) <= 0.05 * extent)
+    return chosen, points[chosen] @ u, points[chosen] @ v
+
+
+def _figure(path: Path, scenario, points, target, dose, metrics: Metrics, patterns, loss, stream) -> str | None:
+    try:
+        import matplotlib
+
+        matplotlib.use("Agg")
+        import matplotlib.pyplot as plt
+        from matplotlib.tri import Triangulation
+    except ImportError:
+        print("figure skipped: matplotlib is not installed (pip install matplotlib)", file=stream)
+        return None
+    light = scenario["light"]
+    a = axis_frame(light["axis"])[2]
+    h = points @ a
+    inside = target >= 0.5
+    lo, hi = float(h[inside].min()), float(h[inside].max())
+    heights = [0.5 * (lo + hi), lo + 0.2 * (hi - lo)]
+    threshold = metrics.print_threshold()
+    fig, axes = plt.subplots(2, 3, figsize=(12, 7), dpi=80)
+    try:
+        for row, height in enumerate(heights):
+            chosen, u, v = _slice_at(points, light["axis"], height)
+            tri = Triangulation(u, v)
+            for ax, values, title in ((axes[row, 0], target[chosen], "target"),
+                                      (axes[row, 1], (dose[chosen] >= threshold).astype(float),
+                                       "predicted cure (dose >= threshold)")):
+                ax.tripcolor(tri, values, shading="gouraud", cmap="viridis", vmin=0, vmax=1)
+                ax.tricontour(tri, target[chosen], levels=[0.5], colors="r", linewidths=0.8, linestyles="--")
+                ax.set_aspect("equal")
+                ax.set_title(f"{title}, height {h[chosen].mean():.3g}", fontsize="medium")
+        rows = light["rays_high"]
+        middle = patterns.reshape(len(patterns), rows, -1)[:, rows // 2, :]
+        shown = axes[0, 2].imshow(middle, aspect="auto", origin="lower", cmap="gray", interpolation="nearest")
+        axes[0, 2].set_xlabel("ray across")
+        axes[0, 2].set_ylabel("angle index")
+        axes[0, 2].set_title(f"patterns (row {rows // 2} of {rows})", fontsize="medium")
+        fig.colorbar(shown, ax=axes[0, 2], shrink=0.85)
+        axes[1, 2].semilogy(np.arange(len(loss)), np.maximum(loss, 1e-300))
+        axes[1, 2].set_xlabel("iteration")
+        axes[1, 2].set_ylabel("penalty")
+        axes[1, 2].set_title(f"loss; IoU {metrics.iou:.3f}, gap {metrics.window:+.2f}", fontsize="medium")
+        axes[1, 2].grid(alpha=0.3)
+        fig.tight_layout()
+        fig.savefig(path)
+    finally:
+        plt.close(fig)
+    return path.name
+
+
+def format_summary(s: dict[str, Any], folder: str) -> str:
+    """The terminal summary of ``lumetra design``."""
+    w = s["process_window"]
+    good = w["good_thresholds"]
+    lines = [
+        f"lumetra design: {s['wall_time_s']:.1f} s wall time ({s['optimise_time_s']:.1f} s optimising)",
+        f"  patterns       {s['angles']} angles x {s['rays']} rays, {s['iterations']} iterations, {s['traces']} traces",
+        f"  predicted      IoU {s['iou']:.3f} at the best dose threshold; gap {w['relative_gap']:+.3f} (lowest dose "
+        f"in the target against the highest outside); "
+        + (f"IoU >= {w['good_iou']:g} for thresholds {good[0]:.4g} to {good[1]:.4g} ({w['good_relative_width']:.1%})"
+           if good else f"IoU never reaches {w['good_iou']:g}"),
+        f"  dose spread    {s['dose_spread']:.1%} inside the target (coefficient of variation)",
+        f"  exposure       light.power = {s['power']:.6g} ({s['model']} model; lumetra run gives IoU "
+        f"{s['run_iou']:.3f})",
+        f"  output         {folder}/: {', '.join(str(v) for k, v in s['files'].items() if k != 'engine_log')}",
+    ]
+    return "\n".join(lines)
