@@ -408,7 +408,7 @@ def evaluate(dose: np.ndarray, inside: np.ndarray, weights: np.ndarray | None = 
 @dataclass
 class DesignResult:
     """powers (angles, rays), non-negative, scaled so the in-target dose aims at 1; dose the
-    nodal dose they give; loss one value per iteration; metrics of that dose."""
+    nodal dose they give; loss at the start and after every iteration; metrics of that dose."""
 
     powers: np.ndarray
     dose: np.ndarray
@@ -462,7 +462,7 @@ def optimise(mapping: LinearMap, target: np.ndarray, weights: np.ndarray | None 
     reached = float(w_in @ dose)
     if not reached > 0:
         raise ValueError("no ray reaches the target: check the light against the target")
-    x /= reached
+    x, dose = x / reached, dose / reached
 
     # The largest eigenvalue of A^T W A, from the back-projection onwards.
     v = x / np.linalg.norm(x)
@@ -476,20 +476,22 @@ def optimise(mapping: LinearMap, target: np.ndarray, weights: np.ndarray | None 
     lipschitz = 2.0 * max(1.0, OVERDOSE_WEIGHT) * eigen * 1.1  # margin: power iteration approaches from below
     step = 1.0 / lipschitz if lipschitz > 0 else 1.0
 
-    y, t, losses = x.copy(), 1.0, []
+    # The map is linear, so the dose at the extrapolated point y is the same combination of
+    # the doses at the iterates: every trace sees non-negative powers only.
+    y, dose_y, t, losses = x.copy(), dose, 1.0, [_penalty(dose, w_in, w_out, band)[0]]
     for k in range(iterations):
-        loss, grad_dose = _penalty(mapping.forward(y), w_in, w_out, band)
-        losses.append(loss)
+        _, grad_dose = _penalty(dose_y, w_in, w_out, band)
         x_new = np.maximum(y - step * mapping.adjoint(grad_dose), 0.0)
+        dose_new = mapping.forward(x_new)
+        losses.append(_penalty(dose_new, w_in, w_out, band)[0])
         if np.vdot(y - x_new, x_new - x) > 0:  # the momentum points uphill: restart it
             t = 1.0
         t_new = 0.5 * (1.0 + math.sqrt(1.0 + 4.0 * t * t))
-        y = x_new + ((t - 1.0) / t_new) * (x_new - x)
-        x, t = x_new, t_new
+        beta = (t - 1.0) / t_new
+        y, dose_y = x_new + beta * (x_new - x), dose_new + beta * (dose_new - dose)
+        x, dose, t = x_new, dose_new, t_new
         if progress is not None:
-            progress(k + 1, loss)
-    dose = mapping.forward(x)
-    losses.append(_penalty(dose, w_in, w_out, band)[0])
+            progress(k + 1, losses[-1])
     return DesignResult(powers=x, dose=dose, loss=losses, iterations=iterations,
                         metrics=evaluate(dose, inside, w), traces=getattr(mapping, "traces", 0))
 
