@@ -428,7 +428,7 @@ def _penalty(dose: np.ndarray, w_in: np.ndarray, w_out: np.ndarray, band: float)
 
 
 def optimise(mapping: LinearMap, target: np.ndarray, weights: np.ndarray | None = None, iterations: int = 40,
-             band: float = 0.1, power_iterations: int = 6,
+             band: float = 0.1, power_iterations: int = 6, start: np.ndarray | None = None,
              progress: Callable[[int, float], None] | None = None) -> DesignResult:
     """Non-negative powers p whose dose A p lies at or above 1 inside the target and at or below
     1 - band outside.
@@ -442,7 +442,7 @@ def optimise(mapping: LinearMap, target: np.ndarray, weights: np.ndarray | None 
     O'Donoghue and Candes 2015): every iteration is one forward and one adjoint map, the step
     1 / L from a power-iteration estimate of the gradient's Lipschitz constant, and the
     projection onto p >= 0 a clip. It starts from the back-projection of the target, A^T t,
-    scaled to an in-target mean dose of 1.
+    scaled to an in-target mean dose of 1 (or from ``start``, scaled alike).
 
     target: nodal values, inside where >= 0.5; weights: nodal volumes (ones when None).
     progress(iteration, loss) is called after every iteration.
@@ -457,7 +457,7 @@ def optimise(mapping: LinearMap, target: np.ndarray, weights: np.ndarray | None 
     scale = float(w[inside].sum())
     w_in, w_out = np.where(inside, w, 0.0) / scale, np.where(inside, 0.0, w) / scale
 
-    x = np.maximum(mapping.adjoint(w_in), 0.0)
+    x = np.maximum(mapping.adjoint(w_in) if start is None else np.asarray(start, dtype=float), 0.0)
     dose = mapping.forward(x)
     reached = float(w_in @ dose)
     if not reached > 0:
@@ -572,43 +572,107 @@ def _trial_scenario(scenario: dict[str, Any], power: float, folder: Path) -> dic
     return s
 
 
-def _calibrate(scenario: dict[str, Any], guess: float, runs: int, log: TextIO,
-               progress: bool) -> tuple[float, list[dict[str, float]]]:
-    """The light.power whose coupled run prints the target best: from the guess, doubled or
-    halved until the cured volume crosses the target's, then bisected (in log power); the
-    best IoU of all runs wins. Returns it and every run's (power, IoU, cured shares)."""
-    from lumetra import runner
+@dataclass
+class _Trials:
+    """Coupled runs of a design at several powers: one record each, and the degree of curing
+    averaged over the steps of each run (what the rays saw on average)."""
 
-    trials: list[dict[str, float]] = []
-    bar = _Bar(runs, progress, "calibrating")
+    scenario: dict[str, Any]
+    log: TextIO
+    bar: Callable[[int, float], None] | None = None
+    records: list[dict[str, float]] | None = None
+    mean_cure: dict[float, np.ndarray] | None = None
 
-    def trial(power: float) -> float:
-        with tempfile.TemporaryDirectory(prefix="lumetra-design-") as scratch:
-            summary = runner.run(_trial_scenario(scenario, power, Path(scratch)), progress=False, stream=log)
+    def __call__(self, power: float) -> float:
+        """Runs at power; positive when more is cured than the target holds."""
+        from lumetra import runner
+
+        self.records = self.records if self.records is not None else []
+        self.mean_cure = self.mean_cure if self.mean_cure is not None else {}
+        total: list[np.ndarray] = []
+
+        def accumulate(step: int, cure: np.ndarray) -> None:
+            total[:] = [cure.astype(float)] if not total else [total[0] + cure]
+
+        with contextlib.redirect_stdout(self.log), tempfile.TemporaryDirectory(prefix="lumetra-design-") as scratch:
+            summary = runner.run(_trial_scenario(self.scenario, power, Path(scratch)), progress=False,
+                                 stream=self.log, on_step=accumulate)
         t = summary["target"]
-        trials.append({"power": power, "iou": t["iou"], "target_cured_fraction": t["target_cured_fraction"],
-                       "cured_outside_volume": t["cured_outside_volume"]})
-        bar(len(trials), 1 - t["iou"])
-        # Positive: more cured than the target holds.
+        self.records.append({"power": power, "iou": t["iou"], "target_cured_fraction": t["target_cured_fraction"],
+                             "cured_outside_volume": t["cured_outside_volume"]})
+        self.mean_cure[power] = total[0] / summary["steps"]
+        if self.bar is not None:
+            self.bar(len(self.records), 1 - t["iou"])
         return t["target_cured_fraction"] * t["target_volume"] + t["cured_outside_volume"] - t["target_volume"]
 
+    def best(self) -> dict[str, float]:
+        return max(self.records or [], key=lambda r: r["iou"])
+
+
+def _calibrate(trials: _Trials, guess: float, runs: int) -> None:
+    """Coupled runs towards the light.power that prints best: from the guess, doubled or
+    halved until the cured volume crosses the target's, then bisected in log power."""
+    x = math.log2(guess)
+    under = trials(guess) < 0
+    step = 1.0 if under else -1.0
+    bracket = None  # (log power under-curing, log power over-curing)
+    while len(trials.records) < runs:
+        x += step
+        if (trials(2.0**x) < 0) != under:
+            bracket = sorted((x - step, x))
+            break
+    while bracket is not None and len(trials.records) < runs:
+        mid = 0.5 * (bracket[0] + bracket[1])
+        bracket = [mid, bracket[1]] if trials(2.0**mid) < 0 else [bracket[0], mid]
+
+
+@dataclass
+class _Pass:
+    result: DesignResult
+    patterns: np.ndarray
+    dose: np.ndarray
+    metrics: Metrics
+    power: float
+    trials: _Trials
+    optimise_time: float
+
+
+def _design_pass(scenario: dict[str, Any], mapping: DoseMap, target: np.ndarray, volumes: np.ndarray,
+                 folder: Path, log: TextIO, progress: bool, start: np.ndarray | None, label: str) -> _Pass:
+    """One optimisation through the engine's current optics, the patterns written, and the
+    exposure found by coupled runs of the scenario."""
+    d, resin = scenario["design"], scenario["resin"]
+    threshold = scenario["output"]["cure_threshold"]
+    bar = _Bar(d["iterations"], progress, label)
+    tick = time.perf_counter()
     try:
-        x = math.log2(guess)
-        under = trial(guess) < 0
-        step = 1.0 if under else -1.0
-        bracket = None  # (log power under-curing, log power over-curing)
-        while len(trials) < runs:
-            x += step
-            if (trial(2.0**x) < 0) != under:
-                bracket = sorted((x - step, x))
-                break
-        while bracket is not None and len(trials) < runs:
-            mid = 0.5 * (bracket[0] + bracket[1])
-            bracket = [mid, bracket[1]] if trial(2.0**mid) < 0 else [bracket[0], mid]
+        with contextlib.redirect_stdout(log):
+            result = optimise(mapping, target, volumes, iterations=d["iterations"], band=d["band"], start=start,
+                              progress=bar)
     finally:
         bar.close()
-    best = max(trials, key=lambda t: t["iou"])
-    return best["power"], trials
+    optimise_time = time.perf_counter() - tick
+    peak = float(result.powers.max())
+    if not peak > 0:
+        raise RuntimeError("the optimiser left every ray dark")
+    patterns = result.powers / peak
+    dose = result.dose / peak  # the run's dose per unit light.power with these patterns
+    metrics = evaluate(dose, target >= 0.5, volumes)
+    np.save(folder / "patterns.npy", patterns)
+    run_scenario = copy.deepcopy(scenario)
+    run_scenario["light"]["intensities"] = str((folder / "patterns.npy").resolve())
+    if resin["model"] == "dose":
+        trials = _Trials(run_scenario, log)
+        trials(_cure_dose(resin, threshold) / metrics.print_threshold())
+    else:
+        calibrate_bar = _Bar(d["calibration_runs"], progress, "calibrating")
+        trials = _Trials(run_scenario, log, calibrate_bar)
+        try:
+            _calibrate(trials, _curalis_guess(resin, metrics.print_threshold(), scenario["time"]["steps"],
+                                              scenario["time"]["dt"], threshold), d["calibration_runs"])
+        finally:
+            calibrate_bar.close()
+    return _Pass(result, patterns, dose, metrics, trials.best()["power"], trials, optimise_time)
 
 
 def run(scenario: dict[str, Any], folder: str | Path, progress: bool = True,
@@ -620,6 +684,10 @@ def run(scenario: dict[str, Any], folder: str | Path, progress: bool = True,
     exposure that prints (dose model: the dose threshold of the cure in the middle of the
     process window; curalis: the best of coupled runs); design.json (the summary returned);
     design.png; engine.log.
+
+    With design.cure_aware, the design is traced a second time through the resin as the
+    first design's run cures it (the refractive index and absorptivity of the degree of
+    curing averaged over that run's steps) and optimised again from the first patterns.
 
     Raises
     ------
@@ -638,76 +706,54 @@ def run(scenario: dict[str, Any], folder: str | Path, progress: bool = True,
         raise ScenarioError(f"light.source: lumetra design needs a beam (\"beam\"), not "
                             f"{scenario['light']['source']!r}")
     import lumetra
-    from lumetra import runner
+    from lumetra import scenario as scenarios
 
     if scenario["optics"]["threads"] > 0:
         lumetra.set_num_threads(scenario["optics"]["threads"])
-    d = scenario["design"]
+    resin = scenario["resin"]
     with open(folder / "engine.log", "w", encoding="utf-8") as log:
         engine, mesh = open_engine(scenario, log, folder)
         target = target_values(scenario, mesh.points)
-        inside = target >= 0.5
         volumes = engine.get_nodal_volumes()
         mapping = DoseMap.from_scenario(engine, scenario)
-        bar = _Bar(d["iterations"], progress, "design")
-        tick = time.perf_counter()
-        try:
+        passes = [_design_pass(scenario, mapping, target, volumes, folder, log, progress, None, "design")]
+        if scenario["design"]["cure_aware"]:
+            first = passes[0]
+            cure = first.trials.mean_cure[first.power]
             with contextlib.redirect_stdout(log):
-                result = optimise(mapping, target, volumes, iterations=d["iterations"], band=d["band"], progress=bar)
-        finally:
-            bar.close()
-        optimise_time = time.perf_counter() - tick
-
-        peak = float(result.powers.max())
-        if not peak > 0:
-            raise RuntimeError("the optimiser left every ray dark")
-        patterns = result.powers / peak
-        dose = result.dose / peak  # the run's dose per unit light.power with these patterns
-        metrics = evaluate(dose, inside, volumes)
-        resin, threshold = scenario["resin"], scenario["output"]["cure_threshold"]
-        design_toml = folder / "design.toml"
-        final = copy.deepcopy(scenario)
-        final["light"]["intensities"] = "patterns.npy"
-        final["output"]["folder"] = str((folder / "run").resolve())
-        calibration: list[dict[str, float]] = []
-        np.save(folder / "patterns.npy", patterns)
-        final_abs = copy.deepcopy(final)
-        final_abs["light"]["intensities"] = str((folder / "patterns.npy").resolve())
-        if resin["model"] == "dose":
-            power = _cure_dose(resin, threshold) / metrics.print_threshold()
-            with contextlib.redirect_stdout(log), tempfile.TemporaryDirectory(prefix="lumetra-design-") as scratch:
-                check = runner.run(_trial_scenario(final_abs, power, Path(scratch)), progress=False, stream=log)
-            calibration.append({"power": power, "iou": check["target"]["iou"],
-                                "target_cured_fraction": check["target"]["target_cured_fraction"],
-                                "cured_outside_volume": check["target"]["cured_outside_volume"]})
-        else:
-            guess = _curalis_guess(resin, metrics.print_threshold(), scenario["time"]["steps"], scenario["time"]["dt"],
-                                   threshold)
-            with contextlib.redirect_stdout(log):
-                power, calibration = _calibrate(final_abs, guess, d["calibration_runs"], log, progress)
-        final["light"]["power"] = float(power)
-        from lumetra import scenario as scenarios
-
-        design_toml.write_text("# Written by lumetra design: the scenario with the designed patterns.\n"
-                               + scenarios.dumps(final), encoding="utf-8")
-    run_iou = max((c["iou"] for c in calibration if c["power"] == power), default=float("nan"))
+                engine.set_refractive_index(resin["n0"] + cure * (resin["n1"] - resin["n0"]))
+                engine.set_absorptivity(resin["alpha0"] + cure * (resin["alpha1"] - resin["alpha0"]))
+            passes.append(_design_pass(scenario, mapping, target, volumes, folder, log, progress, first.result.powers,
+                                       "cure-aware design"))
+    final = passes[-1]
+    written = copy.deepcopy(scenario)
+    written["light"]["intensities"] = "patterns.npy"
+    written["light"]["power"] = float(final.power)
+    written["output"]["folder"] = str((folder / "run").resolve())
+    (folder / "design.toml").write_text("# Written by lumetra design: the scenario with the designed patterns.\n"
+                                        + scenarios.dumps(written), encoding="utf-8")
+    m = final.metrics
     summary = {
-        "iterations": result.iterations, "loss": result.loss, "traces": result.traces,
+        "iterations": final.result.iterations, "loss": final.result.loss, "traces": mapping.traces,
         "angles": mapping.shape[1], "rays": mapping.shape[2], "nodes": mapping.shape[0],
-        "iou": metrics.iou, "threshold": metrics.threshold,
-        "process_window": {"dose_in_min": metrics.dose_in_min, "dose_out_max": metrics.dose_out_max,
-                           "relative_gap": metrics.window, "good_iou": GOOD_IOU,
-                           "good_thresholds": list(metrics.good_range) if metrics.good_range else None,
-                           "good_relative_width": metrics.good_width},
-        "dose_spread": metrics.spread, "print_threshold": metrics.print_threshold(),
-        "power": float(power), "run_iou": run_iou, "calibration": calibration, "model": resin["model"],
-        "optimise_time_s": optimise_time, "wall_time_s": 0.0,
+        "iou": m.iou, "threshold": m.threshold,
+        "process_window": {"dose_in_min": m.dose_in_min, "dose_out_max": m.dose_out_max, "relative_gap": m.window,
+                           "good_iou": GOOD_IOU, "good_thresholds": list(m.good_range) if m.good_range else None,
+                           "good_relative_width": m.good_width},
+        "dose_spread": m.spread, "print_threshold": m.print_threshold(),
+        "power": float(final.power), "run_iou": final.trials.best()["iou"], "calibration": final.trials.records,
+        "model": resin["model"], "optimise_time_s": sum(p.optimise_time for p in passes), "wall_time_s": 0.0,
         "files": {"patterns": "patterns.npy", "scenario": "design.toml", "summary": "design.json",
                   "engine_log": "engine.log"},
     }
+    if len(passes) > 1:
+        summary["cure_aware"] = {"run_iou_ignoring_index_change": passes[0].trials.best()["iou"],
+                                 "run_iou_cure_aware": final.trials.best()["iou"],
+                                 "power_ignoring_index_change": passes[0].power,
+                                 "predicted_iou_ignoring_index_change": passes[0].metrics.iou}
     if scenario["output"]["figure"]:
-        figure = _figure(folder / "design.png", scenario, mesh.points, target, dose, metrics, patterns, result.loss,
-                         stream)
+        figure = _figure(folder / "design.png", scenario, mesh.points, target, final.dose, m, final.patterns,
+                         final.result.loss, stream)
         if figure:
             summary["files"]["figure"] = figure
     summary["wall_time_s"] = time.perf_counter() - started

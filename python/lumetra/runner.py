@@ -17,7 +17,7 @@ import tempfile
 import time
 import xml.etree.ElementTree as ET
 from pathlib import Path
-from typing import Any, TextIO
+from typing import Any, Callable, TextIO
 
 import numpy as np
 
@@ -293,10 +293,12 @@ class _Progress:
 
 
 def run(scenario: dict[str, Any], progress: bool = True, stream: TextIO | None = None,
-        comm: parallel.Serial | None = None) -> dict[str, Any]:
+        comm: parallel.Serial | None = None,
+        on_step: Callable[[int, np.ndarray], None] | None = None) -> dict[str, Any]:
     """Run a checked scenario; write the VTU series, the .pvd, the figure and summary.json.
 
     Engine messages go to engine.log in the output folder. Returns the summary.
+    ``on_step(step, degree_of_curing)`` is called after every curing step (steps from 1).
 
     With ``comm`` of several processes (``lumetra.parallel``), each traces its share of the
     rays, the absorbed power is summed before every curing step, and only rank 0 writes
@@ -316,10 +318,10 @@ def run(scenario: dict[str, Any], progress: bool = True, stream: TextIO | None =
     """
     comm = comm or parallel.Serial()
     if comm.root:
-        return _run(scenario, progress, stream or sys.stdout, comm, Path(scenario["output"]["folder"]))
+        return _run(scenario, progress, stream or sys.stdout, comm, Path(scenario["output"]["folder"]), on_step)
     with tempfile.TemporaryDirectory(prefix=f"lumetra-rank{comm.rank}-") as scratch:
         try:
-            return _run(scenario, False, stream or sys.stdout, comm, Path(scratch))
+            return _run(scenario, False, stream or sys.stdout, comm, Path(scratch), on_step)
         except RuntimeError as error:
             log = (Path(scratch) / "engine.log").read_text(encoding="utf-8", errors="replace").strip()
             if log:
@@ -328,7 +330,7 @@ def run(scenario: dict[str, Any], progress: bool = True, stream: TextIO | None =
 
 
 def _run(scenario: dict[str, Any], progress: bool, stream: TextIO, comm: parallel.Serial,
-         folder: Path) -> dict[str, Any]:
+         folder: Path, on_step: Callable[[int, np.ndarray], None] | None = None) -> dict[str, Any]:
     started = time.perf_counter()
     folder.mkdir(parents=True, exist_ok=True)
     threads = parallel.share_threads(comm, scenario["optics"]["threads"])
@@ -390,6 +392,8 @@ def _run(scenario: dict[str, Any], progress: bool, stream: TextIO, comm: paralle
                 model.reaction_step(engine)
                 curing_time += time.perf_counter() - tick
                 cure = model.get_degree_of_curing()
+                if on_step is not None:
+                    on_step(step + 1, cure)
                 if (step + 1) % CHECK_EVERY == 0 or step == steps - 1:
                     comm.check_same(cure, f"degree of curing after step {step + 1}")
                 t = (step + 1) * dt

@@ -224,6 +224,8 @@ SCHEMA: dict[str, dict[str, Key]] = {
                     minimum=0.0, maximum=1.0, exclusive=True),
         "calibration_runs": Key("int", 10, "curalis: coupled runs at most to find the light.power that prints "
                                 "best", minimum=1),
+        "cure_aware": Key("bool", False, "design a second time through the index and absorptivity of the resin as "
+                          "the first design's run cures it"),
     },
 }
 
