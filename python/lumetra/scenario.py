@@ -3,10 +3,12 @@
 A scenario is a TOML file with the tables ``[mesh]``, ``[[boundary]]`` (one table per optical
 boundary condition), ``[resin]``, ``[light]``, ``[optics]``, ``[time]``, ``[output]``,
 ``[target]`` (the part to print) and ``[design]`` (how ``lumetra design`` finds its patterns).
-Every key is optional: a missing key takes the default below, so an empty file is the
-default scenario. A key the schema does not know, a value of the wrong type or out of range,
-and a key that belongs to another choice (``mesh.radius`` with ``mesh.source = "file"``) are
-refused with a :class:`ScenarioError` that names the key by its dotted path.
+Every key is optional: a missing key takes the default below. A key the schema does not
+know, a value of the wrong type or out of range, and a key that belongs to another choice
+(``mesh.radius`` with ``mesh.source = "file"``) are refused with a :class:`ScenarioError`
+that names the key by its dotted path. The embedded
+default (``default()``, what ``lumetra run`` runs without a file) adds to the key defaults a
+print: the built-in target and the patterns designed for it (DEFAULT_PRINT).
 
 Contents
 --------
@@ -248,6 +250,13 @@ BOUNDARY: dict[str, Key] = {
 
 DEFAULT_BOUNDARY = [{"select": "wall"}]
 
+DEFAULT_PATTERNS = Path(__file__).resolve().parent / "data" / "default_patterns.npy"
+# The embedded default is a print: the built-in target, and patterns that `lumetra design`
+# computed for it on this same scenario (shipped, so the default run needs no design first),
+# at the exposure its coupled runs found best. An empty scenario file has neither.
+DEFAULT_PRINT = {"target": {"source": "shape"},
+                 "light": {"intensities": str(DEFAULT_PATTERNS), "power": 1.0}}
+
 _KIND_NAMES = {"float": "a number", "int": "an integer", "bool": "true or false", "str": "a string",
                "floats": "a list of numbers", "ints": "a list of integers"}
 
@@ -368,8 +377,10 @@ def _parallel(u: list[float], v: list[float]) -> bool:
 
 
 def default() -> dict[str, Any]:
-    """The embedded default scenario: a tomographic exposure of a resin vial."""
-    return check({})
+    """The embedded default scenario: a tomographic print of the built-in target in a resin
+    vial, with the shipped patterns designed for it (an empty file gives the same scenario
+    without target and patterns: a uniform beam)."""
+    return check(copy.deepcopy(DEFAULT_PRINT))
 
 
 def loads(text: str, source: str = "scenario") -> dict[str, Any]:
@@ -489,7 +500,7 @@ def default_text() -> str:
     """The default scenario as a TOML file with a comment above every key; keys that the
     default's choices do not use are commented out."""
     s = default()
-    lines = ["# lumetra run scenario: a tomographic exposure of a resin vial (the embedded default).",
+    lines = ["# lumetra run scenario: a tomographic print in a resin vial (the embedded default).",
              "# Run it with `lumetra run this.toml`; every key is optional (a missing key takes the value",
              "# shown here). Input paths are relative to this file.", ""]
     for name in SCHEMA:

@@ -80,7 +80,8 @@ def test_a_voxel_target_keeps_its_axes_and_bad_ones_are_named(tmp_path):
     centres = np.stack([i, j, k], -1).reshape(-1, 3) + 0.5 + np.array([-1.0, 2.0, 0.5])
     assert np.allclose(design.target_values(s, centres), voxels.ravel())
     # Trilinear between centres; the part ends half a voxel beyond its last centre.
-    assert np.allclose(design.target_values(s, [[2.5, 2.5, 1.75], [2.5, 2.5, 2.25], [2.5, 2.5, 2.75]]), [0.75, 0.75, 0.25])
+    probes = [[2.5, 2.5, 1.75], [2.5, 2.5, 2.25], [2.5, 2.5, 2.75]]
+    assert np.allclose(design.target_values(s, probes), [0.75, 0.75, 0.25])
 
     for content, item, message in [
             (np.ones((4, 3)), "file", "expected a 3-D voxel array"),
