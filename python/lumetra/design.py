@@ -254,7 +254,8 @@ class DoseMap:
 
     The engine holds the mesh, boundary conditions and solver of the run; the rays of every
     angle are set from arrays (positions and directions (angles, rays, 3)), several angles per
-    trace up to BATCH_RAYS rays.
+    trace up to BATCH_RAYS rays. After :meth:`record`, both directions are products with the
+    recorded sparse matrix instead of traces (``mode`` says which).
     """
 
     def __init__(self, engine, positions: np.ndarray, directions: np.ndarray, weights: np.ndarray,
@@ -268,6 +269,8 @@ class DoseMap:
         per = max(1, batch_rays // max(rays, 1))
         self.batches = [slice(i, min(i + per, angles)) for i in range(0, angles, per)]
         self.traces = 0
+        self.matrices: list[Any] | None = None
+        self.mode = "traced"
 
     @classmethod
     def from_scenario(cls, engine, scenario: dict[str, Any], batch_rays: int = BATCH_RAYS) -> DoseMap:
@@ -290,8 +293,36 @@ class DoseMap:
         self.engine.set_rays(self.positions[batch].reshape(-1, 3), self.directions[batch].reshape(-1, 3),
                              np.ascontiguousarray(powers, dtype=float).reshape(-1))
 
+    def record(self, memory_share: float = 0.25) -> bool:
+        """Record the matrix (one trace per batch, each ray at unit power) when its deposits
+        take at most memory_share of the memory available (sized from a trace's element
+        visits, eight nodes each); returns whether it did."""
+        from lumetra import _sizes, optics_map
+
+        visits = 0
+        for batch in self.batches:
+            self._set(batch, np.ones(self.positions[batch].shape[:2]))
+            self.engine.reset_absorbed_power()
+            self.engine.compute_volumetric_absorption()
+            self.traces += 1
+            visits += int(self.engine.get_trace_summary().get("element_visits", 0))
+        available = _sizes.available_memory()
+        # Per deposit: node, ray and value while recording, then the sparse matrix.
+        if available is not None and visits * 8 * 32 > memory_share * available:
+            return False
+        matrices = []
+        for batch in self.batches:
+            self._set(batch, np.ones(self.positions[batch].shape[:2]))
+            matrices.append(optics_map.record_matrix(self.engine))
+            self.traces += 1
+        self.matrices, self.mode = matrices, "recorded"
+        return True
+
     def forward(self, powers: np.ndarray) -> np.ndarray:
         powers = np.asarray(powers, dtype=float).reshape(self.shape[1:]) * self.weights[:, None]
+        if self.matrices is not None:
+            return sum((m @ powers[b].reshape(-1) for m, b in zip(self.matrices, self.batches)),
+                       np.zeros(self.shape[0]))
         dose = np.zeros(self.shape[0])
         for batch in self.batches:
             if not np.any(powers[batch] > 0):
@@ -306,6 +337,10 @@ class DoseMap:
     def adjoint(self, nodal: np.ndarray) -> np.ndarray:
         nodal = np.ascontiguousarray(nodal, dtype=float)
         out = np.zeros(self.shape[1:])
+        if self.matrices is not None:
+            for m, batch in zip(self.matrices, self.batches):
+                out[batch] = (m.T @ nodal).reshape(out[batch].shape)
+            return out * self.weights[:, None]
         for batch in self.batches:
             if not np.any(self.weights[batch] > 0):
                 continue
@@ -716,6 +751,10 @@ def run(scenario: dict[str, Any], folder: str | Path, progress: bool = True,
         target = target_values(scenario, mesh.points)
         volumes = engine.get_nodal_volumes()
         mapping = DoseMap.from_scenario(engine, scenario)
+        if scenario["design"]["map"] == "auto":
+            with contextlib.redirect_stdout(log):
+                mapping.record()
+        earlier_traces = 0
         passes = [_design_pass(scenario, mapping, target, volumes, folder, log, progress, None, "design")]
         if scenario["design"]["cure_aware"]:
             first = passes[0]
@@ -723,6 +762,10 @@ def run(scenario: dict[str, Any], folder: str | Path, progress: bool = True,
             with contextlib.redirect_stdout(log):
                 engine.set_refractive_index(resin["n0"] + cure * (resin["n1"] - resin["n0"]))
                 engine.set_absorptivity(resin["alpha0"] + cure * (resin["alpha1"] - resin["alpha0"]))
+                earlier_traces = mapping.traces
+                mapping = DoseMap.from_scenario(engine, scenario)
+                if scenario["design"]["map"] == "auto":
+                    mapping.record()
             passes.append(_design_pass(scenario, mapping, target, volumes, folder, log, progress, first.result.powers,
                                        "cure-aware design"))
     final = passes[-1]
@@ -734,7 +777,8 @@ def run(scenario: dict[str, Any], folder: str | Path, progress: bool = True,
                                         + scenarios.dumps(written), encoding="utf-8")
     m = final.metrics
     summary = {
-        "iterations": final.result.iterations, "loss": final.result.loss, "traces": mapping.traces,
+        "iterations": final.result.iterations, "loss": final.result.loss, "traces": earlier_traces + mapping.traces,
+        "map": mapping.mode,
         "angles": mapping.shape[1], "rays": mapping.shape[2], "nodes": mapping.shape[0],
         "iou": m.iou, "threshold": m.threshold,
         "process_window": {"dose_in_min": m.dose_in_min, "dose_out_max": m.dose_out_max, "relative_gap": m.window,

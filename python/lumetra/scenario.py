@@ -220,6 +220,9 @@ SCHEMA: dict[str, dict[str, Key]] = {
                                    "(0: a 64th of its largest extent)", **NONNEGATIVE),
     },
     "design": {
+        "map": Key("str", "auto", "\"auto\" (the ray-to-node matrix recorded once when it fits in a quarter of the "
+                   "memory, else traces) or \"traced\" (a forward and an adjoint trace per iteration)",
+                   choices=("auto", "traced")),
         "iterations": Key("int", 40, "optimiser iterations (each one forward and one adjoint trace of every "
                           "angle)", minimum=1),
         "band": Key("float", 0.1, "the optimiser aims at dose >= 1 inside the target and <= 1 - band outside",
