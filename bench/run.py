@@ -8,7 +8,11 @@ rays or the mesh double; writes a JSON file and a Markdown table.
 - trace: forward Euler and Runge-Kutta 4, on 1 and 2 threads; rays/s, element visits/s;
 - mesh load: a legacy VTK file and the same block as arrays; s per million elements;
 - curing step: one curalis reaction step, ns per node per step (sqrt(D dt) = 0.5 spacing);
-- the default scenario of `lumetra run` end to end.
+- the default scenario of `lumetra run` end to end;
+- the refined vial: the default scenario with the mesh refined to N = 8, 16, 32 and 48
+  (n_core = N, n_radial = 3N/4, n_z = 2N; --quick: 4 and 8) and the rays with it, each in a
+  process of its own: optics and curing seconds per step (finite-element diffusion), and
+  the growth of the process's peak memory per added element.
 
 Each is then run with twice the rays and with twice the elements; the table gives the ratio
 of work (rays, element visits, elements, nodes) and of time, both taken in this one run.
@@ -18,6 +22,8 @@ Linear cost shows as equal ratios. The backend is the one LUMETRA_BACKEND picks.
 
 import argparse
 import contextlib
+import resource
+import subprocess
 import io
 import json
 import math
@@ -239,8 +245,49 @@ def bench_scenario(tmp, quick, rows, growth):
         growth.append(("default scenario (wall time)", what, work, twice["wall_time_s"] / first["wall_time_s"]))
 
 
+VIAL_STEPS = 3
+
+
+def vial_case(n_core, folder):
+    """The default scenario on the vial of refinement n_core, rays scaled with it (5N across,
+    3N/2 high), three steps; what the summary says of it and the process's peak memory."""
+    s = scenario.override(scenario.default(), [
+        f"mesh.n_core={n_core}", f"mesh.n_radial={3 * n_core // 4}", f"mesh.n_z={2 * n_core}",
+        f"light.rays_across={5 * n_core}", f"light.rays_high={3 * n_core // 2}", f"time.steps={VIAL_STEPS}",
+        "resin.diffusion_scheme=\"fem\"", "output.figure=false", f"output.folder={json.dumps(folder)}"])
+    summary = runner.run(s, progress=False)
+    peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024  # kilobytes on Linux
+    return {key: summary[key] for key in ("elements", "nodes", "rays", "steps", "optics_time_s", "curing_time_s")} | {
+        "peak_bytes": peak}
+
+
+def bench_vial(tmp, quick, rows, growth):
+    sizes = (4, 8) if quick else (8, 16, 32, 48)
+    cases = {}
+    for n_core in sizes:
+        folder = os.path.join(tmp, f"vial{n_core}")
+        out = subprocess.run([sys.executable, os.path.abspath(__file__), "--vial-case", str(n_core), folder],
+                             capture_output=True, text=True)
+        if out.returncode != 0:
+            raise RuntimeError(f"refined vial N = {n_core} failed:\n{out.stderr[-2000:]}")
+        c = cases[n_core] = json.loads(out.stdout.strip().splitlines()[-1])
+        label = f"N = {n_core}: {c['elements']} elements, {c['rays']} rays, {THREADS} thread(s)"
+        rows.append(("refined vial", label, c["optics_time_s"] / c["steps"], "s optics per step"))
+        rows.append(("refined vial", label, c["curing_time_s"] / c["steps"], "s curing per step"))
+        rows.append(("refined vial", label, c["curing_time_s"] / c["steps"] / c["nodes"] * 1e9,
+                     "ns curing per node per step"))
+    for a, b in zip(sizes, sizes[1:]):
+        ca, cb = cases[a], cases[b]
+        # The interpreter and the libraries are the same in every process: the growth of the
+        # peak between two sizes is what an element costs.
+        rows.append(("refined vial", f"N = {a} to {b}", (cb["peak_bytes"] - ca["peak_bytes"]) /
+                     (cb["elements"] - ca["elements"]), "bytes of peak memory per added element"))
+        growth.append(("refined vial (curing)", f"mesh N = {a} to {b} (nodes)", cb["nodes"] / ca["nodes"],
+                       cb["curing_time_s"] / ca["curing_time_s"]))
+
+
 BENCHMARKS = {"placement": bench_placement, "trace": bench_trace, "mesh_load": bench_mesh_load,
-              "curing": bench_curing, "scenario": bench_scenario}
+              "curing": bench_curing, "scenario": bench_scenario, "vial": bench_vial}
 
 
 def machine():
@@ -265,6 +312,12 @@ def markdown(result):
 
 
 def main(argv=None):
+    argv = sys.argv[1:] if argv is None else argv
+    if argv[:1] == ["--vial-case"]:  # one refined vial, in a process of its own
+        with contextlib.redirect_stdout(io.StringIO()):
+            case = vial_case(int(argv[1]), argv[2])
+        print(json.dumps(case))
+        return 0
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--quick", action="store_true", help="smaller sizes, well under a minute")
     parser.add_argument("--out", default="bench-results", help="folder for bench.json and bench.md")

@@ -42,11 +42,13 @@ from ._backend import load_extension as _load_extension
 _ext, backend = _load_extension()
 _backend.share_thread_count(_ext)
 
-# Everything public of the compiled variant is the package's API, with the mesh helpers.
+# Everything public of the compiled variant is the package's API, with the mesh helpers and
+# the map's matrix.
 globals().update({name: value for name, value in vars(_ext).items() if not name.startswith("_")})
 from . import meshes  # noqa: E402  (after the variant: load_mesh reads files through it)
+from . import optics_map  # noqa: E402
 
-__all__ = sorted([name for name in vars(_ext) if not name.startswith("_")] + ["meshes"])
+__all__ = sorted([name for name in vars(_ext) if not name.startswith("_")] + ["meshes", "optics_map"])
 
 
 def set_num_threads(threads):

@@ -9,6 +9,7 @@ import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
 from . import meshes as meshes
+from . import optics_map as optics_map
 
 __all__ = [
     "BoundaryConditionInteractionType",
@@ -20,6 +21,7 @@ __all__ = [
     "get_num_threads",
     "get_verbosity",
     "meshes",
+    "optics_map",
     "set_num_threads",
     "set_verbosity",
 ]
@@ -79,6 +81,8 @@ class OpticalBoundaryCondition:
     """Refractive index of the medium outside the faces, real part (default 1.0)."""
     refractive_index_imag: float
     """Extinction coefficient of the outside medium (default 0.0)."""
+    fresnel: str
+    """"exact" (default: the Fresnel equations, unpolarised) or "schlick" (Schlick's approximation)."""
     faces: list[int]
     """Global boundary-face ids; reading returns a copy."""
 
@@ -119,10 +123,18 @@ class Lumetra:
         self, output_file: str | os.PathLike[str], include_unassigned_faces: bool = True
     ) -> None: ...
     def load_rays(self, rays_file: str | os.PathLike[str]) -> None: ...
+    def set_rays(self, positions: ArrayLike, directions: ArrayLike, powers: ArrayLike) -> None:
+        """Rays from arrays (n, 3), (n, 3), (n,): the rays load_rays gives for a file of these values."""
     def configure_outfilename(self, output_file: str | os.PathLike[str]) -> None: ...
     def compute_volumetric_absorption(
         self, progress: bool | Callable[[int, int], object] | None = None
     ) -> None: ...
+    def trace_adjoint(
+        self, field: ArrayLike, progress: bool | Callable[[int, int], object] | None = None
+    ) -> NDArray[np.float64]:
+        """A^T field, shape (nRays,): per ray, its deposits per unit power weighed by the nodal field."""
+    def record_deposits(self) -> tuple[NDArray[np.int32], NDArray[np.int32], NDArray[np.float64]]:
+        """Every deposit of one trace as (nodes, rays, values per unit power); pairs repeat."""
     def get_ray_count(self) -> int: ...
     def get_node_count(self) -> int: ...
     def get_mesh_data_devlink_ptr(self) -> int: ...

@@ -91,10 +91,10 @@ def write_pvd(path: Path, frames: list[tuple[float, str]]) -> None:
 class _Light:
     """Puts the rays of one angle into the engine.
 
-    The rays are loaded afresh for every step and turned by the step's whole angle:
-    rotate_reset_rays turns the rays where they are (on their start faces after a trace, or
-    10 units further back for rays that missed), so turning step by step would let missed
-    rays drift away and round-off pile up.
+    The rays are set afresh for every step (a beam from its arrays, a user's ray file read
+    again) and turned by the step's whole angle: rotate_reset_rays turns the rays where they
+    are (on their start faces after a trace, or 10 units further back for rays that missed),
+    so turning step by step would let missed rays drift away and round-off pile up.
     """
 
     def __init__(self, engine, light: dict[str, Any], folder: Path, comm: parallel.Serial | None = None):
@@ -103,12 +103,15 @@ class _Light:
         n_angles = len(light["angles"]) or light["angle_count"]
         self.angles = list(light["angles"]) or [k * light["angle_step"] for k in range(n_angles)]
         source = light["source"]
+        self.beam = None
         if source == "beam":
+            # The beam goes into the engine as arrays; beam.ry records it for the user.
             self.ray_file = folder / "beam.ry"
             try:
                 rays = beam_rays(light)
             except MemoryError as error:
                 raise ScenarioError(str(error)) from error
+            self.beam = (rays[:, 0:3], rays[:, 3:6], rays[:, 6])
             write_ray_file(self.ray_file, rays)
         elif source == "rays":
             self.ray_file = Path(light["file"])
@@ -128,7 +131,9 @@ class _Light:
         self.file_payloads = engine.get_ray_payloads() if self.comm.size > 1 else None
 
     def _load(self):
-        if self.ray_file is not None:
+        if self.beam is not None:
+            self.engine.set_rays(*self.beam)
+        elif self.ray_file is not None:
             self.engine.load_rays(str(self.ray_file))
         else:
             h, w = self.light["pixels"]
@@ -209,6 +214,7 @@ def _boundary_conditions(engine, scenario: dict[str, Any]) -> list:
         bc.refractive_index_imag = entry["outside_extinction"]
         bc.rough_surface = entry["roughness"] > 0
         bc.roughness = entry["roughness"]
+        bc.fresnel = entry["fresnel"]
         conditions.append(bc)
     return conditions
 

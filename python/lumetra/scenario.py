@@ -249,6 +249,8 @@ BOUNDARY: dict[str, Key] = {
     "outside_index": Key("float", 1.0, "refractive index of the medium outside (1: air)", **POSITIVE),
     "outside_extinction": Key("float", 0.0, "extinction coefficient of the medium outside", **NONNEGATIVE),
     "roughness": Key("float", 0.0, "Beckmann rms slope of a rough surface (0: smooth)", **NONNEGATIVE),
+    "fresnel": Key("str", "exact", "reflectance: \"exact\" (the Fresnel equations) or \"schlick\" (Schlick's "
+                   "approximation, which also reflects between equal indices)", choices=("exact", "schlick")),
 }
 
 DEFAULT_BOUNDARY = [{"select": "wall"}]

@@ -74,38 +74,9 @@ std::unique_ptr<RayCollection> readRayFile(const std::string& path)
     if (values < 7 * count) {
         refuse(path, "read " + std::to_string(values / 7) + " complete rays of the " + std::to_string(n) + " declared");
     }
-    for (std::size_t i = 0; i < count; ++i) {
-        const float* r = &record[7 * i];
-        const double length = std::hypot(double(r[3]), double(r[4]), double(r[5]));
-        if (length == 0.0) refuse(path, "ray " + std::to_string(i) + " has a zero direction");
-        if (r[6] < 0.0f) refuse(path, "ray " + std::to_string(i) + " has a negative power");
-    }
-
-    auto rays = std::make_unique<RayCollection>(n);
-    dev::PinnedArray<float> positions(3 * count, "ray positions staging");
-    dev::PinnedArray<float> directions(3 * count, "ray directions staging");
-    dev::PinnedArray<float> power(count, "ray power staging");
-    for (std::size_t i = 0; i < count; ++i) {
-        const float* r = &record[7 * i];
-        float d[3] = {r[3], r[4], r[5]};
-        const float L = std::sqrt(d[0] * d[0] + d[1] * d[1] + d[2] * d[2]);
-        if (L != 0.0f && std::isfinite(L)) {
-            const float inv = 1.0f / L;
-            for (float& c : d) c *= inv;
-        } else {
-            // Components so small or so large that their squares leave float's range.
-            const double Ld = std::hypot(double(d[0]), double(d[1]), double(d[2]));
-            for (float& c : d) c = static_cast<float>(c / Ld);
-        }
-        for (int c = 0; c < 3; ++c) {
-            positions.data()[c * count + i] = r[c];
-            directions.data()[c * count + i] = d[c];
-        }
-        power.data()[i] = r[6];
-    }
-    const RaysDataFlat& h = rays->h_rdata;
-    dev::upload(h.positions, positions.data(), positions.size());
-    dev::upload(h.directions, directions.data(), directions.size());
-    dev::upload(h.power, power.data(), power.size());
-    return rays;
+    const RayCheck check = checkRayRecords(record.data(), count);
+    const std::string ray = "ray " + std::to_string(check.ray);
+    if (check.fault == RayFault::ZeroDirection) refuse(path, ray + " has a zero direction");
+    if (check.fault == RayFault::NegativePower) refuse(path, ray + " has a negative power");
+    return raysFromRecords(record.data(), count);
 }

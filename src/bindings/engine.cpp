@@ -6,6 +6,8 @@
 
 #include "IO/mesh_readers.h"
 #include "common/messages.h"
+#include "objectives/adjoint.h"
+#include "objectives/deposit_record.h"
 #include "objectives/light_transport.h"
 #include "objectives/optical_path.h"
 #include "objectives/render.h"
@@ -47,6 +49,7 @@ void report(const char* text) { msg::err("%s\n", text); }
 Lumetra::~Lumetra()
 {
     rays.reset();
+    adjoint.reset();
     fert.reset();
     srt.reset();
 }
@@ -91,6 +94,7 @@ void Lumetra::initializeFERT()
     else if (from) parkedResult.adoptStorage(*from);
     else if (to) to->adoptStorage(parkedResult);
     fert = std::move(fresh);
+    tracerSolver = solverType;
     activeObjective = objectiveKind;
     fertInitialized = true;
     if (objectiveTable) {
@@ -275,6 +279,47 @@ void Lumetra::load_rays(const std::string& path)
     traced = false;
 }
 
+void Lumetra::set_rays(const double* positions, const double* directions, const double* powers, std::size_t n)
+{
+    if (n == 0) throw std::invalid_argument("set_rays: no rays; give at least one");
+    if (n > static_cast<std::size_t>(kMaxRays)) {
+        throw std::invalid_argument(msg::format("set_rays: %zu rays are more than the engine holds (at most %d)", n,
+                                                kMaxRays));
+    }
+    // Single precision, as a ray file is read: a value beyond float's range is refused
+    // there as not finite, and so it is here.
+    std::vector<float> records(7 * n);
+    const auto take = [&](const char* name, const double* values, int columns, int offset) {
+        for (std::size_t i = 0; i < n; ++i) {
+            for (int c = 0; c < columns; ++c) {
+                const double v = values[i * columns + c];
+                const float f = static_cast<float>(v);
+                if (!std::isfinite(f)) {
+                    throw std::invalid_argument(msg::format("set_rays: %s row %zu holds %g, %s", name, i, v,
+                                                            std::isfinite(v) ? "beyond single precision"
+                                                                             : "which is not finite"));
+                }
+                records[7 * i + offset + c] = f;
+            }
+        }
+    };
+    take("positions", positions, 3, 0);
+    take("directions", directions, 3, 3);
+    take("powers", powers, 1, 6);
+    const RayCheck check = checkRayRecords(records.data(), n);
+    if (check.fault == RayFault::ZeroDirection) {
+        throw std::invalid_argument(msg::format("set_rays: directions row %zu is zero (in single precision)", check.ray));
+    }
+    if (check.fault == RayFault::NegativePower) {
+        throw std::invalid_argument(
+            msg::format("set_rays: powers row %zu is %g; a power must not be negative", check.ray, powers[check.ray]));
+    }
+    rays = raysFromRecords(records.data(), n);
+    raysLoaded = true;
+    raysOnSurface = false;
+    traced = false;
+}
+
 void Lumetra::configure_outfilename(const std::string& outputFile)
 {
     if (!fertInitialized || !meshLoaded) {
@@ -336,12 +381,7 @@ void Lumetra::compute_volumetric_absorption(BaseRayTracer::Progress progress)
 {
     if (!doingChecks(kAbortCompute)) return;
     refreshGeometry();
-    if (!raysOnSurface) {
-        if (rays->hasOrigins()) rays->restoreOrigins();
-        else rays->rememberOrigins();
-        srt->traceRays(*rays, mesh);
-        raysOnSurface = true;
-    }
+    placeRays();
     if (activeObjective == ObjectiveKind::Render) {
         const BMPFile& image = static_cast<Render*>(fert->getObjective())->image;
         const long long pixels = image.allocated() ? static_cast<long long>(image.rows) * image.columns : 0;
@@ -371,6 +411,62 @@ void Lumetra::compute_volumetric_absorption(BaseRayTracer::Progress progress)
     fert->setProgress({});
     dev::synchronize();
     traced = true;
+}
+
+// Rays are moved onto their start faces once, before the first trace that needs them.
+void Lumetra::placeRays()
+{
+    if (raysOnSurface) return;
+    if (rays->hasOrigins()) rays->restoreOrigins();
+    else rays->rememberOrigins();
+    srt->traceRays(*rays, mesh);
+    raysOnSurface = true;
+}
+
+bool Lumetra::trace_adjoint(const double* field, double* out, BaseRayTracer::Progress progress)
+{
+    if (!doingChecks(kAbortCompute)) return false;
+    requireValues("trace_adjoint field", field, static_cast<std::size_t>(get_node_count()), ValueRule::Finite);
+    refreshGeometry();
+    placeRays();
+    if (!adjoint || adjointSolver != tracerSolver) {
+        adjoint = makeAdjointTracer(tracerSolver);
+        adjointSolver = tracerSolver;
+    }
+    auto* objective = static_cast<Adjoint*>(adjoint->getObjective());
+    objective->prepare(field, get_node_count(), rays->nRays);
+    adjoint->setProgress(std::move(progress));
+    try {
+        adjoint->traceRays(*rays, mesh);
+    } catch (...) {
+        adjoint->setProgress({});
+        throw;
+    }
+    adjoint->setProgress({});
+    dev::synchronize();
+    objective->getResult(out);
+    return true;
+}
+
+bool Lumetra::record_deposits(std::vector<int>& nodes, std::vector<int>& rayIds, std::vector<float>& values)
+{
+    if (!doingChecks(kAbortCompute)) return false;
+    refreshGeometry();
+    placeRays();
+    std::unique_ptr<BaseRayTracer> tracer = makeDepositRecordTracer(tracerSolver);
+    auto* record = static_cast<DepositRecord*>(tracer->getObjective());
+    // Room for 16 visits of every ray at first; when that is short, the count says how
+    // much is needed, and the same trace (the seeds are kept) is run once more.
+    record->prepare(std::max<unsigned long long>(8ull * 16ull * static_cast<unsigned long long>(rays->nRays), 1024ull));
+    tracer->traceRays(*rays, mesh);
+    dev::synchronize();
+    if (record->count() > record->capacity()) {
+        record->prepare(record->count());
+        tracer->traceRays(*rays, mesh);
+        dev::synchronize();
+    }
+    record->download(nodes, rayIds, values);
+    return true;
 }
 
 bool Lumetra::hasTrace() const

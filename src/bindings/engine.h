@@ -31,11 +31,31 @@ public:
     // source names it in messages and refusals.
     void load_mesh_arrays(HexMeshInput& input, const HexMeshSource& source);
     void load_rays(const std::string& path);
+    // n rays from arrays (rows of position and direction, component after component, and a
+    // power each), built as a ray file is: the rays load_rays gives for a file holding these
+    // values in single precision. Refuses (std::invalid_argument, naming the argument and its
+    // first bad row, the previous rays kept) no rays, too many, a value that is not finite
+    // in single precision, a zero direction and a negative power.
+    void set_rays(const double* positions, const double* directions, const double* powers, std::size_t n);
     void configure_outfilename(const std::string& outputFile);
 
     // progress (optional): called between batches of rays with (done, total); it may throw
     // to stop the trace, which then leaves the absorbed power as it was.
     void compute_volumetric_absorption(BaseRayTracer::Progress progress = {});
+    // The transpose of the trace: for the field g (node count values, finite) and each ray i,
+    // (A^T g)_i = the sum over the ray's deposits of its deposit per unit power times g at
+    // the node, where A p is the absorbed power a trace of ray powers p adds. One trace of
+    // the current rays, mesh and solver, as the next compute_volumetric_absorption traces
+    // them; the absorbed power, the last trace's per-ray results and the rays' seeds stay
+    // as they were. `out` takes ray count doubles; false (after the engine's message) when
+    // the engine cannot trace yet. progress as for compute_volumetric_absorption; a stopped
+    // trace leaves `out` unwritten.
+    bool trace_adjoint(const double* field, double* out, BaseRayTracer::Progress progress = {});
+    // The matrix A itself, recorded in one trace like trace_adjoint's: every deposit as (node,
+    // ray, deposit per unit power), duplicates to be summed; nothing else changes. One
+    // triplet per node per element visit, so for small problems. False (after the engine's
+    // message) when the engine cannot trace yet.
+    bool record_deposits(std::vector<int>& nodes, std::vector<int>& rayIds, std::vector<float>& values);
     void write_result();
     void write_result_append(const double* fields, int count);
     void write_result_append(const double* fields, int count, const std::vector<std::string>& names);
@@ -118,10 +138,14 @@ private:
     Objective* activeObjectiveFor(ObjectiveKind wanted, const char* what);
     void meshReplaced();
     void refreshGeometry();
+    void placeRays();
 
     std::unique_ptr<SurfaceRayTracerBase> srt;
     std::unique_ptr<BaseRayTracer> fert;
+    std::unique_ptr<BaseRayTracer> adjoint; // the transpose of fert's trace, for adjointSolver
+    SolverKind adjointSolver = SolverKind::ForwardEuler;
     SolverKind solverType = SolverKind::ForwardEuler;
+    SolverKind tracerSolver = SolverKind::ForwardEuler; // of fert: set_solver_type acts at config()
     ObjectiveKind objectiveKind = ObjectiveKind::LightTransport;   // for the next tracer
     std::optional<ConfigTable> objectiveTable;                     // its table form, if any
     ObjectiveKind activeObjective = ObjectiveKind::LightTransport; // of the tracer in use

@@ -7,6 +7,7 @@
 #include <pybind11/stl/filesystem.h>
 
 #include <chrono>
+#include <cstdint>
 #include <filesystem>
 #include <limits>
 #include <string>
@@ -265,6 +266,26 @@ py::dict traceSummary(const TraceStats& s)
     return d;
 }
 
+// A numeric array argument of `call` as float64, refused (ValueError, naming it) unless it
+// holds numbers and has `rows` rows (-1: any) of `columns` values (0: a 1-D array).
+using DoubleArray = py::array_t<double, py::array::c_style | py::array::forcecast>;
+DoubleArray numericArgument(const char* call, const char* name, py::handle value, py::ssize_t rows, int columns)
+{
+    const py::array a = py::module_::import("numpy").attr("asarray")(value);
+    const char kind = a.dtype().kind();
+    if (kind != 'i' && kind != 'u' && kind != 'f') {
+        throw py::value_error(std::string(call) + ": " + name + " must hold numbers, not values of dtype " +
+                              std::string(py::str(a.dtype())));
+    }
+    const bool shaped = columns == 0 ? a.ndim() == 1 : a.ndim() == 2 && a.shape(1) == columns;
+    if (!shaped || (rows >= 0 && a.shape(0) != rows)) {
+        const std::string n = rows >= 0 ? std::to_string(rows) : "n";
+        throw py::value_error(std::string(call) + ": " + name + " must have shape (" + n +
+                              (columns == 0 ? ",)" : ", " + std::to_string(columns) + ")") + ", not " + shapeText(a));
+    }
+    return DoubleArray::ensure(a);
+}
+
 // One of the per-ray results of the last trace; empty (after the engine's message) without one.
 enum class ExitPart { Positions, Directions, Power };
 Array rayExitArray(Lumetra& e, ExitPart part)
@@ -447,6 +468,32 @@ void bindEngine(py::module_& m)
              "    more than the engine holds (about 7.2e8); the previous rays stay loaded.\n"
              "MemoryError\n    If the rays do not fit in memory (the message names the file).\n\n"
              "Example\n-------\n>>> engine.load_rays('rays.ry')")
+        .def(
+            "set_rays",
+            [](Lumetra& e, py::handle positions, py::handle directions, py::handle powers) {
+                const DoubleArray p = numericArgument("set_rays", "positions", positions, -1, 3);
+                const py::ssize_t n = p.shape(0);
+                const DoubleArray d = numericArgument("set_rays", "directions", directions, n, 3);
+                const DoubleArray w = numericArgument("set_rays", "powers", powers, n, 0);
+                allocating("set_rays: " + std::to_string(n) + " rays",
+                           [&] { e.set_rays(p.data(), d.data(), w.data(), static_cast<std::size_t>(n)); });
+            },
+            py::arg("positions"), py::arg("directions"), py::arg("powers"),
+            "Replace the rays by rays given as arrays.\n\n"
+            "The rays become exactly those load_rays() reads from a file holding the same values:\n"
+            "single precision, directions normalised, placed on the mesh surface by the next trace.\n\n"
+            "Parameters\n----------\n"
+            "positions : array_like\n    Shape (n, 3), n >= 1: where each ray starts.\n"
+            "directions : array_like\n    Shape (n, 3): non-zero; normalised here.\n"
+            "powers : array_like\n    Shape (n,): non-negative.\n\n"
+            "Raises\n------\n"
+            "ValueError\n"
+            "    Naming the argument (and its first bad row): a shape that does not fit, no rays,\n"
+            "    values that are not numbers, not finite or beyond single precision, a zero\n"
+            "    direction, a negative power. The previous rays stay loaded.\n"
+            "MemoryError\n    If the rays do not fit in memory.\n\n"
+            "Example\n-------\n"
+            ">>> engine.set_rays([[0, 0, 5]], [[0, 0, -1]], [1.0])")
         .def("configure_outfilename", [](Lumetra& e, const Path& path) { e.configure_outfilename(path.string()); },
              py::arg("output_file"),
              "Set the output filename for result data.\n\n"
@@ -490,6 +537,81 @@ void bindEngine(py::module_& m)
              "without holding the interpreter lock, so other Python threads keep running; do not use\n"
              "the same engine from two threads at once.\n\n"
              "Example\n-------\n>>> engine.compute_volumetric_absorption()")
+        .def(
+            "trace_adjoint",
+            [](Lumetra& e, py::handle field, const py::object& progress) {
+                const DoubleArray g = numericArgument("trace_adjoint", "field", field, e.get_node_count(), 0);
+                Array out(e.get_ray_count());
+                TraceWatch watch(progress);
+                bool traced;
+                {
+                    py::gil_scoped_release release;
+                    traced = e.trace_adjoint(g.data(), out.mutable_data(),
+                                             [&watch](int done, int total) { watch.update(done, total); });
+                }
+                watch.finish();
+                if (!traced) fail("trace_adjoint: the engine cannot trace yet (see its message)");
+                return out;
+            },
+            py::arg("field"), py::arg("progress") = py::none(),
+            "The transpose of the trace: per ray, its deposits per unit power weighed by a nodal field.\n\n"
+            "A trace of ray powers p adds the absorbed power A p (get_absorbed_power()); this gives\n"
+            "A^T g, so that dot(A p, g) == dot(p, A^T g): the gradient of any function of the absorbed\n"
+            "power with respect to the ray powers, for g its gradient with respect to the power.\n"
+            "Element i is the sum, over every deposit ray i makes, of the deposit per unit initial\n"
+            "ray power times g at that node, through the same placement, boundary optics, graded\n"
+            "index and attenuation as the next compute_volumetric_absorption(). It costs about one\n"
+            "trace.\n\n"
+            "Parameters\n----------\n"
+            "field : array_like\n    Shape (nNodes,), finite.\n"
+            "progress : None, bool or callable, optional\n"
+            "    As for compute_volumetric_absorption(): None (default) a progress bar for a trace\n"
+            "    that takes more than a few seconds, True always, False never, or a callable\n"
+            "    progress(done, total).\n\n"
+            "Returns\n-------\nnumpy.ndarray\n    Shape (nRays,): 0 for a ray that misses the mesh.\n\n"
+            "Raises\n------\n"
+            "ValueError\n    If field does not have one finite number per node.\n"
+            "RuntimeError\n    If the engine cannot trace yet (no mesh or no rays; after its message).\n"
+            "KeyboardInterrupt\n    On Ctrl-C, checked between batches of rays.\n\n"
+            "Notes\n-----\n"
+            "The absorbed power, the last trace's per-ray results and the rays' seeds are left as they\n"
+            "were: a rough face draws the same microfacet normals in the next forward trace, whose\n"
+            "map this is (a forward trace advances the seeds, so each trace on rough faces applies\n"
+            "a map of its own).\n\n"
+            "Example\n-------\n"
+            ">>> gradient = engine.trace_adjoint(2 * (engine.get_absorbed_power() - target))")
+        .def(
+            "record_deposits",
+            [](Lumetra& e) {
+                std::vector<int> nodes, rays;
+                std::vector<float> values;
+                bool traced;
+                {
+                    py::gil_scoped_release release;
+                    traced = allocating("record_deposits", [&] { return e.record_deposits(nodes, rays, values); });
+                }
+                if (!traced) fail("record_deposits: the engine cannot trace yet (see its message)");
+                const py::ssize_t n = static_cast<py::ssize_t>(values.size());
+                py::array_t<std::int32_t> nodeIds(n), rayIds(n);
+                Array deposits(n);
+                for (py::ssize_t i = 0; i < n; ++i) {
+                    nodeIds.mutable_data()[i] = nodes[static_cast<std::size_t>(i)];
+                    rayIds.mutable_data()[i] = rays[static_cast<std::size_t>(i)];
+                    deposits.mutable_data()[i] = values[static_cast<std::size_t>(i)];
+                }
+                return py::make_tuple(nodeIds, rayIds, deposits);
+            },
+            "Every deposit of one trace: the matrix of the map from ray powers to absorbed power.\n\n"
+            "Returns\n-------\ntuple of numpy.ndarray\n"
+            "    (nodes, rays, values): deposit values[k] per unit power of ray rays[k] at node\n"
+            "    nodes[k], in absorbed power per unit volume; pairs repeat (one entry per element\n"
+            "    visit) and are summed. lumetra.optics_map.record_matrix builds the sparse matrix.\n\n"
+            "Raises\n------\nRuntimeError\n    If the engine cannot trace yet (after its message).\n\n"
+            "Notes\n-----\n"
+            "The trace is that of trace_adjoint(): the rays of the next forward trace, with power 1,\n"
+            "seeds left as they were; nothing in the engine changes. It holds one entry per node per\n"
+            "element visit (about 8 times the element visits): for small problems.\n\n"
+            "Example\n-------\n>>> nodes, rays, values = engine.record_deposits()")
         .def("get_ray_count", &Lumetra::get_ray_count,
              "Get the number of rays currently loaded in the engine.\n\n"
              "Returns\n-------\nint\n    0 before rays are loaded.\n\n"

@@ -2,6 +2,8 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <string>
+
 #include "bindings/module_common.h"
 #include "mesh/boundary_condition.h"
 
@@ -49,6 +51,26 @@ void bindOpticsTypes(py::module_& m)
                        "float: extinction coefficient (imaginary part) of the outside index (default 0.0).\n\n"
                        "Raises the Fresnel reflectance of a REFLECT condition for rays that meet the faces\n"
                        "from inside the mesh; ignored where rays enter, and when 0 or less.")
+        .def_property(
+            "fresnel",
+            [](const OpticalBoundaryCondition& bc) {
+                return std::string(bc.fresnel == FresnelModel::Schlick ? "schlick" : "exact");
+            },
+            [](OpticalBoundaryCondition& bc, const std::string& name) {
+                if (name == "exact") {
+                    bc.fresnel = FresnelModel::Exact;
+                } else if (name == "schlick") {
+                    bc.fresnel = FresnelModel::Schlick;
+                } else {
+                    throw py::value_error("OpticalBoundaryCondition.fresnel must be \"exact\" or \"schlick\", not \"" +
+                                          name + "\"");
+                }
+            },
+            "str: how the reflected share of the power is computed (default \"exact\").\n\n"
+            "\"exact\": the Fresnel equations for unpolarised light (the mean of the s and p\n"
+            "reflectances; an absorbing outside medium through refractive_index_imag): nothing is\n"
+            "reflected between equal indices, all past the critical angle. \"schlick\": Schlick's\n"
+            "approximation, which also reflects between equal indices (3 % at 60 degrees).")
         .def_readwrite("faces", &OpticalBoundaryCondition::faces,
                        "list[int]: global boundary-face ids the condition applies to (default empty), e.g.\n"
                        "from Lumetra.select_boundary_faces_bbox().\n\n"

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 #include "common/messages.h"
 #include "curing/material_state_data.h"
@@ -21,49 +22,82 @@ constexpr int kChunk = 256;
 // mean, or nothing when either node is frozen (factor 0).
 __host__ __device__ inline double edgeFactor(double a, double b) { return a > 0.0 && b > 0.0 ? 0.5 * (a + b) : 0.0; }
 
-// Sum over row i of w_ij g_ij (u_i - u_j): the stiffness applied at node i, without D dt.
+// The factor of the coefficient at a node with degree of curing x: 1 - x, and 0 (frozen) at
+// or past the gel point.
+__host__ __device__ inline double gelFactor(double x, double gelPoint)
+{
+    x = clampUnit(x);
+    return x >= clampUnit(gelPoint) ? 0.0 : 1.0 - x;
+}
+
+// Sum over row i of w_ij (u_i - u_j): the stiffness applied at node i, without D dt. Four
+// running sums, so that the 26 additions of a row are not one chain of dependent additions
+// (which set the pace on a CPU core); the order is fixed, so the result is too.
 __host__ __device__ inline double rowFlux(int i, const int* rowStart, const int* columns, const float* weights,
-                                          const double* factor, const double* u)
+                                          const double* u)
 {
     const double ui = u[i];
-    double flux = 0.0;
-    if (factor) {
-        const double gi = factor[i];
-        if (!(gi > 0.0)) return 0.0;
-        for (int k = rowStart[i]; k < rowStart[i + 1]; ++k) {
-            const int j = columns[k];
-            flux += static_cast<double>(weights[k]) * edgeFactor(gi, factor[j]) * (ui - u[j]);
-        }
-    } else {
-        for (int k = rowStart[i]; k < rowStart[i + 1]; ++k) {
-            const int j = columns[k];
-            flux += static_cast<double>(weights[k]) * (ui - u[j]);
-        }
+    double f0 = 0.0, f1 = 0.0, f2 = 0.0, f3 = 0.0;
+    int k = rowStart[i];
+    const int end = rowStart[i + 1];
+    for (; k + 4 <= end; k += 4) {
+        f0 += static_cast<double>(weights[k]) * (ui - u[columns[k]]);
+        f1 += static_cast<double>(weights[k + 1]) * (ui - u[columns[k + 1]]);
+        f2 += static_cast<double>(weights[k + 2]) * (ui - u[columns[k + 2]]);
+        f3 += static_cast<double>(weights[k + 3]) * (ui - u[columns[k + 3]]);
     }
-    return flux;
+    for (; k < end; ++k) f0 += static_cast<double>(weights[k]) * (ui - u[columns[k]]);
+    return (f0 + f1) + (f2 + f3);
 }
 
 __host__ __device__ inline bool fixedNode(const int* mask, int i) { return mask != nullptr && mask[i] != 0; }
 
 } // namespace
 
-// Factor of the coefficient per node: 1 - X, and 0 (frozen) at or past the gel point.
-__global__ void femGelFactorKernel(double* factor, const double* gel, double gelPoint, int n)
+// Sum of the weights of each row.
+__global__ void femRowSumKernel(int n, const int* rowStart, const float* weights, double* rowSum)
 {
     const int i = static_cast<int>(dev::globalThreadIndex());
     if (i >= n) return;
-    const double x = clampUnit(gel[i]);
-    factor[i] = x >= clampUnit(gelPoint) ? 0.0 : 1.0 - x;
+    double sum = 0.0;
+    for (int k = rowStart[i]; k < rowStart[i + 1]; ++k) sum += static_cast<double>(weights[k]);
+    rowSum[i] = sum;
+}
+
+// The factor of the coefficient per node (gelFactor).
+__global__ void femGelFactorKernel(int n, const double* gel, double gelPoint, double* factor)
+{
+    const int i = static_cast<int>(dev::globalThreadIndex());
+    if (i >= n) return;
+    factor[i] = gelFactor(gel[i], gelPoint);
+}
+
+// The weights of a step whose coefficient follows the cure: w_ij times the edge's share,
+// and their sum per row. Nodes at or past the gel point keep no weight at all.
+__global__ void femGelWeightsKernel(int n, const int* rowStart, const int* columns, const float* weights,
+                                    const double* factor, float* effective, double* rowSum)
+{
+    const int i = static_cast<int>(dev::globalThreadIndex());
+    if (i >= n) return;
+    const double gi = factor[i];
+    double sum = 0.0;
+    for (int k = rowStart[i]; k < rowStart[i + 1]; ++k) {
+        const float w = gi > 0.0 ? static_cast<float>(weights[k] * edgeFactor(gi, factor[columns[k]])) : 0.0f;
+        effective[k] = w;
+        sum += static_cast<double>(w);
+    }
+    rowSum[i] = sum;
 }
 
 // The step's starting point x = in (the boundary value on fixed nodes), its right-hand side
 // M in, the diagonal of M + D dt K, and b^2 / diagonal for the size of the right-hand side.
-__global__ void femSetupKernel(int n, const int* rowStart, const int* columns, const float* weights,
-                               const double* factor, const double* mass, double Ddt, const int* mask, double value,
-                               const double* in, double* x, double* rhs, double* diagonal, double* scratch)
+__global__ void femSetupKernel(int n, const double* rowSum, const double* mass, double Ddt, const int* mask,
+                               double value, const double* in, double* x, double* rhs, double* diagonal,
+                               double* scratch)
 {
     const int i = static_cast<int>(dev::globalThreadIndex());
     if (i >= n) return;
+    const double v = in[i];
     if (fixedNode(mask, i)) {
         x[i] = value;
         rhs[i] = value;
@@ -71,78 +105,67 @@ __global__ void femSetupKernel(int n, const int* rowStart, const int* columns, c
         scratch[i] = 0.0; // fixed nodes are not part of the solve
         return;
     }
-    const double v = in[i];
-    double sum = 0.0;
-    const double gi = factor ? factor[i] : 1.0;
-    for (int k = rowStart[i]; k < rowStart[i + 1]; ++k) {
-        sum += static_cast<double>(weights[k]) * (factor ? edgeFactor(gi, factor[columns[k]]) : 1.0);
-    }
     x[i] = v;
     rhs[i] = mass[i] * v;
-    diagonal[i] = mass[i] + Ddt * sum;
+    diagonal[i] = mass[i] + Ddt * rowSum[i];
     scratch[i] = rhs[i] * rhs[i] / diagonal[i];
 }
 
-// r = b - A x, z = r / diagonal, p = z, and r z per node.
+// The solver is the conjugate gradient method in the form of Chronopoulos and Gear (1989):
+// both of an iteration's inner products come from one pass, so an iteration is one
+// matrix pass, one vector pass and one reduction. r is the residual, u = r / diagonal, w =
+// A u, p the search direction and s = A p.
+
+// r = b - A x and u = r / diagonal.
 __global__ void femResidualKernel(int n, const int* rowStart, const int* columns, const float* weights,
-                                  const double* factor, const double* mass, double Ddt, const int* mask,
-                                  const double* x, const double* rhs, const double* diagonal, double* r, double* z,
-                                  double* p, double* scratch)
+                                  const double* mass, double Ddt, const int* mask, const double* x, const double* rhs,
+                                  const double* diagonal, double* r, double* u)
 {
     const int i = static_cast<int>(dev::globalThreadIndex());
     if (i >= n) return;
     double ri = 0.0;
-    if (!fixedNode(mask, i)) {
-        ri = rhs[i] - mass[i] * x[i] - Ddt * rowFlux(i, rowStart, columns, weights, factor, x);
-    }
-    const double zi = ri / diagonal[i];
+    if (!fixedNode(mask, i)) ri = rhs[i] - mass[i] * x[i] - Ddt * rowFlux(i, rowStart, columns, weights, x);
     r[i] = ri;
-    z[i] = zi;
-    p[i] = zi;
-    scratch[i] = ri * zi;
+    u[i] = ri / diagonal[i];
 }
 
-// q = A p, and p q per node (p is 0 on fixed nodes, whose rows are the identity).
+// w = A u, with r u and w u per node (u is 0 on fixed nodes, whose rows are the identity).
 __global__ void femApplyKernel(int n, const int* rowStart, const int* columns, const float* weights,
-                               const double* factor, const double* mass, double Ddt, const int* mask, const double* p,
-                               double* q, double* scratch)
+                               const double* mass, double Ddt, const int* mask, const double* r, const double* u,
+                               double* w, double* ru, double* wu)
 {
     const int i = static_cast<int>(dev::globalThreadIndex());
     if (i >= n) return;
-    double qi = 0.0;
-    if (!fixedNode(mask, i)) qi = mass[i] * p[i] + Ddt * rowFlux(i, rowStart, columns, weights, factor, p);
-    q[i] = qi;
-    scratch[i] = p[i] * qi;
+    double wi = 0.0;
+    if (!fixedNode(mask, i)) wi = mass[i] * u[i] + Ddt * rowFlux(i, rowStart, columns, weights, u);
+    w[i] = wi;
+    ru[i] = r[i] * u[i];
+    wu[i] = wi * u[i];
 }
 
-// x += alpha p, r -= alpha q, z = r / diagonal, and r z per node.
-__global__ void femUpdateKernel(int n, double alpha, const double* p, const double* q, const double* diagonal,
-                                double* x, double* r, double* z, double* scratch)
+// p = u + beta p, s = w + beta s (p = u, s = w in the first iteration), x += alpha p,
+// r -= alpha s, u = r / diagonal.
+__global__ void femUpdateKernel(int n, bool first, double alpha, double beta, const double* w, const double* diagonal,
+                                double* p, double* s, double* x, double* r, double* u)
 {
     const int i = static_cast<int>(dev::globalThreadIndex());
     if (i >= n) return;
-    x[i] += alpha * p[i];
-    const double ri = r[i] - alpha * q[i];
-    const double zi = ri / diagonal[i];
+    const double pi = first ? u[i] : u[i] + beta * p[i];
+    const double si = first ? w[i] : w[i] + beta * s[i];
+    p[i] = pi;
+    s[i] = si;
+    x[i] += alpha * pi;
+    const double ri = r[i] - alpha * si;
     r[i] = ri;
-    z[i] = zi;
-    scratch[i] = ri * zi;
+    u[i] = ri / diagonal[i];
 }
 
-// p = z + beta p.
-__global__ void femDirectionKernel(int n, double beta, const double* z, double* p)
-{
-    const int i = static_cast<int>(dev::globalThreadIndex());
-    if (i >= n) return;
-    p[i] = z[i] + beta * p[i];
-}
-
-// The step in flux form from the solution x: u_i = u_old_i - D dt / m_i sum_j w_ij g_ij (x_i -
+// The step in flux form from the solution x: u_i = u_old_i - D dt / m_i sum_j w_ij (x_i -
 // x_j), with u_old = b / m. It differs from x by the solver's residual over the mass, and
 // what it takes from one node it gives to another to the last bit.
 __global__ void femConservativeKernel(int n, const int* rowStart, const int* columns, const float* weights,
-                                      const double* factor, const double* mass, double Ddt, const int* mask,
-                                      const double* rhs, const double* x, double* u)
+                                      const double* mass, double Ddt, const int* mask, const double* rhs,
+                                      const double* x, double* u)
 {
     const int i = static_cast<int>(dev::globalThreadIndex());
     if (i >= n) return;
@@ -150,18 +173,22 @@ __global__ void femConservativeKernel(int n, const int* rowStart, const int* col
         u[i] = x[i];
         return;
     }
-    u[i] = (rhs[i] - Ddt * rowFlux(i, rowStart, columns, weights, factor, x)) / mass[i];
+    u[i] = (rhs[i] - Ddt * rowFlux(i, rowStart, columns, weights, x)) / mass[i];
 }
 
-// partial[t] = the sum of values[t * chunk, (t + 1) * chunk), in order.
-__global__ void femChunkSumKernel(const double* values, int n, int chunk, double* partial, int parts)
+// partial[t] = the sum of a[t * chunk, (t + 1) * chunk), in order, and partial[parts + t]
+// that of b (when b is given).
+__global__ void femChunkSumKernel(const double* a, const double* b, int n, int chunk, double* partial, int parts)
 {
     const int t = static_cast<int>(dev::globalThreadIndex());
     if (t >= parts) return;
     const int begin = t * chunk, end = begin + chunk < n ? begin + chunk : n;
-    double sum = 0.0;
-    for (int i = begin; i < end; ++i) sum += values[i];
-    partial[t] = sum;
+    double sa = 0.0, sb = 0.0;
+    for (int i = begin; i < end; ++i) sa += a[i];
+    partial[t] = sa;
+    if (b == nullptr) return;
+    for (int i = begin; i < end; ++i) sb += b[i];
+    partial[parts + t] = sb;
 }
 
 namespace {
@@ -291,24 +318,31 @@ void FemDiffusion::build(const MeshDataFlat& mesh)
     }
     mass_.allocate(N, "diffusion masses");
     mass_.upload(mass);
-    for (auto* v : {&diagonal_, &factor_, &rhs_, &residual_, &preconditioned_, &direction_, &product_, &scratch_})
+    for (auto* v : {&rowSum_, &gelRowSum_, &diagonal_, &rhs_, &residual_, &preconditioned_, &product_, &direction_,
+                    &directionProduct_, &scratchA_, &scratchB_})
         v->allocate(N, "diffusion solver vector");
+    gelWeights_.allocate(std::max<std::size_t>(columns.size(), 1), "diffusion weights of the cure");
+    dev::launchItems(DEV_KERNEL(femRowSumKernel), N, kBlock, dev::kDefaultStream, n, rowStart_.data(), weights_.data(),
+                     rowSum_.data());
     const std::size_t parts = (N + kChunk - 1) / kChunk;
-    partial_.allocate(parts, "diffusion partial sums");
-    hostPartial_.assign(parts, 0.0);
+    partial_.allocate(2 * parts, "diffusion partial sums");
+    hostPartial_.assign(2 * parts, 0.0);
     nodes_ = n;
     built_ = true;
 }
 
-double FemDiffusion::reduce(const double* values)
+std::pair<double, double> FemDiffusion::reduce(const double* a, const double* b)
 {
-    const int parts = static_cast<int>(hostPartial_.size());
-    dev::launchItems(DEV_KERNEL(femChunkSumKernel), static_cast<std::size_t>(parts), kBlock, dev::kDefaultStream,
-                     values, nodes_, kChunk, partial_.data(), parts);
-    partial_.download(hostPartial_.data(), hostPartial_.size());
-    double sum = 0.0;
-    for (double v : hostPartial_) sum += v;
-    return sum;
+    const int parts = static_cast<int>(hostPartial_.size() / 2);
+    dev::launchItems(DEV_KERNEL(femChunkSumKernel), static_cast<std::size_t>(parts), kBlock, dev::kDefaultStream, a,
+                     b, nodes_, kChunk, partial_.data(), parts);
+    partial_.download(hostPartial_.data(), b ? hostPartial_.size() : static_cast<std::size_t>(parts));
+    double sa = 0.0, sb = 0.0;
+    for (int t = 0; t < parts; ++t) sa += hostPartial_[t];
+    if (b) {
+        for (int t = 0; t < parts; ++t) sb += hostPartial_[parts + t];
+    }
+    return {sa, sb};
 }
 
 int FemDiffusion::step(double* out, const double* in, double D, double dt, const double* gel, bool useGel,
@@ -319,47 +353,53 @@ int FemDiffusion::step(double* out, const double* in, double D, double dt, const
     if (n == 0) return 0;
     const std::size_t items = static_cast<std::size_t>(n);
     const double Ddt = D > 0.0 && dt > 0.0 ? D * dt : 0.0;
-    const double* factor = nullptr;
-    if (useGel && gel != nullptr) {
-        dev::launchItems(DEV_KERNEL(femGelFactorKernel), items, kBlock, dev::kDefaultStream, factor_.data(), gel,
-                         gelPoint, n);
-        factor = factor_.data();
-    }
-    const int* fixed = applyMask ? mask : nullptr;
     const int* rows = rowStart_.data();
     const int* cols = columns_.data();
     const float* w = weights_.data();
+    const double* rowSum = rowSum_.data();
+    if (useGel && gel != nullptr && Ddt > 0.0) {
+        // The factors go through a scratch vector, which the setup below fills afresh.
+        dev::launchItems(DEV_KERNEL(femGelFactorKernel), items, kBlock, dev::kDefaultStream, n, gel, gelPoint,
+                         scratchA_.data());
+        dev::launchItems(DEV_KERNEL(femGelWeightsKernel), items, kBlock, dev::kDefaultStream, n, rows, cols, w,
+                         scratchA_.data(), gelWeights_.data(), gelRowSum_.data());
+        w = gelWeights_.data();
+        rowSum = gelRowSum_.data();
+    }
+    const int* fixed = applyMask ? mask : nullptr;
     double* x = out;
-    double *r = residual_.data(), *z = preconditioned_.data(), *p = direction_.data(), *q = product_.data();
-    double* scratch = scratch_.data();
-    dev::launchItems(DEV_KERNEL(femSetupKernel), items, kBlock, dev::kDefaultStream, n, rows, cols, w, factor,
-                     mass_.data(), Ddt, fixed, value, in, x, rhs_.data(), diagonal_.data(), scratch);
+    double *r = residual_.data(), *u = preconditioned_.data(), *Au = product_.data(), *p = direction_.data(),
+           *s = directionProduct_.data(), *ru = scratchA_.data(), *wu = scratchB_.data();
+    const double* diagonal = diagonal_.data();
+    dev::launchItems(DEV_KERNEL(femSetupKernel), items, kBlock, dev::kDefaultStream, n, rowSum, mass_.data(), Ddt,
+                     fixed, value, in, x, rhs_.data(), diagonal_.data(), ru);
     if (Ddt == 0.0) return 0; // x holds the input (and the boundary values)
-    const double size = reduce(scratch);
-    dev::launchItems(DEV_KERNEL(femResidualKernel), items, kBlock, dev::kDefaultStream, n, rows, cols, w, factor,
-                     mass_.data(), Ddt, fixed, x, rhs_.data(), diagonal_.data(), r, z, p, scratch);
-    double rz = reduce(scratch);
+    const double size = reduce(ru, nullptr).first;
+    dev::launchItems(DEV_KERNEL(femResidualKernel), items, kBlock, dev::kDefaultStream, n, rows, cols, w,
+                     mass_.data(), Ddt, fixed, x, rhs_.data(), diagonal, r, u);
+    dev::launchItems(DEV_KERNEL(femApplyKernel), items, kBlock, dev::kDefaultStream, n, rows, cols, w, mass_.data(),
+                     Ddt, fixed, r, u, Au, ru, wu);
+    auto [gamma, delta] = reduce(ru, wu);
     // Relative to the field, or to what the boundary drives into an empty one.
-    const double target = kTolerance * kTolerance * std::max(size, rz);
+    const double target = kTolerance * kTolerance * std::max(size, gamma);
+    double alpha = gamma / delta, beta = 0.0;
     for (int iteration = 0; iteration < kMaxIterations; ++iteration) {
-        if (!(rz > target)) {
-            if (!std::isfinite(rz)) break;
+        if (!(gamma > target)) {
+            if (!std::isfinite(gamma)) break;
             dev::launchItems(DEV_KERNEL(femConservativeKernel), items, kBlock, dev::kDefaultStream, n, rows, cols, w,
-                             factor, mass_.data(), Ddt, fixed, rhs_.data(), x, q);
-            dev::copy(x, q, items * sizeof(double), dev::CopyKind::DeviceToDevice);
+                             mass_.data(), Ddt, fixed, rhs_.data(), x, Au);
+            dev::copy(x, Au, items * sizeof(double), dev::CopyKind::DeviceToDevice);
             return iteration;
         }
-        dev::launchItems(DEV_KERNEL(femApplyKernel), items, kBlock, dev::kDefaultStream, n, rows, cols, w, factor,
-                         mass_.data(), Ddt, fixed, p, q, scratch);
-        const double pq = reduce(scratch);
-        if (!(pq > 0.0)) break;
-        const double alpha = rz / pq;
-        dev::launchItems(DEV_KERNEL(femUpdateKernel), items, kBlock, dev::kDefaultStream, n, alpha, p, q,
-                         diagonal_.data(), x, r, z, scratch);
-        const double next = reduce(scratch);
-        const double beta = next / rz;
-        rz = next;
-        dev::launchItems(DEV_KERNEL(femDirectionKernel), items, kBlock, dev::kDefaultStream, n, beta, z, p);
+        if (!(alpha > 0.0) || !std::isfinite(alpha)) break;
+        dev::launchItems(DEV_KERNEL(femUpdateKernel), items, kBlock, dev::kDefaultStream, n, iteration == 0, alpha,
+                         beta, Au, diagonal, p, s, x, r, u);
+        dev::launchItems(DEV_KERNEL(femApplyKernel), items, kBlock, dev::kDefaultStream, n, rows, cols, w,
+                         mass_.data(), Ddt, fixed, r, u, Au, ru, wu);
+        const auto [nextGamma, nextDelta] = reduce(ru, wu);
+        beta = nextGamma / gamma;
+        alpha = nextGamma / (nextDelta - beta * nextGamma / alpha);
+        gamma = nextGamma;
     }
     throw std::runtime_error(msg::format(
         "diffusion: the implicit step did not converge (D = %g, dt = %g); a field holds a value that is not a "

@@ -131,6 +131,5 @@ private:
     bool oxygenAllBoundary_ = true;
     std::vector<int> oxygenBcGroups_, oxygenFaceIds_;
     dev::Stream streamRadical_, streamOxygen_;
-    dev::Event eventRadical_, eventOxygen_;
     dev::DeviceArray<double> monomer_, radical_, radicalSource_, oxygen_, oxygenSource_, degreeOfCuring_;
 };

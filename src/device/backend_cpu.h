@@ -18,12 +18,16 @@ struct dim3 {
     constexpr dim3(unsigned int x_ = 1, unsigned int y_ = 1, unsigned int z_ = 1) : x(x_), y(y_), z(z_) {}
 };
 
-// Set by the launch loop for the thread being run. Inline variables with a constant
-// initialiser, so every access is a plain TLS load.
-inline thread_local dim3 threadIdx{0, 0, 0};
-inline thread_local dim3 blockIdx{0, 0, 0};
-inline thread_local dim3 blockDim{1, 1, 1};
-inline thread_local dim3 gridDim{1, 1, 1};
+// Set by the launch loop for the thread being run. The launch writes these for every thread it runs and kernels read them for every item:
+// with the default model of a shared library each access is a call into the dynamic
+// loader, which cost more than the work of a simple kernel. The initial-exec model makes
+// them plain offsets from the thread pointer (the 48 bytes fit the space the loader keeps
+// for modules loaded at run time).
+#define LUMETRA_FAST_TLS __attribute__((tls_model("initial-exec")))
+inline thread_local dim3 threadIdx LUMETRA_FAST_TLS{0, 0, 0};
+inline thread_local dim3 blockIdx LUMETRA_FAST_TLS{0, 0, 0};
+inline thread_local dim3 blockDim LUMETRA_FAST_TLS{1, 1, 1};
+inline thread_local dim3 gridDim LUMETRA_FAST_TLS{1, 1, 1};
 
 namespace dev {
 

@@ -198,7 +198,9 @@ void runGrid(const char* name, dim3 grid, dim3 block, ThreadBody body, void* con
     const bool timed = profiling();
     const auto started = timed ? std::chrono::steady_clock::now() : std::chrono::steady_clock::time_point{};
 
-#pragma omp parallel for schedule(dynamic, 1) num_threads(numThreads())
+    // A launch of one block runs on the calling thread: a parallel region would only add its
+    // start and end (a scheduler slice each when the cores are busy with other work).
+#pragma omp parallel for schedule(dynamic, 1) num_threads(numThreads()) if (blocks > 1)
     for (long long b = 0; b < blocks; ++b) {
         gridDim = grid;
         blockDim = block;

@@ -83,7 +83,7 @@ void Mesh::setBoundaryConditions(const std::vector<OpticalBoundaryCondition>& co
     std::vector<int> table(static_cast<std::size_t>(std::max(m.nFaces, 0)), -1);
     if (!conditions.empty()) {
         const std::size_t n = conditions.size();
-        std::vector<int> rough(n), type(n), offsets(n + 1), faces;
+        std::vector<int> rough(n), type(n), fresnel(n), offsets(n + 1), faces;
         std::vector<float> roughness(n), real(n), imag(n);
         for (std::size_t b = 0; b < n; ++b) {
             const OpticalBoundaryCondition& bc = conditions[b];
@@ -92,6 +92,7 @@ void Mesh::setBoundaryConditions(const std::vector<OpticalBoundaryCondition>& co
             type[b] = static_cast<int>(bc.interaction_type);
             real[b] = static_cast<float>(bc.refractive_index_real);
             imag[b] = static_cast<float>(bc.refractive_index_imag);
+            fresnel[b] = static_cast<int>(bc.fresnel);
             offsets[b] = static_cast<int>(faces.size());
             const int id = static_cast<int>(b);
             for (int face : bc.faces) {
@@ -115,6 +116,7 @@ void Mesh::setBoundaryConditions(const std::vector<OpticalBoundaryCondition>& co
         fill(s.bcInteractionType, type, "bcInteractionType");
         fill(s.bcRefrIndexReal, real, "bcRefrIndexReal");
         fill(s.bcRefrIndexImag, imag, "bcRefrIndexImag");
+        fill(s.bcFresnel, fresnel, "bcFresnel");
         fill(s.bcFaceOffsets, offsets, "bcFaceOffsets");
         if (!faces.empty()) fill(s.bcFaces, faces, "bcFaces");
     }

@@ -205,6 +205,7 @@ void Mesh::refreshRecord()
     m.bcInteractionType = s.bcInteractionType.data();
     m.bcRefrIndexReal = s.bcRefrIndexReal.data();
     m.bcRefrIndexImag = s.bcRefrIndexImag.data();
+    m.bcFresnel = s.bcFresnel.data();
     m.bcFaceOffsets = s.bcFaceOffsets.data();
     m.bcFaces = s.bcFaces.data();
 

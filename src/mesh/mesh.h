@@ -66,7 +66,7 @@ public:
         dev::DeviceArray<float> nodeCoords, refrIndex, nodalMass, absorptivity;
         dev::DeviceArray<int> faceElement, faceLocalIndex, faceNodes, faceBC;
         dev::DeviceArray<float> faceNormals;
-        dev::DeviceArray<int> bcRoughSurface, bcInteractionType, bcFaceOffsets, bcFaces;
+        dev::DeviceArray<int> bcRoughSurface, bcInteractionType, bcFresnel, bcFaceOffsets, bcFaces;
         dev::DeviceArray<float> bcRoughness, bcRefrIndexReal, bcRefrIndexImag;
         dev::DeviceArray<int> elementNodes, elementNeighbors, elementNeighborTypes, elementNeighborFaces;
         dev::DeviceArray<std::uint8_t> elementFaceOrientation;
@@ -80,6 +80,7 @@ public:
             bcInteractionType.release();
             bcRefrIndexReal.release();
             bcRefrIndexImag.release();
+            bcFresnel.release();
             bcFaceOffsets.release();
             bcFaces.release();
         }

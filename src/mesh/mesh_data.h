@@ -61,6 +61,7 @@ struct MeshDataFlat {
     int* bcInteractionType;
     float* bcRefrIndexReal;
     float* bcRefrIndexImag;
+    int* bcFresnel; // FresnelModel
     int* bcFaceOffsets; // nBC + 1
     int* bcFaces;       // nBCFaces
 

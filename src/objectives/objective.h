@@ -20,6 +20,12 @@ class Mesh;
 struct MeshDataFlat;
 
 struct ObjectiveView {
+    // A view that reads the map from ray powers to deposits rather than applying it traces
+    // every ray with power 1 (kUnitPower) and leaves the rays' seeds for the next trace
+    // (kKeepsSeeds).
+    static constexpr bool kUnitPower = false;
+    static constexpr bool kKeepsSeeds = false;
+
     // Called at the start of each element visit with its nodes: a view that writes per node
     // at the visit's end may prefetch there.
     __device__ void prepareElement(const int*) {}

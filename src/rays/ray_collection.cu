@@ -148,3 +148,44 @@ void RayCollection::restoreOrigins()
 {
     dev::copy(h_rdata.positions, storage.origins.data(), storage.origins.bytes(), dev::CopyKind::DeviceToDevice);
 }
+
+RayCheck checkRayRecords(const float* records, std::size_t count)
+{
+    for (std::size_t i = 0; i < count; ++i) {
+        const float* r = records + 7 * i;
+        if (std::hypot(double(r[3]), double(r[4]), double(r[5])) == 0.0) return {RayFault::ZeroDirection, i};
+        if (r[6] < 0.0f) return {RayFault::NegativePower, i};
+    }
+    return {RayFault::None, 0};
+}
+
+std::unique_ptr<RayCollection> raysFromRecords(const float* records, std::size_t count)
+{
+    auto rays = std::make_unique<RayCollection>(static_cast<int>(count));
+    dev::PinnedArray<float> positions(3 * count, "ray positions staging");
+    dev::PinnedArray<float> directions(3 * count, "ray directions staging");
+    dev::PinnedArray<float> power(count, "ray power staging");
+    for (std::size_t i = 0; i < count; ++i) {
+        const float* r = records + 7 * i;
+        float d[3] = {r[3], r[4], r[5]};
+        const float L = std::sqrt(d[0] * d[0] + d[1] * d[1] + d[2] * d[2]);
+        if (L != 0.0f && std::isfinite(L)) {
+            const float inv = 1.0f / L;
+            for (float& c : d) c *= inv;
+        } else {
+            // Components so small or so large that their squares leave float's range.
+            const double Ld = std::hypot(double(d[0]), double(d[1]), double(d[2]));
+            for (float& c : d) c = static_cast<float>(c / Ld);
+        }
+        for (int c = 0; c < 3; ++c) {
+            positions.data()[c * count + i] = r[c];
+            directions.data()[c * count + i] = d[c];
+        }
+        power.data()[i] = r[6];
+    }
+    const RaysDataFlat& h = rays->h_rdata;
+    dev::upload(h.positions, positions.data(), positions.size());
+    dev::upload(h.directions, directions.data(), directions.size());
+    dev::upload(h.power, power.data(), power.size());
+    return rays;
+}

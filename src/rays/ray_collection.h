@@ -3,6 +3,7 @@
 // functions.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -51,6 +52,21 @@ private:
     void allocate(int n);
     void uploadRecord();
 };
+
+// What is wrong with the first bad ray of a set of records (RayFault::None: nothing).
+enum class RayFault { None, ZeroDirection, NegativePower };
+struct RayCheck {
+    RayFault fault;
+    std::size_t ray;
+};
+
+// Checks records of seven finite floats per ray (px py pz dx dy dz power): a direction must
+// have a length and a power must not be negative.
+RayCheck checkRayRecords(const float* records, std::size_t count);
+
+// The rays of checked records (checkRayRecords), directions normalised: what a ray file
+// and an array of rays both become, so the two give the same rays bit for bit.
+std::unique_ptr<RayCollection> raysFromRecords(const float* records, std::size_t count);
 
 // Reads a .ry file: a count line (after blank and "#" lines), then seven numbers per ray
 // (position, direction, power), directions normalised. Throws std::runtime_error naming

@@ -89,3 +89,7 @@ inline const char* objectiveKindName(ObjectiveKind kind)
 // The tracer of this objective and solver; nullptr for a combination that does not exist.
 std::unique_ptr<BaseRayTracer> makeTracer(SolverKind solver, ObjectiveKind objective,
                                           TracerFamily family = TracerFamily::FiniteElement);
+// The transpose of the light-transport trace with this solver (objectives/adjoint.h).
+std::unique_ptr<BaseRayTracer> makeAdjointTracer(SolverKind solver);
+// A trace that records its deposits as triplets of the map's matrix (objectives/deposit_record.h).
+std::unique_ptr<BaseRayTracer> makeDepositRecordTracer(SolverKind solver);

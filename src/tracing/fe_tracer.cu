@@ -59,8 +59,9 @@ void FiniteElementRayTracer<O, S, E>::traceRays(RayCollection& rays, Mesh& mesh)
     const auto view = objective.view(mesh.h_mdata_devlink);
     const RayExits exits = lastRayExits();
     const auto launch = [&](int first, int end) {
-        // Only the light-transport objective with a real solver gets the comparison rules.
-        if constexpr (std::is_same_v<O, LightTransport> && S::kOrder > 0) {
+        // Only the light-transport objective and the views that read its map (adjoint,
+        // recorded deposits) with a real solver get the comparison rules.
+        if constexpr ((std::is_same_v<O, LightTransport> || O::View::kUnitPower) && S::kOrder > 0) {
             switch (stepRuleFromEnvironment()) {
             case StepRule::Stepped:
                 launchTrace<typename S::template WithRule<StepRule::Stepped>>(rays, mesh, view, stats.data(), exits,
@@ -132,6 +133,10 @@ template class FiniteElementRayTracer<OpticalPath, RungeKutta4<HEX8Element>, HEX
 template class FiniteElementRayTracer<LightTransport, Solver<HEX8Element>, HEX8Element>;
 template class FiniteElementRayTracer<LightTransport, ForwardEuler<HEX8Element>, HEX8Element>;
 template class FiniteElementRayTracer<LightTransport, RungeKutta4<HEX8Element>, HEX8Element>;
+template class FiniteElementRayTracer<Adjoint, ForwardEuler<HEX8Element>, HEX8Element>;
+template class FiniteElementRayTracer<Adjoint, RungeKutta4<HEX8Element>, HEX8Element>;
+template class FiniteElementRayTracer<DepositRecord, ForwardEuler<HEX8Element>, HEX8Element>;
+template class FiniteElementRayTracer<DepositRecord, RungeKutta4<HEX8Element>, HEX8Element>;
 
 namespace {
 
@@ -148,6 +153,9 @@ std::unique_ptr<BaseRayTracer> tracerFor(SolverKind solver)
 }
 
 } // namespace
+
+std::unique_ptr<BaseRayTracer> makeAdjointTracer(SolverKind solver) { return tracerFor<Adjoint>(solver); }
+std::unique_ptr<BaseRayTracer> makeDepositRecordTracer(SolverKind solver) { return tracerFor<DepositRecord>(solver); }
 
 std::unique_ptr<BaseRayTracer> makeTracer(SolverKind solver, ObjectiveKind objective, TracerFamily family)
 {

@@ -12,6 +12,8 @@
 
 #include "device/buffer.h"
 #include "mesh/mesh_data.h"
+#include "objectives/adjoint.h"
+#include "objectives/deposit_record.h"
 #include "objectives/light_transport.h"
 #include "objectives/objective.h"
 #include "objectives/optical_path.h"
@@ -457,6 +459,7 @@ __global__ void LUMETRA_TRACE_LAUNCH_BOUNDS
     if (i >= endRay || i >= rays->nRays) return;
     ElementSlot slot;
     Ray ray = rays->getRay(i);
+    if constexpr (View::kUnitPower) ray.power = 1.0f;
     const int s = ray.face;
     WalkState walk{ray.position, ray.direction, ray.power, 0.0f, ray.localExit, 1.0f, -1};
 
@@ -544,7 +547,7 @@ __global__ void LUMETRA_TRACE_LAUNCH_BOUNDS
         dev::atomicAdd(&stats->powerMissed, static_cast<double>(ray.power));
     }
     if (exits.power) recordExit(exits, i, walk);
-    if (rays->seeds) rays->seeds[i] = ray.seed;
+    if (rays->seeds && !View::kKeepsSeeds) rays->seeds[i] = ray.seed;
 }
 
 template <typename O, typename S, typename E>

@@ -20,6 +20,13 @@ Vec3 vec(const std::vector<float>& v)
 
 py::tuple tupleOf(Vec3 v) { return py::make_tuple(v.x, v.y, v.z); }
 
+FresnelModel fresnelModel(const std::string& name)
+{
+    if (name == "exact") return FresnelModel::Exact;
+    if (name == "schlick") return FresnelModel::Schlick;
+    throw std::invalid_argument("fresnel must be \"exact\" or \"schlick\"");
+}
+
 } // namespace
 
 void bindTestingOptics(py::module_& m)
@@ -71,7 +78,7 @@ void bindTestingOptics(py::module_& m)
         "interact",
         [](bool start, std::vector<float> position, std::vector<float> direction, float power, std::uint64_t seed,
            int index, std::vector<float> faceNormal, float nInside, bool rough, float roughness, int interactionType,
-           float real, float imag) {
+           float real, float imag, const std::string& fresnel) {
             Ray ray{};
             ray.position = vec(position);
             ray.direction = vec(direction);
@@ -80,7 +87,7 @@ void bindTestingOptics(py::module_& m)
             ray.index = index;
             const auto interaction = interactionType == 1 ? BoundaryConditionInteractionType::REFLECT
                                                           : BoundaryConditionInteractionType::TRANSMIT;
-            const FaceCondition bc{rough, roughness, interaction, real, imag};
+            const FaceCondition bc{rough, roughness, interaction, real, imag, fresnelModel(fresnel)};
             const auto r = tracing::selftest::interact(start, ray, vec(faceNormal), nInside, bc);
             py::dict out;
             const char* startNames[] = {"entry", "refusal"};
@@ -96,7 +103,12 @@ void bindTestingOptics(py::module_& m)
         py::arg("start"), py::arg("position"), py::arg("direction"), py::arg("power"), py::arg("seed"),
         py::arg("index"), py::arg("face_normal"), py::arg("n_inside"), py::arg("rough") = false,
         py::arg("roughness") = 0.0f, py::arg("interaction_type") = 0, py::arg("real") = 1.0f, py::arg("imag") = 0.0f,
+        py::arg("fresnel") = "exact",
         "One interface interaction on the device: at a start face (start=True) or an exit face.");
-    m.def("fresnel_reflectance", &fresnelReflectance, py::arg("cos_theta"), py::arg("n_i"), py::arg("n_t"),
-          py::arg("k"));
+    m.def(
+        "fresnel_reflectance",
+        [](float c, float ni, float nt, float k, const std::string& model) {
+            return fresnelReflectance(c, ni, nt, k, fresnelModel(model));
+        },
+        py::arg("cos_theta"), py::arg("n_i"), py::arg("n_t"), py::arg("k"), py::arg("model") = "exact");
 }

@@ -67,17 +67,41 @@ def test_total_internal_reflection_keeps_all_power(t):
     assert start(t, [math.sin(1.2), 0, math.cos(1.2)], 1.5, 1.0)["outcome"] == "refusal"
 
 
-def test_reflecting_face_between_equal_indices_follows_schlick(t):
-    normal = exit_(t, [0, 0, 1], 1.3, 1.3, interaction_type=1)
+def test_reflecting_face_between_equal_indices_follows_schlick_when_asked(t):
+    normal = exit_(t, [0, 0, 1], 1.3, 1.3, interaction_type=1, fresnel="schlick")
     assert normal["outcome"] == "reflection" and normal["power"] == 0.0
     assert normal["direction"] == (0.0, 0.0, -1.0)
-    grazing = exit_(t, [1, 0, 0], 1.3, 1.3, interaction_type=1)
+    grazing = exit_(t, [1, 0, 0], 1.3, 1.3, interaction_type=1, fresnel="schlick")
     assert grazing["power"] == 1.0
     c = math.cos(math.radians(60))
-    r = exit_(t, [math.sin(math.radians(60)), 0, c], 1.3, 1.3, interaction_type=1)
+    r = exit_(t, [math.sin(math.radians(60)), 0, c], 1.3, 1.3, interaction_type=1, fresnel="schlick")
     assert r["power"] == pytest.approx((1 - c) ** 5, rel=1e-5)
+    assert exit_(t, [math.sin(math.radians(60)), 0, c], 1.3, 1.3, interaction_type=1)["power"] == 0.0
     # A reflecting start face refuses the ray.
     assert start(t, [0, 0, 1], 1.0, 1.5, interaction_type=1)["outcome"] == "refusal"
+
+
+@pytest.mark.parametrize("n1,n2", [(1.0, 1.5), (1.5, 1.0), (1.48, 1.52), (1.52, 1.48), (1.48, 1.48)])
+def test_exact_reflectance_meets_the_closed_forms(t, n1, n2):
+    """Entering from index n1 into n2 on the device: the power kept is 1 - R of the Fresnel
+    equations; R is ((n1 - n2) / (n1 + n2))^2 at normal incidence, 0 for equal indices at every
+    angle, r_s^2 / 2 at Brewster's angle (r_p = 0), and the ray is refused past the critical angle."""
+    def kept(theta):
+        r = start(t, [math.sin(theta), 0, math.cos(theta)], n1, n2)
+        return r["power"] if r["outcome"] == "entry" else None
+
+    assert kept(0.0) == pytest.approx(1 - ((n1 - n2) / (n1 + n2)) ** 2, abs=1e-6)
+    if n1 == n2:
+        assert all(kept(math.radians(d)) == 1.0 for d in (30, 60, 75, 85, 89))
+        return
+    brewster = math.atan(n2 / n1)
+    theta_t = math.asin(n1 * math.sin(brewster) / n2)
+    rs = (n1 * math.cos(brewster) - n2 * math.cos(theta_t)) / (n1 * math.cos(brewster) + n2 * math.cos(theta_t))
+    assert kept(brewster) == pytest.approx(1 - rs * rs / 2, abs=1e-6)
+    if n1 > n2:
+        critical = math.asin(n2 / n1)
+        assert kept(critical + 1e-3) is None
+        assert 0.0 < kept(critical - 1e-3) < kept(critical - 0.1)  # R rises to 1 at the critical angle
 
 
 def test_imaginary_index_raises_reflectance_at_exit_faces_only(t):
