@@ -872,7 +872,8 @@ def format_summary(s: dict[str, Any], folder: str) -> str:
     good = w["good_thresholds"]
     lines = [
         f"lumetra design: {s['wall_time_s']:.1f} s wall time ({s['optimise_time_s']:.1f} s optimising)",
-        f"  patterns       {s['angles']} angles x {s['rays']} rays, {s['iterations']} iterations, {s['traces']} traces",
+        f"  patterns       {s['angles']} angles x {s['rays']} rays, {s['iterations']} iterations, {s['traces']} traces "
+        f"({'matrix recorded' if s['map'] == 'recorded' else 'forward and adjoint traces'})",
         f"  predicted      IoU {s['iou']:.3f} at the best dose threshold; gap {w['relative_gap']:+.3f} (lowest dose "
         f"in the target against the highest outside); "
         + (f"IoU >= {w['good_iou']:g} for thresholds {good[0]:.4g} to {good[1]:.4g} ({w['good_relative_width']:.1%})"
