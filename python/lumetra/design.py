@@ -755,6 +755,11 @@ def run(scenario: dict[str, Any], folder: str | Path, progress: bool = True,
             with contextlib.redirect_stdout(log):
                 mapping.record()
         earlier_traces = 0
+        dark = (target >= 0.5) & ~(mapping.forward(np.ones(mapping.shape[1:])) > 0)
+        unreached = float(volumes[dark].sum() / volumes[target >= 0.5].sum())
+        if unreached > 0:
+            print(f"Warning: {unreached:.1%} of the target (by volume) lies where no ray deposits: no pattern "
+                  "can cure it (check the target against the beam: light.center, width, height)", file=stream)
         passes = [_design_pass(scenario, mapping, target, volumes, folder, log, progress, None, "design")]
         if scenario["design"]["cure_aware"]:
             first = passes[0]
@@ -784,7 +789,7 @@ def run(scenario: dict[str, Any], folder: str | Path, progress: bool = True,
         "process_window": {"dose_in_min": m.dose_in_min, "dose_out_max": m.dose_out_max, "relative_gap": m.window,
                            "good_iou": GOOD_IOU, "good_thresholds": list(m.good_range) if m.good_range else None,
                            "good_relative_width": m.good_width},
-        "dose_spread": m.spread, "print_threshold": m.print_threshold(),
+        "dose_spread": m.spread, "print_threshold": m.print_threshold(), "target_unreached": unreached,
         "power": float(final.power), "run_iou": final.trials.best()["iou"], "calibration": final.trials.records,
         "model": resin["model"], "optimise_time_s": sum(p.optimise_time for p in passes), "wall_time_s": 0.0,
         "files": {"patterns": "patterns.npy", "scenario": "design.toml", "summary": "design.json",

@@ -104,6 +104,43 @@ def test_a_voxel_target_keeps_its_axes_and_bad_ones_are_named(tmp_path):
         scenarios.check({"target": {"source": "shape", "shape": "teapot"}})
 
 
+def test_the_dose_map_is_the_runs_dose_and_its_adjoint_the_transpose(tmp_path):
+    """Through a vial in air: the map's forward is the dose a run of those intensities sums
+    (angles turned as the run turns them, each weighed by the steps that use it), traced and
+    recorded maps agree, and the adjoint is the transpose."""
+    from lumetra import runner
+    rng = np.random.default_rng(3)
+    s = scenarios.check({
+        "mesh": {"radius": 2.0, "height": 1.0, "n_core": 4, "n_radial": 3, "n_z": 2},
+        # The dose model far from full cure: the degree of curing is the dose over dose_full.
+        "resin": {"model": "dose", "n0": 1.48, "n1": 1.48, "alpha0": 0.3, "alpha1": 0.3, "dose_threshold": 0.0,
+                  "dose_full": 1e3},
+        "light": {"center": [0.0, 0.3, 0.45], "width": 4.4, "height": 0.5, "rays_across": 9, "rays_high": 2,
+                  "angles": [0.0, 50.0, 125.0]},
+        "time": {"steps": 5, "dt": 0.5}, "output": {"every": 0, "figure": False, "folder": str(tmp_path / "r")}})
+    p = rng.uniform(0.0, 1.0, (3, 18))
+    np.save(tmp_path / "p.npy", p)
+    s["light"]["intensities"] = str(tmp_path / "p.npy")
+    seen = []
+    runner.run(s, progress=False, on_step=lambda step, cure: seen.append(cure.copy()))
+    run_dose = seen[-1] * 1e3
+
+    with open(tmp_path / "log", "w") as log:
+        engine, _ = design.open_engine(s, log, tmp_path)
+        traced = design.DoseMap.from_scenario(engine, s)
+        dose = traced.forward(p)
+        # Float traces, turned in float by the run and in double here: agreement to float rounding.
+        assert np.allclose(dose, run_dose, rtol=2e-5, atol=1e-7 * dose.max()) and dose.max() > 0
+        g = rng.normal(size=len(dose))
+        back = traced.adjoint(g)
+        assert back.shape == p.shape
+        assert np.vdot(dose, g) == pytest.approx(np.vdot(p, back), rel=1e-5)
+        recorded = design.DoseMap.from_scenario(engine, s)
+        assert recorded.record() and recorded.mode == "recorded"
+        assert np.allclose(recorded.forward(p), dose, rtol=1e-5, atol=1e-9 * dose.max())
+        assert np.allclose(recorded.adjoint(g), back, rtol=1e-5, atol=1e-6 * np.abs(back).max())
+
+
 def lumetra(*args, cwd=None):
     env = {**os.environ, "OMP_NUM_THREADS": "2"}
     return subprocess.run([sys.executable, "-m", "lumetra", *map(str, args)], capture_output=True, text=True,
@@ -117,7 +154,7 @@ def test_design_then_run_prints_the_target_through_a_vial_in_air(tmp_path):
         "[light]\ncenter = [0.0, 0.0, 0.5]\nwidth = 4.2\nheight = 0.2\nrays_across = 30\nrays_high = 1\n"
         "angle_count = 24\nangle_step = 7.5\n"
         "[time]\nsteps = 24\n[output]\nevery = 0\n"
-        "[target]\nsource = \"shape\"\nsize = 1.6\nheight = 2.0\n[design]\niterations = 30\n")
+        "[target]\nsource = \"shape\"\nsize = 1.6\nheight = 0.4\n[design]\niterations = 30\n")
     made = lumetra("design", tmp_path / "s.toml", "--output", tmp_path / "d", "--no-progress")
     assert made.returncode == 0, made.stderr
     summary = json.loads((tmp_path / "d" / "design.json").read_text())
