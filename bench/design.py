@@ -90,7 +90,7 @@ def acceptance(name: str, scenario: dict) -> dict:
 
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--case", choices=("all", "air", "matched", "timing"), default="all")
+    parser.add_argument("--case", choices=("all", "air", "matched", "timing", "cure"), default="all")
     args = parser.parse_args()
     print(f"backend {lumetra.backend}, {lumetra.get_num_threads()} threads", flush=True)
     if args.case in ("all", "air"):
@@ -98,9 +98,19 @@ def main() -> int:
     if args.case in ("all", "matched"):
         acceptance("index-matched, 90 angles over 180, 97 rays", vial_scenario(1.48, 97, 90, 180.0))
     if args.case in ("all", "timing"):
-        # A thin 3-D target: three node layers, four rows of rays.
-        acceptance("timing: air, 100 angles over 360, 100 x 4 rays",
-                   vial_scenario(1.0, 100, 100, 360.0, rays_high=4, target_height=1.2))
+        # A thin 3-D target: three node layers, four rows of rays; the map recorded, and traced.
+        for kind in ("auto", "traced"):
+            s = vial_scenario(1.0, 100, 100, 360.0, rays_high=4, target_height=1.2)
+            s["design"]["map"] = kind
+            acceptance(f"timing: air, 100 angles over 360, 100 x 4 rays, map {kind}", s)
+    if args.case in ("all", "cure"):
+        # The cure raises the index by 0.04 as the part forms; the second pass designs through it.
+        s = vial_scenario(1.0, 97, 90, 180.0)
+        s["resin"]["n1"] = 1.52
+        s["design"]["cure_aware"] = True
+        with tempfile.TemporaryDirectory(prefix="bench-design-") as scratch:
+            summary = design.run(s, Path(scratch), progress=False)
+        print(json.dumps({"case": "air, n1 - n0 = 0.04, dose model", **summary["cure_aware"]}), flush=True)
     return 0
 
 

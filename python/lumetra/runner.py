@@ -500,8 +500,10 @@ def _slice(points: np.ndarray, axis) -> tuple[np.ndarray, np.ndarray, np.ndarray
     chosen = np.flatnonzero(np.abs(height - nearest) <= 1e-6 * extent)
     if len(chosen) < 3:  # an unstructured mesh without node layers: a thin slab instead
         chosen = np.flatnonzero(np.abs(height - middle) <= 0.05 * extent)
-    e1 = _unit(np.cross(axis, [1.0, 0.0, 0.0] if abs(axis[0]) < 0.9 else [0.0, 1.0, 0.0]))
-    e2 = np.cross(axis, e1)
+    # In-plane axes as the design draws them: x and y seen from the tip of the default axis.
+    from lumetra.design import axis_frame
+
+    e1, e2, _ = axis_frame(axis)
     return chosen, points[chosen] @ e1, points[chosen] @ e2
 
 

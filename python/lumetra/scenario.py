@@ -260,7 +260,7 @@ DEFAULT_PATTERNS = Path(__file__).resolve().parent / "data" / "default_patterns.
 # computed for it on this same scenario (shipped, so the default run needs no design first),
 # at the exposure its coupled runs found best. An empty scenario file has neither.
 DEFAULT_PRINT = {"target": {"source": "shape"},
-                 "light": {"intensities": str(DEFAULT_PATTERNS), "power": 1.0}}
+                 "light": {"intensities": str(DEFAULT_PATTERNS), "power": 0.00264946}}
 
 _KIND_NAMES = {"float": "a number", "int": "an integer", "bool": "true or false", "str": "a string",
                "floats": "a list of numbers", "ints": "a list of integers"}
