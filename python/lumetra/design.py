@@ -39,7 +39,7 @@ import math
 import sys
 import tempfile
 import time
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any, Callable, Protocol, TextIO
 
@@ -47,7 +47,7 @@ import numpy as np
 
 from lumetra.scenario import ScenarioError
 
-__all__ = ["SHAPES", "LinearMap", "MatrixMap", "DoseMap", "Metrics", "DesignResult", "target_values",
+__all__ = ["SHAPES", "axis_frame", "LinearMap", "MatrixMap", "DoseMap", "Metrics", "DesignResult", "target_values",
            "builtin_shape", "sample_voxels", "voxelise_surface", "angles_of", "step_weights", "rotation",
            "iou", "best_threshold", "evaluate", "optimise", "run", "format_summary"]
 
@@ -103,12 +103,21 @@ def sample_voxels(values: np.ndarray, origin, voxel_size: float, points: np.ndar
     """A voxel array (axes x, y, z; voxel (i, j, k) centred at origin + ((i, j, k) + 0.5) *
     voxel_size) interpolated trilinearly at the points, 0 beyond its outer voxel centres' half
     voxel."""
-    from scipy.ndimage import map_coordinates
-
-    index = (np.asarray(points, dtype=float) - np.asarray(origin, dtype=float)) / voxel_size - 0.5
-    # Pad with one layer of zeros so that the part ends half a voxel beyond its last centre.
-    padded = np.pad(np.asarray(values, dtype=float), 1)
-    return map_coordinates(padded, (index + 1.0).T, order=1, mode="constant", cval=0.0)
+    values = np.asarray(values, dtype=float)
+    index = (np.asarray(points, dtype=float).reshape(-1, 3) - np.asarray(origin, dtype=float)) / voxel_size - 0.5
+    # One layer of zeros around the array: the part ends half a voxel beyond its last centre.
+    padded = np.pad(values, 1)
+    index += 1.0
+    low = np.floor(index).astype(np.int64)
+    frac = index - low
+    inside = np.all((low >= 0) & (low + 1 < np.array(padded.shape)), axis=1)
+    low = np.where(inside[:, None], low, 0)
+    out = np.zeros(len(index))
+    for corner in np.ndindex(2, 2, 2):
+        c = np.array(corner)
+        weight = np.prod(np.where(c == 1, frac, 1.0 - frac), axis=1)
+        out += weight * padded[tuple((low + c).T)]
+    return np.where(inside, out, 0.0)
 
 
 def voxelise_surface(path: str | Path, pitch: float) -> tuple[np.ndarray, np.ndarray, float]:
@@ -299,6 +308,10 @@ class DoseMap:
         visits, eight nodes each); returns whether it did."""
         from lumetra import _sizes, optics_map
 
+        try:
+            import scipy.sparse  # noqa: F401  (record_matrix builds its matrix with it)
+        except ImportError:
+            return False
         visits = 0
         for batch in self.batches:
             self._set(batch, np.ones(self.positions[batch].shape[:2]))
@@ -615,15 +628,13 @@ class _Trials:
     scenario: dict[str, Any]
     log: TextIO
     bar: Callable[[int, float], None] | None = None
-    records: list[dict[str, float]] | None = None
-    mean_cure: dict[float, np.ndarray] | None = None
+    records: list[dict[str, float]] = field(default_factory=list)
+    mean_cure: dict[float, np.ndarray] = field(default_factory=dict)
 
     def __call__(self, power: float) -> float:
         """Runs at power; positive when more is cured than the target holds."""
         from lumetra import runner
 
-        self.records = self.records if self.records is not None else []
-        self.mean_cure = self.mean_cure if self.mean_cure is not None else {}
         total: list[np.ndarray] = []
 
         def accumulate(step: int, cure: np.ndarray) -> None:
@@ -641,7 +652,7 @@ class _Trials:
         return t["target_cured_fraction"] * t["target_volume"] + t["cured_outside_volume"] - t["target_volume"]
 
     def best(self) -> dict[str, float]:
-        return max(self.records or [], key=lambda r: r["iou"])
+        return max(self.records, key=lambda r: r["iou"])
 
 
 def _calibrate(trials: _Trials, guess: float, runs: int) -> None:
