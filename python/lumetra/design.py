@@ -849,32 +849,54 @@ def _figure(path: Path, scenario, points, target, dose, metrics: Metrics, patter
     h = points @ a
     inside = target >= 0.5
     lo, hi = float(h[inside].min()), float(h[inside].max())
-    heights = [0.5 * (lo + hi), lo + 0.2 * (hi - lo)]
+    layers = np.unique(np.round(h, 9))
+    if hi > lo:
+        second = lo + 0.2 * (hi - lo)
+    else:  # a target one node layer thick: show the layer next to it, which must stay uncured
+        beside = layers[layers < lo - 1e-9]
+        second = float(beside.max()) if len(beside) else float(layers[layers > hi + 1e-9].min())
     threshold = metrics.print_threshold()
-    fig, axes = plt.subplots(2, 3, figsize=(12, 7), dpi=80)
+    fig, axes = plt.subplots(2, 4, figsize=(15, 7), dpi=72)
     try:
-        for row, height in enumerate(heights):
+        for row, height in enumerate((0.5 * (lo + hi), second)):
             chosen, u, v = _slice_at(points, light["axis"], height)
             tri = Triangulation(u, v)
             for ax, values, title in ((axes[row, 0], target[chosen], "target"),
                                       (axes[row, 1], (dose[chosen] >= threshold).astype(float),
-                                       "predicted cure (dose >= threshold)")):
+                                       "predicted cure")):
                 ax.tripcolor(tri, values, shading="gouraud", cmap="viridis", vmin=0, vmax=1)
-                ax.tricontour(tri, target[chosen], levels=[0.5], colors="r", linewidths=0.8, linestyles="--")
+                if 0 < target[chosen].max() and target[chosen].min() < 1:
+                    ax.tricontour(tri, target[chosen], levels=[0.5], colors="r", linewidths=0.8, linestyles="--")
                 ax.set_aspect("equal")
                 ax.set_title(f"{title}, height {h[chosen].mean():.3g}", fontsize="medium")
+        chosen, u, v = _slice_at(points, light["axis"], 0.5 * (lo + hi))
+        tri = Triangulation(u, v)
+        shown = axes[0, 2].tripcolor(tri, dose[chosen] / threshold, shading="gouraud", cmap="inferno")
+        axes[0, 2].tricontour(tri, dose[chosen] / threshold, levels=[1.0], colors="w", linewidths=0.8)
+        axes[0, 2].set_aspect("equal")
+        axes[0, 2].set_title("dose / threshold, middle layer", fontsize="medium")
+        fig.colorbar(shown, ax=axes[0, 2], shrink=0.85)
+        top = max(float(dose.max() / threshold), 1.5)
+        bins = np.linspace(0, top, 60)
+        axes[1, 2].hist(dose[~inside] / threshold, bins=bins, color="tab:blue", alpha=0.7, label="outside", log=True)
+        axes[1, 2].hist(dose[inside] / threshold, bins=bins, color="tab:orange", alpha=0.7, label="target", log=True)
+        axes[1, 2].axvline(1.0, color="k", linewidth=0.8)
+        axes[1, 2].set_xlabel("dose / threshold")
+        axes[1, 2].set_ylabel("nodes")
+        axes[1, 2].legend(fontsize="small")
+        axes[1, 2].set_title(f"process window: gap {metrics.window:+.1%}", fontsize="medium")
         rows = light["rays_high"]
         middle = patterns.reshape(len(patterns), rows, -1)[:, rows // 2, :]
-        shown = axes[0, 2].imshow(middle, aspect="auto", origin="lower", cmap="gray", interpolation="nearest")
-        axes[0, 2].set_xlabel("ray across")
-        axes[0, 2].set_ylabel("angle index")
-        axes[0, 2].set_title(f"patterns (row {rows // 2} of {rows})", fontsize="medium")
-        fig.colorbar(shown, ax=axes[0, 2], shrink=0.85)
-        axes[1, 2].semilogy(np.arange(len(loss)), np.maximum(loss, 1e-300))
-        axes[1, 2].set_xlabel("iteration")
-        axes[1, 2].set_ylabel("penalty")
-        axes[1, 2].set_title(f"loss; IoU {metrics.iou:.3f}, gap {metrics.window:+.2f}", fontsize="medium")
-        axes[1, 2].grid(alpha=0.3)
+        shown = axes[0, 3].imshow(middle, aspect="auto", origin="lower", cmap="gray", interpolation="nearest")
+        axes[0, 3].set_xlabel("ray across")
+        axes[0, 3].set_ylabel("angle index")
+        axes[0, 3].set_title(f"patterns (row {rows // 2} of {rows})", fontsize="medium")
+        fig.colorbar(shown, ax=axes[0, 3], shrink=0.85)
+        axes[1, 3].semilogy(np.arange(len(loss)), np.maximum(loss, 1e-300))
+        axes[1, 3].set_xlabel("iteration")
+        axes[1, 3].set_ylabel("penalty")
+        axes[1, 3].set_title(f"loss; IoU {metrics.iou:.3f} at the best threshold", fontsize="medium")
+        axes[1, 3].grid(alpha=0.3)
         fig.tight_layout()
         fig.savefig(path)
     finally:
