@@ -466,17 +466,21 @@ class DesignResult:
     traces: int = 0
 
 
-def _penalty(dose: np.ndarray, w_in: np.ndarray, w_out: np.ndarray, band: float) -> tuple[float, np.ndarray]:
-    """The loss and its gradient with respect to the dose."""
-    under = np.maximum(1.0 - dose, 0.0)
-    over = np.maximum(dose - (1.0 + band), 0.0)
-    spill = np.maximum(dose - (1.0 - band), 0.0)
+def _penalty(dose: np.ndarray, w_in: np.ndarray, w_out: np.ndarray, band: float,
+             levels: tuple[np.ndarray, np.ndarray] | None = None) -> tuple[float, np.ndarray]:
+    """The loss and its gradient with respect to the dose; levels = (lowest dose inside,
+    highest dose outside) per node, 1 and 1 - band when None."""
+    low, high = levels if levels is not None else (1.0, 1.0 - band)
+    under = np.maximum(low - dose, 0.0)
+    over = np.maximum(dose - (1.0 + band) * low, 0.0)
+    spill = np.maximum(dose - high, 0.0)
     loss = float(w_in @ under**2 + OVERDOSE_WEIGHT * (w_in @ over**2) + w_out @ spill**2)
     return loss, 2.0 * (-w_in * under + OVERDOSE_WEIGHT * w_in * over + w_out * spill)
 
 
 def optimise(mapping: LinearMap, target: np.ndarray, weights: np.ndarray | None = None, iterations: int = 40,
              band: float = 0.1, power_iterations: int = 6, start: np.ndarray | None = None,
+             levels: tuple[np.ndarray, np.ndarray] | None = None,
              progress: Callable[[int, float], None] | None = None) -> DesignResult:
     """Non-negative powers p whose dose A p lies at or above 1 inside the target and at or below
     1 - band outside.
@@ -492,7 +496,9 @@ def optimise(mapping: LinearMap, target: np.ndarray, weights: np.ndarray | None 
     projection onto p >= 0 a clip. It starts from the back-projection of the target, A^T t,
     scaled to an in-target mean dose of 1 (or from ``start``, scaled alike).
 
-    target: nodal values, inside where >= 0.5; weights: nodal volumes (ones when None).
+    target: nodal values, inside where >= 0.5; weights: nodal volumes (ones when None);
+    levels: per node, the lowest dose aimed at inside and the highest allowed outside, in
+    place of 1 and 1 - band (the cure correction sets them node by node).
     progress(iteration, loss) is called after every iteration.
     """
     inside = np.asarray(target, dtype=float) >= 0.5
@@ -526,12 +532,12 @@ def optimise(mapping: LinearMap, target: np.ndarray, weights: np.ndarray | None 
 
     # The map is linear, so the dose at the extrapolated point y is the same combination of
     # the doses at the iterates: every trace sees non-negative powers only.
-    y, dose_y, t, losses = x.copy(), dose, 1.0, [_penalty(dose, w_in, w_out, band)[0]]
+    y, dose_y, t, losses = x.copy(), dose, 1.0, [_penalty(dose, w_in, w_out, band, levels)[0]]
     for k in range(iterations):
-        _, grad_dose = _penalty(dose_y, w_in, w_out, band)
+        _, grad_dose = _penalty(dose_y, w_in, w_out, band, levels)
         x_new = np.maximum(y - step * mapping.adjoint(grad_dose), 0.0)
         dose_new = mapping.forward(x_new)
-        losses.append(_penalty(dose_new, w_in, w_out, band)[0])
+        losses.append(_penalty(dose_new, w_in, w_out, band, levels)[0])
         if np.vdot(y - x_new, x_new - x) > 0:  # the momentum points uphill: restart it
             t = 1.0
         t_new = 0.5 * (1.0 + math.sqrt(1.0 + 4.0 * t * t))
@@ -630,6 +636,7 @@ class _Trials:
     bar: Callable[[int, float], None] | None = None
     records: list[dict[str, float]] = field(default_factory=list)
     mean_cure: dict[float, np.ndarray] = field(default_factory=dict)
+    final_cure: dict[float, np.ndarray] = field(default_factory=dict)
 
     def __call__(self, power: float) -> float:
         """Runs at power; positive when more is cured than the target holds."""
@@ -638,7 +645,7 @@ class _Trials:
         total: list[np.ndarray] = []
 
         def accumulate(step: int, cure: np.ndarray) -> None:
-            total[:] = [cure.astype(float)] if not total else [total[0] + cure]
+            total[:] = [cure.astype(float), cure] if not total else [total[0] + cure, cure]
 
         with contextlib.redirect_stdout(self.log), tempfile.TemporaryDirectory(prefix="lumetra-design-") as scratch:
             summary = runner.run(_trial_scenario(self.scenario, power, Path(scratch)), progress=False,
@@ -647,6 +654,7 @@ class _Trials:
         self.records.append({"power": power, "iou": t["iou"], "target_cured_fraction": t["target_cured_fraction"],
                              "cured_outside_volume": t["cured_outside_volume"]})
         self.mean_cure[power] = total[0] / summary["steps"]
+        self.final_cure[power] = np.array(total[1], dtype=float)
         if self.bar is not None:
             self.bar(len(self.records), 1 - t["iou"])
         return t["target_cured_fraction"] * t["target_volume"] + t["cured_outside_volume"] - t["target_volume"]
@@ -672,7 +680,7 @@ def _calibrate(trials: _Trials, guess: float, runs: int) -> None:
         bracket = [mid, bracket[1]] if trials(2.0**mid) < 0 else [bracket[0], mid]
 
 
-@dataclass
+@dataclass(eq=False)
 class _Pass:
     result: DesignResult
     patterns: np.ndarray
@@ -683,10 +691,19 @@ class _Pass:
     optimise_time: float
 
 
+# Each cure correction raises the dose aimed at in target nodes the run left uncured, and
+# lowers the dose allowed at cured nodes outside, by this share.
+CORRECTION = 0.15
+
+
 def _design_pass(scenario: dict[str, Any], mapping: DoseMap, target: np.ndarray, volumes: np.ndarray,
-                 folder: Path, log: TextIO, progress: bool, start: np.ndarray | None, label: str) -> _Pass:
-    """One optimisation through the engine's current optics, the patterns written, and the
-    exposure found by coupled runs of the scenario."""
+                 patterns_file: Path, log: TextIO, progress: bool, label: str,
+                 start: np.ndarray | None = None, levels: tuple[np.ndarray, np.ndarray] | None = None,
+                 previous: _Pass | None = None) -> _Pass:
+    """One optimisation through the engine's current optics, and coupled runs of the
+    scenario with its patterns: the first pass finds the exposure (dose model: the middle of
+    the process window; curalis: a search), a later one keeps the dose scale of the previous
+    pass and tries 0.9, 1 and 1.1 times it."""
     d, resin = scenario["design"], scenario["resin"]
     threshold = scenario["output"]["cure_threshold"]
     bar = _Bar(d["iterations"], progress, label)
@@ -694,7 +711,7 @@ def _design_pass(scenario: dict[str, Any], mapping: DoseMap, target: np.ndarray,
     try:
         with contextlib.redirect_stdout(log):
             result = optimise(mapping, target, volumes, iterations=d["iterations"], band=d["band"], start=start,
-                              progress=bar)
+                              levels=levels, progress=bar)
     finally:
         bar.close()
     optimise_time = time.perf_counter() - tick
@@ -704,10 +721,15 @@ def _design_pass(scenario: dict[str, Any], mapping: DoseMap, target: np.ndarray,
     patterns = result.powers / peak
     dose = result.dose / peak  # the run's dose per unit light.power with these patterns
     metrics = evaluate(dose, target >= 0.5, volumes)
-    np.save(folder / "patterns.npy", patterns)
+    np.save(patterns_file, patterns)
     run_scenario = copy.deepcopy(scenario)
-    run_scenario["light"]["intensities"] = str((folder / "patterns.npy").resolve())
-    if resin["model"] == "dose":
+    run_scenario["light"]["intensities"] = str(patterns_file.resolve())
+    if previous is not None:
+        trials = _Trials(run_scenario, log)
+        scale = previous.power / float(previous.result.powers.max())  # light.power per unit raw power
+        for factor in (1.0, 0.9, 1.1):
+            trials(factor * scale * peak)
+    elif resin["model"] == "dose":
         trials = _Trials(run_scenario, log)
         trials(_cure_dose(resin, threshold) / metrics.print_threshold())
     else:
@@ -731,9 +753,12 @@ def run(scenario: dict[str, Any], folder: str | Path, progress: bool = True,
     process window; curalis: the best of coupled runs); design.json (the summary returned);
     design.png; engine.log.
 
-    With design.cure_aware, the design is traced a second time through the resin as the
-    first design's run cures it (the refractive index and absorptivity of the degree of
-    curing averaged over that run's steps) and optimised again from the first patterns.
+    With design.cure_passes = N, N corrections follow, each from the coupled run of the pass
+    before at its best power: the map is traced again through the resin as that run cured it
+    (index and absorptivity of its degree of curing averaged over its steps, what the rays
+    saw on average), the dose aimed at in every target node it left uncured is raised, the
+    dose allowed at every node it cured outside the target lowered (by CORRECTION), and the
+    patterns optimised again from the last ones. The pass whose run prints best is written.
 
     Raises
     ------
@@ -756,35 +781,52 @@ def run(scenario: dict[str, Any], folder: str | Path, progress: bool = True,
 
     if scenario["optics"]["threads"] > 0:
         lumetra.set_num_threads(scenario["optics"]["threads"])
-    resin = scenario["resin"]
+    resin, d = scenario["resin"], scenario["design"]
+    threshold = scenario["output"]["cure_threshold"]
+    scratch = folder / "pass.npy"
+
+    def dose_map():
+        mapping = DoseMap.from_scenario(engine, scenario)
+        if d["map"] == "auto":
+            with contextlib.redirect_stdout(log):
+                mapping.record()
+        return mapping
+
     with open(folder / "engine.log", "w", encoding="utf-8") as log:
         engine, mesh = open_engine(scenario, log, folder)
         target = target_values(scenario, mesh.points)
+        inside = target >= 0.5
         volumes = engine.get_nodal_volumes()
-        mapping = DoseMap.from_scenario(engine, scenario)
-        if scenario["design"]["map"] == "auto":
-            with contextlib.redirect_stdout(log):
-                mapping.record()
-        earlier_traces = 0
-        dark = (target >= 0.5) & ~(mapping.forward(np.ones(mapping.shape[1:])) > 0)
-        unreached = float(volumes[dark].sum() / volumes[target >= 0.5].sum())
+        mapping = dose_map()
+        dark = inside & ~(mapping.forward(np.ones(mapping.shape[1:])) > 0)
+        unreached = float(volumes[dark].sum() / volumes[inside].sum())
         if unreached > 0:
             print(f"Warning: {unreached:.1%} of the target (by volume) lies where no ray deposits: no pattern "
                   "can cure it (check the target against the beam: light.center, width, height)", file=stream)
-        passes = [_design_pass(scenario, mapping, target, volumes, folder, log, progress, None, "design")]
-        if scenario["design"]["cure_aware"]:
-            first = passes[0]
-            cure = first.trials.mean_cure[first.power]
+        traces = 0
+        passes = [_design_pass(scenario, mapping, target, volumes, scratch, log, progress, "design")]
+        low, high = np.ones(len(target)), np.full(len(target), 1.0 - d["band"])
+        for k in range(d["cure_passes"]):
+            last = passes[-1]
+            cured = last.trials.final_cure[last.power] >= threshold
+            if np.array_equal(cured, inside):
+                break
+            low[inside & ~cured] *= 1.0 + CORRECTION
+            high[~inside & cured] *= 1.0 - CORRECTION
+            mean = last.trials.mean_cure[last.power]
             with contextlib.redirect_stdout(log):
-                engine.set_refractive_index(resin["n0"] + cure * (resin["n1"] - resin["n0"]))
-                engine.set_absorptivity(resin["alpha0"] + cure * (resin["alpha1"] - resin["alpha0"]))
-                earlier_traces = mapping.traces
-                mapping = DoseMap.from_scenario(engine, scenario)
-                if scenario["design"]["map"] == "auto":
-                    mapping.record()
-            passes.append(_design_pass(scenario, mapping, target, volumes, folder, log, progress, first.result.powers,
-                                       "cure-aware design"))
-    final = passes[-1]
+                engine.set_refractive_index(resin["n0"] + mean * (resin["n1"] - resin["n0"]))
+                engine.set_absorptivity(resin["alpha0"] + mean * (resin["alpha1"] - resin["alpha0"]))
+            traces += mapping.traces
+            mapping = dose_map()
+            passes.append(_design_pass(scenario, mapping, target, volumes, scratch, log, progress,
+                                       f"correction {k + 1}", start=last.result.powers, levels=(low, high),
+                                       previous=last))
+        traces += mapping.traces
+    chosen = max(range(len(passes)), key=lambda k: passes[k].trials.best()["iou"])
+    final = passes[chosen]
+    np.save(folder / "patterns.npy", final.patterns)
+    scratch.unlink(missing_ok=True)
     written = copy.deepcopy(scenario)
     written["light"]["intensities"] = "patterns.npy"
     written["light"]["power"] = float(final.power)
@@ -793,24 +835,21 @@ def run(scenario: dict[str, Any], folder: str | Path, progress: bool = True,
                                         + scenarios.dumps(written), encoding="utf-8")
     m = final.metrics
     summary = {
-        "iterations": final.result.iterations, "loss": final.result.loss, "traces": earlier_traces + mapping.traces,
-        "map": mapping.mode,
+        "iterations": final.result.iterations, "loss": final.result.loss, "traces": traces, "map": mapping.mode,
         "angles": mapping.shape[1], "rays": mapping.shape[2], "nodes": mapping.shape[0],
         "iou": m.iou, "threshold": m.threshold,
         "process_window": {"dose_in_min": m.dose_in_min, "dose_out_max": m.dose_out_max, "relative_gap": m.window,
                            "good_iou": GOOD_IOU, "good_thresholds": list(m.good_range) if m.good_range else None,
                            "good_relative_width": m.good_width},
         "dose_spread": m.spread, "print_threshold": m.print_threshold(), "target_unreached": unreached,
-        "power": float(final.power), "run_iou": final.trials.best()["iou"], "calibration": final.trials.records,
-        "model": resin["model"], "optimise_time_s": sum(p.optimise_time for p in passes), "wall_time_s": 0.0,
+        "power": float(final.power), "run_iou": final.trials.best()["iou"], "model": resin["model"],
+        "passes": [{"run_iou": p.trials.best()["iou"], "power": p.power, "predicted_iou": p.metrics.iou,
+                    "runs": p.trials.records} for p in passes],
+        "chosen_pass": chosen,
+        "optimise_time_s": sum(p.optimise_time for p in passes), "wall_time_s": 0.0,
         "files": {"patterns": "patterns.npy", "scenario": "design.toml", "summary": "design.json",
                   "engine_log": "engine.log"},
     }
-    if len(passes) > 1:
-        summary["cure_aware"] = {"run_iou_ignoring_index_change": passes[0].trials.best()["iou"],
-                                 "run_iou_cure_aware": final.trials.best()["iou"],
-                                 "power_ignoring_index_change": passes[0].power,
-                                 "predicted_iou_ignoring_index_change": passes[0].metrics.iou}
     if scenario["output"]["figure"]:
         figure = _figure(folder / "design.png", scenario, mesh.points, target, final.dose, m, final.patterns,
                          final.result.loss, stream)
@@ -919,6 +958,8 @@ def format_summary(s: dict[str, Any], folder: str) -> str:
         f"  dose spread    {s['dose_spread']:.1%} inside the target (coefficient of variation)",
         f"  exposure       light.power = {s['power']:.6g} ({s['model']} model; lumetra run gives IoU "
         f"{s['run_iou']:.3f})",
+        *([f"  cure passes    run IoU by pass: {', '.join(format(p['run_iou'], '.3f') for p in s['passes'])} "
+           f"(pass {s['chosen_pass']} written)"] if len(s["passes"]) > 1 else []),
         f"  output         {folder}/: {', '.join(str(v) for k, v in s['files'].items() if k != 'engine_log')}",
     ]
     return "\n".join(lines)

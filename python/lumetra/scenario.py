@@ -229,8 +229,9 @@ SCHEMA: dict[str, dict[str, Key]] = {
                     minimum=0.0, maximum=1.0, exclusive=True),
         "calibration_runs": Key("int", 10, "curalis: coupled runs at most to find the light.power that prints "
                                 "best", minimum=1),
-        "cure_aware": Key("bool", False, "design a second time through the index and absorptivity of the resin as "
-                          "the first design's run cures it"),
+        "cure_passes": Key("int", 0, "corrections from coupled runs: retrace through the resin as the last run "
+                           "cured it, raise the dose aimed at where it missed the target, lower it where it "
+                           "cured outside, optimise again", minimum=0),
     },
 }
 
@@ -260,7 +261,7 @@ DEFAULT_PATTERNS = Path(__file__).resolve().parent / "data" / "default_patterns.
 # computed for it on this same scenario (shipped, so the default run needs no design first),
 # at the exposure its coupled runs found best. An empty scenario file has neither.
 DEFAULT_PRINT = {"target": {"source": "shape"},
-                 "light": {"intensities": str(DEFAULT_PATTERNS), "power": 0.00264946}}
+                 "light": {"intensities": str(DEFAULT_PATTERNS), "power": 0.00351928}}
 
 _KIND_NAMES = {"float": "a number", "int": "an integer", "bool": "true or false", "str": "a string",
                "floats": "a list of numbers", "ints": "a list of integers"}

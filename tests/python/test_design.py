@@ -147,10 +147,12 @@ def lumetra(*args, cwd=None):
                           env=env, cwd=cwd, timeout=600)
 
 
-def test_design_then_run_prints_the_target_through_a_vial_in_air(tmp_path):
+@pytest.mark.parametrize("resin", ["model = \"dose\"\nn0 = 1.48\nn1 = 1.48\nalpha0 = 0.05\nalpha1 = 0.05\n",
+                                   "model = \"curalis\"\n"], ids=["dose", "curalis"])  # curalis: a search by runs
+def test_design_then_run_prints_the_target_through_a_vial_in_air(tmp_path, resin):
     (tmp_path / "s.toml").write_text(
         "[mesh]\nradius = 2.0\nheight = 1.0\nn_core = 6\nn_radial = 4\nn_z = 2\n"
-        "[resin]\nmodel = \"dose\"\nn0 = 1.48\nn1 = 1.48\nalpha0 = 0.05\nalpha1 = 0.05\n"
+        f"[resin]\n{resin}"
         "[light]\ncenter = [0.0, 0.0, 0.5]\nwidth = 4.2\nheight = 0.2\nrays_across = 30\nrays_high = 1\n"
         "angle_count = 24\nangle_step = 7.5\n"
         "[time]\nsteps = 24\n[output]\nevery = 0\n"
