@@ -1,8 +1,9 @@
 """Pattern design against straight-ray filtered back-projection, through a vial in air and
 an index-matched one, and the time of a design.
 
-    python bench/design.py                 the acceptance cases (a few minutes on 2 cores)
+    python bench/design.py                 every case (about five minutes on 2 cores)
     python bench/design.py --case timing   only the timing of ~100 angles x 100 rays
+    python bench/design.py --case cure     the cure passes with n1 - n0 = 0.04 (dose model, curalis)
 
 Each case prints one line: the IoU at the best dose threshold of the back-projection's
 patterns (skimage's radon transform of the target, ramp-filtered, clipped at 0) and of the
