@@ -6,6 +6,8 @@
     lumetra run --set time.steps=20 --set optics.solver=RK4   keys changed on the command line
     mpirun -n 4 lumetra run scenario.toml     one run over 4 MPI processes (pip install 'lumetra[mpi]')
     lumetra sweep scenario.toml --vary resin.kpropagation=1,2,4   variants, one table
+    lumetra design scenario.toml --output d   patterns that print the scenario's [target]
+    lumetra run d/design.toml                 print them
 """
 
 from __future__ import annotations
@@ -57,6 +59,19 @@ def _parser() -> argparse.ArgumentParser:
     sweep.add_argument("--set", dest="assignments", action="append", default=[], metavar="TABLE.KEY=VALUE",
                        help="change one key for every variant")
     sweep.add_argument("--output", metavar="DIR", help="output folder (replaces output.folder)")
+    design = commands.add_parser(
+        "design", help="compute the projections that print the scenario's [target]",
+        description="Optimise the power of every ray at every angle so that the scenario's light, traced\n"
+                    "through its resin (refraction at the wall, graded index, absorption), doses the target\n"
+                    "and spares the rest. Writes patterns.npy (for light.intensities), design.toml (the\n"
+                    "scenario with the patterns and the exposure that prints), design.json and design.png.",
+        formatter_class=argparse.RawDescriptionHelpFormatter)
+    design.add_argument("scenario", nargs="?", help="scenario file (TOML); the embedded default without it")
+    design.add_argument("--set", dest="assignments", action="append", default=[], metavar="TABLE.KEY=VALUE",
+                        help="change one key (TOML value syntax; repeatable)")
+    design.add_argument("--output", metavar="DIR", default="lumetra-design",
+                        help="output folder (default: lumetra-design)")
+    design.add_argument("--no-progress", action="store_true", help="no progress bars")
     return parser
 
 
@@ -107,6 +122,8 @@ def _command(args, comm) -> int:
     try:
         if args.command == "sweep":
             return _sweep(args, comm)
+        if args.command == "design":
+            return _design(args)
         return _run(args, comm)
     except KeyboardInterrupt as interrupt:
         if comm.size > 1:
@@ -152,6 +169,27 @@ def _run(args, comm) -> int:
         return 1
     if comm.root:
         print(runner.format_summary(summary, scenario["output"]["folder"]))
+    return 0
+
+
+def _design(args) -> int:
+    try:
+        scenario = scenarios.load(args.scenario) if args.scenario else scenarios.default()
+        if args.assignments:
+            scenario = scenarios.override(scenario, list(args.assignments))
+        from lumetra import design
+
+        summary = design.run(scenario, args.output, progress=not args.no_progress)
+    except scenarios.ScenarioError as error:
+        print(f"lumetra design: error in the scenario: {error}", file=sys.stderr)
+        return 2
+    except MemoryError as error:
+        print(f"lumetra design: error: {error}", file=sys.stderr)
+        return 2
+    except (RuntimeError, ValueError, OSError) as error:
+        print(f"lumetra design: error: {error}", file=sys.stderr)
+        return 1
+    print(design.format_summary(summary, args.output))
     return 0
 
 

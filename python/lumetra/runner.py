@@ -17,7 +17,7 @@ import tempfile
 import time
 import xml.etree.ElementTree as ET
 from pathlib import Path
-from typing import Any, TextIO
+from typing import Any, Callable, TextIO
 
 import numpy as np
 
@@ -169,7 +169,7 @@ class _Light:
         if angle != 0.0:
             self.engine.rotate_reset_rays(self.axis, math.radians(angle))
         if self.intensities is not None:
-            payloads = self.intensities[index]
+            payloads = self.light["power"] * self.intensities[index]
         elif self.base is not None:
             payloads = self.base
         else:
@@ -424,10 +424,12 @@ class _Progress:
 
 
 def run(scenario: dict[str, Any], progress: bool = True, stream: TextIO | None = None,
-        comm: parallel.Serial | None = None) -> dict[str, Any]:
+        comm: parallel.Serial | None = None,
+        on_step: Callable[[int, np.ndarray], None] | None = None) -> dict[str, Any]:
     """Run a checked scenario; write the VTU series, the .pvd, the figure and summary.json.
 
     Engine messages go to engine.log in the output folder. Returns the summary.
+    ``on_step(step, degree_of_curing)`` is called after every curing step (steps from 1).
 
     With ``comm`` of several processes (``lumetra.parallel``), each traces its share of the
     rays, the absorbed power is summed before every curing step, and only rank 0 writes
@@ -454,10 +456,10 @@ def run(scenario: dict[str, Any], progress: bool = True, stream: TextIO | None =
     """
     comm = comm or parallel.Serial()
     if comm.root:
-        return _run(scenario, progress, stream or sys.stdout, comm, Path(scenario["output"]["folder"]))
+        return _run(scenario, progress, stream or sys.stdout, comm, Path(scenario["output"]["folder"]), on_step)
     with tempfile.TemporaryDirectory(prefix=f"lumetra-rank{comm.rank}-") as scratch:
         try:
-            return _run(scenario, False, stream or sys.stdout, comm, Path(scratch))
+            return _run(scenario, False, stream or sys.stdout, comm, Path(scratch), on_step)
         except RuntimeError as error:
             log = (Path(scratch) / "engine.log").read_text(encoding="utf-8", errors="replace").strip()
             if log:
@@ -466,7 +468,7 @@ def run(scenario: dict[str, Any], progress: bool = True, stream: TextIO | None =
 
 
 def _run(scenario: dict[str, Any], progress: bool, stream: TextIO, comm: parallel.Serial,
-         folder: Path) -> dict[str, Any]:
+         folder: Path, on_step: Callable[[int, np.ndarray], None] | None = None) -> dict[str, Any]:
     started = time.perf_counter()
     folder.mkdir(parents=True, exist_ok=True)
     threads = parallel.share_threads(comm, scenario["optics"]["threads"])
@@ -493,6 +495,8 @@ def _run(scenario: dict[str, Any], progress: bool, stream: TextIO, comm: paralle
             model.initialize_accelerator(engine)
         volumes = engine.get_nodal_volumes()
         total_volume = float(volumes.sum())
+        # The target is read before the run: a bad one fails now, not after the last step.
+        target = _target(scenario, mesh.points)
 
         dose = np.zeros(n_nodes)
         history = {"time": [], "cured_fraction": [], "max_degree_of_curing": []}
@@ -529,6 +533,8 @@ def _run(scenario: dict[str, Any], progress: bool, stream: TextIO, comm: paralle
                 model.reaction_step(engine)
                 curing_time += time.perf_counter() - tick
                 cure = model.get_degree_of_curing()
+                if on_step is not None:
+                    on_step(step + 1, cure)
                 if (step + 1) % CHECK_EVERY == 0 or step == steps - 1:
                     comm.check_same(cure, f"degree of curing after step {step + 1}")
                 t = (step + 1) * dt
@@ -570,13 +576,15 @@ def _run(scenario: dict[str, Any], progress: bool, stream: TextIO, comm: paralle
         "cure_threshold": threshold, "max_degree_of_curing": float(cure.max()),
         "power": balance, "history": history, "files": files, "scenario": scenario,
     }
+    if target is not None:
+        summary["target"] = target_report(scenario, cure >= threshold, target, volumes)
     if not comm.root:
         if worst_imbalance > BALANCE_TOLERANCE:
             raise RuntimeError(f"the power balance does not close: up to {worst_imbalance:.2e} of the power that "
                                "entered is neither absorbed, nor left, nor stopped")
         return summary
     if scenario["output"]["figure"] and not interrupted:
-        figure = _figure(folder / "figure.png", positions, scenario, dose, cure, history, stream)
+        figure = _figure(folder / "figure.png", positions, scenario, dose, cure, history, stream, target)
         if figure:
             files["figure"] = figure
     files["summary"] = "summary.json"
@@ -588,6 +596,29 @@ def _run(scenario: dict[str, Any], progress: bool, stream: TextIO, comm: paralle
         raise RuntimeError(f"the power balance does not close: up to {worst_imbalance:.2e} of the power that entered "
                            f"is neither absorbed, nor left, nor stopped (see {folder / 'summary.json'})")
     return summary
+
+
+def _target(scenario: dict[str, Any], points) -> np.ndarray | None:
+    """The nodes inside the scenario's target (sampled value >= 0.5), or None without one."""
+    if scenario["target"]["source"] == "none":
+        return None
+    from lumetra import design
+
+    return design.target_values(scenario, points) >= 0.5
+
+
+def target_report(scenario: dict[str, Any], cured: np.ndarray, target: np.ndarray, volumes) -> dict[str, Any]:
+    """The cured nodes against the target's, each node weighted by its volume: the IoU, the
+    share of the target cured, and the cured volume outside it."""
+    from lumetra import design
+
+    volumes = np.asarray(volumes, dtype=float)
+    inside = float(volumes[target].sum())
+    t = scenario["target"]
+    return {"source": t["source"], "shape" if t["source"] == "shape" else "file": t[t["source"]],
+            "iou": design.iou(cured, target, volumes), "target_volume": inside,
+            "target_cured_fraction": float(volumes[target & cured].sum()) / inside,
+            "cured_outside_volume": float(volumes[cured & ~target].sum())}
 
 
 def _write_frame(engine, folder: Path, index: int, model, cure, dose, resin) -> str:
@@ -613,12 +644,14 @@ def _slice(points: np.ndarray, axis) -> tuple[np.ndarray, np.ndarray, np.ndarray
     chosen = np.flatnonzero(np.abs(height - nearest) <= 1e-6 * extent)
     if len(chosen) < 3:  # an unstructured mesh without node layers: a thin slab instead
         chosen = np.flatnonzero(np.abs(height - middle) <= 0.05 * extent)
-    e1 = _unit(np.cross(axis, [1.0, 0.0, 0.0] if abs(axis[0]) < 0.9 else [0.0, 1.0, 0.0]))
-    e2 = np.cross(axis, e1)
+    # In-plane axes as the design draws them: x and y seen from the tip of the default axis.
+    from lumetra.design import axis_frame
+
+    e1, e2, _ = axis_frame(axis)
     return chosen, points[chosen] @ e1, points[chosen] @ e2
 
 
-def _figure(path: Path, points, scenario, dose, cure, history, stream) -> str | None:
+def _figure(path: Path, points, scenario, dose, cure, history, stream, target=None) -> str | None:
     try:
         import matplotlib
 
@@ -641,6 +674,10 @@ def _figure(path: Path, points, scenario, dose, cure, history, stream) -> str | 
             fig.colorbar(shown, ax=ax, shrink=0.85)
         axes[1].tricontour(tri, cure[chosen], levels=[scenario["output"]["cure_threshold"]], colors="w",
                            linewidths=0.8)
+        if target is not None and target[chosen].any() and not target[chosen].all():
+            axes[1].tricontour(tri, target[chosen].astype(float), levels=[0.5], colors="r", linewidths=0.8,
+                               linestyles="--")
+            axes[1].set_title("degree of curing; target dashed", fontsize="medium")
         axes[2].plot(history["time"], np.asarray(history["cured_fraction"]) * 100)
         axes[2].set_xlabel("time")
         axes[2].set_ylabel(f"cured volume, % (X >= {scenario['output']['cure_threshold']:g})")
@@ -671,5 +708,8 @@ def format_summary(s: dict[str, Any], folder: str) -> str:
         f"  power balance  entered {p['power_entered']:.4g} = absorbed {p['power_absorbed']:.4g} + left "
         f"{p['power_left']:.4g} + stopped {p['power_stopped']:.3g} (worst step off by {p['relative_error']:.1e}); "
         f"missed the mesh {p['power_missed']:.3g}",
+        *([f"  target         IoU {s['target']['iou']:.3f} (cured against the target at the nodes; "
+           f"{s['target']['target_cured_fraction']:.1%} of the target cured, {s['target']['cured_outside_volume']:.3g} "
+           "cured outside it)"] if "target" in s else []),
         f"  output         {folder}/: {', '.join(written)}",
     ])

@@ -1,11 +1,14 @@
 """Scenario files of ``lumetra run``: the schema, the embedded default, reading and checking.
 
 A scenario is a TOML file with the tables ``[mesh]``, ``[[boundary]]`` (one table per optical
-boundary condition), ``[resin]``, ``[light]``, ``[optics]``, ``[time]`` and ``[output]``.
-Every key is optional: a missing key takes the default below, so an empty file is the
-default scenario. A key the schema does not know, a value of the wrong type or out of range,
-and a key that belongs to another choice (``mesh.radius`` with ``mesh.source = "file"``) are
-refused with a :class:`ScenarioError` that names the key by its dotted path.
+boundary condition), ``[resin]``, ``[light]``, ``[optics]``, ``[time]``, ``[output]``,
+``[target]`` (the part to print) and ``[design]`` (how ``lumetra design`` finds its patterns).
+Every key is optional: a missing key takes the default below. A key the schema does not
+know, a value of the wrong type or out of range, and a key that belongs to another choice
+(``mesh.radius`` with ``mesh.source = "file"``) are refused with a :class:`ScenarioError`
+that names the key by its dotted path. The embedded
+default (``default()``, what ``lumetra run`` runs without a file) adds to the key defaults a
+print: the built-in target and the patterns designed for it (DEFAULT_PRINT).
 
 Contents
 --------
@@ -29,7 +32,7 @@ from pathlib import Path
 from typing import Any
 
 __all__ = ["SCHEMA", "BOUNDARY", "ScenarioError", "Key", "default", "load", "loads", "check", "override",
-           "default_text", "reference_text"]
+           "default_text", "reference_text", "dumps"]
 
 
 class ScenarioError(ValueError):
@@ -69,6 +72,14 @@ def _curalis(kind, default, help, **kw):
     return Key(kind, default, help, when=("model", ("curalis",)), **kw)
 
 
+def _target_shape(kind, default, help, **kw):
+    return Key(kind, default, help, when=("source", ("shape",)), **kw)
+
+
+def _target_file(kind, default, help, **kw):
+    return Key(kind, default, help, when=("source", ("file",)), **kw)
+
+
 def _dose(kind, default, help, **kw):
     return Key(kind, default, help, when=("model", ("dose",)), **kw)
 
@@ -87,6 +98,9 @@ SECTION_HELP = {
     "optics": "The ray tracer.",
     "time": "One step = one optical trace at the step's angle, then one curing step of time.dt.",
     "output": "What is written, and where.",
+    "target": "The part to print: `lumetra run` reports the IoU of the cured region against it, and\n"
+              "`lumetra design` computes the patterns that print it.",
+    "design": "How `lumetra design` optimises the patterns.",
 }
 
 SCHEMA: dict[str, dict[str, Key]] = {
@@ -164,7 +178,8 @@ SCHEMA: dict[str, dict[str, Key]] = {
         "pixels": Key("ints", [12, 40], "camera pixels: height, width", length=2, when=("source", ("camera",)),
                       minimum=1),
         "pixel_size": Key("float", 0.15, "camera pixel edge", when=("source", ("camera",)), **POSITIVE),
-        "power": Key("float", 1.0, "total power of all rays at one angle, spread evenly (beam, camera)",
+        "power": Key("float", 1.0, "total power of all rays at one angle, spread evenly (beam, camera); with "
+                     "intensities, the factor on them",
                      when=("source", ("beam", "camera")), minimum=0.0, maximum=SINGLE_MAX),
         "axis": Key("floats", [0.0, 0.0, 1.0], "rotation axis, through the origin", length=3),
         "angles": Key("floats", [], "angles in degrees, one per projection; when empty, angle_count angles "
@@ -190,6 +205,37 @@ SCHEMA: dict[str, dict[str, Key]] = {
         "cure_threshold": Key("float", 0.5, "degree of curing from which a node counts as cured",
                               minimum=0.0, maximum=1.0, exclusive=True),
     },
+    "target": {
+        "source": Key("str", "none", "\"none\", \"shape\" (a built-in cross-section extruded along light.axis) or "
+                      "\"file\"", choices=("none", "shape", "file")),
+        "shape": _target_shape("str", "disk_bar_foot", "\"disk_bar_foot\" (an off-axis disk beside a bar with a foot: "
+                               "no symmetry) or \"cylinder\" (a disk on the axis)",
+                               choices=("disk_bar_foot", "cylinder")),
+        "size": _target_shape("float", 3.0, "radius of the circle about the axis that the cross-section fills",
+                              **POSITIVE),
+        "height": _target_shape("float", 3.0, "extent along light.axis, centred on the beam's light.center",
+                                **POSITIVE),
+        "file": _target_file("str", "", ".npy voxel array (axes x, y, z; 1 inside, 0 outside, or fractions) or a "
+                             "closed .stl/.obj surface (needs trimesh); relative to the scenario file"),
+        "origin": _target_file("floats", [0.0, 0.0, 0.0], ".npy: voxel (i, j, k) is centred at origin + ((i, j, k) + "
+                               "0.5) * voxel_size; a surface moves by origin", length=3),
+        "voxel_size": _target_file("float", 0.0, ".npy: voxel edge (needed); a surface: the voxelisation pitch "
+                                   "(0: a 64th of its largest extent)", **NONNEGATIVE),
+    },
+    "design": {
+        "map": Key("str", "auto", "\"auto\" (the ray-to-node matrix recorded once when it fits in a quarter of the "
+                   "memory, else traces) or \"traced\" (a forward and an adjoint trace per iteration)",
+                   choices=("auto", "traced")),
+        "iterations": Key("int", 40, "optimiser iterations (each one forward and one adjoint trace of every "
+                          "angle)", minimum=1),
+        "band": Key("float", 0.1, "the optimiser aims at dose >= 1 inside the target and <= 1 - band outside",
+                    minimum=0.0, maximum=1.0, exclusive=True),
+        "calibration_runs": Key("int", 10, "curalis: coupled runs at most to find the light.power that prints "
+                                "best", minimum=1),
+        "cure_passes": Key("int", 0, "corrections from coupled runs: retrace through the resin as the last run "
+                           "cured it, raise the dose aimed at where it missed the target, lower it where it "
+                           "cured outside, optimise again", minimum=0),
+    },
 }
 
 BOUNDARY: dict[str, Key] = {
@@ -212,6 +258,13 @@ BOUNDARY: dict[str, Key] = {
 }
 
 DEFAULT_BOUNDARY = [{"select": "wall"}]
+
+DEFAULT_PATTERNS = Path(__file__).resolve().parent / "data" / "default_patterns.npy"
+# The embedded default is a print: the built-in target, and patterns that `lumetra design`
+# computed for it on this same scenario (shipped, so the default run needs no design first),
+# at the exposure its coupled runs found best. An empty scenario file has neither.
+DEFAULT_PRINT = {"target": {"source": "shape"},
+                 "light": {"intensities": str(DEFAULT_PATTERNS), "power": 0.00351928}}
 
 _KIND_NAMES = {"float": "a number", "int": "an integer", "bool": "true or false", "str": "a string",
                "floats": "a list of numbers", "ints": "a list of integers"}
@@ -332,6 +385,8 @@ def _check_combinations(s: dict[str, Any], data: dict[str, Any]) -> None:
             if face < -1:
                 raise ScenarioError(f"resin.oxygen_dirichlet_face_ids[{i}]: {face} is not a face id (ids count from "
                                     "0; -1: the whole boundary)")
+    if s["target"]["source"] == "file" and not s["target"]["file"]:
+        raise ScenarioError("target.file: needed when target.source is 'file'")
     if not s["output"]["folder"].strip():
         raise ScenarioError("output.folder: must not be empty")
 
@@ -342,8 +397,10 @@ def _parallel(u: list[float], v: list[float]) -> bool:
 
 
 def default() -> dict[str, Any]:
-    """The embedded default scenario: a tomographic exposure of a resin vial."""
-    return check({})
+    """The embedded default scenario: a tomographic print of the built-in target in a resin
+    vial, with the shipped patterns designed for it (an empty file gives the same scenario
+    without target and patterns: a uniform beam)."""
+    return check(copy.deepcopy(DEFAULT_PRINT))
 
 
 def loads(text: str, source: str = "scenario") -> dict[str, Any]:
@@ -373,7 +430,7 @@ def load(path: str | Path) -> dict[str, Any]:
                             f"{error.start}); save the scenario as UTF-8") from error
     scenario = loads(text, str(path))
     base = path.resolve().parent
-    for table, key in (("mesh", "file"), ("light", "file"), ("light", "intensities")):
+    for table, key in (("mesh", "file"), ("light", "file"), ("light", "intensities"), ("target", "file")):
         value = scenario[table][key]
         if value and not Path(value).is_absolute():
             scenario[table][key] = str(base / value)
@@ -444,11 +501,29 @@ def _table_text(schema: dict[str, Key], table: dict[str, Any]) -> list[str]:
     return lines
 
 
+def dumps(scenario: dict[str, Any]) -> str:
+    """A checked scenario as TOML text, without the keys its choices leave unused (and without
+    angle_step and angle_count beside a list of angles): ``loads`` reads it back."""
+
+    def table(schema, values, skip=()):
+        return [f"{name} = {_toml_value(values[name])}" for name, key in schema.items()
+                if name not in skip and (key.when is None or values[key.when[0]] in key.when[1])]
+
+    lines = []
+    for name, schema in SCHEMA.items():
+        skip = ("angle_step", "angle_count") if name == "light" and scenario["light"]["angles"] else ()
+        lines += [f"[{name}]"] + table(schema, scenario[name], skip) + [""]
+        if name == "mesh":
+            for bc in scenario["boundary"]:
+                lines += ["[[boundary]]"] + table(BOUNDARY, bc) + [""]
+    return "\n".join(lines)
+
+
 def default_text() -> str:
     """The default scenario as a TOML file with a comment above every key; keys that the
     default's choices do not use are commented out."""
     s = default()
-    lines = ["# lumetra run scenario: a tomographic exposure of a resin vial (the embedded default).",
+    lines = ["# lumetra run scenario: a tomographic print in a resin vial (the embedded default).",
              "# Run it with `lumetra run this.toml`; every key is optional (a missing key takes the value",
              "# shown here). Input paths are relative to this file.", ""]
     for name in SCHEMA:

@@ -17,8 +17,10 @@ from lumetra import scenario as scenarios
 
 # The default scenario made small: coarser vial, fewer rays and angles, fewer but longer
 # steps (the same dose per node as the default's 144 steps of 1).
+# The default's patterns fit its own beam only: a smaller beam is uniform, at unit power.
 SMALL = ["mesh.n_core=4", "mesh.n_radial=3", "mesh.n_z=8", "light.rays_across=16", "light.rays_high=4",
-         "light.angle_count=12", "light.angle_step=30", "time.steps=24", "time.dt=6", "output.every=6"]
+         "light.angle_count=12", "light.angle_step=30", "time.steps=24", "time.dt=6", "output.every=6",
+         "light.intensities=\"\"", "light.power=1.0"]
 
 
 def lumetra_run(*args, cwd=None):
@@ -116,7 +118,8 @@ def test_dose_model_mesh_and_ray_files_and_camera(tmp_path):
     tiny = ["time.steps=4", "time.dt=30", "output.every=4", "output.figure=false"]
 
     # The dose model: the degree of curing is the ramp of the dose the run summed itself.
-    result = lumetra_run(*[f"--set={s}" for s in SMALL[:5] + tiny], "--set", "resin.model=dose", "--set",
+    uniform = SMALL[-2:]
+    result = lumetra_run(*[f"--set={s}" for s in SMALL[:5] + uniform + tiny], "--set", "resin.model=dose", "--set",
                          "resin.dose_threshold=0.02", "--set", "resin.dose_full=0.2", "--output", tmp_path / "dose")
     assert result.returncode == 0, result.stderr
     frame = meshio.read(tmp_path / "dose" / "cure_0.vtu")
@@ -146,7 +149,7 @@ def test_dose_model_mesh_and_ray_files_and_camera(tmp_path):
     assert np.all(dose[z > 5 + 2.5 + 1e-6] == 0) and dose[np.abs(z - 5) < 1e-6].max() > 0  # level rays
 
     # The camera: its power per step, all of it reaching the vial.
-    result = lumetra_run(*[f"--set={s}" for s in SMALL[:3] + tiny], "--set", "light.source=camera", "--set",
+    result = lumetra_run(*[f"--set={s}" for s in SMALL[:3] + uniform + tiny], "--set", "light.source=camera", "--set",
                          "light.power=2.0", "--output", tmp_path / "camera")
     assert result.returncode == 0, result.stderr
     summary = json.loads((tmp_path / "camera" / "summary.json").read_text())
