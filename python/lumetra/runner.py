@@ -482,7 +482,9 @@ def _run(scenario: dict[str, Any], progress: bool, stream: TextIO, comm: paralle
         mesh = _mesh(scenario, *_start_material(resin))
         engine.load_mesh_arrays(*mesh)
         n_nodes = engine.get_node_count()
-        engine.set_boundary_conditions(_boundary_conditions(engine, scenario))
+        conditions = _boundary_conditions(engine, scenario)
+        engine.set_boundary_conditions(conditions)
+        in_force = boundary_report(scenario, conditions)
         light = _Light(engine, _placed_beam(scenario["light"], mesh.points, stream), folder, comm)
         engine.set_solver_type(scenario["optics"]["solver"])
         engine.config()
@@ -574,7 +576,7 @@ def _run(scenario: dict[str, Any], progress: bool, stream: TextIO, comm: paralle
         "element_visits": int(visits), "element_visits_per_s": visits / optics_time if optics_time > 0 else 0.0,
         "cured_volume": cured_volume, "total_volume": total_volume, "cured_fraction": cured_volume / total_volume,
         "cure_threshold": threshold, "max_degree_of_curing": float(cure.max()),
-        "power": balance, "history": history, "files": files, "scenario": scenario,
+        "power": balance, "boundary": in_force, "history": history, "files": files, "scenario": scenario,
     }
     if target is not None:
         summary["target"] = target_report(scenario, cure >= threshold, target, volumes)
@@ -690,6 +692,26 @@ def _figure(path: Path, points, scenario, dose, cure, history, stream, target=No
     return path.name
 
 
+def boundary_report(scenario: dict[str, Any], conditions: list) -> list[dict[str, Any]]:
+    """The boundary conditions in force, one entry per [[boundary]] table, with the number of
+    faces each holds."""
+    return [{"index": i, "select": entry["select"], "interaction": entry["interaction"],
+             "outside_index": entry["outside_index"], "outside_extinction": entry["outside_extinction"],
+             "roughness": entry["roughness"], "fresnel": entry["fresnel"], "faces": len(bc.faces)}
+            for i, (entry, bc) in enumerate(zip(scenario["boundary"], conditions))]
+
+
+def _boundary_lines(report: list[dict[str, Any]]) -> list[str]:
+    if not report:
+        return ["  boundary       none: light enters and leaves every face unrefracted"]
+    lines = []
+    for b in report:
+        rough = f", roughness {b['roughness']:g}" if b["roughness"] > 0 else ""
+        lines.append(f"  boundary[{b['index']}]    {b['select']}, {b['faces']} faces: {b['interaction']} against index "
+                     f"{b['outside_index']:g}{rough} ({b['fresnel']} Fresnel)")
+    return lines
+
+
 def format_summary(s: dict[str, Any], folder: str) -> str:
     p = s["power"]
     files = s["files"]
@@ -702,6 +724,7 @@ def format_summary(s: dict[str, Any], folder: str) -> str:
         f"  elements       {s['elements']} ({s['nodes']} nodes)",
         f"  steps          {s['steps']} of dt {s['dt']:g} (optics {s['optics_time_s']:.1f} s, "
         f"curing {s['curing_time_s']:.1f} s)",
+        *_boundary_lines(s.get("boundary", [])),
         f"  element visits {s['element_visits']:.3g}, {s['element_visits_per_s']:.3g} per second of optics",
         f"  cured volume   {s['cured_volume']:.4g} of {s['total_volume']:.4g} ({s['cured_fraction']:.1%} with degree "
         f"of curing >= {s['cure_threshold']:g}; largest {s['max_degree_of_curing']:.3f})",

@@ -72,6 +72,9 @@ def test_default_run_writes_readable_files_and_a_summary(default_run):
         png = (out / "figure.png").read_bytes()
         assert png[:8] == b"\x89PNG\r\n\x1a\n" and int.from_bytes(png[16:20], "big") > 400  # IHDR width
     assert summary["scenario"]["mesh"]["n_z"] == 8  # the run records what it ran
+    # The default wall, named with its face count (the vial's 16 x 8 wall faces).
+    assert [(b["select"], b["faces"], b["fresnel"]) for b in summary["boundary"]] == [("wall", 16 * 8, "exact")]
+    assert "boundary[0]    wall, 128 faces" in result.stdout
 
 
 def test_default_run_cures_where_light_is_absorbed_growing_and_conserving_power(default_run):
@@ -143,6 +146,16 @@ def test_dose_model_mesh_and_ray_files_and_camera(tmp_path):
     assert result.returncode == 0, result.stderr
     summary = json.loads((tmp_path / "file" / "summary.json").read_text())
     assert (summary["elements"], summary["rays"], summary["angles"]) == (len(vial.hexahedra), 3, 3)
+    assert [(b["select"], b["interaction"]) for b in summary["boundary"]] == [("radial", "transmit"),
+                                                                             ("bbox", "reflect")]
+    assert all(b["faces"] > 0 for b in summary["boundary"])
+    # No condition at all, as the user guide says to ask for it.
+    (tmp_path / "none.toml").write_text('boundary = []\n[mesh]\nsource = "file"\nfile = "vial.vtu"\n[light]\n'
+                                        'source = "rays"\nfile = "two.ry"\n[time]\nsteps = 1\n[output]\nfigure = false\n')
+    result = lumetra_run(tmp_path / "none.toml", "--output", tmp_path / "none")
+    assert result.returncode == 0, result.stderr
+    assert "boundary       none" in result.stdout
+    assert json.loads((tmp_path / "none" / "summary.json").read_text())["boundary"] == []
     assert summary["power"]["power_incident"] == pytest.approx(3.0, rel=1e-6)
     frame = meshio.read(tmp_path / "file" / "cure_0.vtu")
     dose, z = frame.point_data["Dose"], frame.points[:, 2]
