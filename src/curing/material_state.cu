@@ -7,6 +7,7 @@
 
 #include "common/messages.h"
 #include "curing/kernels.h"
+#include "curing/neighbour_weight.h"
 #include "device/launch.h"
 #include "mesh/mesh.h"
 
@@ -14,45 +15,12 @@ namespace {
 
 constexpr unsigned kStepBlock = 128;
 constexpr unsigned kInitBlock = 256;
-constexpr double kLn1000 = 6.907755278982137;
 // Cells per cut-off radius of the nodal grid. Half the radius tests about 2.4 nodes per
 // neighbour found on a graded hexahedral mesh (4.6 at the full radius); smaller cells test
 // fewer still but add rows, and the weighing, not the testing, sets the cost there.
 constexpr double kCellsPerCutoff = 2.0;
 
 __host__ __device__ inline Vec3 nodeAt(const float* coords, int n, int i) { return {coords[i], coords[n + i], coords[2 * n + i]}; }
-
-// Whether a neighbour at squared distance d2 (in float) may lie within the cut-off: a test
-// that spares the exponential for far neighbours, with a margin that keeps it from
-// dropping one the exact test in relativeWeight keeps.
-__host__ __device__ inline bool withinCutoff(float d2, double c)
-{
-    return static_cast<double>(d2) * c <= kLn1000 * (1.0 + 1e-5);
-}
-
-// One neighbour's share of a Gaussian average: its weight exp(-r^2 / (4 D dt)) relative to
-// the peak, from the squared distance d2 taken in float. The common factor
-// 1 / (4 pi D dt)^1.5 cancels in the normalised average and is left out, so tiny D dt
-// cannot overflow it. 0 for a neighbour past the cut-off (relative weight below 0.001).
-__host__ __device__ inline double relativeWeight(float d2, double c)
-{
-    if (!withinCutoff(d2, c)) return 0.0;
-    const double w = exp(-c * static_cast<double>(d2));
-    return w < 0.001 ? 0.0 : w;
-}
-
-__host__ __device__ inline float squaredDistance(float ax, float ay, float az, float bx, float by, float bz)
-{
-    const float dx = ax - bx, dy = ay - by, dz = az - bz;
-    return dx * dx + dy * dy + dz * dz;
-}
-
-// A value that is not a number gives no weight to its neighbours' averages (one NaN would
-// otherwise spread over the whole part, a cut-off radius per step); a node holding one
-// keeps it, so the fault stays in sight where it arose. Every number weighs, zero
-// included: an empty region next to a filled one takes the weighted share of the filled
-// one's value, not all of it.
-__host__ __device__ inline bool isNumber(double v) { return v == v; }
 
 // One axis of the nodal grid, in double precision. The build put a node in a cell by
 // dividing in float, so a node of cell k lies in [origin + k edge, origin + (k + 1) edge]
