@@ -14,5 +14,3 @@ __global__ void applyDirichletBoundaryKernel(double* field, const int* mask, dou
 __global__ void diffuseKernelAccelerated(double* out, const double* in, double D, double dt, int n, GridView grid,
                                          const double* gel, int useGel, double gelPoint, const int* mask,
                                          int applyMask, double value);
-__global__ void diffuseKernel(double* out, const double* in, const float* coords, double D, double dt, int n);
-__global__ void diffuseKernelOxy(MaterialStateDataFlat* s, const float* coords, int n);

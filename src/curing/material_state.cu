@@ -20,8 +20,6 @@ constexpr unsigned kInitBlock = 256;
 // fewer still but add rows, and the weighing, not the testing, sets the cost there.
 constexpr double kCellsPerCutoff = 2.0;
 
-__host__ __device__ inline Vec3 nodeAt(const float* coords, int n, int i) { return {coords[i], coords[n + i], coords[2 * n + i]}; }
-
 // One axis of the nodal grid, in double precision. The build put a node in a cell by
 // dividing in float, so a node of cell k lies in [origin + k edge, origin + (k + 1) edge]
 // only up to a rounding, which `slack` (1e-6 of the grid's reach from zero, several float
@@ -195,58 +193,6 @@ __global__ void diffuseKernelAccelerated(double* out, const double* in, double D
     out[i] = den > 0.0 ? num / den : in[i];
 }
 
-__global__ void diffuseKernel(double* out, const double* in, const float* coords, double D, double dt, int n)
-{
-    const int i = static_cast<int>(dev::globalThreadIndex());
-    if (i >= n) return;
-    if (!(dt > 0.0) || !(D > 0.0) || !isNumber(in[i])) {
-        out[i] = in[i];
-        return;
-    }
-    const double c = 1.0 / (4.0 * D * dt);
-    const Vec3 xi = nodeAt(coords, n, i);
-    double num = 0.0, den = 0.0;
-    for (int j = 0; j < n; ++j) {
-        const double v = in[j];
-        if (!isNumber(v)) continue;
-        const Vec3 xj = nodeAt(coords, n, j);
-        const double w = relativeWeight(squaredDistance(xi.x, xi.y, xi.z, xj.x, xj.y, xj.z), c);
-        if (w == 0.0) continue;
-        num += w * v;
-        den += w;
-    }
-    out[i] = den > 0.0 ? num / den : in[i];
-}
-
-// Oxygen over all other nodes, with the record's coefficient and step. Its cut-off is on
-// the absolute weight G0 exp(-r^2 / (4 D dt)) >= 0.001, so the kernel's normalisation
-// matters here.
-__global__ void diffuseKernelOxy(MaterialStateDataFlat* s, const float* coords, int n)
-{
-    const int i = static_cast<int>(dev::globalThreadIndex());
-    if (i >= n) return;
-    const double D = s->diffusionOxygen, dt = s->dtDiff;
-    if (!(dt > 0.0) || !(D > 0.0)) {
-        s->oxygen[i] = s->oxygenSource[i];
-        return;
-    }
-    const double g0 = 1.0 / pow(4.0 * 3.141592653589793 * D * dt, 1.5);
-    const double c = 1.0 / (4.0 * D * dt);
-    const Vec3 xi = nodeAt(coords, n, i);
-    double num = 0.0, den = 0.0;
-    for (int j = 0; j < n; ++j) {
-        if (j == i) continue;
-        const Vec3 xj = nodeAt(coords, n, j);
-        const float dx = xi.x - xj.x, dy = xi.y - xj.y, dz = xi.z - xj.z;
-        const double r = static_cast<double>(sqrtf(dx * dx + dy * dy + dz * dz));
-        const double w = g0 * exp(-c * r * r);
-        if (w < 0.001) continue;
-        num += w * s->oxygenSource[j];
-        den += w;
-    }
-    s->oxygen[i] = den > 1e-12 ? num / den : s->oxygenSource[i];
-}
-
 // --- Host launches -------------------------------------------------------------------------
 
 double diffusionCutoffRadius(double D, double dt)
@@ -277,14 +223,6 @@ void diffuseAccelerated(double* out, const double* in, const float* /*coords*/, 
     }
     dev::launchItems(DEV_KERNEL(diffuseKernelAccelerated), static_cast<std::size_t>(n), kStepBlock, stream, out, in,
                      D, dt, n, grid, gel, useGel, gelPoint, mask, applyMask, value);
-}
-
-void diffuseAllNodes(double* out, const double* in, const float* coords, double D, double dt, int n,
-                     dev::StreamHandle stream)
-{
-    refuseAliasing(out, in, n, "diffuseKernel");
-    dev::launchItems(DEV_KERNEL(diffuseKernel), static_cast<std::size_t>(n), kStepBlock, stream, out, in, coords, D,
-                     dt, n);
 }
 
 void applyDirichletBoundary(double* field, const int* mask, double value, int n, dev::StreamHandle stream)
@@ -431,15 +369,6 @@ void MaterialState::updateProperties(float* absorptivity, float* refractiveIndex
 {
     dev::launchItems(DEV_KERNEL(updateMaterialProperties), static_cast<std::size_t>(h_state_.nNodes), kStepBlock,
                      dev::kDefaultStream, d_state_.data(), absorptivity, refractiveIndex, h_state_.nNodes);
-    dev::synchronize();
-}
-
-void MaterialState::diffuseOxygenAllNodes(const float* coords)
-{
-    const std::size_t n = static_cast<std::size_t>(h_state_.nNodes);
-    dev::copy(oxygenSource_.data(), oxygen_.data(), n * sizeof(double), dev::CopyKind::DeviceToDevice);
-    dev::launchItems(DEV_KERNEL(diffuseKernelOxy), n, kStepBlock, dev::kDefaultStream, d_state_.data(), coords,
-                     h_state_.nNodes);
     dev::synchronize();
 }
 
