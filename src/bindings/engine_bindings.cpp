@@ -20,7 +20,7 @@
 
 #include "IO/mesh_readers.h"
 #include "bindings/config_table_py.h"
-#include "bindings/engine.h"
+#include "engine/engine.h"
 #include "bindings/module_common.h"
 #include "common/messages.h"
 

@@ -1,4 +1,4 @@
-#include "bindings/engine.h"
+#include "engine/engine.h"
 
 #include <algorithm>
 #include <array>
