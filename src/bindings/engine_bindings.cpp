@@ -471,8 +471,9 @@ void bindEngine(py::module_& m)
              "    Names are case-sensitive.\n\n"
              "Raises\n------\n"
              "ValueError\n"
-             "    For any other name (after the message \"Solver type not recognized ...\"); the\n"
-             "    solver stays as it was, so a typo such as 'rk4' cannot silently run Euler.\n\n"
+             "    For any other name (after the message \"Solver type not recognized: ...; the\n"
+             "    solver stays ...\"); the solver stays as it was, so a typo such as 'rk4' cannot\n"
+             "    silently run Euler.\n\n"
              "Notes\n-----\nTakes effect at the next config().\n\n"
              "Example\n-------\n>>> engine.set_solver_type('RK4')")
         .def("load_mesh", &loadMesh, py::arg("mesh_file"),

@@ -94,9 +94,10 @@ void Lumetra::set_solver_type(const std::string& name)
         solverType = SolverKind::RungeKutta4;
         msg::out("Solver is configured as 4th order Runge-Kutta\n");
     } else {
-        // Falling back to Euler silently would hide a typo such as "rk4": the message is
-        // printed as before, then the call fails and the solver stays as it was.
-        msg::out("Solver type not recognized using default: Forwar-Euler\n");
+        // Falling back to Euler silently would hide a typo such as "rk4": the call fails and
+        // the solver stays as it was, which the message says.
+        msg::out("Solver type not recognized: '%s'; the solver stays %s\n", name.c_str(),
+                 solverType == SolverKind::RungeKutta4 ? "4th order Runge-Kutta" : "forward euler");
         throw std::invalid_argument("set_solver_type: unknown solver '" + name + "'; use \"FE\" or \"RK4\"");
     }
     state.solverChosen = true;

@@ -92,7 +92,7 @@ def test_solver_type_messages(engine, capsys):
         engine.set_solver_type("fe")
     engine.set_solver_type("FE")
     assert capsys.readouterr().out == ("Solver is configured as 4th order Runge-Kutta\n"
-                                       "Solver type not recognized using default: Forwar-Euler\n"
+                                       "Solver type not recognized: 'fe'; the solver stays 4th order Runge-Kutta\n"
                                        "Solver is configured as forward euler\n")
 
 
