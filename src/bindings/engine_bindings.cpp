@@ -260,9 +260,11 @@ void checkFieldNames(const std::vector<std::string>& names)
 // Paths arrive as str or os.PathLike (pathlib.Path).
 using Path = std::filesystem::path;
 
-// Files the native reader does not read go through meshio (lumetra.meshes.read), then the
-// same build as arrays.
-void loadMesh(Lumetra& e, const Path& file)
+// The first half of lumetra.Lumetra.load_mesh: the checks every reader would otherwise
+// report in a format of its own, then the native reader for the files it reads (legacy
+// ASCII VTK). False, after saying so, for a file it leaves to meshio: the Python method
+// then reads it with lumetra.meshes.read and hands the arrays to loadMeshRead.
+bool loadMeshNative(Lumetra& e, const Path& file)
 {
     const std::string path = file.string();
     // Every reader would fail on these with a message of its own format: say what is wrong.
@@ -275,12 +277,19 @@ void loadMesh(Lumetra& e, const Path& file)
     else fail("Mesh file " + path + ": cannot be read: " + std::strerror(errno));
     if (readsAsLegacyAsciiVtk(path)) {
         allocating("Mesh file " + path, [&] { e.load_mesh(path); });
-        return;
+        return true;
     }
     msg::out("Reading mesh file through meshio: %s\n", path.c_str());
-    const py::tuple m = py::module_::import("lumetra.meshes").attr("read")(path);
-    const std::string source = "Mesh file " + path;
-    HexMeshInput input = meshInput(source, m[0], m[1], m[2], m[3]);
+    return false;
+}
+
+// The second half: the arrays read from the file, built as the file's mesh (messages and
+// refusals name the file).
+void loadMeshRead(Lumetra& e, const Path& file, py::handle points, py::handle hexahedra, py::handle refractiveIndex,
+                  py::handle absorptivity)
+{
+    const std::string source = "Mesh file " + file.string();
+    HexMeshInput input = meshInput(source, points, hexahedra, refractiveIndex, absorptivity);
     buildMesh(e, input, {source, "in the file", "Mesh file loaded"});
 }
 
@@ -424,6 +433,14 @@ public:
         return *this;
     }
 
+    // A helper of a method written in Python: a busy engine is reported under the method's name.
+    template <typename F, typename... Extra>
+    EngineClass& defAs(const char* name, const char* method, F&& f, const Extra&... extra)
+    {
+        Base::def(name, guarded(method, std::forward<F>(f)), extra...);
+        return *this;
+    }
+
     template <typename... Args, typename... Extra>
     EngineClass& def(const py::detail::initimpl::constructor<Args...>& init, const Extra&... extra)
     {
@@ -476,27 +493,11 @@ void bindEngine(py::module_& m)
              "    silently run Euler.\n\n"
              "Notes\n-----\nTakes effect at the next config().\n\n"
              "Example\n-------\n>>> engine.set_solver_type('RK4')")
-        .def("load_mesh", &loadMesh, py::arg("mesh_file"),
-             "Load a finite element mesh from file.\n\n"
-             "Parameters\n----------\n"
-             "mesh_file : str or os.PathLike\n"
-             "    Supported formats: VTK (.vtk, .vtu) and every format meshio reads that holds\n"
-             "    hexahedra (Gmsh .msh, Abaqus .inp, XDMF, ...). Mesh must contain hexahedral\n"
-             "    elements. ASCII legacy VTK files (format up to 4.2) are read natively; binary and\n"
-             "    version 5.1 legacy files and all other formats through meshio. VTK voxels become\n"
-             "    hexahedra; other cells (quads, lines, ...) are skipped with a warning. Nodal\n"
-             "    'RefractiveIndex' and 'Absorptivity' arrays are read when present (index 1 and\n"
-             "    absorptivity 0 otherwise).\n\n"
-             "Raises\n------\n"
-             "RuntimeError\n"
-             "    If the file cannot be opened or read correctly, holds no hexahedra, or has an\n"
-             "    element no node order makes valid; the engine keeps its previous mesh.\n"
-             "MemoryError\n    As for load_mesh_arrays().\n\n"
-             "Notes\n-----\n"
-             "Elements with mirrored node order (negative volume) are reordered to positive volume\n"
-             "and counted in one warning line. Clears the boundary conditions; a built surface\n"
-             "grid is rebuilt for the new mesh.\n\n"
-             "Example\n-------\n>>> engine.load_mesh('mesh.vtk')")
+        .defAs("_load_mesh_native", "load_mesh", &loadMeshNative, py::arg("mesh_file"),
+               "The checks and the native reader of load_mesh(); False for a file left to meshio.")
+        .defAs("_load_mesh_read", "load_mesh", &loadMeshRead, py::arg("mesh_file"), py::arg("points"),
+               py::arg("hexahedra"), py::arg("refractive_index"), py::arg("absorptivity"),
+               "Builds the mesh lumetra.meshes.read read from mesh_file (load_mesh()).")
         .def("set_constant_matprops", &Lumetra::set_constant_matprops, py::arg("refractive_index"),
              py::arg("absorptivity"),
              "Set constant material properties for all nodes.\n\n"
