@@ -4,7 +4,7 @@
 
 #include "curing/material_state_data.h"
 #include "device/device.h"
-#include "tracing/grid_accelerator.h"
+#include "grid/spatial_grid.h"
 
 __global__ void initializeStateKernel(MaterialStateDataFlat* s, MaterialStateVec v);
 __global__ void solveRateEquations(MaterialStateDataFlat* s, const double* dU, int n);

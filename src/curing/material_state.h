@@ -16,7 +16,7 @@
 #include "curing/material_state_data.h"
 #include "device/buffer.h"
 #include "mesh/mesh_data.h"
-#include "tracing/grid_accelerator.h"
+#include "grid/spatial_grid.h"
 
 class Mesh;
 
@@ -118,7 +118,7 @@ private:
 
     dev::DeviceArray<MaterialStateDataFlat> d_state_;
     MaterialStateDataFlat h_state_{};
-    GridAccelerator grid_;
+    SpatialGrid grid_;
     DiffusionScheme scheme_ = DiffusionScheme::Kernel;
     FemDiffusion fem_;
     bool gridReady_ = false;

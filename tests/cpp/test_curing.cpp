@@ -136,7 +136,7 @@ protected:
     static constexpr int k = 7, n = k * k * k;
     std::unique_ptr<Mesh> mesh = lattice(k);
     const float* coords() const { return mesh->h_mdata_devlink.nodeCoords; }
-    GridAccelerator grid;
+    SpatialGrid grid;
     double D = 0.25, dt = 1.0; // cut-off radius sqrt(4 ln 1000) = 2.63 node spacings
     void SetUp() override
     {
@@ -282,7 +282,7 @@ TEST(CuringGrid, TheGridWalkEqualsTheAllNodesKernelWhateverTheCellSize)
     for (double& v : field) v = u(rng) < 0.3 ? 0.0 : u(rng);
     auto in = onDevice(field);
     const float* xyz = mesh->h_mdata_devlink.nodeCoords;
-    GridAccelerator foreign[3];
+    SpatialGrid foreign[3];
     const float edges[3] = {0.3f, 1.0f, 5.0f};
     for (int g = 0; g < 3; ++g) foreign[g].buildNodalGrid(*mesh, Vec3(edges[g], edges[g], edges[g]));
     for (double D : {0.16, 0.01}) {

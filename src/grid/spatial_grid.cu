@@ -1,4 +1,4 @@
-#include "tracing/grid_accelerator.h"
+#include "grid/spatial_grid.h"
 
 #include <algorithm>
 #include <cmath>
@@ -33,7 +33,7 @@ std::vector<Vec3> nodePositions(const MeshDataFlat& m)
 
 } // namespace
 
-void GridAccelerator::buildFaceGrid(Mesh& mesh)
+void SpatialGrid::buildFaceGrid(Mesh& mesh)
 {
     const MeshDataFlat& m = mesh.h_mdata_devlink;
     const std::vector<Vec3> nodes = nodePositions(m);
@@ -90,7 +90,7 @@ void GridAccelerator::buildFaceGrid(Mesh& mesh)
     buildFaceLists(boxLo, boxHi, 1e-6f * magnitude);
 }
 
-void GridAccelerator::buildFaceLists(const std::vector<Vec3>& lo, const std::vector<Vec3>& hi, float pad)
+void SpatialGrid::buildFaceLists(const std::vector<Vec3>& lo, const std::vector<Vec3>& hi, float pad)
 {
     const GridView g = grid_;
     const int n[3] = {g.nx, g.ny, g.nz};
@@ -130,7 +130,7 @@ void GridAccelerator::buildFaceLists(const std::vector<Vec3>& lo, const std::vec
     grid_.cellFaces = cellFaces_.data();
 }
 
-void GridAccelerator::buildNodalGrid(Mesh& mesh, Vec3 cellSize)
+void SpatialGrid::buildNodalGrid(Mesh& mesh, Vec3 cellSize)
 {
     if (!(cellSize.x > 0.0f && cellSize.y > 0.0f && cellSize.z > 0.0f)) {
         throw std::invalid_argument("the nodal grid's cell size must be positive on every axis");
@@ -150,7 +150,7 @@ void GridAccelerator::buildNodalGrid(Mesh& mesh, Vec3 cellSize)
     buildNodeRuns(nodes);
 }
 
-void GridAccelerator::buildNodeRuns(const std::vector<Vec3>& positions)
+void SpatialGrid::buildNodeRuns(const std::vector<Vec3>& positions)
 {
     const std::size_t cells = static_cast<std::size_t>(grid_.nx) * grid_.ny * grid_.nz;
     const std::size_t items = positions.size();
@@ -180,7 +180,7 @@ void GridAccelerator::buildNodeRuns(const std::vector<Vec3>& positions)
     grid_.nodeCount = static_cast<int>(items);
 }
 
-void GridAccelerator::build(const std::vector<Vec3>& positions, const char* label)
+void SpatialGrid::build(const std::vector<Vec3>& positions, const char* label)
 {
     const std::size_t cells = static_cast<std::size_t>(grid_.nx) * grid_.ny * grid_.nz;
     const std::size_t items = positions.size();
@@ -229,7 +229,7 @@ float occupancyPercentile(const std::vector<int>& v, float q)
     return static_cast<float>(v[hi]) * w + (1.0f - w) * static_cast<float>(v[lo]);
 }
 
-void GridAccelerator::printOccupancy(int itemCount, const std::vector<int>& head, const std::vector<int>& next,
+void SpatialGrid::printOccupancy(int itemCount, const std::vector<int>& head, const std::vector<int>& next,
                                      const char* label) const
 {
     const int nx = grid_.nx, ny = grid_.ny, nz = grid_.nz;
@@ -293,7 +293,7 @@ void GridAccelerator::printOccupancy(int itemCount, const std::vector<int>& head
              static_cast<double>(occupancyPercentile(stencil, 0.9f)), stencilMax);
 }
 
-void GridAccelerator::printCells(int itemCount) const
+void SpatialGrid::printCells(int itemCount) const
 {
     const std::size_t cells = static_cast<std::size_t>(grid_.nx) * grid_.ny * grid_.nz;
     const std::vector<int> head = cellHead_.download(), next = cellNext_.download();
