@@ -37,8 +37,7 @@ struct GridAxis {
     // cellAt(x + h + slack) hold every node within h of x along this axis.
     __host__ __device__ int cellAt(double x) const
     {
-        const double v = (x - origin) * inverse; // clamped before the conversion, which could overflow
-        return v <= 0.0 ? 0 : (v >= count - 1 ? count - 1 : static_cast<int>(v));
+        return clampedCell((x - origin) * inverse, count);
     }
     // A lower bound on the distance from x to any node of cell k along this axis.
     __host__ __device__ double gap(int k, double x) const

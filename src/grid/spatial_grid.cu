@@ -93,7 +93,6 @@ void SpatialGrid::buildFaceGrid(Mesh& mesh)
 void SpatialGrid::buildFaceLists(const std::vector<Vec3>& lo, const std::vector<Vec3>& hi, float pad)
 {
     const GridView g = grid_;
-    const int n[3] = {g.nx, g.ny, g.nz};
     const std::size_t cells = static_cast<std::size_t>(g.nx) * g.ny * g.nz;
     const std::size_t faces = lo.size();
     // The cell range of each face's enlarged box, clamped to the grid.
@@ -101,12 +100,8 @@ void SpatialGrid::buildFaceLists(const std::vector<Vec3>& lo, const std::vector<
     for (std::size_t f = 0; f < faces; ++f) {
         for (int a = 0; a < 3; ++a) {
             const float margin = 1e-3f * g.cellSize[a] + pad;
-            const auto cellAt = [&](float x) {
-                const float i = std::floor((x - g.origin[a]) / g.cellSize[a]);
-                return static_cast<int>(std::clamp(i, 0.0f, static_cast<float>(n[a] - 1)));
-            };
-            range[6 * f + a] = cellAt(lo[f][a] - margin);
-            range[6 * f + 3 + a] = cellAt(hi[f][a] + margin);
+            range[6 * f + a] = g.clampedCellAlong(a, lo[f][a] - margin);
+            range[6 * f + 3 + a] = g.clampedCellAlong(a, hi[f][a] + margin);
         }
     }
     // Two passes, counting then filling in face order, so every cell's list is ascending.

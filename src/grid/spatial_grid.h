@@ -19,6 +19,28 @@
 
 class Mesh;
 
+// The one rule by which the grids place a coordinate on an axis: the cell is the floor of
+// its scaled position (x - origin) / edge, in float for the builds and the ray walk, in
+// double for the curing model's neighbour search. Clamped to the grid's cells (a value
+// that is not a number gives cell 0), or -1 outside them; both decide before converting,
+// which could overflow.
+__host__ __device__ inline float cellFloor(float scaled) { return floorf(scaled); }
+__host__ __device__ inline double cellFloor(double scaled) { return floor(scaled); }
+
+template <typename T>
+__host__ __device__ inline int clampedCell(T scaled, int count)
+{
+    const T v = cellFloor(scaled);
+    return v >= T(0) ? (v < T(count - 1) ? static_cast<int>(v) : count - 1) : 0;
+}
+
+template <typename T>
+__host__ __device__ inline int cellOrNone(T scaled, int count)
+{
+    const T v = cellFloor(scaled);
+    return v >= T(0) && v < T(count) ? static_cast<int>(v) : -1;
+}
+
 // A node of the nodal grid's sorted copy: its coordinates (as the mesh holds them) and its
 // index in the mesh. Sixteen bytes, so a GPU reads one in a single load.
 struct alignas(16) CellNode {
@@ -48,25 +70,21 @@ struct GridView {
         return ix >= 0 && ix < nx && iy >= 0 && iy < ny && iz >= 0 && iz < nz;
     }
 
-    // The cell holding p (indices truncated toward zero), -1 outside the grid.
-    __host__ __device__ int cellOf(Vec3 p) const
+    __host__ __device__ int count(int axis) const { return axis == 0 ? nx : (axis == 1 ? ny : nz); }
+
+    // The cell along `axis` of coordinate x, clamped to the grid (clampedCell).
+    __host__ __device__ int clampedCellAlong(int axis, float x) const
     {
-        const int ix = static_cast<int>((p.x - origin.x) / cellSize.x);
-        const int iy = static_cast<int>((p.y - origin.y) / cellSize.y);
-        const int iz = static_cast<int>((p.z - origin.z) / cellSize.z);
-        return inside(ix, iy, iz) ? cellIndex(ix, iy, iz) : -1;
+        return clampedCell((x - origin[axis]) / cellSize[axis], count(axis));
     }
 
-    // Appends the item to the end of the cell's list.
-    __host__ __device__ void insertElement(int cell, int item)
+    // The cell holding p, -1 outside the grid (cellOrNone on each axis).
+    __host__ __device__ int cellOf(Vec3 p) const
     {
-        if (cellHead[cell] < 0) {
-            cellHead[cell] = item;
-            return;
-        }
-        int last = cellHead[cell];
-        while (cellNext[last] >= 0) last = cellNext[last];
-        cellNext[last] = item;
+        const int ix = cellOrNone((p.x - origin.x) / cellSize.x, nx);
+        const int iy = cellOrNone((p.y - origin.y) / cellSize.y, ny);
+        const int iz = cellOrNone((p.z - origin.z) / cellSize.z, nz);
+        return ix >= 0 && iy >= 0 && iz >= 0 ? cellIndex(ix, iy, iz) : -1;
     }
 };
 

@@ -53,9 +53,7 @@ struct FaceGridView : GridView {
         }
         if (!(t0 <= t1) || n[0] < 1 || n[1] < 1 || n[2] < 1) return false;
         for (int a = 0; a < 3; ++a) {
-            const float q = fmaf(t0, d[a], p[a]);
-            const int i = static_cast<int>(floorf((q - origin[a]) / cellSize[a]));
-            idx[a] = i < 0 ? 0 : (i >= n[a] ? n[a] - 1 : i);
+            idx[a] = clampedCellAlong(a, fmaf(t0, d[a], p[a]));
         }
         *tEnter = t0;
         return true;
