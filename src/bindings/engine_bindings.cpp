@@ -966,7 +966,7 @@ void bindEngine(py::module_& m)
                 e.set_objective(k, std::move(table));
             },
             py::arg("kind"), py::arg("config") = py::none(),
-            "Choose what the next tracer computes (an addition to the original interface).\n\n"
+            "Choose what the next tracer computes.\n\n"
             "Parameters\n----------\n"
             "kind : str\n"
             "    'light_transport' (the default: absorbed power per node, VTU files), 'render'\n"
@@ -1003,8 +1003,7 @@ void bindEngine(py::module_& m)
                                        height, width, pixelSize);
             },
             py::arg("position"), py::arg("direction"), py::arg("height"), py::arg("width"), py::arg("pixel_size"),
-            "Replace the rays by a camera's: one ray per pixel, in raster order (an addition to the\n"
-            "original interface).\n\n"
+            "Replace the rays by a camera's: one ray per pixel, in raster order.\n\n"
             "Parameters\n----------\n"
             "position : array_like\n    Centre of the pixel grid [x, y, z]; place it outside the mesh.\n"
             "direction : array_like\n    Viewing direction [x, y, z]; normalised.\n"
@@ -1039,7 +1038,7 @@ void bindEngine(py::module_& m)
                 }
                 return out;
             },
-            "Get the rendered picture (an addition to the original interface).\n\n"
+            "Get the rendered picture.\n\n"
             "Returns\n-------\nnumpy.ndarray\n"
             "    Shape (height, width, 3): red, green, blue in [0, 1], top row first, as\n"
             "    matplotlib's imshow shows it; pixels no ray painted are 0. Shape (0, 0, 3), after a\n"
@@ -1062,7 +1061,7 @@ void bindEngine(py::module_& m)
                 return py::module_::import("numpy.lib.recfunctions")
                     .attr("unstructured_to_structured")(flat, np.attr("dtype")(fields));
             },
-            "Get the sampled path of ray 0 (an addition to the original interface).\n\n"
+            "Get the sampled path of ray 0.\n\n"
             "Returns\n-------\nnumpy.ndarray\n"
             "    A structured array with fields x, y, z (the exit point of each element the ray\n"
             "    crossed, in order), s (path length so far) and E (remaining power): the numbers of\n"
