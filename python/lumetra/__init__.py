@@ -37,6 +37,7 @@ Example
 """
 
 import os as _os
+from importlib import metadata as _metadata
 
 from . import _backend
 from ._backend import load_extension as _load_extension
@@ -48,7 +49,9 @@ _backend.share_thread_count(_ext)
 # the map's matrix.
 globals().update({name: value for name, value in vars(_ext).items() if not name.startswith("_")})
 from . import meshes  # noqa: E402  (after the variant: load_mesh reads files through it)
-from . import optics_map  # noqa: E402
+from . import optics_map  # noqa: E402, F401
+
+__version__ = _metadata.version("lumetra")
 
 
 def _load_mesh(self, mesh_file):

@@ -28,6 +28,9 @@ __all__ = [
 
 _ext: ModuleType  # the compiled variant in use
 
+__version__: str
+"""The installed package's version."""
+
 backend: str
 """The compiled variant this process uses: "cuda" or "cpu" (chosen by LUMETRA_BACKEND)."""
 

@@ -27,6 +27,16 @@ def lumetra_run(*args, cwd=None):
                           capture_output=True, text=True, cwd=cwd, env=env, timeout=600)
 
 
+def test_version_names_the_installed_package_and_its_variant():
+    import importlib.metadata
+
+    import lumetra
+    result = subprocess.run([sys.executable, "-m", "lumetra", "--version"], capture_output=True, text=True, timeout=60)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout == f"lumetra {importlib.metadata.version('lumetra')} ({lumetra.backend})\n"
+    assert lumetra.__version__ == importlib.metadata.version("lumetra")
+
+
 @pytest.fixture(scope="module")
 def default_run(tmp_path_factory):
     """The default scenario as --write-default writes it, run small."""
