@@ -13,7 +13,7 @@ def label(mangled):
         name = subprocess.run(["c++filt"], input=mangled, capture_output=True, text=True).stdout.strip() or mangled
     except OSError:  # no c++filt: the mangled name
         name = mangled
-    k = re.search(r"traceRaysKernel<(\w+?)View, (\w+)<HEX8Element(?:, \(StepRule\)(\d))?>", name)
+    k = re.search(r"traceRaysKernel<(\w+?)View, (\w+)<\(StepRule\)(\d)>", name)
     if not k:
         return name
     return f"{k.group(1)}, {k.group(2)}" + (SUFFIX[k.group(3)] if k.group(3) else "")

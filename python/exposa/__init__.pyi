@@ -12,11 +12,12 @@ backend: str
 """The compiled variant this process uses, the one lumetra chose: "cuda" or "cpu"."""
 
 def set_num_threads(threads: int) -> None:
-    """Set the CPU threads of every module (the same function as lumetra.set_num_threads)."""
+    """Set the number of CPU threads that run kernels on the CPU variant."""
 
 def get_num_threads() -> int: ...
 def set_verbosity(level: int) -> None:
-    """1 prints everything, 0 only warnings and errors (every module, as lumetra's)."""
+    """Set how much lumetra, curalis and exposa print: 1 (the default) everything, 0 only warnings
+    and errors."""
 
 def get_verbosity() -> int: ...
 
@@ -35,14 +36,12 @@ class Exposa:
     ) -> None: ...
     @overload
     def reaction_step(self, result_device_ptr: int, mesh_devlink_ptr: int) -> None:
-        """Raw addresses: the current ones of one live engine (RuntimeError for any other
-        number, another kind of address, a replaced or freed one); the model keeps that
-        engine alive."""
+        """Add one exposure of length dt and update the optics mesh's material properties."""
 
     @overload
     def reaction_step(self, engine: Lumetra) -> None:
-        """The engine's absorbed power and mesh, asked for at every step; the model keeps the
-        engine alive."""
+        """The same step on the engine's absorbed power (a lumetra.Lumetra), its addresses asked for
+        at every step; the model keeps the engine alive."""
 
     def get_dose(self) -> NDArray[float64]: ...
     def get_degree_of_curing(self) -> NDArray[float64]: ...

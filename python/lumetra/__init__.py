@@ -36,6 +36,9 @@ Example
 >>> power = engine.get_absorbed_power()
 """
 
+import os as _os
+from importlib import metadata as _metadata
+
 from . import _backend
 from ._backend import load_extension as _load_extension
 
@@ -46,7 +49,52 @@ _backend.share_thread_count(_ext)
 # the map's matrix.
 globals().update({name: value for name, value in vars(_ext).items() if not name.startswith("_")})
 from . import meshes  # noqa: E402  (after the variant: load_mesh reads files through it)
-from . import optics_map  # noqa: E402
+from . import optics_map  # noqa: E402, F401
+
+__version__ = _metadata.version("lumetra")
+
+
+def _load_mesh(self, mesh_file):
+    """Load a finite element mesh from file.
+
+    Parameters
+    ----------
+    mesh_file : str or os.PathLike
+        Supported formats: VTK (.vtk, .vtu) and every format meshio reads that holds
+        hexahedra (Gmsh .msh, Abaqus .inp, XDMF, ...). Mesh must contain hexahedral
+        elements. ASCII legacy VTK files (format up to 4.2) are read natively; binary and
+        version 5.1 legacy files and all other formats through meshio. VTK voxels become
+        hexahedra; other cells (quads, lines, ...) are skipped with a warning. Nodal
+        'RefractiveIndex' and 'Absorptivity' arrays are read when present (index 1 and
+        absorptivity 0 otherwise).
+
+    Raises
+    ------
+    RuntimeError
+        If the file cannot be opened or read correctly, holds no hexahedra, or has an
+        element no node order makes valid; the engine keeps its previous mesh.
+    MemoryError
+        As for load_mesh_arrays().
+
+    Notes
+    -----
+    Elements with mirrored node order (negative volume) are reordered to positive volume
+    and counted in one warning line. Clears the boundary conditions; a built surface
+    grid is rebuilt for the new mesh.
+
+    Example
+    -------
+    >>> engine.load_mesh('mesh.vtk')
+    """
+    if not self._load_mesh_native(mesh_file):
+        self._load_mesh_read(mesh_file, *meshes.read(_os.fspath(mesh_file)))
+
+
+# The engine's method: the native reader first, meshio for every other format (the compiled
+# module imports nothing of this package for it).
+_load_mesh.__name__, _load_mesh.__qualname__ = "load_mesh", "Lumetra.load_mesh"
+_ext.Lumetra.load_mesh = _load_mesh
+del _load_mesh
 
 __all__ = sorted([name for name in vars(_ext) if not name.startswith("_")] + ["meshes", "optics_map"])
 

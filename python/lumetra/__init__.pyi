@@ -28,6 +28,9 @@ __all__ = [
 
 _ext: ModuleType  # the compiled variant in use
 
+__version__: str
+"""The installed package's version."""
+
 backend: str
 """The compiled variant this process uses: "cuda" or "cpu" (chosen by LUMETRA_BACKEND)."""
 
@@ -38,10 +41,11 @@ def get_num_threads() -> int:
     """Number of CPU threads that run kernels on the CPU variant."""
 
 def set_verbosity(level: int) -> None:
-    """1 (the default) prints everything, 0 only warnings and errors."""
+    """Set how much lumetra, curalis and exposa print: 1 (the default) everything, 0 only warnings
+    and errors."""
 
 def get_verbosity() -> int:
-    """The current verbosity."""
+    """The current verbosity: 1 prints everything, 0 warnings and errors only."""
 
 class BoundaryConditionInteractionType:
     """Boundary interaction mode for optical BCs."""
@@ -124,7 +128,7 @@ class Lumetra:
     ) -> None: ...
     def load_rays(self, rays_file: str | os.PathLike[str]) -> None: ...
     def set_rays(self, positions: ArrayLike, directions: ArrayLike, powers: ArrayLike) -> None:
-        """Rays from arrays (n, 3), (n, 3), (n,): the rays load_rays gives for a file of these values."""
+        """Replace the rays by rays given as arrays."""
     def configure_outfilename(self, output_file: str | os.PathLike[str]) -> None: ...
     def compute_volumetric_absorption(
         self, progress: bool | Callable[[int, int], object] | None = None
@@ -132,52 +136,54 @@ class Lumetra:
     def trace_adjoint(
         self, field: ArrayLike, progress: bool | Callable[[int, int], object] | None = None
     ) -> NDArray[np.float64]:
-        """A^T field, shape (nRays,): per ray, its deposits per unit power weighed by the nodal field."""
+        """The transpose of the trace: per ray, its deposits per unit power weighed by a nodal
+        field."""
     def record_deposits(self) -> tuple[NDArray[np.int32], NDArray[np.int32], NDArray[np.float64]]:
-        """Every deposit of one trace as (nodes, rays, values per unit power); pairs repeat."""
+        """Every deposit of one trace: the matrix of the map from ray powers to absorbed power."""
     def get_ray_count(self) -> int: ...
     def get_node_count(self) -> int: ...
     def get_mesh_data_devlink_ptr(self) -> int: ...
     def get_mesh_ptr(self) -> int: ...
     def get_result_array_device_ptr(self) -> int: ...
     def get_absorbed_power(self) -> NDArray[np.float64]:
-        """Absorbed power per node, shape (nNodes,); empty before a result exists."""
+        """Get absorbed power at each mesh node."""
     def set_absorbed_power(self, absorbed_power: ArrayLike) -> None:
-        """Shape (nNodes,), non-negative, converted to float64; replaces the result the curing step reads."""
+        """Replace the absorbed power at each mesh node: the array that get_absorbed_power() reads
+        and get_result_array_device_ptr() points to, so the next curing step sees these values."""
     def get_ray_payloads(self) -> NDArray[np.float64]:
-        """Per-ray power, shape (nRays,); empty before rays are loaded."""
+        """Get per-ray payload/intensity values as a NumPy array."""
     def get_absorptivity(self) -> NDArray[np.float64]:
-        """Absorptivity per node, shape (nNodes,)."""
+        """Get absorptivity values at each mesh node."""
     def get_refractive_index(self) -> NDArray[np.float64]:
-        """Refractive index per node, shape (nNodes,)."""
+        """Get refractive index values at each mesh node."""
     def get_node_positions(self) -> NDArray[np.float64]:
-        """Node positions, shape (nNodes, 3)."""
+        """Get mesh node positions."""
     def set_absorptivity(self, absorptivity: ArrayLike) -> None:
-        """Shape (nNodes,), converted to float64."""
+        """Set absorptivity values for all mesh nodes."""
     def set_ray_payloads(self, payloads: ArrayLike) -> None:
-        """Shape (nRays,), converted to float64."""
+        """Set per-ray payload/intensity values from a NumPy array."""
     def set_refractive_index(self, refractive_index: ArrayLike) -> None:
-        """Shape (nNodes,), converted to float64."""
+        """Set refractive index values for all mesh nodes."""
     def set_node_positions(self, positions: ArrayLike) -> None:
-        """Shape (nNodes, 3), converted to float64; refused if it would invert an element."""
+        """Set mesh node positions."""
     def reset_absorbed_power(self) -> None: ...
     def rotate_reset_rays(self, axis: ArrayLike, angle: float) -> None:
-        """axis: three values [x, y, z]; angle in radians."""
+        """Rotate rays around an axis and reset their surface flags."""
     def write_result(self) -> None: ...
     def write_result_append(self, fields: ArrayLike, field_names: Sequence[str] | None = None) -> None:
-        """fields: shape (nFields, nNodes), or nFields * nNodes values field after field."""
+        """Write simulation results with additional custom fields to VTU file."""
     def set_objective(
         self, kind: str, config: Mapping[str, object] | str | os.PathLike[str] | None = None
     ) -> None:
-        """kind: 'light_transport', 'render' or 'optical_path'; config: a dict or a TOML path."""
+        """Choose what the next tracer computes."""
     def generate_camera_rays(
         self, position: ArrayLike, direction: ArrayLike, height: int, width: int, pixel_size: float
     ) -> None:
-        """One ray per pixel of a height x width grid, raster order, row 0 at the bottom."""
+        """Replace the rays by a camera's: one ray per pixel, in raster order."""
     def get_image(self) -> NDArray[np.float64]:
-        """The render, shape (height, width, 3), top row first, values in [0, 1]."""
+        """Get the rendered picture."""
     def get_optical_path(self) -> NDArray[np.void]:
-        """Structured array with fields x, y, z, s, E: one row per element ray 0 crossed."""
+        """Get the sampled path of ray 0."""
     def load_mesh_arrays(
         self,
         points: ArrayLike,
@@ -185,16 +191,16 @@ class Lumetra:
         refractive_index: ArrayLike | None = None,
         absorptivity: ArrayLike | None = None,
     ) -> None:
-        """points (N, 3), hexahedra (E, 8) in VTK order, optional nodal fields (N,)."""
+        """Load a hexahedral mesh from arrays."""
     def get_nodal_volumes(self) -> NDArray[np.float64]:
-        """Lumped nodal volumes, shape (nNodes,)."""
+        """Get the lumped volume of each mesh node."""
     def get_trace_summary(self) -> dict[str, int | float]:
-        """Counters and power balance of the last computation; empty before one."""
+        """Get the counters and the power balance of the last computation."""
     def get_ray_start_faces(self) -> NDArray[np.int32]:
-        """Start face of each ray in the last computation (-1: missed), shape (nRays,)."""
+        """Get the boundary face each ray entered through in the last computation."""
     def get_ray_exit_positions(self) -> NDArray[np.float64]:
-        """Where each ray ended in the last computation, shape (nRays, 3)."""
+        """Get where each ray ended in the last computation."""
     def get_ray_exit_directions(self) -> NDArray[np.float64]:
-        """Direction of each ray where it ended, shape (nRays, 3)."""
+        """Get the direction of each ray where it ended in the last computation."""
     def get_ray_exit_power(self) -> NDArray[np.float64]:
-        """Power each ray carried where it ended, shape (nRays,)."""
+        """Get the power each ray carried where it ended in the last computation."""

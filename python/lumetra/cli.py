@@ -26,7 +26,10 @@ __all__ = ["main"]
 
 
 def _parser() -> argparse.ArgumentParser:
+    import lumetra
+
     parser = argparse.ArgumentParser(prog="lumetra", description="Light-driven curing of photopolymer resins.")
+    parser.add_argument("--version", action="version", version=f"lumetra {lumetra.__version__} ({lumetra.backend})")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
     run = commands.add_parser(
         "run", formatter_class=argparse.RawDescriptionHelpFormatter,

@@ -289,6 +289,16 @@ def _boundary_conditions(engine, scenario: dict[str, Any]) -> list:
     return conditions
 
 
+# The [resin] keys that set the reaction-diffusion model, each the CuralisProps field of its
+# name: every field but dt, which is time.dt (test_cli checks the table against both).
+CURALIS_SETTINGS = (
+    "n0", "n1", "alpha0", "alpha1", "kpropagation", "koxygen", "diffusion_oxygen", "diffusion_radical",
+    "diffusion_scheme", "diffusion_bc", "diffusion_bc_radical", "diffusion_bc_oxygen", "dirichlet_radical",
+    "dirichlet_oxygen", "oxygen_gel_point", "oxygen_dirichlet_all_boundary", "oxygen_dirichlet_bc_groups",
+    "oxygen_dirichlet_face_ids", "c_monomer0", "c_radical0", "c_oxygen0", "degree_of_curing0",
+)
+
+
 def _model(scenario: dict[str, Any], n_nodes: int):
     resin, dt = scenario["resin"], scenario["time"]["dt"]
     if resin["model"] == "dose":
@@ -300,9 +310,8 @@ def _model(scenario: dict[str, Any], n_nodes: int):
     import curalis
 
     p = curalis.CuralisProps()
-    for name in dir(p):
-        if not name.startswith("_") and name in resin:
-            setattr(p, name, resin[name])
+    for name in CURALIS_SETTINGS:
+        setattr(p, name, resin[name])
     p.dt = dt
     return curalis.Curalis(p, n_nodes)
 

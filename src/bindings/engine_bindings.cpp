@@ -20,7 +20,7 @@
 
 #include "IO/mesh_readers.h"
 #include "bindings/config_table_py.h"
-#include "bindings/engine.h"
+#include "engine/engine.h"
 #include "bindings/module_common.h"
 #include "common/messages.h"
 
@@ -260,9 +260,11 @@ void checkFieldNames(const std::vector<std::string>& names)
 // Paths arrive as str or os.PathLike (pathlib.Path).
 using Path = std::filesystem::path;
 
-// Files the native reader does not read go through meshio (lumetra.meshes.read), then the
-// same build as arrays.
-void loadMesh(Lumetra& e, const Path& file)
+// The first half of lumetra.Lumetra.load_mesh: the checks every reader would otherwise
+// report in a format of its own, then the native reader for the files it reads (legacy
+// ASCII VTK). False, after saying so, for a file it leaves to meshio: the Python method
+// then reads it with lumetra.meshes.read and hands the arrays to loadMeshRead.
+bool loadMeshNative(Lumetra& e, const Path& file)
 {
     const std::string path = file.string();
     // Every reader would fail on these with a message of its own format: say what is wrong.
@@ -275,12 +277,19 @@ void loadMesh(Lumetra& e, const Path& file)
     else fail("Mesh file " + path + ": cannot be read: " + std::strerror(errno));
     if (readsAsLegacyAsciiVtk(path)) {
         allocating("Mesh file " + path, [&] { e.load_mesh(path); });
-        return;
+        return true;
     }
     msg::out("Reading mesh file through meshio: %s\n", path.c_str());
-    const py::tuple m = py::module_::import("lumetra.meshes").attr("read")(path);
-    const std::string source = "Mesh file " + path;
-    HexMeshInput input = meshInput(source, m[0], m[1], m[2], m[3]);
+    return false;
+}
+
+// The second half: the arrays read from the file, built as the file's mesh (messages and
+// refusals name the file).
+void loadMeshRead(Lumetra& e, const Path& file, py::handle points, py::handle hexahedra, py::handle refractiveIndex,
+                  py::handle absorptivity)
+{
+    const std::string source = "Mesh file " + file.string();
+    HexMeshInput input = meshInput(source, points, hexahedra, refractiveIndex, absorptivity);
     buildMesh(e, input, {source, "in the file", "Mesh file loaded"});
 }
 
@@ -424,6 +433,14 @@ public:
         return *this;
     }
 
+    // A helper of a method written in Python: a busy engine is reported under the method's name.
+    template <typename F, typename... Extra>
+    EngineClass& defAs(const char* name, const char* method, F&& f, const Extra&... extra)
+    {
+        Base::def(name, guarded(method, std::forward<F>(f)), extra...);
+        return *this;
+    }
+
     template <typename... Args, typename... Extra>
     EngineClass& def(const py::detail::initimpl::constructor<Args...>& init, const Extra&... extra)
     {
@@ -471,31 +488,16 @@ void bindEngine(py::module_& m)
              "    Names are case-sensitive.\n\n"
              "Raises\n------\n"
              "ValueError\n"
-             "    For any other name (after the message \"Solver type not recognized ...\"); the\n"
-             "    solver stays as it was, so a typo such as 'rk4' cannot silently run Euler.\n\n"
+             "    For any other name (after the message \"Solver type not recognized: ...; the\n"
+             "    solver stays ...\"); the solver stays as it was, so a typo such as 'rk4' cannot\n"
+             "    silently run Euler.\n\n"
              "Notes\n-----\nTakes effect at the next config().\n\n"
              "Example\n-------\n>>> engine.set_solver_type('RK4')")
-        .def("load_mesh", &loadMesh, py::arg("mesh_file"),
-             "Load a finite element mesh from file.\n\n"
-             "Parameters\n----------\n"
-             "mesh_file : str or os.PathLike\n"
-             "    Supported formats: VTK (.vtk, .vtu) and every format meshio reads that holds\n"
-             "    hexahedra (Gmsh .msh, Abaqus .inp, XDMF, ...). Mesh must contain hexahedral\n"
-             "    elements. ASCII legacy VTK files (format up to 4.2) are read natively; binary and\n"
-             "    version 5.1 legacy files and all other formats through meshio. VTK voxels become\n"
-             "    hexahedra; other cells (quads, lines, ...) are skipped with a warning. Nodal\n"
-             "    'RefractiveIndex' and 'Absorptivity' arrays are read when present (index 1 and\n"
-             "    absorptivity 0 otherwise).\n\n"
-             "Raises\n------\n"
-             "RuntimeError\n"
-             "    If the file cannot be opened or read correctly, holds no hexahedra, or has an\n"
-             "    element no node order makes valid; the engine keeps its previous mesh.\n"
-             "MemoryError\n    As for load_mesh_arrays().\n\n"
-             "Notes\n-----\n"
-             "Elements with mirrored node order (negative volume) are reordered to positive volume\n"
-             "and counted in one warning line. Clears the boundary conditions; a built surface\n"
-             "grid is rebuilt for the new mesh.\n\n"
-             "Example\n-------\n>>> engine.load_mesh('mesh.vtk')")
+        .defAs("_load_mesh_native", "load_mesh", &loadMeshNative, py::arg("mesh_file"),
+               "The checks and the native reader of load_mesh(); False for a file left to meshio.")
+        .defAs("_load_mesh_read", "load_mesh", &loadMeshRead, py::arg("mesh_file"), py::arg("points"),
+               py::arg("hexahedra"), py::arg("refractive_index"), py::arg("absorptivity"),
+               "Builds the mesh lumetra.meshes.read read from mesh_file (load_mesh()).")
         .def("set_constant_matprops", &Lumetra::set_constant_matprops, py::arg("refractive_index"),
              py::arg("absorptivity"),
              "Set constant material properties for all nodes.\n\n"
@@ -964,7 +966,7 @@ void bindEngine(py::module_& m)
                 e.set_objective(k, std::move(table));
             },
             py::arg("kind"), py::arg("config") = py::none(),
-            "Choose what the next tracer computes (an addition to the original interface).\n\n"
+            "Choose what the next tracer computes.\n\n"
             "Parameters\n----------\n"
             "kind : str\n"
             "    'light_transport' (the default: absorbed power per node, VTU files), 'render'\n"
@@ -1001,8 +1003,7 @@ void bindEngine(py::module_& m)
                                        height, width, pixelSize);
             },
             py::arg("position"), py::arg("direction"), py::arg("height"), py::arg("width"), py::arg("pixel_size"),
-            "Replace the rays by a camera's: one ray per pixel, in raster order (an addition to the\n"
-            "original interface).\n\n"
+            "Replace the rays by a camera's: one ray per pixel, in raster order.\n\n"
             "Parameters\n----------\n"
             "position : array_like\n    Centre of the pixel grid [x, y, z]; place it outside the mesh.\n"
             "direction : array_like\n    Viewing direction [x, y, z]; normalised.\n"
@@ -1037,7 +1038,7 @@ void bindEngine(py::module_& m)
                 }
                 return out;
             },
-            "Get the rendered picture (an addition to the original interface).\n\n"
+            "Get the rendered picture.\n\n"
             "Returns\n-------\nnumpy.ndarray\n"
             "    Shape (height, width, 3): red, green, blue in [0, 1], top row first, as\n"
             "    matplotlib's imshow shows it; pixels no ray painted are 0. Shape (0, 0, 3), after a\n"
@@ -1060,7 +1061,7 @@ void bindEngine(py::module_& m)
                 return py::module_::import("numpy.lib.recfunctions")
                     .attr("unstructured_to_structured")(flat, np.attr("dtype")(fields));
             },
-            "Get the sampled path of ray 0 (an addition to the original interface).\n\n"
+            "Get the sampled path of ray 0.\n\n"
             "Returns\n-------\nnumpy.ndarray\n"
             "    A structured array with fields x, y, z (the exit point of each element the ray\n"
             "    crossed, in order), s (path length so far) and E (remaining power): the numbers of\n"

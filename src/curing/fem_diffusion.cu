@@ -9,7 +9,7 @@
 #include "common/messages.h"
 #include "curing/material_state_data.h"
 #include "device/launch.h"
-#include "tracing/hex8_element.h"
+#include "mesh/hex8_geometry.h"
 
 namespace {
 

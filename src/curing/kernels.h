@@ -4,7 +4,7 @@
 
 #include "curing/material_state_data.h"
 #include "device/device.h"
-#include "tracing/grid_accelerator.h"
+#include "grid/spatial_grid.h"
 
 __global__ void initializeStateKernel(MaterialStateDataFlat* s, MaterialStateVec v);
 __global__ void solveRateEquations(MaterialStateDataFlat* s, const double* dU, int n);
@@ -14,5 +14,3 @@ __global__ void applyDirichletBoundaryKernel(double* field, const int* mask, dou
 __global__ void diffuseKernelAccelerated(double* out, const double* in, double D, double dt, int n, GridView grid,
                                          const double* gel, int useGel, double gelPoint, const int* mask,
                                          int applyMask, double value);
-__global__ void diffuseKernel(double* out, const double* in, const float* coords, double D, double dt, int n);
-__global__ void diffuseKernelOxy(MaterialStateDataFlat* s, const float* coords, int n);

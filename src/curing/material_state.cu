@@ -7,6 +7,7 @@
 
 #include "common/messages.h"
 #include "curing/kernels.h"
+#include "curing/neighbour_weight.h"
 #include "device/launch.h"
 #include "mesh/mesh.h"
 
@@ -14,45 +15,10 @@ namespace {
 
 constexpr unsigned kStepBlock = 128;
 constexpr unsigned kInitBlock = 256;
-constexpr double kLn1000 = 6.907755278982137;
 // Cells per cut-off radius of the nodal grid. Half the radius tests about 2.4 nodes per
 // neighbour found on a graded hexahedral mesh (4.6 at the full radius); smaller cells test
 // fewer still but add rows, and the weighing, not the testing, sets the cost there.
 constexpr double kCellsPerCutoff = 2.0;
-
-__host__ __device__ inline Vec3 nodeAt(const float* coords, int n, int i) { return {coords[i], coords[n + i], coords[2 * n + i]}; }
-
-// Whether a neighbour at squared distance d2 (in float) may lie within the cut-off: a test
-// that spares the exponential for far neighbours, with a margin that keeps it from
-// dropping one the exact test in relativeWeight keeps.
-__host__ __device__ inline bool withinCutoff(float d2, double c)
-{
-    return static_cast<double>(d2) * c <= kLn1000 * (1.0 + 1e-5);
-}
-
-// One neighbour's share of a Gaussian average: its weight exp(-r^2 / (4 D dt)) relative to
-// the peak, from the squared distance d2 taken in float. The common factor
-// 1 / (4 pi D dt)^1.5 cancels in the normalised average and is left out, so tiny D dt
-// cannot overflow it. 0 for a neighbour past the cut-off (relative weight below 0.001).
-__host__ __device__ inline double relativeWeight(float d2, double c)
-{
-    if (!withinCutoff(d2, c)) return 0.0;
-    const double w = exp(-c * static_cast<double>(d2));
-    return w < 0.001 ? 0.0 : w;
-}
-
-__host__ __device__ inline float squaredDistance(float ax, float ay, float az, float bx, float by, float bz)
-{
-    const float dx = ax - bx, dy = ay - by, dz = az - bz;
-    return dx * dx + dy * dy + dz * dz;
-}
-
-// A value that is not a number gives no weight to its neighbours' averages (one NaN would
-// otherwise spread over the whole part, a cut-off radius per step); a node holding one
-// keeps it, so the fault stays in sight where it arose. Every number weighs, zero
-// included: an empty region next to a filled one takes the weighted share of the filled
-// one's value, not all of it.
-__host__ __device__ inline bool isNumber(double v) { return v == v; }
 
 // One axis of the nodal grid, in double precision. The build put a node in a cell by
 // dividing in float, so a node of cell k lies in [origin + k edge, origin + (k + 1) edge]
@@ -71,8 +37,7 @@ struct GridAxis {
     // cellAt(x + h + slack) hold every node within h of x along this axis.
     __host__ __device__ int cellAt(double x) const
     {
-        const double v = (x - origin) * inverse; // clamped before the conversion, which could overflow
-        return v <= 0.0 ? 0 : (v >= count - 1 ? count - 1 : static_cast<int>(v));
+        return clampedCell((x - origin) * inverse, count);
     }
     // A lower bound on the distance from x to any node of cell k along this axis.
     __host__ __device__ double gap(int k, double x) const
@@ -227,58 +192,6 @@ __global__ void diffuseKernelAccelerated(double* out, const double* in, double D
     out[i] = den > 0.0 ? num / den : in[i];
 }
 
-__global__ void diffuseKernel(double* out, const double* in, const float* coords, double D, double dt, int n)
-{
-    const int i = static_cast<int>(dev::globalThreadIndex());
-    if (i >= n) return;
-    if (!(dt > 0.0) || !(D > 0.0) || !isNumber(in[i])) {
-        out[i] = in[i];
-        return;
-    }
-    const double c = 1.0 / (4.0 * D * dt);
-    const Vec3 xi = nodeAt(coords, n, i);
-    double num = 0.0, den = 0.0;
-    for (int j = 0; j < n; ++j) {
-        const double v = in[j];
-        if (!isNumber(v)) continue;
-        const Vec3 xj = nodeAt(coords, n, j);
-        const double w = relativeWeight(squaredDistance(xi.x, xi.y, xi.z, xj.x, xj.y, xj.z), c);
-        if (w == 0.0) continue;
-        num += w * v;
-        den += w;
-    }
-    out[i] = den > 0.0 ? num / den : in[i];
-}
-
-// Oxygen over all other nodes, with the record's coefficient and step. Its cut-off is on
-// the absolute weight G0 exp(-r^2 / (4 D dt)) >= 0.001, so the kernel's normalisation
-// matters here.
-__global__ void diffuseKernelOxy(MaterialStateDataFlat* s, const float* coords, int n)
-{
-    const int i = static_cast<int>(dev::globalThreadIndex());
-    if (i >= n) return;
-    const double D = s->diffusionOxygen, dt = s->dtDiff;
-    if (!(dt > 0.0) || !(D > 0.0)) {
-        s->oxygen[i] = s->oxygenSource[i];
-        return;
-    }
-    const double g0 = 1.0 / pow(4.0 * 3.141592653589793 * D * dt, 1.5);
-    const double c = 1.0 / (4.0 * D * dt);
-    const Vec3 xi = nodeAt(coords, n, i);
-    double num = 0.0, den = 0.0;
-    for (int j = 0; j < n; ++j) {
-        if (j == i) continue;
-        const Vec3 xj = nodeAt(coords, n, j);
-        const float dx = xi.x - xj.x, dy = xi.y - xj.y, dz = xi.z - xj.z;
-        const double r = static_cast<double>(sqrtf(dx * dx + dy * dy + dz * dz));
-        const double w = g0 * exp(-c * r * r);
-        if (w < 0.001) continue;
-        num += w * s->oxygenSource[j];
-        den += w;
-    }
-    s->oxygen[i] = den > 1e-12 ? num / den : s->oxygenSource[i];
-}
-
 // --- Host launches -------------------------------------------------------------------------
 
 double diffusionCutoffRadius(double D, double dt)
@@ -309,14 +222,6 @@ void diffuseAccelerated(double* out, const double* in, const float* /*coords*/, 
     }
     dev::launchItems(DEV_KERNEL(diffuseKernelAccelerated), static_cast<std::size_t>(n), kStepBlock, stream, out, in,
                      D, dt, n, grid, gel, useGel, gelPoint, mask, applyMask, value);
-}
-
-void diffuseAllNodes(double* out, const double* in, const float* coords, double D, double dt, int n,
-                     dev::StreamHandle stream)
-{
-    refuseAliasing(out, in, n, "diffuseKernel");
-    dev::launchItems(DEV_KERNEL(diffuseKernel), static_cast<std::size_t>(n), kStepBlock, stream, out, in, coords, D,
-                     dt, n);
 }
 
 void applyDirichletBoundary(double* field, const int* mask, double value, int n, dev::StreamHandle stream)
@@ -463,15 +368,6 @@ void MaterialState::updateProperties(float* absorptivity, float* refractiveIndex
 {
     dev::launchItems(DEV_KERNEL(updateMaterialProperties), static_cast<std::size_t>(h_state_.nNodes), kStepBlock,
                      dev::kDefaultStream, d_state_.data(), absorptivity, refractiveIndex, h_state_.nNodes);
-    dev::synchronize();
-}
-
-void MaterialState::diffuseOxygenAllNodes(const float* coords)
-{
-    const std::size_t n = static_cast<std::size_t>(h_state_.nNodes);
-    dev::copy(oxygenSource_.data(), oxygen_.data(), n * sizeof(double), dev::CopyKind::DeviceToDevice);
-    dev::launchItems(DEV_KERNEL(diffuseKernelOxy), n, kStepBlock, dev::kDefaultStream, d_state_.data(), coords,
-                     h_state_.nNodes);
     dev::synchronize();
 }
 

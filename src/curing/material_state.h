@@ -16,7 +16,7 @@
 #include "curing/material_state_data.h"
 #include "device/buffer.h"
 #include "mesh/mesh_data.h"
-#include "tracing/grid_accelerator.h"
+#include "grid/spatial_grid.h"
 
 class Mesh;
 
@@ -57,8 +57,6 @@ double diffusionCutoffRadius(double D, double dt);
 void diffuseAccelerated(double* out, const double* in, const float* coords, double D, double dt, int n,
                         const GridView& grid, const double* gel, int useGel, double gelPoint, const int* mask,
                         int applyMask, double value, dev::StreamHandle stream = dev::kDefaultStream);
-void diffuseAllNodes(double* out, const double* in, const float* coords, double D, double dt, int n,
-                     dev::StreamHandle stream = dev::kDefaultStream);
 void applyDirichletBoundary(double* field, const int* mask, double value, int n,
                             dev::StreamHandle stream = dev::kDefaultStream);
 
@@ -114,14 +112,13 @@ public:
     // The kernels one at a time, each followed by a device-wide wait.
     void solveRate(const double* dU);
     void updateProperties(float* absorptivity, float* refractiveIndex);
-    void diffuseOxygenAllNodes(const float* coords);
 
 private:
     void buildMasks(const MeshDataFlat& mesh);
 
     dev::DeviceArray<MaterialStateDataFlat> d_state_;
     MaterialStateDataFlat h_state_{};
-    GridAccelerator grid_;
+    SpatialGrid grid_;
     DiffusionScheme scheme_ = DiffusionScheme::Kernel;
     FemDiffusion fem_;
     bool gridReady_ = false;

@@ -1,5 +1,6 @@
-// Trilinear HEX8 shape functions, Jacobian and volume, shared by the mesh's nodal volume
-// and the tracer's element. Node k sits at the local corner kHex8Corner[k] of [-1, 1]^3.
+// Trilinear HEX8 shape functions, Jacobian, its inverse and volume, shared by the mesh's
+// nodal volume, the curing model's element matrices and the tracer's element. Node k sits
+// at the local corner kHex8Corner[k] of [-1, 1]^3.
 #pragma once
 
 #include "common/vec3.h"
@@ -39,6 +40,46 @@ __host__ __device__ inline void hex8Jacobian(const Vec3 nodes[8], const float de
         for (int i = 0; i < 3; ++i)
             for (int j = 0; j < 3; ++j) J[i][j] += static_cast<double>(derivs[k][i] * nodes[k][j]);
 }
+
+// Inverts A into B. Returns 0 and leaves B untouched when A is singular relative to its size
+// (|det A| <= tolerance |a0| |a1| |a2|, the a_i its rows): an absolute threshold would call
+// every element of a mesh written in metres singular.
+__host__ __device__ inline float squareRoot(float x) { return sqrtf(x); }
+__host__ __device__ inline double squareRoot(double x) { return sqrt(x); }
+__host__ __device__ inline float absolute(float x) { return fabsf(x); }
+__host__ __device__ inline double absolute(double x) { return fabs(x); }
+
+template <typename T>
+__host__ __device__ inline int invert3x3(const T A[3][3], T B[3][3], T tolerance)
+{
+    const T c00 = A[1][1] * A[2][2] - A[1][2] * A[2][1];
+    const T c10 = A[1][0] * A[2][2] - A[1][2] * A[2][0];
+    const T c20 = A[1][0] * A[2][1] - A[1][1] * A[2][0];
+    const T det = A[0][0] * c00 - A[0][1] * c10 + A[0][2] * c20;
+    T scale = 1;
+    for (int i = 0; i < 3; ++i) scale *= squareRoot(A[i][0] * A[i][0] + A[i][1] * A[i][1] + A[i][2] * A[i][2]);
+    if (!(absolute(det) > tolerance * scale)) return 0;
+    const T r = T(1) / det;
+    B[0][0] = c00 * r;
+    B[0][1] = -(A[0][1] * A[2][2] - A[0][2] * A[2][1]) * r;
+    B[0][2] = (A[0][1] * A[1][2] - A[0][2] * A[1][1]) * r;
+    B[1][0] = -c10 * r;
+    B[1][1] = (A[0][0] * A[2][2] - A[0][2] * A[2][0]) * r;
+    B[1][2] = -(A[0][0] * A[1][2] - A[0][2] * A[1][0]) * r;
+    B[2][0] = c20 * r;
+    B[2][1] = -(A[0][0] * A[2][1] - A[0][1] * A[2][0]) * r;
+    B[2][2] = (A[0][0] * A[1][1] - A[0][1] * A[1][0]) * r;
+    return 1;
+}
+
+// A Jacobian inverse in double (the curing model's element matrices).
+__host__ __device__ inline int invert3x3matrix(const double A[3][3], double B[3][3])
+{
+    return invert3x3(A, B, 1e-12);
+}
+
+// The same in float, for the per-visit work.
+__host__ __device__ inline int invert3x3(const float A[3][3], float B[3][3]) { return invert3x3(A, B, 1e-6f); }
 
 // Cofactor expansion along the first row.
 __host__ __device__ inline double det3x3(const double A[3][3])

@@ -73,7 +73,6 @@ protected:
 // The numbers are those of the configuration tables and the test hooks.
 enum class SolverKind : int { ForwardEuler = 0, RungeKutta4 = 1 };
 enum class ObjectiveKind : int { Render = 0, OpticalPath = 1, LightTransport = 2 };
-enum class TracerFamily : int { FiniteElement = 0 };
 
 // The names scripts use for the objectives.
 inline const char* objectiveKindName(ObjectiveKind kind)
@@ -87,8 +86,7 @@ inline const char* objectiveKindName(ObjectiveKind kind)
 }
 
 // The tracer of this objective and solver; nullptr for a combination that does not exist.
-std::unique_ptr<BaseRayTracer> makeTracer(SolverKind solver, ObjectiveKind objective,
-                                          TracerFamily family = TracerFamily::FiniteElement);
+std::unique_ptr<BaseRayTracer> makeTracer(SolverKind solver, ObjectiveKind objective);
 // The transpose of the light-transport trace with this solver (objectives/adjoint.h).
 std::unique_ptr<BaseRayTracer> makeAdjointTracer(SolverKind solver);
 // A trace that records its deposits as triplets of the map's matrix (objectives/deposit_record.h).

@@ -37,15 +37,15 @@ void launchTrace(RayCollection& rays, Mesh& mesh, const View& view, TraceStats* 
 {
     View batch = view;
     if constexpr (requires { batch.firstRay; }) batch.firstRay = first; // views that follow one ray
-    dev::launchItems(DEV_KERNEL(traceRaysKernel<View, S, HEX8Element>), static_cast<std::size_t>(end - first), kTraceBlockSize,
+    dev::launchItems(DEV_KERNEL(traceRaysKernel<View, S>), static_cast<std::size_t>(end - first), kTraceBlockSize,
                      dev::kDefaultStream, rays.d_rdata, mesh.d_mdata, batch, stats, exits, first, end);
     dev::synchronize();
 }
 
 } // namespace
 
-template <typename O, typename S, typename E>
-void FiniteElementRayTracer<O, S, E>::traceRays(RayCollection& rays, Mesh& mesh)
+template <typename O, typename S>
+void FiniteElementRayTracer<O, S>::traceRays(RayCollection& rays, Mesh& mesh)
 {
     mesh.packNodeRecords();
     dev::DeviceArray<TraceStats> stats(1, "trace counters");
@@ -60,8 +60,8 @@ void FiniteElementRayTracer<O, S, E>::traceRays(RayCollection& rays, Mesh& mesh)
     const RayExits exits = lastRayExits();
     const auto launch = [&](int first, int end) {
         // Only the light-transport objective and the views that read its map (adjoint,
-        // recorded deposits) with a real solver get the comparison rules.
-        if constexpr ((std::is_same_v<O, LightTransport> || O::View::kUnitPower) && S::kOrder > 0) {
+        // recorded deposits) get the comparison rules.
+        if constexpr (std::is_same_v<O, LightTransport> || O::View::kUnitPower) {
             switch (stepRuleFromEnvironment()) {
             case StepRule::Stepped:
                 launchTrace<typename S::template WithRule<StepRule::Stepped>>(rays, mesh, view, stats.data(), exits,
@@ -113,30 +113,24 @@ void FiniteElementRayTracer<O, S, E>::traceRays(RayCollection& rays, Mesh& mesh)
     }
 }
 
-template <typename O, typename S, typename E>
-void FiniteElementRayTracer<O, S, E>::config(const ConfigTable& table, Mesh& mesh)
+template <typename O, typename S>
+void FiniteElementRayTracer<O, S>::config(const ConfigTable& table, Mesh& mesh)
 {
     msg::out("Attempt config\n");
     objective.config(table, mesh);
 }
 
-// Every objective with every solver, each with its own kernel.
-template class FiniteElementRayTracer<Objective, Solver<HEX8Element>, HEX8Element>;
-template class FiniteElementRayTracer<Objective, ForwardEuler<HEX8Element>, HEX8Element>;
-template class FiniteElementRayTracer<Objective, RungeKutta4<HEX8Element>, HEX8Element>;
-template class FiniteElementRayTracer<Render, Solver<HEX8Element>, HEX8Element>;
-template class FiniteElementRayTracer<Render, ForwardEuler<HEX8Element>, HEX8Element>;
-template class FiniteElementRayTracer<Render, RungeKutta4<HEX8Element>, HEX8Element>;
-template class FiniteElementRayTracer<OpticalPath, Solver<HEX8Element>, HEX8Element>;
-template class FiniteElementRayTracer<OpticalPath, ForwardEuler<HEX8Element>, HEX8Element>;
-template class FiniteElementRayTracer<OpticalPath, RungeKutta4<HEX8Element>, HEX8Element>;
-template class FiniteElementRayTracer<LightTransport, Solver<HEX8Element>, HEX8Element>;
-template class FiniteElementRayTracer<LightTransport, ForwardEuler<HEX8Element>, HEX8Element>;
-template class FiniteElementRayTracer<LightTransport, RungeKutta4<HEX8Element>, HEX8Element>;
-template class FiniteElementRayTracer<Adjoint, ForwardEuler<HEX8Element>, HEX8Element>;
-template class FiniteElementRayTracer<Adjoint, RungeKutta4<HEX8Element>, HEX8Element>;
-template class FiniteElementRayTracer<DepositRecord, ForwardEuler<HEX8Element>, HEX8Element>;
-template class FiniteElementRayTracer<DepositRecord, RungeKutta4<HEX8Element>, HEX8Element>;
+// Every objective with both solvers, each with its own kernel.
+template class FiniteElementRayTracer<Render, ForwardEuler<>>;
+template class FiniteElementRayTracer<Render, RungeKutta4<>>;
+template class FiniteElementRayTracer<OpticalPath, ForwardEuler<>>;
+template class FiniteElementRayTracer<OpticalPath, RungeKutta4<>>;
+template class FiniteElementRayTracer<LightTransport, ForwardEuler<>>;
+template class FiniteElementRayTracer<LightTransport, RungeKutta4<>>;
+template class FiniteElementRayTracer<Adjoint, ForwardEuler<>>;
+template class FiniteElementRayTracer<Adjoint, RungeKutta4<>>;
+template class FiniteElementRayTracer<DepositRecord, ForwardEuler<>>;
+template class FiniteElementRayTracer<DepositRecord, RungeKutta4<>>;
 
 namespace {
 
@@ -145,9 +139,9 @@ std::unique_ptr<BaseRayTracer> tracerFor(SolverKind solver)
 {
     switch (solver) {
     case SolverKind::ForwardEuler:
-        return std::make_unique<FiniteElementRayTracer<O, ForwardEuler<HEX8Element>, HEX8Element>>();
+        return std::make_unique<FiniteElementRayTracer<O, ForwardEuler<>>>();
     case SolverKind::RungeKutta4:
-        return std::make_unique<FiniteElementRayTracer<O, RungeKutta4<HEX8Element>, HEX8Element>>();
+        return std::make_unique<FiniteElementRayTracer<O, RungeKutta4<>>>();
     }
     return nullptr;
 }
@@ -157,9 +151,8 @@ std::unique_ptr<BaseRayTracer> tracerFor(SolverKind solver)
 std::unique_ptr<BaseRayTracer> makeAdjointTracer(SolverKind solver) { return tracerFor<Adjoint>(solver); }
 std::unique_ptr<BaseRayTracer> makeDepositRecordTracer(SolverKind solver) { return tracerFor<DepositRecord>(solver); }
 
-std::unique_ptr<BaseRayTracer> makeTracer(SolverKind solver, ObjectiveKind objective, TracerFamily family)
+std::unique_ptr<BaseRayTracer> makeTracer(SolverKind solver, ObjectiveKind objective)
 {
-    if (family != TracerFamily::FiniteElement) return nullptr;
     switch (objective) {
     case ObjectiveKind::Render: return tracerFor<Render>(solver);
     case ObjectiveKind::OpticalPath: return tracerFor<OpticalPath>(solver);

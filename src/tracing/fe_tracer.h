@@ -23,7 +23,6 @@
 #include "tracing/interface_optics.h"
 #include "tracing/solvers.h"
 #include "tracing/base_ray_tracer.h"
-#include "tracing/watertight.h"
 
 class ConfigTable;
 class Mesh;
@@ -450,7 +449,7 @@ __device__ inline void countWalk(TraceStats* stats, float entered, float absorbe
     if (visits > 0) dev::atomicAdd(&stats->elementVisits, static_cast<unsigned long long>(visits));
 }
 
-template <typename View, typename S, typename E>
+template <typename View, typename S>
 __global__ void LUMETRA_TRACE_LAUNCH_BOUNDS
     traceRaysKernel(RaysDataFlat* rays, MeshDataFlat* mesh, View objective, TraceStats* stats, RayExits exits,
                     int firstRay, int endRay)
@@ -550,7 +549,7 @@ __global__ void LUMETRA_TRACE_LAUNCH_BOUNDS
     if (rays->seeds && !View::kKeepsSeeds) rays->seeds[i] = ray.seed;
 }
 
-template <typename O, typename S, typename E>
+template <typename O, typename S>
 class FiniteElementRayTracer : public BaseRayTracer {
 public:
     void traceRays(RayCollection& rays, Mesh& mesh) override;
@@ -567,46 +566,6 @@ public:
     RayExits lastRayExits() const override
     {
         return {exitPositions_.data(), exitDirections_.data(), exitPower_.data(), static_cast<int>(exitPower_.size())};
-    }
-
-    // One element visit on a Ray record (path length carried in hitDistance): the exit face
-    // goes to face and exitFace, the exit point to localExit and the exit index to refrIndex.
-    // Like the walk, it reads the node records: Mesh::packNodeRecords first, and blocks of
-    // at most kTraceBlockSize threads.
-    template <typename View>
-    __device__ static void intersectGrinElemFace(Ray* ray, const MeshDataFlat* mesh, int element, int entryFace,
-                                                 View objective)
-    {
-        WalkState walk{ray->position, ray->direction, ray->power, ray->hitDistance, ray->localExit, 1.0f, -1};
-        ElementSlot slot;
-        const int x = visitElement<S>(mesh, element, entryFace, walk, objective, slot);
-        ray->position = walk.position;
-        ray->direction = walk.direction;
-        ray->power = walk.power;
-        ray->hitDistance = walk.pathLength;
-        ray->face = x;
-        ray->exitFace = x;
-        ray->localExit = walk.exitPoint;
-        ray->refrIndex = walk.nExit;
-    }
-
-    // Straight-ray test of one face of an element (as the triangles c0 c1 c2, then c0 c2 c3);
-    // a nearer hit sets hitDistance, face and the normal (c1 - c0) x (c3 - c0).
-    __host__ __device__ static void intersectSingleElemFace(Ray* ray, const MeshDataFlat* mesh, int element, int face)
-    {
-        Vec3 c[4];
-        for (int k = 0; k < 4; ++k) {
-            c[k] = mesh->getNodeVec(mesh->getElementNode(element, mesh->localFaceNodes[face][k]), mesh->nodeCoords);
-        }
-        intersectQuad(ray, c[0], c[1], c[2], c[3], face);
-    }
-
-    // The nearest of the six faces of the ray's element, except `skip`.
-    __host__ __device__ static void intersectElemFaces(Ray* ray, const MeshDataFlat* mesh, int /*unused*/, int skip)
-    {
-        for (int face = 0; face < 6; ++face) {
-            if (face != skip) intersectSingleElemFace(ray, mesh, ray->element, face);
-        }
     }
 
     O objective;

@@ -1,21 +1,9 @@
-// A uniform grid over the mesh's boundary faces (to place rays on the surface) or over its
-// nodes (the curing module's neighbour search). Each item sits in the cell of its centre
-// (the linked lists cellHead/cellNext, which the occupancy report reads); the face grid's
-// cell edge is as long as the largest face along each axis, so a face reaches at most into
-// the 3x3x3 block of cells around its own. The face grid also lists, per cell, every face
-// whose box reaches into it (cellStart/cellFaces): the ray walk reads only those, one cell
-// at a time. The nodal grid keeps a copy of the nodes sorted by cell (cellStart/cellNodes),
-// so that a neighbour search reads each cell, and each row of cells along x, as one run of
-// memory rather than chasing a list through the whole mesh.
-//
-// Kernels receive GridView, a plain copy of the grid's counts and device addresses; the
-// polymorphic host classes own the memory and build it.
+// The tracer's use of the face grid (grid/spatial_grid.h): the boundary-face test, the walk
+// of a ray through the grid's cells, and the brute-force alternative that tests every face.
 #pragma once
 
-#include <vector>
-
 #include "common/vec3.h"
-#include "device/buffer.h"
+#include "grid/spatial_grid.h"
 #include "mesh/mesh_data.h"
 #include "rays/ray.h"
 #include "tracing/watertight.h"
@@ -35,56 +23,8 @@ __host__ __device__ inline void intersectBoundaryFace(Ray* ray, const MeshDataFl
     intersectQuad(ray, c0, c1, c2, c3, face);
 }
 
-// A node of the nodal grid's sorted copy: its coordinates (as the mesh holds them) and its
-// index in the mesh. Sixteen bytes, so a GPU reads one in a single load.
-struct alignas(16) CellNode {
-    float x, y, z;
-    int node;
-};
-
-struct GridView {
-    int* cellHead = nullptr; // first item of each cell, -1 empty
-    int* cellNext = nullptr; // next item in the same cell, -1 at the end
-    // Runs per cell, as one array: cell c's items are [cellStart[c], cellStart[c + 1]) of
-    // cellFaces (face grid: the faces whose box reaches into the cell, ascending) or of
-    // cellNodes (nodal grid: the nodes whose position lies in it, ascending; the nodes that
-    // lie in no cell, such as those with a coordinate that is not a number, follow the last
-    // run, up to nodeCount). The unused one of the two is null.
-    int* cellStart = nullptr;
-    int* cellFaces = nullptr;
-    CellNode* cellNodes = nullptr;
-    int nodeCount = 0;
-    int nx = 0, ny = 0, nz = 0;
-    Vec3 cellSize;
-    Vec3 origin;
-
-    __host__ __device__ int cellIndex(int ix, int iy, int iz) const { return ix + nx * (iy + ny * iz); }
-    __host__ __device__ bool inside(int ix, int iy, int iz) const
-    {
-        return ix >= 0 && ix < nx && iy >= 0 && iy < ny && iz >= 0 && iz < nz;
-    }
-
-    // The cell holding p (indices truncated toward zero), -1 outside the grid.
-    __host__ __device__ int cellOf(Vec3 p) const
-    {
-        const int ix = static_cast<int>((p.x - origin.x) / cellSize.x);
-        const int iy = static_cast<int>((p.y - origin.y) / cellSize.y);
-        const int iz = static_cast<int>((p.z - origin.z) / cellSize.z);
-        return inside(ix, iy, iz) ? cellIndex(ix, iy, iz) : -1;
-    }
-
-    // Appends the item to the end of the cell's list.
-    __host__ __device__ void insertElement(int cell, int item)
-    {
-        if (cellHead[cell] < 0) {
-            cellHead[cell] = item;
-            return;
-        }
-        int last = cellHead[cell];
-        while (cellNext[last] >= 0) last = cellNext[last];
-        cellNext[last] = item;
-    }
-
+// The face grid as the ray walk sees it.
+struct FaceGridView : GridView {
     // Clips the ray to the grid's box (slab test): false when it misses the box or only
     // touches it behind its start. Otherwise *tEnter is the distance along the ray at which
     // it enters (0 when it starts inside) and idx the cell there. The cell is located from
@@ -113,9 +53,7 @@ struct GridView {
         }
         if (!(t0 <= t1) || n[0] < 1 || n[1] < 1 || n[2] < 1) return false;
         for (int a = 0; a < 3; ++a) {
-            const float q = fmaf(t0, d[a], p[a]);
-            const int i = static_cast<int>(floorf((q - origin[a]) / cellSize[a]));
-            idx[a] = i < 0 ? 0 : (i >= n[a] ? n[a] - 1 : i);
+            idx[a] = clampedCellAlong(a, fmaf(t0, d[a], p[a]));
         }
         *tEnter = t0;
         return true;
@@ -182,6 +120,7 @@ struct GridView {
     }
 };
 
+
 // What the brute-force tracer's kernel receives: it tests every face in order.
 struct BruteForceView {
     __host__ __device__ void findIntersection(Ray* ray, const MeshDataFlat* mesh) const
@@ -190,38 +129,20 @@ struct BruteForceView {
     }
 };
 
+// The surface tracer's two ways of finding a ray's first boundary face: the face grid
+// (GridAccelerator) or every face in turn (Accelerator).
 class Accelerator {
 public:
-    virtual ~Accelerator() = default;
-    virtual void buildFaceGrid(Mesh& /*mesh*/) {}
-    virtual void buildNodalGrid(Mesh& /*mesh*/, Vec3 /*cellSize*/) {}
+    void buildFaceGrid(Mesh& /*mesh*/) {}
     BruteForceView view() const { return {}; }
 };
 
-class GridAccelerator : public Accelerator {
+class GridAccelerator : public SpatialGrid {
 public:
-    void buildFaceGrid(Mesh& mesh) override;
-    void buildNodalGrid(Mesh& mesh, Vec3 cellSize) override;
-
-    GridView view() const { return grid_; }
-
-    // Prints every cell's items, then the totals.
-    void printCells(int itemCount) const;
-    // The occupancy report of a build (cells, items per cell, 27-cell stencil sums).
-    void printOccupancy(int itemCount, const std::vector<int>& head, const std::vector<int>& next,
-                        const char* label) const;
-
-private:
-    void build(const std::vector<Vec3>& positions, const char* label);
-
-    void buildFaceLists(const std::vector<Vec3>& lo, const std::vector<Vec3>& hi, float pad);
-
-    void buildNodeRuns(const std::vector<Vec3>& positions);
-
-    GridView grid_;
-    dev::DeviceArray<int> cellHead_, cellNext_, cellStart_, cellFaces_;
-    dev::DeviceArray<CellNode> cellNodes_;
+    FaceGridView view() const
+    {
+        FaceGridView v;
+        static_cast<GridView&>(v) = SpatialGrid::view();
+        return v;
+    }
 };
-
-// Percentile of an ascending list at fraction q, interpolating between neighbours.
-float occupancyPercentile(const std::vector<int>& sorted, float q);

@@ -64,8 +64,8 @@ __host__ __device__ inline void absorptionMoments(float tau, float M[3])
 // `start` (h times the local velocity at `from`) to the state's position: a straight chord
 // where the path is straight, and within the curvature's third-order term where it bends,
 // so a long Runge-Kutta step shares its deposits where the ray actually went.
-template <typename E>
-__host__ __device__ inline LUMETRA_GPU_OUT_OF_LINE void absorbAlongStep(StateVector* s, const E& element, Vec3 from, Vec3 start, float h)
+__host__ __device__ inline LUMETRA_GPU_OUT_OF_LINE void absorbAlongStep(StateVector* s, const ElementFit& element, Vec3 from,
+                                                                     Vec3 start, float h)
 {
     if (element.absorptivityMax <= 0.0f || !(s->energy > 0.0f)) return;
     const Vec3 to = s->pos;
@@ -115,62 +115,31 @@ __host__ __device__ inline LUMETRA_GPU_OUT_OF_LINE void absorbAlongStep(StateVec
         if (r1 + r2 > 0.0f) w1 = r1 / (r1 + r2);
     }
     float N1[8], N2[8];
-    E::shapeAt(along(t1), N1);
-    E::shapeAt(along(t2), N2);
+    ElementFit::shapeAt(along(t1), N1);
+    ElementFit::shapeAt(along(t2), N2);
     for (int k = 0; k < 8; ++k) s->absorbed[k] += drop * (w1 * N1[k] + (1.0f - w1) * N2[k]);
 }
-
-// The base: a solver that does not move the ray (a visit with it cannot finish).
-template <typename E>
-struct Solver {
-    // Largest change of direction per step, |grad n| h (radians), in a graded element, and
-    // the largest move per step in local coordinates in a curved (non-affine) element.
-    static constexpr float kBendPerStep = 1e-3f;
-    static constexpr float kCurvedStep = 0.25f;
-    static constexpr int kOrder = 0;
-    template <StepRule R>
-    using WithRule = Solver<E>;
-    static constexpr StepRule rule = StepRule::Aimed;
-
-    template <typename F>
-    __host__ __device__ void advance(StateVector*, const F&, const RayRate&, float) const {}
-    __host__ __device__ void integrate(StateVector*, const E&, float) const {}
-
-    // One step of size h from the state (the rate at its start is k1): position, direction,
-    // path length, then the absorption along it.
-    template <typename Self>
-    __host__ __device__ static void stepWith(const Self& solver, StateVector* s, const E& element, float h)
-    {
-        const Vec3 from = s->pos;
-        const RayRate k1 = element.rate(s->pos, s->dir);
-        solver.advance(s, element, k1, h);
-        absorbAlongStep(s, element, from, k1.velocity * h, h);
-    }
-};
 
 // Euler is exact on straight paths (uniform index, affine element), so it needs small steps
 // only where the ray bends or the element is curved: the bend per step is held to 1e-3 rad,
 // which keeps its first-order path error where the fixed 0.1 step held it on unit elements.
-template <typename E, StepRule R = StepRule::Aimed>
-struct ForwardEuler : Solver<E> {
+//
+// kBendPerStep: the largest change of direction per step, |grad n| h (radians), in a graded
+// element; kCurvedStep: the largest move per step in local coordinates in a curved
+// (non-affine) element.
+template <StepRule R = StepRule::Aimed>
+struct ForwardEuler {
     static constexpr float kBendPerStep = 1e-3f;
     static constexpr float kCurvedStep = 0.25f;
-    static constexpr int kOrder = 1;
     template <StepRule R2>
-    using WithRule = ForwardEuler<E, R2>;
+    using WithRule = ForwardEuler<R2>;
     static constexpr StepRule rule = R;
 
-    template <typename F>
-    __host__ __device__ void advance(StateVector* s, const F&, const RayRate& k1, float h) const
+    __host__ __device__ void advance(StateVector* s, const ElementFit&, const RayRate& k1, float h) const
     {
         s->pathLength += h * length(s->dir);
         s->pos = s->pos + k1.velocity * h;
         s->dir = s->dir + k1.bend * h;
-    }
-
-    __host__ __device__ void integrate(StateVector* s, const E& element, float h) const
-    {
-        Solver<E>::stepWith(*this, s, element, h);
     }
 };
 
@@ -183,27 +152,24 @@ struct ForwardEuler : Solver<E> {
 // two solutions differ by h/6 (k4 - k5). The error is measured in local coordinates for the
 // position and relative to |p| for the direction, so the steps do not depend on the mesh
 // unit. The estimate is that of the third-order solution; the fourth-order one is kept.
-template <typename E, StepRule R = StepRule::Aimed>
-struct RungeKutta4 : Solver<E> {
+template <StepRule R = StepRule::Aimed>
+struct RungeKutta4 {
     static constexpr float kBendPerStep = 0.02f; // the Fine rule's bend limit (over 16)
     static constexpr float kCurvedStep = 1.0f;
-    static constexpr int kOrder = 4;
     // Largest estimated error per step, in local units and in radians of direction.
     static constexpr float kTolerance = 1e-5f;
     template <StepRule R2>
-    using WithRule = RungeKutta4<E, R2>;
+    using WithRule = RungeKutta4<R2>;
     static constexpr StepRule rule = R;
 
-    template <typename F>
-    __host__ __device__ void advance(StateVector* s, const F& element, const RayRate& k1, float h) const
+    __host__ __device__ void advance(StateVector* s, const ElementFit& element, const RayRate& k1, float h) const
     {
         step(s, element, k1, h);
     }
 
     // The step of advance; the rate at the new point goes to `end`. Returns the step's
     // estimated error over kTolerance (the step is good at 1 or below).
-    template <typename F>
-    __host__ __device__ float advanceEstimating(StateVector* s, const F& element, const RayRate& k1, float h,
+    __host__ __device__ float advanceEstimating(StateVector* s, const ElementFit& element, const RayRate& k1, float h,
                                                 RayRate* end) const
     {
         const RayRate k4 = step(s, element, k1, h);
@@ -214,15 +180,9 @@ struct RungeKutta4 : Solver<E> {
         return maxf(position, direction) * (1.0f / kTolerance);
     }
 
-    __host__ __device__ void integrate(StateVector* s, const E& element, float h) const
-    {
-        Solver<E>::stepWith(*this, s, element, h);
-    }
-
 private:
     // One classical step; returns k4.
-    template <typename F>
-    __host__ __device__ RayRate step(StateVector* s, const F& element, const RayRate& k1, float h) const
+    __host__ __device__ RayRate step(StateVector* s, const ElementFit& element, const RayRate& k1, float h) const
     {
         const float half = 0.5f * h;
         const Vec3 q = s->pos, p = s->dir;

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "curing/material_state.h"
+#include "kernels/curing_reference.h"
 #include "mesh/mesh.h"
 #include "mesh_fixtures.h"
 
@@ -135,7 +136,7 @@ protected:
     static constexpr int k = 7, n = k * k * k;
     std::unique_ptr<Mesh> mesh = lattice(k);
     const float* coords() const { return mesh->h_mdata_devlink.nodeCoords; }
-    GridAccelerator grid;
+    SpatialGrid grid;
     double D = 0.25, dt = 1.0; // cut-off radius sqrt(4 ln 1000) = 2.63 node spacings
     void SetUp() override
     {
@@ -157,7 +158,7 @@ protected:
     {
         auto dIn = onDevice(in);
         dev::DeviceArray<double> out(in.size());
-        diffuseAllNodes(out.data(), dIn.data(), coords(), D, dt, n);
+        curing::selftest::diffuseAllNodes(out.data(), dIn.data(), coords(), D, dt, n);
         dev::synchronize();
         return out.download();
     }
@@ -250,7 +251,6 @@ TEST_F(Diffusion, GelledNodesFreezeDirichletNodesHoldAndZeroStepCopies)
     EXPECT_THROW(diffuseAccelerated(field.data(), field.data(), coords(), D, dt, n, grid.view(), nullptr, 0, 1.0,
                                     nullptr, 0, 0.0),
                  std::invalid_argument);
-    EXPECT_THROW(diffuseAllNodes(field.data() + 1, field.data(), coords(), D, dt, n - 1), std::invalid_argument);
     dev::DeviceArray<double> other(n);
     EXPECT_THROW(diffuseAccelerated(other.data(), field.data(), coords(), D, dt, n - 1, grid.view(), nullptr, 0, 1.0,
                                     nullptr, 0, 0.0),
@@ -282,12 +282,12 @@ TEST(CuringGrid, TheGridWalkEqualsTheAllNodesKernelWhateverTheCellSize)
     for (double& v : field) v = u(rng) < 0.3 ? 0.0 : u(rng);
     auto in = onDevice(field);
     const float* xyz = mesh->h_mdata_devlink.nodeCoords;
-    GridAccelerator foreign[3];
+    SpatialGrid foreign[3];
     const float edges[3] = {0.3f, 1.0f, 5.0f};
     for (int g = 0; g < 3; ++g) foreign[g].buildNodalGrid(*mesh, Vec3(edges[g], edges[g], edges[g]));
     for (double D : {0.16, 0.01}) {
         dev::DeviceArray<double> all(n), walked(n);
-        diffuseAllNodes(all.data(), in.data(), xyz, D, 1.0, n);
+        curing::selftest::diffuseAllNodes(all.data(), in.data(), xyz, D, 1.0, n);
         dev::synchronize();
         const auto a = all.download();
         for (int g = -1; g < 3; ++g) {
@@ -319,24 +319,4 @@ TEST(CuringGrid, NoDiffusionGetsASoundGridAndAStepCopiesTheFields)
     for (double o : fetch(model.record().oxygen, 64)) EXPECT_EQ(o, 0.5);
     for (double r : fetch(model.record().radical, 64)) EXPECT_EQ(r, 0.0); // the radical field is the (zero) power
     for (float a : alpha.download()) EXPECT_EQ(a, 0.5f);
-}
-
-TEST(CuringOxygenKernel, AveragesOtherNodesWithAnAbsoluteCutoff)
-{
-    auto mesh = lattice(3);
-    CuralisProps p = resin();
-    p.dt = 1.0;
-    p.diffusion_oxygen = 0.05; // G0 = 1 / (4 pi 0.05)^1.5 = 1.43: the nearest neighbours pass
-    p.c_oxygen0 = 0.5;
-    MaterialState model(p, 27);
-    std::vector<double> oxygen(27, 0.5);
-    oxygen[13] = 1.0; // the centre
-    dev::upload(model.record().oxygen, oxygen.data(), 27);
-    model.diffuseOxygenAllNodes(mesh->h_mdata_devlink.nodeCoords);
-    const auto out = fetch(model.record().oxygen, 27);
-    // G0 exp(-r^2 / 4Ddt) is 0.0135 at one spacing and 9e-5 at sqrt(2): only the nearest
-    // neighbours count, all with one weight.
-    EXPECT_DOUBLE_EQ(out[13], 0.5);              // its own value does not count
-    EXPECT_DOUBLE_EQ(out[1 + 3 * 1], 0.6);       // (1, 1, 0): four neighbours at 0.5 and the centre
-    EXPECT_DOUBLE_EQ(out[0], 0.5);
 }

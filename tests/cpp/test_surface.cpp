@@ -79,6 +79,35 @@ TEST(FaceGrid, UnitCubeBuildAndOccupancyReport)
     EXPECT_EQ(v.cellSize, Vec3(1, 1, 1));
 }
 
+TEST(SpatialGrid, OneRoundingRulePlacesCoordinatesOnCells)
+{
+    // Floor, not truncation: just before the first cell is outside (clamped: cell 0); the
+    // far edge belongs to no cell; huge values and NaN are decided before any conversion.
+    const float nan = std::nanf("");
+    for (float below : {-0.5f, -1e-7f}) {
+        EXPECT_EQ(cellOrNone(below, 4), -1);
+        EXPECT_EQ(clampedCell(below, 4), 0);
+        EXPECT_EQ(clampedCell(static_cast<double>(below), 4), 0);
+    }
+    EXPECT_EQ(cellOrNone(2.999f, 4), 2);
+    EXPECT_EQ(cellOrNone(3.0, 4), 3);
+    EXPECT_EQ(cellOrNone(4.0f, 4), -1);
+    EXPECT_EQ(clampedCell(4.0f, 4), 3);
+    EXPECT_EQ(clampedCell(1e30f, 4), 3);
+    EXPECT_EQ(clampedCell(-1e30, 4), 0);
+    EXPECT_EQ(cellOrNone(nan, 4), -1);
+    EXPECT_EQ(clampedCell(nan, 4), 0);
+    GridView g;
+    g.nx = g.ny = g.nz = 2;
+    g.cellSize = Vec3(1, 1, 1);
+    g.origin = Vec3(-0.5f, -0.5f, -0.5f);
+    EXPECT_EQ(g.cellOf(Vec3(0.7f, -0.2f, 1.2f)), g.cellIndex(1, 0, 1));
+    EXPECT_EQ(g.cellOf(Vec3(-0.6f, 0, 0)), -1);
+    EXPECT_EQ(g.cellOf(Vec3(nan, 0, 0)), -1);
+    EXPECT_EQ(g.clampedCellAlong(1, -7.0f), 0);
+    EXPECT_EQ(g.clampedCellAlong(2, 7.0f), 1);
+}
+
 TEST(FaceGrid, PercentilesInterpolateBetweenNeighbours)
 {
     const std::vector<int> v{0, 0, 1, 3};

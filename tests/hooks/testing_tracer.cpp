@@ -13,13 +13,6 @@ namespace py = pybind11;
 
 namespace {
 
-std::unique_ptr<BaseRayTracer> baseObjectiveTracer(int solverType)
-{
-    if (solverType == 0) return std::make_unique<FiniteElementRayTracer<Objective, ForwardEuler<HEX8Element>, HEX8Element>>();
-    if (solverType == 1) return std::make_unique<FiniteElementRayTracer<Objective, RungeKutta4<HEX8Element>, HEX8Element>>();
-    return std::make_unique<FiniteElementRayTracer<Objective, Solver<HEX8Element>, HEX8Element>>();
-}
-
 LightTransport& lightTransport(BaseRayTracer& t)
 {
     auto* lt = dynamic_cast<LightTransport*>(t.getObjective());
@@ -34,7 +27,7 @@ void bindTestingTracer(py::module_& m)
     using T = BaseRayTracer;
     py::class_<T>(m, "Tracer", "A finite-element tracer made by the factory.")
         .def(py::init([](int solverType, int objectiveKind) {
-                 auto t = objectiveKind < 0 ? baseObjectiveTracer(solverType) : makeTracer(static_cast<SolverKind>(solverType), static_cast<ObjectiveKind>(objectiveKind));
+                 auto t = makeTracer(static_cast<SolverKind>(solverType), static_cast<ObjectiveKind>(objectiveKind));
                  if (!t) throw std::invalid_argument("no tracer for this solver type and objective kind");
                  return t;
              }),
@@ -66,6 +59,19 @@ void bindTestingTracer(py::module_& m)
         .def_property_readonly("stopped_by_visit_limit", [](T& t) { return t.lastTraceStats().stoppedByVisitLimit; })
         .def_property_readonly("unfinished_visits", [](T& t) { return t.lastTraceStats().unfinishedVisits; });
 
+    m.def(
+        "bare_objective_calls",
+        [](const py::dict& table, Mesh& mesh) {
+            Objective objective;
+            objective.config(configTableFromDict(table), mesh);
+            objective.config("x", 3);
+            objective.result(mesh);
+            objective.getResult(nullptr);
+            objective.resetResult();
+            return reinterpret_cast<std::uintptr_t>(objective.getResultArrayDevicePtr());
+        },
+        py::arg("table"), py::arg("mesh"),
+        "Calls every method of the objective base class once; returns its result address.");
     m.def(
         "record_path",
         [](RayCollection& rays, Mesh& mesh, int solverType, int capacity) {

@@ -2,7 +2,7 @@
 
 #include "device/buffer.h"
 #include "device/launch.h"
-#include "tracing/hex8_element.h"
+#include "kernels/hex8_reference.h"
 
 namespace tracing::selftest {
 namespace {
@@ -11,20 +11,17 @@ template <typename S>
 __global__ void integrateKernel(ElementInput input, StateVector* state, float h, int steps, Vec3* global)
 {
     if (dev::globalThreadIndex() != 0) return;
-    HEX8Element element;
-    for (int k = 0; k < 8; ++k) {
-        element.nodes[k] = input.nodes[k];
-        element.nodalMass[k] = input.nodalMass[k];
-    }
-    element.nodesSet = true;
-    element.prepare();
+    ElementFit element;
+    element.prepare(input.nodes);
     element.setFields(input.refrIndex, input.absorptivity);
     const S solver;
     StateVector s = *state;
-    for (int i = 0; i < steps; ++i) solver.integrate(&s, element, h);
-    for (int k = 0; k < 8; ++k) s.absorbed[k] /= element.nodalMass[k]; // per unit nodal volume, as a visit gives it
+    for (int i = 0; i < steps; ++i) fixedStep(solver, &s, element, h);
+    for (int k = 0; k < 8; ++k) s.absorbed[k] /= input.nodalMass[k]; // per unit nodal volume, as a visit gives it
     *state = s;
-    *global = element.localToGlobal(s.pos);
+    Hex8Reference reference;
+    for (int k = 0; k < 8; ++k) reference.nodes[k] = input.nodes[k];
+    *global = reference.localToGlobal(s.pos);
 }
 
 } // namespace
@@ -35,18 +32,12 @@ StateVector integrateInElement(const ElementInput& element, StateVector start, I
     dev::DeviceArray<StateVector> state(1, "state");
     dev::DeviceArray<Vec3> position(1, "position");
     state.upload(&start, 1);
-    switch (solver) {
-    case Integrator::Euler:
-        dev::launch(DEV_KERNEL(integrateKernel<ForwardEuler<HEX8Element>>), 1, 1,
-                    dev::kDefaultStream, element, state.data(), h, steps, position.data());
-        break;
-    case Integrator::RungeKutta:
-        dev::launch(DEV_KERNEL(integrateKernel<RungeKutta4<HEX8Element>>), 1, 1,
-                    dev::kDefaultStream, element, state.data(), h, steps, position.data());
-        break;
-    default:
-        dev::launch(DEV_KERNEL(integrateKernel<Solver<HEX8Element>>), 1, 1, dev::kDefaultStream,
-                    element, state.data(), h, steps, position.data());
+    if (solver == Integrator::RungeKutta) {
+        dev::launch(DEV_KERNEL(integrateKernel<RungeKutta4<>>), 1, 1, dev::kDefaultStream, element, state.data(), h,
+                    steps, position.data());
+    } else {
+        dev::launch(DEV_KERNEL(integrateKernel<ForwardEuler<>>), 1, 1, dev::kDefaultStream, element, state.data(), h,
+                    steps, position.data());
     }
     dev::synchronize();
     StateVector result;

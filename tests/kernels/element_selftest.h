@@ -7,7 +7,18 @@
 
 namespace tracing::selftest {
 
-enum class Integrator { None = 0, Euler = 1, RungeKutta = 2 };
+enum class Integrator { Euler = 1, RungeKutta = 2 };
+
+// One step of size h with the solver's own stages from the rate at the state, then the
+// absorption along it: what a visit does with a step it has sized (no aiming, no limits).
+template <typename S>
+__host__ __device__ inline void fixedStep(const S& solver, StateVector* s, const ElementFit& element, float h)
+{
+    const Vec3 from = s->pos;
+    const RayRate k1 = element.rate(s->pos, s->dir);
+    solver.advance(s, element, k1, h);
+    absorbAlongStep(s, element, from, k1.velocity * h, h);
+}
 
 struct ElementInput {
     Vec3 nodes[8];

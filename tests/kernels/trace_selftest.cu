@@ -3,6 +3,7 @@
 
 #include "mesh/mesh.h"
 #include "rays/ray_collection.h"
+#include "kernels/hex8_reference.h"
 #include "tracing/fe_tracer.h"
 
 namespace tracing::selftest {
@@ -17,7 +18,7 @@ struct PathRecorderView : ObjectiveView {
     __device__ void interactElementLocal(StateVector* state, Vec3 exit, const int* nodes)
     {
         if (dev::globalThreadIndex() != 0 || *count >= capacity) return;
-        HEX8Element element;
+        Hex8Reference element;
         for (int k = 0; k < 8; ++k) element.nodes[k] = mesh->getNodeVec(nodes[k], mesh->nodeCoords);
         samples[*count] = {element.localToGlobal(exit), state->pathLength, state->energy, nodes[0]};
         ++*count;
@@ -28,7 +29,7 @@ template <typename S>
 void run(RayCollection& rays, Mesh& mesh, PathRecorderView view, TraceStats* stats)
 {
     mesh.packNodeRecords();
-    dev::launchItems(DEV_KERNEL(traceRaysKernel<PathRecorderView, S, HEX8Element>), rays.nRays, kTraceBlockSize,
+    dev::launchItems(DEV_KERNEL(traceRaysKernel<PathRecorderView, S>), rays.nRays, kTraceBlockSize,
                      dev::kDefaultStream, rays.d_rdata, mesh.d_mdata, view, stats, RayExits{}, 0, rays.nRays);
 }
 
@@ -46,8 +47,8 @@ std::vector<PathSample> recordPath(RayCollection& rays, Mesh& mesh, int solverTy
     view.samples = samples.data();
     view.count = count.data();
     view.capacity = capacity;
-    if (solverType == 1) run<RungeKutta4<HEX8Element>>(rays, mesh, view, stats.data());
-    else run<ForwardEuler<HEX8Element>>(rays, mesh, view, stats.data());
+    if (solverType == 1) run<RungeKutta4<>>(rays, mesh, view, stats.data());
+    else run<ForwardEuler<>>(rays, mesh, view, stats.data());
     dev::synchronize();
     std::vector<PathSample> out = samples.download();
     out.resize(static_cast<std::size_t>(count.download()[0]));

@@ -11,12 +11,9 @@ print(lumetra.backend, curalis.backend, *loaded)
 """
 
 
-def test_docstrings_are_the_modules_own():
-    import curalis
+def test_the_package_docstring_starts_with_the_compiled_modules():
     import lumetra
-    assert lumetra._ext.__doc__ == "Lumetra: GPU-accelerated volumetric ray tracing and absorption simulation"
-    assert lumetra.__doc__.splitlines()[0] == lumetra._ext.__doc__
-    assert curalis.__doc__ == "Reaction-diffusion material model bindings"
+    assert lumetra._ext.__doc__ and lumetra.__doc__.splitlines()[0] == lumetra._ext.__doc__
 
 
 def test_auto_takes_the_gpu_when_there_is_one_and_imports_one_variant(gpu_usable):

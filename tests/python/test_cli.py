@@ -29,6 +29,26 @@ def lumetra_run(*args, cwd=None):
                           capture_output=True, text=True, cwd=cwd, env=env, timeout=600)
 
 
+def test_version_names_the_installed_package_and_its_variant():
+    import importlib.metadata
+
+    import lumetra
+    result = subprocess.run([sys.executable, "-m", "lumetra", "--version"], capture_output=True, text=True, timeout=60)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout == f"lumetra {importlib.metadata.version('lumetra')} ({lumetra.backend})\n"
+    assert lumetra.__version__ == importlib.metadata.version("lumetra")
+
+
+def test_the_curing_settings_table_names_every_field_and_a_scenario_key_each():
+    import curalis
+
+    from lumetra import runner
+    fields = {n for n in dir(curalis.CuralisProps()) if not n.startswith("_")}
+    assert len(set(runner.CURALIS_SETTINGS)) == len(runner.CURALIS_SETTINGS)
+    assert set(runner.CURALIS_SETTINGS) | {"dt"} == fields
+    assert set(runner.CURALIS_SETTINGS) <= set(scenarios.SCHEMA["resin"])
+
+
 @pytest.fixture(scope="module")
 def default_run(tmp_path_factory):
     """The default scenario as --write-default writes it, run small."""

@@ -87,7 +87,7 @@ def bc(**fields):
 @pytest.mark.parametrize("call,message", [
     (lambda e, n: e.set_constant_matprops(0.0, 0.1), "refractive_index: item 0 is 0"),
     (lambda e, n: e.set_constant_matprops(1.5, -1.0), "absorptivity: item 0 is -1"),
-    (lambda e, n: e.set_refractive_index(np.r_[np.ones(n - 1), np.nan]), f"refractive index: item {{n1}} is nan"),
+    (lambda e, n: e.set_refractive_index(np.r_[np.ones(n - 1), np.nan]), "refractive index: item {n1} is nan"),
     (lambda e, n: e.set_absorptivity(np.r_[-1.0, np.zeros(n - 1)]), "absorptivity: item 0 is -1"),
     (lambda e, n: e.set_node_positions(np.full((n, 3), np.inf)), "node positions: item 0 is inf"),
     (lambda e, n: e.set_ray_payloads([1.0, -0.5]), "ray payloads: item 1 is -0.5"),

@@ -12,6 +12,7 @@ import re
 import pytest
 
 import lumetra
+import stub_docs
 
 
 def stub_tree(name="__init__.pyi", package="lumetra"):
@@ -100,6 +101,15 @@ def test_meshes_stub_matches_the_module():
                    for p in inspect.signature(getattr(meshes, node.name)).parameters.values()
                    if p.kind is not p.VAR_KEYWORD]
         assert parameters(node) == runtime, node.name
+
+
+@pytest.mark.parametrize("module", sorted(stub_docs.STUBS))
+def test_stub_docstrings_are_the_runtime_summaries(module):
+    # Each is the first paragraph of the runtime's own docstring (python tests/python/stub_docs.py
+    # rewrites them); the check also fails for a runtime object that lost its docstring.
+    path, wrong = stub_docs.differences(module)
+    assert not wrong, [(node.name, text) for node, text in wrong]
+    assert stub_docs.documented(module)[1], f"{path.name} documents nothing"
 
 
 def test_help_shows_every_class_docstring():

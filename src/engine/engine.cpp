@@ -1,4 +1,4 @@
-#include "bindings/engine.h"
+#include "engine/engine.h"
 
 #include <algorithm>
 #include <array>
@@ -58,6 +58,25 @@ void report(const char* text) { msg::err("%s\n", text); }
 
 } // namespace
 
+bool Lumetra::require(Need need) const
+{
+    switch (need) {
+    case Need::Mesh:
+        if (state.meshLoaded) return true;
+        msg::out("Error: mesh not loaded yet!\n");
+        return false;
+    case Need::Rays:
+        if (state.raysLoaded && rays) return true;
+        msg::out("Error: rays not loaded yet!\n");
+        return false;
+    case Need::Tracer:
+        if (state.tracerBuilt && fert) return true;
+        msg::out("Error: FERT not initialized yet!\n");
+        return false;
+    }
+    return false;
+}
+
 Lumetra::~Lumetra()
 {
     rays.reset();
@@ -75,23 +94,24 @@ void Lumetra::set_solver_type(const std::string& name)
         solverType = SolverKind::RungeKutta4;
         msg::out("Solver is configured as 4th order Runge-Kutta\n");
     } else {
-        // Falling back to Euler silently would hide a typo such as "rk4": the message is
-        // printed as before, then the call fails and the solver stays as it was.
-        msg::out("Solver type not recognized using default: Forwar-Euler\n");
+        // Falling back to Euler silently would hide a typo such as "rk4": the call fails and
+        // the solver stays as it was, which the message says.
+        msg::out("Solver type not recognized: '%s'; the solver stays %s\n", name.c_str(),
+                 solverType == SolverKind::RungeKutta4 ? "4th order Runge-Kutta" : "forward euler");
         throw std::invalid_argument("set_solver_type: unknown solver '" + name + "'; use \"FE\" or \"RK4\"");
     }
-    solverTypeSet = true;
+    state.solverChosen = true;
 }
 
 void Lumetra::initializeFERT()
 {
-    if (!solverTypeSet) {
+    if (!state.solverChosen) {
         report("Warning: Solver type not configured before FERt initialization, using default setting (FORWARD EULER).");
     }
     // A configured objective of the same kind carries its file counter over to the new
     // tracer while it writes under the same name (earlier files are not overwritten); the
     // default light transport also keeps its name.
-    const bool sameKind = objectiveConfigured && fert != nullptr && activeObjective == objectiveKind;
+    const bool sameKind = state.objectiveConfigured && fert != nullptr && activeObjective == objectiveKind;
     const bool carryOver = sameKind && objectiveKind == ObjectiveKind::LightTransport && !objectiveTable;
     const std::string outputFile = sameKind ? fert->getObjective()->outputName() : std::string();
     const int writeCounter = sameKind ? fert->getObjective()->writeCounter : 0;
@@ -108,49 +128,49 @@ void Lumetra::initializeFERT()
     fert = std::move(fresh);
     tracerSolver = solverType;
     activeObjective = objectiveKind;
-    fertInitialized = true;
+    state.tracerBuilt = true;
     if (objectiveTable) {
         // Until the table configures the new objective, nothing may trace with it.
-        const bool wasInitialized = initialized;
-        objectiveConfigured = false;
-        initialized = false;
+        const bool wasInitialized = state.ready;
+        state.objectiveConfigured = false;
+        state.ready = false;
         fert->config(*objectiveTable, mesh);
-        objectiveConfigured = true;
-        initialized = wasInitialized;
+        state.objectiveConfigured = true;
+        state.ready = wasInitialized;
     } else if (carryOver) {
         fert->config(outputFile, get_node_count());
-    } else if (objectiveConfigured) {
+    } else if (state.objectiveConfigured) {
         // Back from another objective to the default light transport: it is configured
         // again, with the default name, by the next doing operation.
-        objectiveConfigured = false;
-        initialized = false;
+        state.objectiveConfigured = false;
+        state.ready = false;
     }
-    if (sameKind && objectiveConfigured && fert->getObjective()->outputName() == outputFile) {
+    if (sameKind && state.objectiveConfigured && fert->getObjective()->outputName() == outputFile) {
         fert->getObjective()->writeCounter = writeCounter;
     }
 }
 
 void Lumetra::initializeSRT()
 {
-    if (!meshLoaded) {
+    if (!state.meshLoaded) {
         report("Error: Mesh must be loaded before SRT initialization.");
         return;
     }
     srt.reset();
     srt = makeSurfaceRayTracer(SurfaceTracerKind::Grid);
-    srtInitialized = true;
+    state.surfaceTracerBuilt = true;
     srt->buildAccelerator(mesh);
-    srtAcceleratorBuilt = true;
+    state.faceGridBuilt = true;
 }
 
 void Lumetra::initializeSRTAccelerator()
 {
-    if (!srtInitialized) {
+    if (!state.surfaceTracerBuilt) {
         report("Error: SRT must be initialized before initializing its accelerator structure.");
         return;
     }
     srt->buildAccelerator(mesh);
-    srtAcceleratorBuilt = true;
+    state.faceGridBuilt = true;
 }
 
 void Lumetra::config()
@@ -174,13 +194,13 @@ void Lumetra::load_mesh_arrays(HexMeshInput& input, const HexMeshSource& source)
 void Lumetra::meshReplaced()
 {
     mesh.clearBoundaryConditions();
-    meshLoaded = true;
-    srtAcceleratorBuilt = false;
-    if (srtInitialized) initializeSRTAccelerator();
-    else initialized = false;
-    raysOnSurface = false;
-    geometryStale = false;
-    traced = false;
+    state.meshLoaded = true;
+    state.faceGridBuilt = false;
+    if (state.surfaceTracerBuilt) initializeSRTAccelerator();
+    else state.ready = false;
+    state.raysPlaced = false;
+    state.geometryStale = false;
+    state.traced = false;
     sizeResultForMesh();
 }
 
@@ -188,12 +208,12 @@ void Lumetra::meshReplaced()
 // rebuilt, and the rays are placed on the moved surface again.
 void Lumetra::refreshGeometry()
 {
-    if (!geometryStale) return;
+    if (!state.geometryStale) return;
     mesh.computeNormals();
     mesh.computeNodalMass();
-    if (srtInitialized) initializeSRTAccelerator();
-    raysOnSurface = false;
-    geometryStale = false;
+    if (state.surfaceTracerBuilt) initializeSRTAccelerator();
+    state.raysPlaced = false;
+    state.geometryStale = false;
 }
 
 // A configured objective starts from zero for the new mesh, with storage for its node
@@ -201,7 +221,7 @@ void Lumetra::refreshGeometry()
 // of the right size is kept, so its device address stays valid.
 void Lumetra::sizeResultForMesh()
 {
-    if (!objectiveConfigured || !fert) return;
+    if (!state.objectiveConfigured || !fert) return;
     auto* lt = dynamic_cast<LightTransport*>(fert->getObjective());
     if (lt == nullptr) return;
     if (lt->resultSize() == get_node_count()) {
@@ -240,17 +260,14 @@ void Lumetra::generate_camera_rays(Vec3 position, Vec3 direction, long long heig
     auto fresh = std::make_unique<RayCollection>(settings.width * settings.height);
     generateCameraRays(*fresh, settings);
     rays = std::move(fresh);
-    raysLoaded = true;
-    raysOnSurface = false;
-    traced = false; // per-ray results describe the rays that were traced
+    state.raysLoaded = true;
+    state.raysPlaced = false;
+    state.traced = false; // per-ray results describe the rays that were traced
 }
 
 Objective* Lumetra::activeObjectiveFor(ObjectiveKind wanted, const char* what)
 {
-    if (!fertInitialized || !fert) {
-        msg::out("Error: FERT not initialized yet!\n");
-        return nullptr;
-    }
+    if (!require(Need::Tracer)) return nullptr;
     if (activeObjective != wanted) {
         msg::out("Error: %s belongs to the %s objective; the active objective is %s\n", what,
                  objectiveKindName(wanted), objectiveKindName(activeObjective));
@@ -286,9 +303,9 @@ void Lumetra::load_rays(const std::string& path)
 {
     auto fresh = readRayFile(path);
     rays = std::move(fresh);
-    raysLoaded = true;
-    raysOnSurface = false;
-    traced = false;
+    state.raysLoaded = true;
+    state.raysPlaced = false;
+    state.traced = false;
 }
 
 void Lumetra::set_rays(const double* positions, const double* directions, const double* powers, std::size_t n)
@@ -327,62 +344,56 @@ void Lumetra::set_rays(const double* positions, const double* directions, const 
             msg::format("set_rays: powers row %zu is %g; a power must not be negative", check.ray, powers[check.ray]));
     }
     rays = raysFromRecords(records.data(), n);
-    raysLoaded = true;
-    raysOnSurface = false;
-    traced = false;
+    state.raysLoaded = true;
+    state.raysPlaced = false;
+    state.traced = false;
 }
 
 void Lumetra::configure_outfilename(const std::string& outputFile)
 {
     if (outputFile.empty()) throw std::invalid_argument("configure_outfilename: the output file name is empty");
-    if (!fertInitialized || !meshLoaded) {
+    if (!state.tracerBuilt || !state.meshLoaded) {
         report("Error: FERT must be initialized and mesh must be loaded before configuring output file name in "
                "objective.");
         return;
     }
     fert->config(outputFile, get_node_count());
-    objectiveConfigured = true;
+    state.objectiveConfigured = true;
 }
 
 bool Lumetra::ensureInitialized()
 {
-    if (!fertInitialized) {
+    if (!state.tracerBuilt) {
         msg::out("Warning: FERT not initialized yet!\n");
         msg::out("%s", kInitializingDefaults);
         initializeFERT();
     }
-    if (!srtInitialized) {
+    if (!state.surfaceTracerBuilt) {
         msg::out("Warning: SRT not initialized yet!\n");
         msg::out("%s", kInitializingDefaults);
         initializeSRT();
     }
-    if (!srtAcceleratorBuilt) {
+    if (!state.faceGridBuilt) {
         msg::out("Error: SRT accelerator structure not built yet!\n");
         return false;
     }
-    if (!objectiveConfigured) {
+    if (!state.objectiveConfigured) {
         msg::out("Warning: objective not configured yet!\n");
         msg::out("         -> using default outfilename out.vtu\n");
         configure_outfilename("out.vtu");
     }
-    initialized = true;
+    state.ready = true;
     return true;
 }
 
 bool Lumetra::doingChecks(const char* abortMessage)
 {
-    if (initialized) return true;
-    if (!meshLoaded) {
-        msg::out("Error: mesh not loaded yet!\n");
+    if (state.ready) return true;
+    if (!require(Need::Mesh) || !require(Need::Rays)) {
         msg::out("%s", abortMessage);
         return false;
     }
-    if (!raysLoaded) {
-        msg::out("Error: rays not loaded yet!\n");
-        msg::out("%s", abortMessage);
-        return false;
-    }
-    if (!solverTypeSet) msg::out("Warning: solver type not configured using default solver (Forward Euler)\n");
+    if (!state.solverChosen) msg::out("Warning: solver type not configured using default solver (Forward Euler)\n");
     if (!ensureInitialized()) {
         msg::out("%s", abortMessage);
         return false;
@@ -417,20 +428,20 @@ void Lumetra::compute_volumetric_absorption(BaseRayTracer::Progress progress)
         fert->traceRays(*rays, mesh);
     } catch (...) {
         fert->setProgress({});
-        traced = false;
+        state.traced = false;
         if (!before.empty()) dev::copy(result, before.data(), before.bytes(), dev::CopyKind::DeviceToDevice);
         throw;
     }
     fert->setProgress({});
     dev::synchronize();
-    traced = true;
+    state.traced = true;
 }
 
 // Rays are moved onto their start faces once, before the first trace that needs them; rays
 // that start inside the mesh are refused and put back where they were.
 void Lumetra::placeRays()
 {
-    if (raysOnSurface) return;
+    if (state.raysPlaced) return;
     if (rays->hasOrigins()) rays->restoreOrigins();
     else rays->rememberOrigins();
     srt->traceRays(*rays, mesh);
@@ -440,7 +451,7 @@ void Lumetra::placeRays()
         rays->restoreOrigins();
         throw;
     }
-    raysOnSurface = true;
+    state.raysPlaced = true;
 }
 
 bool Lumetra::trace_adjoint(const double* field, double* out, BaseRayTracer::Progress progress)
@@ -550,7 +561,7 @@ void Lumetra::refuseRaysStartingInside() const
 
 bool Lumetra::hasTrace() const
 {
-    if (traced && fert && rays && fert->lastRayExits().nRays == rays->nRays) return true;
+    if (state.traced && fert && rays && fert->lastRayExits().nRays == rays->nRays) return true;
     msg::out("Error: no trace computed yet!\n");
     return false;
 }
@@ -596,20 +607,14 @@ void Lumetra::write_result_append(const double* fields, int count, const std::ve
 
 void Lumetra::reset_absorbed_power()
 {
-    if (!fert) {
-        msg::out("Error: FERT not initialized yet!\n");
-        return;
-    }
+    if (!require(Need::Tracer)) return;
     fert->resetResult();
     dev::synchronize();
 }
 
 void Lumetra::rotate_reset_rays(double axisX, double axisY, double axisZ, double angle)
 {
-    if (!rays) {
-        msg::out("Error: rays not loaded yet!\n");
-        return;
-    }
+    if (!require(Need::Rays)) return;
     const double axis[3] = {axisX, axisY, axisZ};
     requireValues("rotate_reset_rays axis", axis, 3, ValueRule::Finite);
     requireValues("rotate_reset_rays angle", &angle, 1, ValueRule::Finite);
@@ -618,7 +623,7 @@ void Lumetra::rotate_reset_rays(double axisX, double axisY, double axisZ, double
     }
     rays->rotateRaysAroundAxis(Vec3(static_cast<float>(axisX), static_cast<float>(axisY), static_cast<float>(axisZ)),
                                static_cast<float>(angle));
-    raysOnSurface = false;
+    state.raysPlaced = false;
 }
 
 void Lumetra::set_constant_matprops(double refractiveIndex, double absorptivity)
@@ -630,87 +635,60 @@ void Lumetra::set_constant_matprops(double refractiveIndex, double absorptivity)
 
 void Lumetra::set_boundary_conditions(const std::vector<OpticalBoundaryCondition>& conditions)
 {
-    if (!meshLoaded) {
-        msg::out("Error: mesh not loaded yet!\n");
-        return;
-    }
+    if (!require(Need::Mesh)) return;
     mesh.setBoundaryConditions(conditions);
-    raysOnSurface = false;
+    state.raysPlaced = false;
 }
 
 void Lumetra::clear_boundary_conditions()
 {
-    if (!meshLoaded) {
-        msg::out("Error: mesh not loaded yet!\n");
-        return;
-    }
+    if (!require(Need::Mesh)) return;
     mesh.clearBoundaryConditions();
-    raysOnSurface = false;
+    state.raysPlaced = false;
 }
 
 std::vector<int> Lumetra::select_boundary_faces_bbox(bool requireAll, double xMin, double xMax, double yMin,
                                                      double yMax, double zMin, double zMax, double tolerance)
 {
-    if (!meshLoaded) {
-        msg::out("Error: mesh not loaded yet!\n");
-        return {};
-    }
+    if (!require(Need::Mesh)) return {};
     return mesh.selectBoundaryFacesBBox(requireAll, xMin, xMax, yMin, yMax, zMin, zMax, tolerance);
 }
 
 std::vector<int> Lumetra::select_boundary_faces_radial(bool requireAll, double radiusMin, double radiusMax,
                                                        double tolerance)
 {
-    if (!meshLoaded) {
-        msg::out("Error: mesh not loaded yet!\n");
-        return {};
-    }
+    if (!require(Need::Mesh)) return {};
     return mesh.selectBoundaryFacesRadial(requireAll, radiusMin, radiusMax, tolerance);
 }
 
 void Lumetra::write_boundary_face_groups_vtu(const std::string& path, const std::vector<std::vector<int>>& groups,
                                              bool includeUnassigned)
 {
-    if (!meshLoaded) {
-        msg::out("Error: mesh not loaded yet!\n");
-        return;
-    }
+    if (!require(Need::Mesh)) return;
     writeBoundaryFaceGroupsVTU(mesh, path.c_str(), groups, includeUnassigned);
 }
 
 void Lumetra::write_boundary_condition_groups_vtu(const std::string& path, bool includeUnassigned)
 {
-    if (!meshLoaded) {
-        msg::out("Error: mesh not loaded yet!\n");
-        return;
-    }
+    if (!require(Need::Mesh)) return;
     writeBoundaryConditionGroupsVTU(mesh, path.c_str(), includeUnassigned);
 }
 
 std::uintptr_t Lumetra::get_mesh_ptr()
 {
-    if (!meshLoaded) {
-        msg::out("Error: mesh not loaded yet!\n");
-        return 0;
-    }
+    if (!require(Need::Mesh)) return 0;
     return reinterpret_cast<std::uintptr_t>(&mesh);
 }
 
 std::uintptr_t Lumetra::get_mesh_data_devlink_ptr()
 {
-    if (!meshLoaded) {
-        msg::out("Error: mesh not loaded yet!\n");
-        return 0;
-    }
+    if (!require(Need::Mesh)) return 0;
     return reinterpret_cast<std::uintptr_t>(&mesh.h_mdata_devlink);
 }
 
 std::uintptr_t Lumetra::get_result_array_device_ptr()
 {
-    if (!fertInitialized || !fert) {
-        msg::out("Error: FERT not initialized yet!\n");
-        return 0;
-    }
+    if (!require(Need::Tracer)) return 0;
     if (activeObjective != ObjectiveKind::LightTransport) {
         msg::out("Error: absorbed power belongs to the light_transport objective; the active objective is %s\n",
                  objectiveKindName(activeObjective));
@@ -797,7 +775,7 @@ void Lumetra::set_node_positions(const double* in)
         }
     }
     dev::upload(m.nodeCoords, planes);
-    geometryStale = true;
+    state.geometryStale = true;
 }
 
 void Lumetra::get_nodal_volumes(double* out)
@@ -808,20 +786,14 @@ void Lumetra::get_nodal_volumes(double* out)
 
 bool Lumetra::get_ray_payloads(double* out)
 {
-    if (!raysLoaded || !rays) {
-        msg::out("Error: rays not loaded yet!\n");
-        return false;
-    }
+    if (!require(Need::Rays)) return false;
     copyNodeField(rays->h_rdata.power, out, static_cast<std::size_t>(rays->nRays));
     return true;
 }
 
 bool Lumetra::set_ray_payloads(const double* in)
 {
-    if (!raysLoaded || !rays) {
-        msg::out("Error: rays not loaded yet!\n");
-        return false;
-    }
+    if (!require(Need::Rays)) return false;
     requireValues("ray payloads", in, static_cast<std::size_t>(rays->nRays), ValueRule::NonNegative);
     setNodeField(rays->h_rdata.power, in, static_cast<std::size_t>(rays->nRays));
     return true;

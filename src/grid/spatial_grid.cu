@@ -1,4 +1,4 @@
-#include "tracing/grid_accelerator.h"
+#include "grid/spatial_grid.h"
 
 #include <algorithm>
 #include <cmath>
@@ -33,7 +33,7 @@ std::vector<Vec3> nodePositions(const MeshDataFlat& m)
 
 } // namespace
 
-void GridAccelerator::buildFaceGrid(Mesh& mesh)
+void SpatialGrid::buildFaceGrid(Mesh& mesh)
 {
     const MeshDataFlat& m = mesh.h_mdata_devlink;
     const std::vector<Vec3> nodes = nodePositions(m);
@@ -90,10 +90,9 @@ void GridAccelerator::buildFaceGrid(Mesh& mesh)
     buildFaceLists(boxLo, boxHi, 1e-6f * magnitude);
 }
 
-void GridAccelerator::buildFaceLists(const std::vector<Vec3>& lo, const std::vector<Vec3>& hi, float pad)
+void SpatialGrid::buildFaceLists(const std::vector<Vec3>& lo, const std::vector<Vec3>& hi, float pad)
 {
     const GridView g = grid_;
-    const int n[3] = {g.nx, g.ny, g.nz};
     const std::size_t cells = static_cast<std::size_t>(g.nx) * g.ny * g.nz;
     const std::size_t faces = lo.size();
     // The cell range of each face's enlarged box, clamped to the grid.
@@ -101,12 +100,8 @@ void GridAccelerator::buildFaceLists(const std::vector<Vec3>& lo, const std::vec
     for (std::size_t f = 0; f < faces; ++f) {
         for (int a = 0; a < 3; ++a) {
             const float margin = 1e-3f * g.cellSize[a] + pad;
-            const auto cellAt = [&](float x) {
-                const float i = std::floor((x - g.origin[a]) / g.cellSize[a]);
-                return static_cast<int>(std::clamp(i, 0.0f, static_cast<float>(n[a] - 1)));
-            };
-            range[6 * f + a] = cellAt(lo[f][a] - margin);
-            range[6 * f + 3 + a] = cellAt(hi[f][a] + margin);
+            range[6 * f + a] = g.clampedCellAlong(a, lo[f][a] - margin);
+            range[6 * f + 3 + a] = g.clampedCellAlong(a, hi[f][a] + margin);
         }
     }
     // Two passes, counting then filling in face order, so every cell's list is ascending.
@@ -130,7 +125,7 @@ void GridAccelerator::buildFaceLists(const std::vector<Vec3>& lo, const std::vec
     grid_.cellFaces = cellFaces_.data();
 }
 
-void GridAccelerator::buildNodalGrid(Mesh& mesh, Vec3 cellSize)
+void SpatialGrid::buildNodalGrid(Mesh& mesh, Vec3 cellSize)
 {
     if (!(cellSize.x > 0.0f && cellSize.y > 0.0f && cellSize.z > 0.0f)) {
         throw std::invalid_argument("the nodal grid's cell size must be positive on every axis");
@@ -150,7 +145,7 @@ void GridAccelerator::buildNodalGrid(Mesh& mesh, Vec3 cellSize)
     buildNodeRuns(nodes);
 }
 
-void GridAccelerator::buildNodeRuns(const std::vector<Vec3>& positions)
+void SpatialGrid::buildNodeRuns(const std::vector<Vec3>& positions)
 {
     const std::size_t cells = static_cast<std::size_t>(grid_.nx) * grid_.ny * grid_.nz;
     const std::size_t items = positions.size();
@@ -180,7 +175,7 @@ void GridAccelerator::buildNodeRuns(const std::vector<Vec3>& positions)
     grid_.nodeCount = static_cast<int>(items);
 }
 
-void GridAccelerator::build(const std::vector<Vec3>& positions, const char* label)
+void SpatialGrid::build(const std::vector<Vec3>& positions, const char* label)
 {
     const std::size_t cells = static_cast<std::size_t>(grid_.nx) * grid_.ny * grid_.nz;
     const std::size_t items = positions.size();
@@ -229,7 +224,7 @@ float occupancyPercentile(const std::vector<int>& v, float q)
     return static_cast<float>(v[hi]) * w + (1.0f - w) * static_cast<float>(v[lo]);
 }
 
-void GridAccelerator::printOccupancy(int itemCount, const std::vector<int>& head, const std::vector<int>& next,
+void SpatialGrid::printOccupancy(int itemCount, const std::vector<int>& head, const std::vector<int>& next,
                                      const char* label) const
 {
     const int nx = grid_.nx, ny = grid_.ny, nz = grid_.nz;
@@ -293,7 +288,7 @@ void GridAccelerator::printOccupancy(int itemCount, const std::vector<int>& head
              static_cast<double>(occupancyPercentile(stencil, 0.9f)), stencilMax);
 }
 
-void GridAccelerator::printCells(int itemCount) const
+void SpatialGrid::printCells(int itemCount) const
 {
     const std::size_t cells = static_cast<std::size_t>(grid_.nx) * grid_.ny * grid_.nz;
     const std::vector<int> head = cellHead_.download(), next = cellNext_.download();

@@ -1,6 +1,7 @@
 // The optics engine a script drives: it owns the mesh, the rays and both tracers, checks
-// the order of calls with flags (a wrong order prints a fixed message and returns), and
-// completes a missing configuration with defaults on the first computation or write.
+// the order of calls against what it holds (EngineState; a wrong order prints a fixed
+// message and returns), and completes a missing configuration with defaults on the first
+// computation or write.
 #pragma once
 
 #include <atomic>
@@ -17,6 +18,21 @@
 #include "rays/ray_collection.h"
 #include "tracing/base_ray_tracer.h"
 #include "tracing/surface_tracer.h"
+
+// What the engine holds and has set up; the order rules read nothing else.
+struct EngineState {
+    bool meshLoaded = false;          // load_mesh, load_mesh_arrays
+    bool raysLoaded = false;          // load_rays, set_rays, generate_camera_rays
+    bool solverChosen = false;        // set_solver_type
+    bool tracerBuilt = false;         // the volume tracer (config(), or the defaults)
+    bool surfaceTracerBuilt = false;  // the tracer that places rays on their start faces
+    bool faceGridBuilt = false;       // its face grid, over the current mesh
+    bool objectiveConfigured = false; // the objective has its output name or table
+    bool ready = false;               // everything a trace needs was there at the last check
+    bool raysPlaced = false;          // the rays sit on their start faces of the current surface
+    bool geometryStale = false;       // node positions moved since normals, volumes and grid were built
+    bool traced = false;              // a trace ran for the current mesh and rays
+};
 
 class Lumetra {
 public:
@@ -100,8 +116,8 @@ public:
     bool get_ray_payloads(double* out);
     bool set_ray_payloads(const double* in);
 
-    // Beyond the engine's specified surface: the objective the next tracer is built with
-    // (config(), or the first doing operation), with its table form. Light transport
+    // The objective the next tracer is built with (config(), or the first doing
+    // operation), with its table form. Light transport
     // without a table is the default behaviour; render and optical_path need a table. The
     // table is checked here: a missing or mistyped key raises, naming it, and nothing
     // changes.
@@ -132,6 +148,11 @@ public:
     void get_ray_exits(double* positions, double* directions, double* power) const;
 
 private:
+    // What a call needs: require() says whether the engine has it, and prints the fixed
+    // message when it has not ("Error: mesh not loaded yet!", "Error: rays not loaded yet!",
+    // "Error: FERT not initialized yet!").
+    enum class Need { Mesh, Rays, Tracer };
+    bool require(Need need) const;
     void initializeFERT();
     void initializeSRT();
     void initializeSRTAccelerator();
@@ -159,17 +180,7 @@ private:
     ObjectiveKind activeObjective = ObjectiveKind::LightTransport; // of the tracer in use
     Mesh mesh;
     std::unique_ptr<RayCollection> rays;
-    bool raysLoaded = false;
-    bool meshLoaded = false;
-    bool solverTypeSet = false;
-    bool fertInitialized = false;
-    bool srtInitialized = false;
-    bool objectiveConfigured = false;
-    bool srtAcceleratorBuilt = false;
-    bool initialized = false;
-    bool raysOnSurface = false;
-    bool geometryStale = false; // node positions moved since normals, volumes and grid were built
-    bool traced = false;        // a trace ran for the current mesh and rays
+    EngineState state;
     // The light-transport result storage while another objective is active (its device
     // address stays the one scripts took).
     LightTransport parkedResult;
