@@ -405,7 +405,7 @@ void Lumetra::compute_volumetric_absorption(BaseRayTracer::Progress progress)
 {
     if (!doingChecks(kAbortCompute)) return;
     refreshGeometry();
-    placeRays();
+    placeRays("compute_volumetric_absorption");
     if (activeObjective == ObjectiveKind::Render) {
         const BMPFile& image = static_cast<Render*>(fert->getObjective())->image;
         const long long pixels = image.allocated() ? static_cast<long long>(image.rows) * image.columns : 0;
@@ -439,14 +439,14 @@ void Lumetra::compute_volumetric_absorption(BaseRayTracer::Progress progress)
 
 // Rays are moved onto their start faces once, before the first trace that needs them; rays
 // that start inside the mesh are refused and put back where they were.
-void Lumetra::placeRays()
+void Lumetra::placeRays(const char* caller)
 {
     if (state.raysPlaced) return;
     if (rays->hasOrigins()) rays->restoreOrigins();
     else rays->rememberOrigins();
     srt->traceRays(*rays, mesh);
     try {
-        refuseRaysStartingInside();
+        refuseRaysStartingInside(caller);
     } catch (...) {
         rays->restoreOrigins();
         throw;
@@ -459,7 +459,7 @@ bool Lumetra::trace_adjoint(const double* field, double* out, BaseRayTracer::Pro
     if (!doingChecks(kAbortCompute)) return false;
     requireValues("trace_adjoint field", field, static_cast<std::size_t>(get_node_count()), ValueRule::Finite);
     refreshGeometry();
-    placeRays();
+    placeRays("trace_adjoint");
     if (!adjoint || adjointSolver != tracerSolver) {
         adjoint = makeAdjointTracer(tracerSolver);
         adjointSolver = tracerSolver;
@@ -483,7 +483,7 @@ bool Lumetra::record_deposits(std::vector<int>& nodes, std::vector<int>& rayIds,
 {
     if (!doingChecks(kAbortCompute)) return false;
     refreshGeometry();
-    placeRays();
+    placeRays("record_deposits");
     std::unique_ptr<BaseRayTracer> tracer = makeDepositRecordTracer(tracerSolver);
     auto* record = static_cast<DepositRecord*>(tracer->getObjective());
     // Room for 16 visits of every ray at first; when that is short, the count says how
@@ -500,7 +500,7 @@ bool Lumetra::record_deposits(std::vector<int>& nodes, std::vector<int>& rayIds,
     return true;
 }
 
-void Lumetra::refuseRaysStartingInside() const
+void Lumetra::refuseRaysStartingInside(const char* caller) const
 {
     // A ray placed on a face that it leaves through started inside the mesh: the walk would
     // begin at that face and count its power as entered with nothing absorbed.
@@ -554,9 +554,9 @@ void Lumetra::refuseRaysStartingInside() const
     if (inside == 0) return;
     const std::vector<float> origins = dev::download(rays->storage.origins.data(), 3 * n);
     throw std::runtime_error(msg::format(
-        "compute_volumetric_absorption: %zu of %zu rays start inside the mesh (the first, ray %zu, at (%g, %g, %g)); "
+        "%s: %zu of %zu rays start inside the mesh (the first, ray %zu, at (%g, %g, %g)); "
         "start every ray outside the mesh, so that it enters through a boundary face. Nothing was traced.",
-        inside, n, first, origins[first], origins[n + first], origins[2 * n + first]));
+        caller, inside, n, first, origins[first], origins[n + first], origins[2 * n + first]));
 }
 
 bool Lumetra::hasTrace() const

@@ -165,9 +165,9 @@ private:
     void meshReplaced();
     // After the rays are placed on their start faces: refuses (std::runtime_error, counting
     // them) rays whose start face is one they leave through.
-    void refuseRaysStartingInside() const;
+    void refuseRaysStartingInside(const char* caller) const;
     void refreshGeometry();
-    void placeRays();
+    void placeRays(const char* caller);
 
     std::unique_ptr<SurfaceRayTracerBase> srt;
     std::unique_ptr<BaseRayTracer> fert;
