@@ -16,7 +16,7 @@ void checkPending(const char* label)
 } // namespace
 
 Camera::Camera(Vec3 position, Vec3 direction, int height, int width, float pixelSize)
-    : settings_(makeCameraSettings(position, direction, height, width, pixelSize))
+        : settings_(makeCameraSettings(position, direction, height, width, pixelSize))
 {
     try {
         film_.init(settings_.height, settings_.width);

@@ -28,8 +28,10 @@ void requirePhysical(const HexMeshSource& source, const std::vector<float>& valu
         const float v = values[i];
         const std::string item = std::string(what) + " of node " + std::to_string(i / stride);
         if (!std::isfinite(v)) refuse(source, item + " is not a finite number (in single precision)");
-        if (sign == Sign::Positive && !(v > 0.0f)) refuse(source, item + " is " + msg::format("%g", v) + "; it must be > 0");
-        if (sign == Sign::NonNegative && v < 0.0f) refuse(source, item + " is " + msg::format("%g", v) + "; it must be >= 0");
+        if (sign == Sign::Positive && !(v > 0.0f))
+            refuse(source, item + " is " + msg::format("%g", v) + "; it must be > 0");
+        if (sign == Sign::NonNegative && v < 0.0f)
+            refuse(source, item + " is " + msg::format("%g", v) + "; it must be >= 0");
     }
 }
 
@@ -140,7 +142,8 @@ void buildHexMesh(Mesh& mesh, HexMeshInput& input, const HexMeshSource& source)
         }
     }
     requirePhysical(source, input.points, 3, "a coordinate", Sign::Any);
-    if (input.refrIndex.given) requirePhysical(source, input.refrIndex.values, 1, "the refractive index", Sign::Positive);
+    if (input.refrIndex.given)
+        requirePhysical(source, input.refrIndex.values, 1, "the refractive index", Sign::Positive);
     if (input.absorptivity.given) {
         requirePhysical(source, input.absorptivity.values, 1, "the absorptivity", Sign::NonNegative);
     }

@@ -32,7 +32,8 @@ std::vector<float> componentMajor(const std::vector<float>& triples, int count)
 {
     std::vector<float> out(3 * static_cast<std::size_t>(count));
     for (int i = 0; i < count; ++i)
-        for (int c = 0; c < 3; ++c) out[static_cast<std::size_t>(c) * count + i] = triples[3 * static_cast<std::size_t>(i) + c];
+        for (int c = 0; c < 3; ++c)
+            out[static_cast<std::size_t>(c) * count + i] = triples[3 * static_cast<std::size_t>(i) + c];
     return out;
 }
 

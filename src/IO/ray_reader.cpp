@@ -48,7 +48,8 @@ std::unique_ptr<RayCollection> readRayFile(const std::string& path)
     std::string token;
     words >> token;
     const bool digits = !token.empty() && token.find_first_not_of("0123456789") == std::string::npos;
-    if (!digits || token.size() > 10 || std::stoull(token) > static_cast<unsigned long long>(std::numeric_limits<int>::max())) {
+    if (!digits || token.size() > 10 ||
+        std::stoull(token) > static_cast<unsigned long long>(std::numeric_limits<int>::max())) {
         refuse(path, "the ray count " + token + " is not a valid count (a non-negative integer below 2^31)");
     }
     const int n = std::stoi(token);

@@ -182,7 +182,9 @@ private:
         case Block::Absorptivity: {
             const auto v = parseNumber<float>(token);
             if (!v) return false;
-            (block_ == Block::Points ? data_.points : block_ == Block::RefrIndex ? data_.refrIndex : data_.absorptivity)
+            (block_ == Block::Points      ? data_.points
+             : block_ == Block::RefrIndex ? data_.refrIndex
+                                          : data_.absorptivity)
                 .push_back(*v);
             return true;
         }
@@ -193,7 +195,8 @@ private:
                 data_.cellIds.push_back(*v);
                 --pendingIds_;
             } else {
-                if (*v < 0) refuse(path_, "cell " + std::to_string(data_.cellSizes.size()) + " has a negative node count");
+                if (*v < 0)
+                    refuse(path_, "cell " + std::to_string(data_.cellSizes.size()) + " has a negative node count");
                 data_.cellSizes.push_back(*v);
                 pendingIds_ = *v;
             }
@@ -308,9 +311,9 @@ private:
 
     static bool isKeyword(std::string_view word)
     {
-        for (const char* k : {"POINTS", "CELLS", "CELL_TYPES", "POINT_DATA", "CELL_DATA", "SCALARS", "VECTORS",
-                              "NORMALS", "TENSORS", "TEXTURE_COORDINATES", "LOOKUP_TABLE", "FIELD", "METADATA",
-                              "OFFSETS", "CONNECTIVITY", "DATASET"}) {
+        for (const char* k :
+             {"POINTS", "CELLS", "CELL_TYPES", "POINT_DATA", "CELL_DATA", "SCALARS", "VECTORS", "NORMALS", "TENSORS",
+              "TEXTURE_COORDINATES", "LOOKUP_TABLE", "FIELD", "METADATA", "OFFSETS", "CONNECTIVITY", "DATASET"}) {
             if (word == k) return true;
         }
         return false;
@@ -388,8 +391,8 @@ std::vector<int> hexahedra(const std::string& path, const VtkContents& data)
         for (int k = 0; k < size; ++k) {
             const int id = data.cellIds[offset + k];
             if (id < 0 || id >= data.pointCount) {
-                refuse(path, "cell " + std::to_string(c) + " refers to node " + std::to_string(id) +
-                                 ", outside [0, " + std::to_string(data.pointCount) + ")");
+                refuse(path, "cell " + std::to_string(c) + " refers to node " + std::to_string(id) + ", outside [0, " +
+                                 std::to_string(data.pointCount) + ")");
             }
         }
         if (!data.sawCellTypes && size != 8) {

@@ -75,7 +75,8 @@ std::string xmlEscaped(const char* text)
 
 void VtuXmlWriter::float64Array(const char* name, std::size_t n, const std::function<double(std::size_t)>& value)
 {
-    std::fprintf(file_, "        <DataArray type=\"Float64\" Name=\"%s\" format=\"ascii\">\n", xmlEscaped(name).c_str());
+    std::fprintf(file_, "        <DataArray type=\"Float64\" Name=\"%s\" format=\"ascii\">\n",
+                 xmlEscaped(name).c_str());
     for (std::size_t i = 0; i < n; ++i) std::fprintf(file_, "%e\n", value(i));
     std::fprintf(file_, "        </DataArray>\n");
 }

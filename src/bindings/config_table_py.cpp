@@ -29,7 +29,8 @@ ConfigTable configTableFrom(const py::handle& source)
         } catch (py::error_already_set& e) {
             file.attr("close")();
             if (!e.matches(py::module_::import("tomllib").attr("TOMLDecodeError"))) throw;
-            throw std::runtime_error(std::string(py::str(path)) + ": not valid TOML: " + std::string(py::str(e.value())));
+            throw std::runtime_error(std::string(py::str(path)) +
+                                     ": not valid TOML: " + std::string(py::str(e.value())));
         } catch (...) {
             file.attr("close")();
             throw;

@@ -39,13 +39,12 @@ py::array_t<double> nodeField(const MaterialState& s, void (MaterialState::*copy
     return out;
 }
 
-const char* kRawStepDoc =
-    "Run one reaction-diffusion step using pointers from Lumetra.\n\n"
-    "Both must be the current addresses of one live engine (get_result_array_device_ptr()\n"
-    "and get_mesh_data_devlink_ptr()); anything else is refused with a RuntimeError: a\n"
-    "number no engine handed out, an address of another kind, one of an engine that is gone\n"
-    "or one it has since replaced. The model keeps that engine alive. Passing the engine\n"
-    "itself does the same without the addresses.";
+const char* kRawStepDoc = "Run one reaction-diffusion step using pointers from Lumetra.\n\n"
+                          "Both must be the current addresses of one live engine (get_result_array_device_ptr()\n"
+                          "and get_mesh_data_devlink_ptr()); anything else is refused with a RuntimeError: a\n"
+                          "number no engine handed out, an address of another kind, one of an engine that is gone\n"
+                          "or one it has since replaced. The model keeps that engine alive. Passing the engine\n"
+                          "itself does the same without the addresses.";
 
 } // namespace
 
@@ -84,8 +83,7 @@ PYBIND11_MODULE(CURALIS_EXTENSION_NAME, m)
         .def_readwrite("c_monomer0", &CuralisProps::c_monomer0, "initial value of the monomer field")
         .def_readwrite("c_radical0", &CuralisProps::c_radical0, "initial value of the radical field")
         .def_readwrite("c_oxygen0", &CuralisProps::c_oxygen0, "initial value of the oxygen field")
-        .def_readwrite("degree_of_curing0", &CuralisProps::degree_of_curing0,
-                       "initial value of the degree of curing")
+        .def_readwrite("degree_of_curing0", &CuralisProps::degree_of_curing0, "initial value of the degree of curing")
         .def_readwrite("diffusion_scheme", &CuralisProps::diffusion_scheme,
                        "\"kernel\" (Gaussian smoothing within a cut-off radius, the default) or \"fem\" "
                        "(finite elements, implicit step: converges as the mesh and the step are refined)");
@@ -136,8 +134,7 @@ PYBIND11_MODULE(CURALIS_EXTENSION_NAME, m)
                 keepOwner(s.engine, result, devlink, "reaction_step");
                 s.reactionStep(address<const double>(result), address<const MeshDataFlat>(devlink));
             },
-            py::arg("result_device_ptr"), py::arg("mesh_devlink_ptr"),
-            kRawStepDoc)
+            py::arg("result_device_ptr"), py::arg("mesh_devlink_ptr"), kRawStepDoc)
         .def(
             "reaction_step",
             [](CuralisModel& s, const EngineObject& engine) {
@@ -160,12 +157,15 @@ PYBIND11_MODULE(CURALIS_EXTENSION_NAME, m)
         .def(
             "get_oxygen_concentration", [](const CuralisModel& s) { return nodeField(s, &MaterialState::copyOxygen); },
             "Copy oxygen concentration values from device to a NumPy array.")
-        .def("get_dt", [](const CuralisModel& s) { return s.dt(); }, "Get reaction-diffusion time step (dtDiff).")
         .def(
-            "get_monomer_concentration", [](const CuralisModel& s) { return nodeField(s, &MaterialState::copyMonomer); },
+            "get_dt", [](const CuralisModel& s) { return s.dt(); }, "Get reaction-diffusion time step (dtDiff).")
+        .def(
+            "get_monomer_concentration",
+            [](const CuralisModel& s) { return nodeField(s, &MaterialState::copyMonomer); },
             "Copy monomer concentration values from device to a NumPy array.")
         .def(
-            "get_radical_concentration", [](const CuralisModel& s) { return nodeField(s, &MaterialState::copyRadical); },
+            "get_radical_concentration",
+            [](const CuralisModel& s) { return nodeField(s, &MaterialState::copyRadical); },
             "Copy radical field values from device to a NumPy array.")
         .def(
             "set_fields",
@@ -173,7 +173,8 @@ PYBIND11_MODULE(CURALIS_EXTENSION_NAME, m)
                 // Every array is checked before any is written, so a refused call changes nothing.
                 const std::pair<const char*, py::object> given[] = {
                     {"monomer", monomer}, {"radical", radical}, {"oxygen", oxygen}, {"degree_of_curing", degree}};
-                std::vector<std::pair<std::string, py::array_t<double, py::array::c_style | py::array::forcecast>>> arrays;
+                std::vector<std::pair<std::string, py::array_t<double, py::array::c_style | py::array::forcecast>>>
+                    arrays;
                 for (const auto& [name, value] : given) {
                     if (value.is_none()) continue;
                     auto a = py::array_t<double, py::array::c_style | py::array::forcecast>::ensure(value);

@@ -94,7 +94,8 @@ py::array numbers(const std::string& source, const char* name, py::handle value,
 NodalValues nodalValues(const std::string& source, const char* name, py::handle value, py::ssize_t nodes)
 {
     if (value.is_none()) return {};
-    const auto a = py::array_t<double, py::array::c_style | py::array::forcecast>::ensure(numbers(source, name, value, false));
+    const auto a =
+        py::array_t<double, py::array::c_style | py::array::forcecast>::ensure(numbers(source, name, value, false));
     if (a.ndim() != 1 || a.shape(0) != nodes) {
         throw std::runtime_error(source + ": " + name + " must have one value per node, shape (" +
                                  std::to_string(nodes) + ",), not " + shapeText(a));
@@ -127,7 +128,8 @@ HexMeshInput meshInput(const std::string& source, py::handle points, py::handle 
     }
     const py::array hexahedraIn = numbers(source, "hexahedra", hexahedra, true);
     if (hexahedraIn.ndim() != 2 || hexahedraIn.shape(1) != 8) {
-        throw std::runtime_error(source + ": hexahedra must be an array of shape (E, 8), not " + shapeText(hexahedraIn));
+        throw std::runtime_error(source + ": hexahedra must be an array of shape (E, 8), not " +
+                                 shapeText(hexahedraIn));
     }
     const py::ssize_t n = pointsIn.shape(0), elements = hexahedraIn.shape(0);
     const double perNode = kInputBytesPerNode + (hostHoldsDeviceMemory() ? kMeshBytesPerNode : 0.0);
@@ -215,7 +217,7 @@ private:
             triedBar_ = true;
             try {
                 bar_ = py::module_::import("tqdm").attr("tqdm")(py::arg("total") = total, py::arg("unit") = "rays",
-                                                                 py::arg("desc") = "trace");
+                                                                py::arg("desc") = "trace");
             } catch (const py::error_already_set&) {
                 return; // tqdm is optional
             }
@@ -349,18 +351,17 @@ Array rayExitArray(Lumetra& e, ExitPart part)
     return rowsFromPlanes(part == ExitPart::Positions ? positions : directions, n);
 }
 
-const char* kClassDoc =
-    "Main class for GPU-accelerated ray tracing and volumetric absorption calculations.\n\n"
-    "Typical workflow:\n"
-    "  1. Create engine: engine = Lumetra()\n"
-    "  2. Load mesh: engine.load_mesh('mesh.vtk')\n"
-    "  3. Load rays: engine.load_rays('rays.ry')\n"
-    "  4. Set solver type: engine.set_solver_type('RK4')  # or 'FE'\n"
-    "  5. Configure: engine.config()\n"
-    "  6. Name the output: engine.configure_outfilename('output.vtu')\n"
-    "  7. Compute absorption: engine.compute_volumetric_absorption()\n"
-    "  8. Get results: absorbed_power = engine.get_absorbed_power()\n"
-    "  9. Write output: engine.write_result()  # output_0.vtu";
+const char* kClassDoc = "Main class for GPU-accelerated ray tracing and volumetric absorption calculations.\n\n"
+                        "Typical workflow:\n"
+                        "  1. Create engine: engine = Lumetra()\n"
+                        "  2. Load mesh: engine.load_mesh('mesh.vtk')\n"
+                        "  3. Load rays: engine.load_rays('rays.ry')\n"
+                        "  4. Set solver type: engine.set_solver_type('RK4')  # or 'FE'\n"
+                        "  5. Configure: engine.config()\n"
+                        "  6. Name the output: engine.configure_outfilename('output.vtu')\n"
+                        "  7. Compute absorption: engine.compute_volumetric_absorption()\n"
+                        "  8. Get results: absorbed_power = engine.get_absorbed_power()\n"
+                        "  9. Write output: engine.write_result()  # output_0.vtu";
 
 // Every method holds the engine for its length. A trace releases the interpreter lock, so
 // another thread (or the trace's own progress callback) could otherwise load a mesh or
@@ -530,8 +531,8 @@ void bindEngine(py::module_& m)
                bool requireAll, double tolerance) {
                 return e.select_boundary_faces_bbox(requireAll, xMin, xMax, yMin, yMax, zMin, zMax, tolerance);
             },
-            py::arg("x_min"), py::arg("x_max"), py::arg("y_min"), py::arg("y_max"), py::arg("z_min"),
-            py::arg("z_max"), py::arg("require_all_nodes") = true, py::arg("tolerance") = 1e-9,
+            py::arg("x_min"), py::arg("x_max"), py::arg("y_min"), py::arg("y_max"), py::arg("z_min"), py::arg("z_max"),
+            py::arg("require_all_nodes") = true, py::arg("tolerance") = 1e-9,
             "Select boundary face ids whose nodes lie inside an axis-aligned bounding box.\n\n"
             "Parameters\n----------\n"
             "x_min, x_max, y_min, y_max, z_min, z_max : float\n    Box limits (swapped limits are put in order).\n"
@@ -556,47 +557,48 @@ void bindEngine(py::module_& m)
             "tolerance : float, optional\n    Added to the bounds (default 1e-9).\n\n"
             "Returns\n-------\nlist[int]\n    The selected global boundary-face ids, ascending.\n\n"
             "Example\n-------\n>>> wall = engine.select_boundary_faces_radial(0.99, 1.01)")
-        .def("write_boundary_face_groups_vtu",
-             [](Lumetra& e, const Path& path, const std::vector<std::vector<int>>& groups, bool includeUnassigned) {
-                 e.write_boundary_face_groups_vtu(path.string(), groups, includeUnassigned);
-             },
-             py::arg("output_file"),
-             py::arg("face_groups"), py::arg("include_unassigned_faces") = true,
-             "Write boundary faces to VTU with integer GroupId cell data for visualization.\n\n"
-             "Parameters\n----------\n"
-             "output_file : str or os.PathLike\n    Path of the VTU file.\n"
-             "face_groups : list[list[int]]\n    The group index in face_groups becomes GroupId.\n"
-             "include_unassigned_faces : bool, optional\n"
-             "    When True (default) faces in no group are written with GroupId=-1.\n\n"
-             "Example\n-------\n>>> engine.write_boundary_face_groups_vtu('groups.vtu', [top, wall])")
-        .def("write_boundary_condition_groups_vtu",
-             [](Lumetra& e, const Path& path, bool includeUnassigned) {
-                 e.write_boundary_condition_groups_vtu(path.string(), includeUnassigned);
-             },
-             py::arg("output_file"), py::arg("include_unassigned_faces") = true,
-             "Write currently assigned boundary-condition groups to VTU for validation.\n\n"
-             "Parameters\n----------\n"
-             "output_file : str or os.PathLike\n    Path of the VTU file.\n"
-             "include_unassigned_faces : bool, optional\n"
-             "    When True (default) faces without a condition are written with GroupId=-1.\n\n"
-             "Notes\n-----\nGroupId is the boundary-condition index.\n\n"
-             "Example\n-------\n>>> engine.write_boundary_condition_groups_vtu('bcs.vtu')")
+        .def(
+            "write_boundary_face_groups_vtu",
+            [](Lumetra& e, const Path& path, const std::vector<std::vector<int>>& groups, bool includeUnassigned) {
+                e.write_boundary_face_groups_vtu(path.string(), groups, includeUnassigned);
+            },
+            py::arg("output_file"), py::arg("face_groups"), py::arg("include_unassigned_faces") = true,
+            "Write boundary faces to VTU with integer GroupId cell data for visualization.\n\n"
+            "Parameters\n----------\n"
+            "output_file : str or os.PathLike\n    Path of the VTU file.\n"
+            "face_groups : list[list[int]]\n    The group index in face_groups becomes GroupId.\n"
+            "include_unassigned_faces : bool, optional\n"
+            "    When True (default) faces in no group are written with GroupId=-1.\n\n"
+            "Example\n-------\n>>> engine.write_boundary_face_groups_vtu('groups.vtu', [top, wall])")
+        .def(
+            "write_boundary_condition_groups_vtu",
+            [](Lumetra& e, const Path& path, bool includeUnassigned) {
+                e.write_boundary_condition_groups_vtu(path.string(), includeUnassigned);
+            },
+            py::arg("output_file"), py::arg("include_unassigned_faces") = true,
+            "Write currently assigned boundary-condition groups to VTU for validation.\n\n"
+            "Parameters\n----------\n"
+            "output_file : str or os.PathLike\n    Path of the VTU file.\n"
+            "include_unassigned_faces : bool, optional\n"
+            "    When True (default) faces without a condition are written with GroupId=-1.\n\n"
+            "Notes\n-----\nGroupId is the boundary-condition index.\n\n"
+            "Example\n-------\n>>> engine.write_boundary_condition_groups_vtu('bcs.vtu')")
         .def(
             "load_rays",
             [](Lumetra& e, const Path& path) {
                 allocating("Ray file " + path.string(), [&] { e.load_rays(path.string()); });
             },
             py::arg("rays_file"),
-             "Load ray data from file.\n\n"
-             "Parameters\n----------\n"
-             "rays_file : str or os.PathLike\n"
-             "    A .ry format file with ray origins, directions and power values: a count line,\n"
-             "    then px py pz dx dy dz power for every ray.\n\n"
-             "Raises\n------\n"
-             "RuntimeError\n    If the file cannot be opened, holds fewer or more rays than it declares or\n"
-             "    declares more than the engine holds (about 7.2e8); the previous rays stay loaded.\n"
-             "MemoryError\n    If the rays do not fit in memory (the message names the file).\n\n"
-             "Example\n-------\n>>> engine.load_rays('rays.ry')")
+            "Load ray data from file.\n\n"
+            "Parameters\n----------\n"
+            "rays_file : str or os.PathLike\n"
+            "    A .ry format file with ray origins, directions and power values: a count line,\n"
+            "    then px py pz dx dy dz power for every ray.\n\n"
+            "Raises\n------\n"
+            "RuntimeError\n    If the file cannot be opened, holds fewer or more rays than it declares or\n"
+            "    declares more than the engine holds (about 7.2e8); the previous rays stay loaded.\n"
+            "MemoryError\n    If the rays do not fit in memory (the message names the file).\n\n"
+            "Example\n-------\n>>> engine.load_rays('rays.ry')")
         .def(
             "set_rays",
             [](Lumetra& e, py::handle positions, py::handle directions, py::handle powers) {
@@ -623,53 +625,55 @@ void bindEngine(py::module_& m)
             "MemoryError\n    If the rays do not fit in memory.\n\n"
             "Example\n-------\n"
             ">>> engine.set_rays([[0, 0, 5]], [[0, 0, -1]], [1.0])")
-        .def("configure_outfilename", [](Lumetra& e, const Path& path) { e.configure_outfilename(path.string()); },
-             py::arg("output_file"),
-             "Set the output filename for result data.\n\n"
-             "Parameters\n----------\n"
-             "output_file : str or os.PathLike\n"
-             "    Path of the output VTU files, used by write_result() and write_result_append();\n"
-             "    each written file gets _0, _1, ... before the extension of the file name (a name\n"
-             "    without extension gets .vtu first; dots in directory names are left alone).\n\n"
-             "Raises\n------\n"
-             "RuntimeError\n"
-             "    From write_result(), after the message \"Error: Cannot open file ... for writing\", when\n"
-             "    a file cannot be written; the counter does not advance then.\n\n"
-             "Notes\n-----\nThe absorbed-power storage is zeroed; its device address stays the same while the\n"
-             "node count does.\n\n"
-             "Example\n-------\n>>> engine.configure_outfilename('results/run.vtu')")
-        .def("compute_volumetric_absorption",
-             [](Lumetra& e, const py::object& progress) {
-                 TraceWatch watch(progress);
-                 {
-                     py::gil_scoped_release release;
-                     e.compute_volumetric_absorption([&watch](int done, int total) { watch.update(done, total); });
-                 }
-                 watch.finish();
-             },
-             py::arg("progress") = py::none(),
-             "Compute volumetric absorption by tracing rays through the mesh.\n\n"
-             "GPU ray tracing of absorbed power at each node; results via get_absorbed_power() or\n"
-             "write_result(). Requires config(), load_mesh(), load_rays() and material properties;\n"
-             "missing configuration steps are completed with defaults and announced.\n\n"
-             "Parameters\n----------\n"
-             "progress : None, bool or callable, optional\n"
-             "    None (default): a tqdm progress bar on standard error for a trace that takes more\n"
-             "    than a few seconds, when tqdm is installed. True: a bar for any trace. False:\n"
-             "    none. A callable is called as\n"
-             "    progress(done, total) with the rays traced so far, between batches of rays.\n\n"
-             "Raises\n------\n"
-             "KeyboardInterrupt\n"
-             "    On Ctrl-C (checked between batches of rays, about four times a second); the\n"
-             "    absorbed power is then as it was before the call and the engine stays usable.\n"
-             "RuntimeError\n"
-             "    When rays start inside the mesh (the message counts them and gives the first):\n"
-             "    nothing is traced and the rays stay where they were.\n\n"
-             "Notes\n-----\nResults accumulate over computations until reset_absorbed_power(). The trace runs\n"
-             "without holding the interpreter lock, so other Python threads keep running; a call on\n"
-             "the same engine meanwhile (from another thread or from the progress callback) raises\n"
-             "RuntimeError: the engine is busy.\n\n"
-             "Example\n-------\n>>> engine.compute_volumetric_absorption()")
+        .def(
+            "configure_outfilename", [](Lumetra& e, const Path& path) { e.configure_outfilename(path.string()); },
+            py::arg("output_file"),
+            "Set the output filename for result data.\n\n"
+            "Parameters\n----------\n"
+            "output_file : str or os.PathLike\n"
+            "    Path of the output VTU files, used by write_result() and write_result_append();\n"
+            "    each written file gets _0, _1, ... before the extension of the file name (a name\n"
+            "    without extension gets .vtu first; dots in directory names are left alone).\n\n"
+            "Raises\n------\n"
+            "RuntimeError\n"
+            "    From write_result(), after the message \"Error: Cannot open file ... for writing\", when\n"
+            "    a file cannot be written; the counter does not advance then.\n\n"
+            "Notes\n-----\nThe absorbed-power storage is zeroed; its device address stays the same while the\n"
+            "node count does.\n\n"
+            "Example\n-------\n>>> engine.configure_outfilename('results/run.vtu')")
+        .def(
+            "compute_volumetric_absorption",
+            [](Lumetra& e, const py::object& progress) {
+                TraceWatch watch(progress);
+                {
+                    py::gil_scoped_release release;
+                    e.compute_volumetric_absorption([&watch](int done, int total) { watch.update(done, total); });
+                }
+                watch.finish();
+            },
+            py::arg("progress") = py::none(),
+            "Compute volumetric absorption by tracing rays through the mesh.\n\n"
+            "GPU ray tracing of absorbed power at each node; results via get_absorbed_power() or\n"
+            "write_result(). Requires config(), load_mesh(), load_rays() and material properties;\n"
+            "missing configuration steps are completed with defaults and announced.\n\n"
+            "Parameters\n----------\n"
+            "progress : None, bool or callable, optional\n"
+            "    None (default): a tqdm progress bar on standard error for a trace that takes more\n"
+            "    than a few seconds, when tqdm is installed. True: a bar for any trace. False:\n"
+            "    none. A callable is called as\n"
+            "    progress(done, total) with the rays traced so far, between batches of rays.\n\n"
+            "Raises\n------\n"
+            "KeyboardInterrupt\n"
+            "    On Ctrl-C (checked between batches of rays, about four times a second); the\n"
+            "    absorbed power is then as it was before the call and the engine stays usable.\n"
+            "RuntimeError\n"
+            "    When rays start inside the mesh (the message counts them and gives the first):\n"
+            "    nothing is traced and the rays stay where they were.\n\n"
+            "Notes\n-----\nResults accumulate over computations until reset_absorbed_power(). The trace runs\n"
+            "without holding the interpreter lock, so other Python threads keep running; a call on\n"
+            "the same engine meanwhile (from another thread or from the progress callback) raises\n"
+            "RuntimeError: the engine is busy.\n\n"
+            "Example\n-------\n>>> engine.compute_volumetric_absorption()")
         .def(
             "trace_adjoint",
             [](Lumetra& e, py::handle field, const py::object& progress) {
@@ -753,33 +757,36 @@ void bindEngine(py::module_& m)
              "Get the number of nodes in the loaded mesh.\n\n"
              "Returns\n-------\nint\n    0 before a mesh is loaded.\n\n"
              "Example\n-------\n>>> engine.get_node_count()")
-        .def("get_mesh_data_devlink_ptr",
-             [](Lumetra& e) { return handOut(e, "devlink", e.get_mesh_data_devlink_ptr()); },
-             "Get the host pointer address of mesh.h_mdata_devlink.\n\n"
-             "Returns\n-------\nint\n"
-             "    Host address (not a device pointer) that can be passed to exposa.Exposa.reaction_step().\n"
-             "    0 (after a message) before a mesh is loaded.\n\n"
-             "Notes\n-----\nValid while the engine lives: load_mesh refills the record in place. The arrays it\n"
-             "names are read afresh on every use, so a curing model needs no new address after\n"
-             "load_mesh (but a new nodal grid: Curalis.initialize_accelerator).\n\n"
-             "Example\n-------\n>>> link = engine.get_mesh_data_devlink_ptr()")
-        .def("get_mesh_ptr", [](Lumetra& e) { return handOut(e, "mesh", e.get_mesh_ptr()); },
-             "Get the host pointer address of the Mesh object.\n\n"
-             "Returns\n-------\nint\n"
-             "    Host address (not a device pointer) that can be passed to\n"
-             "    curalis.Curalis.initialize_accelerator(). 0 (after a message) before a mesh is loaded.\n\n"
-             "Notes\n-----\nValid while the engine lives; load_mesh replaces the mesh's contents in place.\n\n"
-             "Example\n-------\n>>> mesh_address = engine.get_mesh_ptr()")
-        .def("get_result_array_device_ptr",
-             [](Lumetra& e) { return handOut(e, "result", e.get_result_array_device_ptr()); },
-             "Get the device pointer address of fert->getResultArrayDevicePtr().\n\n"
-             "Returns\n-------\nint\n"
-             "    CUDA device address that can be passed to exposa.Exposa.reaction_step(). 0 (after a\n"
-             "    message) before the objective is configured.\n\n"
-             "Notes\n-----\nThe address stays valid (its contents zeroed) across configure_outfilename, a\n"
-             "second config() and load_mesh of a mesh with the same node count. Only load_mesh of a\n"
-             "mesh with another node count moves it, and it dies with the engine.\n\n"
-             "Example\n-------\n>>> power = engine.get_result_array_device_ptr()")
+        .def(
+            "get_mesh_data_devlink_ptr",
+            [](Lumetra& e) { return handOut(e, "devlink", e.get_mesh_data_devlink_ptr()); },
+            "Get the host pointer address of mesh.h_mdata_devlink.\n\n"
+            "Returns\n-------\nint\n"
+            "    Host address (not a device pointer) that can be passed to exposa.Exposa.reaction_step().\n"
+            "    0 (after a message) before a mesh is loaded.\n\n"
+            "Notes\n-----\nValid while the engine lives: load_mesh refills the record in place. The arrays it\n"
+            "names are read afresh on every use, so a curing model needs no new address after\n"
+            "load_mesh (but a new nodal grid: Curalis.initialize_accelerator).\n\n"
+            "Example\n-------\n>>> link = engine.get_mesh_data_devlink_ptr()")
+        .def(
+            "get_mesh_ptr", [](Lumetra& e) { return handOut(e, "mesh", e.get_mesh_ptr()); },
+            "Get the host pointer address of the Mesh object.\n\n"
+            "Returns\n-------\nint\n"
+            "    Host address (not a device pointer) that can be passed to\n"
+            "    curalis.Curalis.initialize_accelerator(). 0 (after a message) before a mesh is loaded.\n\n"
+            "Notes\n-----\nValid while the engine lives; load_mesh replaces the mesh's contents in place.\n\n"
+            "Example\n-------\n>>> mesh_address = engine.get_mesh_ptr()")
+        .def(
+            "get_result_array_device_ptr",
+            [](Lumetra& e) { return handOut(e, "result", e.get_result_array_device_ptr()); },
+            "Get the device pointer address of fert->getResultArrayDevicePtr().\n\n"
+            "Returns\n-------\nint\n"
+            "    CUDA device address that can be passed to exposa.Exposa.reaction_step(). 0 (after a\n"
+            "    message) before the objective is configured.\n\n"
+            "Notes\n-----\nThe address stays valid (its contents zeroed) across configure_outfilename, a\n"
+            "second config() and load_mesh of a mesh with the same node count. Only load_mesh of a\n"
+            "mesh with another node count moves it, and it dies with the engine.\n\n"
+            "Example\n-------\n>>> power = engine.get_result_array_device_ptr()")
         .def(
             "get_absorbed_power",
             [](Lumetra& e) {
@@ -820,14 +827,16 @@ void bindEngine(py::module_& m)
             "Get per-ray payload/intensity values as a NumPy array.\n\n"
             "Returns\n-------\nnumpy.ndarray\n    Shape (nRays,); empty (after a message) before rays are loaded.\n\n"
             "Example\n-------\n>>> p = engine.get_ray_payloads()")
-        .def("get_absorptivity", [](Lumetra& e) { return nodeArray(e, &Lumetra::get_absorptivity); },
-             "Get absorptivity values at each mesh node.\n\n"
-             "Returns\n-------\nnumpy.ndarray\n    Shape (nNodes,), absorptivity in [0-1].\n\n"
-             "Example\n-------\n>>> a = engine.get_absorptivity()")
-        .def("get_refractive_index", [](Lumetra& e) { return nodeArray(e, &Lumetra::get_refractive_index); },
-             "Get refractive index values at each mesh node.\n\n"
-             "Returns\n-------\nnumpy.ndarray\n    Shape (nNodes,).\n\n"
-             "Example\n-------\n>>> n = engine.get_refractive_index()")
+        .def(
+            "get_absorptivity", [](Lumetra& e) { return nodeArray(e, &Lumetra::get_absorptivity); },
+            "Get absorptivity values at each mesh node.\n\n"
+            "Returns\n-------\nnumpy.ndarray\n    Shape (nNodes,), absorptivity in [0-1].\n\n"
+            "Example\n-------\n>>> a = engine.get_absorptivity()")
+        .def(
+            "get_refractive_index", [](Lumetra& e) { return nodeArray(e, &Lumetra::get_refractive_index); },
+            "Get refractive index values at each mesh node.\n\n"
+            "Returns\n-------\nnumpy.ndarray\n    Shape (nNodes,).\n\n"
+            "Example\n-------\n>>> n = engine.get_refractive_index()")
         .def(
             "get_node_positions",
             [](Lumetra& e) {
@@ -840,8 +849,7 @@ void bindEngine(py::module_& m)
             "Returns\n-------\nnumpy.ndarray\n    Shape (nNodes, 3); row i is x_i, y_i, z_i.\n\n"
             "Example\n-------\n>>> xyz = engine.get_node_positions()")
         .def(
-            "set_absorptivity",
-            [](Lumetra& e, const Array& a) { setNodeArray(e, a, &Lumetra::set_absorptivity); },
+            "set_absorptivity", [](Lumetra& e, const Array& a) { setNodeArray(e, a, &Lumetra::set_absorptivity); },
             py::arg("absorptivity"),
             "Set absorptivity values for all mesh nodes.\n\n"
             "Parameters\n----------\nabsorptivity : array_like\n    Shape (nNodes,).\n\n"
@@ -939,7 +947,8 @@ void bindEngine(py::module_& m)
                     return;
                 }
                 const auto names = fieldNames.cast<std::vector<std::string>>();
-                if (static_cast<py::ssize_t>(names.size()) != nFields) fail("field_names length must match number of fields");
+                if (static_cast<py::ssize_t>(names.size()) != nFields)
+                    fail("field_names length must match number of fields");
                 for (const std::string& name : names)
                     if (name.empty()) fail("field_names entries must be non-empty");
                 checkFieldNames(names);
@@ -999,8 +1008,8 @@ void bindEngine(py::module_& m)
             "generate_camera_rays",
             [](Lumetra& e, const Array& position, const Array& direction, long long height, long long width,
                double pixelSize) {
-                e.generate_camera_rays(vec3Argument(position, "position"), vec3Argument(direction, "direction"),
-                                       height, width, pixelSize);
+                e.generate_camera_rays(vec3Argument(position, "position"), vec3Argument(direction, "direction"), height,
+                                       width, pixelSize);
             },
             py::arg("position"), py::arg("direction"), py::arg("height"), py::arg("width"), py::arg("pixel_size"),
             "Replace the rays by a camera's: one ray per pixel, in raster order.\n\n"
@@ -1070,7 +1079,8 @@ void bindEngine(py::module_& m)
             "Example\n-------\n>>> path = engine.get_optical_path()\n>>> plt.plot(path['x'], path['z'])")
         .def(
             "load_mesh_arrays",
-            [](Lumetra& e, py::handle points, py::handle hexahedra, py::handle refractiveIndex, py::handle absorptivity) {
+            [](Lumetra& e, py::handle points, py::handle hexahedra, py::handle refractiveIndex,
+               py::handle absorptivity) {
                 const std::string source = "load_mesh_arrays";
                 HexMeshInput input = meshInput(source, points, hexahedra, refractiveIndex, absorptivity);
                 buildMesh(e, input, {source, "given", "Mesh loaded from arrays"});

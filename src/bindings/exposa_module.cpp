@@ -42,8 +42,8 @@ PYBIND11_MODULE(EXPOSA_EXTENSION_NAME, m)
                          double dt, long long nNodes) {
                  const int n = modelNodeCount("Exposa", nNodes, kBytesPerNode);
                  return allocating("Exposa: n_nodes = " + std::to_string(n), [&] {
-                     return std::make_unique<ExposaModel>(
-                         MatProps{n0, n1, alpha0, alpha1, doseFull, doseThreshold, dt}, n);
+                     return std::make_unique<ExposaModel>(MatProps{n0, n1, alpha0, alpha1, doseFull, doseThreshold, dt},
+                                                          n);
                  });
              }),
              py::kw_only(), py::arg("n0"), py::arg("n1"), py::arg("alpha0"), py::arg("alpha1"), py::arg("dose_full"),

@@ -15,6 +15,6 @@ PYBIND11_MODULE(LUMETRA_EXTENSION_NAME, m)
     bindOpticsTypes(m);
     bindEngine(m);
     // For lumetra._sizes, which sizes the generators' and the command line's arrays by them.
-    m.attr("_size_limits") = py::dict(py::arg("nodes") = kMaxNodes, py::arg("elements") = kMaxElements,
-                                      py::arg("rays") = kMaxRays);
+    m.attr("_size_limits") =
+        py::dict(py::arg("nodes") = kMaxNodes, py::arg("elements") = kMaxElements, py::arg("rays") = kMaxRays);
 }

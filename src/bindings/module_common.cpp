@@ -86,7 +86,8 @@ void bindCommon(py::module_& m)
     m.def(
         "set_verbosity",
         [](int level) {
-            if (level < 0 || level > 1) throw std::invalid_argument("verbosity must be 0 or 1, not " + std::to_string(level));
+            if (level < 0 || level > 1)
+                throw std::invalid_argument("verbosity must be 0 or 1, not " + std::to_string(level));
             msg::setVerbosity(level);
         },
         py::arg("level"),

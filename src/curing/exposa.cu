@@ -9,8 +9,8 @@
 
 namespace exposa {
 
-__global__ void updateMaterialProperties(const double* power, double* dose, double* degreeOfCuring,
-                                         float* absorptivity, float* refractiveIndex, MatProps p, int n)
+__global__ void updateMaterialProperties(const double* power, double* dose, double* degreeOfCuring, float* absorptivity,
+                                         float* refractiveIndex, MatProps p, int n)
 {
     const int i = static_cast<int>(dev::globalThreadIndex());
     if (i >= n) return;

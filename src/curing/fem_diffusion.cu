@@ -130,9 +130,9 @@ __global__ void femResidualKernel(int n, const int* rowStart, const int* columns
 }
 
 // w = A u, with r u and w u per node (u is 0 on fixed nodes, whose rows are the identity).
-__global__ void femApplyKernel(int n, const int* rowStart, const int* columns, const float* weights,
-                               const double* mass, double Ddt, const int* mask, const double* r, const double* u,
-                               double* w, double* ru, double* wu)
+__global__ void femApplyKernel(int n, const int* rowStart, const int* columns, const float* weights, const double* mass,
+                               double Ddt, const int* mask, const double* r, const double* u, double* w, double* ru,
+                               double* wu)
 {
     const int i = static_cast<int>(dev::globalThreadIndex());
     if (i >= n) return;
@@ -334,8 +334,8 @@ void FemDiffusion::build(const MeshDataFlat& mesh)
 std::pair<double, double> FemDiffusion::reduce(const double* a, const double* b)
 {
     const int parts = static_cast<int>(hostPartial_.size() / 2);
-    dev::launchItems(DEV_KERNEL(femChunkSumKernel), static_cast<std::size_t>(parts), kBlock, dev::kDefaultStream, a,
-                     b, nodes_, kChunk, partial_.data(), parts);
+    dev::launchItems(DEV_KERNEL(femChunkSumKernel), static_cast<std::size_t>(parts), kBlock, dev::kDefaultStream, a, b,
+                     nodes_, kChunk, partial_.data(), parts);
     partial_.download(hostPartial_.data(), b ? hostPartial_.size() : static_cast<std::size_t>(parts));
     double sa = 0.0, sb = 0.0;
     for (int t = 0; t < parts; ++t) sa += hostPartial_[t];
@@ -375,8 +375,8 @@ int FemDiffusion::step(double* out, const double* in, double D, double dt, const
                      fixed, value, in, x, rhs_.data(), diagonal_.data(), ru);
     if (Ddt == 0.0) return 0; // x holds the input (and the boundary values)
     const double size = reduce(ru, nullptr).first;
-    dev::launchItems(DEV_KERNEL(femResidualKernel), items, kBlock, dev::kDefaultStream, n, rows, cols, w,
-                     mass_.data(), Ddt, fixed, x, rhs_.data(), diagonal, r, u);
+    dev::launchItems(DEV_KERNEL(femResidualKernel), items, kBlock, dev::kDefaultStream, n, rows, cols, w, mass_.data(),
+                     Ddt, fixed, x, rhs_.data(), diagonal, r, u);
     dev::launchItems(DEV_KERNEL(femApplyKernel), items, kBlock, dev::kDefaultStream, n, rows, cols, w, mass_.data(),
                      Ddt, fixed, r, u, Au, ru, wu);
     auto [gamma, delta] = reduce(ru, wu);
@@ -394,8 +394,8 @@ int FemDiffusion::step(double* out, const double* in, double D, double dt, const
         if (!(alpha > 0.0) || !std::isfinite(alpha)) break;
         dev::launchItems(DEV_KERNEL(femUpdateKernel), items, kBlock, dev::kDefaultStream, n, iteration == 0, alpha,
                          beta, Au, diagonal, p, s, x, r, u);
-        dev::launchItems(DEV_KERNEL(femApplyKernel), items, kBlock, dev::kDefaultStream, n, rows, cols, w,
-                         mass_.data(), Ddt, fixed, r, u, Au, ru, wu);
+        dev::launchItems(DEV_KERNEL(femApplyKernel), items, kBlock, dev::kDefaultStream, n, rows, cols, w, mass_.data(),
+                         Ddt, fixed, r, u, Au, ru, wu);
         const auto [nextGamma, nextDelta] = reduce(ru, wu);
         beta = nextGamma / gamma;
         alpha = nextGamma / (nextDelta - beta * nextGamma / alpha);

@@ -57,7 +57,7 @@ private:
     bool built_ = false;
     dev::DeviceArray<int> rowStart_, columns_;
     dev::DeviceArray<float> weights_, gelWeights_;
-    dev::DeviceArray<double> mass_, rowSum_, gelRowSum_, diagonal_, rhs_, residual_, preconditioned_, product_, direction_,
-        directionProduct_, scratchA_, scratchB_, partial_;
+    dev::DeviceArray<double> mass_, rowSum_, gelRowSum_, diagonal_, rhs_, residual_, preconditioned_, product_,
+        direction_, directionProduct_, scratchA_, scratchB_, partial_;
     std::vector<double> hostPartial_;
 };

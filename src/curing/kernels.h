@@ -12,5 +12,5 @@ __global__ void updateMaterialProperties(MaterialStateDataFlat* s, float* absorp
 __global__ void applyDirichletBoundaryKernel(double* field, const int* mask, double value, int n);
 // Reads the node positions from the grid's cell-sorted copy.
 __global__ void diffuseKernelAccelerated(double* out, const double* in, double D, double dt, int n, GridView grid,
-                                         const double* gel, int useGel, double gelPoint, const int* mask,
-                                         int applyMask, double value);
+                                         const double* gel, int useGel, double gelPoint, const int* mask, int applyMask,
+                                         double value);

@@ -29,16 +29,13 @@ struct GridAxis {
     int count;
 
     __host__ __device__ GridAxis(const GridView& g, int axis, double slackIn)
-        : origin(g.origin[axis]), edge(g.cellSize[axis]), inverse(1.0 / static_cast<double>(g.cellSize[axis])),
-          slack(slackIn), count(axis == 0 ? g.nx : (axis == 1 ? g.ny : g.nz))
+            : origin(g.origin[axis]), edge(g.cellSize[axis]), inverse(1.0 / static_cast<double>(g.cellSize[axis])),
+              slack(slackIn), count(axis == 0 ? g.nx : (axis == 1 ? g.ny : g.nz))
     {
     }
     // The cell of coordinate x, clamped to the grid. Cells from cellAt(x - h - slack) to
     // cellAt(x + h + slack) hold every node within h of x along this axis.
-    __host__ __device__ int cellAt(double x) const
-    {
-        return clampedCell((x - origin) * inverse, count);
-    }
+    __host__ __device__ int cellAt(double x) const { return clampedCell((x - origin) * inverse, count); }
     // A lower bound on the distance from x to any node of cell k along this axis.
     __host__ __device__ double gap(int k, double x) const
     {
@@ -120,8 +117,8 @@ __global__ void applyDirichletBoundaryKernel(double* field, const int* mask, dou
 // One thread per node, in the grid's cell order (threads next to each other search the
 // same cells); each writes only its own node's output, in the mesh's numbering.
 __global__ void diffuseKernelAccelerated(double* out, const double* in, double D, double dt, int n, GridView grid,
-                                         const double* gel, int useGel, double gelPoint, const int* mask,
-                                         int applyMask, double value)
+                                         const double* gel, int useGel, double gelPoint, const int* mask, int applyMask,
+                                         double value)
 {
     const int t = static_cast<int>(dev::globalThreadIndex());
     if (t >= n) return;
@@ -184,7 +181,8 @@ __global__ void diffuseKernelAccelerated(double* out, const double* in, double D
                 batch.node[batch.count] = q.node;
                 batch.d2[batch.count] = d2;
                 batch.count += withinCutoff(d2, c) ? 1 : 0;
-                if (batch.count == NeighbourBatch::kSize) batch.flush(in, c, gelCoupled ? gel : nullptr, gelStar, num, den);
+                if (batch.count == NeighbourBatch::kSize)
+                    batch.flush(in, c, gelCoupled ? gel : nullptr, gelStar, num, den);
             }
         }
     }
@@ -220,8 +218,8 @@ void diffuseAccelerated(double* out, const double* in, const float* /*coords*/, 
             "field's mesh",
             n, grid.cellNodes == nullptr ? 0 : grid.nodeCount));
     }
-    dev::launchItems(DEV_KERNEL(diffuseKernelAccelerated), static_cast<std::size_t>(n), kStepBlock, stream, out, in,
-                     D, dt, n, grid, gel, useGel, gelPoint, mask, applyMask, value);
+    dev::launchItems(DEV_KERNEL(diffuseKernelAccelerated), static_cast<std::size_t>(n), kStepBlock, stream, out, in, D,
+                     dt, n, grid, gel, useGel, gelPoint, mask, applyMask, value);
 }
 
 void applyDirichletBoundary(double* field, const int* mask, double value, int n, dev::StreamHandle stream)
@@ -242,25 +240,40 @@ void require(bool ok, const std::string& text)
 MaterialState::MaterialState(const CuralisProps& p, int nNodes)
 {
     require(nNodes >= 0, msg::format("n_nodes must not be negative (got %d)", nNodes));
-    const std::pair<const char*, double> numbers[] = {
-        {"kpropagation", p.kpropagation}, {"koxygen", p.koxygen}, {"diffusion_oxygen", p.diffusion_oxygen},
-        {"diffusion_radical", p.diffusion_radical}, {"dirichlet_radical", p.dirichlet_radical},
-        {"dirichlet_oxygen", p.dirichlet_oxygen}, {"oxygen_gel_point", p.oxygen_gel_point}, {"dt", p.dt},
-        {"n0", p.n0}, {"n1", p.n1}, {"alpha0", p.alpha0}, {"alpha1", p.alpha1}, {"c_monomer0", p.c_monomer0},
-        {"c_radical0", p.c_radical0}, {"c_oxygen0", p.c_oxygen0}, {"degree_of_curing0", p.degree_of_curing0}};
-    for (const auto& [name, value] : numbers) require(std::isfinite(value), msg::format("%s must be a finite number", name));
+    const std::pair<const char*, double> numbers[] = {{"kpropagation", p.kpropagation},
+                                                      {"koxygen", p.koxygen},
+                                                      {"diffusion_oxygen", p.diffusion_oxygen},
+                                                      {"diffusion_radical", p.diffusion_radical},
+                                                      {"dirichlet_radical", p.dirichlet_radical},
+                                                      {"dirichlet_oxygen", p.dirichlet_oxygen},
+                                                      {"oxygen_gel_point", p.oxygen_gel_point},
+                                                      {"dt", p.dt},
+                                                      {"n0", p.n0},
+                                                      {"n1", p.n1},
+                                                      {"alpha0", p.alpha0},
+                                                      {"alpha1", p.alpha1},
+                                                      {"c_monomer0", p.c_monomer0},
+                                                      {"c_radical0", p.c_radical0},
+                                                      {"c_oxygen0", p.c_oxygen0},
+                                                      {"degree_of_curing0", p.degree_of_curing0}};
+    for (const auto& [name, value] : numbers)
+        require(std::isfinite(value), msg::format("%s must be a finite number", name));
     // A step of no time changes nothing, and a negative one runs the rate law backwards.
     require(p.dt > 0.0, msg::format("dt must be positive (got %g)", p.dt));
     // Rate constants, diffusion coefficients, concentrations and absorptivities below zero
     // have no physical reading: they would create monomer, sharpen a field instead of
     // smoothing it, or amplify light.
-    const std::pair<const char*, double> nonNegative[] = {
-        {"kpropagation", p.kpropagation},           {"koxygen", p.koxygen},
-        {"diffusion_oxygen", p.diffusion_oxygen},   {"diffusion_radical", p.diffusion_radical},
-        {"dirichlet_radical", p.dirichlet_radical}, {"dirichlet_oxygen", p.dirichlet_oxygen},
-        {"alpha0", p.alpha0},                       {"alpha1", p.alpha1},
-        {"c_monomer0", p.c_monomer0},               {"c_radical0", p.c_radical0},
-        {"c_oxygen0", p.c_oxygen0}};
+    const std::pair<const char*, double> nonNegative[] = {{"kpropagation", p.kpropagation},
+                                                          {"koxygen", p.koxygen},
+                                                          {"diffusion_oxygen", p.diffusion_oxygen},
+                                                          {"diffusion_radical", p.diffusion_radical},
+                                                          {"dirichlet_radical", p.dirichlet_radical},
+                                                          {"dirichlet_oxygen", p.dirichlet_oxygen},
+                                                          {"alpha0", p.alpha0},
+                                                          {"alpha1", p.alpha1},
+                                                          {"c_monomer0", p.c_monomer0},
+                                                          {"c_radical0", p.c_radical0},
+                                                          {"c_oxygen0", p.c_oxygen0}};
     for (const auto& [name, value] : nonNegative) {
         require(value >= 0.0, msg::format("%s must not be negative (got %g)", name, value));
     }
@@ -377,9 +390,9 @@ void MaterialState::initializeAccelerator(const Mesh* mesh)
     const MeshDataFlat& m = mesh->h_mdata_devlink;
     const int n = h_state_.nNodes;
     if (m.nNodes != n) {
-        throw std::runtime_error(msg::format(
-            "initialize_accelerator: the model has %d nodes but the mesh has %d; create the model with the mesh's node count",
-            n, m.nNodes));
+        throw std::runtime_error(msg::format("initialize_accelerator: the model has %d nodes but the mesh has %d; "
+                                             "create the model with the mesh's node count",
+                                             n, m.nNodes));
     }
     // An id the mesh does not have would be skipped, and with it the oxygen boundary.
     for (std::size_t i = 0; i < oxygenFaceIds_.size(); ++i) {
@@ -477,7 +490,8 @@ void MaterialState::buildMasks(const MeshDataFlat& m)
             if (m.faceBC != nullptr && !oxygenBcGroups_.empty()) {
                 const std::vector<int> faceBC = dev::download(m.faceBC, static_cast<std::size_t>(F));
                 for (int face = 0; face < F; ++face) {
-                    if (std::find(oxygenBcGroups_.begin(), oxygenBcGroups_.end(), faceBC[face]) != oxygenBcGroups_.end())
+                    if (std::find(oxygenBcGroups_.begin(), oxygenBcGroups_.end(), faceBC[face]) !=
+                        oxygenBcGroups_.end())
                         markFace(oxygen, face);
                 }
             }
@@ -497,7 +511,8 @@ void MaterialState::reactionStep(const double* absorbedPower, const MeshDataFlat
 {
     if (absorbedPower == nullptr) throw std::runtime_error("result_device_ptr is null");
     if (meshDevlink == nullptr) throw std::runtime_error("mesh_devlink_ptr is null");
-    if (!gridReady_) throw std::runtime_error("accelerator is not initialized; call initialize_accelerator(mesh_ptr) first");
+    if (!gridReady_)
+        throw std::runtime_error("accelerator is not initialized; call initialize_accelerator(mesh_ptr) first");
     const int n = h_state_.nNodes;
     if (meshDevlink->nNodes != n) {
         throw std::runtime_error(
@@ -541,8 +556,8 @@ void MaterialState::reactionStep(const double* absorbedPower, const MeshDataFlat
     if (h_state_.diffusionBcOxygen == 1 && oxyMask != nullptr) {
         applyDirichletBoundary(oxygenSource_.data(), oxyMask, h_state_.dirichletOxygen, n, b);
     }
-    diffuseAccelerated(oxygen_.data(), oxygenSource_.data(), coords, h_state_.diffusionOxygen, h_state_.dtDiff, n,
-                       grid, degreeOfCuring_.data(), 1, h_state_.oxygenGelPoint, oxyMask, h_state_.diffusionBcOxygen,
+    diffuseAccelerated(oxygen_.data(), oxygenSource_.data(), coords, h_state_.diffusionOxygen, h_state_.dtDiff, n, grid,
+                       degreeOfCuring_.data(), 1, h_state_.oxygenGelPoint, oxyMask, h_state_.diffusionBcOxygen,
                        h_state_.dirichletOxygen, b);
     dev::synchronize();
 
@@ -551,10 +566,7 @@ void MaterialState::reactionStep(const double* absorbedPower, const MeshDataFlat
     updateProperties(meshDevlink->absorptivity, meshDevlink->refrIndex);
 }
 
-void MaterialState::copyDegreeOfCuring(double* host) const
-{
-    degreeOfCuring_.download(host, degreeOfCuring_.size());
-}
+void MaterialState::copyDegreeOfCuring(double* host) const { degreeOfCuring_.download(host, degreeOfCuring_.size()); }
 
 void MaterialState::copyOxygen(double* host) const { oxygen_.download(host, oxygen_.size()); }
 

@@ -53,7 +53,8 @@ __host__ __device__ inline double conversionRate(const MaterialStateDataFlat* s,
 // Rates of the model: light drives propagation through sqrt(dU), oxygen inhibits it.
 // Oxygen is a fraction of saturation; a value outside [0, 1] (an initial value above
 // saturation, say) enters the rate law clamped, so the square roots stay defined.
-__host__ __device__ inline MaterialStateVec derivativeSqrt(const MaterialStateDataFlat* s, MaterialStateVec u, double dU)
+__host__ __device__ inline MaterialStateVec derivativeSqrt(const MaterialStateDataFlat* s, MaterialStateVec u,
+                                                           double dU)
 {
     const double o = clampUnit(u.oxygen);
     const double rp = u.monomer * s->kpropagation * sqrt((1.0 - o) * dU);

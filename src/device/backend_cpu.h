@@ -18,11 +18,10 @@ struct dim3 {
     constexpr dim3(unsigned int x_ = 1, unsigned int y_ = 1, unsigned int z_ = 1) : x(x_), y(y_), z(z_) {}
 };
 
-// Set by the launch loop for the thread being run. The launch writes these for every thread it runs and kernels read them for every item:
-// with the default model of a shared library each access is a call into the dynamic
-// loader, which cost more than the work of a simple kernel. The initial-exec model makes
-// them plain offsets from the thread pointer (the 48 bytes fit the space the loader keeps
-// for modules loaded at run time).
+// Set by the launch loop for the thread being run. The launch writes these for every thread it runs and kernels read
+// them for every item: with the default model of a shared library each access is a call into the dynamic loader, which
+// cost more than the work of a simple kernel. The initial-exec model makes them plain offsets from the thread pointer
+// (the 48 bytes fit the space the loader keeps for modules loaded at run time).
 #define LUMETRA_FAST_TLS __attribute__((tls_model("initial-exec")))
 inline thread_local dim3 threadIdx LUMETRA_FAST_TLS{0, 0, 0};
 inline thread_local dim3 blockIdx LUMETRA_FAST_TLS{0, 0, 0};
@@ -94,9 +93,6 @@ inline void printf(const char* format, Args... args)
 #pragma GCC diagnostic pop
 }
 
-inline std::size_t globalThreadIndex()
-{
-    return static_cast<std::size_t>(blockIdx.x) * blockDim.x + threadIdx.x;
-}
+inline std::size_t globalThreadIndex() { return static_cast<std::size_t>(blockIdx.x) * blockDim.x + threadIdx.x; }
 
 } // namespace dev

@@ -47,7 +47,7 @@ public:
     OwnedArray(const OwnedArray&) = delete;
     OwnedArray& operator=(const OwnedArray&) = delete;
     OwnedArray(OwnedArray&& other) noexcept
-        : data_(std::exchange(other.data_, nullptr)), size_(std::exchange(other.size_, 0))
+            : data_(std::exchange(other.data_, nullptr)), size_(std::exchange(other.size_, 0))
     {
     }
     OwnedArray& operator=(OwnedArray&& other) noexcept
@@ -64,7 +64,8 @@ public:
     // released only once the new allocation has succeeded.
     void allocate(std::size_t count, const char* what = "array")
     {
-        if (count > static_cast<std::size_t>(-1) / sizeof(T)) throw DeviceError(std::string(what) + ": size overflows", 2);
+        if (count > static_cast<std::size_t>(-1) / sizeof(T))
+            throw DeviceError(std::string(what) + ": size overflows", 2);
         T* fresh = static_cast<T*>(Alloc(count * sizeof(T), what));
         release();
         data_ = fresh;

@@ -39,7 +39,8 @@ constexpr Kernel<Params...> kernel(const char* name, void (*function)(Params...)
 inline unsigned blocksFor(std::size_t items, unsigned blockSize)
 {
     const std::size_t blocks = blockSize == 0 ? 0 : (items + blockSize - 1) / blockSize;
-    if (blocks > 2147483647u) throw DeviceError("launch over " + std::to_string(items) + " items needs too many blocks", 9);
+    if (blocks > 2147483647u)
+        throw DeviceError("launch over " + std::to_string(items) + " items needs too many blocks", 9);
     return static_cast<unsigned>(blocks);
 }
 

@@ -114,7 +114,8 @@ void copyAsync(void* dst, const void* src, std::size_t bytes, CopyKind kind, Str
 
 void memset(void* dst, int value, std::size_t bytes)
 {
-    if (bytes != 0 && dst == nullptr) fail(kInvalidValue, "memset of " + std::to_string(bytes) + " bytes at a null address");
+    if (bytes != 0 && dst == nullptr)
+        fail(kInvalidValue, "memset of " + std::to_string(bytes) + " bytes at a null address");
     if (bytes != 0) std::memset(dst, value, bytes);
 }
 
@@ -155,10 +156,7 @@ const char* errorString(Error code) noexcept
     }
 }
 
-void setNumThreads(int threads)
-{
-    threadCount.store(detail::checkedThreadCount(threads));
-}
+void setNumThreads(int threads) { threadCount.store(detail::checkedThreadCount(threads)); }
 
 int numThreads() noexcept { return threadCount.load(); }
 

@@ -121,10 +121,7 @@ void streamWaitEvent(StreamHandle stream, EventHandle event)
 Error getLastError() noexcept { return static_cast<Error>(cudaGetLastError()); }
 const char* errorString(Error code) noexcept { return cudaGetErrorString(static_cast<cudaError_t>(code)); }
 
-void setNumThreads(int threads)
-{
-    threadCount.store(detail::checkedThreadCount(threads));
-}
+void setNumThreads(int threads) { threadCount.store(detail::checkedThreadCount(threads)); }
 int numThreads() noexcept { return threadCount.load(); }
 
 int deviceCount(std::string* why)

@@ -36,10 +36,12 @@ void requireValues(const char* what, const double* in, std::size_t count, ValueR
         const double v = in[i];
         if (std::isfinite(v) && std::fabs(v) > largest) {
             throw std::invalid_argument(msg::format("%s: item %zu is %g, beyond the engine's single precision "
-                                                    "(at most %g)", what, i, v, largest));
+                                                    "(at most %g)",
+                                                    what, i, v, largest));
         }
-        const bool ok = std::isfinite(v) && (rule == ValueRule::Finite || (rule == ValueRule::NonNegative && v >= 0.0) ||
-                                             (rule == ValueRule::Positive && v > 0.0));
+        const bool ok =
+            std::isfinite(v) && (rule == ValueRule::Finite || (rule == ValueRule::NonNegative && v >= 0.0) ||
+                                 (rule == ValueRule::Positive && v > 0.0));
         if (!ok) {
             const char* expected = rule == ValueRule::Finite        ? "a finite number"
                                    : rule == ValueRule::NonNegative ? "a finite number >= 0"
@@ -106,7 +108,8 @@ void Lumetra::set_solver_type(const std::string& name)
 void Lumetra::initializeFERT()
 {
     if (!state.solverChosen) {
-        report("Warning: Solver type not configured before FERt initialization, using default setting (FORWARD EULER).");
+        report(
+            "Warning: Solver type not configured before FERt initialization, using default setting (FORWARD EULER).");
     }
     // A configured objective of the same kind carries its file counter over to the new
     // tracer while it writes under the same name (earlier files are not overwritten); the
@@ -237,11 +240,15 @@ void Lumetra::set_objective(ObjectiveKind kind, std::optional<ConfigTable> table
 {
     switch (kind) {
     case ObjectiveKind::Render:
-        if (!table) throw std::runtime_error("the render objective needs a configuration (pixel_width, pixel_height, pixel_size, output_file)");
+        if (!table)
+            throw std::runtime_error(
+                "the render objective needs a configuration (pixel_width, pixel_height, pixel_size, output_file)");
         Render::readConfig(*table);
         break;
     case ObjectiveKind::OpticalPath:
-        if (!table) throw std::runtime_error("the optical_path objective needs a configuration (output_file, datapoints_amount)");
+        if (!table)
+            throw std::runtime_error(
+                "the optical_path objective needs a configuration (output_file, datapoints_amount)");
         OpticalPath::readConfig(*table);
         break;
     case ObjectiveKind::LightTransport:
@@ -269,8 +276,8 @@ Objective* Lumetra::activeObjectiveFor(ObjectiveKind wanted, const char* what)
 {
     if (!require(Need::Tracer)) return nullptr;
     if (activeObjective != wanted) {
-        msg::out("Error: %s belongs to the %s objective; the active objective is %s\n", what,
-                 objectiveKindName(wanted), objectiveKindName(activeObjective));
+        msg::out("Error: %s belongs to the %s objective; the active objective is %s\n", what, objectiveKindName(wanted),
+                 objectiveKindName(activeObjective));
         return nullptr;
     }
     return fert->getObjective();
@@ -312,8 +319,8 @@ void Lumetra::set_rays(const double* positions, const double* directions, const 
 {
     if (n == 0) throw std::invalid_argument("set_rays: no rays; give at least one");
     if (n > static_cast<std::size_t>(kMaxRays)) {
-        throw std::invalid_argument(msg::format("set_rays: %zu rays are more than the engine holds (at most %d)", n,
-                                                kMaxRays));
+        throw std::invalid_argument(
+            msg::format("set_rays: %zu rays are more than the engine holds (at most %d)", n, kMaxRays));
     }
     // Single precision, as a ray file is read: a value beyond float's range is refused
     // there as not finite, and so it is here.
@@ -324,9 +331,9 @@ void Lumetra::set_rays(const double* positions, const double* directions, const 
                 const double v = values[i * columns + c];
                 const float f = static_cast<float>(v);
                 if (!std::isfinite(f)) {
-                    throw std::invalid_argument(msg::format("set_rays: %s row %zu holds %g, %s", name, i, v,
-                                                            std::isfinite(v) ? "beyond single precision"
-                                                                             : "which is not finite"));
+                    throw std::invalid_argument(
+                        msg::format("set_rays: %s row %zu holds %g, %s", name, i, v,
+                                    std::isfinite(v) ? "beyond single precision" : "which is not finite"));
                 }
                 records[7 * i + offset + c] = f;
             }
@@ -337,7 +344,8 @@ void Lumetra::set_rays(const double* positions, const double* directions, const 
     take("powers", powers, 1, 6);
     const RayCheck check = checkRayRecords(records.data(), n);
     if (check.fault == RayFault::ZeroDirection) {
-        throw std::invalid_argument(msg::format("set_rays: directions row %zu is zero (in single precision)", check.ray));
+        throw std::invalid_argument(
+            msg::format("set_rays: directions row %zu is zero (in single precision)", check.ray));
     }
     if (check.fault == RayFault::NegativePower) {
         throw std::invalid_argument(
@@ -553,10 +561,10 @@ void Lumetra::refuseRaysStartingInside(const char* caller) const
     }
     if (inside == 0) return;
     const std::vector<float> origins = dev::download(rays->storage.origins.data(), 3 * n);
-    throw std::runtime_error(msg::format(
-        "%s: %zu of %zu rays start inside the mesh (the first, ray %zu, at (%g, %g, %g)); "
-        "start every ray outside the mesh, so that it enters through a boundary face. Nothing was traced.",
-        caller, inside, n, first, origins[first], origins[n + first], origins[2 * n + first]));
+    throw std::runtime_error(
+        msg::format("%s: %zu of %zu rays start inside the mesh (the first, ray %zu, at (%g, %g, %g)); "
+                    "start every ray outside the mesh, so that it enters through a boundary face. Nothing was traced.",
+                    caller, inside, n, first, origins[first], origins[n + first], origins[2 * n + first]));
 }
 
 bool Lumetra::hasTrace() const

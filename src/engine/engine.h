@@ -174,7 +174,7 @@ private:
     std::unique_ptr<BaseRayTracer> adjoint; // the transpose of fert's trace, for adjointSolver
     SolverKind adjointSolver = SolverKind::ForwardEuler;
     SolverKind solverType = SolverKind::ForwardEuler;
-    SolverKind tracerSolver = SolverKind::ForwardEuler; // of fert: set_solver_type acts at config()
+    SolverKind tracerSolver = SolverKind::ForwardEuler;            // of fert: set_solver_type acts at config()
     ObjectiveKind objectiveKind = ObjectiveKind::LightTransport;   // for the next tracer
     std::optional<ConfigTable> objectiveTable;                     // its table form, if any
     ObjectiveKind activeObjective = ObjectiveKind::LightTransport; // of the tracer in use

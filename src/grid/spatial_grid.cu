@@ -163,7 +163,8 @@ void SpatialGrid::buildNodeRuns(const std::vector<Vec3>& positions)
     std::vector<CellNode> sorted(std::max<std::size_t>(items, 1));
     for (std::size_t i = 0; i < items; ++i) {
         const Vec3 p = positions[i];
-        sorted[static_cast<std::size_t>(fill[static_cast<std::size_t>(cellOf[i])]++)] = {p.x, p.y, p.z, static_cast<int>(i)};
+        sorted[static_cast<std::size_t>(fill[static_cast<std::size_t>(cellOf[i])]++)] = {p.x, p.y, p.z,
+                                                                                         static_cast<int>(i)};
     }
     start.pop_back(); // the end of the unplaced nodes is nodeCount
     cellStart_.allocate(start.size(), "node cell starts");
@@ -225,7 +226,7 @@ float occupancyPercentile(const std::vector<int>& v, float q)
 }
 
 void SpatialGrid::printOccupancy(int itemCount, const std::vector<int>& head, const std::vector<int>& next,
-                                     const char* label) const
+                                 const char* label) const
 {
     const int nx = grid_.nx, ny = grid_.ny, nz = grid_.nz;
     const long long N = static_cast<long long>(nx) * ny * nz;

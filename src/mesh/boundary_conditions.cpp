@@ -64,14 +64,14 @@ void Mesh::setBoundaryConditions(const std::vector<OpticalBoundaryCondition>& co
     for (std::size_t b = 0; b < conditions.size(); ++b) {
         const OpticalBoundaryCondition& bc = conditions[b];
         if (!std::isfinite(bc.refractive_index_real) || bc.refractive_index_real <= 0.0) {
-            throw std::invalid_argument(msg::format(
-                "boundary condition %zu: refractive_index_real must be a finite number > 0, not %g", b,
-                bc.refractive_index_real));
+            throw std::invalid_argument(
+                msg::format("boundary condition %zu: refractive_index_real must be a finite number > 0, not %g", b,
+                            bc.refractive_index_real));
         }
         if (!std::isfinite(bc.refractive_index_imag)) {
-            throw std::invalid_argument(msg::format(
-                "boundary condition %zu: refractive_index_imag must be a finite number, not %g", b,
-                bc.refractive_index_imag));
+            throw std::invalid_argument(
+                msg::format("boundary condition %zu: refractive_index_imag must be a finite number, not %g", b,
+                            bc.refractive_index_imag));
         }
         if (!std::isfinite(bc.roughness) || bc.roughness < 0.0) {
             throw std::invalid_argument(

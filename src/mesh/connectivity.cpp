@@ -48,14 +48,38 @@ void inPlane(int face, int corner, int& a1, int& a2)
 void transform(int code, int a1, int a2, int& b1, int& b2)
 {
     switch (code) {
-    case 0: b1 = a1; b2 = a2; break;
-    case 1: b1 = a1; b2 = -a2; break;
-    case 2: b1 = -a1; b2 = a2; break;
-    case 3: b1 = -a1; b2 = -a2; break;
-    case 4: b1 = a2; b2 = a1; break;
-    case 5: b1 = a2; b2 = -a1; break;
-    case 6: b1 = -a2; b2 = a1; break;
-    default: b1 = -a2; b2 = -a1; break;
+    case 0:
+        b1 = a1;
+        b2 = a2;
+        break;
+    case 1:
+        b1 = a1;
+        b2 = -a2;
+        break;
+    case 2:
+        b1 = -a1;
+        b2 = a2;
+        break;
+    case 3:
+        b1 = -a1;
+        b2 = -a2;
+        break;
+    case 4:
+        b1 = a2;
+        b2 = a1;
+        break;
+    case 5:
+        b1 = a2;
+        b2 = -a1;
+        break;
+    case 6:
+        b1 = -a2;
+        b2 = a1;
+        break;
+    default:
+        b1 = -a2;
+        b2 = -a1;
+        break;
     }
 }
 
@@ -105,7 +129,8 @@ void buildConnectivity(Mesh& mesh)
     for (int e = 0; e < nElements; ++e) {
         for (int f = 0; f < 6; ++f) {
             FaceKey key;
-            for (int i = 0; i < 4; ++i) key[i] = elementNodes[8 * static_cast<std::size_t>(e) + kHex8LocalFaceNodes[f][i]];
+            for (int i = 0; i < 4; ++i)
+                key[i] = elementNodes[8 * static_cast<std::size_t>(e) + kHex8LocalFaceNodes[f][i]];
             std::sort(key.begin(), key.end());
             FaceUsers& users = faces[key];
             if (users.count < 2) {

@@ -73,10 +73,7 @@ __host__ __device__ inline int invert3x3(const T A[3][3], T B[3][3], T tolerance
 }
 
 // A Jacobian inverse in double (the curing model's element matrices).
-__host__ __device__ inline int invert3x3matrix(const double A[3][3], double B[3][3])
-{
-    return invert3x3(A, B, 1e-12);
-}
+__host__ __device__ inline int invert3x3matrix(const double A[3][3], double B[3][3]) { return invert3x3(A, B, 1e-12); }
 
 // The same in float, for the per-visit work.
 __host__ __device__ inline int invert3x3(const float A[3][3], float B[3][3]) { return invert3x3(A, B, 1e-6f); }

@@ -220,47 +220,40 @@ void Mesh::refreshRecord()
     uploadMeshData();
 }
 
-void Mesh::uploadMeshData()
-{
-    dev::upload(d_mdata, &h_mdata_devlink, 1);
-}
+void Mesh::uploadMeshData() { dev::upload(d_mdata, &h_mdata_devlink, 1); }
 
 void Mesh::computeNormals()
 {
-    dev::launchItems(DEV_KERNEL(computeNormalsKernel), h_mdata_devlink.nFaces, 128,
-                dev::kDefaultStream, d_mdata);
+    dev::launchItems(DEV_KERNEL(computeNormalsKernel), h_mdata_devlink.nFaces, 128, dev::kDefaultStream, d_mdata);
     dev::synchronize();
 }
 
 void Mesh::setMaterialPropertiesConstant(float refractiveIndex, float absorptivity)
 {
     const unsigned blocks = dev::blocksFor(h_mdata_devlink.nNodes, 128) + 1;
-    dev::launch(DEV_KERNEL(setMateriapPropertiesConstant), blocks, 128, dev::kDefaultStream,
-                d_mdata, refractiveIndex, absorptivity);
+    dev::launch(DEV_KERNEL(setMateriapPropertiesConstant), blocks, 128, dev::kDefaultStream, d_mdata, refractiveIndex,
+                absorptivity);
     dev::synchronize();
 }
 
 void Mesh::setRefractiveIndexConstant(float refractiveIndex)
 {
     const unsigned blocks = dev::blocksFor(h_mdata_devlink.nNodes, 128) + 1;
-    dev::launch(DEV_KERNEL(::setRefractiveIndexConstant), blocks, 128, dev::kDefaultStream,
-                d_mdata, refractiveIndex);
+    dev::launch(DEV_KERNEL(::setRefractiveIndexConstant), blocks, 128, dev::kDefaultStream, d_mdata, refractiveIndex);
     dev::synchronize();
 }
 
 void Mesh::setAbsorptivityConstant(float absorptivity)
 {
     const unsigned blocks = dev::blocksFor(h_mdata_devlink.nNodes, 128) + 1;
-    dev::launch(DEV_KERNEL(::setAbsorptivityConstant), blocks, 128, dev::kDefaultStream, d_mdata,
-                absorptivity);
+    dev::launch(DEV_KERNEL(::setAbsorptivityConstant), blocks, 128, dev::kDefaultStream, d_mdata, absorptivity);
     dev::synchronize();
 }
 
 void Mesh::checkConstRefrIndex()
 {
     const int n = h_mdata_devlink.nElements;
-    dev::launchItems(DEV_KERNEL(checkConstRefrIndexKernel), n, 256, dev::kDefaultStream,
-                d_mdata);
+    dev::launchItems(DEV_KERNEL(checkConstRefrIndexKernel), n, 256, dev::kDefaultStream, d_mdata);
     dev::synchronize();
     const std::vector<int> flags = dev::download(h_mdata_devlink.constRefrIndex, static_cast<std::size_t>(n));
     int constant = 0;
@@ -272,8 +265,7 @@ void Mesh::checkConstRefrIndex()
 void Mesh::computeNodalMass()
 {
     dev::memset(h_mdata_devlink.nodalMass, 0, sizeof(float) * static_cast<std::size_t>(h_mdata_devlink.nNodes));
-    dev::launchItems(DEV_KERNEL(computeNodalMassKernel), h_mdata_devlink.nElements, 256,
-                dev::kDefaultStream, d_mdata);
+    dev::launchItems(DEV_KERNEL(computeNodalMassKernel), h_mdata_devlink.nElements, 256, dev::kDefaultStream, d_mdata);
     dev::synchronize();
 }
 

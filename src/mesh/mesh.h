@@ -26,8 +26,8 @@ public:
 
     // Contents of the new arrays are undefined except where noted.
     void allocateNodes(int n);
-    void allocateElements(int n);  // elementFaceOrientation set to 255
-    void allocateFaces(int n);     // faceBC set to -1
+    void allocateElements(int n); // elementFaceOrientation set to 255
+    void allocateFaces(int n);    // faceBC set to -1
     void uploadMeshData();
     // Sets every count and address of the record from the owners below and uploads it:
     // the one way the record follows an allocation or release.

@@ -61,19 +61,19 @@ struct MeshDataFlat {
     int* bcInteractionType;
     float* bcRefrIndexReal;
     float* bcRefrIndexImag;
-    int* bcFresnel; // FresnelModel
+    int* bcFresnel;     // FresnelModel
     int* bcFaceOffsets; // nBC + 1
     int* bcFaces;       // nBCFaces
 
     int nElements;
-    int* elementNodes;                   // 8 * nElements, element-major
-    int* elementNeighbors;               // 6 * nElements
-    int* elementNeighborTypes;           // 6 * nElements
-    int* elementNeighborFaces;           // 6 * nElements
+    int* elementNodes;                    // 8 * nElements, element-major
+    int* elementNeighbors;                // 6 * nElements
+    int* elementNeighborTypes;            // 6 * nElements
+    int* elementNeighborFaces;            // 6 * nElements
     std::uint8_t* elementFaceOrientation; // 6 * nElements
-    int* constRefrIndex;                 // nElements
-    NodeRecord* nodeRecords;             // nNodes, see Mesh::packNodeRecords (after the fields above,
-                                         // whose offsets the curing module relies on)
+    int* constRefrIndex;                  // nElements
+    NodeRecord* nodeRecords;              // nNodes, see Mesh::packNodeRecords (after the fields above,
+                                          // whose offsets the curing module relies on)
 
     __host__ __device__ int getElementNode(int e, int k) const { return elementNodes[8 * e + k]; }
     __host__ __device__ void setElementNode(int e, int k, int node) { elementNodes[8 * e + k] = node; }
@@ -92,5 +92,8 @@ struct MeshDataFlat {
     __host__ __device__ int getElementNeighbor(int e, int f) const { return elementNeighbors[6 * e + f]; }
     __host__ __device__ void setElementNeighbor(int e, int f, int value) { elementNeighbors[6 * e + f] = value; }
     __host__ __device__ int getElementNeighborType(int e, int f) const { return elementNeighborTypes[6 * e + f]; }
-    __host__ __device__ void setElementNeighborType(int e, int f, int value) { elementNeighborTypes[6 * e + f] = value; }
+    __host__ __device__ void setElementNeighborType(int e, int f, int value)
+    {
+        elementNeighborTypes[6 * e + f] = value;
+    }
 };

@@ -67,14 +67,16 @@ void LightTransport::getResult(double* host)
     dev::download(resultDevice_.data(), host, static_cast<std::size_t>(resultSize_));
 }
 
-void LightTransport::resetResult() { dev::memset(resultDevice_.data(), 0, sizeof(double) * static_cast<std::size_t>(resultSize_)); }
+void LightTransport::resetResult()
+{
+    dev::memset(resultDevice_.data(), 0, sizeof(double) * static_cast<std::size_t>(resultSize_));
+}
 
 void LightTransport::result(Mesh& mesh) { result(mesh, nullptr, 0); }
 
 void LightTransport::result(Mesh& mesh, const double* deviceField)
 {
-    const std::vector<double> field =
-        dev::download(deviceField, static_cast<std::size_t>(mesh.h_mdata_devlink.nNodes));
+    const std::vector<double> field = dev::download(deviceField, static_cast<std::size_t>(mesh.h_mdata_devlink.nNodes));
     result(mesh, field.data(), 1);
 }
 

@@ -40,10 +40,16 @@ public:
 
     virtual ~Objective() = default;
     virtual void config(const ConfigTable&, Mesh&) { msg::out("Warning: using empty objective\n"); }
-    virtual void config(const std::string& /*outputFile*/, int /*size*/) { msg::out("Warning: using empty objective\n"); }
+    virtual void config(const std::string& /*outputFile*/, int /*size*/)
+    {
+        msg::out("Warning: using empty objective\n");
+    }
     virtual void result(Mesh&) { msg::out("Objective result base class\n"); }
     virtual void result(Mesh&, const double* /*deviceField*/) { msg::out("Objective result base class\n"); }
-    virtual void result(Mesh&, const double* /*hostFields*/, int /*count*/) { msg::out("Objective result base class\n"); }
+    virtual void result(Mesh&, const double* /*hostFields*/, int /*count*/)
+    {
+        msg::out("Objective result base class\n");
+    }
     virtual void setFieldNames(const std::vector<std::string>&) {}
     virtual void clearFieldNames() {}
     virtual void getResult(double*) { msg::out("Warning: getResult not implemented for this objective\n"); }

@@ -39,10 +39,10 @@ struct Ray {
 };
 
 struct RaysDataFlat {
-    float* positions;   // 3 * nRays, component-major
-    float* directions;  // 3 * nRays, component-major, unit length
-    float* power;       // nRays
-    int* startFaces;    // nRays: boundary face the ray lies on, -1 none
+    float* positions;     // 3 * nRays, component-major
+    float* directions;    // 3 * nRays, component-major, unit length
+    float* power;         // nRays
+    int* startFaces;      // nRays: boundary face the ray lies on, -1 none
     std::uint64_t* seeds; // nRays, may be null
     int nRays;
 

@@ -70,8 +70,8 @@ void RayCollection::allocate(int n)
         fresh.positions.zero();
         fresh.directions.zero();
         fresh.power.zero();
-        dev::launchItems(DEV_KERNEL(initializeRandomStatesKernel), n, 256,
-                    dev::kDefaultStream, reinterpret_cast<unsigned long long*>(fresh.seeds.data()), n);
+        dev::launchItems(DEV_KERNEL(initializeRandomStatesKernel), n, 256, dev::kDefaultStream,
+                         reinterpret_cast<unsigned long long*>(fresh.seeds.data()), n);
         // The previous arrays go only once the new ones exist.
         storage.positions = std::move(fresh.positions);
         storage.directions = std::move(fresh.directions);
@@ -125,8 +125,8 @@ void RayCollection::rotateRaysAroundAxis(Vec3 axis, float angle)
     const dev::Error pending = dev::getLastError();
     if (pending != dev::kSuccess) msg::out("CUDA error before kernel launch: %s\n", dev::errorString(pending));
     try {
-        dev::launchItems(DEV_KERNEL(rotateRaysAroundAxisKernel), nRays, 256,
-                    dev::kDefaultStream, d_rdata, nRays, axis, cosf(angle), sinf(angle));
+        dev::launchItems(DEV_KERNEL(rotateRaysAroundAxisKernel), nRays, 256, dev::kDefaultStream, d_rdata, nRays, axis,
+                         cosf(angle), sinf(angle));
     } catch (const dev::DeviceError& e) {
         msg::out("Kernel launch failed: %s\n", runtimeText(e));
         reportDeviceFault("Rotation kernel launch error", runtimeText(e));

@@ -24,8 +24,10 @@ __global__ void generateCameraRaysKernel(RaysDataFlat* rays, RayGenSettings s)
 
 void checkImageSize(long long rows, long long columns, const char* what)
 {
-    if (rows <= 0) throw std::runtime_error(std::string(what) + " height must be at least 1 pixel, not " + std::to_string(rows));
-    if (columns <= 0) throw std::runtime_error(std::string(what) + " width must be at least 1 pixel, not " + std::to_string(columns));
+    if (rows <= 0)
+        throw std::runtime_error(std::string(what) + " height must be at least 1 pixel, not " + std::to_string(rows));
+    if (columns <= 0)
+        throw std::runtime_error(std::string(what) + " width must be at least 1 pixel, not " + std::to_string(columns));
     // Both are positive, so the quotient test cannot overflow.
     if (rows > INT_MAX / 3 / columns) {
         throw std::runtime_error(std::string(what) + " of " + std::to_string(rows) + " x " + std::to_string(columns) +
@@ -67,6 +69,7 @@ RayGenSettings makeCameraSettings(Vec3 position, Vec3 direction, long long heigh
 
 void generateCameraRays(RayCollection& rays, const RayGenSettings& settings)
 {
-    dev::launchItems(DEV_KERNEL(generateCameraRaysKernel), rays.nRays, 128, dev::kDefaultStream, rays.d_rdata, settings);
+    dev::launchItems(DEV_KERNEL(generateCameraRaysKernel), rays.nRays, 128, dev::kDefaultStream, rays.d_rdata,
+                     settings);
     dev::synchronize();
 }

@@ -6,10 +6,10 @@
 #include "common/vec3.h"
 
 struct StateVector {
-    Vec3 pos;              // local position in the current element
-    Vec3 dir;              // global optical direction vector; |dir| is the local index
-    float pathLength = 0;  // arc length travelled
-    float energy = 0;      // remaining power
+    Vec3 pos;               // local position in the current element
+    Vec3 dir;               // global optical direction vector; |dir| is the local index
+    float pathLength = 0;   // arc length travelled
+    float energy = 0;       // remaining power
     float absorbed[8] = {}; // power absorbed in this element per node; per unit nodal volume
                             // once the visit hands it to the objective
 

@@ -19,11 +19,11 @@ struct TraceStats {
     unsigned long long elementVisits;
     int stoppedByVisitLimit;
     int visitLimitWithoutReflection; // of those: never reflected, so cycling between elements
-    int stoppedByPowerFloor; // power below kMinPowerFraction of what entered
-    int stoppedWithoutExit;  // no exit face, or a face whose neighbour is unknown
-    int unfinishedVisits;    // of those: stopped inside an element whose visit ran out of steps
-    int raysMissed;          // no start face: the ray does not meet the mesh
-    int raysRefused;         // reflected at its start face
+    int stoppedByPowerFloor;         // power below kMinPowerFraction of what entered
+    int stoppedWithoutExit;          // no exit face, or a face whose neighbour is unknown
+    int unfinishedVisits;            // of those: stopped inside an element whose visit ran out of steps
+    int raysMissed;                  // no start face: the ray does not meet the mesh
+    int raysRefused;                 // reflected at its start face
     int raysEntered;
     double powerMissed;
     double powerIncident;

@@ -68,8 +68,8 @@ void FiniteElementRayTracer<O, S>::traceRays(RayCollection& rays, Mesh& mesh)
                                                                               first, end);
                 return;
             case StepRule::Fine:
-                launchTrace<typename S::template WithRule<StepRule::Fine>>(rays, mesh, view, stats.data(), exits,
-                                                                           first, end);
+                launchTrace<typename S::template WithRule<StepRule::Fine>>(rays, mesh, view, stats.data(), exits, first,
+                                                                           end);
                 return;
             default: break;
             }
@@ -138,10 +138,8 @@ template <typename O>
 std::unique_ptr<BaseRayTracer> tracerFor(SolverKind solver)
 {
     switch (solver) {
-    case SolverKind::ForwardEuler:
-        return std::make_unique<FiniteElementRayTracer<O, ForwardEuler<>>>();
-    case SolverKind::RungeKutta4:
-        return std::make_unique<FiniteElementRayTracer<O, RungeKutta4<>>>();
+    case SolverKind::ForwardEuler: return std::make_unique<FiniteElementRayTracer<O, ForwardEuler<>>>();
+    case SolverKind::RungeKutta4: return std::make_unique<FiniteElementRayTracer<O, RungeKutta4<>>>();
     }
     return nullptr;
 }

@@ -130,20 +130,20 @@ constexpr float kStepGrowth = 5.0f;
 constexpr float kStepShrink = 0.2f;
 
 // Integrates one visit from `state` (after prepare and setFields) until it leaves the
-// element, through the face it puts in `exitFace` (leavingFace). Every step is aimed at the face ahead along the current local velocity and
-// shortened only by the solver's limits: the estimated error of a solver that gives one
-// (a step above its tolerance is repeated shorter, and the next step is sized from the
-// last one's error), otherwise the bend per step (kBendPerStep / |grad n|); the move per
-// step in a curved element, the optical depth where the absorptivity varies. A step that
-// still overshoots by more than kExitTolerance (the path curved) is repeated with half the
-// size. In an affine element of uniform index the path is straight and the aimed step
-// lands exactly on the exit face (rule Aimed).
+// element, through the face it puts in `exitFace` (leavingFace). Every step is aimed at the face ahead along the
+// current local velocity and shortened only by the solver's limits: the estimated error of a solver that gives one (a
+// step above its tolerance is repeated shorter, and the next step is sized from the last one's error), otherwise the
+// bend per step (kBendPerStep / |grad n|); the move per step in a curved element, the optical depth where the
+// absorptivity varies. A step that still overshoots by more than kExitTolerance (the path curved) is repeated with half
+// the size. In an affine element of uniform index the path is straight and the aimed step lands exactly on the exit
+// face (rule Aimed).
 template <typename S>
 __host__ __device__ inline VisitEnd integrateVisit(const ElementFit& element, StateVector& state, float floorPower,
                                                    int* exitFace)
 {
     constexpr StepRule rule = S::rule;
-    constexpr bool estimates = requires(const S& solver, StateVector* s, const ElementFit& e, RayRate* end) {
+    constexpr bool estimates = requires(const S& solver, StateVector* s, const ElementFit& e, RayRate* end)
+    {
         solver.advanceEstimating(s, e, *end, 1.0f, end);
     };
     const S solver;
@@ -156,7 +156,8 @@ __host__ __device__ inline VisitEnd integrateVisit(const ElementFit& element, St
     const bool bendLimited = !estimates || rule == StepRule::Fine || element.absorptivityMax > 0.0f;
     const float bendCap = bendLimited ? S::kBendPerStep * tighten : floatInfinity();
     const float curvedCap = element.affine && rule != StepRule::Fine ? floatInfinity() : S::kCurvedStep * tighten;
-    const float loss = (rule == StepRule::Fine ? element.absorptivityMax : element.absorptivityRange) * element.indexMax;
+    const float loss =
+        (rule == StepRule::Fine ? element.absorptivityMax : element.absorptivityRange) * element.indexMax;
     const float depthCap = loss > 0.0f ? kDepthPerStep * tighten / loss : floatInfinity();
     const float tolerance = tighten; // of the solver's own
     // Still inside when within the element or on a face it does not move out of (a ray in a
@@ -301,8 +302,8 @@ struct WalkState {
 // `element` is the thread's working copy of the element (see ElementSlot); every field the
 // visit reads is set here first.
 template <typename S, typename View>
-__device__ int visitElement(const MeshDataFlat* mesh, int e, int f, WalkState& walk, View& objective,
-                            ElementSlot& slot, float floorPower = 0.0f)
+__device__ int visitElement(const MeshDataFlat* mesh, int e, int f, WalkState& walk, View& objective, ElementSlot& slot,
+                            float floorPower = 0.0f)
 {
     ElementFit& element = slot.element();
     {
@@ -450,9 +451,8 @@ __device__ inline void countWalk(TraceStats* stats, float entered, float absorbe
 }
 
 template <typename View, typename S>
-__global__ void LUMETRA_TRACE_LAUNCH_BOUNDS
-    traceRaysKernel(RaysDataFlat* rays, MeshDataFlat* mesh, View objective, TraceStats* stats, RayExits exits,
-                    int firstRay, int endRay)
+__global__ void LUMETRA_TRACE_LAUNCH_BOUNDS traceRaysKernel(RaysDataFlat* rays, MeshDataFlat* mesh, View objective,
+                                                            TraceStats* stats, RayExits exits, int firstRay, int endRay)
 {
     const int i = firstRay + static_cast<int>(dev::globalThreadIndex());
     if (i >= endRay || i >= rays->nRays) return;
@@ -469,8 +469,8 @@ __global__ void LUMETRA_TRACE_LAUNCH_BOUNDS
         bool refused = false;
         if (bc >= 0) {
             const float nInside = startIndex(mesh, ray.element, s, ray.position, slot.element());
-            refused = interactStartFace(&ray, normal, nInside, faceConditionOf(mesh, bc), &normal) ==
-                      StartOutcome::Refusal;
+            refused =
+                interactStartFace(&ray, normal, nInside, faceConditionOf(mesh, bc), &normal) == StartOutcome::Refusal;
             walk.position = ray.position;
             walk.direction = refused ? reflectDirection(ray.direction, normal) : ray.direction;
             walk.power = ray.power;
@@ -574,4 +574,3 @@ private:
     TraceStats stats_{};
     dev::DeviceArray<float> exitPositions_, exitDirections_, exitPower_;
 };
-

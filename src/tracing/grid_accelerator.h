@@ -120,7 +120,6 @@ struct FaceGridView : GridView {
     }
 };
 
-
 // What the brute-force tracer's kernel receives: it tests every face in order.
 struct BruteForceView {
     __host__ __device__ void findIntersection(Ray* ray, const MeshDataFlat* mesh) const

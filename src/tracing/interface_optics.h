@@ -2,8 +2,8 @@
 // is refused) and at a boundary face reached from inside (it is reflected or departs).
 // Transmitting conditions refract by Snell's law with the Fresnel reflectance (exact, or
 // Schlick's approximation where the condition asks for it) and reflect totally where
-// refraction is impossible; reflecting conditions are Fresnel mirrors. Rough conditions replace the face normal by a Beckmann microfacet normal drawn
-// with the ray's own seed.
+// refraction is impossible; reflecting conditions are Fresnel mirrors. Rough conditions replace the face normal by a
+// Beckmann microfacet normal drawn with the ray's own seed.
 #pragma once
 
 #include <cmath>
@@ -36,8 +36,8 @@ __host__ __device__ inline FaceCondition faceConditionOf(const MeshDataFlat* mes
                                                               : BoundaryConditionInteractionType::TRANSMIT;
     const FresnelModel fresnel =
         mesh->bcFresnel != nullptr && mesh->bcFresnel[bc] == 1 ? FresnelModel::Schlick : FresnelModel::Exact;
-    return {mesh->bcRoughSurface[bc] != 0, mesh->bcRoughness[bc], interaction,
-            mesh->bcRefrIndexReal[bc], mesh->bcRefrIndexImag[bc], fresnel};
+    return {mesh->bcRoughSurface[bc] != 0, mesh->bcRoughness[bc],     interaction,
+            mesh->bcRefrIndexReal[bc],     mesh->bcRefrIndexImag[bc], fresnel};
 }
 
 // Schlick's approximation; n_i incident side, n_t far side, k the far side's extinction
@@ -102,7 +102,8 @@ __host__ __device__ inline float exactReflectance(float c, float ni, float nt, f
         return static_cast<float>(0.5 * (rs * rs + rp * rp));
     }
     // eta = (n_t + i k) / n_i; cos_t = sqrt(1 - sin_i^2 / eta^2).
-    const Complex eta{static_cast<double>(nt) / static_cast<double>(ni), static_cast<double>(k) / static_cast<double>(ni)};
+    const Complex eta{static_cast<double>(nt) / static_cast<double>(ni),
+                      static_cast<double>(k) / static_cast<double>(ni)};
     const Complex cosI{ci, 0.0};
     const Complex ct = complexSqrt(Complex{1.0, 0.0} - Complex{1.0 - ci * ci, 0.0} / (eta * eta));
     const Complex rs = (cosI - eta * ct) / (cosI + eta * ct);
@@ -185,8 +186,8 @@ __host__ __device__ inline float positiveOrOne(float v) { return v > 0.0f ? v : 
 // ray, nInside the mesh's index there. On entry the ray is refracted and keeps (1 - R) of
 // its power. *usedNormal receives the normal of the interaction; the seed advances on a
 // rough face whatever the outcome.
-__device__ inline LUMETRA_GPU_OUT_OF_LINE StartOutcome interactStartFace(Ray* ray, Vec3 n, float nInside, const FaceCondition& bc,
-                                                 Vec3* usedNormal)
+__device__ inline LUMETRA_GPU_OUT_OF_LINE StartOutcome interactStartFace(Ray* ray, Vec3 n, float nInside,
+                                                                         const FaceCondition& bc, Vec3* usedNormal)
 {
     const float ni = positiveOrOne(bc.refrIndexReal), nt = positiveOrOne(nInside);
     const Vec3 normal = interactionNormal(ray, n, bc, &ray->seed);

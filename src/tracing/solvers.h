@@ -64,8 +64,8 @@ __host__ __device__ inline void absorptionMoments(float tau, float M[3])
 // `start` (h times the local velocity at `from`) to the state's position: a straight chord
 // where the path is straight, and within the curvature's third-order term where it bends,
 // so a long Runge-Kutta step shares its deposits where the ray actually went.
-__host__ __device__ inline LUMETRA_GPU_OUT_OF_LINE void absorbAlongStep(StateVector* s, const ElementFit& element, Vec3 from,
-                                                                     Vec3 start, float h)
+__host__ __device__ inline LUMETRA_GPU_OUT_OF_LINE void absorbAlongStep(StateVector* s, const ElementFit& element,
+                                                                        Vec3 from, Vec3 start, float h)
 {
     if (element.absorptivityMax <= 0.0f || !(s->energy > 0.0f)) return;
     const Vec3 to = s->pos;

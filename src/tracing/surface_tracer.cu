@@ -32,7 +32,7 @@ void SurfaceRayTracer<A>::traceRays(RayCollection& rays, Mesh& mesh)
 {
     const auto view = accelerator_.view();
     dev::launchItems(DEV_KERNEL(placeRaysOnSurfaceKernel<decltype(view)>), rays.nRays, 128, dev::kDefaultStream,
-                rays.d_rdata, mesh.d_mdata, view);
+                     rays.d_rdata, mesh.d_mdata, view);
     dev::synchronize();
 }
 

@@ -149,8 +149,8 @@ protected:
     {
         auto dIn = onDevice(in);
         dev::DeviceArray<double> out(in.size());
-        diffuseAccelerated(out.data(), dIn.data(), coords(), D, step < 0 ? dt : step, n, grid.view(), gel,
-                           gel ? 1 : 0, gelPoint, mask, mask ? 1 : 0, value);
+        diffuseAccelerated(out.data(), dIn.data(), coords(), D, step < 0 ? dt : step, n, grid.view(), gel, gel ? 1 : 0,
+                           gelPoint, mask, mask ? 1 : 0, value);
         dev::synchronize();
         return out.download();
     }
@@ -194,9 +194,9 @@ TEST_F(Diffusion, UniformFieldStaysAndASpikeSpreadsAsANormalisedGaussianAverage)
     const double num = weightsAround(3, 3, 4, in, den);
     EXPECT_NEAR(out[at(3, 3, 4)], num / den, 1e-14); // lattice distances are exact in float
     EXPECT_LT(out[centre], 2.0);
-    EXPECT_GT(out[at(3, 3, 4)], out[at(3, 4, 4)]); // falls off with distance
+    EXPECT_GT(out[at(3, 3, 4)], out[at(3, 4, 4)]);          // falls off with distance
     EXPECT_NEAR(out[at(3, 3, 4)], out[at(2, 3, 3)], 1e-15); // the same distance gives the same value
-    EXPECT_EQ(out[at(0, 0, 0)], 1.0); // past the cut-off
+    EXPECT_EQ(out[at(0, 0, 0)], 1.0);                       // past the cut-off
 
     // Zeros weigh like any other value: a lone spike in an empty field spreads as the same
     // average, so it falls and each node within reach takes its weighted share, not all of it.
@@ -295,7 +295,8 @@ TEST(CuringGrid, TheGridWalkEqualsTheAllNodesKernelWhateverTheCellSize)
             diffuseAccelerated(walked.data(), in.data(), xyz, D, 1.0, n, view, nullptr, 0, 1.0, nullptr, 0, 0.0);
             dev::synchronize();
             const auto w = walked.download();
-            for (int i = 0; i < n; ++i) EXPECT_NEAR(w[i], a[i], 1e-12 * std::fabs(a[i]) + 1e-300) << D << " " << g << " " << i;
+            for (int i = 0; i < n; ++i)
+                EXPECT_NEAR(w[i], a[i], 1e-12 * std::fabs(a[i]) + 1e-300) << D << " " << g << " " << i;
         }
     }
 }

@@ -41,10 +41,7 @@ TEST(Launch, ShapeTheGpuRefusesRaisesAndLeavesNoStickyError)
     EXPECT_NO_THROW(selftest::launchWithBlock(1024));
 }
 
-TEST(Atomics, IntegerAdditionsUnderContentionSumExactly)
-{
-    EXPECT_EQ(selftest::atomicIntSum(4096, 50), 4096LL * 50);
-}
+TEST(Atomics, IntegerAdditionsUnderContentionSumExactly) { EXPECT_EQ(selftest::atomicIntSum(4096, 50), 4096LL * 50); }
 
 TEST(Atomics, FloatingPointAdditionsSumWithinRounding)
 {

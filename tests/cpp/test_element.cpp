@@ -191,8 +191,8 @@ TEST(Hex8Element, ElementsOfAnySizeInvertAndLocatePoints)
         EXPECT_LT(length(back - q), 1e-4f) << "scale " << scale;
         float B[3][3];
         ASSERT_TRUE(e.inverseAt(q, B)) << "scale " << scale;
-        EXPECT_LT(length(e.rate(q, Vec3(0, 0, 1)).velocity - reference.localVelocity(q, Vec3(0, 0, 1))),
-                  1e-5f / scale) << "scale " << scale;
+        EXPECT_LT(length(e.rate(q, Vec3(0, 0, 1)).velocity - reference.localVelocity(q, Vec3(0, 0, 1))), 1e-5f / scale)
+            << "scale " << scale;
     }
 }
 

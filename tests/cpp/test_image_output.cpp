@@ -47,10 +47,10 @@ TEST(Bitmap, HeaderRowsBottomUpAndPadding)
     // 2 rows of 3 pixels: each row 9 bytes and 3 padding bytes.
     const int H = 2, W = 3, P = H * W;
     std::vector<double> planes(3 * P, 0.0);
-    planes[0] = 1.0;           // red of pixel 0 (row 0, column 0)
-    planes[P + 0] = 0.5;       // green: trunc(127.5)
-    planes[2 * P + 5] = 1.5;   // blue of the last pixel wraps: 382 mod 256
-    planes[P + 3] = 0.999;     // green of row 1, column 0: 254
+    planes[0] = 1.0;         // red of pixel 0 (row 0, column 0)
+    planes[P + 0] = 0.5;     // green: trunc(127.5)
+    planes[2 * P + 5] = 1.5; // blue of the last pixel wraps: 382 mod 256
+    planes[P + 3] = 0.999;   // green of row 1, column 0: 254
     const auto b = encodeBitmap(planes.data(), H, W);
     ASSERT_EQ(b.size(), 78u);
     EXPECT_EQ(b[0], 'B');
@@ -154,7 +154,7 @@ TEST(Camera, PixelCentresAroundTheGridCentre)
     const auto faces = fetch(camera.rays.h_rdata.startFaces, 6);
     const auto seeds = fetch(camera.rays.h_rdata.seeds, 6);
     for (int i = 0; i < 6; ++i) {
-        const float a = 0.1f * (i % 3 - 1); // columns at -0.1, 0, 0.1 along right
+        const float a = 0.1f * (i % 3 - 1);    // columns at -0.1, 0, 0.1 along right
         const float b = 0.1f * (i / 3 - 0.5f); // rows at -0.05, 0.05 along up
         EXPECT_FLOAT_EQ(p[i], 1.0f) << i;
         EXPECT_NEAR(p[6 + i], 2.0f - a, 1e-6f) << i;
@@ -196,7 +196,8 @@ TEST(Camera, RefusesArgumentsThatMakeNoPicture)
               "camera direction must be a finite vector of non-zero length");
     EXPECT_NE(errorOf([&] { makeCameraSettings(o, x, 2, 2, 0.0f); }).find("camera pixel size must be positive"),
               std::string::npos);
-    EXPECT_EQ(errorOf([&] { makeCameraSettings(o, x, 0, 2, 0.1f); }), "camera image height must be at least 1 pixel, not 0");
+    EXPECT_EQ(errorOf([&] { makeCameraSettings(o, x, 0, 2, 0.1f); }),
+              "camera image height must be at least 1 pixel, not 0");
     EXPECT_NE(errorOf([&] { makeCameraSettings(o, x, 1LL << 20, 1LL << 20, 0.1f); }).find("too large"),
               std::string::npos);
 }

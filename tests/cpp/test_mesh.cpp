@@ -13,8 +13,8 @@
 namespace {
 
 using fixtures::CapturedOutput;
-using fixtures::TempFile;
 using fixtures::fetch;
+using fixtures::TempFile;
 
 // A mesh of the given elements over the given points, built without a file.
 std::unique_ptr<Mesh> meshOf(const std::vector<Vec3>& points, const std::vector<int>& elementNodes)
@@ -33,7 +33,8 @@ std::unique_ptr<Mesh> meshOf(const std::vector<Vec3>& points, const std::vector<
     return mesh;
 }
 
-const std::vector<Vec3> kCube = {{0, 0, 0}, {1, 0, 0}, {1, 1, 0}, {0, 1, 0}, {0, 0, 1}, {1, 0, 1}, {1, 1, 1}, {0, 1, 1}};
+const std::vector<Vec3> kCube = {{0, 0, 0}, {1, 0, 0}, {1, 1, 0}, {0, 1, 0},
+                                 {0, 0, 1}, {1, 0, 1}, {1, 1, 1}, {0, 1, 1}};
 
 TEST(Mesh, ConstructionLeavesAnEmptyRecordWithTheFaceTable)
 {
@@ -298,10 +299,11 @@ TEST(Mesh, DeviceDataReportPrintsTheFirstFaces)
     const auto nodes = fetch(mesh->h_mdata_devlink.faceNodes, 4);
     const auto normals = fetch(mesh->h_mdata_devlink.faceNormals, 18);
     char line[200];
-    std::snprintf(line, sizeof line, "Face 0: Element 0, Nodes [%d, %d, %d, %d], Normal [%.3f, %.3f, %.3f]\n",
-                  nodes[0], nodes[1], nodes[2], nodes[3], normals[0], normals[6], normals[12]);
+    std::snprintf(line, sizeof line, "Face 0: Element 0, Nodes [%d, %d, %d, %d], Normal [%.3f, %.3f, %.3f]\n", nodes[0],
+                  nodes[1], nodes[2], nodes[3], normals[0], normals[6], normals[12]);
     EXPECT_EQ(out.str(), std::string("\n=== Device Memory Verification ===\nnFaces: 6 (boundary: 1), nNodes: 8\n"
-                                     "\nFace Data from Device:\n") + line);
+                                     "\nFace Data from Device:\n") +
+                             line);
 }
 
 } // namespace

@@ -11,8 +11,8 @@
 namespace {
 
 using fixtures::CapturedOutput;
-using fixtures::TempFile;
 using fixtures::fetch;
+using fixtures::TempFile;
 
 std::string errorOf(const std::string& text)
 {
@@ -44,8 +44,8 @@ TEST(VtkReader, ReadsOneItemPerLineWithEveryMessage)
     EXPECT_EQ(m.nNodes, 12);
     EXPECT_EQ(m.nElements, 2);
     const auto coords = fetch(m.nodeCoords, 36);
-    EXPECT_EQ(coords[8], 2.0f);      // x of node 8
-    EXPECT_EQ(coords[12 + 2], 1.0f); // y of node 2
+    EXPECT_EQ(coords[8], 2.0f);       // x of node 8
+    EXPECT_EQ(coords[12 + 2], 1.0f);  // y of node 2
     EXPECT_EQ(coords[24 + 11], 1.0f); // z of node 11
     EXPECT_EQ(fetch(m.elementNodes, 16), (std::vector<int>{0, 1, 2, 3, 4, 5, 6, 7, 1, 8, 9, 2, 5, 10, 11, 6}));
     EXPECT_EQ(fetch(m.refrIndex, 12)[8], 1.4f);
@@ -54,27 +54,26 @@ TEST(VtkReader, ReadsOneItemPerLineWithEveryMessage)
 
 // The same mesh laid out as VTK's own writer does: nine numbers (three points) per line,
 // several scalars per line, comments and blank lines between.
-const std::string kTwoCubesVtkStyle = kHeader +
-                                      "POINTS 12 float\n"
-                                      "0 0 0 1 0 0 1 1 0\n"
-                                      "0 1 0 0 0 1 1 0 1\n"
-                                      "\n"
-                                      "1 1 1 0 1 1 2 0 0\n"
-                                      "# a comment inside the block\n"
-                                      "2 1 0 2 0 1 2 1 1\n"
-                                      "CELLS 2 18\n"
-                                      "8 0 1 2 3 4 5 6 7 8 1 8\n"
-                                      "9 2 5 10 11 6\n"
-                                      "CELL_TYPES 2\n"
-                                      "12 12\n"
-                                      "POINT_DATA 12\n"
-                                      "SCALARS RefractiveIndex float 1\n"
-                                      "LOOKUP_TABLE default\n"
-                                      "1.5 1.5 1.5 1.5 1.5 1.5\n"
-                                      "1.5 1.5 1.4 1.4 1.4 1.4\n"
-                                      "SCALARS Absorptivity float\n"
-                                      "LOOKUP_TABLE default\n"
-                                      "0.1 0.1 0.1 0.1 0.1 0.1 0.1 0.1 0.2 0.2 0.2 0.2\n";
+const std::string kTwoCubesVtkStyle = kHeader + "POINTS 12 float\n"
+                                                "0 0 0 1 0 0 1 1 0\n"
+                                                "0 1 0 0 0 1 1 0 1\n"
+                                                "\n"
+                                                "1 1 1 0 1 1 2 0 0\n"
+                                                "# a comment inside the block\n"
+                                                "2 1 0 2 0 1 2 1 1\n"
+                                                "CELLS 2 18\n"
+                                                "8 0 1 2 3 4 5 6 7 8 1 8\n"
+                                                "9 2 5 10 11 6\n"
+                                                "CELL_TYPES 2\n"
+                                                "12 12\n"
+                                                "POINT_DATA 12\n"
+                                                "SCALARS RefractiveIndex float 1\n"
+                                                "LOOKUP_TABLE default\n"
+                                                "1.5 1.5 1.5 1.5 1.5 1.5\n"
+                                                "1.5 1.5 1.4 1.4 1.4 1.4\n"
+                                                "SCALARS Absorptivity float\n"
+                                                "LOOKUP_TABLE default\n"
+                                                "0.1 0.1 0.1 0.1 0.1 0.1 0.1 0.1 0.2 0.2 0.2 0.2\n";
 
 TEST(VtkReader, ReadsSeveralNumbersPerLineLikeTheOneItemLayout)
 {
@@ -94,10 +93,10 @@ TEST(VtkReader, ReadsSeveralNumbersPerLineLikeTheOneItemLayout)
 
 TEST(VtkReader, KeepsHexahedraAndSkipsOtherCellsWithOneWarning)
 {
-    const std::string text = kHeader +
-                             "POINTS 12 float\n0 0 0 1 0 0 1 1 0 0 1 0 0 0 1 1 0 1 1 1 1 0 1 1 2 0 0 2 1 0 2 0 1 2 1 1\n"
-                             "CELLS 5 28\n1 0\n8 0 1 2 3 4 5 6 7\n4 8 9 11 10\n8 1 8 9 2 5 10 11 6\n1 11\n"
-                             "CELL_TYPES 5\n1 12 9 12 1\n";
+    const std::string text =
+        kHeader + "POINTS 12 float\n0 0 0 1 0 0 1 1 0 0 1 0 0 0 1 1 0 1 1 1 1 0 1 1 2 0 0 2 1 0 2 0 1 2 1 1\n"
+                  "CELLS 5 28\n1 0\n8 0 1 2 3 4 5 6 7\n4 8 9 11 10\n8 1 8 9 2 5 10 11 6\n1 11\n"
+                  "CELL_TYPES 5\n1 12 9 12 1\n";
     TempFile file("mixed.vtk", text);
     CapturedOutput out;
     auto mesh = readVTK(file.path());
@@ -110,13 +109,12 @@ TEST(VtkReader, KeepsHexahedraAndSkipsOtherCellsWithOneWarning)
 
 TEST(VtkReader, FieldArraysCarryTheMaterialFields)
 {
-    const std::string text = kHeader +
-                             "POINTS 8 float\n0 0 0 1 0 0 1 1 0 0 1 0 0 0 1 1 0 1 1 1 1 0 1 1\n"
-                             "CELLS 1 9\n8 0 1 2 3 4 5 6 7\nCELL_TYPES 1\n12\n"
-                             "POINT_DATA 8\nFIELD FieldData 3\n"
-                             "Temperature 2 8 float\n1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16\n"
-                             "RefractiveIndex 1 8 float\n1.1 1.2 1.3 1.4 1.5 1.6 1.7 1.8\n"
-                             "Absorptivity 1 8 double\n0.5 0.5 0.5 0.5\n0.5 0.5 0.5 0.5\n";
+    const std::string text = kHeader + "POINTS 8 float\n0 0 0 1 0 0 1 1 0 0 1 0 0 0 1 1 0 1 1 1 1 0 1 1\n"
+                                       "CELLS 1 9\n8 0 1 2 3 4 5 6 7\nCELL_TYPES 1\n12\n"
+                                       "POINT_DATA 8\nFIELD FieldData 3\n"
+                                       "Temperature 2 8 float\n1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16\n"
+                                       "RefractiveIndex 1 8 float\n1.1 1.2 1.3 1.4 1.5 1.6 1.7 1.8\n"
+                                       "Absorptivity 1 8 double\n0.5 0.5 0.5 0.5\n0.5 0.5 0.5 0.5\n";
     TempFile file("field.vtk", text);
     CapturedOutput out;
     auto mesh = readVTK(file.path());
@@ -170,7 +168,8 @@ TEST(VtkReader, RefusesFilesItCannotReadCorrectlyAndKeepsTheMesh)
         {kHeader + points8 + "CELLS 1 5\n4 0 1 2 3\nCELL_TYPES 1\n9\n",
          "the file contains no hexahedra (VTK cell type 12)"},
         {kHeader + points8, "the file contains no hexahedra (VTK cell type 12)"},
-        {"# vtk DataFile Version 3.0\ntitle\nBINARY\nDATASET UNSTRUCTURED_GRID\n", "BINARY legacy files cannot be read"},
+        {"# vtk DataFile Version 3.0\ntitle\nBINARY\nDATASET UNSTRUCTURED_GRID\n",
+         "BINARY legacy files cannot be read"},
         {"# vtk DataFile Version 5.1\ntitle\nASCII\nDATASET UNSTRUCTURED_GRID\n" + points8 +
              "CELLS 2 8\nOFFSETS vtktypeint64\n0 8\nCONNECTIVITY vtktypeint64\n0 1 2 3 4 5 6 7\nCELL_TYPES 1\n12\n",
          "the OFFSETS/CONNECTIVITY cell layout of legacy version 5"},
@@ -278,12 +277,12 @@ namespace {
 
 TEST(VtkReader, CellDataOfTheMaterialNamesIsNotNodalData)
 {
-    const std::string text = kHeader +
-                             "POINTS 8 float\n0 0 0 1 0 0 1 1 0 0 1 0 0 0 1 1 0 1 1 1 1 0 1 1\n"
-                             "CELLS 1 9\n8 0 1 2 3 4 5 6 7\nCELL_TYPES 1\n12\n"
-                             "CELL_DATA 1\nSCALARS RefractiveIndex float 1\nLOOKUP_TABLE default\n"
-                             "2 2 2 2 2 2 2 2 2\n"
-                             "POINT_DATA 8\nSCALARS Absorptivity float 1\nLOOKUP_TABLE default\n0.5 0.5 0.5 0.5 0.5 0.5 0.5 0.5\n";
+    const std::string text =
+        kHeader + "POINTS 8 float\n0 0 0 1 0 0 1 1 0 0 1 0 0 0 1 1 0 1 1 1 1 0 1 1\n"
+                  "CELLS 1 9\n8 0 1 2 3 4 5 6 7\nCELL_TYPES 1\n12\n"
+                  "CELL_DATA 1\nSCALARS RefractiveIndex float 1\nLOOKUP_TABLE default\n"
+                  "2 2 2 2 2 2 2 2 2\n"
+                  "POINT_DATA 8\nSCALARS Absorptivity float 1\nLOOKUP_TABLE default\n0.5 0.5 0.5 0.5 0.5 0.5 0.5 0.5\n";
     TempFile file("celldata.vtk", text);
     CapturedOutput out;
     auto mesh = readVTK(file.path());

@@ -11,8 +11,8 @@
 namespace {
 
 using fixtures::CapturedOutput;
-using fixtures::TempFile;
 using fixtures::fetch;
+using fixtures::TempFile;
 
 std::string errorOf(const std::string& text)
 {
@@ -104,15 +104,17 @@ TEST(RayFile, RefusesShortInvalidAndUnreadableFiles)
               std::string::npos);
     EXPECT_NE(errorOf("2\n0 0 0 0 0 1 1\n# comment\n0 0 0 0 0 1 1\n").find("ray 1 is interrupted by a comment"),
               std::string::npos);
-    EXPECT_NE(errorOf("1\n0 0 0 0 0 1 1e60\n").find("ray 0 holds a number that is not finite (1e60)"), std::string::npos);
+    EXPECT_NE(errorOf("1\n0 0 0 0 0 1 1e60\n").find("ray 0 holds a number that is not finite (1e60)"),
+              std::string::npos);
     EXPECT_NE(errorOf("1\n0 0 0 0 0 1 x\n").find("ray 0: 'x' is not a number"), std::string::npos);
     EXPECT_EQ(errorOf("0\n"), "(no error)");
     // A mistyped count does not reserve memory for rays the file does not hold.
     EXPECT_NE(errorOf("700000000\n0 0 0 0 0 1 1\n").find("read 1 complete rays of the 700000000 declared"),
               std::string::npos);
     // Kernels index ray arrays as 2 * nRays + i in int.
-    EXPECT_NE(errorOf("715827883\n").find("the ray count 715827883 is more than the engine holds (at most 715827882 "
-                                         "rays)"),
+    EXPECT_NE(errorOf("715827883\n")
+                  .find("the ray count 715827883 is more than the engine holds (at most 715827882 "
+                        "rays)"),
               std::string::npos);
     try {
         readRayFile("/nonexistent/rays.ry");

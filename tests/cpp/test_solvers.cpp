@@ -52,18 +52,19 @@ float depositedPower(const StateVector& s, const ElementInput& in)
 
 TEST(Solvers, HomogeneousElementMovesTheRayStraightByHTimesP)
 {
-    const ElementInput in = cube(2.0f, [](Vec3) { return 1.5f; }, [](Vec3) { return 0.0f; });
+    const ElementInput in = cube(
+        2.0f, [](Vec3) { return 1.5f; }, [](Vec3) { return 0.0f; });
     const Vec3 p = Vec3(0.6f, 0.0f, 0.8f) * 1.5f;
     for (Integrator kind : {Integrator::Euler, Integrator::RungeKutta}) {
         Vec3 moved;
-        const StateVector s = tracing::selftest::integrateInElement(in, stateAt(Vec3(0, 0, 0), p, 1.0f), kind, 0.1f,
-                                                                    1, &moved);
+        const StateVector s =
+            tracing::selftest::integrateInElement(in, stateAt(Vec3(0, 0, 0), p, 1.0f), kind, 0.1f, 1, &moved);
         EXPECT_NEAR(moved.x, 1.0f + 0.1f * p.x, 1e-6f);
         EXPECT_NEAR(moved.y, 1.0f, 1e-6f);
         EXPECT_NEAR(moved.z, 1.0f + 0.1f * p.z, 1e-6f);
-        EXPECT_EQ(s.dir, p);                              // no bending
-        EXPECT_NEAR(s.pathLength, 0.1f * 1.5f, 1e-6f);   // ds = |p| dsigma
-        EXPECT_EQ(s.energy, 1.0f);                        // alpha 0: nothing absorbed
+        EXPECT_EQ(s.dir, p);                           // no bending
+        EXPECT_NEAR(s.pathLength, 0.1f * 1.5f, 1e-6f); // ds = |p| dsigma
+        EXPECT_EQ(s.energy, 1.0f);                     // alpha 0: nothing absorbed
         for (float a : s.absorbed) EXPECT_EQ(a, 0.0f);
     }
 }
@@ -72,7 +73,8 @@ TEST(Solvers, AStepOfLargeOpticalDepthLosesExactlyItsBeerLambertShare)
 {
     // alpha n h = 1.5: an explicit step of the power would take 150 % of it; the exact
     // exponential keeps exp(-1.5) and deposits the rest, for both solvers.
-    const ElementInput in = cube(1.0f, [](Vec3) { return 1.0f; }, [](Vec3) { return 15.0f; });
+    const ElementInput in = cube(
+        1.0f, [](Vec3) { return 1.0f; }, [](Vec3) { return 15.0f; });
     const StateVector start = stateAt(Vec3(0.1f, -0.3f, 0.2f), Vec3(1, 0, 0), 2.0f);
     for (Integrator kind : {Integrator::Euler, Integrator::RungeKutta}) {
         const StateVector s = tracing::selftest::integrateInElement(in, start, kind, 0.1f, 1, nullptr);
@@ -86,7 +88,8 @@ TEST(Solvers, NodalSplitOfAStepIsTheExactIntegralInAUniformAbsorber)
 {
     // A chord across a unit cube; the share of node k is the integral of N_k(t) tau
     // exp(-tau t) dt along it, computed here by a fine midpoint rule.
-    const ElementInput in = cube(1.0f, [](Vec3) { return 1.0f; }, [](Vec3) { return 1.0f; });
+    const ElementInput in = cube(
+        1.0f, [](Vec3) { return 1.0f; }, [](Vec3) { return 1.0f; });
     const ElementFit e = elementOf(in);
     const Vec3 from(-0.9f, -0.3f, 0.6f), to(0.8f, 0.5f, -0.7f);
     for (float tau : {1e-4f, 0.3f, 0.99f, 1.01f, 4.0f, 40.0f, 3e4f}) {
@@ -113,7 +116,8 @@ TEST(Solvers, AbsorptionFollowsBeerLambertAndConservesPower)
 {
     // Constant alpha and n: E(s) = E0 exp(-alpha s); everything lost is deposited.
     const float alpha = 0.8f;
-    const ElementInput in = cube(4.0f, [](Vec3) { return 1.0f; }, [=](Vec3) { return alpha; }, 8.0f);
+    const ElementInput in = cube(
+        4.0f, [](Vec3) { return 1.0f; }, [=](Vec3) { return alpha; }, 8.0f);
     const StateVector s = tracing::selftest::integrateInElement(in, stateAt(Vec3(-0.9f, 0, 0), Vec3(1, 0, 0), 1.0f),
                                                                 Integrator::RungeKutta, 0.05f, 40, nullptr);
     EXPECT_NEAR(s.pathLength, 2.0f, 1e-5f);
@@ -123,8 +127,8 @@ TEST(Solvers, AbsorptionFollowsBeerLambertAndConservesPower)
 
 TEST(Solvers, RungeKuttaIsTheClassicalCombinationOfItsStages)
 {
-    const ElementInput in = cube(2.0f, [](Vec3 x) { return 1.2f + 0.1f * x.x - 0.05f * x.y * x.z; },
-                                 [](Vec3 x) { return 0.1f + 0.02f * x.z; });
+    const ElementInput in = cube(
+        2.0f, [](Vec3 x) { return 1.2f + 0.1f * x.x - 0.05f * x.y * x.z; }, [](Vec3 x) { return 0.1f + 0.02f * x.z; });
     const StateVector s0 = stateAt(Vec3(0.1f, -0.2f, 0.3f), Vec3(0.5f, 0.9f, -0.3f), 1.0f);
     const float h = 0.2f;
     const ElementFit e = elementOf(in);
@@ -149,7 +153,8 @@ TEST(Solvers, RungeKuttaIsTheClassicalCombinationOfItsStages)
 
 TEST(Solvers, ExhaustedRayStaysAtZeroWithoutNaN)
 {
-    const ElementInput in = cube(1.0f, [](Vec3) { return 1.3f; }, [](Vec3) { return 0.0f; });
+    const ElementInput in = cube(
+        1.0f, [](Vec3) { return 1.3f; }, [](Vec3) { return 0.0f; });
     for (Integrator kind : {Integrator::Euler, Integrator::RungeKutta}) {
         const StateVector s = tracing::selftest::integrateInElement(in, stateAt(Vec3(0, 0, 0), Vec3(0, 0, 1.3f), 0.0f),
                                                                     kind, 0.1f, 3, nullptr);
@@ -165,7 +170,8 @@ TEST(Solvers, ExhaustedRayStaysAtZeroWithoutNaN)
 double positionError(Integrator kind, float k, float h, int steps)
 {
     const float n0 = 1.0f, L = 4.0f;
-    const ElementInput in = cube(L, [&](Vec3 x) { return n0 + k * x.x; }, [](Vec3) { return 0.0f; }, 1.0f);
+    const ElementInput in = cube(
+        L, [&](Vec3 x) { return n0 + k * x.x; }, [](Vec3) { return 0.0f; }, 1.0f);
     const Vec3 x0(0.5f, 2.0f, 2.0f);
     const float n = n0 + k * x0.x;
     const Vec3 p0 = Vec3(0.8f, 0.6f, 0.0f) * n;

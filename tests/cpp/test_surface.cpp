@@ -13,8 +13,8 @@
 namespace {
 
 using fixtures::CapturedOutput;
-using fixtures::TempFile;
 using fixtures::fetch;
+using fixtures::TempFile;
 
 std::unique_ptr<Mesh> loadQuiet(const std::string& text)
 {
@@ -56,8 +56,8 @@ std::vector<int> place(Mesh& mesh, RayCollection& rays, SurfaceTracerKind kind)
 // The boundary face of element e's local face f.
 int faceOf(Mesh& mesh, int e, int f)
 {
-    return fetch(mesh.h_mdata_devlink.elementNeighbors, 6 * static_cast<std::size_t>(mesh.h_mdata_devlink.nElements))
-        [6 * e + f];
+    return fetch(mesh.h_mdata_devlink.elementNeighbors,
+                 6 * static_cast<std::size_t>(mesh.h_mdata_devlink.nElements))[6 * e + f];
 }
 
 TEST(FaceGrid, UnitCubeBuildAndOccupancyReport)

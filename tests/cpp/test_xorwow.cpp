@@ -30,7 +30,8 @@ TEST(Xorwow, OffsetSkipsThatManyDraws)
         for (unsigned long long offset : {1ull, 7ull, 32ull}) {
             const Draws skipped = draw(0xE220A8397B1DCDAFull, subsequence, offset, 8);
             for (int k = 0; k < 8; ++k) {
-                EXPECT_EQ(skipped.raw[k], base.raw[offset + k]) << "subsequence " << subsequence << " offset " << offset;
+                EXPECT_EQ(skipped.raw[k], base.raw[offset + k])
+                    << "subsequence " << subsequence << " offset " << offset;
                 EXPECT_EQ(skipped.uniform[k], base.uniform[offset + k]);
             }
         }

@@ -11,8 +11,8 @@ namespace xorwow_cases {
 
 constexpr unsigned long long kSeeds[] = {0ull, 1ull, 0xE220A8397B1DCDAFull, 0x0123456789ABCDEFull,
                                          0xFFFFFFFFFFFFFFFFull};
-constexpr unsigned long long kSubsequences[] = {0ull, 1ull, 5ull, 1000ull, 123456ull, (1ull << 31) - 1,
-                                                (1ull << 40) + 3};
+constexpr unsigned long long kSubsequences[] = {
+    0ull, 1ull, 5ull, 1000ull, 123456ull, (1ull << 31) - 1, (1ull << 40) + 3};
 constexpr unsigned long long kOffsets[] = {0ull, 7ull};
 constexpr int kDraws = 8;
 

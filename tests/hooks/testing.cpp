@@ -42,8 +42,7 @@ void bindTesting(py::module_& m)
     m.def("atomic_int_sum", &dev::selftest::atomicIntSum, py::arg("threads"), py::arg("repeats"));
     m.def("atomic_double_sum", &dev::selftest::atomicDoubleSum, py::arg("threads"), py::arg("repeats"),
           py::arg("value"));
-    m.def("atomic_float_sum", &dev::selftest::atomicFloatSum, py::arg("threads"), py::arg("repeats"),
-          py::arg("value"));
+    m.def("atomic_float_sum", &dev::selftest::atomicFloatSum, py::arg("threads"), py::arg("repeats"), py::arg("value"));
     m.def("stream_pipeline", &dev::selftest::streamPipeline, py::arg("values"),
           "2 * values + 1, computed across two streams ordered by an event.");
     m.def("device_printf", &dev::selftest::devicePrintf, py::arg("threads"));

@@ -27,7 +27,8 @@ void bindTestingMesh(py::module_& m)
     py::class_<M>(m, "Mesh", "The host mesh and its device arrays.")
         .def(py::init<>())
         .def(py::init<int, int, int>(), py::arg("nodes"), py::arg("elements"), py::arg("faces"))
-        .def("read_vtk", [](M& mesh, const std::string& path) { readVTK(path, mesh); }, py::arg("path"))
+        .def(
+            "read_vtk", [](M& mesh, const std::string& path) { readVTK(path, mesh); }, py::arg("path"))
         .def_property_readonly("n_nodes", [=](const M& x) { return data(x).nNodes; })
         .def_property_readonly("n_elements", [=](const M& x) { return data(x).nElements; })
         .def_property_readonly("n_faces", [=](const M& x) { return data(x).nFaces; })
@@ -36,21 +37,28 @@ void bindTestingMesh(py::module_& m)
         .def_property_readonly("address", [](const M& x) { return reinterpret_cast<std::uintptr_t>(&x); })
         .def_property_readonly("devlink_address",
                                [](const M& x) { return reinterpret_cast<std::uintptr_t>(&x.h_mdata_devlink); })
-        .def_property_readonly("local_face_nodes", [=](const M& x) {
-            py::array_t<int> out({6, 4});
-            std::memcpy(out.mutable_data(), data(x).localFaceNodes, sizeof data(x).localFaceNodes);
-            return out;
-        })
+        .def_property_readonly("local_face_nodes",
+                               [=](const M& x) {
+                                   py::array_t<int> out({6, 4});
+                                   std::memcpy(out.mutable_data(), data(x).localFaceNodes,
+                                               sizeof data(x).localFaceNodes);
+                                   return out;
+                               })
         .def("node_coords", [=](const M& x) { return fetchDeviceArray(data(x).nodeCoords, 3, count(data(x).nNodes)); })
         .def("refr_index", [=](const M& x) { return fetchDeviceArray(data(x).refrIndex, 1, count(data(x).nNodes)); })
-        .def("absorptivity", [=](const M& x) { return fetchDeviceArray(data(x).absorptivity, 1, count(data(x).nNodes)); })
+        .def("absorptivity",
+             [=](const M& x) { return fetchDeviceArray(data(x).absorptivity, 1, count(data(x).nNodes)); })
         .def("nodal_mass", [=](const M& x) { return fetchDeviceArray(data(x).nodalMass, 1, count(data(x).nNodes)); })
-        .def("face_element", [=](const M& x) { return fetchDeviceArray(data(x).faceElement, 1, count(data(x).nFaces)); })
-        .def("face_local_index", [=](const M& x) { return fetchDeviceArray(data(x).faceLocalIndex, 1, count(data(x).nFaces)); })
+        .def("face_element",
+             [=](const M& x) { return fetchDeviceArray(data(x).faceElement, 1, count(data(x).nFaces)); })
+        .def("face_local_index",
+             [=](const M& x) { return fetchDeviceArray(data(x).faceLocalIndex, 1, count(data(x).nFaces)); })
         .def("face_nodes", [=](const M& x) { return fetchDeviceArray(data(x).faceNodes, count(data(x).nFaces), 4); })
-        .def("face_normals", [=](const M& x) { return fetchDeviceArray(data(x).faceNormals, 3, count(data(x).nFaces)); })
+        .def("face_normals",
+             [=](const M& x) { return fetchDeviceArray(data(x).faceNormals, 3, count(data(x).nFaces)); })
         .def("face_bc", [=](const M& x) { return fetchDeviceArray(data(x).faceBC, 1, count(data(x).nFaces)); })
-        .def("element_nodes", [=](const M& x) { return fetchDeviceArray(data(x).elementNodes, count(data(x).nElements), 8); })
+        .def("element_nodes",
+             [=](const M& x) { return fetchDeviceArray(data(x).elementNodes, count(data(x).nElements), 8); })
         .def("element_neighbors",
              [=](const M& x) { return fetchDeviceArray(data(x).elementNeighbors, count(data(x).nElements), 6); })
         .def("element_neighbor_types",
@@ -59,7 +67,8 @@ void bindTestingMesh(py::module_& m)
              [=](const M& x) { return fetchDeviceArray(data(x).elementNeighborFaces, count(data(x).nElements), 6); })
         .def("element_face_orientation",
              [=](const M& x) { return fetchDeviceArray(data(x).elementFaceOrientation, count(data(x).nElements), 6); })
-        .def("const_refr_index", [=](const M& x) { return fetchDeviceArray(data(x).constRefrIndex, 1, count(data(x).nElements)); })
+        .def("const_refr_index",
+             [=](const M& x) { return fetchDeviceArray(data(x).constRefrIndex, 1, count(data(x).nElements)); })
         .def("set_node_coords",
              [=](M& x, py::array_t<float, py::array::c_style | py::array::forcecast> coords) {
                  if (coords.size() != static_cast<py::ssize_t>(3 * count(data(x).nNodes)))
@@ -81,8 +90,9 @@ void bindTestingMesh(py::module_& m)
         .def("print_device_data", &M::printDeviceData, py::arg("count"))
         .def("release_mesh", &M::releaseMesh);
 
-    m.def("read_vtk", [](const std::string& path) { return readVTK(path); }, py::arg("path"),
-          "Read a legacy VTK file into a new Mesh.");
+    m.def(
+        "read_vtk", [](const std::string& path) { return readVTK(path); }, py::arg("path"),
+        "Read a legacy VTK file into a new Mesh.");
     m.def("read_obj", &readOBJ, py::arg("path"), "Read an OBJ file of quadrilaterals into a new Mesh.");
     m.def("face_orientation_code", &faceOrientationCode, py::arg("element_nodes"), py::arg("a"), py::arg("face_a"),
           py::arg("b"), py::arg("face_b"));

@@ -35,29 +35,31 @@ void bindTestingOptics(py::module_& m)
     mesh.def("set_boundary_conditions", &Mesh::setBoundaryConditions, py::arg("conditions"))
         .def("clear_boundary_conditions", &Mesh::clearBoundaryConditions)
         .def("boundary_condition_count", &Mesh::boundaryConditionCount)
-        .def("bc_arrays", [](const Mesh& x) {
-            const MeshDataFlat& d = x.h_mdata_devlink;
-            const std::size_t n = static_cast<std::size_t>(d.nBC);
-            py::dict out;
-            out["rough_surface"] = d.bcRoughSurface ? dev::download(d.bcRoughSurface, n) : std::vector<int>{};
-            out["roughness"] = d.bcRoughness ? dev::download(d.bcRoughness, n) : std::vector<float>{};
-            out["interaction_type"] = d.bcInteractionType ? dev::download(d.bcInteractionType, n) : std::vector<int>{};
-            out["real"] = d.bcRefrIndexReal ? dev::download(d.bcRefrIndexReal, n) : std::vector<float>{};
-            out["imag"] = d.bcRefrIndexImag ? dev::download(d.bcRefrIndexImag, n) : std::vector<float>{};
-            out["offsets"] = d.bcFaceOffsets ? dev::download(d.bcFaceOffsets, n + 1) : std::vector<int>{};
-            out["faces"] = d.bcFaces ? dev::download(d.bcFaces, static_cast<std::size_t>(d.nBCFaces))
-                                     : std::vector<int>{};
-            out["faces_is_null"] = d.bcFaces == nullptr;
-            out["offsets_is_null"] = d.bcFaceOffsets == nullptr;
-            return out;
-        })
-        .def("select_bbox", &Mesh::selectBoundaryFacesBBox, py::arg("require_all"), py::arg("x_min"),
-             py::arg("x_max"), py::arg("y_min"), py::arg("y_max"), py::arg("z_min"), py::arg("z_max"),
-             py::arg("tolerance"))
+        .def("bc_arrays",
+             [](const Mesh& x) {
+                 const MeshDataFlat& d = x.h_mdata_devlink;
+                 const std::size_t n = static_cast<std::size_t>(d.nBC);
+                 py::dict out;
+                 out["rough_surface"] = d.bcRoughSurface ? dev::download(d.bcRoughSurface, n) : std::vector<int>{};
+                 out["roughness"] = d.bcRoughness ? dev::download(d.bcRoughness, n) : std::vector<float>{};
+                 out["interaction_type"] =
+                     d.bcInteractionType ? dev::download(d.bcInteractionType, n) : std::vector<int>{};
+                 out["real"] = d.bcRefrIndexReal ? dev::download(d.bcRefrIndexReal, n) : std::vector<float>{};
+                 out["imag"] = d.bcRefrIndexImag ? dev::download(d.bcRefrIndexImag, n) : std::vector<float>{};
+                 out["offsets"] = d.bcFaceOffsets ? dev::download(d.bcFaceOffsets, n + 1) : std::vector<int>{};
+                 out["faces"] =
+                     d.bcFaces ? dev::download(d.bcFaces, static_cast<std::size_t>(d.nBCFaces)) : std::vector<int>{};
+                 out["faces_is_null"] = d.bcFaces == nullptr;
+                 out["offsets_is_null"] = d.bcFaceOffsets == nullptr;
+                 return out;
+             })
+        .def("select_bbox", &Mesh::selectBoundaryFacesBBox, py::arg("require_all"), py::arg("x_min"), py::arg("x_max"),
+             py::arg("y_min"), py::arg("y_max"), py::arg("z_min"), py::arg("z_max"), py::arg("tolerance"))
         .def("select_radial", &Mesh::selectBoundaryFacesRadial, py::arg("require_all"), py::arg("radius_min"),
              py::arg("radius_max"), py::arg("tolerance"))
-        .def("write_face_groups", [](const Mesh& x, const std::string& path, const std::vector<std::vector<int>>& groups,
-                                     bool includeUnassigned) { writeBoundaryFaceGroupsVTU(x, path.c_str(), groups, includeUnassigned); })
+        .def("write_face_groups",
+             [](const Mesh& x, const std::string& path, const std::vector<std::vector<int>>& groups,
+                bool includeUnassigned) { writeBoundaryFaceGroupsVTU(x, path.c_str(), groups, includeUnassigned); })
         .def("write_condition_groups", [](const Mesh& x, const std::string& path, bool includeUnassigned) {
             writeBoundaryConditionGroupsVTU(x, path.c_str(), includeUnassigned);
         });

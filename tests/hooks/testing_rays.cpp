@@ -41,26 +41,34 @@ void bindTestingRays(py::module_& m)
         .def("power", [](const R& r) { return fetchDeviceArray(r.h_rdata.power, 1, r.nRays); })
         .def("start_faces", [](const R& r) { return fetchDeviceArray(r.h_rdata.startFaces, 1, r.nRays); })
         .def("seeds", [](const R& r) { return fetchDeviceArray(r.h_rdata.seeds, 1, r.nRays); })
-        .def("set_positions", [](R& r, py::array_t<float, py::array::c_style | py::array::forcecast> v) {
-            put(r.h_rdata.positions, v, 3 * static_cast<std::size_t>(r.nRays));
-        })
-        .def("set_directions", [](R& r, py::array_t<float, py::array::c_style | py::array::forcecast> v) {
-            put(r.h_rdata.directions, v, 3 * static_cast<std::size_t>(r.nRays));
-        })
-        .def("set_power", [](R& r, py::array_t<float, py::array::c_style | py::array::forcecast> v) {
-            put(r.h_rdata.power, v, static_cast<std::size_t>(r.nRays));
-        })
-        .def("set_start_faces", [](R& r, py::array_t<int, py::array::c_style | py::array::forcecast> v) {
-            put(r.h_rdata.startFaces, v, static_cast<std::size_t>(r.nRays));
-        })
+        .def("set_positions",
+             [](R& r, py::array_t<float, py::array::c_style | py::array::forcecast> v) {
+                 put(r.h_rdata.positions, v, 3 * static_cast<std::size_t>(r.nRays));
+             })
+        .def("set_directions",
+             [](R& r, py::array_t<float, py::array::c_style | py::array::forcecast> v) {
+                 put(r.h_rdata.directions, v, 3 * static_cast<std::size_t>(r.nRays));
+             })
+        .def("set_power",
+             [](R& r, py::array_t<float, py::array::c_style | py::array::forcecast> v) {
+                 put(r.h_rdata.power, v, static_cast<std::size_t>(r.nRays));
+             })
+        .def("set_start_faces",
+             [](R& r, py::array_t<int, py::array::c_style | py::array::forcecast> v) {
+                 put(r.h_rdata.startFaces, v, static_cast<std::size_t>(r.nRays));
+             })
         .def("resize", &R::resize, py::arg("n"))
-        .def("rotate", [](R& r, std::vector<float> axis, float angle) {
-            if (axis.size() != 3) throw std::invalid_argument("axis needs three components");
-            r.rotateRaysAroundAxis(Vec3(axis[0], axis[1], axis[2]), angle);
-        }, py::arg("axis"), py::arg("angle"));
+        .def(
+            "rotate",
+            [](R& r, std::vector<float> axis, float angle) {
+                if (axis.size() != 3) throw std::invalid_argument("axis needs three components");
+                r.rotateRaysAroundAxis(Vec3(axis[0], axis[1], axis[2]), angle);
+            },
+            py::arg("axis"), py::arg("angle"));
     m.def("read_ray_file", &readRayFile, py::arg("path"));
 
-    py::class_<SurfaceTracer>(m, "SurfaceTracer", "A surface tracer: kind 1 walks the face grid, kind 2 tests every face.")
+    py::class_<SurfaceTracer>(m, "SurfaceTracer",
+                              "A surface tracer: kind 1 walks the face grid, kind 2 tests every face.")
         .def(py::init([](int kind) {
                  auto t = makeSurfaceRayTracer(static_cast<SurfaceTracerKind>(kind));
                  if (!t) throw std::invalid_argument("surface tracer kind must be 1 or 2");
@@ -69,13 +77,14 @@ void bindTestingRays(py::module_& m)
              py::arg("kind"))
         .def("build", [](SurfaceTracer& s, Mesh& mesh) { s.tracer->buildAccelerator(mesh); })
         .def("trace", [](SurfaceTracer& s, RayCollection& rays, Mesh& mesh) { s.tracer->traceRays(rays, mesh); })
-        .def("grid", [](SurfaceTracer& s) {
-            if (s.kind != 1) throw std::invalid_argument("only the grid tracer has a grid");
-            const GridView g = static_cast<SurfaceRayTracer<GridAccelerator>&>(*s.tracer).accelerator().view();
-            return py::dict(py::arg("shape") = py::make_tuple(g.nx, g.ny, g.nz),
-                            py::arg("cell_size") = py::make_tuple(g.cellSize.x, g.cellSize.y, g.cellSize.z),
-                            py::arg("origin") = py::make_tuple(g.origin.x, g.origin.y, g.origin.z));
-        })
+        .def("grid",
+             [](SurfaceTracer& s) {
+                 if (s.kind != 1) throw std::invalid_argument("only the grid tracer has a grid");
+                 const GridView g = static_cast<SurfaceRayTracer<GridAccelerator>&>(*s.tracer).accelerator().view();
+                 return py::dict(py::arg("shape") = py::make_tuple(g.nx, g.ny, g.nz),
+                                 py::arg("cell_size") = py::make_tuple(g.cellSize.x, g.cellSize.y, g.cellSize.z),
+                                 py::arg("origin") = py::make_tuple(g.origin.x, g.origin.y, g.origin.z));
+             })
         .def("print_cells", [](SurfaceTracer& s, int items) {
             if (s.kind != 1) throw std::invalid_argument("only the grid tracer has a grid");
             static_cast<SurfaceRayTracer<GridAccelerator>&>(*s.tracer).accelerator().printCells(items);

@@ -34,24 +34,27 @@ void bindTestingTracer(py::module_& m)
              py::arg("solver_type"), py::arg("objective_kind") = 2)
         .def("trace", &T::traceRays, py::arg("rays"), py::arg("mesh"))
         .def("config", py::overload_cast<const std::string&, int>(&T::config), py::arg("output_file"), py::arg("size"))
-        .def("config_table", [](T& t, const py::dict& table, Mesh& mesh) { t.config(configTableFromDict(table), mesh); })
+        .def("config_table",
+             [](T& t, const py::dict& table, Mesh& mesh) { t.config(configTableFromDict(table), mesh); })
         .def("result", py::overload_cast<Mesh&>(&T::result))
-        .def("result_device_field", [](T& t, Mesh& mesh, std::uintptr_t address) {
-            t.result(mesh, reinterpret_cast<const double*>(address));
-        })
-        .def("result_fields", [](T& t, Mesh& mesh, py::array_t<double, py::array::c_style | py::array::forcecast> f) {
-            const int count = f.ndim() == 2 ? static_cast<int>(f.shape(0)) : 1;
-            t.result(mesh, f.data(), count);
-        })
-        .def("get_result", [](T& t) {
-            auto* lt = dynamic_cast<LightTransport*>(t.getObjective());
-            py::array_t<double> out(lt ? lt->resultSize() : 0);
-            t.getResult(lt ? out.mutable_data() : nullptr);
-            return out;
-        })
+        .def("result_device_field",
+             [](T& t, Mesh& mesh, std::uintptr_t address) { t.result(mesh, reinterpret_cast<const double*>(address)); })
+        .def("result_fields",
+             [](T& t, Mesh& mesh, py::array_t<double, py::array::c_style | py::array::forcecast> f) {
+                 const int count = f.ndim() == 2 ? static_cast<int>(f.shape(0)) : 1;
+                 t.result(mesh, f.data(), count);
+             })
+        .def("get_result",
+             [](T& t) {
+                 auto* lt = dynamic_cast<LightTransport*>(t.getObjective());
+                 py::array_t<double> out(lt ? lt->resultSize() : 0);
+                 t.getResult(lt ? out.mutable_data() : nullptr);
+                 return out;
+             })
         .def("reset_result", &T::resetResult)
         .def("result_ptr", [](T& t) { return reinterpret_cast<std::uintptr_t>(t.getResultArrayDevicePtr()); })
-        .def("set_field_names", [](T& t, const std::vector<std::string>& names) { t.getObjective()->setFieldNames(names); })
+        .def("set_field_names",
+             [](T& t, const std::vector<std::string>& names) { t.getObjective()->setFieldNames(names); })
         .def("clear_field_names", [](T& t) { t.getObjective()->clearFieldNames(); })
         .def_property_readonly("field_name_count", [](T& t) { return lightTransport(t).fieldNameCount(); })
         .def_property_readonly("write_counter", [](T& t) { return t.getObjective()->writeCounter; })

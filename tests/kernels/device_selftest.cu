@@ -53,8 +53,7 @@ T accumulate(std::size_t threads, int repeats, T value)
     DeviceArray<T> total(1, "atomic total");
     total.zero();
     const unsigned block = 128;
-    launchItems(DEV_KERNEL(accumulateKernel<T>), threads, block, kDefaultStream, total.data(),
-           threads, repeats, value);
+    launchItems(DEV_KERNEL(accumulateKernel<T>), threads, block, kDefaultStream, total.data(), threads, repeats, value);
     synchronize();
     return total.download()[0];
 }
@@ -65,8 +64,7 @@ std::vector<int> launchCoverage(std::size_t items, unsigned blockSize)
 {
     DeviceArray<int> visits(items, "visit counts");
     visits.zero();
-    launchItems(DEV_KERNEL(countVisitsKernel), items, blockSize, kDefaultStream,
-           visits.data(), items);
+    launchItems(DEV_KERNEL(countVisitsKernel), items, blockSize, kDefaultStream, visits.data(), items);
     synchronize();
     return visits.download();
 }
@@ -97,13 +95,12 @@ std::vector<float> streamPipeline(const std::vector<float>& input)
 void devicePrintf(int threads)
 {
     const unsigned block = 32;
-    launchItems(DEV_KERNEL(printKernel), static_cast<std::size_t>(threads), block, kDefaultStream,
-           threads);
+    launchItems(DEV_KERNEL(printKernel), static_cast<std::size_t>(threads), block, kDefaultStream, threads);
     synchronize();
 }
 
-void xorwowDraws(std::uint64_t seed, std::uint64_t subsequence, std::uint64_t offset, int count,
-                 std::uint32_t* raw, float* uniform)
+void xorwowDraws(std::uint64_t seed, std::uint64_t subsequence, std::uint64_t offset, int count, std::uint32_t* raw,
+                 float* uniform)
 {
     DeviceArray<std::uint32_t> d_raw(static_cast<std::size_t>(count), "raw draws");
     DeviceArray<float> d_uniform(static_cast<std::size_t>(count), "uniform draws");
@@ -114,10 +111,7 @@ void xorwowDraws(std::uint64_t seed, std::uint64_t subsequence, std::uint64_t of
     d_uniform.download(uniform, d_uniform.size());
 }
 
-void allocateAndFree(std::size_t bytes)
-{
-    DeviceArray<unsigned char> block(bytes, "test allocation");
-}
+void allocateAndFree(std::size_t bytes) { DeviceArray<unsigned char> block(bytes, "test allocation"); }
 
 void launchWithBlock(unsigned blockSize)
 {

@@ -24,8 +24,8 @@ std::vector<float> streamPipeline(const std::vector<float>& input);
 void devicePrintf(int threads);
 
 // Draws of one XORWOW state made on the device.
-void xorwowDraws(std::uint64_t seed, std::uint64_t subsequence, std::uint64_t offset, int count,
-                 std::uint32_t* raw, float* uniform);
+void xorwowDraws(std::uint64_t seed, std::uint64_t subsequence, std::uint64_t offset, int count, std::uint32_t* raw,
+                 float* uniform);
 
 // Allocates and frees `bytes` of device memory.
 void allocateAndFree(std::size_t bytes);

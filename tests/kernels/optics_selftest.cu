@@ -41,7 +41,7 @@ std::vector<Vec3> sampleNormals(Vec3 n, float roughness, std::vector<std::uint64
     d_seeds.upload(seeds.data(), count);
     d_indices.upload(indices.data(), count);
     dev::launchItems(DEV_KERNEL(sampleKernel), count, 128, dev::kDefaultStream, n, roughness, d_seeds.data(),
-                d_indices.data(), d_normals.data(), static_cast<int>(count));
+                     d_indices.data(), d_normals.data(), static_cast<int>(count));
     dev::synchronize();
     d_seeds.download(seeds.data(), count);
     std::vector<Vec3> normals(count);

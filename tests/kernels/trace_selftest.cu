@@ -29,8 +29,8 @@ template <typename S>
 void run(RayCollection& rays, Mesh& mesh, PathRecorderView view, TraceStats* stats)
 {
     mesh.packNodeRecords();
-    dev::launchItems(DEV_KERNEL(traceRaysKernel<PathRecorderView, S>), rays.nRays, kTraceBlockSize,
-                     dev::kDefaultStream, rays.d_rdata, mesh.d_mdata, view, stats, RayExits{}, 0, rays.nRays);
+    dev::launchItems(DEV_KERNEL(traceRaysKernel<PathRecorderView, S>), rays.nRays, kTraceBlockSize, dev::kDefaultStream,
+                     rays.d_rdata, mesh.d_mdata, view, stats, RayExits{}, 0, rays.nRays);
 }
 
 } // namespace
