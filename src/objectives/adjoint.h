@@ -35,7 +35,7 @@ struct AdjointView : ObjectiveView {
     }
 };
 
-class Adjoint : public Objective {
+class Adjoint : public CallerObjective {
 public:
     using View = AdjointView;
 
@@ -46,12 +46,6 @@ public:
     void getResult(double* host) override;
     void resetResult() override { perRay_.zero(); }
     double* getResultArrayDevicePtr() override { return perRay_.data(); }
-    // Nothing to configure or write: the result goes back to the caller.
-    void config(const ConfigTable&, Mesh&) override {}
-    void config(const std::string&, int) override {}
-    void result(Mesh&) override {}
-    void result(Mesh&, const double*) override {}
-    void result(Mesh&, const double*, int) override {}
 
     View view(const MeshDataFlat&) const
     {

@@ -41,7 +41,7 @@ struct DepositRecordView : ObjectiveView {
     }
 };
 
-class DepositRecord : public Objective {
+class DepositRecord : public CallerObjective {
 public:
     using View = DepositRecordView;
 
@@ -55,11 +55,6 @@ public:
 
     void getResult(double*) override {}
     void resetResult() override {}
-    void config(const ConfigTable&, Mesh&) override {}
-    void config(const std::string&, int) override {}
-    void result(Mesh&) override {}
-    void result(Mesh&, const double*) override {}
-    void result(Mesh&, const double*, int) override {}
 
     View view(const MeshDataFlat&) const
     {

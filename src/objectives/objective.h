@@ -71,3 +71,14 @@ public:
 
     int writeCounter = 0; // result files written; part of the next file name
 };
+
+// An objective whose result goes back to the caller alone: nothing to configure, no file to
+// write.
+class CallerObjective : public Objective {
+public:
+    void config(const ConfigTable&, Mesh&) override {}
+    void config(const std::string&, int) override {}
+    void result(Mesh&) override {}
+    void result(Mesh&, const double*) override {}
+    void result(Mesh&, const double*, int) override {}
+};
