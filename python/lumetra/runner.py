@@ -501,7 +501,11 @@ def _run(scenario: dict[str, Any], progress: bool, stream: TextIO, comm: paralle
         target = _target(scenario, mesh.points)
 
         dose = np.zeros(n_nodes)
+        gel_point = gel_point_of(scenario)
+        gel_time = np.full(n_nodes, NOT_GELLED)  # when each node's degree of curing first reaches the gel point
         history = {"time": [], "cured_fraction": [], "max_degree_of_curing": []}
+        if target is not None:
+            history["target_iou"] = []
         balance = dict.fromkeys(("power_incident", "power_entered", "power_absorbed", "power_left",
                                  "power_stopped", "power_missed"), 0.0)
         worst_imbalance, visits, optics_time, curing_time, frames = 0.0, 0, 0.0, 0.0, []
@@ -544,8 +548,13 @@ def _run(scenario: dict[str, Any], progress: bool, stream: TextIO, comm: paralle
                 history["time"].append(t)
                 history["cured_fraction"].append(cured)
                 history["max_degree_of_curing"].append(float(cure.max()))
+                gel_time[(gel_time == NOT_GELLED) & (cure >= gel_point)] = t
+                if target is not None:
+                    from lumetra import design
+
+                    history["target_iou"].append(design.iou(cure >= threshold, target, volumes))
                 if every and comm.root and ((step + 1) % every == 0 or step == steps - 1):
-                    frames.append((t, _write_frame(engine, folder, len(frames), model, cure, dose, resin)))
+                    frames.append((t, _write_frame(engine, folder, len(frames), model, cure, dose, resin, gel_time)))
                 bar.update(step + 1, t, cured)
                 done = step + 1
         except KeyboardInterrupt:
@@ -579,7 +588,7 @@ def _run(scenario: dict[str, Any], progress: bool, stream: TextIO, comm: paralle
         "power": balance, "boundary": in_force, "history": history, "files": files, "scenario": scenario,
     }
     if target is not None:
-        summary["target"] = target_report(scenario, cure >= threshold, target, volumes)
+        summary["target"] = target_report(scenario, cure >= threshold, target, volumes, dose, history)
     if not comm.root:
         if worst_imbalance > BALANCE_TOLERANCE:
             raise RuntimeError(f"the power balance does not close: up to {worst_imbalance:.2e} of the power that "
@@ -609,22 +618,59 @@ def _target(scenario: dict[str, Any], points) -> np.ndarray | None:
     return design.target_values(scenario, points) >= 0.5
 
 
-def target_report(scenario: dict[str, Any], cured: np.ndarray, target: np.ndarray, volumes) -> dict[str, Any]:
+def target_report(scenario: dict[str, Any], cured: np.ndarray, target: np.ndarray, volumes,
+                  dose: np.ndarray | None = None, history: dict[str, list] | None = None) -> dict[str, Any]:
     """The cured nodes against the target's, each node weighted by its volume: the IoU, the
-    share of the target cured, and the cured volume outside it."""
+    share of the target cured, the cured volume outside it and the VER of the print; with the
+    dose, its fidelity figures (design.fidelity, under "dose"); with the IoU history, the
+    exposure times over which the IoU stays at or above design.GOOD_IOU."""
     from lumetra import design
 
     volumes = np.asarray(volumes, dtype=float)
     inside = float(volumes[target].sum())
     t = scenario["target"]
-    return {"source": t["source"], "shape" if t["source"] == "shape" else "file": t[t["source"]],
-            "iou": design.iou(cured, target, volumes), "target_volume": inside,
-            "target_cured_fraction": float(volumes[target & cured].sum()) / inside,
-            "cured_outside_volume": float(volumes[cured & ~target].sum())}
+    report = {"source": t["source"], "shape" if t["source"] == "shape" else "file": t[t["source"]],
+              "iou": design.iou(cured, target, volumes), "ver": design.voxel_error_rate(cured, target, volumes),
+              "target_volume": inside,
+              "target_cured_fraction": float(volumes[target & cured].sum()) / inside,
+              "cured_outside_volume": float(volumes[cured & ~target].sum())}
+    if dose is not None:
+        report["dose"] = design.fidelity(dose, target, volumes)
+    if history is not None and history.get("target_iou"):
+        report["good_time_range"] = good_time_range(history["time"], history["target_iou"])
+    return report
 
 
-def _write_frame(engine, folder: Path, index: int, model, cure, dose, resin) -> str:
-    fields, names = [cure, dose], ["DegreeOfCuring", "Dose"]
+def good_time_range(times, ious, level: float | None = None) -> list[float] | None:
+    """[first, last] exposure time of the longest run of steps whose IoU is at or above level
+    (design.GOOD_IOU by default), or None where none reaches it."""
+    from lumetra import design
+
+    good = np.asarray(ious, dtype=float) >= (design.GOOD_IOU if level is None else level)
+    best, start = None, None
+    for k, g in enumerate(np.r_[good, False]):
+        if g and start is None:
+            start = k
+        elif not g and start is not None:
+            if best is None or k - start > best[1] - best[0]:
+                best = (start, k)
+            start = None
+    return None if best is None else [float(times[best[0]]), float(times[best[1] - 1])]
+
+
+# gel_time of a node whose degree of curing has not reached the gel point
+NOT_GELLED = -1.0
+
+
+def gel_point_of(scenario: dict[str, Any]) -> float:
+    """The degree of curing at which the resin gels: the curing model's oxygen_gel_point; for
+    the dose model, which has none, output.cure_threshold."""
+    resin = scenario["resin"]
+    return float(resin["oxygen_gel_point"]) if resin["model"] == "curalis" else float(scenario["output"]["cure_threshold"])
+
+
+def _write_frame(engine, folder: Path, index: int, model, cure, dose, resin, gel_time) -> str:
+    fields, names = [cure, dose, gel_time], ["DegreeOfCuring", "Dose", "GelTime"]
     if resin["model"] == "curalis":
         fields.append(model.get_oxygen_concentration())
         names.append("Oxygen")
@@ -685,6 +731,17 @@ def _figure(path: Path, points, scenario, dose, cure, history, stream, target=No
         axes[2].set_ylabel(f"cured volume, % (X >= {scenario['output']['cure_threshold']:g})")
         axes[2].set_title("cured fraction")
         axes[2].grid(alpha=0.3)
+        if history.get("target_iou"):
+            from lumetra.design import GOOD_IOU
+
+            twin = axes[2].twinx()
+            ious = np.asarray(history["target_iou"])
+            twin.plot(history["time"], ious, color="tab:red")
+            twin.set_ylim(0, 1.02)
+            twin.set_ylabel("IoU with the target", color="tab:red")
+            twin.fill_between(history["time"], 0, 1.02, where=ious >= GOOD_IOU, color="tab:green", alpha=0.2,
+                              step="mid", label=f"IoU >= {GOOD_IOU:g}")
+            axes[2].set_title(f"cured fraction; IoU >= {GOOD_IOU:g} shaded", fontsize="medium")
         fig.tight_layout()
         fig.savefig(path)
     finally:
@@ -712,6 +769,22 @@ def _boundary_lines(report: list[dict[str, Any]]) -> list[str]:
     return lines
 
 
+def _target_lines(t: dict[str, Any]) -> list[str]:
+    from lumetra.design import GOOD_IOU
+
+    lines = [f"  target         IoU {t['iou']:.3f}, VER {t['ver']:.3f} (cured against the target at the nodes; "
+             f"{t['target_cured_fraction']:.1%} of the target cured, {t['cured_outside_volume']:.3g} cured outside it)"]
+    if "dose" in t:
+        d = t["dose"]
+        lines.append(f"  dose fidelity  IoU {d['iou_best']:.3f} at the best threshold {d['best_threshold']:.3g}, VER "
+                     f"{d['ver']:.3f}, process window {d['process_window']:.3f}, IPDR {d['ipdr']:.3f}, "
+                     f"in-part spread {d['dose_spread']:.3f}")
+    if "good_time_range" in t:
+        r = t["good_time_range"]
+        lines.append(f"  IoU >= {GOOD_IOU:g}     " + ("never reached" if r is None else f"from time {r[0]:.4g} to {r[1]:.4g}"))
+    return lines
+
+
 def format_summary(s: dict[str, Any], folder: str) -> str:
     p = s["power"]
     files = s["files"]
@@ -731,8 +804,6 @@ def format_summary(s: dict[str, Any], folder: str) -> str:
         f"  power balance  entered {p['power_entered']:.4g} = absorbed {p['power_absorbed']:.4g} + left "
         f"{p['power_left']:.4g} + stopped {p['power_stopped']:.3g} (worst step off by {p['relative_error']:.1e}); "
         f"missed the mesh {p['power_missed']:.3g}",
-        *([f"  target         IoU {s['target']['iou']:.3f} (cured against the target at the nodes; "
-           f"{s['target']['target_cured_fraction']:.1%} of the target cured, {s['target']['cured_outside_volume']:.3g} "
-           "cured outside it)"] if "target" in s else []),
+        *(_target_lines(s["target"]) if "target" in s else []),
         f"  output         {folder}/: {', '.join(written)}",
     ])

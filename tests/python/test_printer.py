@@ -1,0 +1,103 @@
+"""Printer-facing figures: the fidelity metrics of a dose against a target, the exposure-time
+window of good IoU, and the gel-time map of a run."""
+
+import json
+import re
+
+import numpy as np
+import pytest
+
+from lumetra import design, runner
+
+
+# Nodes 0-2 inside the target, 3-4 outside, equal volumes.
+# dose [4, 3, 2, 1, 0.5]: thresholds 4, 3, 2, 1, 0.5 give IoU 1/3, 2/3, 1, 3/4, 3/5: the best is 1 at
+#   threshold 2, nothing misprinted (VER 0); the gap (2 - 1) / 2 = 0.5; IPDR (4 - 2) / 4 = 0.5;
+#   in-part mean 3, standard deviation sqrt(2/3): spread sqrt(2/3) / 3.
+# dose [4, 3, 1, 2, 0.5]: IoU 1/3, 2/3, 2/4, 3/4, 3/5: the best is 3/4 at threshold 1, where node 3
+#   cures outside: VER 1/3; the gap (1 - 2) / 1 = -1; IPDR (4 - 1) / 4; in-part mean 8/3, squared
+#   deviations (16 + 1 + 25) / 9 / 3 = 14/9: spread (sqrt(14) / 3) / (8 / 3) = sqrt(14) / 8.
+@pytest.mark.parametrize("dose, iou, threshold, ver, window, good, ipdr, spread", [
+    ([4, 3, 2, 1, 0.5], 1.0, 2.0, 0.0, 0.5, [2.0, 2.0], 0.5, np.sqrt(2 / 3) / 3),
+    ([4, 3, 1, 2, 0.5], 0.75, 1.0, 1 / 3, -1.0, None, 0.75, np.sqrt(14) / 8),
+])
+def test_fidelity_figures_on_a_fixed_dose(dose, iou, threshold, ver, window, good, ipdr, spread):
+    inside = np.array([True, True, True, False, False])
+    f = design.fidelity(np.array(dose, float), inside)
+    assert f["iou_best"] == pytest.approx(iou) and f["best_threshold"] == threshold
+    assert f["ver"] == pytest.approx(ver) and f["process_window"] == pytest.approx(window)
+    assert f["good_iou_range"] == good
+    assert f["ipdr"] == pytest.approx(ipdr) and f["dose_spread"] == pytest.approx(spread)
+    # Volumes weigh the error: node 3 five times larger makes its misprint 5 / 3 of the target.
+    if ver:
+        assert design.voxel_error_rate(np.array(dose) >= threshold, inside, np.array([1, 1, 1, 5, 1.0])) \
+            == pytest.approx(5 / 3)
+    with pytest.raises(ValueError, match="target holds no node"):
+        design.fidelity(np.array(dose, float), np.zeros(5, bool))
+
+
+@pytest.mark.parametrize("ious, expected", [([0.2, 0.91, 0.95, 0.5, 0.92, 0.93, 0.94], [5.0, 7.0]),
+                                            ([0.2, 0.5], None), ([0.9, 0.95], [1.0, 2.0])])
+def test_the_good_iou_window_is_the_longest_run_of_steps_at_or_above_0_9(ious, expected):
+    assert runner.good_time_range(np.arange(1, len(ious) + 1, dtype=float), ious) == expected
+
+
+SMALL_PRINT = """
+[mesh]
+radius = 2.0
+height = 1.0
+n_core = 6
+n_radial = 4
+n_z = 2
+[resin]
+model = "dose"
+n0 = 1.48
+n1 = 1.48
+alpha0 = 0.05
+alpha1 = 0.05
+[light]
+center = [0.0, 0.0, 0.5]
+width = 4.2
+height = 0.2
+rays_across = 30
+rays_high = 1
+angle_count = 24
+angle_step = 7.5
+[time]
+steps = 24
+[output]
+every = 12
+folder = "{folder}"
+[target]
+source = "shape"
+size = 1.6
+height = 0.4
+"""
+
+
+def _point_field(vtu: str, name: str) -> np.ndarray:
+    block = re.search(rf'Name="{name}"[^>]*>(.*?)</DataArray>', vtu, re.S)
+    return np.array(block.group(1).split(), float)
+
+
+def test_a_run_with_a_target_reports_its_fidelity_and_when_each_node_gels(tmp_path):
+    from lumetra import scenario as scenarios
+
+    s = scenarios.loads(SMALL_PRINT.format(folder=tmp_path / "out"))
+    summary = runner.run(s, progress=False, stream=open(tmp_path / "log", "w"))
+    t = summary["target"]
+    assert summary["history"]["target_iou"][-1] == pytest.approx(t["iou"])
+    assert set(t["dose"]) == {"iou_best", "best_threshold", "ver", "process_window", "good_iou_range", "ipdr",
+                              "dose_spread"}
+    assert 0 <= t["dose"]["ver"] and t["ver"] == pytest.approx((1 - t["target_cured_fraction"]) + t[
+        "cured_outside_volume"] / t["target_volume"])
+    # The dose model gels at output.cure_threshold: a node has a gel time in a frame exactly when it
+    # is cured there, and no later than the frame's time; the gel times step with dt.
+    assert runner.gel_point_of(s) == s["output"]["cure_threshold"]
+    for frame, time in ((0, 12.0), (1, 24.0)):
+        vtu = (tmp_path / "out" / f"cure_{frame}.vtu").read_text()
+        gel, cure = _point_field(vtu, "GelTime"), _point_field(vtu, "DegreeOfCuring")
+        np.testing.assert_array_equal(gel >= 0, cure >= s["output"]["cure_threshold"])
+        assert (gel <= time).all() and (gel[gel >= 0] > 0).all() and (gel == runner.NOT_GELLED).any()
+        assert np.allclose(gel, np.round(gel))
+    assert json.loads((tmp_path / "out" / "summary.json").read_text())["target"]["dose"] == pytest.approx(t["dose"])
