@@ -22,7 +22,7 @@ from typing import Any, Callable, TextIO
 import numpy as np
 
 import lumetra
-from lumetra import _sizes, meshes, parallel
+from lumetra import _sizes, meshes, parallel, patterns
 from lumetra.scenario import ScenarioError
 
 __all__ = ["run", "beam_rays", "write_pvd", "kernel_reach_warnings", "beam_start_distance", "Interrupted"]
@@ -143,7 +143,12 @@ class _Light:
         path = self.light["intensities"]
         if not path:
             return None
-        values = _load_npy(path)
+        light = self.light
+        beam = light["source"] == "beam"
+        images = Path(path).is_dir() or path.lower().endswith(".png") or any(c in path for c in "*?[")
+        values = patterns.read_images(path) if images else patterns.load_npy(path)
+        values = patterns.to_rays(values, path, light["pattern_layout"], light["rays_high"] if beam else None,
+                                  light["rays_across"] if beam else None)
         expected = (len(self.angles), self.count)
         if values.shape != expected:
             raise ScenarioError(f"light.intensities: {path} has shape {values.shape}, expected (angles, rays) = "
@@ -180,22 +185,6 @@ class _Light:
 
 # The largest power a ray holds: the engine keeps ray powers in single precision.
 FLOAT32_MAX = float(np.finfo(np.float32).max)
-
-
-def _load_npy(path: str) -> np.ndarray:
-    """The array of a .npy file, refused (naming the file and why) when it cannot be read,
-    is cut short, or is an archive of several arrays (.npz)."""
-    try:
-        values = np.load(path, allow_pickle=False)
-    except (OSError, ValueError, EOFError) as error:
-        reason = "the file is empty or cut short" if isinstance(error, EOFError) else str(error)
-        raise ScenarioError(f"light.intensities: cannot read {path}: {reason}") from error
-    if not isinstance(values, np.ndarray):  # an np.savez archive
-        names = ", ".join(values.files)
-        values.close()
-        raise ScenarioError(f"light.intensities: {path} is an archive of arrays ({names}), not one array; save the "
-                            "(angles, rays) array alone with numpy.save")
-    return values
 
 
 def _require_file(key: str, path: Path) -> None:

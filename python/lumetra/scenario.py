@@ -186,8 +186,12 @@ SCHEMA: dict[str, dict[str, Key]] = {
                       "angle_step apart"),
         "angle_step": Key("float", 5.0, "degrees between projections"),
         "angle_count": Key("int", 72, "projections per turn", minimum=1),
-        "intensities": Key("str", "", ".npy of shape (angles, rays): the power of each ray at each angle, "
-                           "replacing the powers above (how tomographic printing tools store projections)"),
+        "intensities": Key("str", "", "the power of each ray at each angle, replacing the powers above: .npy of "
+                           "shape (angles, rays), or images (beam): .npy (angles, rows, columns) or (rows, angles, "
+                           "columns), or a folder or glob of 8-bit PNG, one per angle by name; row 0 the top "
+                           "(furthest along the axis), rows = rays_high, columns = rays_across"),
+        "pattern_layout": Key("str", "angles_rows_columns", "axes of a 3-D .npy in light.intensities",
+                              choices=("angles_rows_columns", "rows_angles_columns")),
     },
     "optics": {
         "solver": Key("str", "FE", "\"FE\" (forward Euler) or \"RK4\" (Runge-Kutta 4) through the graded index",

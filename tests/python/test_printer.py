@@ -101,3 +101,78 @@ def test_a_run_with_a_target_reports_its_fidelity_and_when_each_node_gels(tmp_pa
         assert (gel <= time).all() and (gel[gel >= 0] > 0).all() and (gel == runner.NOT_GELLED).any()
         assert np.allclose(gel, np.round(gel))
     assert json.loads((tmp_path / "out" / "summary.json").read_text())["target"]["dose"] == pytest.approx(t["dose"])
+
+
+ONE_SHOT = """
+[mesh]
+radius = 2.0
+height = 1.0
+n_core = 6
+n_radial = 4
+n_z = 2
+[resin]
+model = "dose"
+n0 = 1.48
+n1 = 1.48
+alpha0 = 0.2
+alpha1 = 0.2
+[light]
+center = [0.0, 0.0, 0.5]
+width = 4.0
+height = 0.6
+rays_across = 8
+rays_high = 2
+angle_count = 2
+angle_step = 180.0
+intensities = "{intensities}"
+pattern_layout = "{layout}"
+[time]
+steps = 1
+[output]
+every = 1
+figure = false
+folder = "{folder}"
+"""
+
+
+def _write_patterns(folder, image, form):
+    """Two angles, the image at the first (the only one run), black at the second."""
+    stack = np.stack([image, np.zeros_like(image)])
+    if form.startswith("npy"):
+        layout = "rows_angles_columns" if form == "npy_rows_angles" else "angles_rows_columns"
+        np.save(folder / "p.npy", stack.transpose(1, 0, 2) if layout == "rows_angles_columns" else stack)
+        return str(folder / "p.npy"), layout
+    from PIL import Image
+
+    (folder / "png").mkdir()
+    for k, im in enumerate(stack):  # names sort as the angles: p_00, p_01
+        Image.fromarray((im * 255).astype(np.uint8), mode="L").save(folder / "png" / f"p_{k:02d}.png")
+    return (str(folder / "png") if form == "png_folder" else str(folder / "png" / "p_*.png")), "angles_rows_columns"
+
+
+@pytest.mark.parametrize("form", ["npy_angles_rows", "npy_rows_angles", "png_folder", "png_glob"])
+def test_an_asymmetric_pattern_lights_the_resin_where_its_image_says(tmp_path, form):
+    from lumetra import scenario as scenarios
+
+    # Direction +x, axis +z: the columns run along -(z x x) = -y to +y, so column 1 of 8 lights
+    # y < 0; row 0 is the top, z above the centre.
+    image = np.zeros((2, 8))
+    image[0, 1] = 1.0
+    path, layout = _write_patterns(tmp_path, image, form)
+    s = scenarios.loads(ONE_SHOT.format(intensities=path, layout=layout, folder=tmp_path / "out"))
+    runner.run(s, progress=False, stream=open(tmp_path / "log", "w"))
+    vtu = (tmp_path / "out" / "cure_0.vtu").read_text()
+    dose = _point_field(vtu, "Dose")
+    points = np.array(re.search(r"<Points>\s*<DataArray[^>]*>(.*?)</DataArray>", vtu, re.S).group(1).split(),
+                      float).reshape(-1, 3)
+    # The column spans -1.5 < y < -1 where it enters; refraction at the vial bends it inwards.
+    assert dose[points[:, 1] < 0].sum() > 5 * dose[points[:, 1] > 0].sum() + 1e-12
+    assert dose[points[:, 2] > 0.9].sum() > 3 * dose[points[:, 2] < 0.1].sum()
+
+
+def test_a_pattern_stack_of_the_wrong_size_names_the_beam_grid():
+    with pytest.raises(ValueError, match=r"light.intensities: p holds images of 3 x 8 pixels .*rays_high x "
+                                         r"light.rays_across = 2 x 8"):
+        from lumetra import patterns
+
+        patterns.to_rays(np.zeros((2, 3, 8)), "p", "angles_rows_columns", 2, 8)
