@@ -289,6 +289,9 @@ class DoseMap:
         light = scenario["light"]
         if light["source"] != "beam":
             raise ScenarioError(f"light.source: the design needs a beam (\"beam\"), not {light['source']!r}")
+        if light["projector"] == "lens":
+            raise ScenarioError("light.projector: the design traces one ray per pixel; design with \"telecentric\" "
+                                "and run the patterns through the lens")
         # The beam starts where the run starts it: outside the mesh at every angle.
         light = runner._placed_beam(light, engine.get_node_positions(), sys.stderr)
         try:

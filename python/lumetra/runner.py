@@ -22,7 +22,7 @@ from typing import Any, Callable, TextIO
 import numpy as np
 
 import lumetra
-from lumetra import _sizes, meshes, parallel, patterns
+from lumetra import _sizes, meshes, parallel, patterns, projector
 from lumetra.scenario import ScenarioError
 
 __all__ = ["run", "beam_rays", "write_pvd", "kernel_reach_warnings", "beam_start_distance", "Interrupted"]
@@ -57,19 +57,28 @@ def beam_rays(light: dict[str, Any]) -> np.ndarray:
         or than fit in the memory available.
     """
     nu, nv = int(light["rays_across"]), int(light["rays_high"])
-    item = f"light.rays_across x light.rays_high = {nu} x {nv}"
-    _sizes.require_count(item, nu * nv, "rays", BEAM_BYTES_PER_RAY)
-    _sizes.require_memory(f"{item} rays", nu * nv * BEAM_BYTES_PER_RAY)
+    lens = light.get("projector", "parallel") == "lens"
+    per_pixel = int(light["rays_per_pixel"]) if lens else 1
+    item = f"light.rays_across x light.rays_high{' x light.rays_per_pixel' if lens else ''} = {nu} x {nv}" + \
+        (f" x {per_pixel}" if lens else "")
+    _sizes.require_count(item, nu * nv * per_pixel, "rays", BEAM_BYTES_PER_RAY)
+    _sizes.require_memory(f"{item} rays", nu * nv * per_pixel * BEAM_BYTES_PER_RAY)
     d, axis = _unit(light["direction"]), _unit(light["axis"])
     across = _unit(np.cross(axis, d))
     up = np.cross(d, across)
+    width, height = projector.extent(light)
     u = (np.arange(nu) + 0.5) / nu - 0.5
     v = (np.arange(nv) + 0.5) / nv - 0.5
     vv, uu = np.meshgrid(v, u, indexing="ij")
     start = np.asarray(light["center"], dtype=float) - light["start_distance"] * d
-    positions = (start + uu.reshape(-1, 1) * light["width"] * across + vv.reshape(-1, 1) * light["height"] * up)
+    positions = (start + uu.reshape(-1, 1) * width * across + vv.reshape(-1, 1) * height * up)
+    if lens:
+        positions, directions = projector.cones(positions, d, across, up, light["start_distance"] + light["focus"],
+                                                light["aperture"], per_pixel)
+    else:
+        directions = np.tile(d, (len(positions), 1))
     count = len(positions)
-    return np.hstack([positions, np.tile(d, (count, 1)), np.full((count, 1), light["power"] / count)])
+    return np.hstack([positions, directions, np.full((count, 1), light["power"] / count)])
 
 
 def write_ray_file(path: Path, rays: np.ndarray) -> None:
@@ -149,13 +158,14 @@ class _Light:
         values = patterns.read_images(path) if images else patterns.load_npy(path)
         values = patterns.to_rays(values, path, light["pattern_layout"], light["rays_high"] if beam else None,
                                   light["rays_across"] if beam else None)
-        expected = (len(self.angles), self.count)
+        per_pixel = projector.rays_per_pixel(light)
+        expected = (len(self.angles), self.count // per_pixel)
         if values.shape != expected:
             raise ScenarioError(f"light.intensities: {path} has shape {values.shape}, expected (angles, rays) = "
                                 f"{expected}")
         if not np.issubdtype(values.dtype, np.number) or not np.all(np.isfinite(values)) or np.any(values < 0):
             raise ScenarioError(f"light.intensities: {path} must hold finite, non-negative numbers")
-        values = np.asarray(values, dtype=float)
+        values = np.repeat(np.asarray(values, dtype=float), per_pixel, axis=1) / per_pixel  # a pixel's cone shares its power
         if np.any(values > FLOAT32_MAX):
             first = np.unravel_index(np.argmax(values > FLOAT32_MAX), values.shape)
             raise ScenarioError(f"light.intensities: {path} holds {values[first]:g} at (angle, ray) = "

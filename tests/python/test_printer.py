@@ -176,3 +176,33 @@ def test_a_pattern_stack_of_the_wrong_size_names_the_beam_grid():
         from lumetra import patterns
 
         patterns.to_rays(np.zeros((2, 3, 8)), "p", "angles_rows_columns", 2, 8)
+
+
+def _beam(**light):
+    from lumetra import scenario as scenarios
+
+    base = {"center": [0.0, 0.0, 0.0], "rays_across": 4, "rays_high": 3, "start_distance": 5.0}
+    return scenarios.check({"light": {**base, **light}})["light"]
+
+
+def test_the_telecentric_projector_is_the_beam_of_its_pixel_grid():
+    np.testing.assert_array_equal(runner.beam_rays(_beam(projector="telecentric", pixel_pitch=0.5)),
+                                  runner.beam_rays(_beam(width=2.0, height=1.5)))
+
+
+@pytest.mark.parametrize("focus", [0.0, 1.5])
+def test_a_lens_projectors_spot_widens_away_from_its_focal_plane(focus):
+    light = _beam(projector="lens", aperture=3.0, focus=focus, rays_per_pixel=19, rays_across=1, rays_high=1)
+    rays = runner.beam_rays(light)
+    assert rays.shape == (19, 7) and rays[:, 6].sum() == pytest.approx(light["power"])
+    start_x = rays[0, 0]
+    widths = []
+    for z in (-2.0, -1.0, 0.0, 1.0, 2.0):  # distance from the focal plane along the beam (+x)
+        s = (focus + z - rays[:, 0]) / rays[:, 3]
+        hit = rays[:, :3] + s[:, None] * rays[:, 3:6]
+        widths.append(np.ptp(hit[:, 1:], axis=0).max())
+    # The spot is a point at focus and 2 |z| tan(3 deg) across (the outermost ray of the cone
+    # sits just inside the rim), the same on both sides.
+    assert widths[2] < 1e-12 and start_x == pytest.approx(-5.0)
+    for z, w in zip((-2.0, -1.0, 1.0, 2.0), (widths[0], widths[1], widths[3], widths[4])):
+        assert 0.8 * 2 * abs(z) * np.tan(np.radians(3.0)) < w <= 2 * abs(z) * np.tan(np.radians(3.0)) + 1e-12
