@@ -20,7 +20,7 @@ from typing import Any
 
 import numpy as np
 
-__all__ = ["PROJECTORS", "extent", "rays_per_pixel", "cone_offsets", "cones"]
+__all__ = ["PROJECTORS", "cone_offsets", "cones", "extent", "rays_per_pixel"]
 
 PROJECTORS = ("parallel", "telecentric", "lens")
 

@@ -1,12 +1,13 @@
-"""Printer-facing figures: the fidelity metrics of a dose against a target, the exposure-time
-window of good IoU, and the gel-time map of a run."""
+"""The printer in the model: the fidelity metrics of a dose against a target, the exposure-time
+window of good IoU, the gel-time map of a run, pattern images in the orientation they state,
+and the projector models."""
 
+import io
 import json
 import re
 
 import numpy as np
 import pytest
-
 from lumetra import design, runner
 
 
@@ -76,7 +77,7 @@ height = 0.4
 
 
 def _point_field(vtu: str, name: str) -> np.ndarray:
-    block = re.search(rf'Name="{name}"[^>]*>(.*?)</DataArray>', vtu, re.S)
+    block = re.search(rf'Name="{name}"[^>]*>(.*?)</DataArray>', vtu, re.DOTALL)
     return np.array(block.group(1).split(), float)
 
 
@@ -84,7 +85,7 @@ def test_a_run_with_a_target_reports_its_fidelity_and_when_each_node_gels(tmp_pa
     from lumetra import scenario as scenarios
 
     s = scenarios.loads(SMALL_PRINT.format(folder=tmp_path / "out"))
-    summary = runner.run(s, progress=False, stream=open(tmp_path / "log", "w"))
+    summary = runner.run(s, progress=False, stream=io.StringIO())
     t = summary["target"]
     assert summary["history"]["target_iou"][-1] == pytest.approx(t["iou"])
     assert set(t["dose"]) == {"iou_best", "best_threshold", "ver", "process_window", "good_iou_range", "ipdr",
@@ -160,10 +161,10 @@ def test_an_asymmetric_pattern_lights_the_resin_where_its_image_says(tmp_path, f
     image[0, 1] = 1.0
     path, layout = _write_patterns(tmp_path, image, form)
     s = scenarios.loads(ONE_SHOT.format(intensities=path, layout=layout, folder=tmp_path / "out"))
-    runner.run(s, progress=False, stream=open(tmp_path / "log", "w"))
+    runner.run(s, progress=False, stream=io.StringIO())
     vtu = (tmp_path / "out" / "cure_0.vtu").read_text()
     dose = _point_field(vtu, "Dose")
-    points = np.array(re.search(r"<Points>\s*<DataArray[^>]*>(.*?)</DataArray>", vtu, re.S).group(1).split(),
+    points = np.array(re.search(r"<Points>\s*<DataArray[^>]*>(.*?)</DataArray>", vtu, re.DOTALL).group(1).split(),
                       float).reshape(-1, 3)
     # The column spans -1.5 < y < -1 where it enters; refraction at the vial bends it inwards.
     assert dose[points[:, 1] < 0].sum() > 5 * dose[points[:, 1] > 0].sum() + 1e-12
