@@ -289,6 +289,9 @@ class DoseMap:
         light = scenario["light"]
         if light["source"] != "beam":
             raise ScenarioError(f"light.source: the design needs a beam (\"beam\"), not {light['source']!r}")
+        if light["projector"] == "lens":
+            raise ScenarioError("light.projector: the design traces one ray per pixel; design with \"telecentric\" "
+                                "and run the patterns through the lens")
         # The beam starts where the run starts it: outside the mesh at every angle.
         light = runner._placed_beam(light, engine.get_node_positions(), sys.stderr)
         try:
@@ -451,6 +454,41 @@ def evaluate(dose: np.ndarray, inside: np.ndarray, weights: np.ndarray | None = 
     return Metrics(iou=float(curve[k]), threshold=float(t[k]), dose_in_min=d_in, dose_out_max=d_out,
                    window=(d_in - d_out) / d_in if d_in > 0 else -math.inf, good_range=good,
                    good_width=(good[1] - good[0]) / (0.5 * (good[0] + good[1])) if good else 0.0, spread=spread)
+
+
+def voxel_error_rate(predicted: np.ndarray, inside: np.ndarray, weights: np.ndarray | None = None) -> float:
+    """The volume printed wrongly (cured outside the target or left uncured inside it) over the
+    target's volume: 0 for an exact print."""
+    predicted, inside = np.asarray(predicted, dtype=bool), np.asarray(inside, dtype=bool)
+    w = np.ones(len(inside)) if weights is None else np.asarray(weights, dtype=float)
+    total = float(w[inside].sum())
+    if total <= 0:
+        raise ValueError("the target holds no node")
+    return float(w[predicted != inside].sum()) / total
+
+
+def in_part_dose_range(dose: np.ndarray, inside: np.ndarray) -> float:
+    """(largest - smallest dose inside the target) / largest: 0 for a uniform in-part dose,
+    1 where some target node receives nothing."""
+    d = np.asarray(dose, dtype=float)[np.asarray(inside, dtype=bool)]
+    if d.size == 0:
+        raise ValueError("the target holds no node")
+    top = float(d.max())
+    return (top - float(d.min())) / top if top > 0 else 1.0
+
+
+def fidelity(dose: np.ndarray, inside: np.ndarray, weights: np.ndarray | None = None) -> dict[str, Any]:
+    """The fidelity figures of a nodal dose against the target, as pattern-design users report
+    them: the IoU at the best dose threshold and that threshold, the voxel error rate (VER) at
+    it, the process window (relative dose gap; negative where no threshold is exact) and the
+    threshold range keeping IoU >= GOOD_IOU, the in-part dose range (IPDR) and the in-part dose
+    spread (coefficient of variation)."""
+    m = evaluate(dose, inside, weights)
+    dose = np.asarray(dose, dtype=float)
+    return {"iou_best": m.iou, "best_threshold": m.threshold,
+            "ver": voxel_error_rate(dose >= m.threshold, inside, weights),
+            "process_window": m.window, "good_iou_range": list(m.good_range) if m.good_range else None,
+            "ipdr": in_part_dose_range(dose, inside), "dose_spread": m.spread}
 
 
 # ------------------------------------------------------------------------------ the optimiser

@@ -22,7 +22,7 @@ from typing import Any, Callable, TextIO
 import numpy as np
 
 import lumetra
-from lumetra import _sizes, meshes, parallel
+from lumetra import _sizes, meshes, parallel, patterns, projector
 from lumetra.scenario import ScenarioError
 
 __all__ = ["run", "beam_rays", "write_pvd", "kernel_reach_warnings", "beam_start_distance", "Interrupted"]
@@ -57,19 +57,28 @@ def beam_rays(light: dict[str, Any]) -> np.ndarray:
         or than fit in the memory available.
     """
     nu, nv = int(light["rays_across"]), int(light["rays_high"])
-    item = f"light.rays_across x light.rays_high = {nu} x {nv}"
-    _sizes.require_count(item, nu * nv, "rays", BEAM_BYTES_PER_RAY)
-    _sizes.require_memory(f"{item} rays", nu * nv * BEAM_BYTES_PER_RAY)
+    lens = light.get("projector", "parallel") == "lens"
+    per_pixel = int(light["rays_per_pixel"]) if lens else 1
+    item = f"light.rays_across x light.rays_high{' x light.rays_per_pixel' if lens else ''} = {nu} x {nv}" + \
+        (f" x {per_pixel}" if lens else "")
+    _sizes.require_count(item, nu * nv * per_pixel, "rays", BEAM_BYTES_PER_RAY)
+    _sizes.require_memory(f"{item} rays", nu * nv * per_pixel * BEAM_BYTES_PER_RAY)
     d, axis = _unit(light["direction"]), _unit(light["axis"])
     across = _unit(np.cross(axis, d))
     up = np.cross(d, across)
+    width, height = projector.extent(light)
     u = (np.arange(nu) + 0.5) / nu - 0.5
     v = (np.arange(nv) + 0.5) / nv - 0.5
     vv, uu = np.meshgrid(v, u, indexing="ij")
     start = np.asarray(light["center"], dtype=float) - light["start_distance"] * d
-    positions = (start + uu.reshape(-1, 1) * light["width"] * across + vv.reshape(-1, 1) * light["height"] * up)
+    positions = (start + uu.reshape(-1, 1) * width * across + vv.reshape(-1, 1) * height * up)
+    if lens:
+        positions, directions = projector.cones(positions, d, across, up, light["start_distance"] + light["focus"],
+                                                light["aperture"], per_pixel)
+    else:
+        directions = np.tile(d, (len(positions), 1))
     count = len(positions)
-    return np.hstack([positions, np.tile(d, (count, 1)), np.full((count, 1), light["power"] / count)])
+    return np.hstack([positions, directions, np.full((count, 1), light["power"] / count)])
 
 
 def write_ray_file(path: Path, rays: np.ndarray) -> None:
@@ -143,14 +152,20 @@ class _Light:
         path = self.light["intensities"]
         if not path:
             return None
-        values = _load_npy(path)
-        expected = (len(self.angles), self.count)
+        light = self.light
+        beam = light["source"] == "beam"
+        images = Path(path).is_dir() or path.lower().endswith(".png") or any(c in path for c in "*?[")
+        values = patterns.read_images(path) if images else patterns.load_npy(path)
+        values = patterns.to_rays(values, path, light["pattern_layout"], light["rays_high"] if beam else None,
+                                  light["rays_across"] if beam else None)
+        per_pixel = projector.rays_per_pixel(light)
+        expected = (len(self.angles), self.count // per_pixel)
         if values.shape != expected:
             raise ScenarioError(f"light.intensities: {path} has shape {values.shape}, expected (angles, rays) = "
                                 f"{expected}")
         if not np.issubdtype(values.dtype, np.number) or not np.all(np.isfinite(values)) or np.any(values < 0):
             raise ScenarioError(f"light.intensities: {path} must hold finite, non-negative numbers")
-        values = np.asarray(values, dtype=float)
+        values = np.repeat(np.asarray(values, dtype=float), per_pixel, axis=1) / per_pixel  # a pixel's cone shares its power
         if np.any(values > FLOAT32_MAX):
             first = np.unravel_index(np.argmax(values > FLOAT32_MAX), values.shape)
             raise ScenarioError(f"light.intensities: {path} holds {values[first]:g} at (angle, ray) = "
@@ -180,22 +195,6 @@ class _Light:
 
 # The largest power a ray holds: the engine keeps ray powers in single precision.
 FLOAT32_MAX = float(np.finfo(np.float32).max)
-
-
-def _load_npy(path: str) -> np.ndarray:
-    """The array of a .npy file, refused (naming the file and why) when it cannot be read,
-    is cut short, or is an archive of several arrays (.npz)."""
-    try:
-        values = np.load(path, allow_pickle=False)
-    except (OSError, ValueError, EOFError) as error:
-        reason = "the file is empty or cut short" if isinstance(error, EOFError) else str(error)
-        raise ScenarioError(f"light.intensities: cannot read {path}: {reason}") from error
-    if not isinstance(values, np.ndarray):  # an np.savez archive
-        names = ", ".join(values.files)
-        values.close()
-        raise ScenarioError(f"light.intensities: {path} is an archive of arrays ({names}), not one array; save the "
-                            "(angles, rays) array alone with numpy.save")
-    return values
 
 
 def _require_file(key: str, path: Path) -> None:
@@ -510,7 +509,11 @@ def _run(scenario: dict[str, Any], progress: bool, stream: TextIO, comm: paralle
         target = _target(scenario, mesh.points)
 
         dose = np.zeros(n_nodes)
+        gel_point = gel_point_of(scenario)
+        gel_time = np.full(n_nodes, NOT_GELLED)  # when each node's degree of curing first reaches the gel point
         history = {"time": [], "cured_fraction": [], "max_degree_of_curing": []}
+        if target is not None:
+            history["target_iou"] = []
         balance = dict.fromkeys(("power_incident", "power_entered", "power_absorbed", "power_left",
                                  "power_stopped", "power_missed"), 0.0)
         worst_imbalance, visits, optics_time, curing_time, frames = 0.0, 0, 0.0, 0.0, []
@@ -553,8 +556,13 @@ def _run(scenario: dict[str, Any], progress: bool, stream: TextIO, comm: paralle
                 history["time"].append(t)
                 history["cured_fraction"].append(cured)
                 history["max_degree_of_curing"].append(float(cure.max()))
+                gel_time[(gel_time == NOT_GELLED) & (cure >= gel_point)] = t
+                if target is not None:
+                    from lumetra import design
+
+                    history["target_iou"].append(design.iou(cure >= threshold, target, volumes))
                 if every and comm.root and ((step + 1) % every == 0 or step == steps - 1):
-                    frames.append((t, _write_frame(engine, folder, len(frames), model, cure, dose, resin)))
+                    frames.append((t, _write_frame(engine, folder, len(frames), model, cure, dose, resin, gel_time)))
                 bar.update(step + 1, t, cured)
                 done = step + 1
         except KeyboardInterrupt:
@@ -588,7 +596,7 @@ def _run(scenario: dict[str, Any], progress: bool, stream: TextIO, comm: paralle
         "power": balance, "boundary": in_force, "history": history, "files": files, "scenario": scenario,
     }
     if target is not None:
-        summary["target"] = target_report(scenario, cure >= threshold, target, volumes)
+        summary["target"] = target_report(scenario, cure >= threshold, target, volumes, dose, history)
     if not comm.root:
         if worst_imbalance > BALANCE_TOLERANCE:
             raise RuntimeError(f"the power balance does not close: up to {worst_imbalance:.2e} of the power that "
@@ -618,22 +626,59 @@ def _target(scenario: dict[str, Any], points) -> np.ndarray | None:
     return design.target_values(scenario, points) >= 0.5
 
 
-def target_report(scenario: dict[str, Any], cured: np.ndarray, target: np.ndarray, volumes) -> dict[str, Any]:
+def target_report(scenario: dict[str, Any], cured: np.ndarray, target: np.ndarray, volumes,
+                  dose: np.ndarray | None = None, history: dict[str, list] | None = None) -> dict[str, Any]:
     """The cured nodes against the target's, each node weighted by its volume: the IoU, the
-    share of the target cured, and the cured volume outside it."""
+    share of the target cured, the cured volume outside it and the VER of the print; with the
+    dose, its fidelity figures (design.fidelity, under "dose"); with the IoU history, the
+    exposure times over which the IoU stays at or above design.GOOD_IOU."""
     from lumetra import design
 
     volumes = np.asarray(volumes, dtype=float)
     inside = float(volumes[target].sum())
     t = scenario["target"]
-    return {"source": t["source"], "shape" if t["source"] == "shape" else "file": t[t["source"]],
-            "iou": design.iou(cured, target, volumes), "target_volume": inside,
-            "target_cured_fraction": float(volumes[target & cured].sum()) / inside,
-            "cured_outside_volume": float(volumes[cured & ~target].sum())}
+    report = {"source": t["source"], "shape" if t["source"] == "shape" else "file": t[t["source"]],
+              "iou": design.iou(cured, target, volumes), "ver": design.voxel_error_rate(cured, target, volumes),
+              "target_volume": inside,
+              "target_cured_fraction": float(volumes[target & cured].sum()) / inside,
+              "cured_outside_volume": float(volumes[cured & ~target].sum())}
+    if dose is not None:
+        report["dose"] = design.fidelity(dose, target, volumes)
+    if history is not None and history.get("target_iou"):
+        report["good_time_range"] = good_time_range(history["time"], history["target_iou"])
+    return report
 
 
-def _write_frame(engine, folder: Path, index: int, model, cure, dose, resin) -> str:
-    fields, names = [cure, dose], ["DegreeOfCuring", "Dose"]
+def good_time_range(times, ious, level: float | None = None) -> list[float] | None:
+    """[first, last] exposure time of the longest run of steps whose IoU is at or above level
+    (design.GOOD_IOU by default), or None where none reaches it."""
+    from lumetra import design
+
+    good = np.asarray(ious, dtype=float) >= (design.GOOD_IOU if level is None else level)
+    best, start = None, None
+    for k, g in enumerate(np.r_[good, False]):
+        if g and start is None:
+            start = k
+        elif not g and start is not None:
+            if best is None or k - start > best[1] - best[0]:
+                best = (start, k)
+            start = None
+    return None if best is None else [float(times[best[0]]), float(times[best[1] - 1])]
+
+
+# gel_time of a node whose degree of curing has not reached the gel point
+NOT_GELLED = -1.0
+
+
+def gel_point_of(scenario: dict[str, Any]) -> float:
+    """The degree of curing at which the resin gels: the curing model's oxygen_gel_point; for
+    the dose model, which has none, output.cure_threshold."""
+    resin = scenario["resin"]
+    return float(resin["oxygen_gel_point"]) if resin["model"] == "curalis" else float(scenario["output"]["cure_threshold"])
+
+
+def _write_frame(engine, folder: Path, index: int, model, cure, dose, resin, gel_time) -> str:
+    fields, names = [cure, dose, gel_time], ["DegreeOfCuring", "Dose", "GelTime"]
     if resin["model"] == "curalis":
         fields.append(model.get_oxygen_concentration())
         names.append("Oxygen")
@@ -694,6 +739,17 @@ def _figure(path: Path, points, scenario, dose, cure, history, stream, target=No
         axes[2].set_ylabel(f"cured volume, % (X >= {scenario['output']['cure_threshold']:g})")
         axes[2].set_title("cured fraction")
         axes[2].grid(alpha=0.3)
+        if history.get("target_iou"):
+            from lumetra.design import GOOD_IOU
+
+            twin = axes[2].twinx()
+            ious = np.asarray(history["target_iou"])
+            twin.plot(history["time"], ious, color="tab:red")
+            twin.set_ylim(0, 1.02)
+            twin.set_ylabel("IoU with the target", color="tab:red")
+            twin.fill_between(history["time"], 0, 1.02, where=ious >= GOOD_IOU, color="tab:green", alpha=0.2,
+                              step="mid", label=f"IoU >= {GOOD_IOU:g}")
+            axes[2].set_title(f"cured fraction; IoU >= {GOOD_IOU:g} shaded", fontsize="medium")
         fig.tight_layout()
         fig.savefig(path)
     finally:
@@ -721,6 +777,22 @@ def _boundary_lines(report: list[dict[str, Any]]) -> list[str]:
     return lines
 
 
+def _target_lines(t: dict[str, Any]) -> list[str]:
+    from lumetra.design import GOOD_IOU
+
+    lines = [f"  target         IoU {t['iou']:.3f}, VER {t['ver']:.3f} (cured against the target at the nodes; "
+             f"{t['target_cured_fraction']:.1%} of the target cured, {t['cured_outside_volume']:.3g} cured outside it)"]
+    if "dose" in t:
+        d = t["dose"]
+        lines.append(f"  dose fidelity  IoU {d['iou_best']:.3f} at the best threshold {d['best_threshold']:.3g}, VER "
+                     f"{d['ver']:.3f}, process window {d['process_window']:.3f}, IPDR {d['ipdr']:.3f}, "
+                     f"in-part spread {d['dose_spread']:.3f}")
+    if "good_time_range" in t:
+        r = t["good_time_range"]
+        lines.append(f"  IoU >= {GOOD_IOU:g}     " + ("never reached" if r is None else f"from time {r[0]:.4g} to {r[1]:.4g}"))
+    return lines
+
+
 def format_summary(s: dict[str, Any], folder: str) -> str:
     p = s["power"]
     files = s["files"]
@@ -740,8 +812,6 @@ def format_summary(s: dict[str, Any], folder: str) -> str:
         f"  power balance  entered {p['power_entered']:.4g} = absorbed {p['power_absorbed']:.4g} + left "
         f"{p['power_left']:.4g} + stopped {p['power_stopped']:.3g} (worst step off by {p['relative_error']:.1e}); "
         f"missed the mesh {p['power_missed']:.3g}",
-        *([f"  target         IoU {s['target']['iou']:.3f} (cured against the target at the nodes; "
-           f"{s['target']['target_cured_fraction']:.1%} of the target cured, {s['target']['cured_outside_volume']:.3g} "
-           "cured outside it)"] if "target" in s else []),
+        *(_target_lines(s["target"]) if "target" in s else []),
         f"  output         {folder}/: {', '.join(written)}",
     ])

@@ -170,6 +170,17 @@ SCHEMA: dict[str, dict[str, Key]] = {
         "height": Key("float", 4.0, "beam height, along the axis", when=("source", ("beam",)), **POSITIVE),
         "rays_across": Key("int", 40, "rays across the width", when=("source", ("beam",)), minimum=1),
         "rays_high": Key("int", 12, "rays along the height", when=("source", ("beam",)), minimum=1),
+        "projector": Key("str", "parallel", "\"parallel\" (the beam), \"telecentric\" (a pixel grid of "
+                         "rays_across x rays_high pixels of pixel_pitch) or \"lens\" (each pixel a cone through a "
+                         "finite aperture, blurred away from its focal plane)", choices=("parallel", "telecentric", "lens"),
+                         when=("source", ("beam",))),
+        "pixel_pitch": Key("float", 0.0, "telecentric, lens: pixel edge; the image is rays_across x rays_high pixels "
+                           "(0: width x height as given)", when=("source", ("beam",)), **NONNEGATIVE),
+        "aperture": Key("float", 2.0, "lens: half-angle in degrees of each pixel's cone of rays",
+                        when=("source", ("beam",)), minimum=0.0, maximum=80.0),
+        "focus": Key("float", 0.0, "lens: distance from light.center to the focal plane, along the direction",
+                     when=("source", ("beam",))),
+        "rays_per_pixel": Key("int", 7, "lens: rays in each pixel's cone", when=("source", ("beam",)), minimum=1),
         "start_distance": Key("float", 0.0, "beam: how far before the center the rays start; 0: just outside the "
                               "mesh at every angle (from the mesh's extent)", when=("source", ("beam",)),
                               **NONNEGATIVE),
@@ -186,8 +197,12 @@ SCHEMA: dict[str, dict[str, Key]] = {
                       "angle_step apart"),
         "angle_step": Key("float", 5.0, "degrees between projections"),
         "angle_count": Key("int", 72, "projections per turn", minimum=1),
-        "intensities": Key("str", "", ".npy of shape (angles, rays): the power of each ray at each angle, "
-                           "replacing the powers above (how tomographic printing tools store projections)"),
+        "intensities": Key("str", "", "the power of each ray at each angle, replacing the powers above: .npy of "
+                           "shape (angles, rays), or images (beam): .npy (angles, rows, columns) or (rows, angles, "
+                           "columns), or a folder or glob of 8-bit PNG, one per angle by name; row 0 the top "
+                           "(furthest along the axis), rows = rays_high, columns = rays_across"),
+        "pattern_layout": Key("str", "angles_rows_columns", "axes of a 3-D .npy in light.intensities",
+                              choices=("angles_rows_columns", "rows_angles_columns")),
     },
     "optics": {
         "solver": Key("str", "FE", "\"FE\" (forward Euler) or \"RK4\" (Runge-Kutta 4) through the graded index",

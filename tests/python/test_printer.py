@@ -1,0 +1,209 @@
+"""The printer in the model: the fidelity metrics of a dose against a target, the exposure-time
+window of good IoU, the gel-time map of a run, pattern images in the orientation they state,
+and the projector models."""
+
+import io
+import json
+import re
+
+import numpy as np
+import pytest
+from lumetra import design, runner
+
+
+# Nodes 0-2 inside the target, 3-4 outside, equal volumes.
+# dose [4, 3, 2, 1, 0.5]: thresholds 4, 3, 2, 1, 0.5 give IoU 1/3, 2/3, 1, 3/4, 3/5: the best is 1 at
+#   threshold 2, nothing misprinted (VER 0); the gap (2 - 1) / 2 = 0.5; IPDR (4 - 2) / 4 = 0.5;
+#   in-part mean 3, standard deviation sqrt(2/3): spread sqrt(2/3) / 3.
+# dose [4, 3, 1, 2, 0.5]: IoU 1/3, 2/3, 2/4, 3/4, 3/5: the best is 3/4 at threshold 1, where node 3
+#   cures outside: VER 1/3; the gap (1 - 2) / 1 = -1; IPDR (4 - 1) / 4; in-part mean 8/3, squared
+#   deviations (16 + 1 + 25) / 9 / 3 = 14/9: spread (sqrt(14) / 3) / (8 / 3) = sqrt(14) / 8.
+@pytest.mark.parametrize("dose, iou, threshold, ver, window, good, ipdr, spread", [
+    ([4, 3, 2, 1, 0.5], 1.0, 2.0, 0.0, 0.5, [2.0, 2.0], 0.5, np.sqrt(2 / 3) / 3),
+    ([4, 3, 1, 2, 0.5], 0.75, 1.0, 1 / 3, -1.0, None, 0.75, np.sqrt(14) / 8),
+])
+def test_fidelity_figures_on_a_fixed_dose(dose, iou, threshold, ver, window, good, ipdr, spread):
+    inside = np.array([True, True, True, False, False])
+    f = design.fidelity(np.array(dose, float), inside)
+    assert f["iou_best"] == pytest.approx(iou) and f["best_threshold"] == threshold
+    assert f["ver"] == pytest.approx(ver) and f["process_window"] == pytest.approx(window)
+    assert f["good_iou_range"] == good
+    assert f["ipdr"] == pytest.approx(ipdr) and f["dose_spread"] == pytest.approx(spread)
+    # Volumes weigh the error: node 3 five times larger makes its misprint 5 / 3 of the target.
+    if ver:
+        assert design.voxel_error_rate(np.array(dose) >= threshold, inside, np.array([1, 1, 1, 5, 1.0])) \
+            == pytest.approx(5 / 3)
+    with pytest.raises(ValueError, match="target holds no node"):
+        design.fidelity(np.array(dose, float), np.zeros(5, bool))
+
+
+@pytest.mark.parametrize("ious, expected", [([0.2, 0.91, 0.95, 0.5, 0.92, 0.93, 0.94], [5.0, 7.0]),
+                                            ([0.2, 0.5], None), ([0.9, 0.95], [1.0, 2.0])])
+def test_the_good_iou_window_is_the_longest_run_of_steps_at_or_above_0_9(ious, expected):
+    assert runner.good_time_range(np.arange(1, len(ious) + 1, dtype=float), ious) == expected
+
+
+SMALL_PRINT = """
+[mesh]
+radius = 2.0
+height = 1.0
+n_core = 6
+n_radial = 4
+n_z = 2
+[resin]
+model = "dose"
+n0 = 1.48
+n1 = 1.48
+alpha0 = 0.05
+alpha1 = 0.05
+[light]
+center = [0.0, 0.0, 0.5]
+width = 4.2
+height = 0.2
+rays_across = 30
+rays_high = 1
+angle_count = 24
+angle_step = 7.5
+[time]
+steps = 24
+[output]
+every = 12
+folder = "{folder}"
+[target]
+source = "shape"
+size = 1.6
+height = 0.4
+"""
+
+
+def _point_field(vtu: str, name: str) -> np.ndarray:
+    block = re.search(rf'Name="{name}"[^>]*>(.*?)</DataArray>', vtu, re.DOTALL)
+    return np.array(block.group(1).split(), float)
+
+
+def test_a_run_with_a_target_reports_its_fidelity_and_when_each_node_gels(tmp_path):
+    from lumetra import scenario as scenarios
+
+    s = scenarios.loads(SMALL_PRINT.format(folder=tmp_path / "out"))
+    summary = runner.run(s, progress=False, stream=io.StringIO())
+    t = summary["target"]
+    assert summary["history"]["target_iou"][-1] == pytest.approx(t["iou"])
+    assert set(t["dose"]) == {"iou_best", "best_threshold", "ver", "process_window", "good_iou_range", "ipdr",
+                              "dose_spread"}
+    assert 0 <= t["dose"]["ver"] and t["ver"] == pytest.approx((1 - t["target_cured_fraction"]) + t[
+        "cured_outside_volume"] / t["target_volume"])
+    # The dose model gels at output.cure_threshold: a node has a gel time in a frame exactly when it
+    # is cured there, and no later than the frame's time; the gel times step with dt.
+    assert runner.gel_point_of(s) == s["output"]["cure_threshold"]
+    for frame, time in ((0, 12.0), (1, 24.0)):
+        vtu = (tmp_path / "out" / f"cure_{frame}.vtu").read_text()
+        gel, cure = _point_field(vtu, "GelTime"), _point_field(vtu, "DegreeOfCuring")
+        np.testing.assert_array_equal(gel >= 0, cure >= s["output"]["cure_threshold"])
+        assert (gel <= time).all() and (gel[gel >= 0] > 0).all() and (gel == runner.NOT_GELLED).any()
+        assert np.allclose(gel, np.round(gel))
+    assert json.loads((tmp_path / "out" / "summary.json").read_text())["target"]["dose"] == pytest.approx(t["dose"])
+
+
+ONE_SHOT = """
+[mesh]
+radius = 2.0
+height = 1.0
+n_core = 6
+n_radial = 4
+n_z = 2
+[resin]
+model = "dose"
+n0 = 1.48
+n1 = 1.48
+alpha0 = 0.2
+alpha1 = 0.2
+[light]
+center = [0.0, 0.0, 0.5]
+width = 4.0
+height = 0.6
+rays_across = 8
+rays_high = 2
+angle_count = 2
+angle_step = 180.0
+intensities = "{intensities}"
+pattern_layout = "{layout}"
+[time]
+steps = 1
+[output]
+every = 1
+figure = false
+folder = "{folder}"
+"""
+
+
+def _write_patterns(folder, image, form):
+    """Two angles, the image at the first (the only one run), black at the second."""
+    stack = np.stack([image, np.zeros_like(image)])
+    if form.startswith("npy"):
+        layout = "rows_angles_columns" if form == "npy_rows_angles" else "angles_rows_columns"
+        np.save(folder / "p.npy", stack.transpose(1, 0, 2) if layout == "rows_angles_columns" else stack)
+        return str(folder / "p.npy"), layout
+    from PIL import Image
+
+    (folder / "png").mkdir()
+    for k, im in enumerate(stack):  # names sort as the angles: p_00, p_01
+        Image.fromarray((im * 255).astype(np.uint8), mode="L").save(folder / "png" / f"p_{k:02d}.png")
+    return (str(folder / "png") if form == "png_folder" else str(folder / "png" / "p_*.png")), "angles_rows_columns"
+
+
+@pytest.mark.parametrize("form", ["npy_angles_rows", "npy_rows_angles", "png_folder", "png_glob"])
+def test_an_asymmetric_pattern_lights_the_resin_where_its_image_says(tmp_path, form):
+    from lumetra import scenario as scenarios
+
+    # Direction +x, axis +z: the columns run along -(z x x) = -y to +y, so column 1 of 8 lights
+    # y < 0; row 0 is the top, z above the centre.
+    image = np.zeros((2, 8))
+    image[0, 1] = 1.0
+    path, layout = _write_patterns(tmp_path, image, form)
+    s = scenarios.loads(ONE_SHOT.format(intensities=path, layout=layout, folder=tmp_path / "out"))
+    runner.run(s, progress=False, stream=io.StringIO())
+    vtu = (tmp_path / "out" / "cure_0.vtu").read_text()
+    dose = _point_field(vtu, "Dose")
+    points = np.array(re.search(r"<Points>\s*<DataArray[^>]*>(.*?)</DataArray>", vtu, re.DOTALL).group(1).split(),
+                      float).reshape(-1, 3)
+    # The column spans -1.5 < y < -1 where it enters; refraction at the vial bends it inwards.
+    assert dose[points[:, 1] < 0].sum() > 5 * dose[points[:, 1] > 0].sum() + 1e-12
+    assert dose[points[:, 2] > 0.9].sum() > 3 * dose[points[:, 2] < 0.1].sum()
+
+
+def test_a_pattern_stack_of_the_wrong_size_names_the_beam_grid():
+    with pytest.raises(ValueError, match=r"light.intensities: p holds images of 3 x 8 pixels .*rays_high x "
+                                         r"light.rays_across = 2 x 8"):
+        from lumetra import patterns
+
+        patterns.to_rays(np.zeros((2, 3, 8)), "p", "angles_rows_columns", 2, 8)
+
+
+def _beam(**light):
+    from lumetra import scenario as scenarios
+
+    base = {"center": [0.0, 0.0, 0.0], "rays_across": 4, "rays_high": 3, "start_distance": 5.0}
+    return scenarios.check({"light": {**base, **light}})["light"]
+
+
+def test_the_telecentric_projector_is_the_beam_of_its_pixel_grid():
+    np.testing.assert_array_equal(runner.beam_rays(_beam(projector="telecentric", pixel_pitch=0.5)),
+                                  runner.beam_rays(_beam(width=2.0, height=1.5)))
+
+
+@pytest.mark.parametrize("focus", [0.0, 1.5])
+def test_a_lens_projectors_spot_widens_away_from_its_focal_plane(focus):
+    light = _beam(projector="lens", aperture=3.0, focus=focus, rays_per_pixel=19, rays_across=1, rays_high=1)
+    rays = runner.beam_rays(light)
+    assert rays.shape == (19, 7) and rays[:, 6].sum() == pytest.approx(light["power"])
+    start_x = rays[0, 0]
+    widths = []
+    for z in (-2.0, -1.0, 0.0, 1.0, 2.0):  # distance from the focal plane along the beam (+x)
+        s = (focus + z - rays[:, 0]) / rays[:, 3]
+        hit = rays[:, :3] + s[:, None] * rays[:, 3:6]
+        widths.append(np.ptp(hit[:, 1:], axis=0).max())
+    # The spot is a point at focus and 2 |z| tan(3 deg) across (the outermost ray of the cone
+    # sits just inside the rim), the same on both sides.
+    assert widths[2] < 1e-12 and start_x == pytest.approx(-5.0)
+    for z, w in zip((-2.0, -1.0, 1.0, 2.0), (widths[0], widths[1], widths[3], widths[4])):
+        assert 0.8 * 2 * abs(z) * np.tan(np.radians(3.0)) < w <= 2 * abs(z) * np.tan(np.radians(3.0)) + 1e-12
