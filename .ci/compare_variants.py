@@ -41,8 +41,9 @@ def _cases(out_file):
 
     results = {}
     with tempfile.TemporaryDirectory() as tmp:
-        block = meshes.box(12, 12, 12, size=(6, 6, 6), refractive_index=lambda x, y, z: 1.4 + 0.02 * x,
-                           absorptivity=0.05)
+        block = meshes.box(
+            12, 12, 12, size=(6, 6, 6), refractive_index=lambda x, y, z: 1.4 + 0.02 * x, absorptivity=0.05
+        )
         rng = np.random.default_rng(7)
         count = 400
         start = np.column_stack([rng.uniform(0.2, 5.8, size=(count, 2)), np.full(count, 8.0)])
@@ -50,8 +51,11 @@ def _cases(out_file):
         rays = np.hstack([start, np.tile(d, (count, 1)), np.full((count, 1), 1.0 / count)])
         path = Path(tmp) / "beam.ry"
         runner.write_ray_file(path, rays)
-        for name, solver, roughness in (("trace FE", "FE", 0.0), ("trace RK4", "RK4", 0.0),
-                                        ("rough surface", "FE", 0.3)):
+        for name, solver, roughness in (
+            ("trace FE", "FE", 0.0),
+            ("trace RK4", "RK4", 0.0),
+            ("rough surface", "FE", 0.3),
+        ):
             engine = lumetra.Lumetra()
             with contextlib.redirect_stdout(io.StringIO()):
                 engine.load_mesh_arrays(*block)
@@ -72,15 +76,31 @@ def _cases(out_file):
                 with contextlib.redirect_stdout(io.StringIO()):
                     results["adjoint trace/per_ray"] = engine.trace_adjoint(1.0 + np.sin(x[:, 0]) * np.cos(x[:, 2]))
 
-        s = scenario.override(scenario.default(), [
-            "mesh.n_core=4", "mesh.n_radial=3", "mesh.n_z=8", "light.rays_across=16", "light.rays_high=4",
-            "light.angle_count=12", "light.angle_step=30", "time.steps=12", "time.dt=12", "output.every=12",
-            "output.figure=false", f"output.folder=\"{Path(tmp) / 'run'}\""])
+        s = scenario.override(
+            scenario.default(),
+            [
+                "mesh.n_core=4",
+                "mesh.n_radial=3",
+                "mesh.n_z=8",
+                "light.rays_across=16",
+                "light.rays_high=4",
+                "light.angle_count=12",
+                "light.angle_step=30",
+                "time.steps=12",
+                "time.dt=12",
+                "output.every=12",
+                "output.figure=false",
+                f'output.folder="{Path(tmp) / "run"}"',
+            ],
+        )
         import meshio
+
         for case, scheme in (("curing steps", "fem"), ("curing steps, kernel diffusion", "kernel")):
             folder = Path(tmp) / f"run_{scheme}"
-            runner.run(scenario.override(s, [f"resin.diffusion_scheme=\"{scheme}\"",
-                                             f"output.folder=\"{folder}\""]), progress=False)
+            runner.run(
+                scenario.override(s, [f'resin.diffusion_scheme="{scheme}"', f'output.folder="{folder}"']),
+                progress=False,
+            )
             frame = meshio.read(folder / "cure_0.vtu")
             results[f"{case}/degree_of_curing"] = np.asarray(frame.point_data["DegreeOfCuring"])
             results[f"{case}/dose"] = np.asarray(frame.point_data["Dose"])
@@ -112,8 +132,9 @@ def main():
     for i, backend in enumerate(args.backends):
         target = out / f"compare_{i}_{backend}.npz"
         env = dict(os.environ, LUMETRA_BACKEND=backend)
-        result = subprocess.run([sys.executable, __file__, "--dump", str(target)], env=env, capture_output=True,
-                                text=True)
+        result = subprocess.run(
+            [sys.executable, __file__, "--dump", str(target)], env=env, capture_output=True, text=True
+        )
         if result.returncode != 0:
             print(f"compare: the {backend} variant failed:\n{result.stdout[-3000:]}{result.stderr[-3000:]}")
             return 1
@@ -128,8 +149,10 @@ def main():
         ok = value >= tolerance if kind == "agree" else value <= tolerance
         failed += not ok
         label = "share of rays alike" if kind == "agree" else "max difference / max"
-        print(f"| {case} | {quantity} ({label}) | {value:.3g} | {'>=' if kind == 'agree' else '<='} "
-              f"{tolerance:g} | {'ok' if ok else 'DIFFERS'} |")
+        print(
+            f"| {case} | {quantity} ({label}) | {value:.3g} | {'>=' if kind == 'agree' else '<='} "
+            f"{tolerance:g} | {'ok' if ok else 'DIFFERS'} |"
+        )
     return 1 if failed else 0
 
 

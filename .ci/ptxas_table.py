@@ -50,8 +50,10 @@ def main():
     for kernel, regs, stack, stores, loads in rows:
         print(f"  {kernel[:40]:40s} {regs:>9s} {stack:>8s} {stores + ' / ' + loads:>23s}")
     spilling = [f for f in functions if f[2] != "0" or f[3] != "0"]
-    print(f"  functions the kernels call out of line: {len(functions)}, "
-          f"{len(spilling)} of them spilling" + "".join(f"\n    {f[0][:70]}: {f[2]} / {f[3]} B" for f in spilling))
+    print(
+        f"  functions the kernels call out of line: {len(functions)}, "
+        f"{len(spilling)} of them spilling" + "".join(f"\n    {f[0][:70]}: {f[2]} / {f[3]} B" for f in spilling)
+    )
 
 
 if __name__ == "__main__":

@@ -26,16 +26,27 @@ REPEATS = 5
 def engine_for(solver, across, high):
     engine = lumetra.Lumetra()
     with contextlib.redirect_stdout(io.StringIO()):
-        mesh = meshes.vial(5.0, 10.0, 8, 8, 20, 0.5, refractive_index=lambda x, y, z: 1.48 + 0.004 * x,
-                           absorptivity=0.1)
+        mesh = meshes.vial(
+            5.0, 10.0, 8, 8, 20, 0.5, refractive_index=lambda x, y, z: 1.48 + 0.004 * x, absorptivity=0.1
+        )
         engine.load_mesh_arrays(*mesh)
         bc = lumetra.OpticalBoundaryCondition()
         bc.faces = engine.select_boundary_faces_radial(5.0, 5.0, True, 5e-5)
         bc.refractive_index_real = 1.0
         engine.set_boundary_conditions([bc])
-        rays = runner.beam_rays({"rays_across": across, "rays_high": high, "direction": [1, 0, 0],
-                                 "axis": [0, 0, 1], "center": [0, 0, 5], "start_distance": 10.0,
-                                 "width": 10.0, "height": 8.0, "power": 1.0})
+        rays = runner.beam_rays(
+            {
+                "rays_across": across,
+                "rays_high": high,
+                "direction": [1, 0, 0],
+                "axis": [0, 0, 1],
+                "center": [0, 0, 5],
+                "start_distance": 10.0,
+                "width": 10.0,
+                "height": 8.0,
+                "power": 1.0,
+            }
+        )
         engine.set_rays(rays[:, :3], rays[:, 3:6], rays[:, 6])
         engine.set_solver_type(solver)
         engine.config()
@@ -67,9 +78,11 @@ def main():
         q = engine.get_absorbed_power()
         visits = engine.get_trace_summary()["element_visits"]
         gap = abs(q @ g - p @ adjoint) / np.abs(q * g).sum()
-        print(f"{solver:4s} forward {best['forward'] * 1e3:8.1f} ms  adjoint {best['adjoint'] * 1e3:8.1f} ms  "
-              f"ratio {best['adjoint'] / best['forward']:.2f}  ({visits / n:.1f} element visits per ray, "
-              f"|<Ap,g> - <p,A^T g>| / <|Ap|,|g|> = {gap:.1e})")
+        print(
+            f"{solver:4s} forward {best['forward'] * 1e3:8.1f} ms  adjoint {best['adjoint'] * 1e3:8.1f} ms  "
+            f"ratio {best['adjoint'] / best['forward']:.2f}  ({visits / n:.1f} element visits per ray, "
+            f"|<Ap,g> - <p,A^T g>| / <|Ap|,|g|> = {gap:.1e})"
+        )
 
 
 if __name__ == "__main__":

@@ -57,13 +57,15 @@ def main():
     start = entry - d * (1.0 / -d[2])  # one unit above the top face, on the same line
     exact = closed_form(entry, d)
     inside = (exact[:, 0] > 0.5) & (exact[:, 0] < WIDTH - 0.5) & (exact[:, 1] > 0.05) & (exact[:, 1] < 3.95)
-    print(f"\nbackend {lumetra.backend}, {count} rays, 1 thread, index 1 + {K} x, "
-          f"elements of size {size}, {inside.sum()} rays leave through the bottom", file=sys.stderr)
+    print(
+        f"\nbackend {lumetra.backend}, {count} rays, 1 thread, index 1 + {K} x, "
+        f"elements of size {size}, {inside.sum()} rays leave through the bottom",
+        file=sys.stderr,
+    )
     with tempfile.TemporaryDirectory() as tmp:
         points, cells = grid(WIDTH // size, max(4 // size, 1), DEPTH // size, float(size))
         mesh_path, rays_path = os.path.join(tmp, "bend.vtk"), os.path.join(tmp, "bend.ry")
-        write_vtk(mesh_path, points, cells, refractive_index=1 + K * points[:, 0],
-                  absorptivity=np.zeros(len(points)))
+        write_vtk(mesh_path, points, cells, refractive_index=1 + K * points[:, 0], absorptivity=np.zeros(len(points)))
         with open(rays_path, "w") as f:
             f.write(f"{count}\n")
             for x, y, z in start:
@@ -81,10 +83,15 @@ def main():
                 got = engine.get_ray_exit_positions()
                 bottom = inside & (np.abs(got[:, 2]) < 1e-3)
                 distance = np.linalg.norm(got[bottom] - exact[bottom], axis=1)
-                error = (f"exit error max {distance.max():.2e} rms {np.sqrt(np.mean(distance**2)):.2e}"
-                         if bottom.any() else "no ray reached the bottom (steps per visit ran out)")
-                print(f"  {label:14s} {rule or 'aimed':6s} {count / best:9.0f} rays/s  {error} ({bottom.sum()} rays)",
-                      file=sys.stderr)
+                error = (
+                    f"exit error max {distance.max():.2e} rms {np.sqrt(np.mean(distance**2)):.2e}"
+                    if bottom.any()
+                    else "no ray reached the bottom (steps per visit ran out)"
+                )
+                print(
+                    f"  {label:14s} {rule or 'aimed':6s} {count / best:9.0f} rays/s  {error} ({bottom.sum()} rays)",
+                    file=sys.stderr,
+                )
     os.environ["LUMETRA_STEP_RULE"] = ""
 
 

@@ -62,8 +62,18 @@ def write_beam(path, k):
     """One vertical ray down every column of elements."""
     c = np.arange(k) + 0.5
     x, y = np.meshgrid(c, c)
-    rays = np.stack([x.ravel(), y.ravel(), np.full(x.size, k + 1.0), np.zeros(x.size), np.zeros(x.size),
-                     -np.ones(x.size), np.full(x.size, 1.0 / x.size)], axis=1)
+    rays = np.stack(
+        [
+            x.ravel(),
+            y.ravel(),
+            np.full(x.size, k + 1.0),
+            np.zeros(x.size),
+            np.zeros(x.size),
+            -np.ones(x.size),
+            np.full(x.size, 1.0 / x.size),
+        ],
+        axis=1,
+    )
     with open(path, "w") as f:
         f.write(f"{len(rays)}\n")
         np.savetxt(f, rays, fmt="%.9g")
@@ -104,8 +114,15 @@ CUTOFF_IN_SPACINGS = 3.0
 def vial_case(n_core, tmp):
     """An engine holding the vial of refinement n_core with a set absorbed power, and the
     cut-off radius of three layer spacings."""
-    mesh = lumetra.meshes.vial(radius=5.0, height=10.0, n_core=n_core, n_radial=3 * n_core // 4, n_z=2 * n_core,
-                               refractive_index=1.5, absorptivity=0.05)
+    mesh = lumetra.meshes.vial(
+        radius=5.0,
+        height=10.0,
+        n_core=n_core,
+        n_radial=3 * n_core // 4,
+        n_z=2 * n_core,
+        refractive_index=1.5,
+        absorptivity=0.05,
+    )
     rays = os.path.join(tmp, "one.ry")
     with open(rays, "w") as f:
         f.write("1\n0.1 0.2 11 0 0 -1 1\n")
@@ -139,10 +156,14 @@ def vial_main(sizes, scheme="kernel"):
         from scipy.spatial import cKDTree
     except ImportError:
         cKDTree = None
-    print(f"backend {lumetra.backend}, 1 thread, {scheme} diffusion, load average {os.getloadavg()[0]:.1f}",
-          file=sys.stderr)
-    print("| N | nodes | pairs per node | s per step | ns per node per step | CPU ns per node per step "
-          "| ns per node pair |")
+    print(
+        f"backend {lumetra.backend}, 1 thread, {scheme} diffusion, load average {os.getloadavg()[0]:.1f}",
+        file=sys.stderr,
+    )
+    print(
+        "| N | nodes | pairs per node | s per step | ns per node per step | CPU ns per node per step "
+        "| ns per node pair |"
+    )
     print("|---|---|---|---|---|---|---|")
     threads_all = lumetra.get_num_threads()
     lumetra.set_num_threads(1)
@@ -159,8 +180,11 @@ def vial_main(sizes, scheme="kernel"):
                 points = engine.get_node_positions().astype(np.float32).astype(np.float64)  # as the kernels see them
                 pairs = float(np.sum(cKDTree(points).query_ball_point(points, cutoff, return_length=True)))
                 per_node, per_pair = f"{pairs / n:.0f}", f"{seconds / (2 * pairs) * 1e9:.2f}"  # two species
-            print(f"| {n_core} | {n} | {per_node} | {seconds:.3f} | {seconds / n * 1e9:.0f} | "
-                  f"{cpu / n * 1e9:.0f} | {per_pair} |", flush=True)
+            print(
+                f"| {n_core} | {n} | {per_node} | {seconds:.3f} | {seconds / n * 1e9:.0f} | "
+                f"{cpu / n * 1e9:.0f} | {per_pair} |",
+                flush=True,
+            )
             del model, engine
     lumetra.set_num_threads(threads_all)
 
@@ -172,8 +196,10 @@ def main():
         return
     largest = int(sys.argv[1]) if len(sys.argv) > 1 else 100
     threads_all = lumetra.get_num_threads()
-    print(f"backend {lumetra.backend}, {threads_all} threads available, load average {os.getloadavg()[0]:.1f}",
-          file=sys.stderr)
+    print(
+        f"backend {lumetra.backend}, {threads_all} threads available, load average {os.getloadavg()[0]:.1f}",
+        file=sys.stderr,
+    )
     print("| nodes | sqrt(D dt) / spacing | threads | ns per node per step | CPU ns per node per step |")
     print("|---|---|---|---|---|")
     with tempfile.TemporaryDirectory() as tmp:

@@ -40,21 +40,37 @@ def ramp_filtered_sinogram(picture: np.ndarray, theta: np.ndarray) -> np.ndarray
     return np.maximum(filtered, 0.0)
 
 
-def vial_scenario(outside_index: float, rays: int, angles: int, span: float, rays_high: int = 1,
-                  target_height: float = 0.4, mesh: tuple[int, int, int] = (16, 10, 4)) -> dict:
+def vial_scenario(
+    outside_index: float,
+    rays: int,
+    angles: int,
+    span: float,
+    rays_high: int = 1,
+    target_height: float = 0.4,
+    mesh: tuple[int, int, int] = (16, 10, 4),
+) -> dict:
     radius, height = 5.0, 2.0
     width = 2 * radius * rays / (rays - 1)  # the outermost rays graze the wall
-    return scenarios.check({
-        "mesh": {"radius": radius, "height": height, "n_core": mesh[0], "n_radial": mesh[1], "n_z": mesh[2]},
-        "boundary": [{"select": "wall", "outside_index": outside_index}],
-        "resin": {"model": "dose", "n0": 1.48, "n1": 1.48, "alpha0": 0.02, "alpha1": 0.02},
-        "light": {"center": [0.0, 0.0, 1.0], "width": width, "height": 0.2 if rays_high == 1 else 1.0,
-                  "rays_across": rays, "rays_high": rays_high, "angle_count": angles, "angle_step": span / angles},
-        "time": {"steps": angles},
-        "output": {"every": 0, "figure": False},
-        "target": {"source": "shape", "shape": "disk_bar_foot", "size": 3.5, "height": target_height},
-        "design": {"iterations": 40},
-    })
+    return scenarios.check(
+        {
+            "mesh": {"radius": radius, "height": height, "n_core": mesh[0], "n_radial": mesh[1], "n_z": mesh[2]},
+            "boundary": [{"select": "wall", "outside_index": outside_index}],
+            "resin": {"model": "dose", "n0": 1.48, "n1": 1.48, "alpha0": 0.02, "alpha1": 0.02},
+            "light": {
+                "center": [0.0, 0.0, 1.0],
+                "width": width,
+                "height": 0.2 if rays_high == 1 else 1.0,
+                "rays_across": rays,
+                "rays_high": rays_high,
+                "angle_count": angles,
+                "angle_step": span / angles,
+            },
+            "time": {"steps": angles},
+            "output": {"every": 0, "figure": False},
+            "target": {"source": "shape", "shape": "disk_bar_foot", "size": 3.5, "height": target_height},
+            "design": {"iterations": 40},
+        }
+    )
 
 
 def back_projection_iou(scenario: dict, folder: Path) -> float:
@@ -64,8 +80,9 @@ def back_projection_iou(scenario: dict, folder: Path) -> float:
     p = light["width"] / n
     c = n // 2
     row, col = np.mgrid[:n, :n]
-    picture = design.builtin_shape(scenario["target"]["shape"], (col - c) * p, (c - row) * p,
-                                   scenario["target"]["size"]).astype(float)
+    picture = design.builtin_shape(
+        scenario["target"]["shape"], (col - c) * p, (c - row) * p, scenario["target"]["size"]
+    ).astype(float)
     theta = np.asarray(design.angles_of(light)) + 90.0
     patterns = np.tile(ramp_filtered_sinogram(picture, theta).T, (1, light["rays_high"]))
     with open(folder / "fbp.log", "w", encoding="utf-8") as log:
@@ -82,9 +99,17 @@ def acceptance(name: str, scenario: dict) -> dict:
         tick = time.perf_counter()
         summary = design.run(scenario, folder / "d", progress=False)
         wall = time.perf_counter() - tick
-    row = {"case": name, "fbp_iou": fbp, "designed_iou": summary["iou"], "run_iou": summary["run_iou"],
-           "gap": summary["process_window"]["relative_gap"], "spread": summary["dose_spread"],
-           "design_s": wall, "optimise_s": summary["optimise_time_s"], "traces": summary["traces"]}
+    row = {
+        "case": name,
+        "fbp_iou": fbp,
+        "designed_iou": summary["iou"],
+        "run_iou": summary["run_iou"],
+        "gap": summary["process_window"]["relative_gap"],
+        "spread": summary["dose_spread"],
+        "design_s": wall,
+        "optimise_s": summary["optimise_time_s"],
+        "traces": summary["traces"],
+    }
     print(json.dumps(row), flush=True)
     return row
 
@@ -113,8 +138,16 @@ def main() -> int:
             s["design"]["cure_passes"] = 3
             with tempfile.TemporaryDirectory(prefix="bench-design-") as scratch:
                 summary = design.run(s, Path(scratch), progress=False)
-            print(json.dumps({"case": f"n1 - n0 = 0.04, {model}", "run_iou_by_pass": [
-                p["run_iou"] for p in summary["passes"]], "design_s": summary["wall_time_s"]}), flush=True)
+            print(
+                json.dumps(
+                    {
+                        "case": f"n1 - n0 = 0.04, {model}",
+                        "run_iou_by_pass": [p["run_iou"] for p in summary["passes"]],
+                        "design_s": summary["wall_time_s"],
+                    }
+                ),
+                flush=True,
+            )
     return 0
 
 

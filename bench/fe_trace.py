@@ -82,8 +82,9 @@ def run_case(name, mesh_path, rays_path, count, tmp, repeats):
     print(f"\n{name}: {count} rays" + (f", {per_ray:.1f} element visits per ray" if per_ray else ""), file=sys.stderr)
     for solver, label in (("FE", "Euler"), ("RK4", "Runge-Kutta 4")):
         engine = engine_for(mesh_path, rays_path, solver, out)
-        errors = {rule: np.linalg.norm(absorbed(engine, rule) - reference) / np.linalg.norm(reference)
-                  for rule, _ in RULES}
+        errors = {
+            rule: np.linalg.norm(absorbed(engine, rule) - reference) / np.linalg.norm(reference) for rule, _ in RULES
+        }
         for threads in sorted({1, threads_all}):
             lumetra.set_num_threads(threads)
             best = {rule: float("inf") for rule, _ in RULES}
@@ -98,8 +99,11 @@ def run_case(name, mesh_path, rays_path, count, tmp, repeats):
                 rps = count / best[rule]
                 visits = f"{rps * per_ray:11.0f} visits/s" if per_ray else ""
                 ratio = best[RULES[0][0]] / best[rule]
-                print(f"  {label:14s} {rule_label:15s} {threads} thread(s): {rps:9.0f} rays/s {visits}  "
-                      f"x{ratio:5.2f}  nodal L2 vs reference {errors[rule]:.1e}", file=sys.stderr)
+                print(
+                    f"  {label:14s} {rule_label:15s} {threads} thread(s): {rps:9.0f} rays/s {visits}  "
+                    f"x{ratio:5.2f}  nodal L2 vs reference {errors[rule]:.1e}",
+                    file=sys.stderr,
+                )
         lumetra.set_num_threads(threads_all)
     set_rule("")
 

@@ -37,8 +37,11 @@ def main():
     array_time = best_of_three(lambda: engine.load_mesh_arrays(*box))
     cells, points = len(box.hexahedra), len(box.points)
     for what, seconds in (("file", file_time), ("arrays", array_time)):
-        print(f"backend {lumetra.backend}, threads {lumetra.get_num_threads()}: {cells} elements, {points} nodes, "
-              f"{what} load {seconds:.3f} s = {seconds / cells * 1e6:.2f} s per million elements", file=sys.stderr)
+        print(
+            f"backend {lumetra.backend}, threads {lumetra.get_num_threads()}: {cells} elements, {points} nodes, "
+            f"{what} load {seconds:.3f} s = {seconds / cells * 1e6:.2f} s per million elements",
+            file=sys.stderr,
+        )
 
 
 if __name__ == "__main__":

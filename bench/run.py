@@ -133,8 +133,9 @@ def bench_placement(tmp, quick, rows, growth):
 # ---------------------------------------------------------------------------------------
 def block(nz):
     nx = ny = 50
-    return meshes.box(nx, ny, nz, size=(nx, ny, nz), refractive_index=lambda x, y, z: 1.4 + 0.002 * x,
-                      absorptivity=0.02)
+    return meshes.box(
+        nx, ny, nz, size=(nx, ny, nz), refractive_index=lambda x, y, z: 1.4 + 0.002 * x, absorptivity=0.02
+    )
 
 
 def trace(tmp, rays, nz, solver, threads):
@@ -185,8 +186,7 @@ def bench_mesh_load(tmp, quick, rows, growth):
         cells = len(box.hexahedra)
         if nz == n:
             for what, seconds in zip(("file (legacy VTK)", "arrays"), times[nz]):
-                rows.append(("mesh load", f"{what}, {cells} elements", seconds / cells * 1e6,
-                             "s per million elements"))
+                rows.append(("mesh load", f"{what}, {cells} elements", seconds / cells * 1e6, "s per million elements"))
     for i, what in enumerate(("file", "arrays")):
         growth.append((f"mesh load ({what})", "mesh (elements)", 2.0, times[2 * n][i] / times[n][i]))
 
@@ -212,20 +212,36 @@ def bench_curing(tmp, quick, rows, growth):
     k, k2 = (16, 20) if quick else (30, 38)  # (k2 + 1)^3 is about twice (k + 1)^3
     for scheme in ("kernel", "fem"):
         seconds, nodes = curing_step(tmp, k, scheme)
-        rows.append((f"curing step ({scheme})", f"{nodes} nodes, sqrt(D dt) = 0.5 spacing, {THREADS} thread(s)",
-                     seconds / nodes * 1e9, "ns per node per step"))
+        rows.append(
+            (
+                f"curing step ({scheme})",
+                f"{nodes} nodes, sqrt(D dt) = 0.5 spacing, {THREADS} thread(s)",
+                seconds / nodes * 1e9,
+                "ns per node per step",
+            )
+        )
         seconds2, nodes2 = curing_step(tmp, k2, scheme)
         growth.append((f"curing step ({scheme})", "mesh (nodes)", nodes2 / nodes, seconds2 / seconds))
 
 
 # ---------------------------------------------------------------------------------------
-SMALL = ["mesh.n_core=4", "mesh.n_radial=3", "mesh.n_z=8", "light.rays_across=16", "light.rays_high=4",
-         "light.angle_count=12", "light.angle_step=30", "time.steps=24", "time.dt=6"]
+SMALL = [
+    "mesh.n_core=4",
+    "mesh.n_radial=3",
+    "mesh.n_z=8",
+    "light.rays_across=16",
+    "light.rays_high=4",
+    "light.angle_count=12",
+    "light.angle_step=30",
+    "time.steps=24",
+    "time.dt=6",
+]
 
 
 def bench_scenario(tmp, quick, rows, growth):
-    base = scenario.override(scenario.default(), (SMALL if quick else [])
-                             + [f"output.folder={json.dumps(os.path.join(tmp, 'scenario'))}"])
+    base = scenario.override(
+        scenario.default(), (SMALL if quick else []) + [f"output.folder={json.dumps(os.path.join(tmp, 'scenario'))}"]
+    )
     light, mesh = base["light"], base["mesh"]
 
     def run(changes):
@@ -234,14 +250,25 @@ def bench_scenario(tmp, quick, rows, growth):
 
     first = run([])
     label = "small default" if quick else "default"
-    rows.append(("default scenario", f"{label}: {first['rays']} rays, {first['elements']} elements, "
-                 f"{first['steps']} steps", first["wall_time_s"], "s wall time"))
+    rows.append(
+        (
+            "default scenario",
+            f"{label}: {first['rays']} rays, {first['elements']} elements, {first['steps']} steps",
+            first["wall_time_s"],
+            "s wall time",
+        )
+    )
     rows.append(("default scenario", label, first["element_visits_per_s"], "element visits/s (optics)"))
-    for what, changes in (("rays", [f"light.rays_across={2 * light['rays_across']}"]),
-                          ("mesh (elements)", [f"mesh.n_z={2 * mesh['n_z']}"])):
+    for what, changes in (
+        ("rays", [f"light.rays_across={2 * light['rays_across']}"]),
+        ("mesh (elements)", [f"mesh.n_z={2 * mesh['n_z']}"]),
+    ):
         twice = run(changes)
-        work = twice["element_visits"] / first["element_visits"] if what == "rays" else \
-            twice["elements"] / first["elements"]
+        work = (
+            twice["element_visits"] / first["element_visits"]
+            if what == "rays"
+            else twice["elements"] / first["elements"]
+        )
         growth.append(("default scenario (wall time)", what, work, twice["wall_time_s"] / first["wall_time_s"]))
 
 
@@ -251,14 +278,25 @@ VIAL_STEPS = 3
 def vial_case(n_core, folder):
     """The default scenario on the vial of refinement n_core, rays scaled with it (5N across,
     3N/2 high), three steps; what the summary says of it and the process's peak memory."""
-    s = scenario.override(scenario.default(), [
-        f"mesh.n_core={n_core}", f"mesh.n_radial={3 * n_core // 4}", f"mesh.n_z={2 * n_core}",
-        f"light.rays_across={5 * n_core}", f"light.rays_high={3 * n_core // 2}", f"time.steps={VIAL_STEPS}",
-        "resin.diffusion_scheme=\"fem\"", "output.figure=false", f"output.folder={json.dumps(folder)}"])
+    s = scenario.override(
+        scenario.default(),
+        [
+            f"mesh.n_core={n_core}",
+            f"mesh.n_radial={3 * n_core // 4}",
+            f"mesh.n_z={2 * n_core}",
+            f"light.rays_across={5 * n_core}",
+            f"light.rays_high={3 * n_core // 2}",
+            f"time.steps={VIAL_STEPS}",
+            'resin.diffusion_scheme="fem"',
+            "output.figure=false",
+            f"output.folder={json.dumps(folder)}",
+        ],
+    )
     summary = runner.run(s, progress=False)
     peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024  # kilobytes on Linux
     return {key: summary[key] for key in ("elements", "nodes", "rays", "steps", "optics_time_s", "curing_time_s")} | {
-        "peak_bytes": peak}
+        "peak_bytes": peak
+    }
 
 
 def bench_vial(tmp, quick, rows, growth):
@@ -266,30 +304,52 @@ def bench_vial(tmp, quick, rows, growth):
     cases = {}
     for n_core in sizes:
         folder = os.path.join(tmp, f"vial{n_core}")
-        out = subprocess.run([sys.executable, os.path.abspath(__file__), "--vial-case", str(n_core), folder],
-                             capture_output=True, text=True)
+        out = subprocess.run(
+            [sys.executable, os.path.abspath(__file__), "--vial-case", str(n_core), folder],
+            capture_output=True,
+            text=True,
+        )
         if out.returncode != 0:
             raise RuntimeError(f"refined vial N = {n_core} failed:\n{out.stderr[-2000:]}")
         c = cases[n_core] = json.loads(out.stdout.strip().splitlines()[-1])
         label = f"N = {n_core}: {c['elements']} elements, {c['rays']} rays, {THREADS} thread(s)"
         rows.append(("refined vial", label, c["optics_time_s"] / c["steps"], "s optics per step"))
         rows.append(("refined vial", label, c["curing_time_s"] / c["steps"], "s curing per step"))
-        rows.append(("refined vial", label, c["curing_time_s"] / c["steps"] / c["nodes"] * 1e9,
-                     "ns curing per node per step"))
+        rows.append(
+            ("refined vial", label, c["curing_time_s"] / c["steps"] / c["nodes"] * 1e9, "ns curing per node per step")
+        )
     for a, b in zip(sizes, sizes[1:]):
         ca, cb = cases[a], cases[b]
         # The interpreter and the libraries are the same in every process: the growth of the
         # peak between two sizes is what an element costs.
         grown = cb["peak_bytes"] - ca["peak_bytes"]
         if grown > 16 << 20:  # small meshes fit in what the process holds anyway
-            rows.append(("refined vial", f"N = {a} to {b}", grown / (cb["elements"] - ca["elements"]),
-                         "bytes of peak memory per added element"))
-        growth.append(("refined vial (curing)", f"mesh N = {a} to {b} (nodes)", cb["nodes"] / ca["nodes"],
-                       cb["curing_time_s"] / ca["curing_time_s"]))
+            rows.append(
+                (
+                    "refined vial",
+                    f"N = {a} to {b}",
+                    grown / (cb["elements"] - ca["elements"]),
+                    "bytes of peak memory per added element",
+                )
+            )
+        growth.append(
+            (
+                "refined vial (curing)",
+                f"mesh N = {a} to {b} (nodes)",
+                cb["nodes"] / ca["nodes"],
+                cb["curing_time_s"] / ca["curing_time_s"],
+            )
+        )
 
 
-BENCHMARKS = {"placement": bench_placement, "trace": bench_trace, "mesh_load": bench_mesh_load,
-              "curing": bench_curing, "scenario": bench_scenario, "vial": bench_vial}
+BENCHMARKS = {
+    "placement": bench_placement,
+    "trace": bench_trace,
+    "mesh_load": bench_mesh_load,
+    "curing": bench_curing,
+    "scenario": bench_scenario,
+    "vial": bench_vial,
+}
 
 
 def machine():
@@ -301,10 +361,14 @@ def machine():
 
 
 def markdown(result):
-    lines = [f"Backend {result['backend']}, {result['threads']} threads, {result['machine']}, load average "
-             f"{result['load_average']:.1f} at the start; {result['seconds']:.0f} s in all"
-             f"{' (--quick)' if result['quick'] else ''}.", "",
-             "| benchmark | case | figure | unit |", "|---|---|---|---|"]
+    lines = [
+        f"Backend {result['backend']}, {result['threads']} threads, {result['machine']}, load average "
+        f"{result['load_average']:.1f} at the start; {result['seconds']:.0f} s in all"
+        f"{' (--quick)' if result['quick'] else ''}.",
+        "",
+        "| benchmark | case | figure | unit |",
+        "|---|---|---|---|",
+    ]
     for r in result["figures"]:
         lines.append(f"| {r['benchmark']} | {r['case']} | {r['value']:.4g} | {r['unit']} |")
     lines += ["", "| benchmark | doubled | work x | time x |", "|---|---|---|---|"]
@@ -336,8 +400,13 @@ def main(argv=None):
             BENCHMARKS[name](tmp, args.quick, rows, growth)
             print(f"{name}: {time.perf_counter() - t0:.1f} s", file=sys.stderr, flush=True)
     result = {
-        "backend": lumetra.backend, "threads": THREADS, "machine": machine(), "load_average": load,
-        "quick": args.quick, "seconds": time.perf_counter() - started, "date": time.strftime("%Y-%m-%d"),
+        "backend": lumetra.backend,
+        "threads": THREADS,
+        "machine": machine(),
+        "load_average": load,
+        "quick": args.quick,
+        "seconds": time.perf_counter() - started,
+        "date": time.strftime("%Y-%m-%d"),
         "figures": [dict(benchmark=b, case=c, value=v, unit=u) for b, c, v, u in rows],
         "growth": [dict(benchmark=b, doubled=d, work_ratio=w, time_ratio=t) for b, d, w, t in growth],
     }

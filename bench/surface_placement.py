@@ -52,11 +52,14 @@ def main():
     grid_rate, grid_faces = rays_per_second(mesh, 1, positions, directions, repeats=3)
     brute_rate, brute_faces = rays_per_second(mesh, 2, positions, directions, repeats=1)
     agree = np.mean(grid_faces == brute_faces)
-    print(f"\nbackend {lumetra.backend}, threads {lumetra.get_num_threads()}: {mesh.n_faces} boundary faces, "
-          f"{count} rays ({np.mean(grid_faces >= 0):.0%} hit), start faces agree for {agree:.2%}\n"
-          f"  grid tracer:        {grid_rate:12.0f} rays/s\n"
-          f"  brute-force tracer: {brute_rate:12.0f} rays/s\n"
-          f"  ratio:              {grid_rate / brute_rate:12.1f}", file=sys.stderr)
+    print(
+        f"\nbackend {lumetra.backend}, threads {lumetra.get_num_threads()}: {mesh.n_faces} boundary faces, "
+        f"{count} rays ({np.mean(grid_faces >= 0):.0%} hit), start faces agree for {agree:.2%}\n"
+        f"  grid tracer:        {grid_rate:12.0f} rays/s\n"
+        f"  brute-force tracer: {brute_rate:12.0f} rays/s\n"
+        f"  ratio:              {grid_rate / brute_rate:12.1f}",
+        file=sys.stderr,
+    )
 
 
 if __name__ == "__main__":

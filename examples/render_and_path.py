@@ -28,8 +28,13 @@ def write_vtk(path, nx, ny, nz, keep=lambda i, j, k: True, index=lambda x, y, z:
     z, y, x = np.meshgrid(np.arange(nz + 1), np.arange(ny + 1), np.arange(nx + 1), indexing="ij")
     points = np.stack([x.ravel(), y.ravel(), z.ravel()], axis=1).astype(float)
     node = lambda i, j, k: i + (nx + 1) * (j + (ny + 1) * k)  # noqa: E731
-    cells = [[node(i + a, j + b, k + c) for a, b, c in CORNERS]
-             for k in range(nz) for j in range(ny) for i in range(nx) if keep(i, j, k)]
+    cells = [
+        [node(i + a, j + b, k + c) for a, b, c in CORNERS]
+        for k in range(nz)
+        for j in range(ny)
+        for i in range(nx)
+        if keep(i, j, k)
+    ]
     used = sorted({n for c in cells for n in c})
     renumber = {old: new for new, old in enumerate(used)}
     points = points[used]
@@ -49,6 +54,7 @@ def save_png(image, path):
     """The picture as PNG through matplotlib or Pillow, whichever is installed."""
     try:
         import matplotlib.pyplot as plt
+
         plt.imsave(path, image)
     except ImportError:
         try:
@@ -68,10 +74,16 @@ def render(out):
     engine.load_mesh(mesh)
     engine.set_solver_type("FE")
     height, width, pixel = 120, 160, 0.04
-    for name, position, direction in (("top", [2, 2, 6], [0, 0, -1]),
-                                      ("slant", [-2, -3, 5], [1, 1.2, -1])):
-        engine.set_objective("render", {"pixel_width": width, "pixel_height": height, "pixel_size": pixel,
-                                        "output_file": os.path.join(out, f"render_{name}.bmp")})
+    for name, position, direction in (("top", [2, 2, 6], [0, 0, -1]), ("slant", [-2, -3, 5], [1, 1.2, -1])):
+        engine.set_objective(
+            "render",
+            {
+                "pixel_width": width,
+                "pixel_height": height,
+                "pixel_size": pixel,
+                "output_file": os.path.join(out, f"render_{name}.bmp"),
+            },
+        )
         engine.generate_camera_rays(position, direction, height, width, pixel)
         engine.config()
         engine.compute_volumetric_absorption()
@@ -95,8 +107,10 @@ def optical_path(out):
     engine.compute_volumetric_absorption()
     engine.write_result()
     path = engine.get_optical_path()
-    print(f"{len(path)} samples; the ray left the block at x = {path['x'][-1]:.4f} "
-          f"(entered at x = 1.5000), with {path['E'][-1]:.4f} of its power")
+    print(
+        f"{len(path)} samples; the ray left the block at x = {path['x'][-1]:.4f} "
+        f"(entered at x = 1.5000), with {path['E'][-1]:.4f} of its power"
+    )
     try:
         import matplotlib.pyplot as plt
     except ImportError:

@@ -54,10 +54,12 @@ def main():
     absorbed = float(engine.get_absorbed_power() @ engine.get_nodal_volumes())
     balance = engine.get_trace_summary()
     expected = (1 - 0.04) * (1 - math.exp(-0.8 * 1.0))
-    print(f"\nbackend {lumetra.backend}: absorbed {absorbed:.5f} W of 1 W; "
-          f"Fresnel and Beer-Lambert give {expected:.5f} W\n"
-          f"entered {balance['power_entered']:.5f} W, left {balance['power_left']:.5f} W, "
-          f"stopped {balance['power_stopped']:.2g} W")
+    print(
+        f"\nbackend {lumetra.backend}: absorbed {absorbed:.5f} W of 1 W; "
+        f"Fresnel and Beer-Lambert give {expected:.5f} W\n"
+        f"entered {balance['power_entered']:.5f} W, left {balance['power_left']:.5f} W, "
+        f"stopped {balance['power_stopped']:.2g} W"
+    )
 
 
 if __name__ == "__main__":

@@ -130,9 +130,7 @@ class Lumetra:
     def set_rays(self, positions: ArrayLike, directions: ArrayLike, powers: ArrayLike) -> None:
         """Replace the rays by rays given as arrays."""
     def configure_outfilename(self, output_file: str | os.PathLike[str]) -> None: ...
-    def compute_volumetric_absorption(
-        self, progress: bool | Callable[[int, int], object] | None = None
-    ) -> None: ...
+    def compute_volumetric_absorption(self, progress: bool | Callable[[int, int], object] | None = None) -> None: ...
     def trace_adjoint(
         self, field: ArrayLike, progress: bool | Callable[[int, int], object] | None = None
     ) -> NDArray[np.float64]:
@@ -172,9 +170,7 @@ class Lumetra:
     def write_result(self) -> None: ...
     def write_result_append(self, fields: ArrayLike, field_names: Sequence[str] | None = None) -> None:
         """Write simulation results with additional custom fields to VTU file."""
-    def set_objective(
-        self, kind: str, config: Mapping[str, object] | str | os.PathLike[str] | None = None
-    ) -> None:
+    def set_objective(self, kind: str, config: Mapping[str, object] | str | os.PathLike[str] | None = None) -> None:
         """Choose what the next tracer computes."""
     def generate_camera_rays(
         self, position: ArrayLike, direction: ArrayLike, height: int, width: int, pixel_size: float

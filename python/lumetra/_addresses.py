@@ -50,16 +50,22 @@ def check(address: int, kind: str, call: str) -> Any:
         others = [k for (a, k), r in _handed.items() if a == address and k != kind and r() is not None]
     if ref is None:
         if others:
-            raise RuntimeError(f"{call}: {address:#x} is an engine's {KINDS[others[0]][0]} (from "
-                               f"Lumetra.{KINDS[others[0]][1]}()), not its {name} (from Lumetra.{getter}())")
-        raise RuntimeError(f"{call}: {address:#x} is not a {name} that a lumetra engine handed out (from "
-                           f"Lumetra.{getter}()); pass the engine itself instead")
+            raise RuntimeError(
+                f"{call}: {address:#x} is an engine's {KINDS[others[0]][0]} (from "
+                f"Lumetra.{KINDS[others[0]][1]}()), not its {name} (from Lumetra.{getter}())"
+            )
+        raise RuntimeError(
+            f"{call}: {address:#x} is not a {name} that a lumetra engine handed out (from "
+            f"Lumetra.{getter}()); pass the engine itself instead"
+        )
     engine = ref()
     if engine is None:
         raise RuntimeError(f"{call}: the engine that handed out the {name} {address:#x} is gone; its memory is freed")
     current = getattr(engine, getter)()
     if current != address:
-        raise RuntimeError(f"{call}: the {name} {address:#x} is stale: the engine has replaced it since (now "
-                           f"{current:#x}, after a mesh of another node count or a new objective); ask "
-                           f"Lumetra.{getter}() again, or pass the engine itself")
+        raise RuntimeError(
+            f"{call}: the {name} {address:#x} is stale: the engine has replaced it since (now "
+            f"{current:#x}, after a mesh of another node count or a new objective); ask "
+            f"Lumetra.{getter}() again, or pass the engine itself"
+        )
     return engine

@@ -62,12 +62,15 @@ def _gpu_ids():
     probe = importlib.util.find_spec("lumetra._cuda_probe")
     if probe is None or probe.origin is None:
         return []
-    code = ("import importlib.machinery as m, importlib.util as u, sys\n"
-            "s = u.spec_from_file_location('lumetra._cuda_probe', sys.argv[1])\n"
-            "p = u.module_from_spec(s); s.loader.exec_module(p); print(p.device_count()[0])")
+    code = (
+        "import importlib.machinery as m, importlib.util as u, sys\n"
+        "s = u.spec_from_file_location('lumetra._cuda_probe', sys.argv[1])\n"
+        "p = u.module_from_spec(s); s.loader.exec_module(p); print(p.device_count()[0])"
+    )
     try:
-        out = subprocess.run([sys.executable, "-c", code, probe.origin], capture_output=True, text=True,
-                             timeout=60, check=True).stdout
+        out = subprocess.run(
+            [sys.executable, "-c", code, probe.origin], capture_output=True, text=True, timeout=60, check=True
+        ).stdout
         return [str(i) for i in range(int(out.strip() or 0))]
     except (OSError, ValueError, subprocess.SubprocessError):
         return []
@@ -108,7 +111,8 @@ def load_extension():
             if requested == "cuda":
                 raise ImportError(
                     "LUMETRA_BACKEND=cuda, but this installation has no CUDA variant "
-                    "(it was built without a CUDA compiler, or with LUMETRA_CUDA=OFF)")
+                    "(it was built without a CUDA compiler, or with LUMETRA_CUDA=OFF)"
+                )
         else:
             if under_mpi():
                 choose_gpu()
@@ -119,9 +123,13 @@ def load_extension():
                 except ImportError as exc:
                     if requested == "cuda":
                         raise ImportError(
-                            f"LUMETRA_BACKEND=cuda, but the CUDA variant could not be loaded: {exc}") from exc
-                    warnings.warn(f"lumetra: the CUDA variant could not be loaded ({exc}); using the CPU variant",
-                                  RuntimeWarning, stacklevel=3)
+                            f"LUMETRA_BACKEND=cuda, but the CUDA variant could not be loaded: {exc}"
+                        ) from exc
+                    warnings.warn(
+                        f"lumetra: the CUDA variant could not be loaded ({exc}); using the CPU variant",
+                        RuntimeWarning,
+                        stacklevel=3,
+                    )
             elif requested == "cuda":
                 raise ImportError(f"LUMETRA_BACKEND=cuda, but no usable GPU was found: {reason}")
     return importlib.import_module("lumetra._lumetra_cpu"), "cpu"
@@ -134,7 +142,8 @@ def load_companion(package, backend):
     if requested != "auto" and requested != backend:
         raise ImportError(
             f"{package}: LUMETRA_BACKEND={requested}, but lumetra is already using its {backend} variant in this "
-            "process; both packages must use the same variant because they exchange device addresses")
+            "process; both packages must use the same variant because they exchange device addresses"
+        )
     try:
         ext = importlib.import_module(f"{package}._{package}_{backend}")
     except ImportError as exc:

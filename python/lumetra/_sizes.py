@@ -63,13 +63,16 @@ def require_count(item: str, count: int, what: str, bytes_each: float) -> None:
     """
     most = limit(what)
     if count > most:
-        raise MemoryError(f"{item}: {count} {what} would need at least {_gib(count * bytes_each)}; the engine holds "
-                          f"at most {most} {what}")
+        raise MemoryError(
+            f"{item}: {count} {what} would need at least {_gib(count * bytes_each)}; the engine holds "
+            f"at most {most} {what}"
+        )
 
 
 def require_memory(item: str, size: float) -> None:
     """Refuse an item that needs at least ``size`` bytes when less memory is available."""
     available = available_memory()
     if available is not None and size > available:
-        raise MemoryError(f"{item} would need at least {_gib(size)}, more than the {_gib(available)} of memory "
-                          "available")
+        raise MemoryError(
+            f"{item} would need at least {_gib(size)}, more than the {_gib(available)} of memory available"
+        )

@@ -47,9 +47,28 @@ import numpy as np
 
 from lumetra.scenario import ScenarioError
 
-__all__ = ["SHAPES", "axis_frame", "LinearMap", "MatrixMap", "DoseMap", "Metrics", "DesignResult", "target_values",
-           "builtin_shape", "sample_voxels", "voxelise_surface", "angles_of", "step_weights", "rotation",
-           "iou", "best_threshold", "evaluate", "optimise", "run", "format_summary"]
+__all__ = [
+    "SHAPES",
+    "axis_frame",
+    "LinearMap",
+    "MatrixMap",
+    "DoseMap",
+    "Metrics",
+    "DesignResult",
+    "target_values",
+    "builtin_shape",
+    "sample_voxels",
+    "voxelise_surface",
+    "angles_of",
+    "step_weights",
+    "rotation",
+    "iou",
+    "best_threshold",
+    "evaluate",
+    "optimise",
+    "run",
+    "format_summary",
+]
 
 SHAPES = ("disk_bar_foot", "cylinder")
 """Built-in target cross-sections (target.shape)."""
@@ -65,6 +84,7 @@ BATCH_RAYS = 1 << 18
 
 
 # ------------------------------------------------------------------------------ targets
+
 
 def _unit(v) -> np.ndarray:
     v = np.asarray(v, dtype=float)
@@ -132,8 +152,9 @@ def voxelise_surface(path: str | Path, pitch: float) -> tuple[np.ndarray, np.nda
     try:
         import trimesh
     except ImportError as error:
-        raise ScenarioError("target.file: a surface target needs trimesh (pip install trimesh, or "
-                            "pip install 'lumetra[run]')") from error
+        raise ScenarioError(
+            "target.file: a surface target needs trimesh (pip install trimesh, or pip install 'lumetra[run]')"
+        ) from error
     try:
         surface = trimesh.load(str(path), force="mesh")
     except Exception as error:  # noqa: BLE001  (trimesh raises many kinds for a bad file)
@@ -162,7 +183,7 @@ def target_values(scenario: dict[str, Any], points: np.ndarray) -> np.ndarray:
     t = scenario["target"]
     points = np.asarray(points, dtype=float)
     if t["source"] == "none":
-        raise ScenarioError("target.source: the scenario has no target (set target.source = \"shape\" or \"file\")")
+        raise ScenarioError('target.source: the scenario has no target (set target.source = "shape" or "file")')
     if t["source"] == "shape":
         u, v, a = axis_frame(scenario["light"]["axis"])
         centre = np.asarray(scenario["light"]["center"], dtype=float) @ a
@@ -181,8 +202,9 @@ def target_values(scenario: dict[str, Any], points: np.ndarray) -> np.ndarray:
             except (OSError, ValueError) as error:
                 raise ScenarioError(f"target.file: cannot read {path}: {error}") from error
             if array.ndim != 3 or 0 in array.shape:
-                raise ScenarioError(f"target.file: {path} has shape {array.shape}, expected a 3-D voxel array "
-                                    "(x, y, z)")
+                raise ScenarioError(
+                    f"target.file: {path} has shape {array.shape}, expected a 3-D voxel array (x, y, z)"
+                )
             if not (np.issubdtype(array.dtype, np.number) or array.dtype == bool):
                 raise ScenarioError(f"target.file: {path} holds {array.dtype}, expected numbers")
             array = array.astype(float)
@@ -196,12 +218,14 @@ def target_values(scenario: dict[str, Any], points: np.ndarray) -> np.ndarray:
             raise ScenarioError(f"target.file: {path}: expected a .npy voxel array or an .stl/.obj surface")
     values = np.clip(values, 0.0, 1.0)
     if not np.any(values >= 0.5):
-        raise ScenarioError("target: no mesh node lies inside the target (check its position and size against "
-                            "the mesh)")
+        raise ScenarioError(
+            "target: no mesh node lies inside the target (check its position and size against the mesh)"
+        )
     return values
 
 
 # ------------------------------------------------------------------------------ the map
+
 
 class LinearMap(Protocol):
     """p (angles, rays) -> nodal dose (nodes,), and its adjoint g (nodes,) -> (angles, rays)."""
@@ -267,8 +291,9 @@ class DoseMap:
     recorded sparse matrix instead of traces (``mode`` says which).
     """
 
-    def __init__(self, engine, positions: np.ndarray, directions: np.ndarray, weights: np.ndarray,
-                 batch_rays: int = BATCH_RAYS):
+    def __init__(
+        self, engine, positions: np.ndarray, directions: np.ndarray, weights: np.ndarray, batch_rays: int = BATCH_RAYS
+    ):
         self.engine = engine
         self.positions = np.asarray(positions, dtype=float)
         self.directions = np.asarray(directions, dtype=float)
@@ -288,10 +313,12 @@ class DoseMap:
 
         light = scenario["light"]
         if light["source"] != "beam":
-            raise ScenarioError(f"light.source: the design needs a beam (\"beam\"), not {light['source']!r}")
+            raise ScenarioError(f'light.source: the design needs a beam ("beam"), not {light["source"]!r}')
         if light["projector"] == "lens":
-            raise ScenarioError("light.projector: the design traces one ray per pixel; design with \"telecentric\" "
-                                "and run the patterns through the lens")
+            raise ScenarioError(
+                'light.projector: the design traces one ray per pixel; design with "telecentric" '
+                "and run the patterns through the lens"
+            )
         # The beam starts where the run starts it: outside the mesh at every angle.
         light = runner._placed_beam(light, engine.get_node_positions(), sys.stderr)
         try:
@@ -304,8 +331,11 @@ class DoseMap:
         return cls(engine, positions, directions, step_weights(scenario), batch_rays)
 
     def _set(self, batch: slice, powers: np.ndarray) -> None:
-        self.engine.set_rays(self.positions[batch].reshape(-1, 3), self.directions[batch].reshape(-1, 3),
-                             np.ascontiguousarray(powers, dtype=float).reshape(-1))
+        self.engine.set_rays(
+            self.positions[batch].reshape(-1, 3),
+            self.directions[batch].reshape(-1, 3),
+            np.ascontiguousarray(powers, dtype=float).reshape(-1),
+        )
 
     def record(self, memory_share: float = 0.25) -> bool:
         """Record the matrix (one trace per batch, each ray at unit power) when its deposits
@@ -339,8 +369,9 @@ class DoseMap:
     def forward(self, powers: np.ndarray) -> np.ndarray:
         powers = np.asarray(powers, dtype=float).reshape(self.shape[1:]) * self.weights[:, None]
         if self.matrices is not None:
-            return sum((m @ powers[b].reshape(-1) for m, b in zip(self.matrices, self.batches)),
-                       np.zeros(self.shape[0]))
+            return sum(
+                (m @ powers[b].reshape(-1) for m, b in zip(self.matrices, self.batches)), np.zeros(self.shape[0])
+            )
         dose = np.zeros(self.shape[0])
         for batch in self.batches:
             if not np.any(powers[batch] > 0):
@@ -369,6 +400,7 @@ class DoseMap:
 
 
 # ------------------------------------------------------------------------------ metrics
+
 
 def iou(predicted: np.ndarray, inside: np.ndarray, weights: np.ndarray | None = None) -> float:
     """Intersection over union of two node sets, each node weighted (by its volume, say);
@@ -451,9 +483,16 @@ def evaluate(dose: np.ndarray, inside: np.ndarray, weights: np.ndarray | None = 
     d_in, d_out = float(dose[inside].min()), float(dose[~inside].max()) if (~inside).any() else 0.0
     mean = float(np.average(dose[inside], weights=w[inside]))
     spread = float(np.sqrt(np.average((dose[inside] - mean) ** 2, weights=w[inside]))) / mean if mean > 0 else math.inf
-    return Metrics(iou=float(curve[k]), threshold=float(t[k]), dose_in_min=d_in, dose_out_max=d_out,
-                   window=(d_in - d_out) / d_in if d_in > 0 else -math.inf, good_range=good,
-                   good_width=(good[1] - good[0]) / (0.5 * (good[0] + good[1])) if good else 0.0, spread=spread)
+    return Metrics(
+        iou=float(curve[k]),
+        threshold=float(t[k]),
+        dose_in_min=d_in,
+        dose_out_max=d_out,
+        window=(d_in - d_out) / d_in if d_in > 0 else -math.inf,
+        good_range=good,
+        good_width=(good[1] - good[0]) / (0.5 * (good[0] + good[1])) if good else 0.0,
+        spread=spread,
+    )
 
 
 def voxel_error_rate(predicted: np.ndarray, inside: np.ndarray, weights: np.ndarray | None = None) -> float:
@@ -485,13 +524,19 @@ def fidelity(dose: np.ndarray, inside: np.ndarray, weights: np.ndarray | None = 
     spread (coefficient of variation)."""
     m = evaluate(dose, inside, weights)
     dose = np.asarray(dose, dtype=float)
-    return {"iou_best": m.iou, "best_threshold": m.threshold,
-            "ver": voxel_error_rate(dose >= m.threshold, inside, weights),
-            "process_window": m.window, "good_iou_range": list(m.good_range) if m.good_range else None,
-            "ipdr": in_part_dose_range(dose, inside), "dose_spread": m.spread}
+    return {
+        "iou_best": m.iou,
+        "best_threshold": m.threshold,
+        "ver": voxel_error_rate(dose >= m.threshold, inside, weights),
+        "process_window": m.window,
+        "good_iou_range": list(m.good_range) if m.good_range else None,
+        "ipdr": in_part_dose_range(dose, inside),
+        "dose_spread": m.spread,
+    }
 
 
 # ------------------------------------------------------------------------------ the optimiser
+
 
 @dataclass
 class DesignResult:
@@ -506,8 +551,13 @@ class DesignResult:
     traces: int = 0
 
 
-def _penalty(dose: np.ndarray, w_in: np.ndarray, w_out: np.ndarray, band: float,
-             levels: tuple[np.ndarray, np.ndarray] | None = None) -> tuple[float, np.ndarray]:
+def _penalty(
+    dose: np.ndarray,
+    w_in: np.ndarray,
+    w_out: np.ndarray,
+    band: float,
+    levels: tuple[np.ndarray, np.ndarray] | None = None,
+) -> tuple[float, np.ndarray]:
     """The loss and its gradient with respect to the dose; levels = (lowest dose inside,
     highest dose outside) per node, 1 and 1 - band when None."""
     low, high = levels if levels is not None else (1.0, 1.0 - band)
@@ -518,10 +568,17 @@ def _penalty(dose: np.ndarray, w_in: np.ndarray, w_out: np.ndarray, band: float,
     return loss, 2.0 * (-w_in * under + OVERDOSE_WEIGHT * w_in * over + w_out * spill)
 
 
-def optimise(mapping: LinearMap, target: np.ndarray, weights: np.ndarray | None = None, iterations: int = 40,
-             band: float = 0.1, power_iterations: int = 6, start: np.ndarray | None = None,
-             levels: tuple[np.ndarray, np.ndarray] | None = None,
-             progress: Callable[[int, float], None] | None = None) -> DesignResult:
+def optimise(
+    mapping: LinearMap,
+    target: np.ndarray,
+    weights: np.ndarray | None = None,
+    iterations: int = 40,
+    band: float = 0.1,
+    power_iterations: int = 6,
+    start: np.ndarray | None = None,
+    levels: tuple[np.ndarray, np.ndarray] | None = None,
+    progress: Callable[[int, float], None] | None = None,
+) -> DesignResult:
     """Non-negative powers p whose dose A p lies at or above 1 inside the target and at or below
     1 - band outside.
 
@@ -586,11 +643,18 @@ def optimise(mapping: LinearMap, target: np.ndarray, weights: np.ndarray | None 
         x, dose, t = x_new, dose_new, t_new
         if progress is not None:
             progress(k + 1, losses[-1])
-    return DesignResult(powers=x, dose=dose, loss=losses, iterations=iterations,
-                        metrics=evaluate(dose, inside, w), traces=getattr(mapping, "traces", 0))
+    return DesignResult(
+        powers=x,
+        dose=dose,
+        loss=losses,
+        iterations=iterations,
+        metrics=evaluate(dose, inside, w),
+        traces=getattr(mapping, "traces", 0),
+    )
 
 
 # ------------------------------------------------------------------------------ lumetra design
+
 
 def open_engine(scenario: dict[str, Any], log: TextIO, folder: Path):
     """An engine set up as ``lumetra run`` sets it up for its first step (mesh with the resin's
@@ -640,6 +704,7 @@ def _curalis_guess(resin: dict[str, Any], dose: float, steps: int, dt: float, cu
     """The light.power that brings one node of this dose per unit power (spread evenly over the
     steps) to the cure threshold by the reaction alone, without diffusion: where the
     search over coupled runs starts."""
+
     def cured(power: float) -> float:
         q = power * dose / (steps * dt)
         m, o, x = resin["c_monomer0"], resin["c_oxygen0"], resin["degree_of_curing0"]
@@ -688,11 +753,21 @@ class _Trials:
             total[:] = [cure.astype(float), cure] if not total else [total[0] + cure, cure]
 
         with contextlib.redirect_stdout(self.log), tempfile.TemporaryDirectory(prefix="lumetra-design-") as scratch:
-            summary = runner.run(_trial_scenario(self.scenario, power, Path(scratch)), progress=False,
-                                 stream=self.log, on_step=accumulate)
+            summary = runner.run(
+                _trial_scenario(self.scenario, power, Path(scratch)),
+                progress=False,
+                stream=self.log,
+                on_step=accumulate,
+            )
         t = summary["target"]
-        self.records.append({"power": power, "iou": t["iou"], "target_cured_fraction": t["target_cured_fraction"],
-                             "cured_outside_volume": t["cured_outside_volume"]})
+        self.records.append(
+            {
+                "power": power,
+                "iou": t["iou"],
+                "target_cured_fraction": t["target_cured_fraction"],
+                "cured_outside_volume": t["cured_outside_volume"],
+            }
+        )
         self.mean_cure[power] = total[0] / summary["steps"]
         self.final_cure[power] = np.array(total[1], dtype=float)
         if self.bar is not None:
@@ -736,10 +811,19 @@ class _Pass:
 CORRECTION = 0.15
 
 
-def _design_pass(scenario: dict[str, Any], mapping: DoseMap, target: np.ndarray, volumes: np.ndarray,
-                 patterns_file: Path, log: TextIO, progress: bool, label: str,
-                 start: np.ndarray | None = None, levels: tuple[np.ndarray, np.ndarray] | None = None,
-                 previous: _Pass | None = None) -> _Pass:
+def _design_pass(
+    scenario: dict[str, Any],
+    mapping: DoseMap,
+    target: np.ndarray,
+    volumes: np.ndarray,
+    patterns_file: Path,
+    log: TextIO,
+    progress: bool,
+    label: str,
+    start: np.ndarray | None = None,
+    levels: tuple[np.ndarray, np.ndarray] | None = None,
+    previous: _Pass | None = None,
+) -> _Pass:
     """One optimisation through the engine's current optics, and coupled runs of the
     scenario with its patterns: the first pass finds the exposure (dose model: the middle of
     the process window; curalis: a search), a later one keeps the dose scale of the previous
@@ -750,8 +834,16 @@ def _design_pass(scenario: dict[str, Any], mapping: DoseMap, target: np.ndarray,
     tick = time.perf_counter()
     try:
         with contextlib.redirect_stdout(log):
-            result = optimise(mapping, target, volumes, iterations=d["iterations"], band=d["band"], start=start,
-                              levels=levels, progress=bar)
+            result = optimise(
+                mapping,
+                target,
+                volumes,
+                iterations=d["iterations"],
+                band=d["band"],
+                start=start,
+                levels=levels,
+                progress=bar,
+            )
     finally:
         bar.close()
     optimise_time = time.perf_counter() - tick
@@ -776,15 +868,21 @@ def _design_pass(scenario: dict[str, Any], mapping: DoseMap, target: np.ndarray,
         calibrate_bar = _Bar(d["calibration_runs"], progress, "calibrating")
         trials = _Trials(run_scenario, log, calibrate_bar)
         try:
-            _calibrate(trials, _curalis_guess(resin, metrics.print_threshold(), scenario["time"]["steps"],
-                                              scenario["time"]["dt"], threshold), d["calibration_runs"])
+            _calibrate(
+                trials,
+                _curalis_guess(
+                    resin, metrics.print_threshold(), scenario["time"]["steps"], scenario["time"]["dt"], threshold
+                ),
+                d["calibration_runs"],
+            )
         finally:
             calibrate_bar.close()
     return _Pass(result, patterns, dose, metrics, trials.best()["power"], trials, optimise_time)
 
 
-def run(scenario: dict[str, Any], folder: str | Path, progress: bool = True,
-        stream: TextIO | None = None) -> dict[str, Any]:
+def run(
+    scenario: dict[str, Any], folder: str | Path, progress: bool = True, stream: TextIO | None = None
+) -> dict[str, Any]:
     """``lumetra design``: patterns that print the scenario's target through its optics.
 
     Writes into folder: patterns.npy (angles, rays), largest value 1, for light.intensities;
@@ -812,10 +910,9 @@ def run(scenario: dict[str, Any], folder: str | Path, progress: bool = True,
     folder = Path(folder)
     folder.mkdir(parents=True, exist_ok=True)
     if scenario["target"]["source"] == "none":
-        raise ScenarioError("target.source: lumetra design needs a target (target.source = \"shape\" or \"file\")")
+        raise ScenarioError('target.source: lumetra design needs a target (target.source = "shape" or "file")')
     if scenario["light"]["source"] != "beam":
-        raise ScenarioError(f"light.source: lumetra design needs a beam (\"beam\"), not "
-                            f"{scenario['light']['source']!r}")
+        raise ScenarioError(f'light.source: lumetra design needs a beam ("beam"), not {scenario["light"]["source"]!r}')
     import lumetra
     from lumetra import scenario as scenarios
 
@@ -841,8 +938,11 @@ def run(scenario: dict[str, Any], folder: str | Path, progress: bool = True,
         dark = inside & ~(mapping.forward(np.ones(mapping.shape[1:])) > 0)
         unreached = float(volumes[dark].sum() / volumes[inside].sum())
         if unreached > 0:
-            print(f"Warning: {unreached:.1%} of the target (by volume) lies where no ray deposits: no pattern "
-                  "can cure it (check the target against the beam: light.center, width, height)", file=stream)
+            print(
+                f"Warning: {unreached:.1%} of the target (by volume) lies where no ray deposits: no pattern "
+                "can cure it (check the target against the beam: light.center, width, height)",
+                file=stream,
+            )
         traces = 0
         passes = [_design_pass(scenario, mapping, target, volumes, scratch, log, progress, "design")]
         low, high = np.ones(len(target)), np.full(len(target), 1.0 - d["band"])
@@ -859,9 +959,21 @@ def run(scenario: dict[str, Any], folder: str | Path, progress: bool = True,
                 engine.set_absorptivity(resin["alpha0"] + mean * (resin["alpha1"] - resin["alpha0"]))
             traces += mapping.traces
             mapping = dose_map()
-            passes.append(_design_pass(scenario, mapping, target, volumes, scratch, log, progress,
-                                       f"correction {k + 1}", start=last.result.powers, levels=(low, high),
-                                       previous=last))
+            passes.append(
+                _design_pass(
+                    scenario,
+                    mapping,
+                    target,
+                    volumes,
+                    scratch,
+                    log,
+                    progress,
+                    f"correction {k + 1}",
+                    start=last.result.powers,
+                    levels=(low, high),
+                    previous=last,
+                )
+            )
         traces += mapping.traces
     chosen = max(range(len(passes)), key=lambda k: passes[k].trials.best()["iou"])
     final = passes[chosen]
@@ -871,28 +983,66 @@ def run(scenario: dict[str, Any], folder: str | Path, progress: bool = True,
     written["light"]["intensities"] = "patterns.npy"
     written["light"]["power"] = float(final.power)
     written["output"]["folder"] = str((folder / "run").resolve())
-    (folder / "design.toml").write_text("# Written by lumetra design: the scenario with the designed patterns.\n"
-                                        + scenarios.dumps(written), encoding="utf-8")
+    (folder / "design.toml").write_text(
+        "# Written by lumetra design: the scenario with the designed patterns.\n" + scenarios.dumps(written),
+        encoding="utf-8",
+    )
     m = final.metrics
     summary = {
-        "iterations": final.result.iterations, "loss": final.result.loss, "traces": traces, "map": mapping.mode,
-        "angles": mapping.shape[1], "rays": mapping.shape[2], "nodes": mapping.shape[0],
-        "iou": m.iou, "threshold": m.threshold,
-        "process_window": {"dose_in_min": m.dose_in_min, "dose_out_max": m.dose_out_max, "relative_gap": m.window,
-                           "good_iou": GOOD_IOU, "good_thresholds": list(m.good_range) if m.good_range else None,
-                           "good_relative_width": m.good_width},
-        "dose_spread": m.spread, "print_threshold": m.print_threshold(), "target_unreached": unreached,
-        "power": float(final.power), "run_iou": final.trials.best()["iou"], "model": resin["model"],
-        "passes": [{"run_iou": p.trials.best()["iou"], "power": p.power, "predicted_iou": p.metrics.iou,
-                    "runs": p.trials.records} for p in passes],
+        "iterations": final.result.iterations,
+        "loss": final.result.loss,
+        "traces": traces,
+        "map": mapping.mode,
+        "angles": mapping.shape[1],
+        "rays": mapping.shape[2],
+        "nodes": mapping.shape[0],
+        "iou": m.iou,
+        "threshold": m.threshold,
+        "process_window": {
+            "dose_in_min": m.dose_in_min,
+            "dose_out_max": m.dose_out_max,
+            "relative_gap": m.window,
+            "good_iou": GOOD_IOU,
+            "good_thresholds": list(m.good_range) if m.good_range else None,
+            "good_relative_width": m.good_width,
+        },
+        "dose_spread": m.spread,
+        "print_threshold": m.print_threshold(),
+        "target_unreached": unreached,
+        "power": float(final.power),
+        "run_iou": final.trials.best()["iou"],
+        "model": resin["model"],
+        "passes": [
+            {
+                "run_iou": p.trials.best()["iou"],
+                "power": p.power,
+                "predicted_iou": p.metrics.iou,
+                "runs": p.trials.records,
+            }
+            for p in passes
+        ],
         "chosen_pass": chosen,
-        "optimise_time_s": sum(p.optimise_time for p in passes), "wall_time_s": 0.0,
-        "files": {"patterns": "patterns.npy", "scenario": "design.toml", "summary": "design.json",
-                  "engine_log": "engine.log"},
+        "optimise_time_s": sum(p.optimise_time for p in passes),
+        "wall_time_s": 0.0,
+        "files": {
+            "patterns": "patterns.npy",
+            "scenario": "design.toml",
+            "summary": "design.json",
+            "engine_log": "engine.log",
+        },
     }
     if scenario["output"]["figure"]:
-        figure = _figure(folder / "design.png", scenario, mesh.points, target, final.dose, m, final.patterns,
-                         final.result.loss, stream)
+        figure = _figure(
+            folder / "design.png",
+            scenario,
+            mesh.points,
+            target,
+            final.dose,
+            m,
+            final.patterns,
+            final.result.loss,
+            stream,
+        )
         if figure:
             summary["files"]["figure"] = figure
     summary["wall_time_s"] = time.perf_counter() - started
@@ -940,9 +1090,10 @@ def _figure(path: Path, scenario, points, target, dose, metrics: Metrics, patter
         for row, height in enumerate((0.5 * (lo + hi), second)):
             chosen, u, v = _slice_at(points, light["axis"], height)
             tri = Triangulation(u, v)
-            for ax, values, title in ((axes[row, 0], target[chosen], "target"),
-                                      (axes[row, 1], (dose[chosen] >= threshold).astype(float),
-                                       "predicted cure")):
+            for ax, values, title in (
+                (axes[row, 0], target[chosen], "target"),
+                (axes[row, 1], (dose[chosen] >= threshold).astype(float), "predicted cure"),
+            ):
                 ax.tripcolor(tri, values, shading="gouraud", cmap="viridis", vmin=0, vmax=1)
                 if 0 < target[chosen].max() and target[chosen].min() < 1:
                     ax.tricontour(tri, target[chosen], levels=[0.5], colors="r", linewidths=0.8, linestyles="--")
@@ -993,13 +1144,22 @@ def format_summary(s: dict[str, Any], folder: str) -> str:
         f"({'matrix recorded' if s['map'] == 'recorded' else 'forward and adjoint traces'})",
         f"  predicted      IoU {s['iou']:.3f} at the best dose threshold; gap {w['relative_gap']:+.3f} (lowest dose "
         f"in the target against the highest outside); "
-        + (f"IoU >= {w['good_iou']:g} for thresholds {good[0]:.4g} to {good[1]:.4g} ({w['good_relative_width']:.1%})"
-           if good else f"IoU never reaches {w['good_iou']:g}"),
+        + (
+            f"IoU >= {w['good_iou']:g} for thresholds {good[0]:.4g} to {good[1]:.4g} ({w['good_relative_width']:.1%})"
+            if good
+            else f"IoU never reaches {w['good_iou']:g}"
+        ),
         f"  dose spread    {s['dose_spread']:.1%} inside the target (coefficient of variation)",
         f"  exposure       light.power = {s['power']:.6g} ({s['model']} model; lumetra run gives IoU "
         f"{s['run_iou']:.3f})",
-        *([f"  cure passes    run IoU by pass: {', '.join(format(p['run_iou'], '.3f') for p in s['passes'])} "
-           f"(pass {s['chosen_pass']} written)"] if len(s["passes"]) > 1 else []),
+        *(
+            [
+                f"  cure passes    run IoU by pass: {', '.join(format(p['run_iou'], '.3f') for p in s['passes'])} "
+                f"(pass {s['chosen_pass']} written)"
+            ]
+            if len(s["passes"]) > 1
+            else []
+        ),
         f"  output         {folder}/: {', '.join(str(v) for k, v in s['files'].items() if k != 'engine_log')}",
     ]
     return "\n".join(lines)

@@ -81,8 +81,9 @@ def _require_fits(item: str, nodes: int, elements: int) -> None:
     engine cannot hold or the memory cannot."""
     _sizes.require_count(item, nodes, "nodes", _BYTES_PER_NODE)
     _sizes.require_count(item, elements, "elements", _BYTES_PER_ELEMENT)
-    _sizes.require_memory(f"{item}: {nodes} nodes and {elements} elements",
-                          nodes * _BYTES_PER_NODE + elements * _BYTES_PER_ELEMENT)
+    _sizes.require_memory(
+        f"{item}: {nodes} nodes and {elements} elements", nodes * _BYTES_PER_NODE + elements * _BYTES_PER_ELEMENT
+    )
 
 
 def _field(value: NodalField, points: NDArray) -> NDArray[np.float64] | None:
@@ -117,8 +118,10 @@ def _length(name: str, value: Any) -> float:
         raise ValueError(f"{name} must be a positive finite number, not {value!r}")
     # The engine keeps coordinates in single precision: smaller lengths are 0 or denormal there.
     if length < _SMALLEST_LENGTH or length > _LARGEST_LENGTH:
-        raise ValueError(f"{name} = {length:g} is outside what single precision coordinates hold "
-                         f"({_SMALLEST_LENGTH:g} to {_LARGEST_LENGTH:g})")
+        raise ValueError(
+            f"{name} = {length:g} is outside what single precision coordinates hold "
+            f"({_SMALLEST_LENGTH:g} to {_LARGEST_LENGTH:g})"
+        )
     return length
 
 
@@ -129,12 +132,20 @@ _LARGEST_LENGTH = 1e12
 
 def _mesh(points: NDArray, hexahedra: NDArray, refractive_index: NodalField, absorptivity: NodalField) -> HexMesh:
     points = np.asarray(points, dtype=float)
-    return HexMesh(points, np.asarray(hexahedra, dtype=np.int64), _field(refractive_index, points),
-                   _field(absorptivity, points))
+    return HexMesh(
+        points, np.asarray(hexahedra, dtype=np.int64), _field(refractive_index, points), _field(absorptivity, points)
+    )
 
 
-def box(nx: int, ny: int, nz: int, size: ArrayLike = (1.0, 1.0, 1.0), origin: ArrayLike = (0.0, 0.0, 0.0),
-        refractive_index: NodalField = None, absorptivity: NodalField = None) -> HexMesh:
+def box(
+    nx: int,
+    ny: int,
+    nz: int,
+    size: ArrayLike = (1.0, 1.0, 1.0),
+    origin: ArrayLike = (0.0, 0.0, 0.0),
+    refractive_index: NodalField = None,
+    absorptivity: NodalField = None,
+) -> HexMesh:
     """A rectangular block of nx x ny x nz equal hexahedra.
 
     Parameters
@@ -170,7 +181,9 @@ def box(nx: int, ny: int, nz: int, size: ArrayLike = (1.0, 1.0, 1.0), origin: Ar
     counts = np.array([cx, cy, cz])
     nx, ny, nz = cx, cy, cz
     _require_fits(f"box({cx}, {cy}, {cz})", (cx + 1) * (cy + 1) * (cz + 1), cx * cy * cz)
-    axes = [np.linspace(o, o + s, n + 1) for o, s, n in zip(np.broadcast_to(origin, 3), np.broadcast_to(size, 3), counts)]
+    axes = [
+        np.linspace(o, o + s, n + 1) for o, s, n in zip(np.broadcast_to(origin, 3), np.broadcast_to(size, 3), counts)
+    ]
     z, y, x = np.meshgrid(axes[2], axes[1], axes[0], indexing="ij")
     points = np.stack([x.ravel(), y.ravel(), z.ravel()], axis=1)
     node = np.arange(len(points)).reshape(nz + 1, ny + 1, nx + 1)
@@ -179,8 +192,16 @@ def box(nx: int, ny: int, nz: int, size: ArrayLike = (1.0, 1.0, 1.0), origin: Ar
     return _mesh(points, hexahedra, refractive_index, absorptivity)
 
 
-def vial(radius: float = 1.0, height: float = 1.0, n_core: int = 4, n_radial: int = 4, n_z: int = 8,
-         core_fraction: float = 0.5, refractive_index: NodalField = None, absorptivity: NodalField = None) -> HexMesh:
+def vial(
+    radius: float = 1.0,
+    height: float = 1.0,
+    n_core: int = 4,
+    n_radial: int = 4,
+    n_z: int = 8,
+    core_fraction: float = 0.5,
+    refractive_index: NodalField = None,
+    absorptivity: NodalField = None,
+) -> HexMesh:
     """A cylindrical vial about the z axis as an O-grid of hexahedra.
 
     A square core of n_core x n_core elements is surrounded by four blocks that run from the
@@ -225,8 +246,11 @@ def vial(radius: float = 1.0, height: float = 1.0, n_core: int = 4, n_radial: in
     radius, height = _length("vial: radius", radius), _length("vial: height", height)
     if not 0.0 < core_fraction < 1.0:
         raise ValueError(f"vial: core_fraction must lie in (0, 1), not {core_fraction}")
-    _require_fits(f"vial(n_core={n}, n_radial={m}, n_z={layers})", ((n + 1) ** 2 + 4 * n * m) * (layers + 1),
-                  (n * n + 4 * n * m) * layers)
+    _require_fits(
+        f"vial(n_core={n}, n_radial={m}, n_z={layers})",
+        ((n + 1) ** 2 + 4 * n * m) * (layers + 1),
+        (n * n + 4 * n * m) * layers,
+    )
     a = core_fraction * radius / math.sqrt(2.0)
     # One layer: the core grid (i, j), then rings r = 1..m of 4n nodes going round.
     s = np.linspace(-a, a, n + 1)
@@ -270,8 +294,11 @@ def _vtk_voxels_readable():
     their own name, for the time of one read."""
     from meshio import _common, _mesh, _vtk_common
 
-    tables = [(_vtk_common.vtk_to_meshio_type, 11, "voxel"), (_common.num_nodes_per_cell, "voxel", 8),
-              (_mesh.topological_dimension, "voxel", 3)]
+    tables = [
+        (_vtk_common.vtk_to_meshio_type, 11, "voxel"),
+        (_common.num_nodes_per_cell, "voxel", 8),
+        (_mesh.topological_dimension, "voxel", 3),
+    ]
     added = [(table, key) for table, key, _ in tables if key not in table]
     for table, key, value in tables:
         table.setdefault(key, value)
@@ -328,8 +355,12 @@ def from_meshio(mesh: Any, source: str = "meshio mesh") -> HexMesh:
     if skipped:
         counts = ", ".join(f"{count} of type {kind}" for kind, count in skipped.items())
         print(f"Warning: skipped cells that are not hexahedra: {counts}")
-    return HexMesh(np.asarray(mesh.points, dtype=float), np.concatenate(blocks).astype(np.int64),
-                   _nodal(mesh, "RefractiveIndex", source), _nodal(mesh, "Absorptivity", source))
+    return HexMesh(
+        np.asarray(mesh.points, dtype=float),
+        np.concatenate(blocks).astype(np.int64),
+        _nodal(mesh, "RefractiveIndex", source),
+        _nodal(mesh, "Absorptivity", source),
+    )
 
 
 def read(path: str) -> HexMesh:
@@ -373,11 +404,14 @@ def to_meshio(mesh: HexMesh) -> Any:
     """The mesh as a meshio.Mesh with its nodal fields as point data."""
     import meshio
 
-    point_data = {name: np.asarray(values, dtype=float)
-                  for name, values in (("RefractiveIndex", mesh.refractive_index), ("Absorptivity", mesh.absorptivity))
-                  if values is not None}
-    return meshio.Mesh(np.asarray(mesh.points, dtype=float), [("hexahedron", np.asarray(mesh.hexahedra))],
-                       point_data=point_data)
+    point_data = {
+        name: np.asarray(values, dtype=float)
+        for name, values in (("RefractiveIndex", mesh.refractive_index), ("Absorptivity", mesh.absorptivity))
+        if values is not None
+    }
+    return meshio.Mesh(
+        np.asarray(mesh.points, dtype=float), [("hexahedron", np.asarray(mesh.hexahedra))], point_data=point_data
+    )
 
 
 def write(path: str, mesh: HexMesh, file_format: str | None = None, **kwargs: Any) -> None:
@@ -439,15 +473,19 @@ def merge_nodes(mesh: HexMesh, tolerance: float = 1e-9) -> HexMesh:
     -------
     >>> engine.load_mesh_arrays(*merge_nodes(read("exported.inp")))
     """
-    if not (isinstance(tolerance, (int, float, np.floating, np.integer)) and math.isfinite(tolerance) and tolerance > 0):
+    if not (
+        isinstance(tolerance, (int, float, np.floating, np.integer)) and math.isfinite(tolerance) and tolerance > 0
+    ):
         raise ValueError(f"merge_nodes: tolerance must be a positive finite number, not {tolerance!r}")
     points = np.asarray(mesh.points, dtype=float)
     if len(points) == 0:
         return mesh
     bad = ~np.all(np.isfinite(points), axis=1)
     if bad.any():
-        raise ValueError(f"merge_nodes: node {int(np.argmax(bad))} has a coordinate that is not finite "
-                         f"({points[np.argmax(bad)].tolist()}); {int(bad.sum())} such node(s)")
+        raise ValueError(
+            f"merge_nodes: node {int(np.argmax(bad))} has a coordinate that is not finite "
+            f"({points[np.argmax(bad)].tolist()}); {int(bad.sum())} such node(s)"
+        )
     diagonal = float(np.linalg.norm(points.max(axis=0) - points.min(axis=0))) or 1.0
     keys = np.round((points - points.min(axis=0)) / (tolerance * diagonal)).astype(np.int64)
     _, first, inverse = np.unique(keys, axis=0, return_index=True, return_inverse=True)
@@ -461,5 +499,6 @@ def merge_nodes(mesh: HexMesh, tolerance: float = 1e-9) -> HexMesh:
     def field(values: NDArray | None) -> NDArray[np.float64] | None:
         return None if values is None else np.asarray(values, dtype=float)[keep]
 
-    return HexMesh(points[keep], new_ids[np.asarray(mesh.hexahedra)], field(mesh.refractive_index),
-                   field(mesh.absorptivity))
+    return HexMesh(
+        points[keep], new_ids[np.asarray(mesh.hexahedra)], field(mesh.refractive_index), field(mesh.absorptivity)
+    )

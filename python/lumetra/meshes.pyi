@@ -8,7 +8,9 @@ from numpy.typing import ArrayLike, NDArray
 
 __all__ = ["HexMesh", "box", "vial", "read", "write", "from_meshio", "to_meshio", "merge_nodes"]
 
-NodalField = Union[None, float, ArrayLike, Callable[[NDArray[np.float64], NDArray[np.float64], NDArray[np.float64]], ArrayLike]]
+NodalField = Union[
+    None, float, ArrayLike, Callable[[NDArray[np.float64], NDArray[np.float64], NDArray[np.float64]], ArrayLike]
+]
 
 VOXEL_TO_HEXAHEDRON: list[int]
 

@@ -113,8 +113,10 @@ class Mpi(Serial):
         sums = self.comm.allgather(checksum(values))
         if len(set(sums)) > 1:
             odd = [r for r, s in enumerate(sums) if s != sums[0]]
-            raise DivergedError(f"the processes diverged: the {what} of rank(s) {odd} differs from rank 0's; "
-                                f"they no longer simulate the same resin")
+            raise DivergedError(
+                f"the processes diverged: the {what} of rank(s) {odd} differs from rank 0's; "
+                f"they no longer simulate the same resin"
+            )
 
     def abort(self, message: str, code: int = 1) -> None:
         """End every process of the job, after writing the message to stderr."""
@@ -133,8 +135,10 @@ def world() -> Serial:
     try:
         import mpi4py  # noqa: F401
     except ImportError as error:
-        raise RuntimeError("this process runs under an MPI launcher, but mpi4py is not installed "
-                           "(pip install 'lumetra[mpi]'), or set LUMETRA_MPI=0 to run each process alone") from error
+        raise RuntimeError(
+            "this process runs under an MPI launcher, but mpi4py is not installed "
+            "(pip install 'lumetra[mpi]'), or set LUMETRA_MPI=0 to run each process alone"
+        ) from error
     return Mpi()
 
 

@@ -41,8 +41,10 @@ def load_npy(path: str) -> np.ndarray:
     if not isinstance(values, np.ndarray):  # an np.savez archive
         names = ", ".join(values.files)
         values.close()
-        raise ScenarioError(f"{KEY}: {path} is an archive of arrays ({names}), not one array; save the "
-                            "(angles, rays) array alone with numpy.save")
+        raise ScenarioError(
+            f"{KEY}: {path} is an archive of arrays ({names}), not one array; save the "
+            "(angles, rays) array alone with numpy.save"
+        )
     return values
 
 
@@ -79,15 +81,21 @@ def to_rays(values: np.ndarray, source: str, layout: str, rows: int | None, colu
     if values.ndim == 2:
         return values
     if values.ndim != 3:
-        raise ScenarioError(f"{KEY}: {source} has {values.ndim} dimensions; expected (angles, rays) or an image "
-                            "stack (see light.pattern_layout)")
+        raise ScenarioError(
+            f"{KEY}: {source} has {values.ndim} dimensions; expected (angles, rays) or an image "
+            "stack (see light.pattern_layout)"
+        )
     if rows is None:
-        raise ScenarioError(f"{KEY}: {source} is a stack of images, which needs light.source = \"beam\" (its "
-                            "rays_high x rays_across grid is the image)")
+        raise ScenarioError(
+            f'{KEY}: {source} is a stack of images, which needs light.source = "beam" (its '
+            "rays_high x rays_across grid is the image)"
+        )
     if layout == "rows_angles_columns":
         values = values.transpose(1, 0, 2)
     if values.shape[1:] != (rows, columns):
-        raise ScenarioError(f"{KEY}: {source} holds images of {values.shape[1]} x {values.shape[2]} pixels (rows x "
-                            f"columns, layout {layout}); the beam has light.rays_high x light.rays_across = "
-                            f"{rows} x {columns}")
+        raise ScenarioError(
+            f"{KEY}: {source} holds images of {values.shape[1]} x {values.shape[2]} pixels (rows x "
+            f"columns, layout {layout}); the beam has light.rays_high x light.rays_across = "
+            f"{rows} x {columns}"
+        )
     return values[:, ::-1, :].reshape(len(values), rows * columns)

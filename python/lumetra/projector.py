@@ -47,8 +47,15 @@ def cone_offsets(count: int) -> np.ndarray:
     return np.column_stack([r * np.cos(phi), r * np.sin(phi)])
 
 
-def cones(starts: np.ndarray, d: np.ndarray, across: np.ndarray, up: np.ndarray, to_focus: float,
-          aperture_deg: float, count: int) -> tuple[np.ndarray, np.ndarray]:
+def cones(
+    starts: np.ndarray,
+    d: np.ndarray,
+    across: np.ndarray,
+    up: np.ndarray,
+    to_focus: float,
+    aperture_deg: float,
+    count: int,
+) -> tuple[np.ndarray, np.ndarray]:
     """The rays of each pixel's cone: every pixel's chief ray starts at starts[i] and travels
     along d; its cone meets in the point to_focus along it and starts in the same plane, the
     rays leaning by up to aperture_deg. Returns (positions, directions), count per pixel."""

@@ -59,8 +59,9 @@ def beam_rays(light: dict[str, Any]) -> np.ndarray:
     nu, nv = int(light["rays_across"]), int(light["rays_high"])
     lens = light.get("projector", "parallel") == "lens"
     per_pixel = int(light["rays_per_pixel"]) if lens else 1
-    item = f"light.rays_across x light.rays_high{' x light.rays_per_pixel' if lens else ''} = {nu} x {nv}" + \
-        (f" x {per_pixel}" if lens else "")
+    item = f"light.rays_across x light.rays_high{' x light.rays_per_pixel' if lens else ''} = {nu} x {nv}" + (
+        f" x {per_pixel}" if lens else ""
+    )
     _sizes.require_count(item, nu * nv * per_pixel, "rays", BEAM_BYTES_PER_RAY)
     _sizes.require_memory(f"{item} rays", nu * nv * per_pixel * BEAM_BYTES_PER_RAY)
     d, axis = _unit(light["direction"]), _unit(light["axis"])
@@ -71,10 +72,11 @@ def beam_rays(light: dict[str, Any]) -> np.ndarray:
     v = (np.arange(nv) + 0.5) / nv - 0.5
     vv, uu = np.meshgrid(v, u, indexing="ij")
     start = np.asarray(light["center"], dtype=float) - light["start_distance"] * d
-    positions = (start + uu.reshape(-1, 1) * width * across + vv.reshape(-1, 1) * height * up)
+    positions = start + uu.reshape(-1, 1) * width * across + vv.reshape(-1, 1) * height * up
     if lens:
-        positions, directions = projector.cones(positions, d, across, up, light["start_distance"] + light["focus"],
-                                                light["aperture"], per_pixel)
+        positions, directions = projector.cones(
+            positions, d, across, up, light["start_distance"] + light["focus"], light["aperture"], per_pixel
+        )
     else:
         directions = np.tile(d, (len(positions), 1))
     count = len(positions)
@@ -145,8 +147,9 @@ class _Light:
             self.engine.load_rays(str(self.ray_file))
         else:
             h, w = self.light["pixels"]
-            self.engine.generate_camera_rays(self.light["position"], self.light["direction"], h, w,
-                                             self.light["pixel_size"])
+            self.engine.generate_camera_rays(
+                self.light["position"], self.light["direction"], h, w, self.light["pixel_size"]
+            )
 
     def _intensities(self):
         path = self.light["intensities"]
@@ -156,26 +159,38 @@ class _Light:
         beam = light["source"] == "beam"
         images = Path(path).is_dir() or path.lower().endswith(".png") or any(c in path for c in "*?[")
         values = patterns.read_images(path) if images else patterns.load_npy(path)
-        values = patterns.to_rays(values, path, light["pattern_layout"], light["rays_high"] if beam else None,
-                                  light["rays_across"] if beam else None)
+        values = patterns.to_rays(
+            values,
+            path,
+            light["pattern_layout"],
+            light["rays_high"] if beam else None,
+            light["rays_across"] if beam else None,
+        )
         per_pixel = projector.rays_per_pixel(light)
         expected = (len(self.angles), self.count // per_pixel)
         if values.shape != expected:
-            raise ScenarioError(f"light.intensities: {path} has shape {values.shape}, expected (angles, rays) = "
-                                f"{expected}")
+            raise ScenarioError(
+                f"light.intensities: {path} has shape {values.shape}, expected (angles, rays) = {expected}"
+            )
         if not np.issubdtype(values.dtype, np.number) or not np.all(np.isfinite(values)) or np.any(values < 0):
             raise ScenarioError(f"light.intensities: {path} must hold finite, non-negative numbers")
-        values = np.repeat(np.asarray(values, dtype=float), per_pixel, axis=1) / per_pixel  # a pixel's cone shares its power
+        values = (
+            np.repeat(np.asarray(values, dtype=float), per_pixel, axis=1) / per_pixel
+        )  # a pixel's cone shares its power
         if np.any(values > FLOAT32_MAX):
             first = np.unravel_index(np.argmax(values > FLOAT32_MAX), values.shape)
-            raise ScenarioError(f"light.intensities: {path} holds {values[first]:g} at (angle, ray) = "
-                                f"{tuple(int(i) for i in first)}; the engine keeps ray powers in single precision "
-                                f"(at most {FLOAT32_MAX:.3g})")
+            raise ScenarioError(
+                f"light.intensities: {path} holds {values[first]:g} at (angle, ray) = "
+                f"{tuple(int(i) for i in first)}; the engine keeps ray powers in single precision "
+                f"(at most {FLOAT32_MAX:.3g})"
+            )
         totals = values.sum(axis=1)
         if np.any(totals > FLOAT32_MAX):
             angle = int(np.argmax(totals > FLOAT32_MAX))
-            raise ScenarioError(f"light.intensities: {path}: the powers of angle {angle} sum to {totals[angle]:g}; the "
-                                f"engine sums them in single precision (at most {FLOAT32_MAX:.3g})")
+            raise ScenarioError(
+                f"light.intensities: {path}: the powers of angle {angle} sum to {totals[angle]:g}; the "
+                f"engine sums them in single precision (at most {FLOAT32_MAX:.3g})"
+            )
         return values
 
     def set_angle(self, index: int) -> None:
@@ -235,9 +250,13 @@ def _placed_beam(light: dict[str, Any], points, stream: TextIO) -> dict[str, Any
     if light["start_distance"] == 0.0:
         return dict(light, start_distance=needed)
     if light["start_distance"] < needed:
-        print(f"Warning: light.start_distance = {light['start_distance']:g} starts the beam level with the mesh at "
-              f"some angle (clear of it from {needed:.4g}), so rays may start inside it; leave the key out to start "
-              "outside", file=stream, flush=True)
+        print(
+            f"Warning: light.start_distance = {light['start_distance']:g} starts the beam level with the mesh at "
+            f"some angle (clear of it from {needed:.4g}), so rays may start inside it; leave the key out to start "
+            "outside",
+            file=stream,
+            flush=True,
+        )
     return light
 
 
@@ -245,18 +264,28 @@ def _mesh(scenario: dict[str, Any], n_start: float, alpha_start: float) -> meshe
     m = scenario["mesh"]
     try:
         if m["source"] == "vial":
-            return meshes.vial(m["radius"], m["height"], m["n_core"], m["n_radial"], m["n_z"], m["core_fraction"],
-                               refractive_index=n_start, absorptivity=alpha_start)
+            return meshes.vial(
+                m["radius"],
+                m["height"],
+                m["n_core"],
+                m["n_radial"],
+                m["n_z"],
+                m["core_fraction"],
+                refractive_index=n_start,
+                absorptivity=alpha_start,
+            )
         if m["source"] == "box":
-            return meshes.box(*m["cells"], size=m["size"], origin=m["origin"], refractive_index=n_start,
-                              absorptivity=alpha_start)
+            return meshes.box(
+                *m["cells"], size=m["size"], origin=m["origin"], refractive_index=n_start, absorptivity=alpha_start
+            )
     except (MemoryError, ValueError) as error:  # the generator names its arguments, the scenario's mesh keys
         raise ScenarioError(f"mesh: {error}") from error
     _require_file("mesh.file", Path(m["file"]))
     read = meshes.read(m["file"])
     # The resin fixes the material: the curing model rewrites both fields after the first step.
-    return read._replace(refractive_index=np.full(len(read.points), n_start),
-                         absorptivity=np.full(len(read.points), alpha_start))
+    return read._replace(
+        refractive_index=np.full(len(read.points), n_start), absorptivity=np.full(len(read.points), alpha_start)
+    )
 
 
 def _boundary_conditions(engine, scenario: dict[str, Any]) -> list:
@@ -291,10 +320,28 @@ def _boundary_conditions(engine, scenario: dict[str, Any]) -> list:
 # The [resin] keys that set the reaction-diffusion model, each the CuralisProps field of its
 # name: every field but dt, which is time.dt (test_cli checks the table against both).
 CURALIS_SETTINGS = (
-    "n0", "n1", "alpha0", "alpha1", "kpropagation", "koxygen", "diffusion_oxygen", "diffusion_radical",
-    "diffusion_scheme", "diffusion_bc", "diffusion_bc_radical", "diffusion_bc_oxygen", "dirichlet_radical",
-    "dirichlet_oxygen", "oxygen_gel_point", "oxygen_dirichlet_all_boundary", "oxygen_dirichlet_bc_groups",
-    "oxygen_dirichlet_face_ids", "c_monomer0", "c_radical0", "c_oxygen0", "degree_of_curing0",
+    "n0",
+    "n1",
+    "alpha0",
+    "alpha1",
+    "kpropagation",
+    "koxygen",
+    "diffusion_oxygen",
+    "diffusion_radical",
+    "diffusion_scheme",
+    "diffusion_bc",
+    "diffusion_bc_radical",
+    "diffusion_bc_oxygen",
+    "dirichlet_radical",
+    "dirichlet_oxygen",
+    "oxygen_gel_point",
+    "oxygen_dirichlet_all_boundary",
+    "oxygen_dirichlet_bc_groups",
+    "oxygen_dirichlet_face_ids",
+    "c_monomer0",
+    "c_radical0",
+    "c_oxygen0",
+    "degree_of_curing0",
 )
 
 
@@ -303,9 +350,16 @@ def _model(scenario: dict[str, Any], n_nodes: int):
     if resin["model"] == "dose":
         import exposa
 
-        return exposa.Exposa(n0=resin["n0"], n1=resin["n1"], alpha0=resin["alpha0"], alpha1=resin["alpha1"],
-                             dose_full=resin["dose_full"], dose_threshold=resin["dose_threshold"], dt=dt,
-                             n_nodes=n_nodes)
+        return exposa.Exposa(
+            n0=resin["n0"],
+            n1=resin["n1"],
+            alpha0=resin["alpha0"],
+            alpha1=resin["alpha1"],
+            dose_full=resin["dose_full"],
+            dose_threshold=resin["dose_threshold"],
+            dt=dt,
+            n_nodes=n_nodes,
+        )
     import curalis
 
     p = curalis.CuralisProps()
@@ -338,9 +392,11 @@ def kernel_reach_warnings(points, hexahedra, resin: dict[str, Any], dt: float) -
         radius = math.sqrt(4 * D * dt * math.log(1000))
         low, high = KERNEL_REACH
         if not low * spacing <= radius <= high * spacing:
-            out.append(f"Warning: the kernel diffusion of {species} reaches {radius:.4g} with node spacing "
-                       f"{spacing:.4g} ({radius / spacing:.2g} spacings; it follows the heat equation from {low:g} "
-                       f"to {high:g}): use resin.diffusion_scheme = \"fem\"")
+            out.append(
+                f"Warning: the kernel diffusion of {species} reaches {radius:.4g} with node spacing "
+                f"{spacing:.4g} ({radius / spacing:.2g} spacings; it follows the heat equation from {low:g} "
+                f'to {high:g}): use resin.diffusion_scheme = "fem"'
+            )
     return out
 
 
@@ -431,9 +487,13 @@ class _Progress:
             self.bar.close()
 
 
-def run(scenario: dict[str, Any], progress: bool = True, stream: TextIO | None = None,
-        comm: parallel.Serial | None = None,
-        on_step: Callable[[int, np.ndarray], None] | None = None) -> dict[str, Any]:
+def run(
+    scenario: dict[str, Any],
+    progress: bool = True,
+    stream: TextIO | None = None,
+    comm: parallel.Serial | None = None,
+    on_step: Callable[[int, np.ndarray], None] | None = None,
+) -> dict[str, Any]:
     """Run a checked scenario; write the VTU series, the .pvd, the figure and summary.json.
 
     Engine messages go to engine.log in the output folder. Returns the summary.
@@ -475,8 +535,14 @@ def run(scenario: dict[str, Any], progress: bool = True, stream: TextIO | None =
             raise
 
 
-def _run(scenario: dict[str, Any], progress: bool, stream: TextIO, comm: parallel.Serial,
-         folder: Path, on_step: Callable[[int, np.ndarray], None] | None = None) -> dict[str, Any]:
+def _run(
+    scenario: dict[str, Any],
+    progress: bool,
+    stream: TextIO,
+    comm: parallel.Serial,
+    folder: Path,
+    on_step: Callable[[int, np.ndarray], None] | None = None,
+) -> dict[str, Any]:
     started = time.perf_counter()
     folder.mkdir(parents=True, exist_ok=True)
     threads = parallel.share_threads(comm, scenario["optics"]["threads"])
@@ -514,8 +580,9 @@ def _run(scenario: dict[str, Any], progress: bool, stream: TextIO, comm: paralle
         history = {"time": [], "cured_fraction": [], "max_degree_of_curing": []}
         if target is not None:
             history["target_iou"] = []
-        balance = dict.fromkeys(("power_incident", "power_entered", "power_absorbed", "power_left",
-                                 "power_stopped", "power_missed"), 0.0)
+        balance = dict.fromkeys(
+            ("power_incident", "power_entered", "power_absorbed", "power_left", "power_stopped", "power_missed"), 0.0
+        )
         worst_imbalance, visits, optics_time, curing_time, frames = 0.0, 0, 0.0, 0.0, []
         bar = _Progress(steps, progress, stream)
         done, interrupted = 0, False
@@ -587,20 +654,41 @@ def _run(scenario: dict[str, Any], progress: bool, stream: TextIO, comm: paralle
     balance["relative_error"] = worst_imbalance
     cured_volume = float(volumes[cure >= threshold].sum())
     summary = {
-        "backend": lumetra.backend, "threads": lumetra.get_num_threads(), "processes": comm.size,
-        "rays": light.count, "angles": len(light.angles), "elements": int(len(mesh.hexahedra)), "nodes": n_nodes,
-        "steps": steps, "steps_done": done, "interrupted": interrupted, "dt": dt, "wall_time_s": wall, "optics_time_s": optics_time, "curing_time_s": curing_time,
-        "element_visits": int(visits), "element_visits_per_s": visits / optics_time if optics_time > 0 else 0.0,
-        "cured_volume": cured_volume, "total_volume": total_volume, "cured_fraction": cured_volume / total_volume,
-        "cure_threshold": threshold, "max_degree_of_curing": float(cure.max()),
-        "power": balance, "boundary": in_force, "history": history, "files": files, "scenario": scenario,
+        "backend": lumetra.backend,
+        "threads": lumetra.get_num_threads(),
+        "processes": comm.size,
+        "rays": light.count,
+        "angles": len(light.angles),
+        "elements": int(len(mesh.hexahedra)),
+        "nodes": n_nodes,
+        "steps": steps,
+        "steps_done": done,
+        "interrupted": interrupted,
+        "dt": dt,
+        "wall_time_s": wall,
+        "optics_time_s": optics_time,
+        "curing_time_s": curing_time,
+        "element_visits": int(visits),
+        "element_visits_per_s": visits / optics_time if optics_time > 0 else 0.0,
+        "cured_volume": cured_volume,
+        "total_volume": total_volume,
+        "cured_fraction": cured_volume / total_volume,
+        "cure_threshold": threshold,
+        "max_degree_of_curing": float(cure.max()),
+        "power": balance,
+        "boundary": in_force,
+        "history": history,
+        "files": files,
+        "scenario": scenario,
     }
     if target is not None:
         summary["target"] = target_report(scenario, cure >= threshold, target, volumes, dose, history)
     if not comm.root:
         if worst_imbalance > BALANCE_TOLERANCE:
-            raise RuntimeError(f"the power balance does not close: up to {worst_imbalance:.2e} of the power that "
-                               "entered is neither absorbed, nor left, nor stopped")
+            raise RuntimeError(
+                f"the power balance does not close: up to {worst_imbalance:.2e} of the power that "
+                "entered is neither absorbed, nor left, nor stopped"
+            )
         return summary
     if scenario["output"]["figure"] and not interrupted:
         figure = _figure(folder / "figure.png", positions, scenario, dose, cure, history, stream, target)
@@ -612,8 +700,10 @@ def _run(scenario: dict[str, Any], progress: bool, stream: TextIO, comm: paralle
     if interrupted:
         raise Interrupted(summary)
     if worst_imbalance > BALANCE_TOLERANCE:
-        raise RuntimeError(f"the power balance does not close: up to {worst_imbalance:.2e} of the power that entered "
-                           f"is neither absorbed, nor left, nor stopped (see {folder / 'summary.json'})")
+        raise RuntimeError(
+            f"the power balance does not close: up to {worst_imbalance:.2e} of the power that entered "
+            f"is neither absorbed, nor left, nor stopped (see {folder / 'summary.json'})"
+        )
     return summary
 
 
@@ -626,8 +716,14 @@ def _target(scenario: dict[str, Any], points) -> np.ndarray | None:
     return design.target_values(scenario, points) >= 0.5
 
 
-def target_report(scenario: dict[str, Any], cured: np.ndarray, target: np.ndarray, volumes,
-                  dose: np.ndarray | None = None, history: dict[str, list] | None = None) -> dict[str, Any]:
+def target_report(
+    scenario: dict[str, Any],
+    cured: np.ndarray,
+    target: np.ndarray,
+    volumes,
+    dose: np.ndarray | None = None,
+    history: dict[str, list] | None = None,
+) -> dict[str, Any]:
     """The cured nodes against the target's, each node weighted by its volume: the IoU, the
     share of the target cured, the cured volume outside it and the VER of the print; with the
     dose, its fidelity figures (design.fidelity, under "dose"); with the IoU history, the
@@ -637,11 +733,15 @@ def target_report(scenario: dict[str, Any], cured: np.ndarray, target: np.ndarra
     volumes = np.asarray(volumes, dtype=float)
     inside = float(volumes[target].sum())
     t = scenario["target"]
-    report = {"source": t["source"], "shape" if t["source"] == "shape" else "file": t[t["source"]],
-              "iou": design.iou(cured, target, volumes), "ver": design.voxel_error_rate(cured, target, volumes),
-              "target_volume": inside,
-              "target_cured_fraction": float(volumes[target & cured].sum()) / inside,
-              "cured_outside_volume": float(volumes[cured & ~target].sum())}
+    report = {
+        "source": t["source"],
+        "shape" if t["source"] == "shape" else "file": t[t["source"]],
+        "iou": design.iou(cured, target, volumes),
+        "ver": design.voxel_error_rate(cured, target, volumes),
+        "target_volume": inside,
+        "target_cured_fraction": float(volumes[target & cured].sum()) / inside,
+        "cured_outside_volume": float(volumes[cured & ~target].sum()),
+    }
     if dose is not None:
         report["dose"] = design.fidelity(dose, target, volumes)
     if history is not None and history.get("target_iou"):
@@ -674,7 +774,9 @@ def gel_point_of(scenario: dict[str, Any]) -> float:
     """The degree of curing at which the resin gels: the curing model's oxygen_gel_point; for
     the dose model, which has none, output.cure_threshold."""
     resin = scenario["resin"]
-    return float(resin["oxygen_gel_point"]) if resin["model"] == "curalis" else float(scenario["output"]["cure_threshold"])
+    return (
+        float(resin["oxygen_gel_point"]) if resin["model"] == "curalis" else float(scenario["output"]["cure_threshold"])
+    )
 
 
 def _write_frame(engine, folder: Path, index: int, model, cure, dose, resin, gel_time) -> str:
@@ -721,18 +823,21 @@ def _figure(path: Path, points, scenario, dose, cure, history, stream, target=No
     fig, axes = plt.subplots(1, 3, figsize=(11, 3.4), dpi=80)
     try:
         tri = Triangulation(u, v)
-        for ax, values, title, cmap in ((axes[0], dose[chosen], "absorbed dose", "inferno"),
-                                        (axes[1], cure[chosen], "degree of curing", "viridis")):
-            shown = ax.tripcolor(tri, values, shading="gouraud", cmap=cmap,
-                                 vmin=0, vmax=1 if title == "degree of curing" else None)
+        for ax, values, title, cmap in (
+            (axes[0], dose[chosen], "absorbed dose", "inferno"),
+            (axes[1], cure[chosen], "degree of curing", "viridis"),
+        ):
+            shown = ax.tripcolor(
+                tri, values, shading="gouraud", cmap=cmap, vmin=0, vmax=1 if title == "degree of curing" else None
+            )
             ax.set_aspect("equal")
             ax.set_title(f"{title}, mid-height slice")
             fig.colorbar(shown, ax=ax, shrink=0.85)
-        axes[1].tricontour(tri, cure[chosen], levels=[scenario["output"]["cure_threshold"]], colors="w",
-                           linewidths=0.8)
+        axes[1].tricontour(tri, cure[chosen], levels=[scenario["output"]["cure_threshold"]], colors="w", linewidths=0.8)
         if target is not None and target[chosen].any() and not target[chosen].all():
-            axes[1].tricontour(tri, target[chosen].astype(float), levels=[0.5], colors="r", linewidths=0.8,
-                               linestyles="--")
+            axes[1].tricontour(
+                tri, target[chosen].astype(float), levels=[0.5], colors="r", linewidths=0.8, linestyles="--"
+            )
             axes[1].set_title("degree of curing; target dashed", fontsize="medium")
         axes[2].plot(history["time"], np.asarray(history["cured_fraction"]) * 100)
         axes[2].set_xlabel("time")
@@ -747,8 +852,16 @@ def _figure(path: Path, points, scenario, dose, cure, history, stream, target=No
             twin.plot(history["time"], ious, color="tab:red")
             twin.set_ylim(0, 1.02)
             twin.set_ylabel("IoU with the target", color="tab:red")
-            twin.fill_between(history["time"], 0, 1.02, where=ious >= GOOD_IOU, color="tab:green", alpha=0.2,
-                              step="mid", label=f"IoU >= {GOOD_IOU:g}")
+            twin.fill_between(
+                history["time"],
+                0,
+                1.02,
+                where=ious >= GOOD_IOU,
+                color="tab:green",
+                alpha=0.2,
+                step="mid",
+                label=f"IoU >= {GOOD_IOU:g}",
+            )
             axes[2].set_title(f"cured fraction; IoU >= {GOOD_IOU:g} shaded", fontsize="medium")
         fig.tight_layout()
         fig.savefig(path)
@@ -760,10 +873,19 @@ def _figure(path: Path, points, scenario, dose, cure, history, stream, target=No
 def boundary_report(scenario: dict[str, Any], conditions: list) -> list[dict[str, Any]]:
     """The boundary conditions in force, one entry per [[boundary]] table, with the number of
     faces each holds."""
-    return [{"index": i, "select": entry["select"], "interaction": entry["interaction"],
-             "outside_index": entry["outside_index"], "outside_extinction": entry["outside_extinction"],
-             "roughness": entry["roughness"], "fresnel": entry["fresnel"], "faces": len(bc.faces)}
-            for i, (entry, bc) in enumerate(zip(scenario["boundary"], conditions))]
+    return [
+        {
+            "index": i,
+            "select": entry["select"],
+            "interaction": entry["interaction"],
+            "outside_index": entry["outside_index"],
+            "outside_extinction": entry["outside_extinction"],
+            "roughness": entry["roughness"],
+            "fresnel": entry["fresnel"],
+            "faces": len(bc.faces),
+        }
+        for i, (entry, bc) in enumerate(zip(scenario["boundary"], conditions))
+    ]
 
 
 def _boundary_lines(report: list[dict[str, Any]]) -> list[str]:
@@ -772,24 +894,32 @@ def _boundary_lines(report: list[dict[str, Any]]) -> list[str]:
     lines = []
     for b in report:
         rough = f", roughness {b['roughness']:g}" if b["roughness"] > 0 else ""
-        lines.append(f"  boundary[{b['index']}]    {b['select']}, {b['faces']} faces: {b['interaction']} against index "
-                     f"{b['outside_index']:g}{rough} ({b['fresnel']} Fresnel)")
+        lines.append(
+            f"  boundary[{b['index']}]    {b['select']}, {b['faces']} faces: {b['interaction']} against index "
+            f"{b['outside_index']:g}{rough} ({b['fresnel']} Fresnel)"
+        )
     return lines
 
 
 def _target_lines(t: dict[str, Any]) -> list[str]:
     from lumetra.design import GOOD_IOU
 
-    lines = [f"  target         IoU {t['iou']:.3f}, VER {t['ver']:.3f} (cured against the target at the nodes; "
-             f"{t['target_cured_fraction']:.1%} of the target cured, {t['cured_outside_volume']:.3g} cured outside it)"]
+    lines = [
+        f"  target         IoU {t['iou']:.3f}, VER {t['ver']:.3f} (cured against the target at the nodes; "
+        f"{t['target_cured_fraction']:.1%} of the target cured, {t['cured_outside_volume']:.3g} cured outside it)"
+    ]
     if "dose" in t:
         d = t["dose"]
-        lines.append(f"  dose fidelity  IoU {d['iou_best']:.3f} at the best threshold {d['best_threshold']:.3g}, VER "
-                     f"{d['ver']:.3f}, process window {d['process_window']:.3f}, IPDR {d['ipdr']:.3f}, "
-                     f"in-part spread {d['dose_spread']:.3f}")
+        lines.append(
+            f"  dose fidelity  IoU {d['iou_best']:.3f} at the best threshold {d['best_threshold']:.3g}, VER "
+            f"{d['ver']:.3f}, process window {d['process_window']:.3f}, IPDR {d['ipdr']:.3f}, "
+            f"in-part spread {d['dose_spread']:.3f}"
+        )
     if "good_time_range" in t:
         r = t["good_time_range"]
-        lines.append(f"  IoU >= {GOOD_IOU:g}     " + ("never reached" if r is None else f"from time {r[0]:.4g} to {r[1]:.4g}"))
+        lines.append(
+            f"  IoU >= {GOOD_IOU:g}     " + ("never reached" if r is None else f"from time {r[0]:.4g} to {r[1]:.4g}")
+        )
     return lines
 
 
@@ -799,19 +929,21 @@ def format_summary(s: dict[str, Any], folder: str) -> str:
     frames = len(files.get("vtu", []))
     written = [f"{frames} VTU frame{'' if frames == 1 else 's'} + {files['pvd']}" if frames else "no VTU frames"]
     written += [files[k] for k in ("figure", "summary") if k in files]
-    return "\n".join([
-        f"lumetra run: {s['wall_time_s']:.1f} s wall time (backend {s['backend']}, {s['threads']} threads)",
-        f"  rays           {s['rays']} per step, {s['angles']} angles",
-        f"  elements       {s['elements']} ({s['nodes']} nodes)",
-        f"  steps          {s['steps']} of dt {s['dt']:g} (optics {s['optics_time_s']:.1f} s, "
-        f"curing {s['curing_time_s']:.1f} s)",
-        *_boundary_lines(s.get("boundary", [])),
-        f"  element visits {s['element_visits']:.3g}, {s['element_visits_per_s']:.3g} per second of optics",
-        f"  cured volume   {s['cured_volume']:.4g} of {s['total_volume']:.4g} ({s['cured_fraction']:.1%} with degree "
-        f"of curing >= {s['cure_threshold']:g}; largest {s['max_degree_of_curing']:.3f})",
-        f"  power balance  entered {p['power_entered']:.4g} = absorbed {p['power_absorbed']:.4g} + left "
-        f"{p['power_left']:.4g} + stopped {p['power_stopped']:.3g} (worst step off by {p['relative_error']:.1e}); "
-        f"missed the mesh {p['power_missed']:.3g}",
-        *(_target_lines(s["target"]) if "target" in s else []),
-        f"  output         {folder}/: {', '.join(written)}",
-    ])
+    return "\n".join(
+        [
+            f"lumetra run: {s['wall_time_s']:.1f} s wall time (backend {s['backend']}, {s['threads']} threads)",
+            f"  rays           {s['rays']} per step, {s['angles']} angles",
+            f"  elements       {s['elements']} ({s['nodes']} nodes)",
+            f"  steps          {s['steps']} of dt {s['dt']:g} (optics {s['optics_time_s']:.1f} s, "
+            f"curing {s['curing_time_s']:.1f} s)",
+            *_boundary_lines(s.get("boundary", [])),
+            f"  element visits {s['element_visits']:.3g}, {s['element_visits_per_s']:.3g} per second of optics",
+            f"  cured volume   {s['cured_volume']:.4g} of {s['total_volume']:.4g} ({s['cured_fraction']:.1%} with degree "
+            f"of curing >= {s['cure_threshold']:g}; largest {s['max_degree_of_curing']:.3f})",
+            f"  power balance  entered {p['power_entered']:.4g} = absorbed {p['power_absorbed']:.4g} + left "
+            f"{p['power_left']:.4g} + stopped {p['power_stopped']:.3g} (worst step off by {p['relative_error']:.1e}); "
+            f"missed the mesh {p['power_missed']:.3g}",
+            *(_target_lines(s["target"]) if "target" in s else []),
+            f"  output         {folder}/: {', '.join(written)}",
+        ]
+    )

@@ -31,8 +31,20 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
 
-__all__ = ["SCHEMA", "BOUNDARY", "ScenarioError", "Key", "default", "load", "loads", "check", "override",
-           "default_text", "reference_text", "dumps"]
+__all__ = [
+    "SCHEMA",
+    "BOUNDARY",
+    "ScenarioError",
+    "Key",
+    "default",
+    "load",
+    "loads",
+    "check",
+    "override",
+    "default_text",
+    "reference_text",
+    "dumps",
+]
 
 
 class ScenarioError(ValueError):
@@ -92,37 +104,56 @@ NONNEGATIVE = dict(minimum=0.0)
 SECTION_HELP = {
     "mesh": "The resin volume: a generated vial or block, or a mesh file of hexahedra.",
     "boundary": "Optical boundary conditions, one [[boundary]] table each; faces without one let light out\n"
-                "unrefracted.",
+    "unrefracted.",
     "resin": "The curing model and its constants (lengths in mesh units, times in time.dt units).",
     "light": "What lights the resin, and the angles it turns through about light.axis (through the origin).",
     "optics": "The ray tracer.",
     "time": "One step = one optical trace at the step's angle, then one curing step of time.dt.",
     "output": "What is written, and where.",
     "target": "The part to print: `lumetra run` reports the IoU of the cured region against it, and\n"
-              "`lumetra design` computes the patterns that print it.",
+    "`lumetra design` computes the patterns that print it.",
     "design": "How `lumetra design` optimises the patterns.",
 }
 
 SCHEMA: dict[str, dict[str, Key]] = {
     "mesh": {
-        "source": Key("str", "vial", "\"vial\" (O-grid cylinder about the z axis, standing on z = 0), \"box\" or "
-                      "\"file\"", choices=("vial", "box", "file")),
-        "file": Key("str", "", "mesh file (legacy VTK, VTU, Gmsh, Abaqus, ...: whatever load_mesh reads), relative "
-                    "to the scenario file", when=("source", ("file",))),
+        "source": Key(
+            "str",
+            "vial",
+            '"vial" (O-grid cylinder about the z axis, standing on z = 0), "box" or "file"',
+            choices=("vial", "box", "file"),
+        ),
+        "file": Key(
+            "str",
+            "",
+            "mesh file (legacy VTK, VTU, Gmsh, Abaqus, ...: whatever load_mesh reads), relative to the scenario file",
+            when=("source", ("file",)),
+        ),
         "radius": _vial("float", 5.0, "vial radius", **POSITIVE),
         "height": _vial("float", 10.0, "vial height", **POSITIVE),
         "n_core": _vial("int", 8, "elements along each side of the square core", minimum=1),
         "n_radial": _vial("int", 6, "elements from the core to the wall", minimum=1),
         "n_z": _vial("int", 16, "element layers along z", minimum=1),
-        "core_fraction": _vial("float", 0.5, "distance of the core's corners from the axis, fraction of the radius",
-                               minimum=0.0, maximum=1.0, exclusive=True),
+        "core_fraction": _vial(
+            "float",
+            0.5,
+            "distance of the core's corners from the axis, fraction of the radius",
+            minimum=0.0,
+            maximum=1.0,
+            exclusive=True,
+        ),
         "size": _box("floats", [10.0, 10.0, 10.0], "block edge lengths along x, y, z", length=3),
         "cells": _box("ints", [10, 10, 10], "elements along x, y, z", length=3),
         "origin": _box("floats", [-5.0, -5.0, 0.0], "the block's corner with the smallest coordinates", length=3),
     },
     "resin": {
-        "model": Key("str", "curalis", "\"curalis\" (reaction-diffusion with oxygen inhibition) or \"dose\" "
-                     "(exposa: the degree of curing ramps with the absorbed dose)", choices=("curalis", "dose")),
+        "model": Key(
+            "str",
+            "curalis",
+            '"curalis" (reaction-diffusion with oxygen inhibition) or "dose" '
+            "(exposa: the degree of curing ramps with the absorbed dose)",
+            choices=("curalis", "dose"),
+        ),
         "n0": Key("float", 1.48, "refractive index of the uncured resin", **POSITIVE),
         "n1": Key("float", 1.52, "refractive index of the fully cured resin", **POSITIVE),
         "alpha0": Key("float", 0.05, "absorptivity of the uncured resin (per mesh length unit)", **NONNEGATIVE),
@@ -131,23 +162,33 @@ SCHEMA: dict[str, dict[str, Key]] = {
         "koxygen": _curalis("float", 0.3, "oxygen consumption rate constant", **NONNEGATIVE),
         "diffusion_oxygen": _curalis("float", 0.06, "oxygen diffusion coefficient", **NONNEGATIVE),
         "diffusion_radical": _curalis("float", 0.001, "radical diffusion coefficient", **NONNEGATIVE),
-        "diffusion_scheme": _curalis("str", "fem", "\"fem\" (finite elements, implicit step: converges as mesh and "
-                                     "step are refined) or \"kernel\" (Gaussian smoothing within a cut-off radius)",
-                                     choices=("fem", "kernel")),
-        "diffusion_bc": _curalis("int", 0, "1: both species fixed on the boundary when neither switch below is set",
-                                 minimum=0, maximum=1),
-        "diffusion_bc_radical": _curalis("int", 0, "1: radical field fixed to dirichlet_radical on the boundary",
-                                         minimum=0, maximum=1),
-        "diffusion_bc_oxygen": _curalis("int", 1, "1: oxygen fixed to dirichlet_oxygen on the oxygen boundary",
-                                        minimum=0, maximum=1),
+        "diffusion_scheme": _curalis(
+            "str",
+            "fem",
+            '"fem" (finite elements, implicit step: converges as mesh and '
+            'step are refined) or "kernel" (Gaussian smoothing within a cut-off radius)',
+            choices=("fem", "kernel"),
+        ),
+        "diffusion_bc": _curalis(
+            "int", 0, "1: both species fixed on the boundary when neither switch below is set", minimum=0, maximum=1
+        ),
+        "diffusion_bc_radical": _curalis(
+            "int", 0, "1: radical field fixed to dirichlet_radical on the boundary", minimum=0, maximum=1
+        ),
+        "diffusion_bc_oxygen": _curalis(
+            "int", 1, "1: oxygen fixed to dirichlet_oxygen on the oxygen boundary", minimum=0, maximum=1
+        ),
         "dirichlet_radical": _curalis("float", 0.0, "boundary value of the radical field", **NONNEGATIVE),
-        "dirichlet_oxygen": _curalis("float", 1.0, "boundary value of oxygen (1 = saturated: air at the wall)",
-                                     **NONNEGATIVE),
-        "oxygen_gel_point": _curalis("float", 1.0, "degree of curing from which oxygen stops diffusing",
-                                     minimum=0.0, maximum=1.0),
+        "dirichlet_oxygen": _curalis(
+            "float", 1.0, "boundary value of oxygen (1 = saturated: air at the wall)", **NONNEGATIVE
+        ),
+        "oxygen_gel_point": _curalis(
+            "float", 1.0, "degree of curing from which oxygen stops diffusing", minimum=0.0, maximum=1.0
+        ),
         "oxygen_dirichlet_all_boundary": _curalis("bool", True, "oxygen boundary = every boundary node"),
-        "oxygen_dirichlet_bc_groups": _curalis("ints", [], "indices of [[boundary]] tables whose faces form the "
-                                               "oxygen boundary (-1: the whole boundary)"),
+        "oxygen_dirichlet_bc_groups": _curalis(
+            "ints", [], "indices of [[boundary]] tables whose faces form the oxygen boundary (-1: the whole boundary)"
+        ),
         "oxygen_dirichlet_face_ids": _curalis("ints", [], "boundary-face ids that form the oxygen boundary"),
         "c_monomer0": _curalis("float", 1.0, "initial monomer concentration", **NONNEGATIVE),
         "c_radical0": _curalis("float", 0.0, "initial radical concentration", **NONNEGATIVE),
@@ -157,56 +198,117 @@ SCHEMA: dict[str, dict[str, Key]] = {
         "dose_full": _dose("float", 0.3, "dose where the resin is fully cured", **POSITIVE),
     },
     "light": {
-        "source": Key("str", "beam", "\"beam\" (parallel rays on a rectangle), \"rays\" (a .ry file) or \"camera\" "
-                      "(one ray per pixel)", choices=("beam", "rays", "camera")),
-        "file": Key("str", "", ".ry file: a count line, then px py pz dx dy dz power per ray; relative to the "
-                    "scenario file", when=("source", ("rays",))),
-        "direction": Key("floats", [1.0, 0.0, 0.0], "travel direction of the beam or camera at angle 0", length=3,
-                         when=("source", ("beam", "camera"))),
-        "center": Key("floats", [0.0, 0.0, 5.0], "beam: the point its central ray passes through at angle 0",
-                      length=3, when=("source", ("beam",))),
-        "width": Key("float", 6.0, "beam width, across the direction and the axis", when=("source", ("beam",)),
-                     **POSITIVE),
+        "source": Key(
+            "str",
+            "beam",
+            '"beam" (parallel rays on a rectangle), "rays" (a .ry file) or "camera" (one ray per pixel)',
+            choices=("beam", "rays", "camera"),
+        ),
+        "file": Key(
+            "str",
+            "",
+            ".ry file: a count line, then px py pz dx dy dz power per ray; relative to the scenario file",
+            when=("source", ("rays",)),
+        ),
+        "direction": Key(
+            "floats",
+            [1.0, 0.0, 0.0],
+            "travel direction of the beam or camera at angle 0",
+            length=3,
+            when=("source", ("beam", "camera")),
+        ),
+        "center": Key(
+            "floats",
+            [0.0, 0.0, 5.0],
+            "beam: the point its central ray passes through at angle 0",
+            length=3,
+            when=("source", ("beam",)),
+        ),
+        "width": Key(
+            "float", 6.0, "beam width, across the direction and the axis", when=("source", ("beam",)), **POSITIVE
+        ),
         "height": Key("float", 4.0, "beam height, along the axis", when=("source", ("beam",)), **POSITIVE),
         "rays_across": Key("int", 40, "rays across the width", when=("source", ("beam",)), minimum=1),
         "rays_high": Key("int", 12, "rays along the height", when=("source", ("beam",)), minimum=1),
-        "projector": Key("str", "parallel", "\"parallel\" (the beam), \"telecentric\" (a pixel grid of "
-                         "rays_across x rays_high pixels of pixel_pitch) or \"lens\" (each pixel a cone through a "
-                         "finite aperture, blurred away from its focal plane)", choices=("parallel", "telecentric", "lens"),
-                         when=("source", ("beam",))),
-        "pixel_pitch": Key("float", 0.0, "telecentric, lens: pixel edge; the image is rays_across x rays_high pixels "
-                           "(0: width x height as given)", when=("source", ("beam",)), **NONNEGATIVE),
-        "aperture": Key("float", 2.0, "lens: half-angle in degrees of each pixel's cone of rays",
-                        when=("source", ("beam",)), minimum=0.0, maximum=80.0),
-        "focus": Key("float", 0.0, "lens: distance from light.center to the focal plane, along the direction",
-                     when=("source", ("beam",))),
+        "projector": Key(
+            "str",
+            "parallel",
+            '"parallel" (the beam), "telecentric" (a pixel grid of '
+            'rays_across x rays_high pixels of pixel_pitch) or "lens" (each pixel a cone through a '
+            "finite aperture, blurred away from its focal plane)",
+            choices=("parallel", "telecentric", "lens"),
+            when=("source", ("beam",)),
+        ),
+        "pixel_pitch": Key(
+            "float",
+            0.0,
+            "telecentric, lens: pixel edge; the image is rays_across x rays_high pixels (0: width x height as given)",
+            when=("source", ("beam",)),
+            **NONNEGATIVE,
+        ),
+        "aperture": Key(
+            "float",
+            2.0,
+            "lens: half-angle in degrees of each pixel's cone of rays",
+            when=("source", ("beam",)),
+            minimum=0.0,
+            maximum=80.0,
+        ),
+        "focus": Key(
+            "float",
+            0.0,
+            "lens: distance from light.center to the focal plane, along the direction",
+            when=("source", ("beam",)),
+        ),
         "rays_per_pixel": Key("int", 7, "lens: rays in each pixel's cone", when=("source", ("beam",)), minimum=1),
-        "start_distance": Key("float", 0.0, "beam: how far before the center the rays start; 0: just outside the "
-                              "mesh at every angle (from the mesh's extent)", when=("source", ("beam",)),
-                              **NONNEGATIVE),
-        "position": Key("floats", [-10.0, 0.0, 5.0], "camera position at angle 0", length=3,
-                        when=("source", ("camera",))),
-        "pixels": Key("ints", [12, 40], "camera pixels: height, width", length=2, when=("source", ("camera",)),
-                      minimum=1),
+        "start_distance": Key(
+            "float",
+            0.0,
+            "beam: how far before the center the rays start; 0: just outside the "
+            "mesh at every angle (from the mesh's extent)",
+            when=("source", ("beam",)),
+            **NONNEGATIVE,
+        ),
+        "position": Key(
+            "floats", [-10.0, 0.0, 5.0], "camera position at angle 0", length=3, when=("source", ("camera",))
+        ),
+        "pixels": Key(
+            "ints", [12, 40], "camera pixels: height, width", length=2, when=("source", ("camera",)), minimum=1
+        ),
         "pixel_size": Key("float", 0.15, "camera pixel edge", when=("source", ("camera",)), **POSITIVE),
-        "power": Key("float", 1.0, "total power of all rays at one angle, spread evenly (beam, camera); with "
-                     "intensities, the factor on them",
-                     when=("source", ("beam", "camera")), minimum=0.0, maximum=SINGLE_MAX),
+        "power": Key(
+            "float",
+            1.0,
+            "total power of all rays at one angle, spread evenly (beam, camera); with intensities, the factor on them",
+            when=("source", ("beam", "camera")),
+            minimum=0.0,
+            maximum=SINGLE_MAX,
+        ),
         "axis": Key("floats", [0.0, 0.0, 1.0], "rotation axis, through the origin", length=3),
-        "angles": Key("floats", [], "angles in degrees, one per projection; when empty, angle_count angles "
-                      "angle_step apart"),
+        "angles": Key(
+            "floats", [], "angles in degrees, one per projection; when empty, angle_count angles angle_step apart"
+        ),
         "angle_step": Key("float", 5.0, "degrees between projections"),
         "angle_count": Key("int", 72, "projections per turn", minimum=1),
-        "intensities": Key("str", "", "the power of each ray at each angle, replacing the powers above: .npy of "
-                           "shape (angles, rays), or images (beam): .npy (angles, rows, columns) or (rows, angles, "
-                           "columns), or a folder or glob of 8-bit PNG, one per angle by name; row 0 the top "
-                           "(furthest along the axis), rows = rays_high, columns = rays_across"),
-        "pattern_layout": Key("str", "angles_rows_columns", "axes of a 3-D .npy in light.intensities",
-                              choices=("angles_rows_columns", "rows_angles_columns")),
+        "intensities": Key(
+            "str",
+            "",
+            "the power of each ray at each angle, replacing the powers above: .npy of "
+            "shape (angles, rays), or images (beam): .npy (angles, rows, columns) or (rows, angles, "
+            "columns), or a folder or glob of 8-bit PNG, one per angle by name; row 0 the top "
+            "(furthest along the axis), rows = rays_high, columns = rays_across",
+        ),
+        "pattern_layout": Key(
+            "str",
+            "angles_rows_columns",
+            "axes of a 3-D .npy in light.intensities",
+            choices=("angles_rows_columns", "rows_angles_columns"),
+        ),
     },
     "optics": {
-        "solver": Key("str", "FE", "\"FE\" (forward Euler) or \"RK4\" (Runge-Kutta 4) through the graded index",
-                      choices=("FE", "RK4")),
+        "solver": Key(
+            "str", "FE", '"FE" (forward Euler) or "RK4" (Runge-Kutta 4) through the graded index', choices=("FE", "RK4")
+        ),
         "threads": Key("int", 0, "CPU threads (0: OMP_NUM_THREADS or all cores)", minimum=0),
     },
     "time": {
@@ -217,59 +319,119 @@ SCHEMA: dict[str, dict[str, Key]] = {
         "folder": Key("str", "lumetra-run", "output folder, relative to the working directory"),
         "every": Key("int", 8, "a VTU frame every this many steps, and after the last (0: none)", minimum=0),
         "figure": Key("bool", True, "write figure.png (needs matplotlib)"),
-        "cure_threshold": Key("float", 0.5, "degree of curing from which a node counts as cured",
-                              minimum=0.0, maximum=1.0, exclusive=True),
+        "cure_threshold": Key(
+            "float", 0.5, "degree of curing from which a node counts as cured", minimum=0.0, maximum=1.0, exclusive=True
+        ),
     },
     "target": {
-        "source": Key("str", "none", "\"none\", \"shape\" (a built-in cross-section extruded along light.axis) or "
-                      "\"file\"", choices=("none", "shape", "file")),
-        "shape": _target_shape("str", "disk_bar_foot", "\"disk_bar_foot\" (an off-axis disk beside a bar with a foot: "
-                               "no symmetry) or \"cylinder\" (a disk on the axis)",
-                               choices=("disk_bar_foot", "cylinder")),
-        "size": _target_shape("float", 3.0, "radius of the circle about the axis that the cross-section fills",
-                              **POSITIVE),
-        "height": _target_shape("float", 3.0, "extent along light.axis, centred on the beam's light.center",
-                                **POSITIVE),
-        "file": _target_file("str", "", ".npy voxel array (axes x, y, z; 1 inside, 0 outside, or fractions) or a "
-                             "closed .stl/.obj surface (needs trimesh); relative to the scenario file"),
-        "origin": _target_file("floats", [0.0, 0.0, 0.0], ".npy: voxel (i, j, k) is centred at origin + ((i, j, k) + "
-                               "0.5) * voxel_size; a surface moves by origin", length=3),
-        "voxel_size": _target_file("float", 0.0, ".npy: voxel edge (needed); a surface: the voxelisation pitch "
-                                   "(0: a 64th of its largest extent)", **NONNEGATIVE),
+        "source": Key(
+            "str",
+            "none",
+            '"none", "shape" (a built-in cross-section extruded along light.axis) or "file"',
+            choices=("none", "shape", "file"),
+        ),
+        "shape": _target_shape(
+            "str",
+            "disk_bar_foot",
+            '"disk_bar_foot" (an off-axis disk beside a bar with a foot: '
+            'no symmetry) or "cylinder" (a disk on the axis)',
+            choices=("disk_bar_foot", "cylinder"),
+        ),
+        "size": _target_shape(
+            "float", 3.0, "radius of the circle about the axis that the cross-section fills", **POSITIVE
+        ),
+        "height": _target_shape(
+            "float", 3.0, "extent along light.axis, centred on the beam's light.center", **POSITIVE
+        ),
+        "file": _target_file(
+            "str",
+            "",
+            ".npy voxel array (axes x, y, z; 1 inside, 0 outside, or fractions) or a "
+            "closed .stl/.obj surface (needs trimesh); relative to the scenario file",
+        ),
+        "origin": _target_file(
+            "floats",
+            [0.0, 0.0, 0.0],
+            ".npy: voxel (i, j, k) is centred at origin + ((i, j, k) + 0.5) * voxel_size; a surface moves by origin",
+            length=3,
+        ),
+        "voxel_size": _target_file(
+            "float",
+            0.0,
+            ".npy: voxel edge (needed); a surface: the voxelisation pitch (0: a 64th of its largest extent)",
+            **NONNEGATIVE,
+        ),
     },
     "design": {
-        "map": Key("str", "auto", "\"auto\" (the ray-to-node matrix recorded once when it fits in a quarter of the "
-                   "memory, else traces) or \"traced\" (a forward and an adjoint trace per iteration)",
-                   choices=("auto", "traced")),
-        "iterations": Key("int", 40, "optimiser iterations (each one forward and one adjoint trace of every "
-                          "angle)", minimum=1),
-        "band": Key("float", 0.1, "the optimiser aims at dose >= 1 inside the target and <= 1 - band outside",
-                    minimum=0.0, maximum=1.0, exclusive=True),
-        "calibration_runs": Key("int", 10, "curalis: coupled runs at most to find the light.power that prints "
-                                "best", minimum=1),
-        "cure_passes": Key("int", 0, "corrections from coupled runs: retrace through the resin as the last run "
-                           "cured it, raise the dose aimed at where it missed the target, lower it where it "
-                           "cured outside, optimise again", minimum=0),
+        "map": Key(
+            "str",
+            "auto",
+            '"auto" (the ray-to-node matrix recorded once when it fits in a quarter of the '
+            'memory, else traces) or "traced" (a forward and an adjoint trace per iteration)',
+            choices=("auto", "traced"),
+        ),
+        "iterations": Key(
+            "int", 40, "optimiser iterations (each one forward and one adjoint trace of every angle)", minimum=1
+        ),
+        "band": Key(
+            "float",
+            0.1,
+            "the optimiser aims at dose >= 1 inside the target and <= 1 - band outside",
+            minimum=0.0,
+            maximum=1.0,
+            exclusive=True,
+        ),
+        "calibration_runs": Key(
+            "int", 10, "curalis: coupled runs at most to find the light.power that prints best", minimum=1
+        ),
+        "cure_passes": Key(
+            "int",
+            0,
+            "corrections from coupled runs: retrace through the resin as the last run "
+            "cured it, raise the dose aimed at where it missed the target, lower it where it "
+            "cured outside, optimise again",
+            minimum=0,
+        ),
     },
 }
 
 BOUNDARY: dict[str, Key] = {
-    "select": Key("str", "wall", "which faces: \"wall\" (the vial's cylinder wall), \"radial\" (nodes with "
-                  "radius_min <= distance from the z axis <= radius_max), \"bbox\" or \"all\"",
-                  choices=("wall", "radial", "bbox", "all")),
-    "radius_min": Key("float", 0.0, "radial selection: smallest distance from the z axis",
-                      when=("select", ("radial",)), **NONNEGATIVE),
-    "radius_max": Key("float", 0.0, "radial selection: largest distance from the z axis",
-                      when=("select", ("radial",)), **NONNEGATIVE),
-    "bbox": Key("floats", [0.0, 0.0, 0.0, 0.0, 0.0, 0.0], "box selection: x_min x_max y_min y_max z_min z_max",
-                length=6, when=("select", ("bbox",))),
-    "interaction": Key("str", "transmit", "\"transmit\" (Fresnel refraction and reflection) or \"reflect\" (mirror)",
-                       choices=("transmit", "reflect")),
+    "select": Key(
+        "str",
+        "wall",
+        'which faces: "wall" (the vial\'s cylinder wall), "radial" (nodes with '
+        'radius_min <= distance from the z axis <= radius_max), "bbox" or "all"',
+        choices=("wall", "radial", "bbox", "all"),
+    ),
+    "radius_min": Key(
+        "float", 0.0, "radial selection: smallest distance from the z axis", when=("select", ("radial",)), **NONNEGATIVE
+    ),
+    "radius_max": Key(
+        "float", 0.0, "radial selection: largest distance from the z axis", when=("select", ("radial",)), **NONNEGATIVE
+    ),
+    "bbox": Key(
+        "floats",
+        [0.0, 0.0, 0.0, 0.0, 0.0, 0.0],
+        "box selection: x_min x_max y_min y_max z_min z_max",
+        length=6,
+        when=("select", ("bbox",)),
+    ),
+    "interaction": Key(
+        "str",
+        "transmit",
+        '"transmit" (Fresnel refraction and reflection) or "reflect" (mirror)',
+        choices=("transmit", "reflect"),
+    ),
     "outside_index": Key("float", 1.0, "refractive index of the medium outside (1: air)", **POSITIVE),
     "outside_extinction": Key("float", 0.0, "extinction coefficient of the medium outside", **NONNEGATIVE),
     "roughness": Key("float", 0.0, "Beckmann rms slope of a rough surface (0: smooth)", **NONNEGATIVE),
-    "fresnel": Key("str", "exact", "reflectance: \"exact\" (the Fresnel equations) or \"schlick\" (Schlick's "
-                   "approximation, which also reflects between equal indices)", choices=("exact", "schlick")),
+    "fresnel": Key(
+        "str",
+        "exact",
+        'reflectance: "exact" (the Fresnel equations) or "schlick" (Schlick\'s '
+        "approximation, which also reflects between equal indices)",
+        choices=("exact", "schlick"),
+    ),
 }
 
 DEFAULT_BOUNDARY = [{"select": "wall"}]
@@ -278,16 +440,22 @@ DEFAULT_PATTERNS = Path(__file__).resolve().parent / "data" / "default_patterns.
 # The embedded default is a print: the built-in target, and patterns that `lumetra design`
 # computed for it on this same scenario (shipped, so the default run needs no design first),
 # at the exposure its coupled runs found best. An empty scenario file has neither.
-DEFAULT_PRINT = {"target": {"source": "shape"},
-                 "light": {"intensities": str(DEFAULT_PATTERNS), "power": 0.00351928}}
+DEFAULT_PRINT = {"target": {"source": "shape"}, "light": {"intensities": str(DEFAULT_PATTERNS), "power": 0.00351928}}
 
-_KIND_NAMES = {"float": "a number", "int": "an integer", "bool": "true or false", "str": "a string",
-               "floats": "a list of numbers", "ints": "a list of integers"}
+_KIND_NAMES = {
+    "float": "a number",
+    "int": "an integer",
+    "bool": "true or false",
+    "str": "a string",
+    "floats": "a list of numbers",
+    "ints": "a list of integers",
+}
 
 
 def _type_name(value: Any) -> str:
-    return {bool: "boolean", int: "integer", float: "float", str: "string", list: "list",
-            dict: "table"}.get(type(value), type(value).__name__)
+    return {bool: "boolean", int: "integer", float: "float", str: "string", list: "list", dict: "table"}.get(
+        type(value), type(value).__name__
+    )
 
 
 def _convert(path: str, key: Key, value: Any) -> Any:
@@ -337,8 +505,10 @@ def _table(path: str, schema: dict[str, Key], given: Any) -> dict[str, Any]:
     for name in given:
         when = schema[name].when
         if when is not None and table[when[0]] not in when[1]:
-            raise ScenarioError(f"{path}.{name}: applies only when {path}.{when[0]} is "
-                                f"{' or '.join(repr(v) for v in when[1])}, not {table[when[0]]!r}")
+            raise ScenarioError(
+                f"{path}.{name}: applies only when {path}.{when[0]} is "
+                f"{' or '.join(repr(v) for v in when[1])}, not {table[when[0]]!r}"
+            )
     return table
 
 
@@ -393,13 +563,17 @@ def _check_combinations(s: dict[str, Any], data: dict[str, Any]) -> None:
         count = len(s["boundary"])
         for i, group in enumerate(resin["oxygen_dirichlet_bc_groups"]):
             if not -1 <= group < count:
-                raise ScenarioError(f"resin.oxygen_dirichlet_bc_groups[{i}]: {group} is not a [[boundary]] table: "
-                                    f"there {'is' if count == 1 else 'are'} {count}, counted from 0 (-1: the whole "
-                                    "boundary)")
+                raise ScenarioError(
+                    f"resin.oxygen_dirichlet_bc_groups[{i}]: {group} is not a [[boundary]] table: "
+                    f"there {'is' if count == 1 else 'are'} {count}, counted from 0 (-1: the whole "
+                    "boundary)"
+                )
         for i, face in enumerate(resin["oxygen_dirichlet_face_ids"]):
             if face < -1:
-                raise ScenarioError(f"resin.oxygen_dirichlet_face_ids[{i}]: {face} is not a face id (ids count from "
-                                    "0; -1: the whole boundary)")
+                raise ScenarioError(
+                    f"resin.oxygen_dirichlet_face_ids[{i}]: {face} is not a face id (ids count from "
+                    "0; -1: the whole boundary)"
+                )
     if s["target"]["source"] == "file" and not s["target"]["file"]:
         raise ScenarioError("target.file: needed when target.source is 'file'")
     if not s["output"]["folder"].strip():
@@ -441,8 +615,10 @@ def load(path: str | Path) -> dict[str, Any]:
     except OSError as error:
         raise ScenarioError(f"{path}: cannot read the scenario: {error.strerror}") from error
     except UnicodeDecodeError as error:
-        raise ScenarioError(f"{path}: not UTF-8 text (byte 0x{error.object[error.start]:02x} at position "
-                            f"{error.start}); save the scenario as UTF-8") from error
+        raise ScenarioError(
+            f"{path}: not UTF-8 text (byte 0x{error.object[error.start]:02x} at position "
+            f"{error.start}); save the scenario as UTF-8"
+        ) from error
     scenario = loads(text, str(path))
     base = path.resolve().parent
     for table, key in (("mesh", "file"), ("light", "file"), ("light", "intensities"), ("target", "file")):
@@ -482,9 +658,14 @@ def override(scenario: dict[str, Any], assignments: list[str]) -> dict[str, Any]
 
 def _applicable(data: dict[str, Any], assigned: set[str]) -> dict[str, Any]:
     def keep(path, schema, table):
-        return {k: v for k, v in table.items()
-                if k not in schema or f"{path}.{k}" in assigned or schema[k].when is None
-                or table.get(schema[k].when[0]) in schema[k].when[1]}
+        return {
+            k: v
+            for k, v in table.items()
+            if k not in schema
+            or f"{path}.{k}" in assigned
+            or schema[k].when is None
+            or table.get(schema[k].when[0]) in schema[k].when[1]
+        }
 
     out = {name: keep(name, SCHEMA.get(name, {}), table) for name, table in data.items() if name != "boundary"}
     if out.get("light", {}).get("angles"):  # a list of angles replaces the evenly spaced ones
@@ -521,8 +702,11 @@ def dumps(scenario: dict[str, Any]) -> str:
     angle_step and angle_count beside a list of angles): ``loads`` reads it back."""
 
     def table(schema, values, skip=()):
-        return [f"{name} = {_toml_value(values[name])}" for name, key in schema.items()
-                if name not in skip and (key.when is None or values[key.when[0]] in key.when[1])]
+        return [
+            f"{name} = {_toml_value(values[name])}"
+            for name, key in schema.items()
+            if name not in skip and (key.when is None or values[key.when[0]] in key.when[1])
+        ]
 
     lines = []
     for name, schema in SCHEMA.items():
@@ -538,9 +722,12 @@ def default_text() -> str:
     """The default scenario as a TOML file with a comment above every key; keys that the
     default's choices do not use are commented out."""
     s = default()
-    lines = ["# lumetra run scenario: a tomographic print in a resin vial (the embedded default).",
-             "# Run it with `lumetra run this.toml`; every key is optional (a missing key takes the value",
-             "# shown here). Input paths are relative to this file.", ""]
+    lines = [
+        "# lumetra run scenario: a tomographic print in a resin vial (the embedded default).",
+        "# Run it with `lumetra run this.toml`; every key is optional (a missing key takes the value",
+        "# shown here). Input paths are relative to this file.",
+        "",
+    ]
     for name in SCHEMA:
         lines += [f"# {line}" for line in SECTION_HELP[name].splitlines()] + [f"[{name}]"]
         lines += _table_text(SCHEMA[name], s[name]) + [""]

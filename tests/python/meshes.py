@@ -3,8 +3,7 @@
 import numpy as np
 
 # Corner offsets of HEX8 nodes 0-7 in (x, y, z).
-HEX8_CORNERS = np.array([[0, 0, 0], [1, 0, 0], [1, 1, 0], [0, 1, 0],
-                         [0, 0, 1], [1, 0, 1], [1, 1, 1], [0, 1, 1]])
+HEX8_CORNERS = np.array([[0, 0, 0], [1, 0, 0], [1, 1, 0], [0, 1, 0], [0, 0, 1], [1, 0, 1], [1, 1, 1], [0, 1, 1]])
 
 
 def grid(nx, ny, nz, spacing=1.0):
@@ -22,16 +21,23 @@ def grid(nx, ny, nz, spacing=1.0):
 
 def write_vtk(path, points, cells, refractive_index=None, absorptivity=None, per_line=9):
     """Legacy ASCII file laid out as VTK writes it: several numbers per line."""
+
     def block(values):
         values = list(values)
-        return "".join(" ".join(f"{v:g}" for v in values[i:i + per_line]) + "\n"
-                       for i in range(0, len(values), per_line))
+        return "".join(
+            " ".join(f"{v:g}" for v in values[i : i + per_line]) + "\n" for i in range(0, len(values), per_line)
+        )
 
     n, e = len(points), len(cells)
-    text = ["# vtk DataFile Version 3.0\nmesh\nASCII\nDATASET UNSTRUCTURED_GRID\n",
-            f"POINTS {n} float\n", block(np.asarray(points, float).ravel()),
-            f"CELLS {e} {9 * e}\n", "".join("8 " + " ".join(map(str, c)) + "\n" for c in cells),
-            f"CELL_TYPES {e}\n", block([12] * e)]
+    text = [
+        "# vtk DataFile Version 3.0\nmesh\nASCII\nDATASET UNSTRUCTURED_GRID\n",
+        f"POINTS {n} float\n",
+        block(np.asarray(points, float).ravel()),
+        f"CELLS {e} {9 * e}\n",
+        "".join("8 " + " ".join(map(str, c)) + "\n" for c in cells),
+        f"CELL_TYPES {e}\n",
+        block([12] * e),
+    ]
     if refractive_index is not None or absorptivity is not None:
         text.append(f"POINT_DATA {n}\n")
     for name, values in (("RefractiveIndex", refractive_index), ("Absorptivity", absorptivity)):
@@ -44,6 +50,7 @@ def write_vtk(path, points, cells, refractive_index=None, absorptivity=None, per
 def annulus(nr, ntheta, nz, r_inner=1.0, r_outer=2.0, height=1.0):
     """A hollow cylinder of nr * ntheta * nz hexahedra (curved inner and outer walls);
     the local axes run along radius, angle and height, which keeps every element positive."""
+
     def node(i, j, k):
         return i + (nr + 1) * ((j % ntheta) + ntheta * k)
 
@@ -54,8 +61,12 @@ def annulus(nr, ntheta, nz, r_inner=1.0, r_outer=2.0, height=1.0):
             for i in range(nr + 1):
                 r = r_inner + (r_outer - r_inner) * i / nr
                 points.append([r * np.cos(angle), r * np.sin(angle), height * k / nz])
-    cells = [[node(i + c[0], j + c[1], k + c[2]) for c in HEX8_CORNERS]
-             for k in range(nz) for j in range(ntheta) for i in range(nr)]
+    cells = [
+        [node(i + c[0], j + c[1], k + c[2]) for c in HEX8_CORNERS]
+        for k in range(nz)
+        for j in range(ntheta)
+        for i in range(nr)
+    ]
     return np.array(points), np.array(cells, dtype=int)
 
 
@@ -76,6 +87,7 @@ def rays_at(points, count, seed, radius=6.0):
 def cube_rotations():
     """The 24 proper rotations of the cube, as integer matrices."""
     import itertools
+
     out = []
     for perm in itertools.permutations(range(3)):
         for signs in itertools.product((1, -1), repeat=3):

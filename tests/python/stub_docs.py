@@ -15,8 +15,7 @@ import re
 import sys
 import textwrap
 
-STUBS = {"lumetra": "__init__.pyi", "lumetra.meshes": "meshes.pyi", "curalis": "__init__.pyi",
-         "exposa": "__init__.pyi"}
+STUBS = {"lumetra": "__init__.pyi", "lumetra.meshes": "meshes.pyi", "curalis": "__init__.pyi", "exposa": "__init__.pyi"}
 ROOT = pathlib.Path(__file__).resolve().parents[2] / "python"
 
 
@@ -36,7 +35,7 @@ def summary(obj, overload=0):
         if overload >= len(starts):
             return None
         end = starts[overload + 1] if overload + 1 < len(starts) else len(lines)
-        lines = lines[starts[overload] + 1:end]
+        lines = lines[starts[overload] + 1 : end]
     text = "\n".join(lines).strip()
     first = text.split("\n\n", 1)[0]
     return " ".join(first.split()) or None
@@ -62,14 +61,18 @@ def documented(module_name):
                     pairs.append((node, runtime, overload))
                 if isinstance(node, ast.ClassDef):
                     visit(node.body, runtime)
+
     visit(tree.body, module)
     return path, pairs
 
 
 def differences(module_name):
     path, pairs = documented(module_name)
-    return path, [(node, summary(runtime, overload)) for node, runtime, overload in pairs
-                  if " ".join(ast.get_docstring(node).split()) != summary(runtime, overload)]
+    return path, [
+        (node, summary(runtime, overload))
+        for node, runtime, overload in pairs
+        if " ".join(ast.get_docstring(node).split()) != summary(runtime, overload)
+    ]
 
 
 def write(module_name):
@@ -84,10 +87,11 @@ def write(module_name):
         escaped = (text or "").replace("\\", "\\\\").replace('"""', '\\"\\"\\"')
         if escaped.endswith('"'):
             escaped = escaped[:-1] + '\\"'
-        wrapped = textwrap.wrap(escaped, width=100 - len(indent), initial_indent='"""', break_long_words=False,
-                                break_on_hyphens=False)
+        wrapped = textwrap.wrap(
+            escaped, width=100 - len(indent), initial_indent='"""', break_long_words=False, break_on_hyphens=False
+        )
         wrapped[-1] += '"""'
-        lines[doc.lineno - 1:doc.end_lineno] = [indent + line + "\n" for line in wrapped]
+        lines[doc.lineno - 1 : doc.end_lineno] = [indent + line + "\n" for line in wrapped]
     path.write_text("".join(lines))
     return len(wrong)
 

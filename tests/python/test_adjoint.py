@@ -23,15 +23,25 @@ def vial_engine(solver="RK4", roughness=0.0):
     """A resin vial (index 1.48 graded across it, absorptivity graded along it) in air: the
     wall refracts and, rough, scatters; the bottom is a lossy mirror; the top lets light out."""
     engine = lumetra.Lumetra()
-    engine.load_mesh_arrays(*meshes.vial(radius=1.0, height=1.0, n_core=4, n_radial=3, n_z=5,
-                                         refractive_index=lambda x, y, z: 1.48 + 0.04 * x + 0.02 * y * y,
-                                         absorptivity=lambda x, y, z: 0.6 + 0.5 * z))
+    engine.load_mesh_arrays(
+        *meshes.vial(
+            radius=1.0,
+            height=1.0,
+            n_core=4,
+            n_radial=3,
+            n_z=5,
+            refractive_index=lambda x, y, z: 1.48 + 0.04 * x + 0.02 * y * y,
+            absorptivity=lambda x, y, z: 0.6 + 0.5 * z,
+        )
+    )
     wall = engine.select_boundary_faces_radial(1.0, 1.0, True, 1e-5)
     bottom = engine.select_boundary_faces_bbox(-2, 2, -2, 2, -1e-6, 1e-6, True)
-    engine.set_boundary_conditions([
-        condition(wall, refractive_index_real=1.0, rough_surface=roughness > 0, roughness=roughness),
-        condition(bottom, interaction_type=lumetra.REFLECT, refractive_index_real=1.0, refractive_index_imag=2.0),
-    ])
+    engine.set_boundary_conditions(
+        [
+            condition(wall, refractive_index_real=1.0, rough_surface=roughness > 0, roughness=roughness),
+            condition(bottom, interaction_type=lumetra.REFLECT, refractive_index_real=1.0, refractive_index_imag=2.0),
+        ]
+    )
     engine.set_solver_type(solver)
     engine.config()
     return engine
@@ -120,8 +130,9 @@ def test_recorded_matrix_is_the_map_the_traces_apply(case):
         engine.set_rays(*side_rays(300), np.ones(300))
     else:  # rays that cross 60 elements: more deposits than the first guess holds
         engine = lumetra.Lumetra()
-        engine.load_mesh_arrays(*meshes.box(2, 2, 60, size=(1, 1, 3), refractive_index=lambda x, y, z: 1.4 + 0.1 * x,
-                                            absorptivity=0.3))
+        engine.load_mesh_arrays(
+            *meshes.box(2, 2, 60, size=(1, 1, 3), refractive_index=lambda x, y, z: 1.4 + 0.1 * x, absorptivity=0.3)
+        )
         xy = np.random.default_rng(6).uniform(0.05, 0.95, (40, 2))
         engine.set_rays(np.column_stack([xy, np.full(40, 4.0)]), np.tile([0.0, 0.0, -1.0], (40, 1)), np.ones(40))
         engine.config()
@@ -147,9 +158,11 @@ def test_adjoint_leaves_the_forward_result_and_is_refused_without_a_field():
     after = (engine.get_absorbed_power(), engine.get_trace_summary(), engine.get_ray_exit_power())
     assert np.array_equal(before[0], after[0]) and before[1] == after[1] and np.array_equal(before[2], after[2])
     nodes = engine.get_node_count()
-    for field, match in [(np.ones(nodes - 1), r"field must have shape \(%d,\)" % nodes),
-                         (np.ones((nodes, 1)), "field must have shape"),
-                         (np.r_[np.ones(nodes - 1), np.nan], f"field: item {nodes - 1} is nan")]:
+    for field, match in [
+        (np.ones(nodes - 1), r"field must have shape \(%d,\)" % nodes),
+        (np.ones((nodes, 1)), "field must have shape"),
+        (np.r_[np.ones(nodes - 1), np.nan], f"field: item {nodes - 1} is nan"),
+    ]:
         with pytest.raises(ValueError, match=match):
             engine.trace_adjoint(field)
     with pytest.raises(RuntimeError, match="cannot trace"):
@@ -162,8 +175,9 @@ def test_set_rays_gives_the_rays_a_ray_file_gives(tmp_path):
     # Values a file holds exactly (single precision), directions not normalised, a zero power.
     positions, directions = side_rays(n, seed=5)
     directions *= rng.uniform(0.1, 10.0, (n, 1))
-    positions, directions, powers = (a.astype(np.float32).astype(float)
-                                     for a in (positions, directions, rng.uniform(0.0, 3.0, n)))
+    positions, directions, powers = (
+        a.astype(np.float32).astype(float) for a in (positions, directions, rng.uniform(0.0, 3.0, n))
+    )
     powers[7] = 0.0
     rows = np.column_stack([positions, directions, powers])
     (tmp_path / "r.ry").write_text(f"{n}\n" + "".join(" ".join(f"{v:.9g}" for v in r) + "\n" for r in rows))
@@ -177,8 +191,15 @@ def test_set_rays_gives_the_rays_a_ray_file_gives(tmp_path):
             engine.set_rays(positions, directions, powers)
         engine.compute_volumetric_absorption(progress=False)
         engine.compute_volumetric_absorption(progress=False)  # the seeds advanced alike
-        results.append((engine.get_absorbed_power(), engine.get_ray_start_faces(), engine.get_ray_exit_positions(),
-                        engine.get_ray_exit_power(), engine.get_ray_payloads()))
+        results.append(
+            (
+                engine.get_absorbed_power(),
+                engine.get_ray_start_faces(),
+                engine.get_ray_exit_positions(),
+                engine.get_ray_exit_power(),
+                engine.get_ray_payloads(),
+            )
+        )
     (q_file, *rays_file), (q_arrays, *rays_arrays) = results
     for from_file, from_arrays in zip(rays_file, rays_arrays):  # every ray alike, bit for bit
         assert np.array_equal(from_file, from_arrays)
@@ -187,17 +208,20 @@ def test_set_rays_gives_the_rays_a_ray_file_gives(tmp_path):
     assert q_file.max() > 0 and np.allclose(q_file, q_arrays, rtol=1e-6, atol=0)
 
 
-@pytest.mark.parametrize("change, match", [
-    (lambda p, d, w: (p[:, :2], d, w), r"positions must have shape \(n, 3\), not \(5, 2\)"),
-    (lambda p, d, w: (p, d[:4], w), r"directions must have shape \(5, 3\), not \(4, 3\)"),
-    (lambda p, d, w: (p, d, w[:, None]), r"powers must have shape \(5,\), not \(5, 1\)"),
-    (lambda p, d, w: (p[:0], d[:0], w[:0]), "no rays"),
-    (lambda p, d, w: (p.astype(str), d, w), "positions must hold numbers"),
-    (lambda p, d, w: (np.where(np.arange(5)[:, None] == 2, np.nan, p), d, w), "positions row 2 holds nan"),
-    (lambda p, d, w: (p, d, np.where(np.arange(5) == 1, 1e39, w)), "powers row 1 holds 1e.39, beyond single"),
-    (lambda p, d, w: (p, np.where(np.arange(5)[:, None] == 3, 1e-50, d), w), "directions row 3 is zero"),
-    (lambda p, d, w: (p, d, np.where(np.arange(5) == 4, -1.0, w)), "powers row 4 is -1; a power must not be"),
-])
+@pytest.mark.parametrize(
+    "change, match",
+    [
+        (lambda p, d, w: (p[:, :2], d, w), r"positions must have shape \(n, 3\), not \(5, 2\)"),
+        (lambda p, d, w: (p, d[:4], w), r"directions must have shape \(5, 3\), not \(4, 3\)"),
+        (lambda p, d, w: (p, d, w[:, None]), r"powers must have shape \(5,\), not \(5, 1\)"),
+        (lambda p, d, w: (p[:0], d[:0], w[:0]), "no rays"),
+        (lambda p, d, w: (p.astype(str), d, w), "positions must hold numbers"),
+        (lambda p, d, w: (np.where(np.arange(5)[:, None] == 2, np.nan, p), d, w), "positions row 2 holds nan"),
+        (lambda p, d, w: (p, d, np.where(np.arange(5) == 1, 1e39, w)), "powers row 1 holds 1e.39, beyond single"),
+        (lambda p, d, w: (p, np.where(np.arange(5)[:, None] == 3, 1e-50, d), w), "directions row 3 is zero"),
+        (lambda p, d, w: (p, d, np.where(np.arange(5) == 4, -1.0, w)), "powers row 4 is -1; a power must not be"),
+    ],
+)
 def test_set_rays_refuses_bad_arrays_naming_the_argument_and_row(change, match):
     engine = lumetra.Lumetra()
     engine.set_rays([[0.0, 0.0, 2.0]], [[0.0, 0.0, -1.0]], [1.0])

@@ -19,10 +19,12 @@ def aligned_rays(kind):
     line; rays grazing the wall are shifted inward only. The box and the vial share the face
     plane x = 0 and the node line on the axis."""
     down, slant = (0.0, 0.0, -1.0), (0.0, 0.5, -np.sqrt(0.75))
-    lines = [((0.0, 0.3 * WIDTH, 1), down, (1, 0, 0), False),      # in a face plane
-             ((0.0, 0.3 * WIDTH, 1), slant, (1, 0, 0), False),     # in it, across its edges
-             ((0.0, 0.0, 1), down, (1, 1, 0), False),              # through the nodes on the axis
-             ((0.0, 2 * WIDTH, 0.5), (1.0, 0.0, 0.0), (0, 1, 1), False)]  # along a row of edges
+    lines = [
+        ((0.0, 0.3 * WIDTH, 1), down, (1, 0, 0), False),  # in a face plane
+        ((0.0, 0.3 * WIDTH, 1), slant, (1, 0, 0), False),  # in it, across its edges
+        ((0.0, 0.0, 1), down, (1, 1, 0), False),  # through the nodes on the axis
+        ((0.0, 2 * WIDTH, 0.5), (1.0, 0.0, 0.0), (0, 1, 1), False),
+    ]  # along a row of edges
     if kind == "box":  # grazing the wall x = -0.5, along its face and along its edge
         lines += [((-0.5, 0.3 * WIDTH, 1), down, (1, 0, 0), True), ((-0.5, -0.5, 1), down, (1, 1, 0), True)]
     else:  # the vial's nodes on the x axis, out to the wall
@@ -32,11 +34,18 @@ def aligned_rays(kind):
 
 def mesh_of(kind, index):
     if kind == "box":
-        return meshes.box(8, 8, 10, size=(1, 1, 1), origin=(-0.5, -0.5, 0), refractive_index=index,
-                          absorptivity=1.2)
+        return meshes.box(8, 8, 10, size=(1, 1, 1), origin=(-0.5, -0.5, 0), refractive_index=index, absorptivity=1.2)
     # Core half-width 0.25 over 4 elements: the same element width on the axis.
-    return meshes.vial(radius=0.6, height=1.0, n_core=4, n_radial=3, n_z=10, core_fraction=0.25 * np.sqrt(2) / 0.6,
-                       refractive_index=index, absorptivity=1.2)
+    return meshes.vial(
+        radius=0.6,
+        height=1.0,
+        n_core=4,
+        n_radial=3,
+        n_z=10,
+        core_fraction=0.25 * np.sqrt(2) / 0.6,
+        refractive_index=index,
+        absorptivity=1.2,
+    )
 
 
 @pytest.mark.parametrize("kind", ["box", "vial"])
@@ -44,6 +53,7 @@ def mesh_of(kind, index):
 @pytest.mark.parametrize("solver", ["FE", "RK4"])
 def test_aligned_rays_deposit_what_rays_beside_them_deposit(kind, index, solver, tmp_path):
     import lumetra
+
     engine = lumetra.Lumetra()
     engine.load_mesh_arrays(*mesh_of(kind, index))
     lines, rays = aligned_rays(kind), []

@@ -13,6 +13,7 @@ print(lumetra.backend, curalis.backend, *loaded)
 
 def test_the_package_docstring_starts_with_the_compiled_modules():
     import lumetra
+
     assert lumetra._ext.__doc__ and lumetra.__doc__.splitlines()[0] == lumetra._ext.__doc__
 
 
@@ -49,18 +50,23 @@ def test_unknown_backend_is_refused_by_name():
 
 
 def test_curalis_refuses_a_variant_other_than_lumetras():
-    result = run_python("""
+    result = run_python(
+        """
         import os, lumetra
         os.environ["LUMETRA_BACKEND"] = "cuda" if lumetra.backend == "cpu" else "cpu"
         import curalis
-    """, backend="cpu")
+    """,
+        backend="cpu",
+    )
     assert result.returncode != 0
-    assert ("curalis: LUMETRA_BACKEND=cuda, but lumetra is already using its cpu variant in this process"
-            in result.stderr)
+    assert (
+        "curalis: LUMETRA_BACKEND=cuda, but lumetra is already using its cpu variant in this process" in result.stderr
+    )
 
 
 def test_thread_count_is_settable_at_run_time():
     import lumetra
+
     before = lumetra.get_num_threads()
     try:
         lumetra.set_num_threads(1)

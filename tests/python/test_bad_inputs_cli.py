@@ -16,16 +16,24 @@ import numpy as np
 import pytest
 
 # A small block lit from -x by a 2 x 2 beam, one curing step.
-BLOCK = ('[mesh]\nsource = "box"\ncells = [3, 3, 3]\nsize = [30.0, 30.0, 30.0]\norigin = [-15.0, -15.0, -15.0]\n'
-         '[[boundary]]\nselect = "all"\n[light]\nrays_across = 2\nrays_high = 2\ncenter = [0.0, 0.0, 0.0]\n'
-         'angle_count = 1\n[time]\nsteps = 1\n[output]\nfigure = false\n')
+BLOCK = (
+    '[mesh]\nsource = "box"\ncells = [3, 3, 3]\nsize = [30.0, 30.0, 30.0]\norigin = [-15.0, -15.0, -15.0]\n'
+    '[[boundary]]\nselect = "all"\n[light]\nrays_across = 2\nrays_high = 2\ncenter = [0.0, 0.0, 0.0]\n'
+    "angle_count = 1\n[time]\nsteps = 1\n[output]\nfigure = false\n"
+)
 
 
 def lumetra(command, *args, cwd):
     env = dict(os.environ, OMP_NUM_THREADS="1")
     quiet = ["--no-progress"] if command == "run" else []
-    return subprocess.run([sys.executable, "-m", "lumetra", command, *quiet, *map(str, args)], capture_output=True,
-                          text=True, cwd=cwd, env=env, timeout=300)
+    return subprocess.run(
+        [sys.executable, "-m", "lumetra", command, *quiet, *map(str, args)],
+        capture_output=True,
+        text=True,
+        cwd=cwd,
+        env=env,
+        timeout=300,
+    )
 
 
 def interruptible():
@@ -58,61 +66,148 @@ def with_light(lines):
 def mixed_mesh(tmp):
     meshio = pytest.importorskip("meshio")
     from lumetra import meshes
+
     box = meshes.box(2, 2, 2, size=(4, 4, 4), origin=(-2, -2, 0))
     tetra = np.array([[0, 1, 3, 9], [1, 2, 5, 11]])
     meshio.write(tmp / "mixed.vtu", meshio.Mesh(box.points, [("hexahedron", box.hexahedra), ("tetra", tetra)]))
-    return ('[mesh]\nsource = "file"\nfile = "mixed.vtu"\n[[boundary]]\nselect = "all"\n[light]\nrays_across = 2\n'
-            'rays_high = 2\nangle_count = 1\ncenter = [0.0, 0.0, 2.0]\nwidth = 2.0\nheight = 2.0\n[time]\nsteps = 2\n'
-            '[output]\nfigure = false\n')
+    return (
+        '[mesh]\nsource = "file"\nfile = "mixed.vtu"\n[[boundary]]\nselect = "all"\n[light]\nrays_across = 2\n'
+        "rays_high = 2\nangle_count = 1\ncenter = [0.0, 0.0, 2.0]\nwidth = 2.0\nheight = 2.0\n[time]\nsteps = 2\n"
+        "[output]\nfigure = false\n"
+    )
 
 
 # name: (files to write -> scenario text or None, command, arguments, exit status, lines expected on the
 # terminal; for a run that succeeds, stdout, else the single line on stderr)
 CASES = {
-    "latin-1 scenario": (lambda t: scenario(t, "# 5 \u00b5m\n" + BLOCK, encoding="latin-1") and None, "run",
-                         ["s.toml"], 2, r"s.toml: not UTF-8 text \(byte 0xb5 at position 4\); save the scenario as"),
-    "truncated npy": (lambda t: scenario(t, with_light(npy(t, "i.npy", np.ones((1, 4)), cut=0))) and None, "run",
-                      ["s.toml"], 2, r"light.intensities: cannot read .*i.npy: the file is empty or cut short"),
-    "npz archive": (lambda t: np.savez(t / "i.npz", a=np.ones((1, 4))) or scenario(
-        t, with_light('intensities = "i.npz"\n')) and None, "run", ["s.toml"], 2,
-        r"light.intensities: .*i.npz is an archive of arrays \(a\), not one array"),
-    "intensities beyond float": (lambda t: scenario(t, with_light(npy(t, "i.npy", np.full((1, 4), 1e39)))) and None,
-                                 "run", ["s.toml"], 2, r"i.npy holds 1e\+39 at \(angle, ray\) = \(0, 0\); the engine "
-                                                       r"keeps ray powers in single precision"),
-    "beam power beyond float": (lambda t: None, "run", ["--set", "light.power=1e39"], 2,
-                                r"light.power: must be <= 3.40282e\+38, got 1e\+39"),
-    "ray file longer than its count": (lambda t: written(t / "r.ry", "1\n-20 0 0 1 0 0 1\n-20 1 0 1 0 0 1\n")
-                                       and scenario(t, BLOCK.replace("rays_across = 2\nrays_high = 2\ncenter = "
-                                                                    "[0.0, 0.0, 0.0]\n",
-                                                                    'source = "rays"\nfile = "r.ry"\n')) and None,
-                                       "run", ["s.toml"], 1, r"r.ry: the count line declares 1 rays, but the file "
-                                                             r"holds 7 more"),
-    "mesh with tetrahedra": (lambda t: scenario(t, mixed_mesh(t)) and None, "run", ["s.toml"], 0,
-                             r"^engine: Warning: skipped cells that are not hexahedra: 2 of type tetra$"),
-    "beam starting inside the block": (lambda t: scenario(t, with_light("start_distance = 10.0\n")) and None, "run",
-                                       ["s.toml"], 1, r"4 of 4 rays start inside the mesh"),
-    "oxygen group counted from 1": (lambda t: scenario(t, BLOCK + "[resin]\noxygen_dirichlet_bc_groups = [1]\n")
-                                    and None, "run", ["s.toml"], 2,
-                                    r"resin.oxygen_dirichlet_bc_groups\[0\]: 1 is not a \[\[boundary\]\] table: "
-                                    r"there is 1, counted from 0"),
-    "oxygen face id beyond the mesh": (lambda t: scenario(t, BLOCK + "[resin]\noxygen_dirichlet_face_ids = "
-                                                          "[1000000]\n") and None, "run", ["s.toml"], 1,
-                                       r"oxygen_dirichlet_face_ids\[0\] = 1000000 is not a boundary face of this mesh "
-                                       r"\(it has 54"),
-    "tiny vial": (lambda t: None, "run", ["--set", "mesh.radius=1e-30"], 2,
-                  r"error in the scenario: mesh: vial: radius = 1e-30 is outside what single precision"),
-    "empty output": (lambda t: None, "run", ["--output", ""], 2, r"^lumetra run: error: --output: the folder name is "
-                                                                  r"empty$"),
-    "empty default file": (lambda t: None, "run", ["--write-default", ""], 2,
-                           r"--write-default: the file name is empty"),
-    "sweep key twice": (lambda t: scenario(t) and None, "sweep", ["s.toml", "--vary", "time.dt=1,2", "--vary",
-                                                                  "time.dt=3,4"], 2,
-                        r"--vary time.dt: given twice; list all its values in one --vary"),
-    "sweep varying its folder": (lambda t: scenario(t) and None, "sweep", ["s.toml", "--vary", "output.folder=a,b"],
-                                 2, r"--vary output.folder: every variant goes into variant_N"),
-    "sweep into a file": (lambda t: scenario(t) and (t / "taken").write_text("") and None, "sweep",
-                          ["s.toml", "--vary", "time.dt=1,2", "--output", "taken"], 2,
-                          r"^lumetra sweep: error: output folder taken: File exists$"),
+    "latin-1 scenario": (
+        lambda t: scenario(t, "# 5 \u00b5m\n" + BLOCK, encoding="latin-1") and None,
+        "run",
+        ["s.toml"],
+        2,
+        r"s.toml: not UTF-8 text \(byte 0xb5 at position 4\); save the scenario as",
+    ),
+    "truncated npy": (
+        lambda t: scenario(t, with_light(npy(t, "i.npy", np.ones((1, 4)), cut=0))) and None,
+        "run",
+        ["s.toml"],
+        2,
+        r"light.intensities: cannot read .*i.npy: the file is empty or cut short",
+    ),
+    "npz archive": (
+        lambda t: (
+            np.savez(t / "i.npz", a=np.ones((1, 4))) or scenario(t, with_light('intensities = "i.npz"\n')) and None
+        ),
+        "run",
+        ["s.toml"],
+        2,
+        r"light.intensities: .*i.npz is an archive of arrays \(a\), not one array",
+    ),
+    "intensities beyond float": (
+        lambda t: scenario(t, with_light(npy(t, "i.npy", np.full((1, 4), 1e39)))) and None,
+        "run",
+        ["s.toml"],
+        2,
+        r"i.npy holds 1e\+39 at \(angle, ray\) = \(0, 0\); the engine "
+        r"keeps ray powers in single precision",
+    ),
+    "beam power beyond float": (
+        lambda t: None,
+        "run",
+        ["--set", "light.power=1e39"],
+        2,
+        r"light.power: must be <= 3.40282e\+38, got 1e\+39",
+    ),
+    "ray file longer than its count": (
+        lambda t: (
+            written(t / "r.ry", "1\n-20 0 0 1 0 0 1\n-20 1 0 1 0 0 1\n")
+            and scenario(
+                t,
+                BLOCK.replace(
+                    "rays_across = 2\nrays_high = 2\ncenter = [0.0, 0.0, 0.0]\n", 'source = "rays"\nfile = "r.ry"\n'
+                ),
+            )
+            and None
+        ),
+        "run",
+        ["s.toml"],
+        1,
+        r"r.ry: the count line declares 1 rays, but the file "
+        r"holds 7 more",
+    ),
+    "mesh with tetrahedra": (
+        lambda t: scenario(t, mixed_mesh(t)) and None,
+        "run",
+        ["s.toml"],
+        0,
+        r"^engine: Warning: skipped cells that are not hexahedra: 2 of type tetra$",
+    ),
+    "beam starting inside the block": (
+        lambda t: scenario(t, with_light("start_distance = 10.0\n")) and None,
+        "run",
+        ["s.toml"],
+        1,
+        r"4 of 4 rays start inside the mesh",
+    ),
+    "oxygen group counted from 1": (
+        lambda t: scenario(t, BLOCK + "[resin]\noxygen_dirichlet_bc_groups = [1]\n") and None,
+        "run",
+        ["s.toml"],
+        2,
+        r"resin.oxygen_dirichlet_bc_groups\[0\]: 1 is not a \[\[boundary\]\] table: "
+        r"there is 1, counted from 0",
+    ),
+    "oxygen face id beyond the mesh": (
+        lambda t: scenario(t, BLOCK + "[resin]\noxygen_dirichlet_face_ids = [1000000]\n") and None,
+        "run",
+        ["s.toml"],
+        1,
+        r"oxygen_dirichlet_face_ids\[0\] = 1000000 is not a boundary face of this mesh "
+        r"\(it has 54",
+    ),
+    "tiny vial": (
+        lambda t: None,
+        "run",
+        ["--set", "mesh.radius=1e-30"],
+        2,
+        r"error in the scenario: mesh: vial: radius = 1e-30 is outside what single precision",
+    ),
+    "empty output": (
+        lambda t: None,
+        "run",
+        ["--output", ""],
+        2,
+        r"^lumetra run: error: --output: the folder name is "
+        r"empty$",
+    ),
+    "empty default file": (
+        lambda t: None,
+        "run",
+        ["--write-default", ""],
+        2,
+        r"--write-default: the file name is empty",
+    ),
+    "sweep key twice": (
+        lambda t: scenario(t) and None,
+        "sweep",
+        ["s.toml", "--vary", "time.dt=1,2", "--vary", "time.dt=3,4"],
+        2,
+        r"--vary time.dt: given twice; list all its values in one --vary",
+    ),
+    "sweep varying its folder": (
+        lambda t: scenario(t) and None,
+        "sweep",
+        ["s.toml", "--vary", "output.folder=a,b"],
+        2,
+        r"--vary output.folder: every variant goes into variant_N",
+    ),
+    "sweep into a file": (
+        lambda t: scenario(t) and (t / "taken").write_text("") and None,
+        "sweep",
+        ["s.toml", "--vary", "time.dt=1,2", "--output", "taken"],
+        2,
+        r"^lumetra sweep: error: output folder taken: File exists$",
+    ),
 }
 
 
@@ -150,8 +245,7 @@ def test_a_failing_variant_is_a_row_and_the_sweep_goes_on(tmp_path):
     np.save(tmp_path / "good.npy", np.ones((1, 4)))
     (tmp_path / "bad.npy").write_bytes(b"")
     scenario(tmp_path)
-    result = lumetra("sweep", "s.toml", "--vary", "light.intensities=good.npy,bad.npy", "--output", "sw",
-                     cwd=tmp_path)
+    result = lumetra("sweep", "s.toml", "--vary", "light.intensities=good.npy,bad.npy", "--output", "sw", cwd=tmp_path)
     assert result.returncode == 1
     rows = (tmp_path / "sw" / "sweep.csv").read_text().splitlines()
     assert len(rows) == 3 and rows[1].endswith(",") and "cannot read" in rows[2] and "cut short" in rows[2]
@@ -160,9 +254,15 @@ def test_a_failing_variant_is_a_row_and_the_sweep_goes_on(tmp_path):
 def test_ctrl_c_ends_the_run_with_130_and_closes_what_was_written(tmp_path):
     scenario(tmp_path, BLOCK.replace("steps = 1", "steps = 2000").replace("[output]\n", "[output]\nevery = 1\n"))
     env = dict(os.environ, OMP_NUM_THREADS="1")
-    run = subprocess.Popen([sys.executable, "-m", "lumetra", "run", "--no-progress", "s.toml"], cwd=tmp_path,
-                           env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
-                           preexec_fn=interruptible)
+    run = subprocess.Popen(
+        [sys.executable, "-m", "lumetra", "run", "--no-progress", "s.toml"],
+        cwd=tmp_path,
+        env=env,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+        preexec_fn=interruptible,
+    )
     try:
         deadline = time.time() + 120
         while not (tmp_path / "lumetra-run" / "cure_2.vtu").exists() and time.time() < deadline:
@@ -184,12 +284,17 @@ def test_ctrl_c_ends_the_run_with_130_and_closes_what_was_written(tmp_path):
 def test_engine_warnings_reach_the_terminal_once_with_their_count_and_the_log_keeps_all():
     import io
     from lumetra import runner
+
     log, terminal = io.StringIO(), io.StringIO()
     engine_log = runner._EngineLog(log, terminal)
-    for text in ("Reading mesh\nWarning: 3 rays stopped", " inside an element\n", "Warning: 3 rays stopped inside an "
-                 "element\nError: no trace computed yet!\n"):
+    for text in (
+        "Reading mesh\nWarning: 3 rays stopped",
+        " inside an element\n",
+        "Warning: 3 rays stopped inside an element\nError: no trace computed yet!\n",
+    ):
         engine_log.write(text)
-    assert terminal.getvalue() == ("engine: Warning: 3 rays stopped inside an element\n"
-                                   "engine: Error: no trace computed yet!\n")
+    assert terminal.getvalue() == (
+        "engine: Warning: 3 rays stopped inside an element\nengine: Error: no trace computed yet!\n"
+    )
     assert engine_log.repeats() == ["engine: 2 times in all: Warning: 3 rays stopped inside an element"]
     assert log.getvalue().count("Warning") == 2 and log.getvalue().startswith("Reading mesh\n")

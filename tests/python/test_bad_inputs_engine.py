@@ -21,8 +21,13 @@ from meshes import grid, write_vtk
 def ready(tmp_path):
     """An engine that has traced a 2 x 2 x 3 slab from above once, and what it absorbed."""
     points, cells = grid(2, 2, 3)
-    write_vtk(tmp_path / "slab.vtk", points, cells, refractive_index=np.full(len(points), 1.2),
-              absorptivity=np.full(len(points), 0.5))
+    write_vtk(
+        tmp_path / "slab.vtk",
+        points,
+        cells,
+        refractive_index=np.full(len(points), 1.2),
+        absorptivity=np.full(len(points), 0.5),
+    )
     (tmp_path / "beam.ry").write_text("2\n0.5 0.5 5 0 0 -1 0.5\n1.5 1.2 5 0 0 -1 0.5\n")
     engine = lumetra.Lumetra()
     with contextlib.redirect_stdout(io.StringIO()):
@@ -43,6 +48,7 @@ def from_another_thread(call):
             call()
         except Exception as error:  # noqa: BLE001
             caught.append(error)
+
     thread = threading.Thread(target=body)
     thread.start()
     thread.join(30)
@@ -69,39 +75,74 @@ def long_name(tmp_path):
 
 
 CASES = {
-    "payload beyond float": (lambda e, d: e.set_ray_payloads([1e39, 0.5]),
-                             ValueError, r"ray payloads: item 0 is 1e\+39, beyond the engine's single precision"),
-    "index beyond float": (lambda e, d: e.set_refractive_index(np.full(e.get_node_count(), -1e39)),
-                           ValueError, r"refractive index: item 0 is -1e\+39, beyond"),
+    "payload beyond float": (
+        lambda e, d: e.set_ray_payloads([1e39, 0.5]),
+        ValueError,
+        r"ray payloads: item 0 is 1e\+39, beyond the engine's single precision",
+    ),
+    "index beyond float": (
+        lambda e, d: e.set_refractive_index(np.full(e.get_node_count(), -1e39)),
+        ValueError,
+        r"refractive index: item 0 is -1e\+39, beyond",
+    ),
     "ray file longer than its count": (
         lambda e, d: e.load_rays(written(d / "long.ry", "1\n0.5 0.5 5 0 0 -1 1\n1.5 1.5 5 0 0 -1 1 # one more\n")),
-        RuntimeError, r"long.ry: the count line declares 1 rays, but the file holds 7 more number\(s\) after them "
-                      r"\(2 rays\)"),
+        RuntimeError,
+        r"long.ry: the count line declares 1 rays, but the file holds 7 more number\(s\) after them "
+        r"\(2 rays\)",
+    ),
     "ray starting inside": (
-        lambda e, d: e.load_rays(written(d / "inside.ry", "2\n0.5 0.5 5 0 0 -1 1\n1.5 1.5 1.5 0 0 -1 1\n"))
-        or e.compute_volumetric_absorption(),
-        RuntimeError, r"1 of 2 rays start inside the mesh \(the first, ray 1, at \(1.5, 1.5, 1.5\)\)"),
-    "appended name of the engine": (lambda e, d: e.write_result_append(np.ones((1, e.get_node_count())),
-                                                                       ["RefractiveIndex"]),
-                                    RuntimeError, r"field_names\[0\] 'RefractiveIndex' is a field the engine writes"),
-    "appended name twice": (lambda e, d: e.write_result_append(np.ones((2, e.get_node_count())), ["X", "X"]),
-                            RuntimeError, r"field_names\[1\] 'X' repeats field_names\[0\]"),
-    "name too long for the file system": (lambda e, d: e.configure_outfilename(long_name(d)) or e.write_result(),
-                                          RuntimeError, "cannot write .*r{300}_0.vtu: File name too long"),
+        lambda e, d: (
+            e.load_rays(written(d / "inside.ry", "2\n0.5 0.5 5 0 0 -1 1\n1.5 1.5 1.5 0 0 -1 1\n"))
+            or e.compute_volumetric_absorption()
+        ),
+        RuntimeError,
+        r"1 of 2 rays start inside the mesh \(the first, ray 1, at \(1.5, 1.5, 1.5\)\)",
+    ),
+    "appended name of the engine": (
+        lambda e, d: e.write_result_append(np.ones((1, e.get_node_count())), ["RefractiveIndex"]),
+        RuntimeError,
+        r"field_names\[0\] 'RefractiveIndex' is a field the engine writes",
+    ),
+    "appended name twice": (
+        lambda e, d: e.write_result_append(np.ones((2, e.get_node_count())), ["X", "X"]),
+        RuntimeError,
+        r"field_names\[1\] 'X' repeats field_names\[0\]",
+    ),
+    "name too long for the file system": (
+        lambda e, d: e.configure_outfilename(long_name(d)) or e.write_result(),
+        RuntimeError,
+        "cannot write .*r{300}_0.vtu: File name too long",
+    ),
     "empty output name": (lambda e, d: e.configure_outfilename(""), ValueError, "the output file name is empty"),
-    "objective file not TOML": (lambda e, d: e.set_objective("optical_path", written(d / "o.toml",
-                                                                                     "output_file = out\n")),
-                                RuntimeError, r"o.toml: not valid TOML: .*line 1"),
-    "objective file name empty": (lambda e, d: e.set_objective("render", {"output_file": "", "pixel_width": 4,
-                                                                          "pixel_height": 4, "pixel_size": 0.1}),
-                                  RuntimeError, "'output_file' must name a file, not be empty"),
-    "mesh file missing": (lambda e, d: e.load_mesh(d / "missing.vtu"), RuntimeError,
-                          "^Mesh file .*missing.vtu: no such file$"),
+    "objective file not TOML": (
+        lambda e, d: e.set_objective("optical_path", written(d / "o.toml", "output_file = out\n")),
+        RuntimeError,
+        r"o.toml: not valid TOML: .*line 1",
+    ),
+    "objective file name empty": (
+        lambda e, d: e.set_objective(
+            "render", {"output_file": "", "pixel_width": 4, "pixel_height": 4, "pixel_size": 0.1}
+        ),
+        RuntimeError,
+        "'output_file' must name a file, not be empty",
+    ),
+    "mesh file missing": (
+        lambda e, d: e.load_mesh(d / "missing.vtu"),
+        RuntimeError,
+        "^Mesh file .*missing.vtu: no such file$",
+    ),
     "mesh file a folder": (lambda e, d: e.load_mesh(d), RuntimeError, "^Mesh file .*: is a folder, not a file$"),
-    "another thread during a trace": (lambda e, d: busy_during_trace(e, lambda: e.load_mesh_arrays(*grid(1, 1, 1))),
-                                      None, r"Lumetra.load_mesh_arrays: the engine is busy"),
-    "the progress callback itself": (lambda e, d: e.compute_volumetric_absorption(
-        progress=lambda done, total: e.get_node_count()), RuntimeError, r"Lumetra.get_node_count: the engine is busy"),
+    "another thread during a trace": (
+        lambda e, d: busy_during_trace(e, lambda: e.load_mesh_arrays(*grid(1, 1, 1))),
+        None,
+        r"Lumetra.load_mesh_arrays: the engine is busy",
+    ),
+    "the progress callback itself": (
+        lambda e, d: e.compute_volumetric_absorption(progress=lambda done, total: e.get_node_count()),
+        RuntimeError,
+        r"Lumetra.get_node_count: the engine is busy",
+    ),
 }
 
 
@@ -128,16 +169,24 @@ def test_refused_naming_the_item_and_the_engine_traces_as_before(ready, case):
     np.testing.assert_allclose(engine.get_absorbed_power(), before, rtol=1e-6)
 
 
-@pytest.mark.parametrize("call, message", [
-    (lambda: meshes.vial(n_core=12.5), r"vial: n_core must be a whole number of elements, not 12.5"),
-    (lambda: meshes.vial(radius=-1), r"vial: radius must be a positive finite number, not -1"),
-    (lambda: meshes.vial(radius=1e-30), r"vial: radius = 1e-30 is outside what single precision"),
-    (lambda: meshes.box(2, 2, True), r"box: nz must be a whole number of elements, not True"),
-    (lambda: meshes.merge_nodes(meshes.box(1, 1, 1), 0.0), r"merge_nodes: tolerance must be a positive finite"),
-    (lambda: meshes.merge_nodes(meshes.box(1, 1, 1)._replace(points=np.vstack([np.full((1, 3), np.nan),
-                                                                                 meshes.box(1, 1, 1).points[1:]]))),
-     r"merge_nodes: node 0 has a coordinate that is not finite"),
-])
+@pytest.mark.parametrize(
+    "call, message",
+    [
+        (lambda: meshes.vial(n_core=12.5), r"vial: n_core must be a whole number of elements, not 12.5"),
+        (lambda: meshes.vial(radius=-1), r"vial: radius must be a positive finite number, not -1"),
+        (lambda: meshes.vial(radius=1e-30), r"vial: radius = 1e-30 is outside what single precision"),
+        (lambda: meshes.box(2, 2, True), r"box: nz must be a whole number of elements, not True"),
+        (lambda: meshes.merge_nodes(meshes.box(1, 1, 1), 0.0), r"merge_nodes: tolerance must be a positive finite"),
+        (
+            lambda: meshes.merge_nodes(
+                meshes.box(1, 1, 1)._replace(
+                    points=np.vstack([np.full((1, 3), np.nan), meshes.box(1, 1, 1).points[1:]])
+                )
+            ),
+            r"merge_nodes: node 0 has a coordinate that is not finite",
+        ),
+    ],
+)
 def test_generator_arguments_are_refused_naming_them(call, message):
     with pytest.raises(ValueError, match=message):
         call()
@@ -145,8 +194,16 @@ def test_generator_arguments_are_refused_naming_them(call, message):
 
 # Rays down -z onto the 2 x 2 x 2 block [0, 2]^3: in a boundary face's plane, along a boundary
 # edge, through the inner node line, in an inner face plane, and just off each.
-ALIGNED = [(0.0, 0.5), (0.0, 0.0), (1.0, 1.0), (1.0, 0.5), (1e-4, 0.5), (1e-4, 1e-4), (1.0 + 1e-4, 1.0),
-           (1.0 - 1e-4, 0.5)]
+ALIGNED = [
+    (0.0, 0.5),
+    (0.0, 0.0),
+    (1.0, 1.0),
+    (1.0, 0.5),
+    (1e-4, 0.5),
+    (1e-4, 1e-4),
+    (1.0 + 1e-4, 1.0),
+    (1.0 - 1e-4, 0.5),
+]
 
 
 @pytest.mark.parametrize("x, y", ALIGNED)

@@ -12,6 +12,7 @@ from meshes import grid, write_vtk
 @pytest.fixture(scope="module")
 def t():
     from lumetra import _testing
+
     return _testing
 
 
@@ -27,6 +28,7 @@ def block(t, tmp_path, capsys):
 
 def condition(faces, **fields):
     import lumetra
+
     bc = lumetra.OpticalBoundaryCondition()
     bc.faces = faces
     for name, value in fields.items():
@@ -36,9 +38,16 @@ def condition(faces, **fields):
 
 def test_record_defaults_and_copies():
     import lumetra
+
     bc = lumetra.OpticalBoundaryCondition()
-    assert (bc.rough_surface, bc.roughness, bc.interaction_type, bc.refractive_index_real,
-            bc.refractive_index_imag, bc.faces) == (False, 0.0, lumetra.TRANSMIT, 1.0, 0.0, [])
+    assert (
+        bc.rough_surface,
+        bc.roughness,
+        bc.interaction_type,
+        bc.refractive_index_real,
+        bc.refractive_index_imag,
+        bc.faces,
+    ) == (False, 0.0, lumetra.TRANSMIT, 1.0, 0.0, [])
     assert int(lumetra.REFLECT) == 1
     faces = bc.faces
     faces.append(3)
@@ -47,15 +56,20 @@ def test_record_defaults_and_copies():
 
 def test_overlapping_and_invalid_faces(t, block, capsys):
     import lumetra
-    block.set_boundary_conditions([
-        condition([7, 2, 99, -1], roughness=0.25, rough_surface=True),
-        condition([7, 7], interaction_type=lumetra.REFLECT, refractive_index_real=1.5, refractive_index_imag=0.1),
-    ])
+
+    block.set_boundary_conditions(
+        [
+            condition([7, 2, 99, -1], roughness=0.25, rough_surface=True),
+            condition([7, 7], interaction_type=lumetra.REFLECT, refractive_index_real=1.5, refractive_index_imag=0.1),
+        ]
+    )
     out = capsys.readouterr().out
-    assert out == ("Warning: skipping out-of-range boundary face 99 for BC 0 (nFaces=16)\n"
-                   "Warning: skipping out-of-range boundary face -1 for BC 0 (nFaces=16)\n"
-                   "Warning: boundary face 7 already assigned to BC 0, overwriting with BC 1\n"
-                   "Warning: boundary face 7 already assigned to BC 1, overwriting with BC 1\n")
+    assert out == (
+        "Warning: skipping out-of-range boundary face 99 for BC 0 (nFaces=16)\n"
+        "Warning: skipping out-of-range boundary face -1 for BC 0 (nFaces=16)\n"
+        "Warning: boundary face 7 already assigned to BC 0, overwriting with BC 1\n"
+        "Warning: boundary face 7 already assigned to BC 1, overwriting with BC 1\n"
+    )
     face_bc = block.face_bc()[0]
     assert face_bc[7] == 1 and face_bc[2] == 0
     assert np.all(face_bc[[i for i in range(16) if i not in (2, 7)]] == -1)
@@ -93,8 +107,11 @@ def test_box_selection(t, block):
     assert block.select_bbox(True, 0, 2, 0, 2, 1 + 1e-6, 1 + 1e-6, 1e-9) == []
     # One corner touching the box: only when not all corners are required.
     touching = block.select_bbox(False, 1.9, 2.1, 1.9, 2.1, -1, 2, 1e-9)
-    assert touching and all((corners(block, [f])[0] == [2, 2, 0]).all(axis=1).any()
-                            or (corners(block, [f])[0] == [2, 2, 1]).all(axis=1).any() for f in touching)
+    assert touching and all(
+        (corners(block, [f])[0] == [2, 2, 0]).all(axis=1).any()
+        or (corners(block, [f])[0] == [2, 2, 1]).all(axis=1).any()
+        for f in touching
+    )
     assert block.select_bbox(True, 1.9, 2.1, 1.9, 2.1, -1, 2, 1e-9) == []
     assert sorted(touching) == touching
 
@@ -128,9 +145,11 @@ def test_face_group_file_reads_back(t, block, tmp_path, capsys):
     text = path.read_text()
     offsets = re.search(r'Name="offsets" format="ascii">\n(.*?)\s*</DataArray>', text, re.S).group(1).split()
     assert offsets == [str(4 * k) for k in range(1, 17)]
-    assert text.startswith('<?xml version="1.0"?>\n<VTKFile type="UnstructuredGrid" version="0.1" '
-                           'byte_order="LittleEndian">\n  <UnstructuredGrid>\n'
-                           '    <Piece NumberOfPoints="18" NumberOfCells="16">\n')
+    assert text.startswith(
+        '<?xml version="1.0"?>\n<VTKFile type="UnstructuredGrid" version="0.1" '
+        'byte_order="LittleEndian">\n  <UnstructuredGrid>\n'
+        '    <Piece NumberOfPoints="18" NumberOfCells="16">\n'
+    )
 
 
 def test_condition_groups_and_empty_selections(t, block, tmp_path, capsys):
@@ -150,5 +169,7 @@ def test_condition_groups_and_empty_selections(t, block, tmp_path, capsys):
     empty = t.Mesh()
     empty.write_face_groups(str(path), [], True)
     empty.write_condition_groups(str(path), True)
-    assert capsys.readouterr().out == (f"Error: mesh has no faces or nodes; cannot write {path}\n"
-                                       f"Error: mesh has no boundary faces; cannot write {path}\n")
+    assert capsys.readouterr().out == (
+        f"Error: mesh has no faces or nodes; cannot write {path}\n"
+        f"Error: mesh has no boundary faces; cannot write {path}\n"
+    )

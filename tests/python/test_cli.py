@@ -18,21 +18,39 @@ from lumetra import scenario as scenarios
 # The default scenario made small: coarser vial, fewer rays and angles, fewer but longer
 # steps (the same dose per node as the default's 144 steps of 1).
 # The default's patterns fit its own beam only: a smaller beam is uniform, at unit power.
-SMALL = ["mesh.n_core=4", "mesh.n_radial=3", "mesh.n_z=8", "light.rays_across=16", "light.rays_high=4",
-         "light.angle_count=12", "light.angle_step=30", "time.steps=24", "time.dt=6", "output.every=6",
-         "light.intensities=\"\"", "light.power=1.0"]
+SMALL = [
+    "mesh.n_core=4",
+    "mesh.n_radial=3",
+    "mesh.n_z=8",
+    "light.rays_across=16",
+    "light.rays_high=4",
+    "light.angle_count=12",
+    "light.angle_step=30",
+    "time.steps=24",
+    "time.dt=6",
+    "output.every=6",
+    'light.intensities=""',
+    "light.power=1.0",
+]
 
 
 def lumetra_run(*args, cwd=None):
     env = dict(os.environ, OMP_NUM_THREADS="2")
-    return subprocess.run([sys.executable, "-m", "lumetra", "run", "--no-progress", *map(str, args)],
-                          capture_output=True, text=True, cwd=cwd, env=env, timeout=600)
+    return subprocess.run(
+        [sys.executable, "-m", "lumetra", "run", "--no-progress", *map(str, args)],
+        capture_output=True,
+        text=True,
+        cwd=cwd,
+        env=env,
+        timeout=600,
+    )
 
 
 def test_version_names_the_installed_package_and_its_variant():
     import importlib.metadata
 
     import lumetra
+
     result = subprocess.run([sys.executable, "-m", "lumetra", "--version"], capture_output=True, text=True, timeout=60)
     assert result.returncode == 0, result.stderr
     assert result.stdout == f"lumetra {importlib.metadata.version('lumetra')} ({lumetra.backend})\n"
@@ -43,6 +61,7 @@ def test_the_curing_settings_table_names_every_field_and_a_scenario_key_each():
     import curalis
 
     from lumetra import runner
+
     fields = {n for n in dir(curalis.CuralisProps()) if not n.startswith("_")}
     assert len(set(runner.CURALIS_SETTINGS)) == len(runner.CURALIS_SETTINGS)
     assert set(runner.CURALIS_SETTINGS) | {"dt"} == fields
@@ -112,7 +131,7 @@ def test_default_run_cures_where_light_is_absorbed_growing_and_conserving_power(
     # no more than a trace.
     assert np.all(cure[dose == 0] < 0.05) and np.all(dose[~lit_band] == 0) and np.all(cure[~lit_band] < 0.02)
     wall = r > 5 * (1 - 1e-5)
-    assert np.all(cure[wall] < 0.5)                      # air keeps the wall's oxygen up
+    assert np.all(cure[wall] < 0.5)  # air keeps the wall's oxygen up
     cured = cure >= 0.5
     assert r[cured].max() < r[lit_band & (dose > 0)].max()  # a central body, the tomographic overlap
 
@@ -129,6 +148,7 @@ def test_default_run_cures_where_light_is_absorbed_growing_and_conserving_power(
     assert p["power_entered"] == pytest.approx(p["power_absorbed"] + p["power_left"] + p["power_stopped"], rel=1e-4)
     assert 0 < p["power_absorbed"] < p["power_entered"] <= p["power_incident"] * (1 + 1e-6)
     import lumetra
+
     engine = lumetra.Lumetra()
     engine.load_mesh_arrays(last.points, last.cells_dict["hexahedron"])
     energy = float(dose @ engine.get_nodal_volumes())
@@ -138,12 +158,22 @@ def test_default_run_cures_where_light_is_absorbed_growing_and_conserving_power(
 def test_dose_model_mesh_and_ray_files_and_camera(tmp_path):
     meshio = pytest.importorskip("meshio")
     from lumetra import meshes
+
     tiny = ["time.steps=4", "time.dt=30", "output.every=4", "output.figure=false"]
 
     # The dose model: the degree of curing is the ramp of the dose the run summed itself.
     uniform = SMALL[-2:]
-    result = lumetra_run(*[f"--set={s}" for s in SMALL[:5] + uniform + tiny], "--set", "resin.model=dose", "--set",
-                         "resin.dose_threshold=0.02", "--set", "resin.dose_full=0.2", "--output", tmp_path / "dose")
+    result = lumetra_run(
+        *[f"--set={s}" for s in SMALL[:5] + uniform + tiny],
+        "--set",
+        "resin.model=dose",
+        "--set",
+        "resin.dose_threshold=0.02",
+        "--set",
+        "resin.dose_full=0.2",
+        "--output",
+        tmp_path / "dose",
+    )
     assert result.returncode == 0, result.stderr
     frame = meshio.read(tmp_path / "dose" / "cure_0.vtu")
     dose, cure = frame.point_data["Dose"], frame.point_data["DegreeOfCuring"]
@@ -161,17 +191,22 @@ def test_dose_model_mesh_and_ray_files_and_camera(tmp_path):
         '[[boundary]]\nselect = "radial"\nradius_min = 4.99\nradius_max = 5.01\n'
         '[[boundary]]\nselect = "bbox"\nbbox = [-6, 6, -6, 6, -0.01, 0.01]\ninteraction = "reflect"\n'
         '[light]\nsource = "rays"\nfile = "two.ry"\nangles = [0, 90, 180]\n[time]\nsteps = 3\n'
-        '[output]\nfigure = false\nevery = 3\n')
+        "[output]\nfigure = false\nevery = 3\n"
+    )
     result = lumetra_run(tmp_path / "file.toml", "--output", tmp_path / "file")
     assert result.returncode == 0, result.stderr
     summary = json.loads((tmp_path / "file" / "summary.json").read_text())
     assert (summary["elements"], summary["rays"], summary["angles"]) == (len(vial.hexahedra), 3, 3)
-    assert [(b["select"], b["interaction"]) for b in summary["boundary"]] == [("radial", "transmit"),
-                                                                             ("bbox", "reflect")]
+    assert [(b["select"], b["interaction"]) for b in summary["boundary"]] == [
+        ("radial", "transmit"),
+        ("bbox", "reflect"),
+    ]
     assert all(b["faces"] > 0 for b in summary["boundary"])
     # No condition at all, as the user guide says to ask for it.
-    (tmp_path / "none.toml").write_text('boundary = []\n[mesh]\nsource = "file"\nfile = "vial.vtu"\n[light]\n'
-                                        'source = "rays"\nfile = "two.ry"\n[time]\nsteps = 1\n[output]\nfigure = false\n')
+    (tmp_path / "none.toml").write_text(
+        'boundary = []\n[mesh]\nsource = "file"\nfile = "vial.vtu"\n[light]\n'
+        'source = "rays"\nfile = "two.ry"\n[time]\nsteps = 1\n[output]\nfigure = false\n'
+    )
     result = lumetra_run(tmp_path / "none.toml", "--output", tmp_path / "none")
     assert result.returncode == 0, result.stderr
     assert "boundary       none" in result.stdout
@@ -182,8 +217,15 @@ def test_dose_model_mesh_and_ray_files_and_camera(tmp_path):
     assert np.all(dose[z > 5 + 2.5 + 1e-6] == 0) and dose[np.abs(z - 5) < 1e-6].max() > 0  # level rays
 
     # The camera: its power per step, all of it reaching the vial.
-    result = lumetra_run(*[f"--set={s}" for s in SMALL[:3] + uniform + tiny], "--set", "light.source=camera", "--set",
-                         "light.power=2.0", "--output", tmp_path / "camera")
+    result = lumetra_run(
+        *[f"--set={s}" for s in SMALL[:3] + uniform + tiny],
+        "--set",
+        "light.source=camera",
+        "--set",
+        "light.power=2.0",
+        "--output",
+        tmp_path / "camera",
+    )
     assert result.returncode == 0, result.stderr
     summary = json.loads((tmp_path / "camera" / "summary.json").read_text())
     assert summary["rays"] == 12 * 40
@@ -193,24 +235,24 @@ def test_dose_model_mesh_and_ray_files_and_camera(tmp_path):
 
 BAD_SCENARIOS = [
     ("[mesh]\nradus = 3.0\n", "mesh.radus: unknown key"),
-    ("[mesh]\nradius = \"5\"\n", "mesh.radius: expected a number, got string"),
+    ('[mesh]\nradius = "5"\n', "mesh.radius: expected a number, got string"),
     ("[mesh]\nn_z = 4.5\n", "mesh.n_z: expected an integer"),
     ("[mesh]\nn_z = 0\n", "mesh.n_z: must be >= 1"),
-    ("[mesh]\nsource = \"box\"\nradius = 3.0\n", "mesh.radius: applies only when mesh.source is 'vial'"),
-    ("[mesh]\nsource = \"file\"\n", "mesh.file: needed"),
-    ("[resin]\nmodel = \"dose\"\nkoxygen = 1.0\n", "resin.koxygen: applies only when resin.model is 'curalis'"),
+    ('[mesh]\nsource = "box"\nradius = 3.0\n', "mesh.radius: applies only when mesh.source is 'vial'"),
+    ('[mesh]\nsource = "file"\n', "mesh.file: needed"),
+    ('[resin]\nmodel = "dose"\nkoxygen = 1.0\n', "resin.koxygen: applies only when resin.model is 'curalis'"),
     ("[resin]\noxygen_dirichlet_face_ids = [1, 2.5]\n", "resin.oxygen_dirichlet_face_ids[1]: expected an integer"),
     ("[resin]\noxygen_dirichlet_all_boundary = 1\n", "resin.oxygen_dirichlet_all_boundary: expected true or false"),
     ("[light]\naxis = [0, 1]\n", "light.axis: expected 3 values"),
-    ("[light]\nsource = \"laser\"\n", "light.source: must be one of"),
+    ('[light]\nsource = "laser"\n', "light.source: must be one of"),
     ("[light]\ndirection = [0, 0, 1]\n", "light.direction: parallel to light.axis"),
     ("[light]\nangles = [0, 90]\nangle_step = 3.0\n", "light.angles: give either"),
-    ("[optics]\nsolver = \"rk4\"\n", "optics.solver: must be one of"),
+    ('[optics]\nsolver = "rk4"\n', "optics.solver: must be one of"),
     ("[time]\ndt = nan\n", "time.dt: expected a finite number"),
-    ("[[boundary]]\nselect = \"bbox\"\nbbox = [0, 1, 0, 1, 1, 0]\n", "boundary[0].bbox: a maximum is smaller"),
-    ("[[boundary]]\nselect = \"wall\"\nroughnes = 0.1\n", "boundary[0].roughnes: unknown key"),
+    ('[[boundary]]\nselect = "bbox"\nbbox = [0, 1, 0, 1, 1, 0]\n', "boundary[0].bbox: a maximum is smaller"),
+    ('[[boundary]]\nselect = "wall"\nroughnes = 0.1\n', "boundary[0].roughnes: unknown key"),
     ("[output]\nfolder = 3\n", "output.folder: expected a string, got integer"),
-    ("[outputs]\nfolder = \"x\"\n", "outputs: unknown table"),
+    ('[outputs]\nfolder = "x"\n', "outputs: unknown table"),
     ("time = 3\n", "time: expected a table"),
     ("[time\n", "not valid TOML"),
 ]
@@ -234,8 +276,10 @@ def test_errors_reach_the_command_line_and_inputs_are_checked_where_they_are_use
 
     # Per-angle intensities: shape (angles, rays), read relative to the scenario file.
     np.save(tmp_path / "wrong.npy", np.ones((3, 7)))
-    (tmp_path / "s.toml").write_text('[light]\nintensities = "wrong.npy"\nangle_count = 3\nrays_across = 2\n'
-                                     'rays_high = 2\n[mesh]\nn_core = 2\nn_radial = 1\nn_z = 2\n[time]\nsteps = 1\n')
+    (tmp_path / "s.toml").write_text(
+        '[light]\nintensities = "wrong.npy"\nangle_count = 3\nrays_across = 2\n'
+        "rays_high = 2\n[mesh]\nn_core = 2\nn_radial = 1\nn_z = 2\n[time]\nsteps = 1\n"
+    )
     result = lumetra_run(tmp_path / "s.toml", "--output", tmp_path / "o")
     assert result.returncode == 2
     assert "light.intensities" in result.stderr and "(3, 7)" in result.stderr and "(3, 4)" in result.stderr
@@ -251,18 +295,24 @@ def test_errors_reach_the_command_line_and_inputs_are_checked_where_they_are_use
     assert incident == pytest.approx(3.0, rel=1e-6)  # angle 0 carries 3 W, angle 1 nothing
 
 
-@pytest.mark.parametrize("assignments, message", [
-    (["light.rays_across=1000000000"], "light.rays_across x light.rays_high = 1000000000 x 12: 12000000000 rays"),
-    (["light.rays_across=100000", "light.rays_high=100000"],
-     "light.rays_across x light.rays_high = 100000 x 100000: 10000000000 rays"),
-    (["mesh.n_core=100000"], "mesh: vial(n_core=100000, n_radial=6, n_z=16): 170044200017 nodes"),
-])
+@pytest.mark.parametrize(
+    "assignments, message",
+    [
+        (["light.rays_across=1000000000"], "light.rays_across x light.rays_high = 1000000000 x 12: 12000000000 rays"),
+        (
+            ["light.rays_across=100000", "light.rays_high=100000"],
+            "light.rays_across x light.rays_high = 100000 x 100000: 10000000000 rays",
+        ),
+        (["mesh.n_core=100000"], "mesh: vial(n_core=100000, n_radial=6, n_z=16): 170044200017 nodes"),
+    ],
+)
 def test_sizes_that_cannot_fit_end_the_run_with_one_line(tmp_path, assignments, message):
     result = lumetra_run(*[f"--set={a}" for a in assignments], "--output", tmp_path / "o")
     assert result.returncode == 2
     lines = result.stderr.splitlines()
-    assert len(lines) == 1 and lines[0].startswith(f"lumetra run: error in the scenario: {message} would need at "
-                                                   "least "), result.stderr
+    assert len(lines) == 1 and lines[0].startswith(
+        f"lumetra run: error in the scenario: {message} would need at least "
+    ), result.stderr
     assert " GiB; the engine holds at most " in lines[0]
 
 
@@ -270,8 +320,10 @@ def test_write_default_round_trips_and_help_lists_every_key(default_run, capsys)
     tmp, _, summary = default_run
     written = (tmp / "default.toml").read_text()
     assert scenarios.load(tmp / "default.toml") == scenarios.default()
-    assert scenarios.override(scenarios.default(), SMALL + [f"output.folder={json.dumps(str(tmp / 'out'))}"]) \
+    assert (
+        scenarios.override(scenarios.default(), SMALL + [f"output.folder={json.dumps(str(tmp / 'out'))}"])
         == summary["scenario"]
+    )
     lines = written.splitlines()
     for i, line in enumerate(lines):  # every key is explained by the comment above it
         if "=" in line and not line.startswith("# ") and not line.startswith("["):
@@ -281,6 +333,7 @@ def test_write_default_round_trips_and_help_lists_every_key(default_run, capsys)
     assert (tmp / "default.toml").read_text() == written
 
     from lumetra import cli
+
     with pytest.raises(SystemExit) as exit_code:
         cli.main(["run", "--help"])
     assert exit_code.value.code == 0
@@ -289,9 +342,11 @@ def test_write_default_round_trips_and_help_lists_every_key(default_run, capsys)
     keys += [f"boundary.{key}" for key in scenarios.BOUNDARY]
     assert [k for k in keys if f"{k} = " not in text] == []
     guide = (Path(__file__).parents[2] / "docs" / "user-guide.md").read_text()
-    defaults = {f"{table}.{key}": scenarios._toml_value(k.default)
-                for table, schema in [*scenarios.SCHEMA.items(), ("boundary", scenarios.BOUNDARY)]
-                for key, k in schema.items()}
+    defaults = {
+        f"{table}.{key}": scenarios._toml_value(k.default)
+        for table, schema in [*scenarios.SCHEMA.items(), ("boundary", scenarios.BOUNDARY)]
+        for key, k in schema.items()
+    }
     assert [k for k in keys if f"| `{k}` | `{defaults[k]}` |" not in guide] == []  # each key, its default
 
 
@@ -316,10 +371,11 @@ def test_a_sinogram_from_scikit_image_prints_where_the_target_is(tmp_path):
     (tmp_path / "s.toml").write_text(
         "[mesh]\nn_core = 8\nn_radial = 4\nn_z = 4\n"
         "[[boundary]]\noutside_index = 1.48\n"  # index-matched: straight rays, as the radon transform assumes
-        "[resin]\nmodel = \"dose\"\nn0 = 1.48\nn1 = 1.48\nalpha0 = 0.02\nalpha1 = 0.02\n"
+        '[resin]\nmodel = "dose"\nn0 = 1.48\nn1 = 1.48\nalpha0 = 0.02\nalpha1 = 0.02\n'
         f"[light]\ncenter = [0.0, 0.0, 6.0]\nwidth = {n * p!r}\nheight = 0.2\nrays_across = {n}\nrays_high = 1\n"
-        f"angles = [{', '.join(repr(float(a)) for a in theta - 90)}]\nintensities = \"projections.npy\"\n"
-        f"[time]\nsteps = {len(theta)}\n[output]\nevery = {len(theta)}\nfigure = false\n")
+        f'angles = [{", ".join(repr(float(a)) for a in theta - 90)}]\nintensities = "projections.npy"\n'
+        f"[time]\nsteps = {len(theta)}\n[output]\nevery = {len(theta)}\nfigure = false\n"
+    )
     result = lumetra_run(tmp_path / "s.toml", "--output", tmp_path / "out")
     assert result.returncode == 0, result.stderr
 

@@ -30,8 +30,13 @@ def block(tmp_path):
     """A 6 x 4 x 4 block of unit hexahedra (175 nodes) with index N0, an engine that has
     traced a beam into its left part (x < 2), and the nodes that beam reached."""
     points, cells = grid(6, 4, 4)
-    write_vtk(tmp_path / "block.vtk", points, cells, refractive_index=np.full(len(points), N0),
-              absorptivity=np.full(len(points), 0.3))
+    write_vtk(
+        tmp_path / "block.vtk",
+        points,
+        cells,
+        refractive_index=np.full(len(points), N0),
+        absorptivity=np.full(len(points), 0.3),
+    )
     engine = lumetra.Lumetra()
     engine.load_mesh(str(tmp_path / "block.vtk"))
     engine.load_rays(write_beam(tmp_path / "left.ry", np.linspace(0.1, 1.9, 6), np.linspace(0.1, 3.9, 8), 4))
@@ -43,8 +48,19 @@ def block(tmp_path):
 
 def props(**values):
     p = curalis.CuralisProps()
-    base = dict(kpropagation=5.0, koxygen=1.0, dt=1.0, n0=N0, n1=N1, alpha0=0.3, alpha1=0.3, c_monomer0=1.0,
-                c_oxygen0=0.1, diffusion_oxygen=0.0, diffusion_radical=0.0)
+    base = dict(
+        kpropagation=5.0,
+        koxygen=1.0,
+        dt=1.0,
+        n0=N0,
+        n1=N1,
+        alpha0=0.3,
+        alpha1=0.3,
+        c_monomer0=1.0,
+        c_oxygen0=0.1,
+        diffusion_oxygen=0.0,
+        diffusion_radical=0.0,
+    )
     for name, value in {**base, **values}.items():
         setattr(p, name, value)
     return p
@@ -57,9 +73,26 @@ def addresses(engine):
 def test_module_surface_and_defaults():
     assert curalis.backend == exposa.backend == lumetra.backend
     p = curalis.CuralisProps()
-    numbers = ["kpropagation", "koxygen", "diffusion_oxygen", "diffusion_radical", "diffusion_bc",
-               "diffusion_bc_radical", "diffusion_bc_oxygen", "dirichlet_radical", "dirichlet_oxygen", "dt", "n0",
-               "n1", "alpha0", "alpha1", "c_monomer0", "c_radical0", "c_oxygen0", "degree_of_curing0"]
+    numbers = [
+        "kpropagation",
+        "koxygen",
+        "diffusion_oxygen",
+        "diffusion_radical",
+        "diffusion_bc",
+        "diffusion_bc_radical",
+        "diffusion_bc_oxygen",
+        "dirichlet_radical",
+        "dirichlet_oxygen",
+        "dt",
+        "n0",
+        "n1",
+        "alpha0",
+        "alpha1",
+        "c_monomer0",
+        "c_radical0",
+        "c_oxygen0",
+        "degree_of_curing0",
+    ]
     assert all(getattr(p, name) == 0 for name in numbers)
     assert p.oxygen_gel_point == 1.0 and p.oxygen_dirichlet_all_boundary is True
     assert p.oxygen_dirichlet_bc_groups == [] and p.oxygen_dirichlet_face_ids == []
@@ -127,30 +160,42 @@ def test_result_address_survives_reconfiguration_and_the_model_checks_node_count
     model = curalis.Curalis(props(), n)
     model.initialize_accelerator(engine.get_mesh_ptr())
     small_points, small_cells = grid(2, 2, 2)
-    write_vtk(tmp_path / "small.vtk", small_points, small_cells, refractive_index=np.full(27, N0),
-              absorptivity=np.full(27, 0.3))
+    write_vtk(
+        tmp_path / "small.vtk",
+        small_points,
+        small_cells,
+        refractive_index=np.full(27, N0),
+        absorptivity=np.full(27, 0.3),
+    )
     engine.load_mesh(str(tmp_path / "small.vtk"))
     with pytest.raises(RuntimeError, match=f"the model has {n} nodes but the mesh has 27"):
         model.reaction_step(*addresses(engine))
     with pytest.raises(RuntimeError, match=f"the model has {n} nodes but the mesh has 27"):
         model.initialize_accelerator(engine.get_mesh_ptr())
     with pytest.raises(RuntimeError, match=f"the model has {n} nodes but the mesh has 27"):
-        exposa.Exposa(n0=1, n1=2, alpha0=0, alpha1=0, dose_full=1, dose_threshold=0, dt=1,
-                      n_nodes=n).reaction_step(*addresses(engine))
+        exposa.Exposa(n0=1, n1=2, alpha0=0, alpha1=0, dose_full=1, dose_threshold=0, dt=1, n_nodes=n).reaction_step(
+            *addresses(engine)
+        )
 
 
 def test_error_texts(block, capsys):
     engine, _, _ = block
     model = curalis.Curalis(props(), engine.get_node_count())
     result, link = addresses(engine)
-    cases = [(lambda: model.initialize_accelerator(0), "mesh_ptr is null"),
-             (lambda: model.reaction_step(0, link), "result_device_ptr is null"),  # before the accelerator check
-             (lambda: model.reaction_step(result, 0), "mesh_devlink_ptr is null"),
-             (lambda: model.reaction_step(result, link),
-              "accelerator is not initialized; call initialize_accelerator(mesh_ptr) first")]
+    cases = [
+        (lambda: model.initialize_accelerator(0), "mesh_ptr is null"),
+        (lambda: model.reaction_step(0, link), "result_device_ptr is null"),  # before the accelerator check
+        (lambda: model.reaction_step(result, 0), "mesh_devlink_ptr is null"),
+        (
+            lambda: model.reaction_step(result, link),
+            "accelerator is not initialized; call initialize_accelerator(mesh_ptr) first",
+        ),
+    ]
     model_x = exposa.Exposa(n0=1, n1=2, alpha0=0, alpha1=0, dose_full=1, dose_threshold=0, dt=1, n_nodes=3)
-    cases += [(lambda: model_x.reaction_step(0, link), "result_device_ptr is null"),
-              (lambda: model_x.reaction_step(result, 0), "mesh_devlink_ptr is null")]
+    cases += [
+        (lambda: model_x.reaction_step(0, link), "result_device_ptr is null"),
+        (lambda: model_x.reaction_step(result, 0), "mesh_devlink_ptr is null"),
+    ]
     for call, text in cases:
         with pytest.raises(RuntimeError) as info:
             call()
@@ -173,28 +218,31 @@ def test_error_texts(block, capsys):
 EXPOSA = dict(n0=N0, n1=N1, alpha0=0.3, alpha1=0.3, dose_full=1.0, dose_threshold=0.0, dt=1.0)
 
 
-@pytest.mark.parametrize("model, field, value, message", [
-    ("Curalis", "dt", 0.0, "dt must be positive (got 0)"),
-    ("Curalis", "dt", -0.5, "dt must be positive (got -0.5)"),
-    ("Curalis", "kpropagation", -1.0, "kpropagation must not be negative (got -1)"),
-    ("Curalis", "koxygen", np.nan, "koxygen must be a finite number"),
-    ("Curalis", "diffusion_oxygen", -1e-4, "diffusion_oxygen must not be negative (got -0.0001)"),
-    ("Curalis", "dirichlet_oxygen", -1.0, "dirichlet_oxygen must not be negative (got -1)"),
-    ("Curalis", "c_radical0", -0.1, "c_radical0 must not be negative (got -0.1)"),
-    ("Curalis", "n0", 0.0, "n0 must be positive (got 0)"),
-    ("Curalis", "alpha1", -0.2, "alpha1 must not be negative (got -0.2)"),
-    ("Curalis", "oxygen_gel_point", 1.5, "oxygen_gel_point must lie in [0, 1] (got 1.5): it is a degree of curing"),
-    ("Curalis", "diffusion_bc_oxygen", 2, "diffusion_bc_oxygen must be 0 or 1 (got 2)"),
-    ("Exposa", "dt", 0.0, "dt must be positive (got 0)"),
-    ("Exposa", "dt", -1.0, "dt must be positive (got -1)"),
-    ("Exposa", "n1", -1.5, "n1 must be positive (got -1.5)"),
-    ("Exposa", "alpha0", -0.1, "alpha0 must not be negative (got -0.1)"),
-    # The ends of each range are values a resin can have.
-    ("Curalis", "oxygen_gel_point", 0.0, None),
-    ("Curalis", "koxygen", 0.0, None),
-    ("Curalis", "diffusion_bc", 1, None),
-    ("Exposa", "alpha1", 0.0, None),
-])
+@pytest.mark.parametrize(
+    "model, field, value, message",
+    [
+        ("Curalis", "dt", 0.0, "dt must be positive (got 0)"),
+        ("Curalis", "dt", -0.5, "dt must be positive (got -0.5)"),
+        ("Curalis", "kpropagation", -1.0, "kpropagation must not be negative (got -1)"),
+        ("Curalis", "koxygen", np.nan, "koxygen must be a finite number"),
+        ("Curalis", "diffusion_oxygen", -1e-4, "diffusion_oxygen must not be negative (got -0.0001)"),
+        ("Curalis", "dirichlet_oxygen", -1.0, "dirichlet_oxygen must not be negative (got -1)"),
+        ("Curalis", "c_radical0", -0.1, "c_radical0 must not be negative (got -0.1)"),
+        ("Curalis", "n0", 0.0, "n0 must be positive (got 0)"),
+        ("Curalis", "alpha1", -0.2, "alpha1 must not be negative (got -0.2)"),
+        ("Curalis", "oxygen_gel_point", 1.5, "oxygen_gel_point must lie in [0, 1] (got 1.5): it is a degree of curing"),
+        ("Curalis", "diffusion_bc_oxygen", 2, "diffusion_bc_oxygen must be 0 or 1 (got 2)"),
+        ("Exposa", "dt", 0.0, "dt must be positive (got 0)"),
+        ("Exposa", "dt", -1.0, "dt must be positive (got -1)"),
+        ("Exposa", "n1", -1.5, "n1 must be positive (got -1.5)"),
+        ("Exposa", "alpha0", -0.1, "alpha0 must not be negative (got -0.1)"),
+        # The ends of each range are values a resin can have.
+        ("Curalis", "oxygen_gel_point", 0.0, None),
+        ("Curalis", "koxygen", 0.0, None),
+        ("Curalis", "diffusion_bc", 1, None),
+        ("Exposa", "alpha1", 0.0, None),
+    ],
+)
 def test_values_without_physical_meaning_are_refused_when_the_model_is_created(model, field, value, message):
     def create():
         if model == "Curalis":
@@ -265,8 +313,10 @@ def oxygen_after_step(engine, **values):
     nodes of the oxygen mask, the initial 0.5 elsewhere (no oxygen consumption); and where
     the resin cured, which only a radical boundary value can drive."""
     engine.reset_absorbed_power()
-    model = curalis.Curalis(props(koxygen=0.0, c_oxygen0=0.5, dirichlet_oxygen=0.25, dirichlet_radical=50.0,
-                                  **values), engine.get_node_count())
+    model = curalis.Curalis(
+        props(koxygen=0.0, c_oxygen0=0.5, dirichlet_oxygen=0.25, dirichlet_radical=50.0, **values),
+        engine.get_node_count(),
+    )
     model.initialize_accelerator(engine.get_mesh_ptr())
     model.reaction_step(*addresses(engine))
     oxygen = model.get_oxygen_concentration()
@@ -314,8 +364,9 @@ def test_a_boundary_value_enters_an_empty_resin_by_its_gaussian_share(block, cap
     engine, points, _ = block
     engine.reset_absorbed_power()
     d = 1.5**2 / (4 * np.log(1000.0))  # cut-off radius 1.5 node spacings
-    model = curalis.Curalis(props(c_oxygen0=0.0, diffusion_oxygen=d, diffusion_bc_oxygen=1, dirichlet_oxygen=1.0),
-                            engine.get_node_count())
+    model = curalis.Curalis(
+        props(c_oxygen0=0.0, diffusion_oxygen=d, diffusion_bc_oxygen=1, dirichlet_oxygen=1.0), engine.get_node_count()
+    )
     model.initialize_accelerator(engine.get_mesh_ptr())
     model.reaction_step(*addresses(engine))
     oxygen = model.get_oxygen_concentration()
@@ -338,8 +389,9 @@ def test_exposa_threshold_full_and_halfway_doses(block, capsys):
     dark = q == 0
     cases = {"threshold": (q[k], 2 * q[k], 0.0), "full": (0.0, q[k], 1.0), "halfway": (0.0, 2 * q[k], 0.5)}
     for name, (threshold, full, expected) in cases.items():
-        model = exposa.Exposa(n0=1.5, n1=1.6, alpha0=0.4, alpha1=0.2, dose_full=full, dose_threshold=threshold,
-                              dt=1.0, n_nodes=n)
+        model = exposa.Exposa(
+            n0=1.5, n1=1.6, alpha0=0.4, alpha1=0.2, dose_full=full, dose_threshold=threshold, dt=1.0, n_nodes=n
+        )
         model.reaction_step(*addresses(engine))
         cure = model.get_degree_of_curing()
         assert cure[k] == pytest.approx(expected, abs=1e-12), name
@@ -374,7 +426,8 @@ def test_models_release_everything_they_hold(block, capsys):
 
 
 def test_one_thread_count_for_every_module():
-    result = run_python("""
+    result = run_python(
+        """
         import lumetra
         lumetra.set_num_threads(1)
         import curalis, exposa   # imported later: they start from the count in force
@@ -390,9 +443,14 @@ def test_one_thread_count_for_every_module():
             pass
         assert counts() == (2, 2, 2), counts()
         print("ok")
-    """, backend="cpu")
+    """,
+        backend="cpu",
+    )
     assert result.returncode == 0, result.stderr
     assert result.stdout.strip().endswith("ok")
-    result = run_python("import lumetra, curalis, exposa; print(curalis.get_num_threads(), exposa.get_num_threads())",
-                        backend="cpu", OMP_NUM_THREADS="1")
+    result = run_python(
+        "import lumetra, curalis, exposa; print(curalis.get_num_threads(), exposa.get_num_threads())",
+        backend="cpu",
+        OMP_NUM_THREADS="1",
+    )
     assert result.stdout.split()[-2:] == ["1", "1"], result.stderr

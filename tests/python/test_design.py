@@ -50,8 +50,9 @@ def test_optimiser_prints_an_asymmetric_target_through_an_explicit_matrix():
     assert design.iou(result.dose >= m.print_threshold(), inside) == 1.0
 
 
-@pytest.mark.parametrize("weights, best, threshold", [(None, 3 / 4, 1.0), ([1, 1, 5, 1, 1], 2 / 3, 2.0),
-                                                      ([1, 1, 1, 1, 9], 3 / 4, 1.0)])
+@pytest.mark.parametrize(
+    "weights, best, threshold", [(None, 3 / 4, 1.0), ([1, 1, 5, 1, 1], 2 / 3, 2.0), ([1, 1, 1, 1, 9], 3 / 4, 1.0)]
+)
 def test_metrics_read_the_best_threshold_and_the_window(weights, best, threshold):
     dose = np.array([3.0, 2.0, 1.5, 1.0, 0.5])
     inside = np.array([True, True, False, True, False])
@@ -63,9 +64,13 @@ def test_metrics_read_the_best_threshold_and_the_window(weights, best, threshold
 
 
 def _with_target(tmp_path, **target):
-    return scenarios.check({"mesh": {"source": "box", "cells": [4, 3, 2], "size": [4.0, 3.0, 2.0],
-                                     "origin": [0.0, 0.0, 0.0]},
-                            "boundary": [{"select": "all"}], "target": {"source": "file", **target}})
+    return scenarios.check(
+        {
+            "mesh": {"source": "box", "cells": [4, 3, 2], "size": [4.0, 3.0, 2.0], "origin": [0.0, 0.0, 0.0]},
+            "boundary": [{"select": "all"}],
+            "target": {"source": "file", **target},
+        }
+    )
 
 
 def test_a_voxel_target_keeps_its_axes_and_bad_ones_are_named(tmp_path):
@@ -83,11 +88,12 @@ def test_a_voxel_target_keeps_its_axes_and_bad_ones_are_named(tmp_path):
     assert np.allclose(design.target_values(s, probes), [0.75, 0.75, 0.25])
 
     for content, item, message in [
-            (np.ones((4, 3)), "file", "expected a 3-D voxel array"),
-            (np.full((2, 2, 2), 2.0), "file", "values from 0"),
-            (np.full((2, 2, 2), np.nan), "file", "values from 0"),
-            (np.zeros((2, 2, 2)), "", "no mesh node lies inside"),
-            (None, "file", "no such file")]:
+        (np.ones((4, 3)), "file", "expected a 3-D voxel array"),
+        (np.full((2, 2, 2), 2.0), "file", "values from 0"),
+        (np.full((2, 2, 2), np.nan), "file", "values from 0"),
+        (np.zeros((2, 2, 2)), "", "no mesh node lies inside"),
+        (None, "file", "no such file"),
+    ]:
         path = tmp_path / "bad.npy"
         path.unlink(missing_ok=True)
         if content is not None:
@@ -108,15 +114,33 @@ def test_the_dose_map_is_the_runs_dose_and_its_adjoint_the_transpose(tmp_path):
     (angles turned as the run turns them, each weighed by the steps that use it), traced and
     recorded maps agree, and the adjoint is the transpose."""
     from lumetra import runner
+
     rng = np.random.default_rng(3)
-    s = scenarios.check({
-        "mesh": {"radius": 2.0, "height": 1.0, "n_core": 4, "n_radial": 3, "n_z": 2},
-        # The dose model far from full cure: the degree of curing is the dose over dose_full.
-        "resin": {"model": "dose", "n0": 1.48, "n1": 1.48, "alpha0": 0.3, "alpha1": 0.3, "dose_threshold": 0.0,
-                  "dose_full": 1e3},
-        "light": {"center": [0.0, 0.3, 0.45], "width": 4.4, "height": 0.5, "rays_across": 9, "rays_high": 2,
-                  "angles": [0.0, 50.0, 125.0]},
-        "time": {"steps": 5, "dt": 0.5}, "output": {"every": 0, "figure": False, "folder": str(tmp_path / "r")}})
+    s = scenarios.check(
+        {
+            "mesh": {"radius": 2.0, "height": 1.0, "n_core": 4, "n_radial": 3, "n_z": 2},
+            # The dose model far from full cure: the degree of curing is the dose over dose_full.
+            "resin": {
+                "model": "dose",
+                "n0": 1.48,
+                "n1": 1.48,
+                "alpha0": 0.3,
+                "alpha1": 0.3,
+                "dose_threshold": 0.0,
+                "dose_full": 1e3,
+            },
+            "light": {
+                "center": [0.0, 0.3, 0.45],
+                "width": 4.4,
+                "height": 0.5,
+                "rays_across": 9,
+                "rays_high": 2,
+                "angles": [0.0, 50.0, 125.0],
+            },
+            "time": {"steps": 5, "dt": 0.5},
+            "output": {"every": 0, "figure": False, "folder": str(tmp_path / "r")},
+        }
+    )
     p = rng.uniform(0.0, 1.0, (3, 18))
     np.save(tmp_path / "p.npy", p)
     s["light"]["intensities"] = str(tmp_path / "p.npy")
@@ -142,12 +166,21 @@ def test_the_dose_map_is_the_runs_dose_and_its_adjoint_the_transpose(tmp_path):
 
 def lumetra(*args, cwd=None):
     env = {**os.environ, "OMP_NUM_THREADS": "2"}
-    return subprocess.run([sys.executable, "-m", "lumetra", *map(str, args)], capture_output=True, text=True,
-                          env=env, cwd=cwd, timeout=600)
+    return subprocess.run(
+        [sys.executable, "-m", "lumetra", *map(str, args)],
+        capture_output=True,
+        text=True,
+        env=env,
+        cwd=cwd,
+        timeout=600,
+    )
 
 
-@pytest.mark.parametrize("resin", ["model = \"dose\"\nn0 = 1.48\nn1 = 1.48\nalpha0 = 0.05\nalpha1 = 0.05\n",
-                                   "model = \"curalis\"\n"], ids=["dose", "curalis"])  # curalis: a search by runs
+@pytest.mark.parametrize(
+    "resin",
+    ['model = "dose"\nn0 = 1.48\nn1 = 1.48\nalpha0 = 0.05\nalpha1 = 0.05\n', 'model = "curalis"\n'],
+    ids=["dose", "curalis"],
+)  # curalis: a search by runs
 def test_design_then_run_prints_the_target_through_a_vial_in_air(tmp_path, resin):
     (tmp_path / "s.toml").write_text(
         "[mesh]\nradius = 2.0\nheight = 1.0\nn_core = 6\nn_radial = 4\nn_z = 2\n"
@@ -155,7 +188,8 @@ def test_design_then_run_prints_the_target_through_a_vial_in_air(tmp_path, resin
         "[light]\ncenter = [0.0, 0.0, 0.5]\nwidth = 4.2\nheight = 0.2\nrays_across = 30\nrays_high = 1\n"
         "angle_count = 24\nangle_step = 7.5\n"
         "[time]\nsteps = 24\n[output]\nevery = 0\n"
-        "[target]\nsource = \"shape\"\nsize = 1.6\nheight = 0.4\n[design]\niterations = 30\n")
+        '[target]\nsource = "shape"\nsize = 1.6\nheight = 0.4\n[design]\niterations = 30\n'
+    )
     made = lumetra("design", tmp_path / "s.toml", "--output", tmp_path / "d", "--no-progress")
     assert made.returncode == 0, made.stderr
     summary = json.loads((tmp_path / "d" / "design.json").read_text())

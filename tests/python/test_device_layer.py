@@ -9,6 +9,7 @@ from conftest import run_python
 @pytest.fixture(scope="module")
 def t():
     from lumetra import _testing
+
     return _testing
 
 
@@ -41,6 +42,7 @@ def test_failures_raise_runtime_error_with_the_runtime_text(t):
 
 def test_xorwow_draws_agree_between_variants(t):
     import lumetra
+
     if lumetra.backend != "cuda":
         pytest.skip("compares the CUDA variant with the CPU variant; this process runs the CPU variant")
     cases = [(0xE220A8397B1DCDAF, 0, 0), (1, 123456, 7), (0xFFFFFFFFFFFFFFFF, (1 << 40) + 3, 0)]

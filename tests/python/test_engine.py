@@ -8,18 +8,25 @@ import pytest
 
 from meshes import grid, write_vtk
 
-FIRST_COMPUTE = ("Warning: solver type not configured using default solver (Forward Euler)\n"
-                 "Warning: FERT not initialized yet!\n"
-                 "         -> initializing with default settings\n"
-                 "Warning: SRT not initialized yet!\n"
-                 "         -> initializing with default settings\n")
+FIRST_COMPUTE = (
+    "Warning: solver type not configured using default solver (Forward Euler)\n"
+    "Warning: FERT not initialized yet!\n"
+    "         -> initializing with default settings\n"
+    "Warning: SRT not initialized yet!\n"
+    "         -> initializing with default settings\n"
+)
 
 
 @pytest.fixture
 def files(tmp_path):
     points, cells = grid(2, 2, 3)
-    write_vtk(tmp_path / "slab.vtk", points, cells, refractive_index=np.full(len(points), 1.0),
-              absorptivity=np.full(len(points), 0.5))
+    write_vtk(
+        tmp_path / "slab.vtk",
+        points,
+        cells,
+        refractive_index=np.full(len(points), 1.0),
+        absorptivity=np.full(len(points), 0.5),
+    )
     xy = [(x, y) for x in (0.3, 0.9, 1.5) for y in (0.4, 1.2)]
     lines = [str(len(xy))] + [f"{x} {y} 5 0 0 -1 {1 / len(xy)}" for x, y in xy]
     (tmp_path / "beam.ry").write_text("\n".join(lines) + "\n")
@@ -29,19 +36,22 @@ def files(tmp_path):
 @pytest.fixture
 def engine():
     import lumetra
+
     return lumetra.Lumetra()
 
 
 def test_class_and_module_surface():
     import lumetra
+
     names = {n for n in dir(lumetra.Lumetra) if not n.startswith("_")}
     assert {"config", "set_solver_type", "load_mesh", "load_mesh_arrays", "set_constant_matprops"} <= names
 
 
 def test_fresh_engine_refuses_politely(engine, capsys):
     engine.compute_volumetric_absorption()
-    assert capsys.readouterr().out == ("Error: mesh not loaded yet!\n"
-                                       "Aborting: Can not solve optics before proper initialization.\n")
+    assert capsys.readouterr().out == (
+        "Error: mesh not loaded yet!\nAborting: Can not solve optics before proper initialization.\n"
+    )
     assert engine.get_mesh_ptr() == 0 and engine.get_mesh_data_devlink_ptr() == 0
     assert engine.get_result_array_device_ptr() == 0
     assert engine.get_ray_count() == 0 and engine.get_node_count() == 0
@@ -51,11 +61,15 @@ def test_fresh_engine_refuses_politely(engine, capsys):
     engine.write_result_append(np.zeros(3))
     assert engine.select_boundary_faces_bbox(0, 1, 0, 1, 0, 1) == []
     out = capsys.readouterr().out
-    assert out == ("Error: mesh not loaded yet!\n" * 2 + "Error: FERT not initialized yet!\n" * 2
-                   + "Error: rays not loaded yet!\n" + "Error: FERT not initialized yet!\n"
-                   + "Error: rays not loaded yet!\n"
-                   + "Error: mesh not loaded yet!\nAborting: Can not create output file before proper initialization.\n"
-                   + "Error: mesh not loaded yet!\n")
+    assert out == (
+        "Error: mesh not loaded yet!\n" * 2
+        + "Error: FERT not initialized yet!\n" * 2
+        + "Error: rays not loaded yet!\n"
+        + "Error: FERT not initialized yet!\n"
+        + "Error: rays not loaded yet!\n"
+        + "Error: mesh not loaded yet!\nAborting: Can not create output file before proper initialization.\n"
+        + "Error: mesh not loaded yet!\n"
+    )
 
 
 def test_first_compute_completes_the_configuration_with_defaults(engine, files, capsys, tmp_path, monkeypatch):
@@ -68,7 +82,10 @@ def test_first_compute_completes_the_configuration_with_defaults(engine, files, 
     captured = capsys.readouterr()
     assert captured.out.startswith(FIRST_COMPUTE)
     assert "Warning: objective not configured yet!\n         -> using default outfilename out.vtu\n" in captured.out
-    assert captured.err == "Warning: Solver type not configured before FERt initialization, using default setting (FORWARD EULER).\n"
+    assert (
+        captured.err
+        == "Warning: Solver type not configured before FERt initialization, using default setting (FORWARD EULER).\n"
+    )
     q = engine.get_absorbed_power()
     assert q.shape == (engine.get_node_count(),) and q.sum() > 0
     engine.write_result()
@@ -85,9 +102,11 @@ def test_solver_type_messages(engine, capsys):
     with pytest.raises(ValueError, match="unknown solver 'fe'"):
         engine.set_solver_type("fe")
     engine.set_solver_type("FE")
-    assert capsys.readouterr().out == ("Solver is configured as 4th order Runge-Kutta\n"
-                                       "Solver type not recognized: 'fe'; the solver stays 4th order Runge-Kutta\n"
-                                       "Solver is configured as forward euler\n")
+    assert capsys.readouterr().out == (
+        "Solver is configured as 4th order Runge-Kutta\n"
+        "Solver type not recognized: 'fe'; the solver stays 4th order Runge-Kutta\n"
+        "Solver is configured as forward euler\n"
+    )
 
 
 def test_config_before_mesh_and_pointer_getters(engine, files, capsys):
@@ -98,8 +117,9 @@ def test_config_before_mesh_and_pointer_getters(engine, files, capsys):
     assert engine.get_result_array_device_ptr() == 0
     assert capsys.readouterr().out == "Error: FERT result array pointer is null. Configure objective first.\n"
     engine.configure_outfilename("x.vtu")
-    assert capsys.readouterr().err == ("Error: FERT must be initialized and mesh must be loaded before configuring "
-                                       "output file name in objective.\n")
+    assert capsys.readouterr().err == (
+        "Error: FERT must be initialized and mesh must be loaded before configuring output file name in objective.\n"
+    )
     engine.load_mesh(mesh)
     engine.configure_outfilename("x.vtu")
     assert engine.get_result_array_device_ptr() != 0
@@ -130,8 +150,13 @@ def test_loading_another_mesh_resizes_the_result(engine, files, capsys, tmp_path
     engine.config()
     engine.configure_outfilename(str(tmp_path / "r.vtu"))
     points, cells = grid(3, 3, 3)
-    write_vtk(tmp_path / "bigger.vtk", points, cells, refractive_index=np.ones(len(points)),
-              absorptivity=np.full(len(points), 0.5))
+    write_vtk(
+        tmp_path / "bigger.vtk",
+        points,
+        cells,
+        refractive_index=np.ones(len(points)),
+        absorptivity=np.full(len(points), 0.5),
+    )
     engine.load_mesh(str(tmp_path / "bigger.vtk"))
     engine.compute_volumetric_absorption()
     q = engine.get_absorbed_power()
@@ -210,6 +235,7 @@ def test_write_result_append_shapes_and_names(engine, files, capsys, tmp_path):
 
 def test_boundary_conditions_through_the_engine(engine, files, capsys, tmp_path):
     import lumetra
+
     mesh, rays = files
     bc = lumetra.OpticalBoundaryCondition()
     engine.set_boundary_conditions([bc])
@@ -239,6 +265,7 @@ def test_boundary_conditions_through_the_engine(engine, files, capsys, tmp_path)
 def nodal_volumes(path):
     """Lumped nodal volumes of the mesh in `path`, read by the internal mesh reader."""
     from lumetra import _testing
+
     return _testing.read_vtk(path).nodal_mass()[0]
 
 

@@ -14,6 +14,7 @@ def oxygen_model(mesh, D, dt, boundary=None, **fields):
     set_fields."""
     import curalis
     import lumetra
+
     lumetra.set_verbosity(0)
     engine = lumetra.Lumetra()
     engine.load_mesh_arrays(*mesh)
@@ -78,7 +79,7 @@ def test_gaussian_variance_grows_by_2_D_T_per_axis():
     D, T, s0 = 0.002, 2.0, 0.08
     mesh = meshes.box(24, 24, 24, size=(1, 1, 1), origin=(-0.5, -0.5, -0.5))
     p = np.asarray(mesh.points)
-    blob = np.exp(-np.sum(p ** 2, axis=1) / (2 * s0 ** 2))
+    blob = np.exp(-np.sum(p**2, axis=1) / (2 * s0**2))
     engine, model = oxygen_model(mesh, D, dt=0.25, oxygen=blob)
     for _ in range(8):
         model.reaction_step(engine)
@@ -90,10 +91,13 @@ def test_gaussian_variance_grows_by_2_D_T_per_axis():
         assert variance - start == pytest.approx(2 * D * T, rel=0.03)
 
 
-@pytest.mark.parametrize("scheme, D, warned", [("kernel", 1e-5, ["radical"]), ("kernel", 1e-3, []),
-                                               ("kernel", 0.1, ["radical"]), ("fem", 1e-5, [])])
+@pytest.mark.parametrize(
+    "scheme, D, warned",
+    [("kernel", 1e-5, ["radical"]), ("kernel", 1e-3, []), ("kernel", 0.1, ["radical"]), ("fem", 1e-5, [])],
+)
 def test_main_job_warns_when_the_kernel_reach_misses_the_node_spacing(scheme, D, warned):
     from lumetra.runner import kernel_reach_warnings
+
     mesh = meshes.box(10, 10, 10)  # spacing 0.1; radius sqrt(4 D ln 1000) at dt = 1
     resin = {"model": "curalis", "diffusion_scheme": scheme, "diffusion_radical": D, "diffusion_oxygen": 0.0}
     lines = kernel_reach_warnings(mesh.points, mesh.hexahedra, resin, 1.0)

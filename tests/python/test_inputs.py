@@ -14,9 +14,15 @@ from meshes import grid, write_vtk
 def ready(tmp_path):
     """An engine that has traced once, and the power it absorbed."""
     import lumetra
+
     points, cells = grid(2, 2, 3)
-    write_vtk(tmp_path / "slab.vtk", points, cells, refractive_index=np.full(len(points), 1.2),
-              absorptivity=np.full(len(points), 0.5))
+    write_vtk(
+        tmp_path / "slab.vtk",
+        points,
+        cells,
+        refractive_index=np.full(len(points), 1.2),
+        absorptivity=np.full(len(points), 0.5),
+    )
     (tmp_path / "beam.ry").write_text("2\n0.5 0.5 5 0 0 -1 0.5\n1.5 1.2 5 0 0 -1 0.5\n")
     engine = lumetra.Lumetra()
     with contextlib.redirect_stdout(io.StringIO()):
@@ -33,36 +39,46 @@ def traces_as_before(engine, before):
     np.testing.assert_allclose(engine.get_absorbed_power(), before, rtol=1e-6)
 
 
-@pytest.mark.parametrize("field,value,message", [
-    ("points", np.nan, "a coordinate of node 3 is not a finite number"),
-    ("refractive_index", 0.0, "the refractive index of node 3 is 0; it must be > 0"),
-    ("refractive_index", np.inf, "the refractive index of node 3 is not a finite number"),
-    ("absorptivity", -0.1, "the absorptivity of node 3 is -0.1; it must be >= 0"),
-])
+@pytest.mark.parametrize(
+    "field,value,message",
+    [
+        ("points", np.nan, "a coordinate of node 3 is not a finite number"),
+        ("refractive_index", 0.0, "the refractive index of node 3 is 0; it must be > 0"),
+        ("refractive_index", np.inf, "the refractive index of node 3 is not a finite number"),
+        ("absorptivity", -0.1, "the absorptivity of node 3 is -0.1; it must be >= 0"),
+    ],
+)
 def test_mesh_files(ready, tmp_path, field, value, message):
     engine, before, points, cells = ready
-    fields = {"points": points.astype(float), "refractive_index": np.full(len(points), 1.2),
-              "absorptivity": np.full(len(points), 0.5)}
+    fields = {
+        "points": points.astype(float),
+        "refractive_index": np.full(len(points), 1.2),
+        "absorptivity": np.full(len(points), 0.5),
+    }
     fields[field][3] = value
     path = tmp_path / "bad.vtk"
-    write_vtk(path, fields["points"], cells, refractive_index=fields["refractive_index"],
-              absorptivity=fields["absorptivity"])
+    write_vtk(
+        path, fields["points"], cells, refractive_index=fields["refractive_index"], absorptivity=fields["absorptivity"]
+    )
     with pytest.raises(RuntimeError, match=message):
         engine.load_mesh(str(path))
     traces_as_before(engine, before)
 
 
-@pytest.mark.parametrize("text,message", [
-    (None, "Failed to open file .*missing.ry: No such file or directory"),
-    ("", "no ray count line"),
-    ("# rays\n\n", "no ray count line"),
-    ("rays\n", "the ray count rays is not a valid count"),
-    ("1e2\n" + "0 0 5 0 0 -1 1\n" * 100, "the ray count 1e2 is not a valid count"),
-    ("0x10\n", "the ray count 0x10 is not a valid count"),
-    ("1\n0 0 5 0 0 0 1\n", "ray 0 has a zero direction"),
-    ("1\n0 0 5 0 0 -1 -1\n", "ray 0 has a negative power"),
-    ("1\n0 0 5 0 nan -1 1\n", "ray 0 holds a number that is not finite"),
-])
+@pytest.mark.parametrize(
+    "text,message",
+    [
+        (None, "Failed to open file .*missing.ry: No such file or directory"),
+        ("", "no ray count line"),
+        ("# rays\n\n", "no ray count line"),
+        ("rays\n", "the ray count rays is not a valid count"),
+        ("1e2\n" + "0 0 5 0 0 -1 1\n" * 100, "the ray count 1e2 is not a valid count"),
+        ("0x10\n", "the ray count 0x10 is not a valid count"),
+        ("1\n0 0 5 0 0 0 1\n", "ray 0 has a zero direction"),
+        ("1\n0 0 5 0 0 -1 -1\n", "ray 0 has a negative power"),
+        ("1\n0 0 5 0 nan -1 1\n", "ray 0 holds a number that is not finite"),
+    ],
+)
 def test_ray_files(ready, tmp_path, text, message):
     engine, before, _, _ = ready
     path = tmp_path / "missing.ry"
@@ -77,6 +93,7 @@ def test_ray_files(ready, tmp_path, text, message):
 
 def bc(**fields):
     import lumetra
+
     condition = lumetra.OpticalBoundaryCondition()
     condition.faces = [0, 1]
     for name, value in fields.items():
@@ -84,29 +101,40 @@ def bc(**fields):
     return condition
 
 
-@pytest.mark.parametrize("call,message", [
-    (lambda e, n: e.set_constant_matprops(0.0, 0.1), "refractive_index: item 0 is 0"),
-    (lambda e, n: e.set_constant_matprops(1.5, -1.0), "absorptivity: item 0 is -1"),
-    (lambda e, n: e.set_refractive_index(np.r_[np.ones(n - 1), np.nan]), "refractive index: item {n1} is nan"),
-    (lambda e, n: e.set_absorptivity(np.r_[-1.0, np.zeros(n - 1)]), "absorptivity: item 0 is -1"),
-    (lambda e, n: e.set_node_positions(np.full((n, 3), np.inf)), "node positions: item 0 is inf"),
-    (lambda e, n: e.set_ray_payloads([1.0, -0.5]), "ray payloads: item 1 is -0.5"),
-    (lambda e, n: e.set_boundary_conditions([bc(), bc(refractive_index_real=0.0)]),
-     "boundary condition 1: refractive_index_real must be a finite number > 0"),
-    (lambda e, n: e.set_boundary_conditions([bc(roughness=-0.1)]),
-     "boundary condition 0: roughness must be a finite number >= 0"),
-    (lambda e, n: e.set_boundary_conditions([bc(refractive_index_imag=np.nan)]),
-     "boundary condition 0: refractive_index_imag must be a finite number"),
-    (lambda e, n: e.set_solver_type("rk4"), "unknown solver 'rk4'"),
-    (lambda e, n: e.rotate_reset_rays([0, 0, 0], 0.5), "axis has zero length"),
-    (lambda e, n: e.rotate_reset_rays([0, 0, np.nan], 0.5), "axis: item 2 is nan"),
-    (lambda e, n: e.rotate_reset_rays([0, 0, 1], np.inf), "angle: item 0 is inf"),
-])
+@pytest.mark.parametrize(
+    "call,message",
+    [
+        (lambda e, n: e.set_constant_matprops(0.0, 0.1), "refractive_index: item 0 is 0"),
+        (lambda e, n: e.set_constant_matprops(1.5, -1.0), "absorptivity: item 0 is -1"),
+        (lambda e, n: e.set_refractive_index(np.r_[np.ones(n - 1), np.nan]), "refractive index: item {n1} is nan"),
+        (lambda e, n: e.set_absorptivity(np.r_[-1.0, np.zeros(n - 1)]), "absorptivity: item 0 is -1"),
+        (lambda e, n: e.set_node_positions(np.full((n, 3), np.inf)), "node positions: item 0 is inf"),
+        (lambda e, n: e.set_ray_payloads([1.0, -0.5]), "ray payloads: item 1 is -0.5"),
+        (
+            lambda e, n: e.set_boundary_conditions([bc(), bc(refractive_index_real=0.0)]),
+            "boundary condition 1: refractive_index_real must be a finite number > 0",
+        ),
+        (
+            lambda e, n: e.set_boundary_conditions([bc(roughness=-0.1)]),
+            "boundary condition 0: roughness must be a finite number >= 0",
+        ),
+        (
+            lambda e, n: e.set_boundary_conditions([bc(refractive_index_imag=np.nan)]),
+            "boundary condition 0: refractive_index_imag must be a finite number",
+        ),
+        (lambda e, n: e.set_solver_type("rk4"), "unknown solver 'rk4'"),
+        (lambda e, n: e.rotate_reset_rays([0, 0, 0], 0.5), "axis has zero length"),
+        (lambda e, n: e.rotate_reset_rays([0, 0, np.nan], 0.5), "axis: item 2 is nan"),
+        (lambda e, n: e.rotate_reset_rays([0, 0, 1], np.inf), "angle: item 0 is inf"),
+    ],
+)
 def test_arguments(ready, call, message):
     engine, before, _, _ = ready
     n = engine.get_node_count()
-    with pytest.raises(ValueError, match=message.replace("{n1}", str(n - 1))), \
-            contextlib.redirect_stdout(io.StringIO()):
+    with (
+        pytest.raises(ValueError, match=message.replace("{n1}", str(n - 1))),
+        contextlib.redirect_stdout(io.StringIO()),
+    ):
         call(engine, n)
     traces_as_before(engine, before)
 
@@ -116,33 +144,53 @@ def huge_points(n):
     return np.broadcast_to(np.zeros(3), (n, 3))
 
 
-@pytest.mark.parametrize("call, message", [
-    (lambda: lumetra_engine().load_mesh_arrays(huge_points(2**31 - 1), np.zeros((1, 8), int)),
-     r"load_mesh_arrays: points: 2147483647 nodes would need at least \d+ GiB; the engine holds at most 715827882 "
-     "nodes"),
-    (lambda: lumetra_engine().load_mesh_arrays(huge_points(50_000_000), np.zeros((1, 8), int)),
-     r"load_mesh_arrays: a mesh of 50000000 nodes and 1 elements would need at least [\d.]+ GiB, more than the 1 GiB "
-     "of memory available"),
-    (lambda: meshes().vial(n_core=100_000),
-     r"vial\(n_core=100000, n_radial=4, n_z=8\): 90016200009 nodes would need at least [\d.]+ GiB; the engine "
-     "holds at most 715827882 nodes"),
-    (lambda: meshes().box(1000, 1000, 300),
-     r"box\(1000, 1000, 300\): 300000000 elements would need at least [\d.]+ GiB; the engine holds at most "
-     "268435455 elements"),
-    (lambda: meshes().box(300, 300, 300),
-     r"box\(300, 300, 300\): 27270901 nodes and 27000000 elements would need at least 2.22 GiB, more than the 1 GiB"),
-    (lambda: beam(rays_across=10**9, rays_high=12),
-     r"light.rays_across x light.rays_high = 1000000000 x 12: 12000000000 rays would need at least [\d.]+ GiB; the "
-     "engine holds at most 715827882 rays"),
-    (lambda: beam(rays_across=10_000, rays_high=2_000),
-     r"light.rays_across x light.rays_high = 10000 x 2000 rays would need at least 1.79 GiB, more than the 1 GiB"),
-    (lambda: curing_model(2**40),
-     r"Curalis: n_nodes: 1099511627776 nodes would need at least [\d.]+ GiB; the engine holds at most 715827882"),
-])
+@pytest.mark.parametrize(
+    "call, message",
+    [
+        (
+            lambda: lumetra_engine().load_mesh_arrays(huge_points(2**31 - 1), np.zeros((1, 8), int)),
+            r"load_mesh_arrays: points: 2147483647 nodes would need at least \d+ GiB; the engine holds at most 715827882 "
+            "nodes",
+        ),
+        (
+            lambda: lumetra_engine().load_mesh_arrays(huge_points(50_000_000), np.zeros((1, 8), int)),
+            r"load_mesh_arrays: a mesh of 50000000 nodes and 1 elements would need at least [\d.]+ GiB, more than the 1 GiB "
+            "of memory available",
+        ),
+        (
+            lambda: meshes().vial(n_core=100_000),
+            r"vial\(n_core=100000, n_radial=4, n_z=8\): 90016200009 nodes would need at least [\d.]+ GiB; the engine "
+            "holds at most 715827882 nodes",
+        ),
+        (
+            lambda: meshes().box(1000, 1000, 300),
+            r"box\(1000, 1000, 300\): 300000000 elements would need at least [\d.]+ GiB; the engine holds at most "
+            "268435455 elements",
+        ),
+        (
+            lambda: meshes().box(300, 300, 300),
+            r"box\(300, 300, 300\): 27270901 nodes and 27000000 elements would need at least 2.22 GiB, more than the 1 GiB",
+        ),
+        (
+            lambda: beam(rays_across=10**9, rays_high=12),
+            r"light.rays_across x light.rays_high = 1000000000 x 12: 12000000000 rays would need at least [\d.]+ GiB; the "
+            "engine holds at most 715827882 rays",
+        ),
+        (
+            lambda: beam(rays_across=10_000, rays_high=2_000),
+            r"light.rays_across x light.rays_high = 10000 x 2000 rays would need at least 1.79 GiB, more than the 1 GiB",
+        ),
+        (
+            lambda: curing_model(2**40),
+            r"Curalis: n_nodes: 1099511627776 nodes would need at least [\d.]+ GiB; the engine holds at most 715827882",
+        ),
+    ],
+)
 def test_sizes_that_cannot_fit_are_refused_before_anything_is_allocated(monkeypatch, call, message):
     """Each case would otherwise ask for tens of GiB or more: numpy or the engine would fail
     with a bare message, or Linux would end the process when the memory is touched."""
     from lumetra import _sizes
+
     monkeypatch.setattr(_sizes, "available_memory", lambda: 2**30)  # the same on every machine
     with pytest.raises(MemoryError, match=message), contextlib.redirect_stdout(io.StringIO()):
         call()
@@ -150,26 +198,31 @@ def test_sizes_that_cannot_fit_are_refused_before_anything_is_allocated(monkeypa
 
 def lumetra_engine():
     import lumetra
+
     return lumetra.Lumetra()
 
 
 def meshes():
     from lumetra import meshes
+
     return meshes
 
 
 def beam(**light):
     from lumetra import runner, scenario
+
     return runner.beam_rays({**scenario.default()["light"], **light})
 
 
 def curing_model(nodes):
     import curalis
+
     return curalis.Curalis(curalis.CuralisProps(), nodes)
 
 
 def test_thread_count_bound():
     import lumetra
+
     before = lumetra.get_num_threads()
     with pytest.raises(ValueError, match="thread count must be between 1 and"):
         lumetra.set_num_threads(100_000)
@@ -184,6 +237,7 @@ def test_outputs(ready, tmp_path):
     """Files that cannot be written raise after the engine's message and take no number;
     names from scripts are escaped; paths may be pathlib.Path."""
     import xml.etree.ElementTree as ET
+
     engine, before, _, _ = ready
     out = io.StringIO()
     with contextlib.redirect_stdout(out):
@@ -211,10 +265,12 @@ def test_mesh_defects_are_reported_and_mergeable(capsys):
     the load says so, and merge_nodes gives the connected block back."""
     import lumetra
     from lumetra import meshes
+
     block = meshes.box(4, 4, 4, absorptivity=0.3)
     split_points = block.points[block.hexahedra].reshape(-1, 3)
-    split = meshes.HexMesh(split_points, np.arange(len(split_points)).reshape(-1, 8), None,
-                           np.full(len(split_points), 0.3))
+    split = meshes.HexMesh(
+        split_points, np.arange(len(split_points)).reshape(-1, 8), None, np.full(len(split_points), 0.3)
+    )
     doubled = meshes.HexMesh(block.points, np.vstack([block.hexahedra, block.hexahedra[:3]]), None, block.absorptivity)
     engine = lumetra.Lumetra()
     engine.load_mesh_arrays(*split)

@@ -11,6 +11,7 @@ from meshes import grid, write_vtk
 @pytest.fixture(scope="module")
 def t():
     from lumetra import _testing
+
     return _testing
 
 
@@ -34,7 +35,11 @@ def test_file_names_count_up_from_the_last_dot(t, cube, tmp_path, capsys, monkey
     # The counter goes into the file name only, before its extension; a name without one
     # gets ".vtu".
     os.mkdir("v1.2")
-    for given, written in (("v1.2/c", "v1.2/c_2.vtu"), ("./res.x.vtu", "./res.x_3.vtu"), ("v1.2/d.bin", "v1.2/d_4.bin")):
+    for given, written in (
+        ("v1.2/c", "v1.2/c_2.vtu"),
+        ("./res.x.vtu", "./res.x_3.vtu"),
+        ("v1.2/d.bin", "v1.2/d_4.bin"),
+    ):
         tracer.config(given, cube.n_nodes)
         tracer.result(cube)
         assert os.path.exists(written), written

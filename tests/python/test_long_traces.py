@@ -16,8 +16,8 @@ def long_trace(tmp_path):
     """An engine whose trace of a graded block takes a few seconds on one CPU thread."""
     import lumetra
     from lumetra import meshes
-    block = meshes.box(30, 30, 30, size=(3, 3, 3), refractive_index=lambda x, y, z: 1.4 + 0.03 * x,
-                       absorptivity=0.05)
+
+    block = meshes.box(30, 30, 30, size=(3, 3, 3), refractive_index=lambda x, y, z: 1.4 + 0.03 * x, absorptivity=0.05)
     rng = np.random.default_rng(1)
     xy = rng.uniform(0.1, 2.9, size=(20000, 2))
     lines = [f"{len(xy)}"] + [f"{x} {y} 4 0.05 0.02 -1 1e-3" for x, y in xy]
@@ -66,7 +66,7 @@ def test_interrupt_progress_and_other_threads(long_trace):
         stop.set()
         ticker.join()
     assert len(seen) == 2 and stopped - seen[1][0] < 1.0  # the next batch boundary stops it
-    assert seen[1][1] > seen[0][1]                        # the other thread ran during a batch
+    assert seen[1][1] > seen[0][1]  # the other thread ran during a batch
     np.testing.assert_array_equal(engine.get_absorbed_power(), full)  # the stopped trace left nothing
     with contextlib.redirect_stdout(io.StringIO()):
         engine.reset_absorbed_power()
@@ -77,17 +77,19 @@ def test_interrupt_progress_and_other_threads(long_trace):
 def test_verbosity_keeps_warnings_and_errors(tmp_path, capsys):
     import lumetra
     from lumetra import meshes
+
     with pytest.raises(ValueError):
         lumetra.set_verbosity(2)
     engine = lumetra.Lumetra()
     try:
         lumetra.set_verbosity(0)
-        engine.load_mesh_arrays(*meshes.box(2, 2, 2))   # informational lines and a warning
-        engine.write_result()                           # an error message
+        engine.load_mesh_arrays(*meshes.box(2, 2, 2))  # informational lines and a warning
+        engine.write_result()  # an error message
     finally:
         lumetra.set_verbosity(1)
     out = capsys.readouterr().out
-    assert out.splitlines() and all(("Warning" in line or "Error" in line or "Aborting" in line)
-                                    for line in out.splitlines()), out
+    assert out.splitlines() and all(
+        ("Warning" in line or "Error" in line or "Aborting" in line) for line in out.splitlines()
+    ), out
     engine.load_mesh_arrays(*meshes.box(2, 2, 2))
     assert "Mesh loaded from arrays" in capsys.readouterr().out

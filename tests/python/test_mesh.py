@@ -14,6 +14,7 @@ LOCAL_FACE_NODES = [[0, 1, 2, 3], [4, 5, 6, 7], [0, 3, 7, 4], [1, 2, 6, 5], [0, 
 @pytest.fixture(scope="module")
 def t():
     from lumetra import _testing
+
     return _testing
 
 
@@ -22,6 +23,7 @@ def boundary_faces_by_rule(cells, bucket_count):
     faces keyed by their sorted node ids in a hash map whose iteration order gives the ids
     (a new key goes to the front of its bucket's run, or to the front of the sequence when
     its bucket was empty)."""
+
     def key_hash(key):
         h = 0
         for k in key:
@@ -59,8 +61,20 @@ def test_boundary_face_ids_follow_the_numbering_rule(t, tmp_path, capsys, shape,
 
 
 def test_two_cube_ids_are_pinned(t, tmp_path, capsys):
-    points = [[0, 0, 0], [1, 0, 0], [1, 1, 0], [0, 1, 0], [0, 0, 1], [1, 0, 1], [1, 1, 1], [0, 1, 1],
-              [2, 0, 0], [2, 1, 0], [2, 0, 1], [2, 1, 1]]
+    points = [
+        [0, 0, 0],
+        [1, 0, 0],
+        [1, 1, 0],
+        [0, 1, 0],
+        [0, 0, 1],
+        [1, 0, 1],
+        [1, 1, 1],
+        [0, 1, 1],
+        [2, 0, 0],
+        [2, 1, 0],
+        [2, 0, 1],
+        [2, 1, 1],
+    ]
     cells = [[0, 1, 2, 3, 4, 5, 6, 7], [1, 8, 9, 2, 5, 10, 11, 6]]
     write_vtk(tmp_path / "m.vtk", points, cells)
     mesh = t.read_vtk(str(tmp_path / "m.vtk"))
@@ -73,8 +87,11 @@ def test_meshio_legacy_42_file_reads_with_its_field_data(t, tmp_path, capsys):
     points, cells = grid(2, 2, 2, spacing=0.5)
     index = 1.4 + 0.01 * np.arange(len(points))
     quads = cells[:, :4]
-    m = meshio.Mesh(points, [("hexahedron", cells), ("quad", quads)],
-                    point_data={"RefractiveIndex": index, "Absorptivity": np.full(len(points), 0.25)})
+    m = meshio.Mesh(
+        points,
+        [("hexahedron", cells), ("quad", quads)],
+        point_data={"RefractiveIndex": index, "Absorptivity": np.full(len(points), 0.25)},
+    )
     meshio.vtk.write(str(tmp_path / "m.vtk"), m, fmt_version="4.2", binary=False)
     mesh = t.read_vtk(str(tmp_path / "m.vtk"))
     out = capsys.readouterr().out
@@ -93,8 +110,9 @@ def test_meshio_default_layout_is_refused_by_name(t, tmp_path, capsys):
     meshio.vtk.write(str(tmp_path / "m.vtk"), meshio.Mesh(points, [("hexahedron", cells)]), binary=False)
     with pytest.raises(RuntimeError, match="OFFSETS/CONNECTIVITY cell layout of legacy version 5"):
         t.read_vtk(str(tmp_path / "m.vtk"))
-    meshio.vtk.write(str(tmp_path / "b.vtk"), meshio.Mesh(points, [("hexahedron", cells)]), fmt_version="4.2",
-                     binary=True)
+    meshio.vtk.write(
+        str(tmp_path / "b.vtk"), meshio.Mesh(points, [("hexahedron", cells)]), fmt_version="4.2", binary=True
+    )
     with pytest.raises(RuntimeError, match="BINARY legacy files cannot be read"):
         t.read_vtk(str(tmp_path / "b.vtk"))
 
@@ -138,4 +156,4 @@ def test_reloading_a_mesh_releases_the_previous_arrays(t, tmp_path, capsys):
         mesh.read_vtk(str(tmp_path / "m.vtk"))
         capsys.readouterr()
     assert rss_bytes() - after_first < 8 * 2**20
-    assert mesh.n_elements == 16 ** 3
+    assert mesh.n_elements == 16**3

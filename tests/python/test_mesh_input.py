@@ -19,8 +19,9 @@ MIRROR_X = [1, 0, 3, 2, 5, 4, 7, 6]  # the faces xi = -1 and +1 swapped
 
 def write_rays(path, start, direction, power):
     """A .ry file; start and direction (3, n)."""
-    lines = [str(start.shape[1])] + [" ".join(f"{v:.9g}" for v in (*start[:, i], *direction[:, i], power[i]))
-                                     for i in range(start.shape[1])]
+    lines = [str(start.shape[1])] + [
+        " ".join(f"{v:.9g}" for v in (*start[:, i], *direction[:, i], power[i])) for i in range(start.shape[1])
+    ]
     path.write_text("\n".join(lines) + "\n")
     return str(path)
 
@@ -72,8 +73,14 @@ def assert_balance_closes(engine):
 @pytest.fixture
 def slab():
     """A box of 2 x 2 x 4 elements with an index and absorptivity that vary, exact in float."""
-    return meshes.box(2, 2, 4, size=(1.0, 1.0, 2.0), refractive_index=lambda x, y, z: 1.4 + 0.05 * z,
-                      absorptivity=lambda x, y, z: 0.5 + 0.25 * x)
+    return meshes.box(
+        2,
+        2,
+        4,
+        size=(1.0, 1.0, 2.0),
+        refractive_index=lambda x, y, z: 1.4 + 0.05 * z,
+        absorptivity=lambda x, y, z: 0.5 + 0.25 * x,
+    )
 
 
 @pytest.fixture
@@ -84,17 +91,19 @@ def slab_rays(slab, tmp_path):
 
 def test_every_layout_gives_the_same_mesh_and_the_same_power(slab, slab_rays, tmp_path, capsys):
     m = meshes.to_meshio(slab)
-    files = {"legacy ascii 4.2 (native)": ("a.vtk", lambda p: meshes.write(p, slab)),
-             "legacy binary 4.2": ("b.vtk", lambda p: meshio.vtk.write(p, m, fmt_version="4.2", binary=True)),
-             "legacy ascii 5.1": ("c.vtk", lambda p: meshio.vtk.write(p, m, binary=False)),
-             "legacy binary 5.1": ("d.vtk", lambda p: meshio.vtk.write(p, m, binary=True)),
-             "vtu ascii": ("e.vtu", lambda p: meshio.vtu.write(p, m, binary=False)),
-             "vtu base64": ("f.vtu", lambda p: meshio.vtu.write(p, m, binary=True, compression=None)),
-             "vtu zlib": ("g.vtu", lambda p: meshio.vtu.write(p, m, binary=True, compression="zlib")),
-             "vtu lzma": ("h.vtu", lambda p: meshio.vtu.write(p, m, binary=True, compression="lzma")),
-             "gmsh 2.2 binary": ("i.msh", lambda p: meshio.gmsh.write(p, m, fmt_version="2.2", binary=True)),
-             "gmsh 4.1 binary": ("j.msh", lambda p: meshio.gmsh.write(p, m, fmt_version="4.1", binary=True)),
-             "abaqus": ("k.inp", lambda p: meshio.abaqus.write(p, m))}
+    files = {
+        "legacy ascii 4.2 (native)": ("a.vtk", lambda p: meshes.write(p, slab)),
+        "legacy binary 4.2": ("b.vtk", lambda p: meshio.vtk.write(p, m, fmt_version="4.2", binary=True)),
+        "legacy ascii 5.1": ("c.vtk", lambda p: meshio.vtk.write(p, m, binary=False)),
+        "legacy binary 5.1": ("d.vtk", lambda p: meshio.vtk.write(p, m, binary=True)),
+        "vtu ascii": ("e.vtu", lambda p: meshio.vtu.write(p, m, binary=False)),
+        "vtu base64": ("f.vtu", lambda p: meshio.vtu.write(p, m, binary=True, compression=None)),
+        "vtu zlib": ("g.vtu", lambda p: meshio.vtu.write(p, m, binary=True, compression="zlib")),
+        "vtu lzma": ("h.vtu", lambda p: meshio.vtu.write(p, m, binary=True, compression="lzma")),
+        "gmsh 2.2 binary": ("i.msh", lambda p: meshio.gmsh.write(p, m, fmt_version="2.2", binary=True)),
+        "gmsh 4.1 binary": ("j.msh", lambda p: meshio.gmsh.write(p, m, fmt_version="4.1", binary=True)),
+        "abaqus": ("k.inp", lambda p: meshio.abaqus.write(p, m)),
+    }
     results = {}
     for name, (file, writer) in files.items():
         writer(str(tmp_path / file))
@@ -105,8 +114,7 @@ def test_every_layout_gives_the_same_mesh_and_the_same_power(slab, slab_rays, tm
         assert ("Reading mesh file through meshio:" in out) != native, name
         engine.compute_volumetric_absorption()
         fields = "RefractiveIndex" in out and "Warning: no" not in out
-        results[name] = (engine.get_node_count(), boundary_faces(engine, tmp_path), engine.get_absorbed_power(),
-                         fields)
+        results[name] = (engine.get_node_count(), boundary_faces(engine, tmp_path), engine.get_absorbed_power(), fields)
         assert_balance_closes(engine)
     nodes, faces, power, _ = results["legacy ascii 4.2 (native)"]
     assert power.sum() > 0 and len(faces) == 2 * (4 + 8 + 8)
@@ -139,8 +147,10 @@ def test_voxels_become_hexahedra_and_other_cells_are_skipped(slab, tmp_path, cap
     assert engine.get_nodal_volumes().sum() == pytest.approx(2.0, rel=1e-6)
 
     # A Gmsh file as meshers export it: boundary quads and edge lines beside the volume.
-    gmsh = meshio.Mesh(slab.points, [("hexahedron", slab.hexahedra), ("quad", slab.hexahedra[:4, :4]),
-                                     ("line", slab.hexahedra[:6, :2])])
+    gmsh = meshio.Mesh(
+        slab.points,
+        [("hexahedron", slab.hexahedra), ("quad", slab.hexahedra[:4, :4]), ("line", slab.hexahedra[:6, :2])],
+    )
     meshio.gmsh.write(str(tmp_path / "g.msh"), gmsh, fmt_version="2.2", binary=False)
     engine.load_mesh(str(tmp_path / "g.msh"))
     out = capsys.readouterr().out
@@ -162,20 +172,22 @@ def test_refusals_name_the_problem_and_keep_the_previous_mesh(slab, tmp_path, ca
     tangled[0] = cells[0][[0, 1, 2, 3, 4, 5, 7, 6]]
     flat = points.copy()
     flat[cells[1], 2] = 0.0
-    bad = [((points[:, :2], cells), r"points must be an array of shape \(N, 3\), not \(45, 2\)"),
-           ((points, cells[:, :6]), r"hexahedra must be an array of shape \(E, 8\), not \(16, 6\)"),
-           ((points, cells.astype(float)), "hexahedra must hold integer node ids, not values of dtype float64"),
-           ((np.full((4, 3), "a"), cells), "points must hold numbers"),
-           ((points, cells[:0]), "the mesh contains no hexahedra"),
-           ((points, cells + 1), r"hexahedron \d+ refers to node 45, outside \[0, 45\)"),
-           ((points, cells - 1), r"hexahedron 0 refers to node -1, outside \[0, 45\)"),
-           ((points, np.where(cells == 7, 2**40, cells)), r"hexahedron 2 refers to node 1099511627776, outside \[0, 45\)"),
-           ((nan_point, cells), "a coordinate of node 3 is not a finite number"),
-           ((huge, cells), "a coordinate of node 5 is not a finite number"),
-           ((points, cells, np.ones(44)), r"refractive_index must have one value per node, shape \(45,\), not \(44,\)"),
-           ((points, cells, None, np.full(45, np.inf)), "the absorptivity of node 0 is not a finite number"),
-           ((points, tangled), "hexahedron 0 is degenerate or tangled"),
-           ((flat, cells), "hexahedron 1 is degenerate or tangled")]
+    bad = [
+        ((points[:, :2], cells), r"points must be an array of shape \(N, 3\), not \(45, 2\)"),
+        ((points, cells[:, :6]), r"hexahedra must be an array of shape \(E, 8\), not \(16, 6\)"),
+        ((points, cells.astype(float)), "hexahedra must hold integer node ids, not values of dtype float64"),
+        ((np.full((4, 3), "a"), cells), "points must hold numbers"),
+        ((points, cells[:0]), "the mesh contains no hexahedra"),
+        ((points, cells + 1), r"hexahedron \d+ refers to node 45, outside \[0, 45\)"),
+        ((points, cells - 1), r"hexahedron 0 refers to node -1, outside \[0, 45\)"),
+        ((points, np.where(cells == 7, 2**40, cells)), r"hexahedron 2 refers to node 1099511627776, outside \[0, 45\)"),
+        ((nan_point, cells), "a coordinate of node 3 is not a finite number"),
+        ((huge, cells), "a coordinate of node 5 is not a finite number"),
+        ((points, cells, np.ones(44)), r"refractive_index must have one value per node, shape \(45,\), not \(44,\)"),
+        ((points, cells, None, np.full(45, np.inf)), "the absorptivity of node 0 is not a finite number"),
+        ((points, tangled), "hexahedron 0 is degenerate or tangled"),
+        ((flat, cells), "hexahedron 1 is degenerate or tangled"),
+    ]
     for args, message in bad:
         with pytest.raises(RuntimeError, match="^load_mesh_arrays: " + message):
             engine.load_mesh_arrays(*args)
@@ -183,8 +195,10 @@ def test_refusals_name_the_problem_and_keep_the_previous_mesh(slab, tmp_path, ca
 
     (tmp_path / "garbage.msh").write_text("not a mesh\n")
     meshio.vtu.write(str(tmp_path / "quads.vtu"), meshio.Mesh(points, [("quad", cells[:, :4])]))
-    for file, message in (("garbage.msh", "meshio cannot read it"),
-                          ("quads.vtu", r"the mesh contains no hexahedra \(cells found: 16 quad\)")):
+    for file, message in (
+        ("garbage.msh", "meshio cannot read it"),
+        ("quads.vtu", r"the mesh contains no hexahedra \(cells found: 16 quad\)"),
+    ):
         with pytest.raises(RuntimeError, match=f"^Mesh file {tmp_path / file}: {message}"):
             engine.load_mesh(str(tmp_path / file))
         assert np.array_equal(engine.get_nodal_volumes(), volumes), file
@@ -202,8 +216,10 @@ def test_mirrored_elements_are_reordered_and_absorb_as_the_right_mesh(slab, slab
     out = capsys.readouterr().out
     count = len(range(0, 16, 4)) + len(range(1, 16, 5))
     assert out.count("mirrored") == 1
-    assert (f"Warning: {count} of 16 hexahedra had mirrored node order (negative volume); their nodes were "
-            "reordered to positive volume\n") in out
+    assert (
+        f"Warning: {count} of 16 hexahedra had mirrored node order (negative volume); their nodes were "
+        "reordered to positive volume\n"
+    ) in out
     assert np.allclose(wrong.get_nodal_volumes(), right.get_nodal_volumes(), rtol=1e-6)
     for engine in (right, wrong):
         engine.compute_volumetric_absorption()
@@ -213,8 +229,15 @@ def test_mirrored_elements_are_reordered_and_absorb_as_the_right_mesh(slab, slab
 
 def test_vial_is_a_positive_o_grid_bounded_by_the_cylinder(tmp_path, capsys):
     radius, height, n = 2.0, 3.0, 3
-    vial = meshes.vial(radius=radius, height=height, n_core=n, n_radial=2, n_z=2, absorptivity=0.3,
-                       refractive_index=lambda x, y, z: 1.5 - 0.02 * (x * x + y * y))
+    vial = meshes.vial(
+        radius=radius,
+        height=height,
+        n_core=n,
+        n_radial=2,
+        n_z=2,
+        absorptivity=0.3,
+        refractive_index=lambda x, y, z: 1.5 - 0.02 * (x * x + y * y),
+    )
     engine = lumetra.Lumetra()
     engine.load_mesh_arrays(*vial)
     out = capsys.readouterr().out
@@ -239,8 +262,15 @@ def test_vial_is_a_positive_o_grid_bounded_by_the_cylinder(tmp_path, capsys):
 
 
 def test_power_balance_closes_with_reflecting_and_transmitting_faces(tmp_path, capsys):
-    vial = meshes.vial(radius=1.0, height=2.0, n_core=3, n_radial=2, n_z=4, refractive_index=1.5,
-                       absorptivity=lambda x, y, z: 0.2 + 0.1 * z)
+    vial = meshes.vial(
+        radius=1.0,
+        height=2.0,
+        n_core=3,
+        n_radial=2,
+        n_z=4,
+        refractive_index=1.5,
+        absorptivity=lambda x, y, z: 0.2 + 0.1 * z,
+    )
     box = meshes.box(3, 3, 3, refractive_index=1.5, absorptivity=0.05)
     for mesh in (vial, box):
         start, direction = rays_at(mesh.points, 400, seed=3)
@@ -294,8 +324,14 @@ def engine_faces(mesh):
 
 def test_a_reloaded_mesh_of_another_size_traces_like_a_fresh_engine(slab, slab_rays, capsys):
     # The walk reads node records packed for each trace: they must follow the new mesh.
-    small = meshes.box(1, 1, 1, size=(1.0, 1.0, 2.0), refractive_index=lambda x, y, z: 1.3 + 0 * x,
-                       absorptivity=lambda x, y, z: 2.0 + 0 * x)
+    small = meshes.box(
+        1,
+        1,
+        1,
+        size=(1.0, 1.0, 2.0),
+        refractive_index=lambda x, y, z: 1.3 + 0 * x,
+        absorptivity=lambda x, y, z: 2.0 + 0 * x,
+    )
     engine = engine_with(small, slab_rays)
     engine.compute_volumetric_absorption()
     engine.load_mesh_arrays(*slab)

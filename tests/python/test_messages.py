@@ -5,6 +5,7 @@ from conftest import run_python
 
 def test_messages_interleave_with_prints_in_a_captured_session(capsys):
     from lumetra import _testing
+
     print("before")
     _testing.message("out", "from C++\n")
     print("after")
@@ -33,12 +34,14 @@ def test_messages_keep_order_when_output_is_a_pipe():
 
 def test_non_utf8_bytes_do_not_break_a_message(capsys):
     from lumetra import _testing
+
     _testing.message("out", "caf\u00e9\n")
     assert capsys.readouterr().out == "caf\u00e9\n"
 
 
 def test_device_printf_output_reaches_standard_output(capfd):
     from lumetra import _testing
+
     _testing.device_printf(70)
     lines = capfd.readouterr().out.splitlines()
     assert sorted(lines) == sorted(f"device thread {i}" for i in range(70))

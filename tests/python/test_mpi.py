@@ -43,12 +43,20 @@ def mpirun():
     def launch(n, *args, timeout=300, cwd=None):
         env = {k: v for k, v in os.environ.items() if k != "LUMETRA_MPI"}
         env.update(OMP_NUM_THREADS="1", LUMETRA_BACKEND="cpu")
-        return subprocess.run(command + ["-n", str(n), sys.executable, *map(str, args)], capture_output=True,
-                              text=True, env=env, timeout=timeout, cwd=cwd)
+        return subprocess.run(
+            command + ["-n", str(n), sys.executable, *map(str, args)],
+            capture_output=True,
+            text=True,
+            env=env,
+            timeout=timeout,
+            cwd=cwd,
+        )
+
     return launch
 
 
 # -- without MPI ---------------------------------------------------------------------------
+
 
 @pytest.mark.parametrize("count", [0, 1, 2, 7, 64, 1001])
 @pytest.mark.parametrize("size", [1, 2, 3])
@@ -75,8 +83,9 @@ def test_payloads_of_other_ranks_rays_are_zero():
 
     parts = [payloads(full, Rank(r)) for r in range(3)]
     assert np.array_equal(sum(parts), full)
-    assert all(np.count_nonzero(p) == stop - start for p, (start, stop) in
-               zip(parts, [ray_share(7, r, 3) for r in range(3)]))
+    assert all(
+        np.count_nonzero(p) == stop - start for p, (start, stop) in zip(parts, [ray_share(7, r, 3) for r in range(3)])
+    )
 
 
 def test_mpi_is_detected_from_the_launcher_only():
@@ -87,14 +96,17 @@ def test_mpi_is_detected_from_the_launcher_only():
 
 
 def test_a_plain_run_does_not_import_mpi4py():
-    code = "import sys; from lumetra import cli; cli.main(['run', '--write-default', sys.argv[1]]); " \
-           "print('mpi4py' in sys.modules)"
+    code = (
+        "import sys; from lumetra import cli; cli.main(['run', '--write-default', sys.argv[1]]); "
+        "print('mpi4py' in sys.modules)"
+    )
     env = {k: v for k, v in os.environ.items() if k not in _backend.MPI_SIZE_VARIABLES + ("LUMETRA_MPI",)}
     with_tmp = subprocess.run([sys.executable, "-c", code, os.devnull], capture_output=True, text=True, env=env)
     assert with_tmp.stdout.strip().splitlines()[-1] == "False", with_tmp.stdout + with_tmp.stderr
 
 
 # -- under mpirun --------------------------------------------------------------------------
+
 
 def _run_args(out, *extra):
     return ["-m", "lumetra", "run", "--no-progress", "--output", out, *[f"--set={s}" for s in SMALL], *extra]
@@ -131,17 +143,18 @@ def test_only_rank_0_writes(mpirun, tmp_path):
     # Each rank runs in a working folder of its own and the output folder is relative: a
     # rank that wrote would leave files in its folder.
     script = tmp_path / "by_rank.py"
-    script.write_text(textwrap.dedent("""
+    script.write_text(
+        textwrap.dedent("""
         import os, sys
         rank = os.environ["OMPI_COMM_WORLD_RANK"]
         os.makedirs(f"rank{rank}")
         os.chdir(f"rank{rank}")
         from lumetra import cli
         sys.exit(cli.main(sys.argv[1:]))
-    """))
+    """)
+    )
     small = [a for a in SMALL if not a.startswith("time.steps")] + ["time.steps=2"]
-    result = mpirun(2, script, "run", "--no-progress", "--output", "out", *[f"--set={s}" for s in small],
-                    cwd=tmp_path)
+    result = mpirun(2, script, "run", "--no-progress", "--output", "out", *[f"--set={s}" for s in small], cwd=tmp_path)
     assert result.returncode == 0, result.stdout + result.stderr
     assert (tmp_path / "rank0" / "out" / "summary.json").is_file()
     assert list((tmp_path / "rank1").iterdir()) == []
@@ -151,22 +164,32 @@ def test_a_failing_rank_ends_the_job_with_its_error(mpirun, tmp_path):
     # Rank 1 gets an intensities file that does not exist; rank 0 a good scenario, so it waits for
     # rank 1 in the first sum of the absorbed power, until the job is ended.
     script = tmp_path / "one_bad.py"
-    script.write_text(textwrap.dedent("""
+    script.write_text(
+        textwrap.dedent("""
         import os, sys
         from lumetra import cli
         extra = ["--set=light.intensities=\\"no-such-intensities.npy\\""]
         sys.exit(cli.main(sys.argv[1:] + (extra if os.environ["OMPI_COMM_WORLD_RANK"] == "1" else [])))
-    """))
+    """)
+    )
     result = mpirun(2, script, *_run_args(tmp_path / "out")[2:], timeout=120)
     assert result.returncode != 0
     assert "rank 1" in result.stderr and "no-such-intensities.npy" in result.stderr, result.stderr
 
 
 def test_sweep_writes_one_table(mpirun, tmp_path):
-    small = [a for a in SMALL if not a.startswith(("time.steps", "output.every"))] + ["time.steps=4",
-                                                                                      "output.every=0"]
-    result = mpirun(2, "-m", "lumetra", "sweep", "--output", tmp_path, "--vary", "resin.kpropagation=1,4,16",
-                    *[f"--set={s}" for s in small])
+    small = [a for a in SMALL if not a.startswith(("time.steps", "output.every"))] + ["time.steps=4", "output.every=0"]
+    result = mpirun(
+        2,
+        "-m",
+        "lumetra",
+        "sweep",
+        "--output",
+        tmp_path,
+        "--vary",
+        "resin.kpropagation=1,4,16",
+        *[f"--set={s}" for s in small],
+    )
     assert result.returncode == 0, result.stdout + result.stderr
     with open(tmp_path / "sweep.csv", newline="") as f:
         rows = list(csv.DictReader(f))

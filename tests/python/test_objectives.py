@@ -14,14 +14,20 @@ BACKGROUND, TOP_FACE = (0, 0, 0), (0, 127, 127)  # the face z = 1, normal (0, 0,
 @pytest.fixture
 def engine():
     import lumetra
+
     return lumetra.Lumetra()
 
 
 def cube(tmp_path, nx=1, index=1.0, alpha=0.0):
     points, cells = grid(nx, 1, 1)
     n = len(points)
-    write_vtk(tmp_path / "cube.vtk", points, cells, refractive_index=np.broadcast_to(index, (n,)).astype(float),
-              absorptivity=np.full(n, alpha))
+    write_vtk(
+        tmp_path / "cube.vtk",
+        points,
+        cells,
+        refractive_index=np.broadcast_to(index, (n,)).astype(float),
+        absorptivity=np.full(n, alpha),
+    )
     return str(tmp_path / "cube.vtk")
 
 
@@ -31,8 +37,7 @@ def one_ray(tmp_path, position, direction):
 
 
 def render_settings(tmp_path, height, width, pixel_size, name="view.bmp"):
-    return {"pixel_width": width, "pixel_height": height, "pixel_size": pixel_size,
-            "output_file": str(tmp_path / name)}
+    return {"pixel_width": width, "pixel_height": height, "pixel_size": pixel_size, "output_file": str(tmp_path / name)}
 
 
 def test_cube_seen_from_above(engine, tmp_path, capsys):
@@ -66,7 +71,8 @@ def test_cube_seen_from_above(engine, tmp_path, capsys):
     # The picture belongs to the render: absorbed power answers with a message.
     assert engine.get_absorbed_power().size == 0 and engine.get_result_array_device_ptr() == 0
     assert capsys.readouterr().out == (
-        "Error: absorbed power belongs to the light_transport objective; the active objective is render\n" * 2)
+        "Error: absorbed power belongs to the light_transport objective; the active objective is render\n" * 2
+    )
 
 
 def test_bitmap_files_sizes_names_and_failures(engine, tmp_path, capsys):
@@ -111,11 +117,13 @@ def test_rays_beyond_the_image_are_announced(engine, tmp_path, capsys):
 def test_camera_arguments_that_make_no_picture_keep_the_rays(engine, tmp_path, capsys):
     engine.generate_camera_rays([0, 0, 5], [0, 0, -1], 3, 4, 0.5)
     assert engine.get_ray_count() == 12 and np.all(engine.get_ray_payloads() == 1)
-    cases = [(([0, 0], [0, 0, -1], 3, 4, 0.5), "position must be a 3-element array"),
-             (([0, 0, 5], [0, 0, 0], 3, 4, 0.5), "camera direction must be a finite vector of non-zero length"),
-             (([0, 0, 5], [0, 0, -1], 3, 4, 0.0), "camera pixel size must be positive"),
-             (([0, 0, 5], [0, 0, -1], 0, 4, 0.5), "camera image height must be at least 1 pixel, not 0"),
-             (([0, 0, 5], [0, 0, -1], 2**16, 2**16, 0.5), "too large")]
+    cases = [
+        (([0, 0], [0, 0, -1], 3, 4, 0.5), "position must be a 3-element array"),
+        (([0, 0, 5], [0, 0, 0], 3, 4, 0.5), "camera direction must be a finite vector of non-zero length"),
+        (([0, 0, 5], [0, 0, -1], 3, 4, 0.0), "camera pixel size must be positive"),
+        (([0, 0, 5], [0, 0, -1], 0, 4, 0.5), "camera image height must be at least 1 pixel, not 0"),
+        (([0, 0, 5], [0, 0, -1], 2**16, 2**16, 0.5), "too large"),
+    ]
     for arguments, message in cases:
         with pytest.raises(RuntimeError, match=message):
             engine.generate_camera_rays(*arguments)
@@ -149,7 +157,8 @@ def test_objective_configuration_is_checked_by_key(engine, tmp_path, capsys):
     assert "Attempt config" not in capsys.readouterr().out
     # The TOML form reads the same keys.
     (tmp_path / "render.toml").write_text(
-        f'pixel_width = 3\npixel_height = 2\npixel_size = 0.5\noutput_file = "{tmp_path / "t.bmp"}"\n')
+        f'pixel_width = 3\npixel_height = 2\npixel_size = 0.5\noutput_file = "{tmp_path / "t.bmp"}"\n'
+    )
     engine.set_objective("render", tmp_path / "render.toml")
     engine.config()
     assert "Configured Render Objective with image size 3 x 2 , pixel size 0.500000\n" in capsys.readouterr().out
@@ -163,19 +172,24 @@ def test_switching_objectives_keeps_light_transport_as_it_was(engine, tmp_path, 
     engine.config()
     engine.compute_volumetric_absorption()
     assert engine.get_image().shape == (0, 0, 3)
-    assert "Error: the image belongs to the render objective; the active objective is optical_path\n" in \
-        capsys.readouterr().out
+    assert (
+        "Error: the image belongs to the render objective; the active objective is optical_path\n"
+        in capsys.readouterr().out
+    )
     engine.set_objective("light_transport")
     engine.config()
     capsys.readouterr()
     engine.compute_volumetric_absorption()
-    assert capsys.readouterr().out == ("Warning: objective not configured yet!\n"
-                                       "         -> using default outfilename out.vtu\n")
+    assert capsys.readouterr().out == (
+        "Warning: objective not configured yet!\n         -> using default outfilename out.vtu\n"
+    )
     volumes = 1 / 8  # a unit cube's lumped nodal volume
     assert np.sum(engine.get_absorbed_power()) * volumes == pytest.approx(1 - math.exp(-0.5), rel=2e-3)
     assert engine.get_optical_path().size == 0
-    assert "the optical path belongs to the optical_path objective; the active objective is light_transport" in \
-        capsys.readouterr().out
+    assert (
+        "the optical path belongs to the optical_path objective; the active objective is light_transport"
+        in capsys.readouterr().out
+    )
 
 
 def test_path_through_three_elements(engine, tmp_path, capsys):
@@ -217,8 +231,9 @@ def test_path_bends_in_a_graded_index_block(engine, tmp_path, capsys):
     # p_z stays n(x0) and x(sigma) = -n0 / k + (x0 + n0 / k) cosh(k sigma).
     n0, k, x0, depth = 1.5, 0.01, 2.25, 10.0  # off the element boundary x = 2: no tie between faces
     points, cells = grid(4, 1, 10)
-    write_vtk(tmp_path / "grin.vtk", points, cells, refractive_index=n0 + k * points[:, 0],
-              absorptivity=np.zeros(len(points)))
+    write_vtk(
+        tmp_path / "grin.vtk", points, cells, refractive_index=n0 + k * points[:, 0], absorptivity=np.zeros(len(points))
+    )
     engine.load_mesh(str(tmp_path / "grin.vtk"))
     engine.load_rays(one_ray(tmp_path, (x0, 0.5, depth + 1), (0, 0, -1)))
     engine.set_solver_type("RK4")
@@ -237,6 +252,7 @@ def test_path_bends_in_a_graded_index_block(engine, tmp_path, capsys):
 
 def test_objectives_answer_the_tracer_interface_with_their_messages(tmp_path, capsys):
     from lumetra import _testing as t
+
     points, cells = grid(1, 1, 1)
     write_vtk(tmp_path / "c.vtk", points, cells)
     mesh = t.read_vtk(str(tmp_path / "c.vtk"))
@@ -250,7 +266,8 @@ def test_objectives_answer_the_tracer_interface_with_their_messages(tmp_path, ca
         "Configuring with int size, not implemented for Render objective.\n"
         "Warning: result with field argument not implemented for Render objective.\n"
         "Error: hostPtr is nullptr in getResult\\n"
-        "Warning: resetResult not implemented for this objective\n")
+        "Warning: resetResult not implemented for this objective\n"
+    )
     with pytest.raises(RuntimeError, match="the render objective has no image"):
         render.result(mesh)
     assert render.write_counter == 0
@@ -259,10 +276,13 @@ def test_objectives_answer_the_tracer_interface_with_their_messages(tmp_path, ca
     path.trace(t.Rays(1), mesh)
     path.result_fields(mesh, np.zeros(8))
     path.get_result()
-    warning = ("Warning: result with field argument not implemented for OpticalPath objective. "
-               "Calling result without field argument instead.\n")
-    assert capsys.readouterr().out == (warning + f"Results written to CSV file: {tmp_path / 'empty_0.csv'}\n"
-                                       "Error: hostPtr is nullptr in getResult\\n")
+    warning = (
+        "Warning: result with field argument not implemented for OpticalPath objective. "
+        "Calling result without field argument instead.\n"
+    )
+    assert capsys.readouterr().out == (
+        warning + f"Results written to CSV file: {tmp_path / 'empty_0.csv'}\nError: hostPtr is nullptr in getResult\\n"
+    )
     assert (tmp_path / "empty_0.csv").read_text() == "x,y,z,s,E\n"
     path.config(str(tmp_path / "none" / "p.csv"), 3)
     with pytest.raises(RuntimeError, match="cannot write"):
@@ -288,7 +308,7 @@ def test_light_transport_address_and_ray_zero_survive_switches_and_batches(engin
     seen = []
     engine.compute_volumetric_absorption(progress=lambda done, total: seen.append(done))
     path = engine.get_optical_path()
-    assert len(seen) > 1 and len(path) == 3            # batches, and ray 0's three exits only
+    assert len(seen) > 1 and len(path) == 3  # batches, and ray 0's three exits only
     assert np.allclose(path["y"], 0.5) and np.allclose(path["z"], 0.5)
     engine.set_objective("light_transport")
     engine.config()

@@ -12,6 +12,7 @@ SPLITMIX_0 = 0xE220A8397B1DCDAF
 @pytest.fixture(scope="module")
 def t():
     from lumetra import _testing
+
     return _testing
 
 
@@ -86,6 +87,7 @@ def test_exact_reflectance_meets_the_closed_forms(t, n1, n2):
     """Entering from index n1 into n2 on the device: the power kept is 1 - R of the Fresnel
     equations; R is ((n1 - n2) / (n1 + n2))^2 at normal incidence, 0 for equal indices at every
     angle, r_s^2 / 2 at Brewster's angle (r_p = 0), and the ray is refused past the critical angle."""
+
     def kept(theta):
         r = start(t, [math.sin(theta), 0, math.cos(theta)], n1, n2)
         return r["power"] if r["outcome"] == "entry" else None

@@ -18,10 +18,13 @@ from lumetra import design, runner
 # dose [4, 3, 1, 2, 0.5]: IoU 1/3, 2/3, 2/4, 3/4, 3/5: the best is 3/4 at threshold 1, where node 3
 #   cures outside: VER 1/3; the gap (1 - 2) / 1 = -1; IPDR (4 - 1) / 4; in-part mean 8/3, squared
 #   deviations (16 + 1 + 25) / 9 / 3 = 14/9: spread (sqrt(14) / 3) / (8 / 3) = sqrt(14) / 8.
-@pytest.mark.parametrize("dose, iou, threshold, ver, window, good, ipdr, spread", [
-    ([4, 3, 2, 1, 0.5], 1.0, 2.0, 0.0, 0.5, [2.0, 2.0], 0.5, np.sqrt(2 / 3) / 3),
-    ([4, 3, 1, 2, 0.5], 0.75, 1.0, 1 / 3, -1.0, None, 0.75, np.sqrt(14) / 8),
-])
+@pytest.mark.parametrize(
+    "dose, iou, threshold, ver, window, good, ipdr, spread",
+    [
+        ([4, 3, 2, 1, 0.5], 1.0, 2.0, 0.0, 0.5, [2.0, 2.0], 0.5, np.sqrt(2 / 3) / 3),
+        ([4, 3, 1, 2, 0.5], 0.75, 1.0, 1 / 3, -1.0, None, 0.75, np.sqrt(14) / 8),
+    ],
+)
 def test_fidelity_figures_on_a_fixed_dose(dose, iou, threshold, ver, window, good, ipdr, spread):
     inside = np.array([True, True, True, False, False])
     f = design.fidelity(np.array(dose, float), inside)
@@ -31,14 +34,17 @@ def test_fidelity_figures_on_a_fixed_dose(dose, iou, threshold, ver, window, goo
     assert f["ipdr"] == pytest.approx(ipdr) and f["dose_spread"] == pytest.approx(spread)
     # Volumes weigh the error: node 3 five times larger makes its misprint 5 / 3 of the target.
     if ver:
-        assert design.voxel_error_rate(np.array(dose) >= threshold, inside, np.array([1, 1, 1, 5, 1.0])) \
-            == pytest.approx(5 / 3)
+        assert design.voxel_error_rate(
+            np.array(dose) >= threshold, inside, np.array([1, 1, 1, 5, 1.0])
+        ) == pytest.approx(5 / 3)
     with pytest.raises(ValueError, match="target holds no node"):
         design.fidelity(np.array(dose, float), np.zeros(5, bool))
 
 
-@pytest.mark.parametrize("ious, expected", [([0.2, 0.91, 0.95, 0.5, 0.92, 0.93, 0.94], [5.0, 7.0]),
-                                            ([0.2, 0.5], None), ([0.9, 0.95], [1.0, 2.0])])
+@pytest.mark.parametrize(
+    "ious, expected",
+    [([0.2, 0.91, 0.95, 0.5, 0.92, 0.93, 0.94], [5.0, 7.0]), ([0.2, 0.5], None), ([0.9, 0.95], [1.0, 2.0])],
+)
 def test_the_good_iou_window_is_the_longest_run_of_steps_at_or_above_0_9(ious, expected):
     assert runner.good_time_range(np.arange(1, len(ious) + 1, dtype=float), ious) == expected
 
@@ -88,10 +94,18 @@ def test_a_run_with_a_target_reports_its_fidelity_and_when_each_node_gels(tmp_pa
     summary = runner.run(s, progress=False, stream=io.StringIO())
     t = summary["target"]
     assert summary["history"]["target_iou"][-1] == pytest.approx(t["iou"])
-    assert set(t["dose"]) == {"iou_best", "best_threshold", "ver", "process_window", "good_iou_range", "ipdr",
-                              "dose_spread"}
-    assert 0 <= t["dose"]["ver"] and t["ver"] == pytest.approx((1 - t["target_cured_fraction"]) + t[
-        "cured_outside_volume"] / t["target_volume"])
+    assert set(t["dose"]) == {
+        "iou_best",
+        "best_threshold",
+        "ver",
+        "process_window",
+        "good_iou_range",
+        "ipdr",
+        "dose_spread",
+    }
+    assert 0 <= t["dose"]["ver"] and t["ver"] == pytest.approx(
+        (1 - t["target_cured_fraction"]) + t["cured_outside_volume"] / t["target_volume"]
+    )
     # The dose model gels at output.cure_threshold: a node has a gel time in a frame exactly when it
     # is cured there, and no later than the frame's time; the gel times step with dt.
     assert runner.gel_point_of(s) == s["output"]["cure_threshold"]
@@ -164,16 +178,20 @@ def test_an_asymmetric_pattern_lights_the_resin_where_its_image_says(tmp_path, f
     runner.run(s, progress=False, stream=io.StringIO())
     vtu = (tmp_path / "out" / "cure_0.vtu").read_text()
     dose = _point_field(vtu, "Dose")
-    points = np.array(re.search(r"<Points>\s*<DataArray[^>]*>(.*?)</DataArray>", vtu, re.DOTALL).group(1).split(),
-                      float).reshape(-1, 3)
+    points = np.array(
+        re.search(r"<Points>\s*<DataArray[^>]*>(.*?)</DataArray>", vtu, re.DOTALL).group(1).split(), float
+    ).reshape(-1, 3)
     # The column spans -1.5 < y < -1 where it enters; refraction at the vial bends it inwards.
     assert dose[points[:, 1] < 0].sum() > 5 * dose[points[:, 1] > 0].sum() + 1e-12
     assert dose[points[:, 2] > 0.9].sum() > 3 * dose[points[:, 2] < 0.1].sum()
 
 
 def test_a_pattern_stack_of_the_wrong_size_names_the_beam_grid():
-    with pytest.raises(ValueError, match=r"light.intensities: p holds images of 3 x 8 pixels .*rays_high x "
-                                         r"light.rays_across = 2 x 8"):
+    with pytest.raises(
+        ValueError,
+        match=r"light.intensities: p holds images of 3 x 8 pixels .*rays_high x "
+        r"light.rays_across = 2 x 8",
+    ):
         from lumetra import patterns
 
         patterns.to_rays(np.zeros((2, 3, 8)), "p", "angles_rows_columns", 2, 8)
@@ -187,8 +205,10 @@ def _beam(**light):
 
 
 def test_the_telecentric_projector_is_the_beam_of_its_pixel_grid():
-    np.testing.assert_array_equal(runner.beam_rays(_beam(projector="telecentric", pixel_pitch=0.5)),
-                                  runner.beam_rays(_beam(width=2.0, height=1.5)))
+    np.testing.assert_array_equal(
+        runner.beam_rays(_beam(projector="telecentric", pixel_pitch=0.5)),
+        runner.beam_rays(_beam(width=2.0, height=1.5)),
+    )
 
 
 @pytest.mark.parametrize("focus", [0.0, 1.5])

@@ -41,7 +41,9 @@ def defined(body):
 
 def parameters(function):
     args = function.args.args
-    defaults = [None] * (len(args) - len(function.args.defaults)) + [ast.literal_eval(d) for d in function.args.defaults]
+    defaults = [None] * (len(args) - len(function.args.defaults)) + [
+        ast.literal_eval(d) for d in function.args.defaults
+    ]
     return [(a.arg, d) for a, d in zip(args, defaults)]
 
 
@@ -49,8 +51,10 @@ def runtime_parameters(function):
     """pybind11 puts the signature on the first docstring line: name(arg: type = default) -> type;
     functions written in Python carry their own."""
     if inspect.isfunction(function):
-        return [(p.name, None if p.default is p.empty else p.default)
-                for p in inspect.signature(function).parameters.values()]
+        return [
+            (p.name, None if p.default is p.empty else p.default)
+            for p in inspect.signature(function).parameters.values()
+        ]
     return parameters(ast.parse(f"def {function.__doc__.splitlines()[0]}: ...").body[0])
 
 
@@ -71,8 +75,9 @@ COMMAND_MODULES = {"cli", "scenario", "runner", "parallel", "design", "patterns"
 
 def test_stub_names_match_the_module_and_its_classes():
     tree = stub_tree()
-    stub_all = next(ast.literal_eval(n.value) for n in tree.body if isinstance(n, ast.Assign)
-                    and n.targets[0].id == "__all__")
+    stub_all = next(
+        ast.literal_eval(n.value) for n in tree.body if isinstance(n, ast.Assign) and n.targets[0].id == "__all__"
+    )
     assert public(defined(tree.body)) == public(dir(lumetra)) - COMMAND_MODULES == set(stub_all) == set(lumetra.__all__)
     for cls in (n for n in tree.body if isinstance(n, ast.ClassDef)):
         assert public(defined(cls.body)) == public(dir(getattr(lumetra, cls.name))), cls.name
@@ -81,8 +86,13 @@ def test_stub_names_match_the_module_and_its_classes():
 def test_stub_signatures_match_the_runtime():
     tree = stub_tree()
     functions = [(lumetra, n) for n in tree.body if isinstance(n, ast.FunctionDef)]
-    functions += [(lumetra.Lumetra, n) for c in tree.body if isinstance(c, ast.ClassDef) and c.name == "Lumetra"
-                  for n in c.body if isinstance(n, ast.FunctionDef)]
+    functions += [
+        (lumetra.Lumetra, n)
+        for c in tree.body
+        if isinstance(c, ast.ClassDef) and c.name == "Lumetra"
+        for n in c.body
+        if isinstance(n, ast.FunctionDef)
+    ]
     assert len(functions) > 30
     for owner, node in functions:
         assert parameters(node) == runtime_parameters(getattr(owner, node.name)), node.name
@@ -90,16 +100,20 @@ def test_stub_signatures_match_the_runtime():
 
 def test_meshes_stub_matches_the_module():
     from lumetra import meshes
+
     tree = stub_tree("meshes.pyi")
-    stub_all = next(ast.literal_eval(n.value) for n in tree.body if isinstance(n, ast.Assign)
-                    and n.targets[0].id == "__all__")
+    stub_all = next(
+        ast.literal_eval(n.value) for n in tree.body if isinstance(n, ast.Assign) and n.targets[0].id == "__all__"
+    )
     assert set(stub_all) == set(meshes.__all__)
     assert set(meshes.__all__) <= public(defined(tree.body))
     assert all(hasattr(meshes, name) for name in public(defined(tree.body)))
     for node in (n for n in tree.body if isinstance(n, ast.FunctionDef)):
-        runtime = [(p.name, None if p.default is p.empty else p.default)
-                   for p in inspect.signature(getattr(meshes, node.name)).parameters.values()
-                   if p.kind is not p.VAR_KEYWORD]
+        runtime = [
+            (p.name, None if p.default is p.empty else p.default)
+            for p in inspect.signature(getattr(meshes, node.name)).parameters.values()
+            if p.kind is not p.VAR_KEYWORD
+        ]
         assert parameters(node) == runtime, node.name
 
 

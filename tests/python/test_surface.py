@@ -9,6 +9,7 @@ from meshes import annulus, rays_at, write_vtk
 @pytest.fixture(scope="module")
 def t():
     from lumetra import _testing
+
     return _testing
 
 

@@ -14,18 +14,20 @@ from meshes import grid, rotate_cells, write_vtk
 @pytest.fixture(scope="module")
 def t():
     from lumetra import _testing
+
     return _testing
 
 
 def load(t, tmp_path, points, cells, index, alpha, name="m.vtk"):
     n = len(points)
-    write_vtk(tmp_path / name, points, cells, refractive_index=np.broadcast_to(index, (n,)).astype(float),
-              absorptivity=np.broadcast_to(alpha, (n,)).astype(float))
+    write_vtk(
+        tmp_path / name,
+        points,
+        cells,
+        refractive_index=np.broadcast_to(index, (n,)).astype(float),
+        absorptivity=np.broadcast_to(alpha, (n,)).astype(float),
+    )
     return t.read_vtk(str(tmp_path / name))
-
-
-
-
 
 
 def traced(t, mesh, rays, solver, times=1):
@@ -82,6 +84,7 @@ def test_slab_absorbs_by_beer_lambert(t, tmp_path, capsys, solver, tolerance):
 
 def test_transmitting_entry_face_loses_the_fresnel_share(t, tmp_path, capsys):
     import lumetra
+
     alpha, L = 0.3, 4.0
     points, cells = grid(2, 2, 4)
     mesh = load(t, tmp_path, points, cells, 1.5, alpha)
@@ -97,6 +100,7 @@ def test_transmitting_entry_face_loses_the_fresnel_share(t, tmp_path, capsys):
 
 def test_reflecting_bottom_returns_the_reflected_share(t, tmp_path, capsys):
     import lumetra
+
     alpha, L = 0.2, 4.0
     points, cells = grid(1, 1, 4)
     mesh = load(t, tmp_path, points, cells, 1.0, alpha)
@@ -228,8 +232,10 @@ def test_absorptivity_rising_steeply_across_an_element(t, tmp_path, capsys):
     assert tracer.unfinished_visits == 1
     travelled = t.MAX_VISIT_STEPS * 0.5 / 1e6
     assert absorbed_total(mesh, tracer) == pytest.approx(1 - math.exp(-1000 * travelled), rel=1e-3)
-    assert (f"Warning: 1 rays stopped inside an element after {t.MAX_VISIT_STEPS} integration steps"
-            in capsys.readouterr().out)
+    assert (
+        f"Warning: 1 rays stopped inside an element after {t.MAX_VISIT_STEPS} integration steps"
+        in capsys.readouterr().out
+    )
     samples, _ = t.record_path(rays, mesh, 1)
     assert samples[-1, :3] == pytest.approx([1.001, 0.5, 1 - travelled], abs=1e-5)
     assert samples[-1, 4] == pytest.approx(math.exp(-1000 * travelled), rel=1e-3)
@@ -278,6 +284,7 @@ def test_nodal_field_against_a_fine_step_reference(t, tmp_path, capsys, monkeypa
 
 def test_trapped_ray_ends_at_the_visit_limit(t, tmp_path, capsys):
     import lumetra
+
     points, cells = grid(1, 1, 1)
     mesh = load(t, tmp_path, points, cells, 1.0, 0.0)
     top = mesh.select_bbox(True, -1, 2, -1, 2, 1, 1, 1e-9)
@@ -297,12 +304,15 @@ def test_trapped_ray_ends_at_the_visit_limit(t, tmp_path, capsys):
     tracer = traced(t, mesh, rays, 0)
     assert tracer.stopped_by_visit_limit == 1
     assert tracer.visits == t.MAX_ELEMENT_VISITS
-    assert (f"Warning: 1 rays stopped after {t.MAX_ELEMENT_VISITS} element visits (trapped by reflections)\n"
-            in capsys.readouterr().out)
+    assert (
+        f"Warning: 1 rays stopped after {t.MAX_ELEMENT_VISITS} element visits (trapped by reflections)\n"
+        in capsys.readouterr().out
+    )
 
 
 def test_orientation_code_example():
     from lumetra import _testing as t
+
     assert t.transfer_across_face([0.3, -0.5, -1.0], 0, 0, 4) == pytest.approx((-0.5, 0.3, -1.0))
     assert t.transfer_across_face([1.0, 0.2, -0.7], 3, 2, 0) == pytest.approx((-1.0, 0.2, -0.7))
     assert t.transfer_across_face([0.0, 3.0, 0.0], 0, 1, 9) == pytest.approx((0.0, 1.0, 1.0))  # clamped; 9 acts as 0
@@ -342,10 +352,12 @@ def test_base_objective_answers_with_messages(t, tmp_path, capsys):
     mesh = load(t, tmp_path, points, cells, 1.0, 0.5)
     capsys.readouterr()
     assert t.bare_objective_calls({"output_file": "x"}, mesh) == 0
-    assert capsys.readouterr().out == ("Warning: using empty objective\n"
-                                       "Warning: using empty objective\nObjective result base class\n"
-                                       "Warning: getResult not implemented for this objective\n"
-                                       "Warning: resetResult not implemented for this objective\n")
+    assert capsys.readouterr().out == (
+        "Warning: using empty objective\n"
+        "Warning: using empty objective\nObjective result base class\n"
+        "Warning: getResult not implemented for this objective\n"
+        "Warning: resetResult not implemented for this objective\n"
+    )
     with pytest.raises(ValueError):
         t.Tracer(5, 2)
     with pytest.raises(ValueError):
@@ -384,12 +396,14 @@ def test_cpu_and_cuda_variants_agree(t, tmp_path, solver):
     import json
     import lumetra
     from conftest import run_python
+
     if lumetra.backend != "cuda":
         pytest.skip("compares the CUDA variant with the CPU variant; this process runs the CPU variant")
     lines = ["64"] + [f"{0.2 + 0.4 * (i % 8)} {0.2 + 0.4 * (i // 8)} 4 0.1 -0.05 -1 0.015625" for i in range(64)]
     (tmp_path / "r.ry").write_text("\n".join(lines) + "\n")
-    script = VARIANT_SCRIPT.format(tests=os.path.dirname(__file__), mesh=str(tmp_path / "m.vtk"),
-                                   rays=str(tmp_path / "r.ry"), solver=solver)
+    script = VARIANT_SCRIPT.format(
+        tests=os.path.dirname(__file__), mesh=str(tmp_path / "m.vtk"), rays=str(tmp_path / "r.ry"), solver=solver
+    )
     out = {}
     for backend in ("cpu", "cuda"):
         result = run_python(script, backend=backend)
