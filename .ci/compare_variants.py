@@ -78,14 +78,8 @@ def _cases(out_file):
 
         s = scenario.override(
             scenario.default(),
-            [
-                "mesh.n_core=4",
-                "mesh.n_radial=3",
-                "mesh.n_z=8",
-                "light.rays_across=16",
-                "light.rays_high=4",
-                "light.angle_count=12",
-                "light.angle_step=30",
+            scenario.SMALL
+            + [
                 "time.steps=12",
                 "time.dt=12",
                 "output.every=12",

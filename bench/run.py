@@ -225,22 +225,12 @@ def bench_curing(tmp, quick, rows, growth):
 
 
 # ---------------------------------------------------------------------------------------
-SMALL = [
-    "mesh.n_core=4",
-    "mesh.n_radial=3",
-    "mesh.n_z=8",
-    "light.rays_across=16",
-    "light.rays_high=4",
-    "light.angle_count=12",
-    "light.angle_step=30",
-    "time.steps=24",
-    "time.dt=6",
-]
 
 
 def bench_scenario(tmp, quick, rows, growth):
     base = scenario.override(
-        scenario.default(), (SMALL if quick else []) + [f"output.folder={json.dumps(os.path.join(tmp, 'scenario'))}"]
+        scenario.default(),
+        (scenario.SMALL if quick else []) + [f"output.folder={json.dumps(os.path.join(tmp, 'scenario'))}"],
     )
     light, mesh = base["light"], base["mesh"]
 
@@ -259,17 +249,19 @@ def bench_scenario(tmp, quick, rows, growth):
         )
     )
     rows.append(("default scenario", label, first["element_visits_per_s"], "element visits/s (optics)"))
-    for what, changes in (
-        ("rays", [f"light.rays_across={2 * light['rays_across']}"]),
-        ("mesh (elements)", [f"mesh.n_z={2 * mesh['n_z']}"]),
+    # The default's patterns fit its own beam: twice the rays are compared under a uniform beam.
+    uniform = first if quick else run(scenario.UNIFORM_BEAM)
+    for what, reference, changes in (
+        ("rays", uniform, scenario.UNIFORM_BEAM + [f"light.rays_across={2 * light['rays_across']}"]),
+        ("mesh (elements)", first, [f"mesh.n_z={2 * mesh['n_z']}"]),
     ):
         twice = run(changes)
         work = (
-            twice["element_visits"] / first["element_visits"]
+            twice["element_visits"] / reference["element_visits"]
             if what == "rays"
-            else twice["elements"] / first["elements"]
+            else twice["elements"] / reference["elements"]
         )
-        growth.append(("default scenario (wall time)", what, work, twice["wall_time_s"] / first["wall_time_s"]))
+        growth.append(("default scenario (wall time)", what, work, twice["wall_time_s"] / reference["wall_time_s"]))
 
 
 VIAL_STEPS = 3
@@ -277,7 +269,7 @@ VIAL_STEPS = 3
 
 def vial_case(n_core, folder):
     """The default scenario on the vial of refinement n_core, rays scaled with it (5N across,
-    3N/2 high), three steps; what the summary says of it and the process's peak memory."""
+    3N/2 high; a uniform beam), three steps; what the summary says of it and the process's peak memory."""
     s = scenario.override(
         scenario.default(),
         [
@@ -290,6 +282,7 @@ def vial_case(n_core, folder):
             'resin.diffusion_scheme="fem"',
             "output.figure=false",
             f"output.folder={json.dumps(folder)}",
+            *scenario.UNIFORM_BEAM,
         ],
     )
     summary = runner.run(s, progress=False)

@@ -44,6 +44,8 @@ __all__ = [
     "default_text",
     "reference_text",
     "dumps",
+    "SMALL",
+    "UNIFORM_BEAM",
 ]
 
 
@@ -583,6 +585,28 @@ def _check_combinations(s: dict[str, Any], data: dict[str, Any]) -> None:
 def _parallel(u: list[float], v: list[float]) -> bool:
     cross = [u[1] * v[2] - u[2] * v[1], u[2] * v[0] - u[0] * v[2], u[0] * v[1] - u[1] * v[0]]
     return math.hypot(*cross) <= 1e-9 * math.hypot(*u) * math.hypot(*v)
+
+
+# A uniform beam at unit power instead of the default's shipped patterns, which fit the
+# default's own beam (its rays and angles) only.
+UNIFORM_BEAM = ['light.intensities=""', "light.power=1.0"]
+
+# Overrides that make the default small for quick runs (tests, benchmarks, checks): a coarser
+# vial, fewer rays and angles, fewer but longer steps (the same dose per node as the
+# default's 144 steps of 1), a frame every 6 steps, and a uniform beam.
+SMALL = [
+    "mesh.n_core=4",
+    "mesh.n_radial=3",
+    "mesh.n_z=8",
+    "light.rays_across=16",
+    "light.rays_high=4",
+    "light.angle_count=12",
+    "light.angle_step=30",
+    "time.steps=24",
+    "time.dt=6",
+    "output.every=6",
+    *UNIFORM_BEAM,
+]
 
 
 def default() -> dict[str, Any]:

@@ -15,23 +15,8 @@ import pytest
 
 from lumetra import scenario as scenarios
 
-# The default scenario made small: coarser vial, fewer rays and angles, fewer but longer
-# steps (the same dose per node as the default's 144 steps of 1).
-# The default's patterns fit its own beam only: a smaller beam is uniform, at unit power.
-SMALL = [
-    "mesh.n_core=4",
-    "mesh.n_radial=3",
-    "mesh.n_z=8",
-    "light.rays_across=16",
-    "light.rays_high=4",
-    "light.angle_count=12",
-    "light.angle_step=30",
-    "time.steps=24",
-    "time.dt=6",
-    "output.every=6",
-    'light.intensities=""',
-    "light.power=1.0",
-]
+# The default scenario made small (its last two entries are the uniform beam).
+SMALL = scenarios.SMALL
 
 
 def lumetra_run(*args, cwd=None):
