@@ -110,3 +110,34 @@ def rotate_cells(cells, rng):
         R = rotations[rng.integers(len(rotations))]
         out.append([cell[lookup[tuple(R @ c)]] for c in corners])
     return np.array(out)
+
+
+def traced_slab(folder, configure=False):
+    """An engine that has traced a 2 x 2 x 3 slab (index 1.2, absorptivity 0.5, a legacy VTK
+    file in folder) once from above with two rays, configured first when asked; returns the
+    engine, a copy of what it absorbed, and the slab's points and cells."""
+    import contextlib
+    import io
+    from pathlib import Path
+
+    import lumetra
+
+    folder = Path(folder)
+    points, cells = grid(2, 2, 3)
+    write_vtk(
+        folder / "slab.vtk",
+        points,
+        cells,
+        refractive_index=np.full(len(points), 1.2),
+        absorptivity=np.full(len(points), 0.5),
+    )
+    (folder / "beam.ry").write_text("2\n0.5 0.5 5 0 0 -1 0.5\n1.5 1.2 5 0 0 -1 0.5\n")
+    engine = lumetra.Lumetra()
+    with contextlib.redirect_stdout(io.StringIO()):
+        engine.load_mesh(str(folder / "slab.vtk"))
+        engine.load_rays(str(folder / "beam.ry"))
+        if configure:
+            engine.config()
+            engine.configure_outfilename(str(folder / "out.vtu"))
+        engine.compute_volumetric_absorption()
+    return engine, engine.get_absorbed_power().copy(), points, cells

@@ -14,29 +14,14 @@ import pytest
 
 import lumetra
 from lumetra import meshes
-from meshes import grid, write_vtk
+from meshes import grid, traced_slab
 
 
 @pytest.fixture
 def ready(tmp_path):
     """An engine that has traced a 2 x 2 x 3 slab from above once, and what it absorbed."""
-    points, cells = grid(2, 2, 3)
-    write_vtk(
-        tmp_path / "slab.vtk",
-        points,
-        cells,
-        refractive_index=np.full(len(points), 1.2),
-        absorptivity=np.full(len(points), 0.5),
-    )
-    (tmp_path / "beam.ry").write_text("2\n0.5 0.5 5 0 0 -1 0.5\n1.5 1.2 5 0 0 -1 0.5\n")
-    engine = lumetra.Lumetra()
-    with contextlib.redirect_stdout(io.StringIO()):
-        engine.load_mesh(str(tmp_path / "slab.vtk"))
-        engine.load_rays(str(tmp_path / "beam.ry"))
-        engine.config()
-        engine.configure_outfilename(str(tmp_path / "out.vtu"))
-        engine.compute_volumetric_absorption()
-    return engine, engine.get_absorbed_power().copy(), tmp_path
+    engine, absorbed, _, _ = traced_slab(tmp_path, configure=True)
+    return engine, absorbed, tmp_path
 
 
 def from_another_thread(call):

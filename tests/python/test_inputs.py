@@ -7,29 +7,13 @@ import io
 import numpy as np
 import pytest
 
-from meshes import grid, write_vtk
+from meshes import traced_slab, write_vtk
 
 
 @pytest.fixture
 def ready(tmp_path):
     """An engine that has traced once, and the power it absorbed."""
-    import lumetra
-
-    points, cells = grid(2, 2, 3)
-    write_vtk(
-        tmp_path / "slab.vtk",
-        points,
-        cells,
-        refractive_index=np.full(len(points), 1.2),
-        absorptivity=np.full(len(points), 0.5),
-    )
-    (tmp_path / "beam.ry").write_text("2\n0.5 0.5 5 0 0 -1 0.5\n1.5 1.2 5 0 0 -1 0.5\n")
-    engine = lumetra.Lumetra()
-    with contextlib.redirect_stdout(io.StringIO()):
-        engine.load_mesh(str(tmp_path / "slab.vtk"))
-        engine.load_rays(str(tmp_path / "beam.ry"))
-        engine.compute_volumetric_absorption()
-    return engine, engine.get_absorbed_power().copy(), points, cells
+    return traced_slab(tmp_path)
 
 
 def traces_as_before(engine, before):
