@@ -6,6 +6,11 @@ Accepted files (``light.intensities``):
 - ``.npy`` of shape (angles, rays): one power per ray, rays in the beam's own order;
 - ``.npy`` of shape (angles, rows, columns) or (rows, angles, columns) (``light.pattern_layout``
   says which): one image per angle;
+- ``.npy`` sinograms of shape (columns, angles, rows), the array the tomographic-printing
+  toolboxes keep (detector position across, angle, height): ``pattern_layout =
+  "columns_angles_rows"``. Their height index counts up the axis, as a voxel array's z does:
+  index 0 is the bottom row, not the top. A toolbox's pickled ``.sino`` file is refused (a
+  pickle can run code when read): save its array with ``numpy.save``;
 - 8-bit PNG images, one per angle, sorted by file name: a folder of them, or a glob pattern.
 
 Image orientation, the same for every image file: row 0 is the top of the image, the end of
@@ -26,13 +31,19 @@ from lumetra.scenario import ScenarioError
 
 __all__ = ["LAYOUTS", "load_npy", "read_images", "to_rays"]
 
-LAYOUTS = ("angles_rows_columns", "rows_angles_columns")
+LAYOUTS = ("angles_rows_columns", "rows_angles_columns", "columns_angles_rows")
 KEY = "light.intensities"
 
 
 def load_npy(path: str) -> np.ndarray:
     """The array of a .npy file, refused (naming the file and why) when it cannot be read,
-    is cut short, or is an archive of several arrays (.npz)."""
+    is cut short, is an archive of several arrays (.npz) or a pickled sinogram (.sino)."""
+    if path.lower().endswith(".sino"):
+        raise ScenarioError(
+            f"{KEY}: {path} is a pickled sinogram, which is not read (unpickling can run any code); "
+            "save its array as .npy first, np.save(path, sino.array), and set light.pattern_layout = "
+            '"columns_angles_rows"'
+        )
     try:
         values = np.load(path, allow_pickle=False)
     except (OSError, ValueError, EOFError) as error:
@@ -77,7 +88,8 @@ def read_images(path: str) -> np.ndarray:
 def to_rays(values: np.ndarray, source: str, layout: str, rows: int | None, columns: int | None) -> np.ndarray:
     """Patterns as (angles, rays) in the beam's ray order (rays_high slow from the low end of
     the axis, rays_across fast): a 2-D array is taken as it is; a stack of images is read in
-    the layout given and turned so row 0 is the top."""
+    the layout given and turned so row 0 is the top; a sinogram (columns, angles, rows) has
+    its rows counted from the bottom already."""
     if values.ndim == 2:
         return values
     if values.ndim != 3:
@@ -92,10 +104,14 @@ def to_rays(values: np.ndarray, source: str, layout: str, rows: int | None, colu
         )
     if layout == "rows_angles_columns":
         values = values.transpose(1, 0, 2)
+    elif layout == "columns_angles_rows":
+        values = values.transpose(1, 2, 0)
     if values.shape[1:] != (rows, columns):
         raise ScenarioError(
             f"{KEY}: {source} holds images of {values.shape[1]} x {values.shape[2]} pixels (rows x "
             f"columns, layout {layout}); the beam has light.rays_high x light.rays_across = "
             f"{rows} x {columns}"
         )
-    return values[:, ::-1, :].reshape(len(values), rows * columns)
+    if layout != "columns_angles_rows":  # images count their rows from the top
+        values = values[:, ::-1, :]
+    return values.reshape(len(values), rows * columns)

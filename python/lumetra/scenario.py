@@ -298,13 +298,15 @@ SCHEMA: dict[str, dict[str, Key]] = {
             "the power of each ray at each angle, replacing the powers above: .npy of "
             "shape (angles, rays), or images (beam): .npy (angles, rows, columns) or (rows, angles, "
             "columns), or a folder or glob of 8-bit PNG, one per angle by name; row 0 the top "
-            "(furthest along the axis), rows = rays_high, columns = rays_across",
+            "(furthest along the axis), rows = rays_high, columns = rays_across; or a sinogram .npy "
+            "(columns, angles, rows), row 0 the bottom",
         ),
         "pattern_layout": Key(
             "str",
             "angles_rows_columns",
-            "axes of a 3-D .npy in light.intensities",
-            choices=("angles_rows_columns", "rows_angles_columns"),
+            'axes of a 3-D .npy in light.intensities; "columns_angles_rows" is the sinogram array '
+            "of the tomographic-printing toolboxes",
+            choices=("angles_rows_columns", "rows_angles_columns", "columns_angles_rows"),
         ),
     },
     "optics": {

@@ -154,8 +154,15 @@ def _write_patterns(folder, image, form):
     """Two angles, the image at the first (the only one run), black at the second."""
     stack = np.stack([image, np.zeros_like(image)])
     if form.startswith("npy"):
-        layout = "rows_angles_columns" if form == "npy_rows_angles" else "angles_rows_columns"
-        np.save(folder / "p.npy", stack.transpose(1, 0, 2) if layout == "rows_angles_columns" else stack)
+        layout = {"npy_rows_angles": "rows_angles_columns", "npy_sinogram": "columns_angles_rows"}.get(
+            form, "angles_rows_columns"
+        )
+        # A sinogram (columns, angles, rows) counts its rows up the axis: the image turned upside down.
+        arrays = {
+            "rows_angles_columns": stack.transpose(1, 0, 2),
+            "columns_angles_rows": stack[:, ::-1].transpose(2, 0, 1),
+        }
+        np.save(folder / "p.npy", arrays.get(layout, stack))
         return str(folder / "p.npy"), layout
     from PIL import Image
 
@@ -165,7 +172,7 @@ def _write_patterns(folder, image, form):
     return (str(folder / "png") if form == "png_folder" else str(folder / "png" / "p_*.png")), "angles_rows_columns"
 
 
-@pytest.mark.parametrize("form", ["npy_angles_rows", "npy_rows_angles", "png_folder", "png_glob"])
+@pytest.mark.parametrize("form", ["npy_angles_rows", "npy_rows_angles", "npy_sinogram", "png_folder", "png_glob"])
 def test_an_asymmetric_pattern_lights_the_resin_where_its_image_says(tmp_path, form):
     from lumetra import scenario as scenarios
 
@@ -186,15 +193,22 @@ def test_an_asymmetric_pattern_lights_the_resin_where_its_image_says(tmp_path, f
     assert dose[points[:, 2] > 0.9].sum() > 3 * dose[points[:, 2] < 0.1].sum()
 
 
-def test_a_pattern_stack_of_the_wrong_size_names_the_beam_grid():
+def test_pattern_files_that_cannot_be_used_say_why(tmp_path):
+    from lumetra import patterns
+
     with pytest.raises(
         ValueError,
         match=r"light.intensities: p holds images of 3 x 8 pixels .*rays_high x "
         r"light.rays_across = 2 x 8",
     ):
-        from lumetra import patterns
-
         patterns.to_rays(np.zeros((2, 3, 8)), "p", "angles_rows_columns", 2, 8)
+    # A sinogram of 8 columns, 2 angles, 3 rows: the same grid, reported in rows x columns.
+    with pytest.raises(ValueError, match=r"3 x 8 pixels \(rows x columns, layout columns_angles_rows\)"):
+        patterns.to_rays(np.zeros((8, 2, 3)), "p", "columns_angles_rows", 2, 8)
+    # A toolbox's pickled sinogram is never unpickled, whatever it holds.
+    (tmp_path / "s.sino").write_bytes(b"\x80\x04K\x01.")
+    with pytest.raises(ValueError, match=r"s.sino is a pickled sinogram.*np.save\(path, sino.array\)"):
+        patterns.load_npy(str(tmp_path / "s.sino"))
 
 
 def _beam(**light):
