@@ -22,7 +22,7 @@ from typing import Any, Callable, TextIO
 import numpy as np
 
 import lumetra
-from lumetra import _sizes, meshes, parallel, patterns, projector
+from lumetra import _sizes, meshes, parallel, patterns, projector, units
 from lumetra.scenario import ScenarioError
 
 __all__ = ["run", "beam_rays", "write_pvd", "kernel_reach_warnings", "beam_start_distance", "Interrupted"]
@@ -545,6 +545,10 @@ def _run(
 ) -> dict[str, Any]:
     started = time.perf_counter()
     folder.mkdir(parents=True, exist_ok=True)
+    # The engine's numbers from here on; the summary gives the scenario as written and, with
+    # [units], the dose and times in them (the VTU's and figure's dose too).
+    written, scenario = scenario, units.to_engine(scenario)
+    dose_scale = units.dose_factor(written) if units.active(written) else 1.0
     threads = parallel.share_threads(comm, scenario["optics"]["threads"])
     if threads > 0:
         lumetra.set_num_threads(threads)
@@ -629,7 +633,9 @@ def _run(
 
                     history["target_iou"].append(design.iou(cure >= threshold, target, volumes))
                 if every and comm.root and ((step + 1) % every == 0 or step == steps - 1):
-                    frames.append((t, _write_frame(engine, folder, len(frames), model, cure, dose, resin, gel_time)))
+                    frames.append(
+                        (t, _write_frame(engine, folder, len(frames), model, cure, dose * dose_scale, resin, gel_time))
+                    )
                 bar.update(step + 1, t, cured)
                 done = step + 1
         except KeyboardInterrupt:
@@ -679,10 +685,12 @@ def _run(
         "boundary": in_force,
         "history": history,
         "files": files,
-        "scenario": scenario,
+        "scenario": written,
     }
     if target is not None:
         summary["target"] = target_report(scenario, cure >= threshold, target, volumes, dose, history)
+    if units.active(written):
+        summary["units"] = units.report(written, dose, target, volumes, summary.get("target"))
     if not comm.root:
         if worst_imbalance > BALANCE_TOLERANCE:
             raise RuntimeError(
@@ -691,7 +699,7 @@ def _run(
             )
         return summary
     if scenario["output"]["figure"] and not interrupted:
-        figure = _figure(folder / "figure.png", positions, scenario, dose, cure, history, stream, target)
+        figure = _figure(folder / "figure.png", positions, written, dose * dose_scale, cure, history, stream, target)
         if figure:
             files["figure"] = figure
     files["summary"] = "summary.json"
@@ -824,7 +832,7 @@ def _figure(path: Path, points, scenario, dose, cure, history, stream, target=No
     try:
         tri = Triangulation(u, v)
         for ax, values, title, cmap in (
-            (axes[0], dose[chosen], "absorbed dose", "inferno"),
+            (axes[0], dose[chosen], "absorbed dose" + (", mJ/cm^3" if units.active(scenario) else ""), "inferno"),
             (axes[1], cure[chosen], "degree of curing", "viridis"),
         ):
             shown = ax.tripcolor(
@@ -840,7 +848,7 @@ def _figure(path: Path, points, scenario, dose, cure, history, stream, target=No
             )
             axes[1].set_title("degree of curing; target dashed", fontsize="medium")
         axes[2].plot(history["time"], np.asarray(history["cured_fraction"]) * 100)
-        axes[2].set_xlabel("time")
+        axes[2].set_xlabel(f"time, {scenario['units']['time']}" if units.active(scenario) else "time")
         axes[2].set_ylabel(f"cured volume, % (X >= {scenario['output']['cure_threshold']:g})")
         axes[2].set_title("cured fraction")
         axes[2].grid(alpha=0.3)
@@ -944,6 +952,7 @@ def format_summary(s: dict[str, Any], folder: str) -> str:
             f"{p['power_left']:.4g} + stopped {p['power_stopped']:.3g} (worst step off by {p['relative_error']:.1e}); "
             f"missed the mesh {p['power_missed']:.3g}",
             *(_target_lines(s["target"]) if "target" in s else []),
+            *(units.summary_lines(s["units"]) if "units" in s else []),
             f"  output         {folder}/: {', '.join(written)}",
         ]
     )

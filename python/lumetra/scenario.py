@@ -1,6 +1,6 @@
 """Scenario files of ``lumetra run``: the schema, the embedded default, reading and checking.
 
-A scenario is a TOML file with the tables ``[mesh]``, ``[[boundary]]`` (one table per optical
+A scenario is a TOML file with the tables ``[units]`` (physical units, optional), ``[mesh]``, ``[[boundary]]`` (one table per optical
 boundary condition), ``[resin]``, ``[light]``, ``[optics]``, ``[time]``, ``[output]``,
 ``[target]`` (the part to print) and ``[design]`` (how ``lumetra design`` finds its patterns).
 Every key is optional: a missing key takes the default below. A key the schema does not
@@ -104,6 +104,9 @@ SINGLE_MAX = 3.4028234663852886e38
 NONNEGATIVE = dict(minimum=0.0)
 
 SECTION_HELP = {
+    "units": "Physical units, both or neither (lumetra.units): lengths in units.length, absorptivity per\n"
+    "units.length, time.dt in units.time, light.power in mW (or light.irradiance in mW/cm^2), doses in\n"
+    "mJ/cm^3. \"none\": the mesh's and time.dt's own units, powers as the rays carry them.",
     "mesh": "The resin volume: a generated vial or block, or a mesh file of hexahedra.",
     "boundary": "Optical boundary conditions, one [[boundary]] table each; faces without one let light out\n"
     "unrefracted.",
@@ -118,6 +121,20 @@ SECTION_HELP = {
 }
 
 SCHEMA: dict[str, dict[str, Key]] = {
+    "units": {
+        "length": Key(
+            "str",
+            "none",
+            'unit of every length: "mm", "cm", "um" or "none" (the mesh\'s own)',
+            choices=("none", "mm", "cm", "um"),
+        ),
+        "time": Key(
+            "str",
+            "none",
+            'unit of time.dt: "s", "ms", "min" or "none" (time.dt\'s own)',
+            choices=("none", "s", "ms", "min"),
+        ),
+    },
     "mesh": {
         "source": Key(
             "str",
@@ -196,7 +213,9 @@ SCHEMA: dict[str, dict[str, Key]] = {
         "c_radical0": _curalis("float", 0.0, "initial radical concentration", **NONNEGATIVE),
         "c_oxygen0": _curalis("float", 1.0, "initial oxygen, a fraction of saturation", **NONNEGATIVE),
         "degree_of_curing0": _curalis("float", 0.0, "initial degree of curing", minimum=0.0, maximum=1.0),
-        "dose_threshold": _dose("float", 0.15, "dose (absorbed energy per volume) where curing starts", **NONNEGATIVE),
+        "dose_threshold": _dose(
+            "float", 0.15, "dose (absorbed energy per volume; mJ/cm^3 with [units]) where curing starts", **NONNEGATIVE
+        ),
         "dose_full": _dose("float", 0.3, "dose where the resin is fully cured", **POSITIVE),
     },
     "light": {
@@ -281,8 +300,18 @@ SCHEMA: dict[str, dict[str, Key]] = {
         "power": Key(
             "float",
             1.0,
-            "total power of all rays at one angle, spread evenly (beam, camera); with intensities, the factor on them",
+            "total power of all rays at one angle, spread evenly (beam, camera); with intensities, the factor on "
+            "them (mW with [units])",
             when=("source", ("beam", "camera")),
+            minimum=0.0,
+            maximum=SINGLE_MAX,
+        ),
+        "irradiance": Key(
+            "float",
+            0.0,
+            "beam with [units]: the projector's irradiance in mW/cm^2, a pixel at full power (pattern value 1) "
+            "over its area; replaces light.power (0: light.power)",
+            when=("source", ("beam",)),
             minimum=0.0,
             maximum=SINGLE_MAX,
         ),
@@ -551,6 +580,7 @@ def _check_combinations(s: dict[str, Any], data: dict[str, Any]) -> None:
         if bc["select"] == "bbox" and any(bc["bbox"][2 * a + 1] < bc["bbox"][2 * a] for a in range(3)):
             raise ScenarioError(f"boundary[{i}].bbox: a maximum is smaller than its minimum")
     given_light = data.get("light", {})
+    _check_units(s, given_light)
     if light["angles"] and ({"angle_step", "angle_count"} & set(given_light)):
         raise ScenarioError("light.angles: give either the list of angles or angle_step and angle_count, not both")
     if not any(light["axis"]):
@@ -582,6 +612,26 @@ def _check_combinations(s: dict[str, Any], data: dict[str, Any]) -> None:
         raise ScenarioError("target.file: needed when target.source is 'file'")
     if not s["output"]["folder"].strip():
         raise ScenarioError("output.folder: must not be empty")
+
+
+def _check_units(s: dict[str, Any], given_light: dict[str, Any]) -> None:
+    units, light = s["units"], s["light"]
+    if (units["length"] == "none") != (units["time"] == "none"):
+        named, other = ("length", "time") if units["length"] != "none" else ("time", "length")
+        raise ScenarioError(
+            f"units.{other}: needed with units.{named} = {units[named]!r} (the dose in mJ/cm^3 needs both; "
+            "or neither, for the mesh's own units)"
+        )
+    if "irradiance" not in given_light:
+        return
+    if light["irradiance"] <= 0:
+        raise ScenarioError(f"light.irradiance: must be > 0 mW/cm^2, got {light['irradiance']!r}")
+    if units["length"] == "none":
+        raise ScenarioError(
+            "light.irradiance: needs [units] (units.length and units.time) to turn mW/cm^2 into the power of a ray"
+        )
+    if "power" in given_light:
+        raise ScenarioError("light.irradiance: give either light.irradiance or light.power, not both")
 
 
 def _parallel(u: list[float], v: list[float]) -> bool:
@@ -694,10 +744,16 @@ def _applicable(data: dict[str, Any], assigned: set[str]) -> dict[str, Any]:
         }
 
     out = {name: keep(name, SCHEMA.get(name, {}), table) for name, table in data.items() if name != "boundary"}
-    if out.get("light", {}).get("angles"):  # a list of angles replaces the evenly spaced ones
+    light = out.get("light", {})
+    if light.get("angles"):  # a list of angles replaces the evenly spaced ones
         for name in ("angle_step", "angle_count"):
             if f"light.{name}" not in assigned:
-                out["light"].pop(name, None)
+                light.pop(name, None)
+    # An irradiance replaces the power; 0 stands for none given.
+    if "light.irradiance" not in assigned and (light.get("irradiance", 0.0) == 0.0 or "light.power" in assigned):
+        light.pop("irradiance", None)
+    if "light.power" not in assigned and light.get("irradiance", 0.0) > 0:
+        light.pop("power", None)
     out["boundary"] = [keep(f"boundary.{i}", BOUNDARY, t) for i, t in enumerate(data["boundary"])]
     return out
 
@@ -719,13 +775,15 @@ def _table_text(schema: dict[str, Key], table: dict[str, Any]) -> list[str]:
     for name, key in schema.items():
         lines.append(f"# {key.help}")
         applies = key.when is None or table[key.when[0]] in key.when[1]
+        applies = applies and not (name == "irradiance" and table[name] == 0.0)  # 0: not given, light.power
         lines.append(("" if applies else "# ") + f"{name} = {_toml_value(table[name])}")
     return lines
 
 
 def dumps(scenario: dict[str, Any]) -> str:
     """A checked scenario as TOML text, without the keys its choices leave unused (and without
-    angle_step and angle_count beside a list of angles): ``loads`` reads it back."""
+    angle_step and angle_count beside a list of angles, light.power beside an irradiance, an
+    irradiance of 0): ``loads`` reads it back."""
 
     def table(schema, values, skip=()):
         return [
@@ -736,7 +794,11 @@ def dumps(scenario: dict[str, Any]) -> str:
 
     lines = []
     for name, schema in SCHEMA.items():
-        skip = ("angle_step", "angle_count") if name == "light" and scenario["light"]["angles"] else ()
+        skip: tuple[str, ...] = ()
+        if name == "light":
+            light = scenario["light"]
+            skip = ("angle_step", "angle_count") if light["angles"] else ()
+            skip += ("power",) if light.get("irradiance", 0.0) > 0 else ("irradiance",)
         lines += [f"[{name}]"] + table(schema, scenario[name], skip) + [""]
         if name == "mesh":
             for bc in scenario["boundary"]:

@@ -241,3 +241,116 @@ def test_a_lens_projectors_spot_widens_away_from_its_focal_plane(focus):
     assert widths[2] < 1e-12 and start_x == pytest.approx(-5.0)
     for z, w in zip((-2.0, -1.0, 1.0, 2.0), (widths[0], widths[1], widths[3], widths[4])):
         assert 0.8 * 2 * abs(z) * np.tan(np.radians(3.0)) < w <= 2 * abs(z) * np.tan(np.radians(3.0)) + 1e-12
+
+
+SLAB_IN_MM = """
+boundary = []
+[units]
+length = "mm"
+time = "s"
+[mesh]
+source = "box"
+size = [10.0, 2.0, 2.0]
+cells = [40, 4, 4]
+origin = [-5.0, -1.0, -1.0]
+[resin]
+model = "dose"
+n0 = 1.5
+n1 = 1.5
+alpha0 = 0.1
+alpha1 = 0.1
+dose_threshold = 1e6
+dose_full = 2e6
+[light]
+center = [0.0, 0.0, 0.0]
+width = 2.0
+height = 2.0
+rays_across = 16
+rays_high = 16
+irradiance = 20.0
+angle_count = 1
+[time]
+dt = 2.0
+steps = 5
+[output]
+every = 5
+figure = false
+folder = "{folder}"
+"""
+
+
+def test_a_slab_in_mm_and_s_takes_the_beer_lambert_dose_in_mj_per_cm3(tmp_path):
+    """20 mW/cm^2 on the 2 mm x 2 mm face (0.04 cm^2: 0.8 mW, 1/256 of it per pixel) of a slab
+    with extinction 0.1 per mm (1 per cm), for 5 steps of 2 s: at depth x the dose is
+    20 mW/cm^2 x 1 /cm x exp(-x / 1 cm) x 10 s = 200 exp(-x / 1 cm) mJ/cm^3."""
+    from lumetra import scenario as scenarios
+    from lumetra import units
+
+    s = scenarios.loads(SLAB_IN_MM.format(folder=tmp_path / "out"))
+    assert units.beam_power(s["light"], units.length_cm(s)) == pytest.approx(0.8)
+    assert units.irradiance_of(dict(s["light"], intensities="p.npy"), 0.8 / 256, 0.1) == pytest.approx(20.0)
+    assert units.dose_factor(s) == 1000.0 and units.dose_factor(
+        {"units": {"length": "um", "time": "ms"}}
+    ) == pytest.approx(1e9)
+    stream = io.StringIO()
+    summary = runner.run(s, progress=False, stream=stream)
+    assert summary["power"]["power_entered"] == pytest.approx(5 * 0.8, rel=1e-6)
+    vtu = (tmp_path / "out" / "cure_0.vtu").read_text()
+    dose = _point_field(vtu, "Dose")
+    points = np.array(
+        re.search(r"<Points>\s*<DataArray[^>]*>(.*?)</DataArray>", vtu, re.DOTALL).group(1).split(), float
+    ).reshape(-1, 3)
+    depth = points[:, 0] + 5.0
+    inner = (np.abs(points[:, 1:]) < 0.99).all(axis=1) & (depth > 0.01) & (depth < 9.99)
+    np.testing.assert_allclose(dose[inner], 200.0 * np.exp(-depth[inner] / 10.0), rtol=1e-3)
+    u = summary["units"]
+    assert u["irradiance_mW_per_cm2"] == pytest.approx(20.0) and u["pixel_power_mW"] == pytest.approx(0.8 / 256)
+    assert u["dose_mJ_per_cm3"]["max"] == pytest.approx(dose.max()) and u["exposure_s"] == 10.0
+    assert "irradiance 20 mW/cm^2 (0.003125 mW per pixel), exposure 10 s" in runner.format_summary(summary, "out")
+    assert summary["scenario"]["light"]["irradiance"] == 20.0  # the scenario as written
+
+
+def test_a_print_in_minutes_and_mj_per_cm3_runs_as_the_same_print_without_units(tmp_path):
+    """One unit of dose-time in min over mm^3 is 60 / 0.001 mJ/cm^3: thresholds scaled by it
+    give the engine the same numbers, so the same print; its print time is the start of the
+    IoU >= 0.9 window, in s."""
+    from lumetra import scenario as scenarios
+
+    plain = runner.run(scenarios.loads(SMALL_PRINT.format(folder=tmp_path / "a")), progress=False, stream=io.StringIO())
+    timed = SMALL_PRINT.format(folder=tmp_path / "b").replace(
+        'model = "dose"', 'model = "dose"\ndose_threshold = 9000.0\ndose_full = 18000.0'
+    )
+    s = scenarios.loads('[units]\nlength = "mm"\ntime = "min"\n' + timed)
+    summary = runner.run(s, progress=False, stream=io.StringIO())
+    assert summary["history"] == plain["history"]
+    d = summary["units"]["dose_mJ_per_cm3"]
+    assert d["best_threshold"] == pytest.approx(60000.0 * plain["target"]["dose"]["best_threshold"])
+    assert d["target_min"] <= d["best_threshold"] <= d["max"]
+    # The print time: the IoU >= 0.9 window opens at step time 3 (min), 180 s.
+    from lumetra import units
+
+    window = {"good_time_range": [3.0, 5.0], "dose": {"best_threshold": 0.5}}
+    u = units.report(s, np.array([0.5, 0.2]), np.array([True, False]), None, window)
+    assert u["print_time_s"] == 180.0 and u["dose_mJ_per_cm3"]["best_threshold"] == 30000.0
+    assert "print time     180 s" in "\n".join(units.summary_lines(u))
+    assert (
+        units.report(s, np.zeros(2), np.array([True, False]), None, {"good_time_range": None})["print_time_s"] is None
+    )
+
+
+@pytest.mark.parametrize(
+    "text, message",
+    [
+        ('[units]\nlength = "inch"\ntime = "s"', r"units.length: must be one of 'none', 'mm', 'cm', 'um', got 'inch'"),
+        ('[units]\nlength = "mm"', r"units.time: needed with units.length = 'mm'"),
+        ('[units]\nlength = "mm"\ntime = "s"\n[light]\nirradiance = 0.0', r"light.irradiance: must be > 0 mW/cm\^2"),
+        ('[units]\nlength = "mm"\ntime = "s"\n[light]\nirradiance = -5.0', r"light.irradiance: must be >= 0"),
+        ("[light]\nirradiance = 5.0", r"light.irradiance: needs \[units\]"),
+        ('[units]\nlength = "mm"\ntime = "s"\n[light]\nirradiance = 5.0\npower = 2.0', "either light.irradiance or"),
+    ],
+)
+def test_units_that_cannot_be_used_are_refused_by_name(text, message):
+    from lumetra import scenario as scenarios
+
+    with pytest.raises(scenarios.ScenarioError, match=message):
+        scenarios.loads(text)
