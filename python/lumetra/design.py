@@ -766,6 +766,7 @@ class _Trials:
                 "iou": t["iou"],
                 "target_cured_fraction": t["target_cured_fraction"],
                 "cured_outside_volume": t["cured_outside_volume"],
+                "good_time_range": t.get("good_time_range"),
             }
         )
         self.mean_cure[power] = total[0] / summary["steps"]
@@ -915,7 +916,10 @@ def run(
         raise ScenarioError(f'light.source: lumetra design needs a beam ("beam"), not {scenario["light"]["source"]!r}')
     import lumetra
     from lumetra import scenario as scenarios
+    from lumetra import units
 
+    # The design works in the engine's numbers; design.toml goes back to the units as written.
+    given, scenario = scenario, units.to_engine(scenario)
     if scenario["optics"]["threads"] > 0:
         lumetra.set_num_threads(scenario["optics"]["threads"])
     resin, d = scenario["resin"], scenario["design"]
@@ -979,9 +983,20 @@ def run(
     final = passes[chosen]
     np.save(folder / "patterns.npy", final.patterns)
     scratch.unlink(missing_ok=True)
-    written = copy.deepcopy(scenario)
+    written = copy.deepcopy(given)
     written["light"]["intensities"] = "patterns.npy"
-    written["light"]["power"] = float(final.power)
+    best = final.trials.best()
+    exposure: dict[str, Any] = {}
+    if units.active(given):
+        window = best.get("good_time_range")
+        exposure["print_time_s"] = None if window is None else window[0] * units.time_s(given)
+        exposure["irradiance_mW_per_cm2"] = units.irradiance_of(
+            written["light"], float(final.power), units.length_cm(given)
+        )
+    if given["light"]["irradiance"] > 0:
+        written["light"]["irradiance"] = exposure["irradiance_mW_per_cm2"]
+    else:
+        written["light"]["power"] = float(final.power)
     written["output"]["folder"] = str((folder / "run").resolve())
     (folder / "design.toml").write_text(
         "# Written by lumetra design: the scenario with the designed patterns.\n" + scenarios.dumps(written),
@@ -1010,7 +1025,8 @@ def run(
         "print_threshold": m.print_threshold(),
         "target_unreached": unreached,
         "power": float(final.power),
-        "run_iou": final.trials.best()["iou"],
+        **exposure,
+        "run_iou": best["iou"],
         "model": resin["model"],
         "passes": [
             {
@@ -1150,8 +1166,21 @@ def format_summary(s: dict[str, Any], folder: str) -> str:
             else f"IoU never reaches {w['good_iou']:g}"
         ),
         f"  dose spread    {s['dose_spread']:.1%} inside the target (coefficient of variation)",
-        f"  exposure       light.power = {s['power']:.6g} ({s['model']} model; lumetra run gives IoU "
-        f"{s['run_iou']:.3f})",
+        f"  exposure       light.power = {s['power']:.6g}"
+        + (f" mW = light.irradiance {s['irradiance_mW_per_cm2']:.4g} mW/cm^2" if "irradiance_mW_per_cm2" in s else "")
+        + f" ({s['model']} model; lumetra run gives IoU {s['run_iou']:.3f})",
+        *(
+            [
+                "  print time     "
+                + (
+                    f"IoU >= {GOOD_IOU:g} not reached in the run"
+                    if s["print_time_s"] is None
+                    else f"{s['print_time_s']:.4g} s (the run reaches IoU >= {GOOD_IOU:g} then)"
+                )
+            ]
+            if "print_time_s" in s
+            else []
+        ),
         *(
             [
                 f"  cure passes    run IoU by pass: {', '.join(format(p['run_iou'], '.3f') for p in s['passes'])} "

@@ -688,7 +688,7 @@ def _run(
         "scenario": written,
     }
     if target is not None:
-        summary["target"] = target_report(scenario, cure >= threshold, target, volumes, dose, history)
+        summary["target"] = target_report(scenario, cure >= threshold, target, volumes, dose * dose_scale, history)
     if units.active(written):
         summary["units"] = units.report(written, dose, target, volumes, summary.get("target"))
     if not comm.root:
@@ -909,7 +909,7 @@ def _boundary_lines(report: list[dict[str, Any]]) -> list[str]:
     return lines
 
 
-def _target_lines(t: dict[str, Any]) -> list[str]:
+def _target_lines(t: dict[str, Any], dose_unit: str = "") -> list[str]:
     from lumetra.design import GOOD_IOU
 
     lines = [
@@ -919,7 +919,7 @@ def _target_lines(t: dict[str, Any]) -> list[str]:
     if "dose" in t:
         d = t["dose"]
         lines.append(
-            f"  dose fidelity  IoU {d['iou_best']:.3f} at the best threshold {d['best_threshold']:.3g}, VER "
+            f"  dose fidelity  IoU {d['iou_best']:.3f} at the best threshold {d['best_threshold']:.3g}{dose_unit}, VER "
             f"{d['ver']:.3f}, process window {d['process_window']:.3f}, IPDR {d['ipdr']:.3f}, "
             f"in-part spread {d['dose_spread']:.3f}"
         )
@@ -951,7 +951,7 @@ def format_summary(s: dict[str, Any], folder: str) -> str:
             f"  power balance  entered {p['power_entered']:.4g} = absorbed {p['power_absorbed']:.4g} + left "
             f"{p['power_left']:.4g} + stopped {p['power_stopped']:.3g} (worst step off by {p['relative_error']:.1e}); "
             f"missed the mesh {p['power_missed']:.3g}",
-            *(_target_lines(s["target"]) if "target" in s else []),
+            *(_target_lines(s["target"], " mJ/cm^3" if "units" in s else "") if "target" in s else []),
             *(units.summary_lines(s["units"]) if "units" in s else []),
             f"  output         {folder}/: {', '.join(written)}",
         ]

@@ -123,11 +123,13 @@ def report(
     volumes: np.ndarray | None = None,
     target_report: dict[str, Any] | None = None,
 ) -> dict[str, Any]:
-    """A run in the units the scenario names (summary.json's "units"): the exposure in s, the
-    projector's irradiance and a full pixel's power, the dose in mJ/cm^3 (largest; with a
-    target, its lowest and mean inside, largest outside, and the best threshold) and the print
-    time: the exposure at which the print reaches IoU >= 0.9 against the target and stays there,
-    the start of target_report's good_time_range (None where it never does)."""
+    """A run in the units the scenario names (summary.json's "units"), from its dose in the
+    engine's numbers and its target_report (whose dose figures are in mJ/cm^3 already): the
+    exposure in s, the projector's irradiance and a full pixel's power, the dose in mJ/cm^3
+    (largest; with a target, its lowest and mean inside, largest outside, and the best
+    threshold) and the print time: the exposure at which the print reaches IoU >= 0.9 against
+    the target and stays there, the start of target_report's good_time_range (None where it
+    never does)."""
     factor, seconds = dose_factor(scenario), time_s(scenario)
     light, unit = scenario["light"], length_cm(scenario)
     dose = np.asarray(dose, dtype=float) * factor
@@ -154,7 +156,7 @@ def report(
         d["outside_max"] = float(dose[~target].max()) if (~target).any() else 0.0
         if target_report is not None:
             if "dose" in target_report:
-                d["best_threshold"] = target_report["dose"]["best_threshold"] * factor
+                d["best_threshold"] = target_report["dose"]["best_threshold"]
             window = target_report.get("good_time_range")
             out["print_time_s"] = None if window is None else window[0] * seconds
     return out

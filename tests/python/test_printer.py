@@ -331,7 +331,7 @@ def test_a_print_in_minutes_and_mj_per_cm3_runs_as_the_same_print_without_units(
 
     window = {"good_time_range": [3.0, 5.0], "dose": {"best_threshold": 0.5}}
     u = units.report(s, np.array([0.5, 0.2]), np.array([True, False]), None, window)
-    assert u["print_time_s"] == 180.0 and u["dose_mJ_per_cm3"]["best_threshold"] == 30000.0
+    assert u["print_time_s"] == 180.0 and u["dose_mJ_per_cm3"]["max"] == 30000.0
     assert "print time     180 s" in "\n".join(units.summary_lines(u))
     assert (
         units.report(s, np.zeros(2), np.array([True, False]), None, {"good_time_range": None})["print_time_s"] is None
