@@ -21,7 +21,7 @@ struct dim3 {
 // Set by the launch loop for the thread being run. The launch writes these for every thread it runs and kernels read
 // them for every item: with the default model of a shared library each access is a call into the dynamic loader, which
 // cost more than the work of a simple kernel. The initial-exec model makes them plain offsets from the thread pointer
-// (the 48 bytes fit the space the loader keeps for modules loaded at run time).
+// (the 49 bytes fit the space the loader keeps for modules loaded at run time).
 #define LUMETRA_FAST_TLS __attribute__((tls_model("initial-exec")))
 inline thread_local dim3 threadIdx LUMETRA_FAST_TLS{0, 0, 0};
 inline thread_local dim3 blockIdx LUMETRA_FAST_TLS{0, 0, 0};
@@ -69,10 +69,25 @@ void launchNamed(const char* name, void (*kernel)(Params...), dim3 grid, dim3 bl
 }
 } // namespace detail
 
+namespace detail {
+// True while the calling thread runs a launch alone (one block, or one worker thread): no
+// other thread of the launch can touch device memory then (a launch completes before its
+// host thread goes on; launches from two host threads share no memory, as no engine or
+// model is used from two threads at once), and an atomic operation can be a plain one. A locked compare-and-swap loop, which is
+// what an atomic addition of a float or double is on the CPU, stalls the core for its
+// duration even without contention.
+inline thread_local bool soleThread LUMETRA_FAST_TLS = false;
+} // namespace detail
+
 template <typename T>
 inline T atomicAdd(T* address, T value)
 {
     static_assert(std::is_arithmetic_v<T>, "atomicAdd needs an arithmetic type");
+    if (detail::soleThread) {
+        const T old = *address;
+        *address = old + value;
+        return old;
+    }
     return std::atomic_ref<T>(*address).fetch_add(value, std::memory_order_relaxed);
 }
 

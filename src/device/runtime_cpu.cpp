@@ -198,8 +198,10 @@ void runGrid(const char* name, dim3 grid, dim3 block, ThreadBody body, void* con
 
     // A launch of one block runs on the calling thread: a parallel region would only add its
     // start and end (a scheduler slice each when the cores are busy with other work).
+    const bool alone = blocks == 1 || numThreads() == 1;
 #pragma omp parallel for schedule(dynamic, 1) num_threads(numThreads()) if (blocks > 1)
     for (long long b = 0; b < blocks; ++b) {
+        soleThread = alone;
         gridDim = grid;
         blockDim = block;
         blockIdx = dim3(static_cast<unsigned>(b % grid.x), static_cast<unsigned>((b / grid.x) % grid.y),
@@ -218,6 +220,7 @@ void runGrid(const char* name, dim3 grid, dim3 block, ThreadBody body, void* con
             crashed.store(true);
         }
         insideKernel = false;
+        soleThread = false;
     }
 
     if (timed) {
