@@ -5,8 +5,58 @@
 #include "device/buffer.h"
 #include "objectives/objective.h"
 
+// The deposits of consecutive element visits share the nodes of the face between them. On
+// the CPU an atomic addition of a double is a locked compare-and-swap loop that stalls the
+// core, so each ray keeps its last visit's eight deposits back and adds them to the field
+// only once the next visit shows which nodes it leaves behind: a node the ray's path keeps
+// touching gets one addition for the run of visits. On a GPU the additions are
+// fire-and-forget reductions and the window would cost a thread 24 registers, so there each
+// visit adds its deposits at once.
+#if defined(LUMETRA_BACKEND_CPU)
+#define LUMETRA_DEPOSIT_WINDOW 1
+#endif
+
+struct NodeDepositWindow {
+    int node[8];
+    double value[8];
+    bool held = false;
+
+    // Holds this visit's deposits; the last visit's go into the field where their node is
+    // not among this visit's, and are carried into this visit's deposits where it is.
+    __device__ void pass(const int* nodes, const float* deposits, double* field)
+    {
+        double incoming[8];
+        for (int k = 0; k < 8; ++k) incoming[k] = static_cast<double>(deposits[k]);
+        if (held) {
+            for (int j = 0; j < 8; ++j) {
+                int k = 0;
+                while (k < 8 && nodes[k] != node[j]) ++k;
+                if (k < 8) incoming[k] += value[j];
+                else if (value[j] != 0.0) dev::atomicAdd(&field[node[j]], value[j]);
+            }
+        }
+        for (int k = 0; k < 8; ++k) {
+            node[k] = nodes[k];
+            value[k] = incoming[k];
+        }
+        held = true;
+    }
+
+    // Adds what the window holds (at the end of a ray's walk).
+    __device__ void flush(double* field)
+    {
+        if (!held) return;
+        for (int k = 0; k < 8; ++k)
+            if (value[k] != 0.0) dev::atomicAdd(&field[node[k]], value[k]);
+        held = false;
+    }
+};
+
 struct LightTransportView : ObjectiveView {
     double* resultDevice = nullptr;
+#if defined(LUMETRA_DEPOSIT_WINDOW)
+    NodeDepositWindow window; // each thread's copy of the view holds its ray's
+#endif
 
     __device__ void prepareElement(const int* nodes)
     {
@@ -16,8 +66,16 @@ struct LightTransportView : ObjectiveView {
     // Adds the power absorbed in this element visit at its eight nodes.
     __device__ void interactElementLocal(StateVector* state, Vec3, const int* nodes)
     {
+#if defined(LUMETRA_DEPOSIT_WINDOW)
+        window.pass(nodes, state->absorbed, resultDevice);
+#else
         for (int k = 0; k < 8; ++k) dev::atomicAdd(&resultDevice[nodes[k]], static_cast<double>(state->absorbed[k]));
+#endif
     }
+
+#if defined(LUMETRA_DEPOSIT_WINDOW)
+    __device__ void finishRay() { window.flush(resultDevice); }
+#endif
 };
 
 class LightTransport : public Objective {

@@ -4,6 +4,7 @@
 //   interactVolume(Ray*)                           never called by the walk
 //   prepareElement(const int*)                      at the start of each element visit
 //   interactElementLocal(StateVector*, Vec3, int*) once per element visit, at its end
+//   finishRay()                                    once per ray, when its walk has ended
 #pragma once
 
 #include <string>
@@ -32,6 +33,7 @@ struct ObjectiveView {
     __device__ void interactInterface(Ray*) {}
     __device__ void interactVolume(Ray*) {}
     __device__ void interactElementLocal(StateVector*, Vec3, const int*) {}
+    __device__ void finishRay() {}
 };
 
 class Objective {

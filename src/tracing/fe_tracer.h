@@ -539,6 +539,7 @@ __global__ void LUMETRA_TRACE_LAUNCH_BOUNDS traceRaysKernel(RaysDataFlat* rays, 
             e = mesh->elementNeighbors[ex];
             f = g;
         }
+        objective.finishRay();
         if (refused) dev::atomicAdd(&stats->raysRefused, 1);
         else countWalk(stats, entered, absorbed, left, walk.power, end, visits, reflected);
     } else {

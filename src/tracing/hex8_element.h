@@ -82,11 +82,11 @@ struct ElementFit {
     __host__ __device__ void prepare(const Vec3 corners[8])
     {
         geometry.fit(corners);
-        float twist = 0.0f;
-        size = 0.0f;
-        for (int i = 1; i < 4; ++i) size = maxf(size, length(geometry.c[i]));
-        for (int i = 4; i < 8; ++i) twist = maxf(twist, length(geometry.c[i]));
-        affine = twist <= 1e-5f * size;
+        float twist2 = 0.0f, size2 = 0.0f; // squared: one square root instead of seven
+        for (int i = 1; i < 4; ++i) size2 = maxf(size2, dot(geometry.c[i], geometry.c[i]));
+        for (int i = 4; i < 8; ++i) twist2 = maxf(twist2, dot(geometry.c[i], geometry.c[i]));
+        size = sqrtf(size2);
+        affine = twist2 <= 1e-10f * size2;
         if (affine) {
             float J[3][3];
             for (int i = 0; i < 3; ++i)
@@ -97,10 +97,11 @@ struct ElementFit {
 
     // The nodal refractive index and absorptivity of this visit. Uniform: every node within
     // 1e-6 (relative) of node 0, where a ray bends by less than float resolution.
+    //
+    // A uniform field is not fitted: it is its mean (the constant term the fit would give)
+    // everywhere, with higher terms of zero.
     __host__ __device__ void setFields(const float n[8], const float alpha[8])
     {
-        index.fit(n);
-        absorptivity.fit(alpha);
         float nLo = n[0], nHi = n[0], aLo = alpha[0], aHi = alpha[0];
         for (int k = 1; k < 8; ++k) {
             nLo = minf(nLo, n[k]);
@@ -110,6 +111,20 @@ struct ElementFit {
         }
         uniformIndex = nHi - nLo <= 1e-6f * fabsf(n[0]);
         uniformAbsorptivity = aHi == aLo;
+        if (uniformIndex) {
+            float sum = 0.0f;
+            for (int k = 0; k < 8; ++k) sum += n[k] - n[0];
+            index.c[0] = n[0] + 0.125f * sum;
+            for (int i = 1; i < 8; ++i) index.c[i] = 0.0f;
+        } else {
+            index.fit(n);
+        }
+        if (uniformAbsorptivity) {
+            absorptivity.c[0] = alpha[0];
+            for (int i = 1; i < 8; ++i) absorptivity.c[i] = 0.0f;
+        } else {
+            absorptivity.fit(alpha);
+        }
         indexMax = maxf(fabsf(nLo), fabsf(nHi));
         absorptivityRange = aHi - aLo;
         absorptivityMax = aHi;

@@ -32,12 +32,17 @@ __host__ __device__ inline void absorptionMoments(float tau, float M[3])
     if (tau < 1.0f) {
         // S_m = sum_j (-tau)^j / (j! (m + j + 1)); M_m = S_m / S_0. The terms fall at least
         // as fast as tau^j / j!, so the sum stops once they are below float resolution.
+        // Reciprocals from a table: divisions by the loop's counters would cost more than the
+        // rest of the sum.
+        constexpr float kInverse[16] = {0.0f,        1.0f,        1.0f / 2.0f,  1.0f / 3.0f,  1.0f / 4.0f,  1.0f / 5.0f,
+                                        1.0f / 6.0f, 1.0f / 7.0f, 1.0f / 8.0f,  1.0f / 9.0f,  1.0f / 10.0f, 1.0f / 11.0f,
+                                        1.0f / 12.0f, 1.0f / 13.0f, 1.0f / 14.0f, 1.0f / 15.0f};
         float S[4] = {1.0f, 0.5f, 1.0f / 3.0f, 0.25f};
         float power = 1.0f;
         for (int j = 1; j < 12; ++j) {
-            power *= -tau / static_cast<float>(j);
+            power *= -tau * kInverse[j];
             if (fabsf(power) < 1e-9f) break;
-            for (int m = 0; m < 4; ++m) S[m] += power / static_cast<float>(m + j + 1);
+            for (int m = 0; m < 4; ++m) S[m] += power * kInverse[m + j + 1];
         }
         for (int m = 0; m < 3; ++m) M[m] = S[m + 1] / S[0];
         return;
