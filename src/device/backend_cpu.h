@@ -73,9 +73,9 @@ namespace detail {
 // True while the calling thread runs a launch alone (one block, or one worker thread): no
 // other thread of the launch can touch device memory then (a launch completes before its
 // host thread goes on; launches from two host threads share no memory, as no engine or
-// model is used from two threads at once), and an atomic operation can be a plain one. A locked compare-and-swap loop, which is
-// what an atomic addition of a float or double is on the CPU, stalls the core for its
-// duration even without contention.
+// model is used from two threads at once), and an atomic operation can be a plain one. A
+// locked compare-and-swap loop, which is what an atomic addition of a float or double is on
+// the CPU, stalls the core for its duration even without contention.
 inline thread_local bool soleThread LUMETRA_FAST_TLS = false;
 } // namespace detail
 

@@ -34,8 +34,9 @@ __host__ __device__ inline void absorptionMoments(float tau, float M[3])
         // as fast as tau^j / j!, so the sum stops once they are below float resolution.
         // Reciprocals from a table: divisions by the loop's counters would cost more than the
         // rest of the sum.
-        constexpr float kInverse[16] = {0.0f,        1.0f,        1.0f / 2.0f,  1.0f / 3.0f,  1.0f / 4.0f,  1.0f / 5.0f,
-                                        1.0f / 6.0f, 1.0f / 7.0f, 1.0f / 8.0f,  1.0f / 9.0f,  1.0f / 10.0f, 1.0f / 11.0f,
+        constexpr float kInverse[16] = {0.0f,         1.0f,         1.0f / 2.0f,  1.0f / 3.0f,
+                                        1.0f / 4.0f,  1.0f / 5.0f,  1.0f / 6.0f,  1.0f / 7.0f,
+                                        1.0f / 8.0f,  1.0f / 9.0f,  1.0f / 10.0f, 1.0f / 11.0f,
                                         1.0f / 12.0f, 1.0f / 13.0f, 1.0f / 14.0f, 1.0f / 15.0f};
         float S[4] = {1.0f, 0.5f, 1.0f / 3.0f, 0.25f};
         float power = 1.0f;
