@@ -37,13 +37,11 @@ void SurfaceRayTracer<A>::traceRays(RayCollection& rays, Mesh& mesh)
 }
 
 template class SurfaceRayTracer<GridAccelerator>;
-template class SurfaceRayTracer<Accelerator>;
 
 std::unique_ptr<SurfaceRayTracerBase> makeSurfaceRayTracer(SurfaceTracerKind kind)
 {
     switch (kind) {
     case SurfaceTracerKind::Grid: return std::make_unique<SurfaceRayTracer<GridAccelerator>>();
-    case SurfaceTracerKind::BruteForce: return std::make_unique<SurfaceRayTracer<Accelerator>>();
     }
     return nullptr;
 }

@@ -17,7 +17,7 @@ public:
     virtual void traceRays(RayCollection& rays, Mesh& mesh) = 0;
 };
 
-// A: GridAccelerator (walks the face grid) or Accelerator (tests every face).
+// A: GridAccelerator (walks the face grid).
 template <typename A>
 class SurfaceRayTracer : public SurfaceRayTracerBase {
 public:
@@ -30,7 +30,7 @@ private:
 };
 
 // The numbers are those the test hooks pass.
-enum class SurfaceTracerKind : int { Grid = 1, BruteForce = 2 };
+enum class SurfaceTracerKind : int { Grid = 1 };
 
 // nullptr for a kind that does not exist.
 std::unique_ptr<SurfaceRayTracerBase> makeSurfaceRayTracer(SurfaceTracerKind kind);
