@@ -54,10 +54,10 @@ std::vector<int> place(Mesh& mesh, RayCollection& rays, Placement how)
     if (how == Placement::EveryFace) {
         tracing::selftest::placeRaysTestingEveryFace(rays, mesh);
     } else {
-        auto tracer = makeSurfaceRayTracer(SurfaceTracerKind::Grid);
+        SurfaceRayTracer tracer;
         CapturedOutput quiet;
-        tracer->buildAccelerator(mesh);
-        tracer->traceRays(rays, mesh);
+        tracer.buildAccelerator(mesh);
+        tracer.traceRays(rays, mesh);
     }
     return fetch(rays.h_rdata.startFaces, static_cast<std::size_t>(rays.nRays));
 }
