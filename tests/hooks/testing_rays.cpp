@@ -93,9 +93,5 @@ void bindTestingRays(py::module_& m)
                  return py::dict(py::arg("shape") = py::make_tuple(g.nx, g.ny, g.nz),
                                  py::arg("cell_size") = py::make_tuple(g.cellSize.x, g.cellSize.y, g.cellSize.z),
                                  py::arg("origin") = py::make_tuple(g.origin.x, g.origin.y, g.origin.z));
-             })
-        .def("print_cells", [](SurfaceTracer& s, int items) {
-            if (s.kind != 1) throw std::invalid_argument("only the grid tracer has a grid");
-            s.grid.accelerator().printCells(items);
-        });
+             });
 }
