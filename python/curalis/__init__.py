@@ -6,6 +6,7 @@ from lumetra import _backend
 # Both packages must run the same variant: they exchange raw device addresses.
 backend = _lumetra.backend
 _ext = _backend.load_companion("curalis", backend)
+_backend.install_hooks(_ext, _lumetra.Lumetra)
 
 __doc__ = _ext.__doc__
 

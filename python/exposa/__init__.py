@@ -16,6 +16,7 @@ from lumetra import _backend
 
 backend = _lumetra.backend
 _ext = _backend.load_companion("exposa", backend)
+_backend.install_hooks(_ext, _lumetra.Lumetra)
 
 globals().update({name: value for name, value in vars(_ext).items() if not name.startswith("_")})
 set_num_threads = _lumetra.set_num_threads

@@ -44,6 +44,7 @@ from ._backend import load_extension as _load_extension
 
 _ext, backend = _load_extension()
 _backend.share_thread_count(_ext)
+_backend.install_hooks(_ext, _ext.Lumetra)
 
 # Everything public of the compiled variant is the package's API, with the mesh helpers and
 # the map's matrix.

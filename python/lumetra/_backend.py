@@ -152,6 +152,21 @@ def load_companion(package, backend):
     return ext
 
 
+def install_hooks(ext, engine_type):
+    """Hand ``ext`` what it uses of this package: the size checks, the table of the addresses
+    engines hand out, and the engine class ``engine_type`` the curing models accept. The
+    compiled modules import nothing of the package themselves."""
+    from . import _addresses, _sizes
+
+    ext._install_hooks(
+        require_count=_sizes.require_count,
+        require_memory=_sizes.require_memory,
+        register_address=_addresses.register,
+        check_address=_addresses.check,
+        engine_type=engine_type,
+    )
+
+
 # Each compiled module links its own copy of the device layer, and with it its own CPU
 # thread count. The modules register here; lumetra.set_num_threads sets every one, and a
 # module that registers later starts from the count in force.

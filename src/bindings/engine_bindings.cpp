@@ -450,13 +450,11 @@ public:
     }
 };
 
-// An address handed out to the curing modules, recorded with its kind (lumetra._addresses).
+// An address handed out to the curing modules, recorded with its kind (lumetra._addresses,
+// through the register_address hook).
 std::uintptr_t handOut(const Lumetra& e, const char* kind, std::uintptr_t address)
 {
-    if (address != 0) {
-        py::module_::import("lumetra._addresses")
-            .attr("register")(py::cast(&e, py::return_value_policy::reference), kind, address);
-    }
+    if (address != 0) hook("register_address")(py::cast(&e, py::return_value_policy::reference), kind, address);
     return address;
 }
 

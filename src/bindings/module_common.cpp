@@ -6,23 +6,53 @@
 
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 namespace py = pybind11;
 
 namespace {
 // cudaErrorMemoryAllocation; the CPU backend reports a failed allocation with CUDA's code.
 constexpr dev::Error kOutOfMemory = 2;
+
+// The hooks the package installed. Not a static py::object: its destructor would run after
+// the interpreter is gone. An atexit callback releases them while it is still whole.
+py::dict* hooks = nullptr;
+bool released = false;
+
+void installHooks(py::object requireCount, py::object requireMemory, py::object registerAddress,
+                  py::object checkAddress, py::object engineType)
+{
+    if (!hooks) {
+        hooks = new py::dict();
+        py::module_::import("atexit").attr("register")(py::cpp_function([] {
+            delete hooks;
+            hooks = nullptr;
+            released = true;
+        }));
+    }
+    (*hooks)["require_count"] = std::move(requireCount);
+    (*hooks)["require_memory"] = std::move(requireMemory);
+    (*hooks)["register_address"] = std::move(registerAddress);
+    (*hooks)["check_address"] = std::move(checkAddress);
+    (*hooks)["engine_type"] = std::move(engineType);
+}
 } // namespace
+
+py::object hook(const char* name)
+{
+    if (hooks && hooks->contains(name)) return (*hooks)[name];
+    if (released) throw std::runtime_error(std::string(name) + ": the interpreter is shutting down");
+    throw std::runtime_error(std::string("the compiled module has no ") + name +
+                             " (its package installs it at import): import lumetra, curalis or exposa, not "
+                             "their compiled modules");
+}
 
 void requireCount(const std::string& item, long long count, const char* what, double bytesEach)
 {
-    py::module_::import("lumetra._sizes").attr("require_count")(item, count, what, bytesEach);
+    hook("require_count")(item, count, what, bytesEach);
 }
 
-void requireMemory(const std::string& item, double bytes)
-{
-    py::module_::import("lumetra._sizes").attr("require_memory")(item, bytes);
-}
+void requireMemory(const std::string& item, double bytes) { hook("require_memory")(item, bytes); }
 
 bool hostHoldsDeviceMemory() { return std::string(dev::backendName()) == "cpu"; }
 
@@ -50,7 +80,7 @@ std::uintptr_t engineAddress(const EngineObject& engine, const char* call, const
 py::object addressOwner(std::uintptr_t address, const char* kind, const char* call)
 {
     if (address == 0) return py::none();
-    return py::module_::import("lumetra._addresses").attr("check")(address, kind, call);
+    return hook("check_address")(address, kind, call);
 }
 
 void keepOwner(py::object& keep, std::uintptr_t result, std::uintptr_t devlink, const char* call)
@@ -78,6 +108,9 @@ void bindCommon(py::module_& m)
         }
     });
     m.attr("backend") = dev::backendName();
+    m.def("_install_hooks", &installHooks, py::arg("require_count"), py::arg("require_memory"),
+          py::arg("register_address"), py::arg("check_address"), py::arg("engine_type"),
+          "Hand the module what it uses of its package; lumetra._backend.install_hooks calls it.");
     m.def("set_num_threads", &dev::setNumThreads, py::arg("threads"),
           "Set the number of CPU threads that run kernels on the CPU variant.\n\n"
           "The initial value follows OMP_NUM_THREADS. The CUDA variant keeps the value but runs\n"

@@ -8,8 +8,16 @@
 #include <pybind11/pybind11.h>
 
 // What both extension modules carry besides their own classes: the message sink, the
-// backend name and the CPU thread count.
+// backend name, the CPU thread count and _install_hooks.
 void bindCommon(pybind11::module_& m);
+
+// What a compiled module uses of the Python package above it: the size checks
+// (require_count, require_memory of lumetra._sizes), the table of handed-out addresses
+// (register_address, check_address of lumetra._addresses) and the engine class
+// (engine_type). The package hands them over once at import (lumetra._backend.install_hooks)
+// so that the module imports nothing of it. RuntimeError naming the hook when the package
+// has not installed it: the compiled module was imported on its own.
+pybind11::object hook(const char* name);
 
 // The public boundary-condition types of lumetra.
 void bindOpticsTypes(pybind11::module_& m);
@@ -28,9 +36,10 @@ private:
     std::string text_;
 };
 
-// The size checks of lumetra._sizes (MemoryError naming `item` and the memory it would
-// need), so the compiled modules and the Python generators refuse alike: more `what`
-// ("nodes", "elements", "rays") than the engine holds, or more bytes than are available.
+// The size checks of lumetra._sizes, through their hooks (MemoryError naming `item` and the
+// memory it would need), so the compiled modules and the Python generators refuse alike:
+// more `what` ("nodes", "elements", "rays") than the engine holds, or more bytes than are
+// available.
 void requireCount(const std::string& item, long long count, const char* what, double bytesEach);
 void requireMemory(const std::string& item, double bytes);
 
@@ -86,7 +95,7 @@ struct type_caster<EngineObject> {
 
     bool load(handle src, bool)
     {
-        if (!isinstance(src, module_::import("lumetra").attr("Lumetra"))) return false;
+        if (!isinstance(src, ::hook("engine_type"))) return false;
         value.engine = reinterpret_borrow<object>(src);
         return true;
     }

@@ -160,7 +160,7 @@ void Lumetra::initializeSRT()
         return;
     }
     srt.reset();
-    srt = makeSurfaceRayTracer(SurfaceTracerKind::Grid);
+    srt = std::make_unique<SurfaceRayTracer>();
     state.surfaceTracerBuilt = true;
     srt->buildAccelerator(mesh);
     state.faceGridBuilt = true;

@@ -169,7 +169,7 @@ private:
     void refreshGeometry();
     void placeRays(const char* caller);
 
-    std::unique_ptr<SurfaceRayTracerBase> srt;
+    std::unique_ptr<SurfaceRayTracer> srt;
     std::unique_ptr<BaseRayTracer> fert;
     std::unique_ptr<BaseRayTracer> adjoint; // the transpose of fert's trace, for adjointSolver
     SolverKind adjointSolver = SolverKind::ForwardEuler;

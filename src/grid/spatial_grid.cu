@@ -288,17 +288,3 @@ void SpatialGrid::printOccupancy(int itemCount, const std::vector<int>& head, co
              static_cast<double>(occupancyPercentile(stencil, 0.5f)),
              static_cast<double>(occupancyPercentile(stencil, 0.9f)), stencilMax);
 }
-
-void SpatialGrid::printCells(int itemCount) const
-{
-    const std::size_t cells = static_cast<std::size_t>(grid_.nx) * grid_.ny * grid_.nz;
-    const std::vector<int> head = cellHead_.download(), next = cellNext_.download();
-    int listed = 0;
-    for (std::size_t c = 0; c < cells && c < head.size(); ++c) {
-        std::string line = msg::format("Cell %d: ", static_cast<int>(c));
-        for (int i = head[c]; i >= 0; i = next[i], ++listed) line += msg::format("%d ", i);
-        msg::out("%s\n", line.c_str());
-    }
-    msg::out("Total faces in acceleration structure: %d\n", listed);
-    msg::out("Total faces in mesh: %d\n", itemCount);
-}

@@ -95,8 +95,6 @@ public:
 
     GridView view() const { return grid_; }
 
-    // Prints every cell's items, then the totals.
-    void printCells(int itemCount) const;
     // The occupancy report of a build (cells, items per cell, 27-cell stencil sums).
     void printOccupancy(int itemCount, const std::vector<int>& head, const std::vector<int>& next,
                         const char* label) const;

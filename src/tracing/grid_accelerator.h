@@ -1,5 +1,5 @@
-// The tracer's use of the face grid (grid/spatial_grid.h): the boundary-face test, the walk
-// of a ray through the grid's cells, and the brute-force alternative that tests every face.
+// The tracer's use of the face grid (grid/spatial_grid.h): the boundary-face test and the
+// walk of a ray through the grid's cells.
 #pragma once
 
 #include "common/vec3.h"
@@ -10,9 +10,9 @@
 
 class Mesh;
 
-// The boundary-face test shared by the grid walk and the brute-force tracer: the face as
-// the triangles (c0, c1, c2) and, when that misses, (c0, c2, c3); a nearer hit updates the
-// ray's hitDistance, face and normal ((c1 - c0) x (c3 - c0), normalised).
+// The boundary-face test: the face as the triangles (c0, c1, c2) and, when that misses,
+// (c0, c2, c3); a nearer hit updates the ray's hitDistance, face and normal
+// ((c1 - c0) x (c3 - c0), normalised).
 __host__ __device__ inline void intersectBoundaryFace(Ray* ray, const MeshDataFlat* mesh, int face)
 {
     const int* n = mesh->faceNodes + 4 * face;
@@ -120,22 +120,7 @@ struct FaceGridView : GridView {
     }
 };
 
-// What the brute-force tracer's kernel receives: it tests every face in order.
-struct BruteForceView {
-    __host__ __device__ void findIntersection(Ray* ray, const MeshDataFlat* mesh) const
-    {
-        for (int f = 0; f < mesh->nFaces; ++f) intersectBoundaryFace(ray, mesh, f);
-    }
-};
-
-// The surface tracer's two ways of finding a ray's first boundary face: the face grid
-// (GridAccelerator) or every face in turn (Accelerator).
-class Accelerator {
-public:
-    void buildFaceGrid(Mesh& /*mesh*/) {}
-    BruteForceView view() const { return {}; }
-};
-
+// The surface tracer's way of finding a ray's first boundary face: the face grid.
 class GridAccelerator : public SpatialGrid {
 public:
     FaceGridView view() const

@@ -4,8 +4,7 @@
 #include "mesh/mesh.h"
 #include "rays/ray_collection.h"
 
-template <typename View>
-__global__ void placeRaysOnSurfaceKernel(RaysDataFlat* rays, MeshDataFlat* mesh, View accelerator)
+__global__ void placeRaysOnSurfaceKernel(RaysDataFlat* rays, MeshDataFlat* mesh, FaceGridView accelerator)
 {
     const int i = static_cast<int>(dev::globalThreadIndex());
     if (i >= rays->nRays) return;
@@ -21,29 +20,11 @@ __global__ void placeRaysOnSurfaceKernel(RaysDataFlat* rays, MeshDataFlat* mesh,
     rays->setRay(ray);
 }
 
-template <typename A>
-void SurfaceRayTracer<A>::buildAccelerator(Mesh& mesh)
-{
-    accelerator_.buildFaceGrid(mesh);
-}
+void SurfaceRayTracer::buildAccelerator(Mesh& mesh) { accelerator_.buildFaceGrid(mesh); }
 
-template <typename A>
-void SurfaceRayTracer<A>::traceRays(RayCollection& rays, Mesh& mesh)
+void SurfaceRayTracer::traceRays(RayCollection& rays, Mesh& mesh)
 {
-    const auto view = accelerator_.view();
-    dev::launchItems(DEV_KERNEL(placeRaysOnSurfaceKernel<decltype(view)>), rays.nRays, 128, dev::kDefaultStream,
-                     rays.d_rdata, mesh.d_mdata, view);
+    dev::launchItems(DEV_KERNEL(placeRaysOnSurfaceKernel), rays.nRays, 128, dev::kDefaultStream, rays.d_rdata,
+                     mesh.d_mdata, accelerator_.view());
     dev::synchronize();
-}
-
-template class SurfaceRayTracer<GridAccelerator>;
-template class SurfaceRayTracer<Accelerator>;
-
-std::unique_ptr<SurfaceRayTracerBase> makeSurfaceRayTracer(SurfaceTracerKind kind)
-{
-    switch (kind) {
-    case SurfaceTracerKind::Grid: return std::make_unique<SurfaceRayTracer<GridAccelerator>>();
-    case SurfaceTracerKind::BruteForce: return std::make_unique<SurfaceRayTracer<Accelerator>>();
-    }
-    return nullptr;
 }

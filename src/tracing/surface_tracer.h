@@ -3,34 +3,18 @@
 // position and direction and gets start face -1.
 #pragma once
 
-#include <memory>
-
 #include "tracing/grid_accelerator.h"
 
 class Mesh;
 class RayCollection;
 
-class SurfaceRayTracerBase {
+class SurfaceRayTracer {
 public:
-    virtual ~SurfaceRayTracerBase() = default;
-    virtual void buildAccelerator(Mesh& mesh) = 0;
-    virtual void traceRays(RayCollection& rays, Mesh& mesh) = 0;
-};
-
-// A: GridAccelerator (walks the face grid) or Accelerator (tests every face).
-template <typename A>
-class SurfaceRayTracer : public SurfaceRayTracerBase {
-public:
-    void buildAccelerator(Mesh& mesh) override;
-    void traceRays(RayCollection& rays, Mesh& mesh) override;
-    A& accelerator() { return accelerator_; }
+    // Builds the face grid over the mesh's boundary faces.
+    void buildAccelerator(Mesh& mesh);
+    void traceRays(RayCollection& rays, Mesh& mesh);
+    GridAccelerator& accelerator() { return accelerator_; }
 
 private:
-    A accelerator_;
+    GridAccelerator accelerator_;
 };
-
-// The numbers are those the test hooks pass.
-enum class SurfaceTracerKind : int { Grid = 1, BruteForce = 2 };
-
-// nullptr for a kind that does not exist.
-std::unique_ptr<SurfaceRayTracerBase> makeSurfaceRayTracer(SurfaceTracerKind kind);

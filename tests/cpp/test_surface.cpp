@@ -8,6 +8,7 @@
 #include "mesh/mesh.h"
 #include "mesh_fixtures.h"
 #include "rays/ray_collection.h"
+#include "kernels/surface_reference.h"
 #include "tracing/surface_tracer.h"
 
 namespace {
@@ -43,13 +44,21 @@ std::unique_ptr<RayCollection> raysOf(const std::vector<std::pair<Vec3, Vec3>>& 
     return rays;
 }
 
-// Start faces from both tracers; they must agree.
-std::vector<int> place(Mesh& mesh, RayCollection& rays, SurfaceTracerKind kind)
+// The face grid's walk, and the reference that tests every face; they must agree.
+enum class Placement { FaceGrid, EveryFace };
+constexpr Placement kBoth[] = {Placement::FaceGrid, Placement::EveryFace};
+
+// The start faces a placement gives.
+std::vector<int> place(Mesh& mesh, RayCollection& rays, Placement how)
 {
-    auto tracer = makeSurfaceRayTracer(kind);
-    CapturedOutput quiet;
-    tracer->buildAccelerator(mesh);
-    tracer->traceRays(rays, mesh);
+    if (how == Placement::EveryFace) {
+        tracing::selftest::placeRaysTestingEveryFace(rays, mesh);
+    } else {
+        SurfaceRayTracer tracer;
+        CapturedOutput quiet;
+        tracer.buildAccelerator(mesh);
+        tracer.traceRays(rays, mesh);
+    }
     return fetch(rays.h_rdata.startFaces, static_cast<std::size_t>(rays.nRays));
 }
 
@@ -117,25 +126,10 @@ TEST(FaceGrid, PercentilesInterpolateBetweenNeighbours)
     EXPECT_EQ(occupancyPercentile(v, 2.0f), 3.0f); // the fraction is clamped
 }
 
-TEST(FaceGrid, CellListingNamesEveryItem)
-{
-    auto mesh = loadQuiet(kUnitCube);
-    GridAccelerator grid;
-    {
-        CapturedOutput quiet;
-        grid.buildFaceGrid(*mesh);
-    }
-    CapturedOutput out;
-    grid.printCells(6);
-    const std::string& s = out.str();
-    EXPECT_EQ(s.rfind("Cell 0: \n", 0), 0u) << s;
-    EXPECT_NE(s.find("Total faces in acceleration structure: 6\nTotal faces in mesh: 6\n"), std::string::npos) << s;
-}
-
 TEST(SurfaceTracer, RayAimedAtAFaceLandsOnItsPlane)
 {
     auto mesh = loadQuiet(kUnitCube);
-    for (SurfaceTracerKind kind : {SurfaceTracerKind::Grid, SurfaceTracerKind::BruteForce}) {
+    for (Placement kind : kBoth) {
         auto rays = raysOf({{Vec3(0.3f, 0.4f, -5.0f), Vec3(0, 0, 1)}, {Vec3(0.25f, 7.0f, 0.6f), Vec3(0, -1, 0)}});
         const auto faces = place(*mesh, *rays, kind);
         EXPECT_EQ(faces[0], faceOf(*mesh, 0, 0)); // zeta = -1: the z = 0 plane
@@ -150,7 +144,7 @@ TEST(SurfaceTracer, RayAimedAtAFaceLandsOnItsPlane)
 TEST(SurfaceTracer, NearerOfTwoFacesAlongTheRayWins)
 {
     auto mesh = loadQuiet(std::string(fixtures::kTwoCubes));
-    for (SurfaceTracerKind kind : {SurfaceTracerKind::Grid, SurfaceTracerKind::BruteForce}) {
+    for (Placement kind : kBoth) {
         auto rays = raysOf({{Vec3(5.0f, 0.5f, 0.5f), Vec3(-1, 0, 0)}, {Vec3(-3.0f, 0.2f, 0.7f), Vec3(1, 0, 0)}});
         const auto faces = place(*mesh, *rays, kind);
         EXPECT_EQ(faces[0], faceOf(*mesh, 1, 3)) << "kind " << static_cast<int>(kind);
@@ -166,7 +160,7 @@ TEST(SurfaceTracer, RaysFromFarAwayFindTheirEntryCell)
     // 1000 units above a unit cube, the entry point's rounding (about 6e-5) exceeds a nudge
     // of 1e-5 of the grid across its face: a ray located by a nudged point finds no cell.
     auto mesh = loadQuiet(kUnitCube);
-    for (SurfaceTracerKind kind : {SurfaceTracerKind::Grid, SurfaceTracerKind::BruteForce}) {
+    for (Placement kind : kBoth) {
         auto rays = raysOf({{Vec3(0.3f, 0.4f, 1000.0f), Vec3(0, 0, -1)}, {Vec3(3000.0f, 0.6f, 0.7f), Vec3(-1, 0, 0)}});
         const auto faces = place(*mesh, *rays, kind);
         EXPECT_EQ(faces[0], faceOf(*mesh, 0, 1)) << "kind " << static_cast<int>(kind); // zeta = +1: z = 1
@@ -177,7 +171,7 @@ TEST(SurfaceTracer, RaysFromFarAwayFindTheirEntryCell)
 TEST(SurfaceTracer, RaysThatMissKeepPositionAndLoseTheirFace)
 {
     auto mesh = loadQuiet(kUnitCube);
-    for (SurfaceTracerKind kind : {SurfaceTracerKind::Grid, SurfaceTracerKind::BruteForce}) {
+    for (Placement kind : kBoth) {
         // Away from the mesh; parallel to a slab it is outside of; from inside, outward.
         auto rays = raysOf({{Vec3(3, 3, 3), Vec3(1, 0, 0)},
                             {Vec3(0.5f, 5.0f, 0.5f), Vec3(1, 0, 0)},
@@ -214,15 +208,8 @@ TEST(SurfaceTracer, FlatSurfaceGetsACellSizeOnItsFlatAxis)
     EXPECT_EQ(grid.view().cellSize, Vec3(2, 1, 2));
     EXPECT_EQ(grid.view().nz, 1);
     auto rays = raysOf({{Vec3(3.0f, 0.5f, 5.0f), Vec3(0, 0, -1)}});
-    EXPECT_EQ(place(*mesh, *rays, SurfaceTracerKind::Grid)[0], 1);
+    EXPECT_EQ(place(*mesh, *rays, Placement::FaceGrid)[0], 1);
     EXPECT_NEAR(fetch(rays->h_rdata.positions, 3)[2], 0.0f, 1e-6f);
-}
-
-TEST(SurfaceTracer, FactoryKnowsTwoKinds)
-{
-    EXPECT_NE(makeSurfaceRayTracer(SurfaceTracerKind::Grid), nullptr);
-    EXPECT_NE(makeSurfaceRayTracer(SurfaceTracerKind::BruteForce), nullptr);
-    EXPECT_EQ(makeSurfaceRayTracer(static_cast<SurfaceTracerKind>(3)), nullptr);
 }
 
 } // namespace

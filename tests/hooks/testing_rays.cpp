@@ -6,6 +6,7 @@
 #include <string>
 
 #include "hooks/testing.h"
+#include "kernels/surface_reference.h"
 #include "mesh/mesh.h"
 #include "rays/ray_collection.h"
 #include "tracing/surface_tracer.h"
@@ -23,9 +24,11 @@ void put(T* deviceArray, py::array_t<T, py::array::c_style | py::array::forcecas
     dev::upload(deviceArray, values.data(), expected);
 }
 
+// Kind 1 is the engine's placement (the face grid), kind 2 the reference that tests every
+// face (kernels/surface_reference.h), which has nothing to build.
 struct SurfaceTracer {
-    std::unique_ptr<SurfaceRayTracerBase> tracer;
     int kind;
+    SurfaceRayTracer grid;
 };
 
 } // namespace
@@ -70,23 +73,25 @@ void bindTestingRays(py::module_& m)
     py::class_<SurfaceTracer>(m, "SurfaceTracer",
                               "A surface tracer: kind 1 walks the face grid, kind 2 tests every face.")
         .def(py::init([](int kind) {
-                 auto t = makeSurfaceRayTracer(static_cast<SurfaceTracerKind>(kind));
-                 if (!t) throw std::invalid_argument("surface tracer kind must be 1 or 2");
-                 return SurfaceTracer{std::move(t), kind};
+                 if (kind != 1 && kind != 2) throw std::invalid_argument("surface tracer kind must be 1 or 2");
+                 return SurfaceTracer{kind, {}};
              }),
              py::arg("kind"))
-        .def("build", [](SurfaceTracer& s, Mesh& mesh) { s.tracer->buildAccelerator(mesh); })
-        .def("trace", [](SurfaceTracer& s, RayCollection& rays, Mesh& mesh) { s.tracer->traceRays(rays, mesh); })
+        .def("build",
+             [](SurfaceTracer& s, Mesh& mesh) {
+                 if (s.kind == 1) s.grid.buildAccelerator(mesh);
+             })
+        .def("trace",
+             [](SurfaceTracer& s, RayCollection& rays, Mesh& mesh) {
+                 if (s.kind == 1) s.grid.traceRays(rays, mesh);
+                 else tracing::selftest::placeRaysTestingEveryFace(rays, mesh);
+             })
         .def("grid",
              [](SurfaceTracer& s) {
                  if (s.kind != 1) throw std::invalid_argument("only the grid tracer has a grid");
-                 const GridView g = static_cast<SurfaceRayTracer<GridAccelerator>&>(*s.tracer).accelerator().view();
+                 const GridView g = s.grid.accelerator().view();
                  return py::dict(py::arg("shape") = py::make_tuple(g.nx, g.ny, g.nz),
                                  py::arg("cell_size") = py::make_tuple(g.cellSize.x, g.cellSize.y, g.cellSize.z),
                                  py::arg("origin") = py::make_tuple(g.origin.x, g.origin.y, g.origin.z));
-             })
-        .def("print_cells", [](SurfaceTracer& s, int items) {
-            if (s.kind != 1) throw std::invalid_argument("only the grid tracer has a grid");
-            static_cast<SurfaceRayTracer<GridAccelerator>&>(*s.tracer).accelerator().printCells(items);
-        });
+             });
 }

@@ -81,3 +81,29 @@ def test_thread_count_follows_omp_num_threads():
     result = run_python("import lumetra; print(lumetra.get_num_threads())", backend="cpu", OMP_NUM_THREADS="3")
     assert result.returncode == 0, result.stderr
     assert result.stdout.strip() == "3"
+
+
+def test_a_compiled_module_imports_nothing_of_the_packages():
+    """The curing module loaded without its package: a call that needs what the package
+    installs is refused by name, and lumetra was never imported behind the script's back."""
+    result = run_python(
+        """
+        import glob, importlib.util as u, os, sys
+        folder = os.path.dirname(u.find_spec("curalis").origin)
+        path = glob.glob(os.path.join(folder, "_curalis_cpu*"))[0]
+        spec = u.spec_from_file_location("_curalis_cpu", path)
+        ext = u.module_from_spec(spec)
+        spec.loader.exec_module(ext)
+        try:
+            ext.Curalis(ext.CuralisProps(), 8)
+        except RuntimeError as e:
+            print(e)
+        print(sorted(m for m in sys.modules if m.split(".")[0] in ("lumetra", "curalis")))
+    """
+    )
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines() == [
+        "the compiled module has no require_count (its package installs it at import): import lumetra, curalis or "
+        "exposa, not their compiled modules",
+        "[]",
+    ]
