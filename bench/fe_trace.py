@@ -2,9 +2,11 @@
 in one run (LUMETRA_STEP_RULE: exit-aimed steps without the straight crossing "stepped",
 and the default), each solver, on 1 and on all threads.
 
-Two cases on a 50 x 50 x 40 block (100 000 hexahedra):
+Three cases on a 50 x 50 x 40 block (100 000 hexahedra):
   graded:  index 1.4 to 1.5 across x, absorptivity 0.02 (every element is stepped);
-  uniform: index 1.5, absorptivity 0.02 (the Beer-Lambert slab; straight crossings).
+  uniform: index 1.5, absorptivity 0.02 (the Beer-Lambert slab; straight crossings);
+  pencil:  the uniform block, every ray entering at one point along -z (the pencil beam of
+           photon-transport benchmarks: the same 40 elements, all in the caches).
 Rays per second and element visits per second, best of several traces with the rules
 interleaved (the machine may be shared), and the relative nodal L2 distance of each
 rule's absorbed power from a fine-step Runge-Kutta reference (LUMETRA_STEP_RULE=fine).
@@ -108,7 +110,7 @@ def run_case(name, mesh_path, rays_path, count, tmp, repeats):
     set_rule("")
 
 
-def write_case(tmp, name, count, index):
+def write_case(tmp, name, count, index, pencil=False):
     nx, ny, nz = 50, 50, 40
     points, cells = grid(nx, ny, nz)
     mesh_path, rays_path = os.path.join(tmp, f"{name}.vtk"), os.path.join(tmp, f"{name}.ry")
@@ -117,6 +119,9 @@ def write_case(tmp, name, count, index):
     xy = rng.uniform(1, nx - 1, size=(count, 2))
     d = np.array([0.1, 0.05, -1.0])
     d /= np.linalg.norm(d)
+    if pencil:
+        xy[:] = (nx / 2 + 0.3, ny / 2 + 0.7)
+        d = np.array([0.0, 0.0, -1.0])
     with open(rays_path, "w") as f:
         f.write(f"{count}\n")
         for x, y in xy:
@@ -130,9 +135,14 @@ def main():
     repeats = int(os.environ.get("BENCH_REPEATS", "3"))
     print(f"\nbackend {lumetra.backend}, 50 x 50 x 40 hexahedra", file=sys.stderr)
     with tempfile.TemporaryDirectory() as tmp:
-        for name, index in (("graded", lambda p: 1.4 + 0.002 * p[:, 0]), ("uniform", lambda p: np.full(len(p), 1.5))):
+        uniform = lambda p: np.full(len(p), 1.5)  # noqa: E731
+        for name, index, pencil in (
+            ("graded", lambda p: 1.4 + 0.002 * p[:, 0], False),
+            ("uniform", uniform, False),
+            ("pencil", uniform, True),
+        ):
             with contextlib.redirect_stdout(io.StringIO()):
-                mesh_path, rays_path = write_case(tmp, name, count, index)
+                mesh_path, rays_path = write_case(tmp, name, count, index, pencil)
             run_case(name, mesh_path, rays_path, count, tmp, repeats)
 
 
