@@ -79,6 +79,9 @@ namespace detail {
 inline thread_local bool soleThread LUMETRA_FAST_TLS = false;
 } // namespace detail
 
+// Whether the atomic operations of the running launch are plain ones (see soleThread).
+inline bool atomicsArePlain() { return detail::soleThread; }
+
 template <typename T>
 inline T atomicAdd(T* address, T value)
 {

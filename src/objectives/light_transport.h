@@ -7,11 +7,12 @@
 
 // The deposits of consecutive element visits share the nodes of the face between them. On
 // the CPU an atomic addition of a double is a locked compare-and-swap loop that stalls the
-// core, so each ray keeps its last visit's eight deposits back and adds them to the field
-// only once the next visit shows which nodes it leaves behind: a node the ray's path keeps
-// touching gets one addition for the run of visits. On a GPU the additions are
-// fire-and-forget reductions and the window would cost a thread 24 registers, so there each
-// visit adds its deposits at once.
+// core, so where several threads trace, each ray keeps its last visit's eight deposits back
+// and adds them to the field only once the next visit shows which nodes it leaves behind: a
+// node the ray's path keeps touching gets one addition for the run of visits. A trace on one
+// thread adds plainly, and the window's matching would cost more than it saves. On a GPU the
+// additions are fire-and-forget reductions and the window would cost a thread 24 registers,
+// so there each visit adds its deposits at once.
 #if defined(LUMETRA_BACKEND_CPU)
 #define LUMETRA_DEPOSIT_WINDOW 1
 #endif
@@ -67,10 +68,12 @@ struct LightTransportView : ObjectiveView {
     __device__ void interactElementLocal(StateVector* state, Vec3, const int* nodes)
     {
 #if defined(LUMETRA_DEPOSIT_WINDOW)
-        window.pass(nodes, state->absorbed, resultDevice);
-#else
-        for (int k = 0; k < 8; ++k) dev::atomicAdd(&resultDevice[nodes[k]], static_cast<double>(state->absorbed[k]));
+        if (!dev::atomicsArePlain()) {
+            window.pass(nodes, state->absorbed, resultDevice);
+            return;
+        }
 #endif
+        for (int k = 0; k < 8; ++k) dev::atomicAdd(&resultDevice[nodes[k]], static_cast<double>(state->absorbed[k]));
     }
 
 #if defined(LUMETRA_DEPOSIT_WINDOW)
