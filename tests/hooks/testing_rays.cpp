@@ -86,12 +86,11 @@ void bindTestingRays(py::module_& m)
                  if (s.kind == 1) s.grid.traceRays(rays, mesh);
                  else tracing::selftest::placeRaysTestingEveryFace(rays, mesh);
              })
-        .def("grid",
-             [](SurfaceTracer& s) {
-                 if (s.kind != 1) throw std::invalid_argument("only the grid tracer has a grid");
-                 const GridView g = s.grid.accelerator().view();
-                 return py::dict(py::arg("shape") = py::make_tuple(g.nx, g.ny, g.nz),
-                                 py::arg("cell_size") = py::make_tuple(g.cellSize.x, g.cellSize.y, g.cellSize.z),
-                                 py::arg("origin") = py::make_tuple(g.origin.x, g.origin.y, g.origin.z));
-             });
+        .def("grid", [](SurfaceTracer& s) {
+            if (s.kind != 1) throw std::invalid_argument("only the grid tracer has a grid");
+            const GridView g = s.grid.accelerator().view();
+            return py::dict(py::arg("shape") = py::make_tuple(g.nx, g.ny, g.nz),
+                            py::arg("cell_size") = py::make_tuple(g.cellSize.x, g.cellSize.y, g.cellSize.z),
+                            py::arg("origin") = py::make_tuple(g.origin.x, g.origin.y, g.origin.z));
+        });
 }
