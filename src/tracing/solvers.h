@@ -25,9 +25,10 @@ enum class StepRule : int { Aimed = 0, Stepped = 1, Fine = 2 };
 
 // Moments of the share of a step's absorbed power along the chord, t in [0, 1], for a
 // uniform absorption rate: density tau exp(-tau t) / (1 - exp(-tau)). Returns
-// M1..M3 (M0 = 1). A power series below tau = 1 (the recurrence loses digits there), the
-// recurrence M_m = (m M_{m-1} - tau / expm1(tau)) / tau above.
-__host__ __device__ inline void absorptionMoments(float tau, float M[3])
+// M1..M3 (M0 = 1) and the share of the power absorbed, 1 - exp(-tau). A power series below
+// tau = 1 (the recurrence loses digits there; its first sum is that share over tau, so no
+// exponential is needed), the recurrence M_m = (m M_{m-1} - tau / expm1(tau)) / tau above.
+__host__ __device__ inline float absorptionMoments(float tau, float M[3])
 {
     if (tau < 1.0f) {
         // S_m = sum_j (-tau)^j / (j! (m + j + 1)); M_m = S_m / S_0. The terms fall at least
@@ -46,14 +47,16 @@ __host__ __device__ inline void absorptionMoments(float tau, float M[3])
             for (int m = 0; m < 4; ++m) S[m] += power * kInverse[m + j + 1];
         }
         for (int m = 0; m < 3; ++m) M[m] = S[m + 1] / S[0];
-        return;
+        return tau * S[0];
     }
-    const float tail = tau < 80.0f ? tau / expm1f(tau) : 0.0f;
+    const float grown = tau < 80.0f ? expm1f(tau) : floatInfinity(); // exp(tau) - 1
+    const float tail = tau < 80.0f ? tau / grown : 0.0f;
     float previous = 1.0f;
     for (int m = 1; m <= 3; ++m) {
         previous = (static_cast<float>(m) * previous - tail) / tau;
         M[m - 1] = previous;
     }
+    return tau < 80.0f ? grown / (1.0f + grown) : 1.0f;
 }
 
 // Moves the power the ray lost over one step into its nodal deposits (power per node; the
@@ -88,15 +91,15 @@ __host__ __device__ inline LUMETRA_GPU_OUT_OF_LINE void absorbAlongStep(StateVec
         a1 = element.absorptivity.at(to) * element.index.at(to);
         tau = maxf(h * (a0 + 4.0f * am + a1) * (1.0f / 6.0f), 0.0f);
     }
-    const float drop = s->energy * -expm1f(-tau);
+    if (!(tau > 0.0f)) return;
+    float M[3];
+    const float drop = s->energy * absorptionMoments(tau, M);
     if (!(drop > 0.0f)) return;
     s->energy -= drop;
     if (!(s->energy > 0.0f)) s->energy = 0.0f;
 
     // Gauss nodes for the weight exp(-tau t) on [0, 1]: roots of t^2 + a t + b, orthogonal
     // to 1 and t under that weight.
-    float M[3];
-    absorptionMoments(tau, M);
     const float variance = maxf(M[1] - M[0] * M[0], 1e-30f);
     const float a = (M[0] * M[1] - M[2]) / variance;
     const float b = -(M[1] + a * M[0]);
