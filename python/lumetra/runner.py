@@ -329,6 +329,7 @@ CURALIS_SETTINGS = (
     "diffusion_oxygen",
     "diffusion_radical",
     "diffusion_scheme",
+    "fem_preconditioner",
     "diffusion_bc",
     "diffusion_bc_radical",
     "diffusion_bc_oxygen",

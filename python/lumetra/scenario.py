@@ -188,6 +188,13 @@ SCHEMA: dict[str, dict[str, Key]] = {
             'step are refined) or "kernel" (Gaussian smoothing within a cut-off radius)',
             choices=("fem", "kernel"),
         ),
+        "fem_preconditioner": _curalis(
+            "str",
+            "diagonal",
+            'what the "fem" scheme\'s conjugate gradients are preconditioned with: "diagonal" or "multigrid" '
+            "(iterations nearly independent of the mesh spacing)",
+            choices=("diagonal", "multigrid"),
+        ),
         "diffusion_bc": _curalis(
             "int", 0, "1: both species fixed on the boundary when neither switch below is set", minimum=0, maximum=1
         ),
