@@ -265,11 +265,14 @@ def bench_scenario(tmp, quick, rows, growth):
 
 
 VIAL_STEPS = 3
+# The "fem" scheme's preconditioners; the growth rows and the memory are taken with the first.
+VIAL_PRECONDITIONERS = ("diagonal", "multigrid")
 
 
-def vial_case(n_core, folder):
+def vial_case(n_core, folder, preconditioner):
     """The default scenario on the vial of refinement n_core, rays scaled with it (5N across,
-    3N/2 high; a uniform beam), three steps; what the summary says of it and the process's peak memory."""
+    3N/2 high; a uniform beam), three steps, the "fem" scheme with the given preconditioner;
+    what the summary says of it and the process's peak memory."""
     s = scenario.override(
         scenario.default(),
         [
@@ -280,6 +283,7 @@ def vial_case(n_core, folder):
             f"light.rays_high={3 * n_core // 2}",
             f"time.steps={VIAL_STEPS}",
             'resin.diffusion_scheme="fem"',
+            f'resin.fem_preconditioner="{preconditioner}"',
             "output.figure=false",
             f"output.folder={json.dumps(folder)}",
             *scenario.UNIFORM_BEAM,
@@ -296,21 +300,29 @@ def bench_vial(tmp, quick, rows, growth):
     sizes = (4, 8) if quick else (8, 16, 32, 48)
     cases = {}
     for n_core in sizes:
-        folder = os.path.join(tmp, f"vial{n_core}")
-        out = subprocess.run(
-            [sys.executable, os.path.abspath(__file__), "--vial-case", str(n_core), folder],
-            capture_output=True,
-            text=True,
-        )
-        if out.returncode != 0:
-            raise RuntimeError(f"refined vial N = {n_core} failed:\n{out.stderr[-2000:]}")
-        c = cases[n_core] = json.loads(out.stdout.strip().splitlines()[-1])
-        label = f"N = {n_core}: {c['elements']} elements, {c['rays']} rays, {THREADS} thread(s)"
-        rows.append(("refined vial", label, c["optics_time_s"] / c["steps"], "s optics per step"))
-        rows.append(("refined vial", label, c["curing_time_s"] / c["steps"], "s curing per step"))
-        rows.append(
-            ("refined vial", label, c["curing_time_s"] / c["steps"] / c["nodes"] * 1e9, "ns curing per node per step")
-        )
+        for preconditioner in VIAL_PRECONDITIONERS:
+            folder = os.path.join(tmp, f"vial{n_core}{preconditioner}")
+            out = subprocess.run(
+                [sys.executable, os.path.abspath(__file__), "--vial-case", str(n_core), folder, preconditioner],
+                capture_output=True,
+                text=True,
+            )
+            if out.returncode != 0:
+                raise RuntimeError(f"refined vial N = {n_core} ({preconditioner}) failed:\n{out.stderr[-2000:]}")
+            c = json.loads(out.stdout.strip().splitlines()[-1])
+            if preconditioner == VIAL_PRECONDITIONERS[0]:
+                cases[n_core] = c
+            label = f"N = {n_core}: {c['elements']} elements, {c['rays']} rays, {THREADS} thread(s), {preconditioner}"
+            rows.append(("refined vial", label, c["optics_time_s"] / c["steps"], "s optics per step"))
+            rows.append(("refined vial", label, c["curing_time_s"] / c["steps"], "s curing per step"))
+            rows.append(
+                (
+                    "refined vial",
+                    label,
+                    c["curing_time_s"] / c["steps"] / c["nodes"] * 1e9,
+                    "ns curing per node per step",
+                )
+            )
     for a, b in zip(sizes, sizes[1:]):
         ca, cb = cases[a], cases[b]
         # The interpreter and the libraries are the same in every process: the growth of the
@@ -374,7 +386,7 @@ def main(argv=None):
     argv = sys.argv[1:] if argv is None else argv
     if argv[:1] == ["--vial-case"]:  # one refined vial, in a process of its own
         with contextlib.redirect_stdout(io.StringIO()):
-            case = vial_case(int(argv[1]), argv[2])
+            case = vial_case(int(argv[1]), argv[2], argv[3])
         print(json.dumps(case))
         return 0
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
