@@ -11,8 +11,9 @@ rays or the mesh double; writes a JSON file and a Markdown table.
 - the default scenario of `lumetra run` end to end;
 - the refined vial: the default scenario with the mesh refined to N = 8, 16, 32 and 48
   (n_core = N, n_radial = 3N/4, n_z = 2N; --quick: 4 and 8) and the rays with it, each in a
-  process of its own: optics and curing seconds per step (finite-element diffusion), and
-  the growth of the process's peak memory per added element.
+  process of its own: optics and curing seconds per step (finite-element diffusion with
+  each preconditioner, the two alternated), and the growth of the process's peak memory per
+  added element.
 
 Each is then run with twice the rays and with twice the elements; the table gives the ratio
 of work (rays, element visits, elements, nodes) and of time, both taken in this one run.
@@ -265,7 +266,7 @@ def bench_scenario(tmp, quick, rows, growth):
 
 
 VIAL_STEPS = 3
-# The "fem" scheme's preconditioners; the growth rows and the memory are taken with the first.
+# The "fem" scheme's preconditioners, each N run with both.
 VIAL_PRECONDITIONERS = ("diagonal", "multigrid")
 
 
@@ -309,9 +310,7 @@ def bench_vial(tmp, quick, rows, growth):
             )
             if out.returncode != 0:
                 raise RuntimeError(f"refined vial N = {n_core} ({preconditioner}) failed:\n{out.stderr[-2000:]}")
-            c = json.loads(out.stdout.strip().splitlines()[-1])
-            if preconditioner == VIAL_PRECONDITIONERS[0]:
-                cases[n_core] = c
+            c = cases[n_core, preconditioner] = json.loads(out.stdout.strip().splitlines()[-1])
             label = f"N = {n_core}: {c['elements']} elements, {c['rays']} rays, {THREADS} thread(s), {preconditioner}"
             rows.append(("refined vial", label, c["optics_time_s"] / c["steps"], "s optics per step"))
             rows.append(("refined vial", label, c["curing_time_s"] / c["steps"], "s curing per step"))
@@ -323,28 +322,29 @@ def bench_vial(tmp, quick, rows, growth):
                     "ns curing per node per step",
                 )
             )
-    for a, b in zip(sizes, sizes[1:]):
-        ca, cb = cases[a], cases[b]
-        # The interpreter and the libraries are the same in every process: the growth of the
-        # peak between two sizes is what an element costs.
-        grown = cb["peak_bytes"] - ca["peak_bytes"]
-        if grown > 16 << 20:  # small meshes fit in what the process holds anyway
-            rows.append(
+    for preconditioner in VIAL_PRECONDITIONERS:
+        for a, b in zip(sizes, sizes[1:]):
+            ca, cb = cases[a, preconditioner], cases[b, preconditioner]
+            # The interpreter and the libraries are the same in every process: the growth of the
+            # peak between two sizes is what an element costs.
+            grown = cb["peak_bytes"] - ca["peak_bytes"]
+            if grown > 16 << 20:  # small meshes fit in what the process holds anyway
+                rows.append(
+                    (
+                        "refined vial",
+                        f"N = {a} to {b}, {preconditioner}",
+                        grown / (cb["elements"] - ca["elements"]),
+                        "bytes of peak memory per added element",
+                    )
+                )
+            growth.append(
                 (
-                    "refined vial",
-                    f"N = {a} to {b}",
-                    grown / (cb["elements"] - ca["elements"]),
-                    "bytes of peak memory per added element",
+                    f"refined vial (curing, {preconditioner})",
+                    f"mesh N = {a} to {b} (nodes)",
+                    cb["nodes"] / ca["nodes"],
+                    cb["curing_time_s"] / ca["curing_time_s"],
                 )
             )
-        growth.append(
-            (
-                "refined vial (curing)",
-                f"mesh N = {a} to {b} (nodes)",
-                cb["nodes"] / ca["nodes"],
-                cb["curing_time_s"] / ca["curing_time_s"],
-            )
-        )
 
 
 BENCHMARKS = {

@@ -48,6 +48,7 @@ class CuralisProps:
     degree_of_curing0: float
     diffusion_scheme: str
     fem_preconditioner: str
+    fem_multigrid_from: float
     def __init__(self) -> None: ...
 
 class Curalis:

@@ -195,6 +195,13 @@ SCHEMA: dict[str, dict[str, Key]] = {
             "(iterations nearly independent of the mesh spacing)",
             choices=("diagonal", "multigrid"),
         ),
+        "fem_multigrid_from": _curalis(
+            "float",
+            8.0,
+            'with "multigrid": the stiffness of a step (D dt times the mean stiffness row sum over the mass, '
+            "about 8 D dt / (3 h^2) on cubes) from which it uses the multigrid levels; 0: every step",
+            **NONNEGATIVE,
+        ),
         "diffusion_bc": _curalis(
             "int", 0, "1: both species fixed on the boundary when neither switch below is set", minimum=0, maximum=1
         ),

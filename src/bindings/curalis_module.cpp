@@ -90,7 +90,11 @@ PYBIND11_MODULE(CURALIS_EXTENSION_NAME, m)
         .def_readwrite("fem_preconditioner", &CuralisProps::fem_preconditioner,
                        "what the \"fem\" scheme's conjugate gradients are preconditioned with: \"diagonal\" (the "
                        "default) or \"multigrid\" (an aggregation V-cycle: iterations nearly independent of the "
-                       "mesh spacing)");
+                       "mesh spacing)")
+        .def_readwrite("fem_multigrid_from", &CuralisProps::fem_multigrid_from,
+                       "with \"multigrid\": the stiffness of a step, D dt times the mean over the nodes of the "
+                       "stiffness row sum over the mass (about 8 D dt / (3 h^2) on cubes), from which it uses the "
+                       "multigrid levels; below, the diagonal costs less (default 8; 0: every step)");
 
     py::class_<CuralisModel>(m, "Curalis", "Reaction-diffusion material state and update kernels.")
         .def(py::init([](const CuralisProps& props, long long nNodes) {

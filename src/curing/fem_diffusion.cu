@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -211,13 +212,14 @@ __global__ void mgFineRoleKernel(int n, const int* aggregate, const double* rowS
 // over the nodes taking part); also level 0's smoother, as 1 / (A_ii + sum_j |A_ij|).
 __global__ void mgFineGalerkinKernel(int nc, const int* memberStart, const int* members, const int* rowStart,
                                      const int* columns, const float* weights, const double* rowSum, const double* mass,
-                                     double Ddt, const int* mask, const int* slot, const int* coarse, double* smoother,
-                                     const int* coarseRowStart, double* values, double* diagonal,
+                                     double Ddt, const int* mask, const std::int16_t* slot, const int* coarse,
+                                     double* smoother, const int* coarseRowStart, double* values, double* diagonal,
                                      double* coarseSmoother)
 {
     const int I = static_cast<int>(dev::globalThreadIndex());
     if (I >= nc) return;
     for (int s = coarseRowStart[I]; s < coarseRowStart[I + 1]; ++s) values[s] = 0.0;
+    double* row = values + coarseRowStart[I];
     double d = 0.0;
     for (int m = memberStart[I]; m < memberStart[I + 1]; ++m) {
         const int i = members[m];
@@ -235,7 +237,7 @@ __global__ void mgFineGalerkinKernel(int nc, const int* memberStart, const int* 
             spread[k & 1] += a < 0.0 ? -a : a;
             if (!active || coarse[columns[k]] < 0) continue;
             if (slot[k] < 0) inner[k & 1] += a;
-            else values[slot[k]] += a;
+            else row[slot[k]] += a;
         }
         d -= inner[0] + inner[1];
         smoother[i] = 1.0 / (aii + (spread[0] + spread[1]));
@@ -257,13 +259,14 @@ __host__ __device__ inline bool coarseActive(const double* diagonal, const doubl
 // Level l + 1 from level l (l >= 1), as mgFineGalerkinKernel.
 __global__ void mgCoarseGalerkinKernel(int nc, const int* memberStart, const int* members, const int* rowStart,
                                        const int* columns, const double* fineValues, const double* fineDiagonal,
-                                       const double* fineSmoother, const int* slot, int* coarse,
+                                       const double* fineSmoother, const std::int16_t* slot, int* coarse,
                                        const int* coarseRowStart, double* values, double* diagonal,
                                        double* coarseSmoother)
 {
     const int I = static_cast<int>(dev::globalThreadIndex());
     if (I >= nc) return;
     for (int s = coarseRowStart[I]; s < coarseRowStart[I + 1]; ++s) values[s] = 0.0;
+    double* row = values + coarseRowStart[I];
     double d = 0.0;
     for (int m = memberStart[I]; m < memberStart[I + 1]; ++m) {
         const int i = members[m];
@@ -274,7 +277,7 @@ __global__ void mgCoarseGalerkinKernel(int nc, const int* memberStart, const int
         for (int k = rowStart[i]; k < rowStart[i + 1]; ++k) {
             if (!coarseActive(fineDiagonal, fineSmoother, columns[k])) continue;
             if (slot[k] < 0) d -= fineValues[k];
-            else values[slot[k]] += fineValues[k];
+            else row[slot[k]] += fineValues[k];
         }
     }
     double spread = 0.0;
@@ -417,12 +420,6 @@ int aggregateGraph(const std::vector<int>& rowStart, const std::vector<int>& col
     return count;
 }
 
-// The V-cycle pays only where the step is stiff: with D dt times the mean of a node's
-// stiffness over its mass below this (D dt / h^2 below 3 on cubes), the diagonal alone
-// converges in about as few iterations at less cost per iteration (measured on the refined
-// vials and on cubes, docs/performance.md).
-constexpr double kMultigridFrom = 8.0;
-
 // Below this many nodes a level is the coarsest; its two smoothing sweeps are the solve.
 constexpr int kCoarsestNodes = 32;
 constexpr int kMaxLevels = 12;
@@ -436,10 +433,11 @@ constexpr double kCoarseWeight = 1.8;
 
 } // namespace
 
-void FemDiffusion::build(const MeshDataFlat& mesh, FemPreconditioner preconditioner)
+void FemDiffusion::build(const MeshDataFlat& mesh, FemPreconditioner preconditioner, double multigridFrom)
 {
     built_ = false;
     preconditioner_ = preconditioner;
+    multigridFrom_ = multigridFrom;
     levels_.clear();
     const int n = mesh.nNodes, E = mesh.nElements;
     if (n <= 0) {
@@ -532,14 +530,19 @@ void FemDiffusion::build(const MeshDataFlat& mesh, FemPreconditioner preconditio
     const std::size_t parts = (N + kChunk - 1) / kChunk;
     partial_.allocate(2 * parts, "diffusion partial sums");
     hostPartial_.assign(2 * parts, 0.0);
-    if (preconditioner == FemPreconditioner::Multigrid) buildHierarchy(rowStart, columns);
+    if (preconditioner == FemPreconditioner::Multigrid) {
+        // What the levels do not need goes first: the peak memory of a build is that of the mesh.
+        for (auto* v : {&incidence, &elementOf, &fill}) std::vector<int>().swap(*v);
+        std::vector<double>().swap(weights);
+        std::vector<float>().swap(weights32);
+        buildHierarchy(std::move(rowStart), std::move(columns));
+    }
     nodes_ = n;
     built_ = true;
 }
 
-void FemDiffusion::buildHierarchy(const std::vector<int>& fineRowStart, const std::vector<int>& fineColumns)
+void FemDiffusion::buildHierarchy(std::vector<int> rowStart, std::vector<int> columns)
 {
-    std::vector<int> rowStart = fineRowStart, columns = fineColumns;
     levels_.emplace_back();
     levels_[0].n = static_cast<int>(rowStart.size()) - 1;
     while (static_cast<int>(levels_.size()) < kMaxLevels && levels_.back().n > kCoarsestNodes) {
@@ -568,15 +571,18 @@ void FemDiffusion::buildHierarchy(const std::vector<int>& fineRowStart, const st
             coarseColumns.insert(coarseColumns.end(), row.begin(), row.end());
             coarseStart[c + 1] = static_cast<int>(coarseColumns.size());
         }
-        std::vector<int> slot(columns.size(), -1);
+        // Offsets within the coarse row, in 16 bits: an aggregate borders a few dozen others.
+        std::vector<std::int16_t> slot(columns.size(), -1);
         for (int i = 0; i < n; ++i) {
             const int c = aggregate[i];
+            const auto begin = coarseColumns.begin() + coarseStart[c], end = coarseColumns.begin() + coarseStart[c + 1];
+            if (end - begin > INT16_MAX) {
+                throw std::runtime_error(msg::format("diffusion: a multigrid aggregate borders %d others (at most %d)",
+                                                     static_cast<int>(end - begin), INT16_MAX));
+            }
             for (int k = rowStart[i]; k < rowStart[i + 1]; ++k) {
                 const int to = aggregate[columns[k]];
-                if (to == c) continue;
-                slot[k] = static_cast<int>(std::lower_bound(coarseColumns.begin() + coarseStart[c],
-                                                            coarseColumns.begin() + coarseStart[c + 1], to) -
-                                           coarseColumns.begin());
+                if (to != c) slot[k] = static_cast<std::int16_t>(std::lower_bound(begin, end, to) - begin);
             }
         }
 
@@ -720,7 +726,7 @@ int FemDiffusion::step(double* out, const double* in, double D, double dt, const
     dev::launchItems(DEV_KERNEL(femSetupKernel), items, kBlock, dev::kDefaultStream, n, rowSum, mass_.data(), Ddt,
                      fixed, value, in, x, rhs_.data(), diagonal_.data(), ru);
     if (Ddt == 0.0) return 0; // x holds the input (and the boundary values)
-    useLevels_ = !levels_.empty() && Ddt * stiffness_ >= kMultigridFrom;
+    useLevels_ = !levels_.empty() && Ddt * stiffness_ >= multigridFrom_;
     if (useLevels_) formCoarseLevels(w, rowSum, Ddt, fixed);
     const double size = reduce(ru, nullptr).first;
     dev::launchItems(DEV_KERNEL(femResidualKernel), items, kBlock, dev::kDefaultStream, n, rows, cols, w, mass_.data(),

@@ -23,6 +23,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <utility>
 #include <vector>
 
@@ -38,8 +39,8 @@
 // solver's own, about 10 % more per iteration than the diagonal); below it, a V-cycle with
 // one l1-Jacobi sweep before and one after the correction. Both parts are symmetric, so the
 // whole is a symmetric positive definite preconditioner and the conjugate gradients stay
-// exact in what they converge to. A step that is not stiff (kMultigridFrom) is solved with
-// the diagonal even then: the levels would cost more than they save.
+// exact in what they converge to. A step that is not stiff (FemDiffusion::kMultigridFrom) is
+// solved with the diagonal even then: the levels would cost more than they save.
 enum class FemPreconditioner { Diagonal, Multigrid };
 
 class FemDiffusion {
@@ -48,7 +49,9 @@ public:
     // addresses, and the aggregates of the multigrid levels with that preconditioner; again
     // after every change of the mesh. Throws std::invalid_argument for an element with a
     // non-positive Jacobian at a quadrature point.
-    void build(const MeshDataFlat& mesh, FemPreconditioner preconditioner = FemPreconditioner::Diagonal);
+    // multigridFrom: the stiffness from which a step uses the levels (kMultigridFrom).
+    void build(const MeshDataFlat& mesh, FemPreconditioner preconditioner = FemPreconditioner::Diagonal,
+               double multigridFrom = kMultigridFrom);
 
     // One backward-Euler step of length dt with coefficient D: out (device, n) from in
     // (device, n; may be the same array). gel (device, n) couples the coefficient to the
@@ -63,6 +66,11 @@ public:
     // to rounding in any case (flux form).
     static constexpr double kTolerance = 1e-6;
     static constexpr int kMaxIterations = 2000;
+    // The levels pay only where a step is stiff: with D dt times the mean over the nodes of
+    // the row sum of the weights over the mass (about 8 D dt / (3 h^2) on cubes) below this,
+    // the diagonal alone converges in about as few iterations at less cost per iteration
+    // (measured on the refined vials and on cubes, docs/performance.md).
+    static constexpr double kMultigridFrom = 8.0;
 
     // Levels of the multigrid hierarchy, the finest included (1 with the diagonal).
     int levels() const { return static_cast<int>(levels_.size()); }
@@ -82,13 +90,14 @@ private:
         // step (-1 for a node that takes no part: fixed, or without coupling), and per matrix
         // entry the entry of the coarse row it adds to (-1: within the aggregate, so it adds
         // to the diagonal).
-        dev::DeviceArray<int> coarse, slot;
+        dev::DeviceArray<int> coarse;
+        dev::DeviceArray<std::int16_t> slot; // offset within the coarse row
         dev::DeviceArray<int> aggregate; // level 0: each node's aggregate
     };
 
     // The sums of a and of b (when given) over the nodes, in a fixed order.
     std::pair<double, double> reduce(const double* a, const double* b);
-    void buildHierarchy(const std::vector<int>& rowStart, const std::vector<int>& columns);
+    void buildHierarchy(std::vector<int> rowStart, std::vector<int> columns);
     // The coarse operators of a step whose fine operator is M + Ddt K(w).
     void formCoarseLevels(const float* w, const double* rowSum, double Ddt, const int* fixed);
     // out = B_l r: on the mesh the smoothing plus the coarse correction P B_1 P^T r; below, a
@@ -100,7 +109,7 @@ private:
     FemPreconditioner preconditioner_ = FemPreconditioner::Diagonal;
     // The mean over the nodes of the row sum of the weights over the mass (about 8 / (3 h^2)
     // on cubes), and whether this step uses the levels.
-    double stiffness_ = 0.0;
+    double stiffness_ = 0.0, multigridFrom_ = kMultigridFrom;
     bool useLevels_ = false;
     std::vector<Level> levels_;
 

@@ -255,7 +255,8 @@ MaterialState::MaterialState(const CuralisProps& p, int nNodes)
                                                       {"c_monomer0", p.c_monomer0},
                                                       {"c_radical0", p.c_radical0},
                                                       {"c_oxygen0", p.c_oxygen0},
-                                                      {"degree_of_curing0", p.degree_of_curing0}};
+                                                      {"degree_of_curing0", p.degree_of_curing0},
+                                                      {"fem_multigrid_from", p.fem_multigrid_from}};
     for (const auto& [name, value] : numbers)
         require(std::isfinite(value), msg::format("%s must be a finite number", name));
     // A step of no time changes nothing, and a negative one runs the rate law backwards.
@@ -273,7 +274,8 @@ MaterialState::MaterialState(const CuralisProps& p, int nNodes)
                                                           {"alpha1", p.alpha1},
                                                           {"c_monomer0", p.c_monomer0},
                                                           {"c_radical0", p.c_radical0},
-                                                          {"c_oxygen0", p.c_oxygen0}};
+                                                          {"c_oxygen0", p.c_oxygen0},
+                                                          {"fem_multigrid_from", p.fem_multigrid_from}};
     for (const auto& [name, value] : nonNegative) {
         require(value >= 0.0, msg::format("%s must not be negative (got %g)", name, value));
     }
@@ -319,6 +321,7 @@ MaterialState::MaterialState(const CuralisProps& p, int nNodes)
     if (p.diffusion_scheme == "fem") scheme_ = DiffusionScheme::Fem;
     else if (p.diffusion_scheme == "kernel") scheme_ = DiffusionScheme::Kernel;
     else require(false, "diffusion_scheme must be \"kernel\" or \"fem\" (got \"" + p.diffusion_scheme + "\")");
+    multigridFrom_ = p.fem_multigrid_from;
     if (p.fem_preconditioner == "multigrid") preconditioner_ = FemPreconditioner::Multigrid;
     else if (p.fem_preconditioner == "diagonal") preconditioner_ = FemPreconditioner::Diagonal;
     else {
@@ -419,7 +422,7 @@ void MaterialState::initializeAccelerator(const Mesh* mesh)
     }
     if (scheme_ == DiffusionScheme::Fem) {
         gridReady_ = false;
-        fem_.build(m, preconditioner_);
+        fem_.build(m, preconditioner_, multigridFrom_);
         buildMasks(m);
         gridReady_ = true;
         return;

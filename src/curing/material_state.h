@@ -44,6 +44,9 @@ struct CuralisProps {
     // What the "fem" scheme's conjugate gradients are preconditioned with: "diagonal" or
     // "multigrid" (curing/fem_diffusion.h).
     std::string fem_preconditioner = "diagonal";
+    // With "multigrid", the stiffness of a step (D dt times the mean row sum of the stiffness
+    // over the mass) from which it uses the levels; 0: every step.
+    double fem_multigrid_from = FemDiffusion::kMultigridFrom;
 };
 
 enum class DiffusionScheme { Kernel, Fem };
@@ -130,6 +133,7 @@ private:
     DiffusionScheme scheme_ = DiffusionScheme::Kernel;
     FemDiffusion fem_;
     FemPreconditioner preconditioner_ = FemPreconditioner::Diagonal;
+    double multigridFrom_ = FemDiffusion::kMultigridFrom;
     int radicalIterations_ = 0, oxygenIterations_ = 0;
     bool gridReady_ = false;
     float cellEdge_ = 0.0f;

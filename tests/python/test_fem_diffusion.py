@@ -13,10 +13,10 @@ def preconditioner(request):
     return request.param
 
 
-def oxygen_model(mesh, D, dt, boundary=None, preconditioner="diagonal", **fields):
+def oxygen_model(mesh, D, dt, boundary=None, preconditioner="diagonal", multigrid_from=0.0, **fields):
     """An engine on `mesh` and a model whose only process is oxygen diffusion (no light),
     fixed at 1 on the faces `boundary(engine)` selects, no flux elsewhere; `fields` go to
-    set_fields."""
+    set_fields. The multigrid levels serve every step unless multigrid_from says otherwise."""
     import curalis
     import lumetra
 
@@ -27,7 +27,7 @@ def oxygen_model(mesh, D, dt, boundary=None, preconditioner="diagonal", **fields
     engine.config()
     engine.configure_outfilename("unwritten.vtu")  # the result array the model reads (all 0)
     p = curalis.CuralisProps()
-    p.diffusion_scheme, p.fem_preconditioner = "fem", preconditioner
+    p.diffusion_scheme, p.fem_preconditioner, p.fem_multigrid_from = "fem", preconditioner, multigrid_from
     p.dt, p.diffusion_oxygen, p.c_monomer0, p.n0, p.n1 = dt, D, 1.0, 1.5, 1.5
     if boundary is not None:
         p.diffusion_bc_oxygen, p.dirichlet_oxygen = 1, 1.0
@@ -104,7 +104,7 @@ def test_multigrid_keeps_the_iterations_as_the_mesh_is_refined():
     gelled nodes, the cure's coefficient). A step that is not stiff keeps the diagonal."""
     import curalis
 
-    iterations = {}
+    iterations, default = {}, curalis.CuralisProps().fem_multigrid_from
     for k, D in ((12, 0.04), (24, 0.04), (12, 0.001)):
         mesh = meshes.box(k, k, k)
         n = len(mesh.points)
@@ -113,7 +113,7 @@ def test_multigrid_keeps_the_iterations_as_the_mesh_is_refined():
         face = lambda e: e.select_boundary_faces_bbox(-1e-9, 1e-9, -1, 2, -1, 2)  # noqa: E731
         fields = {}
         for name in ("diagonal", "multigrid"):
-            engine, model = oxygen_model(mesh, D, 1.0, face, name, oxygen=start, degree_of_curing=cure)
+            engine, model = oxygen_model(mesh, D, 1.0, face, name, default, oxygen=start, degree_of_curing=cure)
             model.reaction_step(engine)
             iterations[k, D, name] = model.get_diffusion_iterations()[1]
             fields[name] = model.get_oxygen_concentration()
@@ -127,6 +127,9 @@ def test_multigrid_keeps_the_iterations_as_the_mesh_is_refined():
     p = curalis.CuralisProps()
     p.dt, p.n0, p.n1, p.fem_preconditioner = 1.0, 1.5, 1.5, "jacobi"
     with pytest.raises(ValueError, match='fem_preconditioner must be "diagonal" or "multigrid"'):
+        curalis.Curalis(p, 8)
+    p.fem_preconditioner, p.fem_multigrid_from = "multigrid", -1.0
+    with pytest.raises(ValueError, match="fem_multigrid_from must not be negative"):
         curalis.Curalis(p, 8)
 
 
