@@ -22,8 +22,9 @@ is set directly (light from the top, falling off with depth); no trace is timed.
 
 The same vials at the default resin's fixed coefficients (D_oxygen 0.06, D_radical 0.001,
 dt 1, oxygen held at 1 on the wall), so that D dt / h^2 grows with N as in `lumetra run`:
-the "fem" scheme with its diagonal and its multigrid preconditioner, alternated per N in one
-process, with the conjugate-gradient iterations of each solve (radical, oxygen).
+the "fem" scheme with its diagonal and its multigrid preconditioner (with the default
+fem_multigrid_from, and on every step), alternated per N in one process, with the
+conjugate-gradient iterations of each solve (radical, oxygen).
 """
 
 import contextlib
@@ -196,10 +197,18 @@ def vial_main(sizes, scheme="kernel"):
     lumetra.set_num_threads(threads_all)
 
 
+# Name: (preconditioner, fem_multigrid_from); the last forces the levels on every step.
+PRECONDITIONERS = {
+    "diagonal": ("diagonal", 8.0),
+    "multigrid": ("multigrid", 8.0),
+    "multigrid, every step": ("multigrid", 0.0),
+}
+
+
 def preconditioner_props(name):
     """The default resin's coefficients (scenario defaults), slow reactions, oxygen at the wall."""
     p = vial_props(0.0, "fem")
-    p.fem_preconditioner = name
+    p.fem_preconditioner, p.fem_multigrid_from = PRECONDITIONERS[name]
     p.diffusion_oxygen, p.diffusion_radical = 0.06, 0.001
     p.diffusion_bc_oxygen, p.dirichlet_oxygen = 1, 1.0
     return p
@@ -219,7 +228,7 @@ def preconditioner_main(sizes, rounds=2):
             engine, _ = vial_case(n_core, tmp)
             n = engine.get_node_count()
             models = {}
-            for name in ("diagonal", "multigrid"):
+            for name in PRECONDITIONERS:
                 with contextlib.redirect_stdout(io.StringIO()):
                     models[name] = curalis.Curalis(preconditioner_props(name), n)
                     models[name].initialize_accelerator(engine.get_mesh_ptr())

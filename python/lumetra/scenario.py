@@ -190,9 +190,9 @@ SCHEMA: dict[str, dict[str, Key]] = {
         ),
         "fem_preconditioner": _curalis(
             "str",
-            "diagonal",
-            'what the "fem" scheme\'s conjugate gradients are preconditioned with: "diagonal" or "multigrid" '
-            "(iterations nearly independent of the mesh spacing)",
+            "multigrid",
+            'what the "fem" scheme\'s conjugate gradients are preconditioned with: "multigrid" (aggregation '
+            'multigrid: fewer iterations as the mesh is refined) or "diagonal"',
             choices=("diagonal", "multigrid"),
         ),
         "fem_multigrid_from": _curalis(

@@ -88,9 +88,8 @@ PYBIND11_MODULE(CURALIS_EXTENSION_NAME, m)
                        "\"kernel\" (Gaussian smoothing within a cut-off radius, the default) or \"fem\" "
                        "(finite elements, implicit step: converges as the mesh and the step are refined)")
         .def_readwrite("fem_preconditioner", &CuralisProps::fem_preconditioner,
-                       "what the \"fem\" scheme's conjugate gradients are preconditioned with: \"diagonal\" (the "
-                       "default) or \"multigrid\" (an aggregation V-cycle: iterations nearly independent of the "
-                       "mesh spacing)")
+                       "what the \"fem\" scheme's conjugate gradients are preconditioned with: \"multigrid\" (the "
+                       "default: aggregation multigrid, fewer iterations as the mesh is refined) or \"diagonal\"")
         .def_readwrite("fem_multigrid_from", &CuralisProps::fem_multigrid_from,
                        "with \"multigrid\": the stiffness of a step, D dt times the mean over the nodes of the "
                        "stiffness row sum over the mass (about 8 D dt / (3 h^2) on cubes), from which it uses the "

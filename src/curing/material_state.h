@@ -41,9 +41,9 @@ struct CuralisProps {
     // "kernel": the Gaussian smoothing over the nodes within the cut-off; "fem": finite
     // elements with an implicit step (curing/fem_diffusion.h).
     std::string diffusion_scheme = "kernel";
-    // What the "fem" scheme's conjugate gradients are preconditioned with: "diagonal" or
-    // "multigrid" (curing/fem_diffusion.h).
-    std::string fem_preconditioner = "diagonal";
+    // What the "fem" scheme's conjugate gradients are preconditioned with: "multigrid" or
+    // "diagonal" (curing/fem_diffusion.h).
+    std::string fem_preconditioner = "multigrid";
     // With "multigrid", the stiffness of a step (D dt times the mean row sum of the stiffness
     // over the mass) from which it uses the levels; 0: every step.
     double fem_multigrid_from = FemDiffusion::kMultigridFrom;
