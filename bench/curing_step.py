@@ -17,6 +17,14 @@ layer spacings, so that every refinement weighs about as many neighbours per nod
 per node per step should then stay flat, and the cost per node pair (pairs within the
 cut-off, counted with scipy, both species) shows what a neighbour costs. The absorbed power
 is set directly (light from the top, falling off with depth); no trace is timed.
+
+    python bench/curing_step.py --vial --preconditioners [N ...]   (default 8 16 32)
+
+The same vials at the default resin's fixed coefficients (D_oxygen 0.06, D_radical 0.001,
+dt 1, oxygen held at 1 on the wall), so that D dt / h^2 grows with N as in `lumetra run`:
+the "fem" scheme with its diagonal and its multigrid preconditioner (with the default
+fem_multigrid_from, and on every step), alternated per N in one process, with the
+conjugate-gradient iterations of each solve (radical, oxygen).
 """
 
 import contextlib
@@ -189,7 +197,62 @@ def vial_main(sizes, scheme="kernel"):
     lumetra.set_num_threads(threads_all)
 
 
+# Name: (preconditioner, fem_multigrid_from); the last forces the levels on every step.
+PRECONDITIONERS = {
+    "diagonal": ("diagonal", 8.0),
+    "multigrid": ("multigrid", 8.0),
+    "multigrid, every step": ("multigrid", 0.0),
+}
+
+
+def preconditioner_props(name):
+    """The default resin's coefficients (scenario defaults), slow reactions, oxygen at the wall."""
+    p = vial_props(0.0, "fem")
+    p.fem_preconditioner, p.fem_multigrid_from = PRECONDITIONERS[name]
+    p.diffusion_oxygen, p.diffusion_radical = 0.06, 0.001
+    p.diffusion_bc_oxygen, p.dirichlet_oxygen = 1, 1.0
+    return p
+
+
+def preconditioner_main(sizes, rounds=2):
+    print(f"backend {lumetra.backend}, 1 thread, load average {os.getloadavg()[0]:.1f}", file=sys.stderr)
+    print(
+        "| N | nodes | preconditioner | levels | iterations (radical, oxygen) | s per step "
+        "| ns per node per step | CPU ns per node per step |"
+    )
+    print("|---|---|---|---|---|---|---|---|")
+    threads_all = lumetra.get_num_threads()
+    lumetra.set_num_threads(1)
+    with tempfile.TemporaryDirectory() as tmp:
+        for n_core in sizes:
+            engine, _ = vial_case(n_core, tmp)
+            n = engine.get_node_count()
+            models = {}
+            for name in PRECONDITIONERS:
+                with contextlib.redirect_stdout(io.StringIO()):
+                    models[name] = curalis.Curalis(preconditioner_props(name), n)
+                    models[name].initialize_accelerator(engine.get_mesh_ptr())
+            best = {}
+            for _ in range(rounds):  # alternated, so that both see the same load
+                for name, model in models.items():
+                    seconds, cpu = time_step(model, engine, budget=3.0, repeats=3)
+                    if name not in best or seconds < best[name][0]:
+                        best[name] = (seconds, cpu, model.get_diffusion_iterations())
+            for name, (seconds, cpu, iterations) in best.items():
+                print(
+                    f"| {n_core} | {n} | {name} | {models[name].get_multigrid_levels()} | {iterations} | "
+                    f"{seconds:.3f} | {seconds / n * 1e9:.0f} | {cpu / n * 1e9:.0f} |",
+                    flush=True,
+                )
+            del models, engine
+    print(f"load average {os.getloadavg()[0]:.1f}", file=sys.stderr)
+    lumetra.set_num_threads(threads_all)
+
+
 def main():
+    if len(sys.argv) > 2 and sys.argv[1:3] == ["--vial", "--preconditioners"]:
+        preconditioner_main([int(a) for a in sys.argv[3:]] or VIAL_SIZES)
+        return
     if len(sys.argv) > 1 and sys.argv[1] == "--vial":
         schemes = [a.split("=", 1)[1] for a in sys.argv[2:] if a.startswith("--scheme=")] or ["kernel"]
         vial_main([int(a) for a in sys.argv[2:] if not a.startswith("--")] or VIAL_SIZES, schemes[-1])

@@ -11,8 +11,9 @@ rays or the mesh double; writes a JSON file and a Markdown table.
 - the default scenario of `lumetra run` end to end;
 - the refined vial: the default scenario with the mesh refined to N = 8, 16, 32 and 48
   (n_core = N, n_radial = 3N/4, n_z = 2N; --quick: 4 and 8) and the rays with it, each in a
-  process of its own: optics and curing seconds per step (finite-element diffusion), and
-  the growth of the process's peak memory per added element.
+  process of its own: optics and curing seconds per step (finite-element diffusion with
+  each preconditioner, the two alternated), and the growth of the process's peak memory per
+  added element.
 
 Each is then run with twice the rays and with twice the elements; the table gives the ratio
 of work (rays, element visits, elements, nodes) and of time, both taken in this one run.
@@ -265,11 +266,14 @@ def bench_scenario(tmp, quick, rows, growth):
 
 
 VIAL_STEPS = 3
+# The "fem" scheme's preconditioners, each N run with both.
+VIAL_PRECONDITIONERS = ("diagonal", "multigrid")
 
 
-def vial_case(n_core, folder):
+def vial_case(n_core, folder, preconditioner):
     """The default scenario on the vial of refinement n_core, rays scaled with it (5N across,
-    3N/2 high; a uniform beam), three steps; what the summary says of it and the process's peak memory."""
+    3N/2 high; a uniform beam), three steps, the "fem" scheme with the given preconditioner;
+    what the summary says of it and the process's peak memory."""
     s = scenario.override(
         scenario.default(),
         [
@@ -280,6 +284,7 @@ def vial_case(n_core, folder):
             f"light.rays_high={3 * n_core // 2}",
             f"time.steps={VIAL_STEPS}",
             'resin.diffusion_scheme="fem"',
+            f'resin.fem_preconditioner="{preconditioner}"',
             "output.figure=false",
             f"output.folder={json.dumps(folder)}",
             *scenario.UNIFORM_BEAM,
@@ -296,43 +301,50 @@ def bench_vial(tmp, quick, rows, growth):
     sizes = (4, 8) if quick else (8, 16, 32, 48)
     cases = {}
     for n_core in sizes:
-        folder = os.path.join(tmp, f"vial{n_core}")
-        out = subprocess.run(
-            [sys.executable, os.path.abspath(__file__), "--vial-case", str(n_core), folder],
-            capture_output=True,
-            text=True,
-        )
-        if out.returncode != 0:
-            raise RuntimeError(f"refined vial N = {n_core} failed:\n{out.stderr[-2000:]}")
-        c = cases[n_core] = json.loads(out.stdout.strip().splitlines()[-1])
-        label = f"N = {n_core}: {c['elements']} elements, {c['rays']} rays, {THREADS} thread(s)"
-        rows.append(("refined vial", label, c["optics_time_s"] / c["steps"], "s optics per step"))
-        rows.append(("refined vial", label, c["curing_time_s"] / c["steps"], "s curing per step"))
-        rows.append(
-            ("refined vial", label, c["curing_time_s"] / c["steps"] / c["nodes"] * 1e9, "ns curing per node per step")
-        )
-    for a, b in zip(sizes, sizes[1:]):
-        ca, cb = cases[a], cases[b]
-        # The interpreter and the libraries are the same in every process: the growth of the
-        # peak between two sizes is what an element costs.
-        grown = cb["peak_bytes"] - ca["peak_bytes"]
-        if grown > 16 << 20:  # small meshes fit in what the process holds anyway
+        for preconditioner in VIAL_PRECONDITIONERS:
+            folder = os.path.join(tmp, f"vial{n_core}{preconditioner}")
+            out = subprocess.run(
+                [sys.executable, os.path.abspath(__file__), "--vial-case", str(n_core), folder, preconditioner],
+                capture_output=True,
+                text=True,
+            )
+            if out.returncode != 0:
+                raise RuntimeError(f"refined vial N = {n_core} ({preconditioner}) failed:\n{out.stderr[-2000:]}")
+            c = cases[n_core, preconditioner] = json.loads(out.stdout.strip().splitlines()[-1])
+            label = f"N = {n_core}: {c['elements']} elements, {c['rays']} rays, {THREADS} thread(s), {preconditioner}"
+            rows.append(("refined vial", label, c["optics_time_s"] / c["steps"], "s optics per step"))
+            rows.append(("refined vial", label, c["curing_time_s"] / c["steps"], "s curing per step"))
             rows.append(
                 (
                     "refined vial",
-                    f"N = {a} to {b}",
-                    grown / (cb["elements"] - ca["elements"]),
-                    "bytes of peak memory per added element",
+                    label,
+                    c["curing_time_s"] / c["steps"] / c["nodes"] * 1e9,
+                    "ns curing per node per step",
                 )
             )
-        growth.append(
-            (
-                "refined vial (curing)",
-                f"mesh N = {a} to {b} (nodes)",
-                cb["nodes"] / ca["nodes"],
-                cb["curing_time_s"] / ca["curing_time_s"],
+    for preconditioner in VIAL_PRECONDITIONERS:
+        for a, b in zip(sizes, sizes[1:]):
+            ca, cb = cases[a, preconditioner], cases[b, preconditioner]
+            # The interpreter and the libraries are the same in every process: the growth of the
+            # peak between two sizes is what an element costs.
+            grown = cb["peak_bytes"] - ca["peak_bytes"]
+            if grown > 16 << 20:  # small meshes fit in what the process holds anyway
+                rows.append(
+                    (
+                        "refined vial",
+                        f"N = {a} to {b}, {preconditioner}",
+                        grown / (cb["elements"] - ca["elements"]),
+                        "bytes of peak memory per added element",
+                    )
+                )
+            growth.append(
+                (
+                    f"refined vial (curing, {preconditioner})",
+                    f"mesh N = {a} to {b} (nodes)",
+                    cb["nodes"] / ca["nodes"],
+                    cb["curing_time_s"] / ca["curing_time_s"],
+                )
             )
-        )
 
 
 BENCHMARKS = {
@@ -374,7 +386,7 @@ def main(argv=None):
     argv = sys.argv[1:] if argv is None else argv
     if argv[:1] == ["--vial-case"]:  # one refined vial, in a process of its own
         with contextlib.redirect_stdout(io.StringIO()):
-            case = vial_case(int(argv[1]), argv[2])
+            case = vial_case(int(argv[1]), argv[2], argv[3])
         print(json.dumps(case))
         return 0
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])

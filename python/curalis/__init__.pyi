@@ -47,6 +47,8 @@ class CuralisProps:
     c_oxygen0: float
     degree_of_curing0: float
     diffusion_scheme: str
+    fem_preconditioner: str
+    fem_multigrid_from: float
     def __init__(self) -> None: ...
 
 class Curalis:
@@ -74,6 +76,14 @@ class Curalis:
     def get_degree_of_curing(self) -> NDArray[float64]: ...
     def get_oxygen_concentration(self) -> NDArray[float64]: ...
     def get_dt(self) -> float: ...
+    def get_diffusion_iterations(self) -> tuple[int, int]:
+        """Conjugate-gradient iterations of the last step's radical and oxygen solves (the "fem"
+        scheme; (0, 0) with the kernel scheme or before the first step)."""
+
+    def get_multigrid_levels(self) -> int:
+        """Levels of the multigrid preconditioner, the mesh included (after initialize_accelerator;
+        0 without it)."""
+
     def get_monomer_concentration(self) -> NDArray[float64]: ...
     def get_radical_concentration(self) -> NDArray[float64]: ...
     def set_fields(

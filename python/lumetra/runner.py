@@ -329,6 +329,8 @@ CURALIS_SETTINGS = (
     "diffusion_oxygen",
     "diffusion_radical",
     "diffusion_scheme",
+    "fem_preconditioner",
+    "fem_multigrid_from",
     "diffusion_bc",
     "diffusion_bc_radical",
     "diffusion_bc_oxygen",

@@ -188,6 +188,20 @@ SCHEMA: dict[str, dict[str, Key]] = {
             'step are refined) or "kernel" (Gaussian smoothing within a cut-off radius)',
             choices=("fem", "kernel"),
         ),
+        "fem_preconditioner": _curalis(
+            "str",
+            "multigrid",
+            'what the "fem" scheme\'s conjugate gradients are preconditioned with: "multigrid" (aggregation '
+            'multigrid: fewer iterations as the mesh is refined) or "diagonal"',
+            choices=("diagonal", "multigrid"),
+        ),
+        "fem_multigrid_from": _curalis(
+            "float",
+            8.0,
+            'with "multigrid": the stiffness of a step (D dt times the mean stiffness row sum over the mass, '
+            "about 8 D dt / (3 h^2) on cubes) from which it uses the multigrid levels; 0: every step",
+            **NONNEGATIVE,
+        ),
         "diffusion_bc": _curalis(
             "int", 0, "1: both species fixed on the boundary when neither switch below is set", minimum=0, maximum=1
         ),

@@ -86,7 +86,14 @@ PYBIND11_MODULE(CURALIS_EXTENSION_NAME, m)
         .def_readwrite("degree_of_curing0", &CuralisProps::degree_of_curing0, "initial value of the degree of curing")
         .def_readwrite("diffusion_scheme", &CuralisProps::diffusion_scheme,
                        "\"kernel\" (Gaussian smoothing within a cut-off radius, the default) or \"fem\" "
-                       "(finite elements, implicit step: converges as the mesh and the step are refined)");
+                       "(finite elements, implicit step: converges as the mesh and the step are refined)")
+        .def_readwrite("fem_preconditioner", &CuralisProps::fem_preconditioner,
+                       "what the \"fem\" scheme's conjugate gradients are preconditioned with: \"multigrid\" (the "
+                       "default: aggregation multigrid, fewer iterations as the mesh is refined) or \"diagonal\"")
+        .def_readwrite("fem_multigrid_from", &CuralisProps::fem_multigrid_from,
+                       "with \"multigrid\": the stiffness of a step, D dt times the mean over the nodes of the "
+                       "stiffness row sum over the mass (about 8 D dt / (3 h^2) on cubes), from which it uses the "
+                       "multigrid levels; below, the diagonal costs less (default 8; 0: every step)");
 
     py::class_<CuralisModel>(m, "Curalis", "Reaction-diffusion material state and update kernels.")
         .def(py::init([](const CuralisProps& props, long long nNodes) {
@@ -159,6 +166,15 @@ PYBIND11_MODULE(CURALIS_EXTENSION_NAME, m)
             "Copy oxygen concentration values from device to a NumPy array.")
         .def(
             "get_dt", [](const CuralisModel& s) { return s.dt(); }, "Get reaction-diffusion time step (dtDiff).")
+        .def(
+            "get_diffusion_iterations",
+            [](const CuralisModel& s) { return py::make_tuple(s.radicalIterations(), s.oxygenIterations()); },
+            "Conjugate-gradient iterations of the last step's radical and oxygen solves (the \"fem\" scheme; "
+            "(0, 0) with the kernel scheme or before the first step).")
+        .def(
+            "get_multigrid_levels", [](const CuralisModel& s) { return s.multigridLevels(); },
+            "Levels of the multigrid preconditioner, the mesh included (after initialize_accelerator; 0 without "
+            "it).")
         .def(
             "get_monomer_concentration",
             [](const CuralisModel& s) { return nodeField(s, &MaterialState::copyMonomer); },

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -191,6 +192,153 @@ __global__ void femChunkSumKernel(const double* a, const double* b, int n, int c
     partial[parts + t] = sb;
 }
 
+// The multigrid V-cycle. Level 0 is the solver's operator M + Ddt K(w) with its fixed nodes;
+// a coarser level holds A_IJ = -values (I != J) and A_II = diagonal. Each coarse row is
+// formed, restricted to and smoothed by one thread, so the numbers do not depend on the
+// thread count.
+
+// A node of level 0 takes part in the coarse levels when it is free and coupled: a fixed
+// node's value is given, and a frozen one (no weight left) is solved exactly by the smoother.
+// coarse = its aggregate if so, else -1.
+__global__ void mgFineRoleKernel(int n, const int* aggregate, const double* rowSum, const int* mask, int* coarse)
+{
+    const int i = static_cast<int>(dev::globalThreadIndex());
+    if (i >= n) return;
+    coarse[i] = !fixedNode(mask, i) && rowSum[i] > 0.0 ? aggregate[i] : -1;
+}
+
+// Level 1 from level 0, one thread per aggregate I: A_II = sum of A_ij over i, j in I,
+// values_IJ = Ddt sum of w_ij over i in I, j in J (P^T A P with P the aggregates' indicator
+// over the nodes taking part); also level 0's smoother, as 1 / (A_ii + sum_j |A_ij|).
+__global__ void mgFineGalerkinKernel(int nc, const int* memberStart, const int* members, const int* rowStart,
+                                     const int* columns, const float* weights, const double* rowSum, const double* mass,
+                                     double Ddt, const int* mask, const std::int16_t* slot, const int* coarse,
+                                     double* smoother, const int* coarseRowStart, double* values, double* diagonal,
+                                     double* coarseSmoother)
+{
+    const int I = static_cast<int>(dev::globalThreadIndex());
+    if (I >= nc) return;
+    for (int s = coarseRowStart[I]; s < coarseRowStart[I + 1]; ++s) values[s] = 0.0;
+    double* row = values + coarseRowStart[I];
+    double d = 0.0;
+    for (int m = memberStart[I]; m < memberStart[I + 1]; ++m) {
+        const int i = members[m];
+        if (fixedNode(mask, i)) {
+            smoother[i] = 1.0; // its residual is 0
+            continue;
+        }
+        const double aii = mass[i] + Ddt * rowSum[i];
+        const bool active = coarse[i] >= 0;
+        if (active) d += aii;
+        // Two running sums of each kind, so that the additions of a row are not one chain.
+        double spread[2] = {0.0, 0.0}, inner[2] = {0.0, 0.0};
+        for (int k = rowStart[i]; k < rowStart[i + 1]; ++k) {
+            const double a = Ddt * static_cast<double>(weights[k]);
+            spread[k & 1] += a < 0.0 ? -a : a;
+            if (!active || coarse[columns[k]] < 0) continue;
+            if (slot[k] < 0) inner[k & 1] += a;
+            else row[slot[k]] += a;
+        }
+        d -= inner[0] + inner[1];
+        smoother[i] = 1.0 / (aii + (spread[0] + spread[1]));
+    }
+    double spread = 0.0;
+    for (int s = coarseRowStart[I]; s < coarseRowStart[I + 1]; ++s) spread += values[s] < 0.0 ? -values[s] : values[s];
+    if (!(d > 0.0)) d = 1.0; // no member takes part: nothing is restricted to it, and it stays 0
+    diagonal[I] = d;
+    coarseSmoother[I] = d + spread;
+}
+
+// A coarse node takes part in the next level when it is coupled: its l1 diagonal exceeds
+// its diagonal.
+__host__ __device__ inline bool coarseActive(const double* diagonal, const double* smoother, int i)
+{
+    return smoother[i] > diagonal[i];
+}
+
+// Level l + 1 from level l (l >= 1), as mgFineGalerkinKernel.
+__global__ void mgCoarseGalerkinKernel(int nc, const int* memberStart, const int* members, const int* rowStart,
+                                       const int* columns, const double* fineValues, const double* fineDiagonal,
+                                       const double* fineSmoother, const std::int16_t* slot, int* coarse,
+                                       const int* coarseRowStart, double* values, double* diagonal,
+                                       double* coarseSmoother)
+{
+    const int I = static_cast<int>(dev::globalThreadIndex());
+    if (I >= nc) return;
+    for (int s = coarseRowStart[I]; s < coarseRowStart[I + 1]; ++s) values[s] = 0.0;
+    double* row = values + coarseRowStart[I];
+    double d = 0.0;
+    for (int m = memberStart[I]; m < memberStart[I + 1]; ++m) {
+        const int i = members[m];
+        const bool active = coarseActive(fineDiagonal, fineSmoother, i);
+        coarse[i] = active ? I : -1;
+        if (!active) continue;
+        d += fineDiagonal[i];
+        for (int k = rowStart[i]; k < rowStart[i + 1]; ++k) {
+            if (!coarseActive(fineDiagonal, fineSmoother, columns[k])) continue;
+            if (slot[k] < 0) d -= fineValues[k];
+            else row[slot[k]] += fineValues[k];
+        }
+    }
+    double spread = 0.0;
+    for (int s = coarseRowStart[I]; s < coarseRowStart[I + 1]; ++s) spread += values[s] < 0.0 ? -values[s] : values[s];
+    if (!(d > 0.0)) d = 1.0;
+    diagonal[I] = d;
+    coarseSmoother[I] = d + spread;
+}
+
+// x = r / smoother: the first l1-Jacobi sweep from 0.
+__global__ void mgSmoothStartKernel(int n, const double* r, const double* smoother, double theta, double* x)
+{
+    const int i = static_cast<int>(dev::globalThreadIndex());
+    if (i >= n) return;
+    x[i] = theta * r[i] / smoother[i];
+}
+
+// out = r - A x on a coarser level, or, with post, out = x + theta (r - A x) / smoother.
+__global__ void mgCoarseSweepKernel(int n, const int* rowStart, const int* columns, const double* values,
+                                    const double* diagonal, const double* smoother, const double* r, const double* x,
+                                    bool post, double theta, double* out)
+{
+    const int i = static_cast<int>(dev::globalThreadIndex());
+    if (i >= n) return;
+    double ax = diagonal[i] * x[i];
+    for (int k = rowStart[i]; k < rowStart[i + 1]; ++k) ax -= values[k] * x[columns[k]];
+    const double residual = r[i] - ax;
+    out[i] = post ? x[i] + theta * residual / smoother[i] : residual;
+}
+
+// rc_I = sum of the residuals of I's active members (P^T t).
+__global__ void mgRestrictKernel(int nc, const int* memberStart, const int* members, const int* coarse, const double* t,
+                                 double* rc)
+{
+    const int I = static_cast<int>(dev::globalThreadIndex());
+    if (I >= nc) return;
+    double sum = 0.0;
+    for (int m = memberStart[I]; m < memberStart[I + 1]; ++m) {
+        const int i = members[m];
+        if (coarse[i] >= 0) sum += t[i];
+    }
+    rc[I] = sum;
+}
+
+// out = theta r / smoother + P e: the preconditioner on the mesh (inverse: 1 / smoother).
+__global__ void mgFineCombineKernel(int n, const double* r, const double* inverse, double theta, const int* coarse,
+                                    const double* e, double* out)
+{
+    const int i = static_cast<int>(dev::globalThreadIndex());
+    if (i >= n) return;
+    out[i] = theta * r[i] * inverse[i] + (coarse[i] >= 0 ? e[coarse[i]] : 0.0);
+}
+
+// x += P e.
+__global__ void mgProlongKernel(int n, const int* coarse, const double* e, double* x)
+{
+    const int i = static_cast<int>(dev::globalThreadIndex());
+    if (i >= n) return;
+    if (coarse[i] >= 0) x[i] += e[coarse[i]];
+}
+
 namespace {
 
 // Stiffness (8 x 8) and lumped masses of one trilinear hexahedron by 2 x 2 x 2 Gauss
@@ -238,11 +386,59 @@ bool elementMatrices(const double x[8][3], double K[8][8], double m[8])
     return true;
 }
 
+// Greedy aggregation of a graph (rows of neighbours): a node whose neighbours all belong to
+// no aggregate yet forms one with them (3 x 3 x 3 nodes inside a regular mesh); each node
+// left over joins the aggregate among its neighbours it has most links to. Returns the
+// number of aggregates.
+int aggregateGraph(const std::vector<int>& rowStart, const std::vector<int>& columns, std::vector<int>& aggregate)
+{
+    const int n = static_cast<int>(rowStart.size()) - 1;
+    aggregate.assign(static_cast<std::size_t>(n), -1);
+    int count = 0;
+    for (int i = 0; i < n; ++i) {
+        if (aggregate[i] >= 0) continue;
+        bool free = true;
+        for (int k = rowStart[i]; k < rowStart[i + 1] && free; ++k) free = aggregate[columns[k]] < 0;
+        if (!free) continue;
+        aggregate[i] = count;
+        for (int k = rowStart[i]; k < rowStart[i + 1]; ++k) aggregate[columns[k]] = count;
+        ++count;
+    }
+    const std::vector<int> rooted = aggregate;
+    for (int i = 0; i < n; ++i) {
+        if (aggregate[i] >= 0) continue;
+        int best = -1, bestLinks = 0;
+        for (int k = rowStart[i]; k < rowStart[i + 1]; ++k) {
+            const int a = rooted[columns[k]];
+            if (a < 0) continue;
+            int links = 0;
+            for (int q = rowStart[i]; q < rowStart[i + 1]; ++q) links += rooted[columns[q]] == a;
+            if (links > bestLinks) best = a, bestLinks = links;
+        }
+        aggregate[i] = best >= 0 ? best : count++;
+    }
+    return count;
+}
+
+// Below this many nodes a level is the coarsest; its two smoothing sweeps are the solve.
+constexpr int kCoarsestNodes = 32;
+constexpr int kMaxLevels = 12;
+// Weights of the l1-Jacobi sweeps. On the mesh the smoothing is added to the coarse
+// correction (any positive weight keeps the preconditioner positive definite; 2 makes it
+// the diagonal's where the weights are positive); on the coarser levels it is a sweep before
+// and after the correction, which stays positive definite below 2. Measured on cubes at D dt
+// / h^2 of 2.5 to 23: 1.8 takes a third fewer iterations than 1.
+constexpr double kFineWeight = 2.0;
+constexpr double kCoarseWeight = 1.8;
+
 } // namespace
 
-void FemDiffusion::build(const MeshDataFlat& mesh)
+void FemDiffusion::build(const MeshDataFlat& mesh, FemPreconditioner preconditioner, double multigridFrom)
 {
     built_ = false;
+    preconditioner_ = preconditioner;
+    multigridFrom_ = multigridFrom;
+    levels_.clear();
     const int n = mesh.nNodes, E = mesh.nElements;
     if (n <= 0) {
         nodes_ = 0;
@@ -306,6 +502,13 @@ void FemDiffusion::build(const MeshDataFlat& mesh)
         }
     }
     std::vector<float> weights32(weights.begin(), weights.end());
+    stiffness_ = 0.0;
+    for (int i = 0; i < n; ++i) {
+        double sum = 0.0;
+        for (int k = rowStart[i]; k < rowStart[i + 1]; ++k) sum += weights[k];
+        if (mass[i] > 0.0) stiffness_ += sum / mass[i];
+    }
+    stiffness_ /= n;
 
     const std::size_t N = static_cast<std::size_t>(n);
     rowStart_.allocate(N + 1, "diffusion rows");
@@ -327,8 +530,157 @@ void FemDiffusion::build(const MeshDataFlat& mesh)
     const std::size_t parts = (N + kChunk - 1) / kChunk;
     partial_.allocate(2 * parts, "diffusion partial sums");
     hostPartial_.assign(2 * parts, 0.0);
+    if (preconditioner == FemPreconditioner::Multigrid) {
+        // What the levels do not need goes first: the peak memory of a build is that of the mesh.
+        for (auto* v : {&incidence, &elementOf, &fill}) std::vector<int>().swap(*v);
+        std::vector<double>().swap(weights);
+        std::vector<float>().swap(weights32);
+        buildHierarchy(std::move(rowStart), std::move(columns));
+    }
     nodes_ = n;
     built_ = true;
+}
+
+void FemDiffusion::buildHierarchy(std::vector<int> rowStart, std::vector<int> columns)
+{
+    levels_.emplace_back();
+    levels_[0].n = static_cast<int>(rowStart.size()) - 1;
+    while (static_cast<int>(levels_.size()) < kMaxLevels && levels_.back().n > kCoarsestNodes) {
+        const int n = levels_.back().n;
+        std::vector<int> aggregate;
+        const int nc = aggregateGraph(rowStart, columns, aggregate);
+        if (nc >= n) break; // nothing coupled left to merge
+        std::vector<int> memberStart(static_cast<std::size_t>(nc) + 1, 0), members(static_cast<std::size_t>(n));
+        for (int a : aggregate) ++memberStart[a + 1];
+        for (int c = 0; c < nc; ++c) memberStart[c + 1] += memberStart[c];
+        std::vector<int> fill(memberStart.begin(), memberStart.end() - 1);
+        for (int i = 0; i < n; ++i) members[fill[aggregate[i]]++] = i;
+
+        // The coarse rows: the aggregates next to each aggregate, sorted.
+        std::vector<int> coarseStart(static_cast<std::size_t>(nc) + 1, 0), coarseColumns, row;
+        for (int c = 0; c < nc; ++c) {
+            row.clear();
+            for (int m = memberStart[c]; m < memberStart[c + 1]; ++m) {
+                const int i = members[m];
+                for (int k = rowStart[i]; k < rowStart[i + 1]; ++k) {
+                    if (aggregate[columns[k]] != c) row.push_back(aggregate[columns[k]]);
+                }
+            }
+            std::sort(row.begin(), row.end());
+            row.erase(std::unique(row.begin(), row.end()), row.end());
+            coarseColumns.insert(coarseColumns.end(), row.begin(), row.end());
+            coarseStart[c + 1] = static_cast<int>(coarseColumns.size());
+        }
+        // Offsets within the coarse row, in 16 bits: an aggregate borders a few dozen others.
+        std::vector<std::int16_t> slot(columns.size(), -1);
+        for (int i = 0; i < n; ++i) {
+            const int c = aggregate[i];
+            const auto begin = coarseColumns.begin() + coarseStart[c], end = coarseColumns.begin() + coarseStart[c + 1];
+            if (end - begin > INT16_MAX) {
+                throw std::runtime_error(msg::format("diffusion: a multigrid aggregate borders %d others (at most %d)",
+                                                     static_cast<int>(end - begin), INT16_MAX));
+            }
+            for (int k = rowStart[i]; k < rowStart[i + 1]; ++k) {
+                const int to = aggregate[columns[k]];
+                if (to != c) slot[k] = static_cast<std::int16_t>(std::lower_bound(begin, end, to) - begin);
+            }
+        }
+
+        Level& fine = levels_.back();
+        if (levels_.size() == 1) {
+            fine.aggregate.allocate(static_cast<std::size_t>(n), "multigrid aggregates");
+            fine.aggregate.upload(aggregate);
+        }
+        fine.coarse.allocate(static_cast<std::size_t>(n), "multigrid aggregates of the step");
+        fine.slot.allocate(std::max<std::size_t>(slot.size(), 1), "multigrid coarse entries");
+        if (!slot.empty()) fine.slot.upload(slot);
+
+        Level coarse;
+        coarse.n = nc;
+        const std::size_t count = static_cast<std::size_t>(nc),
+                          entries = std::max<std::size_t>(coarseColumns.size(), 1);
+        coarse.rowStart.allocate(count + 1, "multigrid rows");
+        coarse.rowStart.upload(coarseStart);
+        coarse.columns.allocate(entries, "multigrid columns");
+        if (!coarseColumns.empty()) coarse.columns.upload(coarseColumns);
+        coarse.memberStart.allocate(count + 1, "multigrid members");
+        coarse.memberStart.upload(memberStart);
+        coarse.members.allocate(static_cast<std::size_t>(n), "multigrid members");
+        coarse.members.upload(members);
+        coarse.values.allocate(entries, "multigrid operator");
+        coarse.diagonal.allocate(count, "multigrid operator");
+        for (auto* v : {&coarse.r, &coarse.t}) v->allocate(count, "multigrid vector");
+        levels_.push_back(std::move(coarse));
+        rowStart = std::move(coarseStart);
+        columns = std::move(coarseColumns);
+    }
+    for (Level& level : levels_) level.smoother.allocate(static_cast<std::size_t>(level.n), "multigrid smoother");
+    for (std::size_t l = 1; l < levels_.size(); ++l) levels_[l].x.allocate(levels_[l].r.size(), "multigrid vector");
+    if (levels_.size() < 2) levels_.clear(); // a mesh without coupled nodes: the diagonal is exact
+}
+
+void FemDiffusion::formCoarseLevels(const float* w, const double* rowSum, double Ddt, const int* fixed)
+{
+    Level& fine = levels_[0];
+    Level& first = levels_[1];
+    dev::launchItems(DEV_KERNEL(mgFineRoleKernel), static_cast<std::size_t>(fine.n), kBlock, dev::kDefaultStream,
+                     fine.n, fine.aggregate.data(), rowSum, fixed, fine.coarse.data());
+    dev::launchItems(DEV_KERNEL(mgFineGalerkinKernel), static_cast<std::size_t>(first.n), kBlock, dev::kDefaultStream,
+                     first.n, first.memberStart.data(), first.members.data(), rowStart_.data(), columns_.data(), w,
+                     rowSum, mass_.data(), Ddt, fixed, fine.slot.data(), fine.coarse.data(), fine.smoother.data(),
+                     first.rowStart.data(), first.values.data(), first.diagonal.data(), first.smoother.data());
+    for (std::size_t l = 1; l + 1 < levels_.size(); ++l) {
+        Level& from = levels_[l];
+        Level& to = levels_[l + 1];
+        dev::launchItems(DEV_KERNEL(mgCoarseGalerkinKernel), static_cast<std::size_t>(to.n), kBlock,
+                         dev::kDefaultStream, to.n, to.memberStart.data(), to.members.data(), from.rowStart.data(),
+                         from.columns.data(), from.values.data(), from.diagonal.data(), from.smoother.data(),
+                         from.slot.data(), from.coarse.data(), to.rowStart.data(), to.values.data(), to.diagonal.data(),
+                         to.smoother.data());
+    }
+}
+
+void FemDiffusion::vcycle(int l, const double* r, double* out)
+{
+    Level& level = levels_[static_cast<std::size_t>(l)];
+    const std::size_t items = static_cast<std::size_t>(level.n);
+    const bool last = static_cast<std::size_t>(l) + 1 == levels_.size();
+    Level* coarse = last ? nullptr : &levels_[static_cast<std::size_t>(l) + 1];
+    auto restrictTo = [&](const double* t) {
+        dev::launchItems(DEV_KERNEL(mgRestrictKernel), static_cast<std::size_t>(coarse->n), kBlock, dev::kDefaultStream,
+                         coarse->n, coarse->memberStart.data(), coarse->members.data(), level.coarse.data(), t,
+                         coarse->r.data());
+        vcycle(l + 1, coarse->r.data(), coarse->t.data());
+    };
+    auto prolongTo = [&](double* x) {
+        dev::launchItems(DEV_KERNEL(mgProlongKernel), items, kBlock, dev::kDefaultStream, level.n, level.coarse.data(),
+                         coarse->t.data(), x);
+    };
+    if (l == 0) { // out = smoothing + P B_1 P^T r
+        restrictTo(r);
+        dev::launchItems(DEV_KERNEL(mgFineCombineKernel), items, kBlock, dev::kDefaultStream, level.n, r,
+                         level.smoother.data(), kFineWeight, level.coarse.data(), coarse->t.data(), out);
+        return;
+    }
+    auto sweep = [&](bool post, double* to) {
+        dev::launchItems(DEV_KERNEL(mgCoarseSweepKernel), items, kBlock, dev::kDefaultStream, level.n,
+                         level.rowStart.data(), level.columns.data(), level.values.data(), level.diagonal.data(),
+                         level.smoother.data(), r, level.x.data(), post, kCoarseWeight, to);
+    };
+    dev::launchItems(DEV_KERNEL(mgSmoothStartKernel), items, kBlock, dev::kDefaultStream, level.n, r,
+                     level.smoother.data(), kCoarseWeight, level.x.data());
+    if (!last) {
+        sweep(false, level.t.data());
+        restrictTo(level.t.data());
+        prolongTo(level.x.data());
+    }
+    sweep(true, out);
+}
+
+void FemDiffusion::precondition()
+{
+    if (!useLevels_) return; // u = r / diagonal, as the solver's kernels left it
+    vcycle(0, residual_.data(), preconditioned_.data());
 }
 
 std::pair<double, double> FemDiffusion::reduce(const double* a, const double* b)
@@ -374,9 +726,12 @@ int FemDiffusion::step(double* out, const double* in, double D, double dt, const
     dev::launchItems(DEV_KERNEL(femSetupKernel), items, kBlock, dev::kDefaultStream, n, rowSum, mass_.data(), Ddt,
                      fixed, value, in, x, rhs_.data(), diagonal_.data(), ru);
     if (Ddt == 0.0) return 0; // x holds the input (and the boundary values)
+    useLevels_ = !levels_.empty() && Ddt * stiffness_ >= multigridFrom_;
+    if (useLevels_) formCoarseLevels(w, rowSum, Ddt, fixed);
     const double size = reduce(ru, nullptr).first;
     dev::launchItems(DEV_KERNEL(femResidualKernel), items, kBlock, dev::kDefaultStream, n, rows, cols, w, mass_.data(),
                      Ddt, fixed, x, rhs_.data(), diagonal, r, u);
+    precondition();
     dev::launchItems(DEV_KERNEL(femApplyKernel), items, kBlock, dev::kDefaultStream, n, rows, cols, w, mass_.data(),
                      Ddt, fixed, r, u, Au, ru, wu);
     auto [gamma, delta] = reduce(ru, wu);
@@ -394,6 +749,7 @@ int FemDiffusion::step(double* out, const double* in, double D, double dt, const
         if (!(alpha > 0.0) || !std::isfinite(alpha)) break;
         dev::launchItems(DEV_KERNEL(femUpdateKernel), items, kBlock, dev::kDefaultStream, n, iteration == 0, alpha,
                          beta, Au, diagonal, p, s, x, r, u);
+        precondition();
         dev::launchItems(DEV_KERNEL(femApplyKernel), items, kBlock, dev::kDefaultStream, n, rows, cols, w, mass_.data(),
                          Ddt, fixed, r, u, Au, ru, wu);
         const auto [nextGamma, nextDelta] = reduce(ru, wu);

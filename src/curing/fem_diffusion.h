@@ -1,7 +1,8 @@
 // Diffusion of a nodal field by finite elements on the optics mesh: the trilinear
 // hexahedron's stiffness with a lumped (diagonal) mass, advanced by backward Euler,
 //   (M + dt K) u_new = M u_old,
-// and solved by conjugate gradients preconditioned with the diagonal. The new field is then
+// and solved by conjugate gradients preconditioned with the diagonal or with an aggregation
+// multigrid V-cycle (FemPreconditioner). The new field is then
 // taken in flux form from the solution (old field minus the fluxes), so the amount is kept
 // to rounding however far the solver went.
 //
@@ -22,18 +23,35 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <utility>
 #include <vector>
 
 #include "device/buffer.h"
 #include "mesh/mesh_data.h"
 
+// What the conjugate gradients are preconditioned with. The diagonal costs a vector pass per
+// iteration, but the iterations grow as 1/h at a fixed D dt. Multigrid: plain aggregation (a
+// node with its neighbours, formed once per mesh, again on the aggregates), the coarse
+// operators the Galerkin product of the step's own operator (so the cure's coefficient,
+// gelled and fixed nodes are seen on every level). On the mesh the preconditioner is the
+// l1-Jacobi diagonal plus the coarse correction (additive: no matrix pass beyond the
+// solver's own, about 10 % more per iteration than the diagonal); below it, a V-cycle with
+// one l1-Jacobi sweep before and one after the correction. Both parts are symmetric, so the
+// whole is a symmetric positive definite preconditioner and the conjugate gradients stay
+// exact in what they converge to. A step that is not stiff (FemDiffusion::kMultigridFrom) is
+// solved with the diagonal even then: the levels would cost more than they save.
+enum class FemPreconditioner { Diagonal, Multigrid };
+
 class FemDiffusion {
 public:
     // The stiffness weights and lumped masses of the mesh, from its record of device
-    // addresses; again after every change of the mesh. Throws std::invalid_argument for an
-    // element with a non-positive Jacobian at a quadrature point.
-    void build(const MeshDataFlat& mesh);
+    // addresses, and the aggregates of the multigrid levels with that preconditioner; again
+    // after every change of the mesh. Throws std::invalid_argument for an element with a
+    // non-positive Jacobian at a quadrature point.
+    // multigridFrom: the stiffness from which a step uses the levels (kMultigridFrom).
+    void build(const MeshDataFlat& mesh, FemPreconditioner preconditioner = FemPreconditioner::Diagonal,
+               double multigridFrom = kMultigridFrom);
 
     // One backward-Euler step of length dt with coefficient D: out (device, n) from in
     // (device, n; may be the same array). gel (device, n) couples the coefficient to the
@@ -48,10 +66,52 @@ public:
     // to rounding in any case (flux form).
     static constexpr double kTolerance = 1e-6;
     static constexpr int kMaxIterations = 2000;
+    // The levels pay only where a step is stiff: with D dt times the mean over the nodes of
+    // the row sum of the weights over the mass (about 8 D dt / (3 h^2) on cubes) below this,
+    // the diagonal alone converges in about as few iterations at less cost per iteration
+    // (measured on the refined vials and on cubes, docs/performance.md).
+    static constexpr double kMultigridFrom = 8.0;
+
+    // Levels of the multigrid hierarchy, the finest included (1 with the diagonal).
+    int levels() const { return static_cast<int>(levels_.size()); }
 
 private:
+    // One level of the multigrid hierarchy. Level 0 is the mesh (its operator is the
+    // solver's own); a coarser level's node is an aggregate of the finer level's nodes, and
+    // its operator is A_IJ = -values, A_II = diagonal, formed anew each step.
+    struct Level {
+        int n = 0;
+        dev::DeviceArray<int> rowStart, columns, memberStart, members; // coarser levels only
+        dev::DeviceArray<double> values, diagonal;                     // coarser levels only
+        // l1-Jacobi diagonal, A_ii + sum_j |A_ij| (level 0: its inverse); r right-hand side,
+        // x and t work vectors (coarser levels).
+        dev::DeviceArray<double> smoother, r, x, t;
+        // To the next coarser level (all but the coarsest): each node's aggregate in this
+        // step (-1 for a node that takes no part: fixed, or without coupling), and per matrix
+        // entry the entry of the coarse row it adds to (-1: within the aggregate, so it adds
+        // to the diagonal).
+        dev::DeviceArray<int> coarse;
+        dev::DeviceArray<std::int16_t> slot; // offset within the coarse row
+        dev::DeviceArray<int> aggregate; // level 0: each node's aggregate
+    };
+
     // The sums of a and of b (when given) over the nodes, in a fixed order.
     std::pair<double, double> reduce(const double* a, const double* b);
+    void buildHierarchy(std::vector<int> rowStart, std::vector<int> columns);
+    // The coarse operators of a step whose fine operator is M + Ddt K(w).
+    void formCoarseLevels(const float* w, const double* rowSum, double Ddt, const int* fixed);
+    // out = B_l r: on the mesh the smoothing plus the coarse correction P B_1 P^T r; below, a
+    // V-cycle (smoothing, coarse correction, smoothing); the coarsest level smooths twice.
+    void vcycle(int l, const double* r, double* out);
+    // The solver's u = B r (with the diagonal, its kernels have already formed u).
+    void precondition();
+
+    FemPreconditioner preconditioner_ = FemPreconditioner::Diagonal;
+    // The mean over the nodes of the row sum of the weights over the mass (about 8 / (3 h^2)
+    // on cubes), and whether this step uses the levels.
+    double stiffness_ = 0.0, multigridFrom_ = kMultigridFrom;
+    bool useLevels_ = false;
+    std::vector<Level> levels_;
 
     int nodes_ = 0;
     bool built_ = false;

@@ -255,7 +255,8 @@ MaterialState::MaterialState(const CuralisProps& p, int nNodes)
                                                       {"c_monomer0", p.c_monomer0},
                                                       {"c_radical0", p.c_radical0},
                                                       {"c_oxygen0", p.c_oxygen0},
-                                                      {"degree_of_curing0", p.degree_of_curing0}};
+                                                      {"degree_of_curing0", p.degree_of_curing0},
+                                                      {"fem_multigrid_from", p.fem_multigrid_from}};
     for (const auto& [name, value] : numbers)
         require(std::isfinite(value), msg::format("%s must be a finite number", name));
     // A step of no time changes nothing, and a negative one runs the rate law backwards.
@@ -273,7 +274,8 @@ MaterialState::MaterialState(const CuralisProps& p, int nNodes)
                                                           {"alpha1", p.alpha1},
                                                           {"c_monomer0", p.c_monomer0},
                                                           {"c_radical0", p.c_radical0},
-                                                          {"c_oxygen0", p.c_oxygen0}};
+                                                          {"c_oxygen0", p.c_oxygen0},
+                                                          {"fem_multigrid_from", p.fem_multigrid_from}};
     for (const auto& [name, value] : nonNegative) {
         require(value >= 0.0, msg::format("%s must not be negative (got %g)", name, value));
     }
@@ -319,6 +321,13 @@ MaterialState::MaterialState(const CuralisProps& p, int nNodes)
     if (p.diffusion_scheme == "fem") scheme_ = DiffusionScheme::Fem;
     else if (p.diffusion_scheme == "kernel") scheme_ = DiffusionScheme::Kernel;
     else require(false, "diffusion_scheme must be \"kernel\" or \"fem\" (got \"" + p.diffusion_scheme + "\")");
+    multigridFrom_ = p.fem_multigrid_from;
+    if (p.fem_preconditioner == "multigrid") preconditioner_ = FemPreconditioner::Multigrid;
+    else if (p.fem_preconditioner == "diagonal") preconditioner_ = FemPreconditioner::Diagonal;
+    else {
+        require(false,
+                "fem_preconditioner must be \"diagonal\" or \"multigrid\" (got \"" + p.fem_preconditioner + "\")");
+    }
 
     oxygenBcGroups_ = p.oxygen_dirichlet_bc_groups;
     oxygenFaceIds_ = p.oxygen_dirichlet_face_ids;
@@ -413,7 +422,7 @@ void MaterialState::initializeAccelerator(const Mesh* mesh)
     }
     if (scheme_ == DiffusionScheme::Fem) {
         gridReady_ = false;
-        fem_.build(m);
+        fem_.build(m, preconditioner_, multigridFrom_);
         buildMasks(m);
         gridReady_ = true;
         return;
@@ -532,10 +541,12 @@ void MaterialState::reactionStep(const double* absorbedPower, const MeshDataFlat
         // place. Both on the default stream: each iteration of a solve waits for its sums.
         const int* allMask = allBoundaryMask_.data();
         const int* oxyMask = oxygenMask_.data();
-        fem_.step(radical_.data(), absorbedPower, h_state_.diffusionRadical, h_state_.dtDiff, nullptr, false, 1.0,
-                  allMask, h_state_.diffusionBcRadical == 1, h_state_.dirichletRadical);
-        fem_.step(oxygen_.data(), oxygen_.data(), h_state_.diffusionOxygen, h_state_.dtDiff, degreeOfCuring_.data(),
-                  true, h_state_.oxygenGelPoint, oxyMask, h_state_.diffusionBcOxygen == 1, h_state_.dirichletOxygen);
+        radicalIterations_ =
+            fem_.step(radical_.data(), absorbedPower, h_state_.diffusionRadical, h_state_.dtDiff, nullptr, false, 1.0,
+                      allMask, h_state_.diffusionBcRadical == 1, h_state_.dirichletRadical);
+        oxygenIterations_ = fem_.step(oxygen_.data(), oxygen_.data(), h_state_.diffusionOxygen, h_state_.dtDiff,
+                                      degreeOfCuring_.data(), true, h_state_.oxygenGelPoint, oxyMask,
+                                      h_state_.diffusionBcOxygen == 1, h_state_.dirichletOxygen);
         solveRate(radical_.data());
         updateProperties(meshDevlink->absorptivity, meshDevlink->refrIndex);
         return;

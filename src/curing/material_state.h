@@ -41,6 +41,12 @@ struct CuralisProps {
     // "kernel": the Gaussian smoothing over the nodes within the cut-off; "fem": finite
     // elements with an implicit step (curing/fem_diffusion.h).
     std::string diffusion_scheme = "kernel";
+    // What the "fem" scheme's conjugate gradients are preconditioned with: "multigrid" or
+    // "diagonal" (curing/fem_diffusion.h).
+    std::string fem_preconditioner = "multigrid";
+    // With "multigrid", the stiffness of a step (D dt times the mean row sum of the stiffness
+    // over the mass) from which it uses the levels; 0: every step.
+    double fem_multigrid_from = FemDiffusion::kMultigridFrom;
 };
 
 enum class DiffusionScheme { Kernel, Fem };
@@ -96,6 +102,11 @@ public:
     float cellEdge() const { return cellEdge_; }
     int allBoundaryNodeCount() const { return allBoundaryCount_; }
     int oxygenBoundaryNodeCount() const { return oxygenBoundaryCount_; }
+    // Conjugate-gradient iterations of the last step's radical and oxygen solves ("fem"
+    // scheme; 0 otherwise), and the multigrid levels of the mesh (0 without multigrid).
+    int radicalIterations() const { return radicalIterations_; }
+    int oxygenIterations() const { return oxygenIterations_; }
+    int multigridLevels() const { return scheme_ == DiffusionScheme::Fem ? fem_.levels() : 0; }
 
     // The record as kernels see it (array members are device addresses), and its device copy.
     const MaterialStateDataFlat& record() const { return h_state_; }
@@ -121,6 +132,9 @@ private:
     SpatialGrid grid_;
     DiffusionScheme scheme_ = DiffusionScheme::Kernel;
     FemDiffusion fem_;
+    FemPreconditioner preconditioner_ = FemPreconditioner::Diagonal;
+    double multigridFrom_ = FemDiffusion::kMultigridFrom;
+    int radicalIterations_ = 0, oxygenIterations_ = 0;
     bool gridReady_ = false;
     float cellEdge_ = 0.0f;
     dev::DeviceArray<int> allBoundaryMask_, oxygenMask_;
