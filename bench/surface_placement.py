@@ -1,5 +1,5 @@
 """Surface placement throughput: the same rays placed on a curved mesh of 12 000 boundary
-faces with the grid tracer and with the brute-force tracer; rays per second and their ratio.
+faces with the grid tracer and with the every-face reference tracer; rays per second and their ratio.
 
     python bench/surface_placement.py [rays, default 20000]
 
