@@ -92,7 +92,7 @@ private:
         // to the diagonal).
         dev::DeviceArray<int> coarse;
         dev::DeviceArray<std::int16_t> slot; // offset within the coarse row
-        dev::DeviceArray<int> aggregate; // level 0: each node's aggregate
+        dev::DeviceArray<int> aggregate;     // level 0: each node's aggregate
     };
 
     // The sums of a and of b (when given) over the nodes, in a fixed order.
