@@ -207,6 +207,25 @@ __global__ void mgFineRoleKernel(int n, const int* aggregate, const double* rowS
     coarse[i] = !fixedNode(mask, i) && rowSum[i] > 0.0 ? aggregate[i] : -1;
 }
 
+// A coarse row starts empty; once its entries are summed, its diagonal d and its l1
+// diagonal (d plus the entries' magnitudes) are stored. A row no member takes part in gets a
+// diagonal of 1: nothing is restricted to it, and it stays 0.
+__device__ inline double* emptyCoarseRow(int I, const int* coarseRowStart, double* values)
+{
+    for (int s = coarseRowStart[I]; s < coarseRowStart[I + 1]; ++s) values[s] = 0.0;
+    return values + coarseRowStart[I];
+}
+
+__device__ inline void finishCoarseRow(int I, const int* coarseRowStart, const double* values, double d,
+                                       double* diagonal, double* coarseSmoother)
+{
+    double spread = 0.0;
+    for (int s = coarseRowStart[I]; s < coarseRowStart[I + 1]; ++s) spread += values[s] < 0.0 ? -values[s] : values[s];
+    if (!(d > 0.0)) d = 1.0;
+    diagonal[I] = d;
+    coarseSmoother[I] = d + spread;
+}
+
 // Level 1 from level 0, one thread per aggregate I: A_II = sum of A_ij over i, j in I,
 // values_IJ = Ddt sum of w_ij over i in I, j in J (P^T A P with P the aggregates' indicator
 // over the nodes taking part); also level 0's smoother, as 1 / (A_ii + sum_j |A_ij|).
@@ -218,8 +237,7 @@ __global__ void mgFineGalerkinKernel(int nc, const int* memberStart, const int* 
 {
     const int I = static_cast<int>(dev::globalThreadIndex());
     if (I >= nc) return;
-    for (int s = coarseRowStart[I]; s < coarseRowStart[I + 1]; ++s) values[s] = 0.0;
-    double* row = values + coarseRowStart[I];
+    double* row = emptyCoarseRow(I, coarseRowStart, values);
     double d = 0.0;
     for (int m = memberStart[I]; m < memberStart[I + 1]; ++m) {
         const int i = members[m];
@@ -242,11 +260,7 @@ __global__ void mgFineGalerkinKernel(int nc, const int* memberStart, const int* 
         d -= inner[0] + inner[1];
         smoother[i] = 1.0 / (aii + (spread[0] + spread[1]));
     }
-    double spread = 0.0;
-    for (int s = coarseRowStart[I]; s < coarseRowStart[I + 1]; ++s) spread += values[s] < 0.0 ? -values[s] : values[s];
-    if (!(d > 0.0)) d = 1.0; // no member takes part: nothing is restricted to it, and it stays 0
-    diagonal[I] = d;
-    coarseSmoother[I] = d + spread;
+    finishCoarseRow(I, coarseRowStart, values, d, diagonal, coarseSmoother);
 }
 
 // A coarse node takes part in the next level when it is coupled: its l1 diagonal exceeds
@@ -265,8 +279,7 @@ __global__ void mgCoarseGalerkinKernel(int nc, const int* memberStart, const int
 {
     const int I = static_cast<int>(dev::globalThreadIndex());
     if (I >= nc) return;
-    for (int s = coarseRowStart[I]; s < coarseRowStart[I + 1]; ++s) values[s] = 0.0;
-    double* row = values + coarseRowStart[I];
+    double* row = emptyCoarseRow(I, coarseRowStart, values);
     double d = 0.0;
     for (int m = memberStart[I]; m < memberStart[I + 1]; ++m) {
         const int i = members[m];
@@ -280,11 +293,7 @@ __global__ void mgCoarseGalerkinKernel(int nc, const int* memberStart, const int
             else row[slot[k]] += fineValues[k];
         }
     }
-    double spread = 0.0;
-    for (int s = coarseRowStart[I]; s < coarseRowStart[I + 1]; ++s) spread += values[s] < 0.0 ? -values[s] : values[s];
-    if (!(d > 0.0)) d = 1.0;
-    diagonal[I] = d;
-    coarseSmoother[I] = d + spread;
+    finishCoarseRow(I, coarseRowStart, values, d, diagonal, coarseSmoother);
 }
 
 // x = r / smoother: the first l1-Jacobi sweep from 0.
