@@ -40,7 +40,10 @@ constexpr StreamHandle kDefaultStream = nullptr;
 
 namespace detail {
 using ThreadBody = void (*)(void* context);
-// Runs body(context) once for every thread of the grid; throws DeviceError for a launch
+// The parameters of a kernel as a tuple of values (declared only, for its type).
+template <typename... Params>
+std::tuple<std::decay_t<Params>...> parameterTuple(void (*)(Params...));
+// Runs body(context) once for every block of the grid, which runs the block's threads; throws DeviceError for a launch
 // shape CUDA would refuse. Device printf output of the launch is written out afterwards
 // by the calling thread.
 void runGrid(const char* name, dim3 grid, dim3 block, ThreadBody body, void* context);
@@ -48,22 +51,32 @@ void devicePrintf(const char* format, ...) __attribute__((format(printf, 1, 2)))
 } // namespace detail
 
 namespace detail {
-// Use dev::launch / dev::launchItems (device/launch.h), which name the kernel.
 template <typename... Params, typename... Args>
-void launchNamed(const char* name, void (*kernel)(Params...), dim3 grid, dim3 block, StreamHandle /*stream*/,
-                 Args&&... args)
+constexpr void checkArguments(void (*)(Params...), Args&&...)
 {
     static_assert(sizeof...(Params) == sizeof...(Args), "kernel called with the wrong number of arguments");
-    struct Context {
-        void (*kernel)(Params...);
-        std::tuple<std::decay_t<Params>...> args;
-    } context{kernel, std::tuple<std::decay_t<Params>...>(std::forward<Args>(args)...)};
-    // Each thread gets its own copy of the parameters, as on the GPU.
+}
+
+// Use dev::launch / dev::launchItems (device/launch.h), which name the kernel.
+template <auto kernel, typename... Args>
+void launchNamed(const char* name, dim3 grid, dim3 block, StreamHandle /*stream*/, Args&&... args)
+{
+    checkArguments(kernel, std::forward<Args>(args)...);
+    using Arguments = decltype(parameterTuple(kernel));
+    Arguments context(std::forward<Args>(args)...);
+    // Each thread gets its own copy of the parameters, as on the GPU; the kernel is called
+    // directly, thread after thread of a block.
     detail::runGrid(
         name, grid, block,
         [](void* p) {
-            auto* c = static_cast<Context*>(p);
-            std::apply(c->kernel, c->args);
+            const auto& arguments = *static_cast<const Arguments*>(p);
+            const dim3 shape = blockDim;
+            for (unsigned z = 0; z < shape.z; ++z)
+                for (unsigned y = 0; y < shape.y; ++y)
+                    for (unsigned x = 0; x < shape.x; ++x) {
+                        threadIdx = dim3(x, y, z);
+                        std::apply(kernel, arguments);
+                    }
         },
         &context);
 }

@@ -19,21 +19,23 @@
 
 namespace dev {
 
-template <typename... Params>
+// A kernel and its name. The kernel is a template argument, so that the CPU backend's loop
+// over the threads of a block calls it directly (and may inline it) rather than through a
+// pointer for every thread.
+template <auto Function>
 struct Kernel {
     const char* name;
-    void (*function)(Params...);
 };
 
-template <typename... Params>
-constexpr Kernel<Params...> kernel(const char* name, void (*function)(Params...))
+template <auto Function>
+constexpr Kernel<Function> kernel(const char* name)
 {
     // "::kernel" (a kernel named like a member of the calling class) is listed as "kernel".
-    return {name[0] == ':' && name[1] == ':' ? name + 2 : name, function};
+    return {name[0] == ':' && name[1] == ':' ? name + 2 : name};
 }
 
 // A kernel with the name it is written with, template arguments included.
-#define DEV_KERNEL(...) ::dev::kernel(#__VA_ARGS__, &__VA_ARGS__)
+#define DEV_KERNEL(...) ::dev::kernel<&__VA_ARGS__>(#__VA_ARGS__)
 
 // Blocks of blockSize threads that cover `items` threads.
 inline unsigned blocksFor(std::size_t items, unsigned blockSize)
@@ -44,14 +46,14 @@ inline unsigned blocksFor(std::size_t items, unsigned blockSize)
     return static_cast<unsigned>(blocks);
 }
 
-template <typename... Params, typename... Args>
-void launch(Kernel<Params...> k, dim3 grid, dim3 block, StreamHandle stream, Args&&... args)
+template <auto Function, typename... Args>
+void launch(Kernel<Function> k, dim3 grid, dim3 block, StreamHandle stream, Args&&... args)
 {
-    detail::launchNamed(k.name, k.function, grid, block, stream, std::forward<Args>(args)...);
+    detail::launchNamed<Function>(k.name, grid, block, stream, std::forward<Args>(args)...);
 }
 
-template <typename... Params, typename... Args>
-void launchItems(Kernel<Params...> k, std::size_t items, unsigned blockSize, StreamHandle stream, Args&&... args)
+template <auto Function, typename... Args>
+void launchItems(Kernel<Function> k, std::size_t items, unsigned blockSize, StreamHandle stream, Args&&... args)
 {
     if (items == 0) return;
     launch(k, dim3(blocksFor(items, blockSize)), dim3(blockSize), stream, std::forward<Args>(args)...);
