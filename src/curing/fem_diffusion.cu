@@ -1,8 +1,11 @@
 #include "curing/fem_diffusion.h"
 
 #include <algorithm>
+#include <array>
+#include <climits>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -65,12 +68,30 @@ __global__ void femRowSumKernel(int n, const int* rowStart, const float* weights
     rowSum[i] = sum;
 }
 
-// The factor of the coefficient per node (gelFactor).
-__global__ void femGelFactorKernel(int n, const double* gel, double gelPoint, double* factor)
+// The factor of the coefficient per node (gelFactor); order: the mesh node of each solver
+// node (nullptr: the same).
+__global__ void femGelFactorKernel(int n, const int* order, const double* gel, double gelPoint, double* factor)
 {
     const int i = static_cast<int>(dev::globalThreadIndex());
     if (i >= n) return;
-    factor[i] = gelFactor(gel[i], gelPoint);
+    factor[i] = gelFactor(gel[order ? order[i] : i], gelPoint);
+}
+
+// to[i] = from[order[i]]: a mesh field into the solver's numbering.
+template <typename T>
+__global__ void femGatherKernel(int n, const int* order, const T* from, T* to)
+{
+    const int i = static_cast<int>(dev::globalThreadIndex());
+    if (i >= n) return;
+    to[i] = from[order[i]];
+}
+
+// to[order[i]] = from[i]: the solver's field back into the mesh's numbering.
+__global__ void femScatterKernel(int n, const int* order, const double* from, double* to)
+{
+    const int i = static_cast<int>(dev::globalThreadIndex());
+    if (i >= n) return;
+    to[order[i]] = from[i];
 }
 
 // The weights of a step whose coefficient follows the cure: w_ij times the edge's share,
@@ -190,6 +211,140 @@ __global__ void femChunkSumKernel(const double* a, const double* b, int n, int c
     if (b == nullptr) return;
     for (int i = begin; i < end; ++i) sb += b[i];
     partial[parts + t] = sb;
+}
+
+// The passes of an extruded mesh (FemDiffusion::Extrusion). An item is a run of layers of
+// one column: on the CPU a run long enough for the vector unit, which then works along the
+// column (the nodes of a run lie side by side, and so do those of each neighbouring column);
+// on a GPU one layer per thread.
+#if defined(LUMETRA_BACKEND_CUDA)
+constexpr int kLayerRun = 1;
+#else
+constexpr int kLayerRun = 64;
+#endif
+
+// For the layers k0 <= k < k1 of column p: ka[k - k0] = (K a u)_k and, when coupled,
+// kg[k - k0] = (K g u)_k, with a = [g > 0] (not coupled: a = 1, and only ka). Unit: u = 1.
+// The sums over the plane are taken for each layer the line reaches (one beyond each end of
+// the run), then the line's three entries combine them; each layer's numbers come out the
+// same whichever run holds it.
+template <bool Coupled, bool Unit>
+__host__ __device__ inline void extrudedProducts(const FemDiffusion::Extrusion& op, int p, int k0, int k1,
+                                                 const double* u, const double* g, double* ka, double* kg)
+{
+    // Index 1 + k - k0 holds layer k; the ends beyond the column stay 0 (so do the line's
+    // entries there), so that the line's sums need no test.
+    constexpr int kSpan = kLayerRun + 2;
+    double stiffA[kSpan], massA[kSpan], stiffG[kSpan], massG[kSpan];
+    for (int s = 0; s < kSpan; ++s) stiffA[s] = massA[s] = stiffG[s] = massG[s] = 0.0;
+    const int lo = k0 > 0 ? k0 - 1 : k0, hi = k1 < op.layers ? k1 + 1 : k1, m = hi - lo, first = 1 + lo - k0;
+    for (int e = op.planeStart[p]; e < op.planeStart[p + 1]; ++e) {
+        const double K = op.planeStiffness[e], M = op.planeMass[e];
+        const std::size_t base = static_cast<std::size_t>(op.planeColumns[e]) * op.layers + lo;
+        const double* __restrict__ uq = Unit ? nullptr : u + base;
+        const double* __restrict__ gq = Coupled ? g + base : nullptr;
+        double* __restrict__ sa = stiffA + first, * __restrict__ ma = massA + first, * __restrict__ sg = stiffG + first, * __restrict__ mg = massG + first;
+        for (int s = 0; s < m; ++s) {
+            const double uv = Unit ? 1.0 : uq[s];
+            double av = uv;
+            if constexpr (Coupled) {
+                const double gv = gq[s];
+                av = gv > 0.0 ? uv : 0.0;
+                sg[s] += K * (gv * uv);
+                mg[s] += M * (gv * uv);
+            }
+            sa[s] += K * av;
+            ma[s] += M * av;
+        }
+    }
+    const int L = op.layers, count = k1 - k0;
+    const double *mLo = op.lineMass + k0, *mMid = mLo + L, *mHi = mMid + L;
+    const double *kLo = op.lineStiffness + k0, *kMid = kLo + L, *kHi = kMid + L;
+    for (int s = 0; s < count; ++s) {
+        ka[s] = (mLo[s] * stiffA[s] + kLo[s] * massA[s]) + (mMid[s] * stiffA[s + 1] + kMid[s] * massA[s + 1]) +
+                (mHi[s] * stiffA[s + 2] + kHi[s] * massA[s + 2]);
+        if constexpr (Coupled) {
+            kg[s] = (mLo[s] * stiffG[s] + kLo[s] * massG[s]) + (mMid[s] * stiffG[s + 1] + kMid[s] * massG[s + 1]) +
+                    (mHi[s] * stiffG[s + 2] + kHi[s] * massG[s + 2]);
+        }
+    }
+}
+
+enum class ExtrudedPass { Factors, Residual, Apply, Conservative };
+
+// What a pass reads and writes, as the assembled passes do: Factors: out0 = K a, out1 = K g;
+// Residual (from x = in): out0 = r, out1 = u; Apply (u = in): out0 = w, out1 = r u, out2 =
+// w u; Conservative (x = in): out0 = the step in flux form.
+struct ExtrudedArgs {
+    ExtrudedPass pass;
+    bool coupled;
+    double Ddt;
+    const double *mass, *factor, *coupledAll, *coupledFactor, *diagonal, *rhs, *in, *r;
+    const int* mask;
+    double *out0, *out1, *out2;
+};
+
+// On the CPU also built for AVX2, chosen at load where the processor has it: the runs along
+// the columns are the solver's work. Each layer is a lane of its own and nothing is
+// contracted, so both give the same numbers.
+#if defined(LUMETRA_BACKEND_CUDA)
+#define LUMETRA_WIDE_VECTORS
+#else
+#define LUMETRA_WIDE_VECTORS __attribute__((target_clones("avx2", "default")))
+#endif
+LUMETRA_WIDE_VECTORS __global__ void femExtrudedKernel(FemDiffusion::Extrusion op, int runs, ExtrudedArgs a)
+{
+    const int t = static_cast<int>(dev::globalThreadIndex());
+    if (t >= op.columns * runs) return;
+    const int p = t / runs, k0 = (t % runs) * kLayerRun, k1 = k0 + kLayerRun < op.layers ? k0 + kLayerRun : op.layers;
+    const int count = k1 - k0;
+    const std::size_t i0 = static_cast<std::size_t>(p) * op.layers + k0;
+    double ka[kLayerRun], kg[kLayerRun];
+    if (a.pass == ExtrudedPass::Factors) {
+        extrudedProducts<true, true>(op, p, k0, k1, nullptr, a.factor, ka, kg);
+        for (int s = 0; s < count; ++s) {
+            a.out0[i0 + s] = ka[s];
+            a.out1[i0 + s] = kg[s];
+        }
+        return;
+    }
+    const double* u = a.in + i0;
+    if (a.coupled) {
+        extrudedProducts<true, false>(op, p, k0, k1, a.in, a.factor, ka, kg);
+        const double *g = a.factor + i0, *all = a.coupledAll + i0, *cf = a.coupledFactor + i0;
+        for (int s = 0; s < count; ++s) {
+            const double flux = 0.5 * (g[s] * (ka[s] - all[s] * u[s]) + (kg[s] - cf[s] * u[s]));
+            ka[s] = g[s] > 0.0 ? flux : 0.0;
+        }
+    } else {
+        extrudedProducts<false, false>(op, p, k0, k1, a.in, nullptr, ka, kg);
+    }
+    // ka: the flux of each layer; a fixed node's row is the identity.
+    const double* mass = a.mass + i0;
+    const int* mask = a.mask ? a.mask + i0 : nullptr;
+    switch (a.pass) {
+    case ExtrudedPass::Residual:
+        for (int s = 0; s < count; ++s) {
+            const double ri = mask && mask[s] ? 0.0 : a.rhs[i0 + s] - mass[s] * u[s] - a.Ddt * ka[s];
+            a.out0[i0 + s] = ri;
+            a.out1[i0 + s] = ri / a.diagonal[i0 + s];
+        }
+        break;
+    case ExtrudedPass::Apply:
+        for (int s = 0; s < count; ++s) {
+            const double wi = mask && mask[s] ? 0.0 : mass[s] * u[s] + a.Ddt * ka[s];
+            a.out0[i0 + s] = wi;
+            a.out1[i0 + s] = a.r[i0 + s] * u[s];
+            a.out2[i0 + s] = wi * u[s];
+        }
+        break;
+    case ExtrudedPass::Conservative:
+        for (int s = 0; s < count; ++s) {
+            a.out0[i0 + s] = mask && mask[s] ? u[s] : (a.rhs[i0 + s] - a.Ddt * ka[s]) / mass[s];
+        }
+        break;
+    case ExtrudedPass::Factors: break;
+    }
 }
 
 // The multigrid V-cycle. Level 0 is the solver's operator M + Ddt K(w) with its fixed nodes;
@@ -395,6 +550,216 @@ bool elementMatrices(const double x[8][3], double K[8][8], double m[8])
     return true;
 }
 
+// Stiffness and consistent mass (4 x 4) of one bilinear quadrilateral (corners x[a] = (x,
+// y), counter-clockwise) by 2 x 2 Gauss quadrature, as the hexahedron's quadrature sees its
+// plane. Returns false where the Jacobian is not positive.
+bool quadMatrices(const double x[4][2], double K[4][4], double M[4][4])
+{
+    static const int corner[4][2] = {{-1, -1}, {1, -1}, {1, 1}, {-1, 1}};
+    const double g = 1.0 / std::sqrt(3.0);
+    for (int a = 0; a < 4; ++a)
+        for (int b = 0; b < 4; ++b) K[a][b] = M[a][b] = 0.0;
+    for (int qp = 0; qp < 4; ++qp) {
+        const double q[2] = {corner[qp][0] * g, corner[qp][1] * g};
+        double N[4], dN[4][2];
+        for (int k = 0; k < 4; ++k) {
+            const double s[2] = {1.0 + corner[k][0] * q[0], 1.0 + corner[k][1] * q[1]};
+            N[k] = 0.25 * s[0] * s[1];
+            dN[k][0] = 0.25 * corner[k][0] * s[1];
+            dN[k][1] = 0.25 * corner[k][1] * s[0];
+        }
+        double J[2][2] = {}; // J[i][j] = d x_i / d xi_j
+        for (int k = 0; k < 4; ++k)
+            for (int i = 0; i < 2; ++i)
+                for (int j = 0; j < 2; ++j) J[i][j] += x[k][i] * dN[k][j];
+        const double det = J[0][0] * J[1][1] - J[0][1] * J[1][0];
+        if (!(det > 0.0)) return false;
+        const double B[2][2] = {{J[1][1] / det, -J[0][1] / det}, {-J[1][0] / det, J[0][0] / det}}; // d xi_j / d x_i
+        double grad[4][2];
+        for (int k = 0; k < 4; ++k)
+            for (int i = 0; i < 2; ++i) grad[k][i] = dN[k][0] * B[0][i] + dN[k][1] * B[1][i];
+        for (int a = 0; a < 4; ++a)
+            for (int b = a; b < 4; ++b) {
+                K[a][b] += det * (grad[a][0] * grad[b][0] + grad[a][1] * grad[b][1]);
+                M[a][b] += det * N[a] * N[b];
+            }
+    }
+    for (int a = 0; a < 4; ++a)
+        for (int b = 0; b < a; ++b) K[a][b] = K[b][a], M[a][b] = M[b][a];
+    return true;
+}
+
+// An extruded mesh on the host (FemDiffusion::Extrusion), and order[i], the mesh node of
+// solver node i = p * layers + k.
+struct HostExtrusion {
+    int points = 0, layers = 0;
+    std::vector<int> planeStart, planeColumns, order;
+    std::vector<double> planeStiffness, planeMass, lineMass, lineStiffness;
+};
+
+// The extrusion of a mesh (coordinates component-major, element nodes valid), or false: every
+// element's corners 4-7 stand above its corners 0-3 (the same x and y, each four at one
+// height), the nodes lie on layers of the same points of the plane, and every quadrilateral
+// of the plane spans every pair of neighbouring layers once.
+bool findExtrusion(const std::vector<float>& coords, const std::vector<int>& elements, int n, HostExtrusion& ex)
+{
+    const std::size_t E = elements.size() / 8;
+    if (E == 0) return false;
+    const float *X = coords.data(), *Y = X + n, *Z = Y + n;
+    for (std::size_t e = 0; e < E; ++e) {
+        const int* c = &elements[8 * e];
+        for (int a = 0; a < 4; ++a) {
+            if (X[c[a]] != X[c[a + 4]] || Y[c[a]] != Y[c[a + 4]] || Z[c[a]] != Z[c[0]] || Z[c[a + 4]] != Z[c[4]])
+                return false;
+        }
+        if (!(Z[c[4]] > Z[c[0]])) return false;
+    }
+    std::vector<float> heights(Z, Z + n);
+    std::sort(heights.begin(), heights.end());
+    heights.erase(std::unique(heights.begin(), heights.end()), heights.end());
+    const int L = static_cast<int>(heights.size());
+    if (L < 2 || n % L != 0) return false;
+    const int P = n / L;
+    // A point of the plane by the bits of its coordinates (-0 taken as 0), numbered in the
+    // order of its node in the lowest layer.
+    auto key = [&](int i) {
+        const float x = X[i] + 0.0f, y = Y[i] + 0.0f;
+        std::uint32_t bx, by;
+        std::memcpy(&bx, &x, sizeof bx);
+        std::memcpy(&by, &y, sizeof by);
+        return (static_cast<std::uint64_t>(bx) << 32) | by;
+    };
+    std::vector<std::pair<std::uint64_t, int>> points;
+    for (int i = 0; i < n; ++i) {
+        if (Z[i] == heights[0]) points.emplace_back(key(i), static_cast<int>(points.size()));
+    }
+    if (static_cast<int>(points.size()) != P) return false;
+    std::sort(points.begin(), points.end());
+    std::vector<int> pointOf(static_cast<std::size_t>(n)), layerOf(static_cast<std::size_t>(n));
+    ex.order.assign(static_cast<std::size_t>(n), -1);
+    for (int i = 0; i < n; ++i) {
+        const auto at = std::lower_bound(points.begin(), points.end(), std::make_pair(key(i), INT_MIN));
+        if (at == points.end() || at->first != key(i)) return false;
+        const int p = at->second,
+                  k = static_cast<int>(std::lower_bound(heights.begin(), heights.end(), Z[i]) - heights.begin());
+        int& slot = ex.order[static_cast<std::size_t>(p) * L + k];
+        if (slot >= 0) return false; // two nodes at one place
+        slot = i;
+        pointOf[i] = p;
+        layerOf[i] = k;
+    }
+    // Each element: its quadrilateral (sorted), lower layer and index.
+    std::vector<std::array<int, 6>> cells(E);
+    for (std::size_t e = 0; e < E; ++e) {
+        const int* c = &elements[8 * e];
+        std::array<int, 6>& cell = cells[e];
+        for (int a = 0; a < 4; ++a) cell[a] = pointOf[c[a]];
+        std::sort(cell.begin(), cell.begin() + 4);
+        cell[4] = layerOf[c[0]];
+        cell[5] = static_cast<int>(e);
+        if (layerOf[c[4]] != cell[4] + 1 || cell[0] == cell[1] || cell[1] == cell[2] || cell[2] == cell[3])
+            return false;
+    }
+    std::sort(cells.begin(), cells.end());
+    std::vector<int> representative; // one element of each quadrilateral
+    for (std::size_t c = 0; c < E; ++c) {
+        const bool sameQuad = c > 0 && std::equal(cells[c].begin(), cells[c].begin() + 4, cells[c - 1].begin());
+        if (sameQuad && cells[c][4] == cells[c - 1][4]) return false; // one quadrilateral twice between two layers
+        if (!sameQuad) representative.push_back(cells[c][5]);
+    }
+    if (representative.size() * static_cast<std::size_t>(L - 1) != E) return false;
+
+    // The plane: rows of the points sharing a quadrilateral with each point, the point itself
+    // included; the entries summed quadrilateral by quadrilateral in the same order in both rows.
+    std::vector<std::vector<int>> rows(static_cast<std::size_t>(P));
+    for (int e : representative) {
+        const int* c = &elements[8 * static_cast<std::size_t>(e)];
+        for (int a = 0; a < 4; ++a)
+            for (int b = 0; b < 4; ++b) rows[pointOf[c[a]]].push_back(pointOf[c[b]]);
+    }
+    ex.planeStart.assign(static_cast<std::size_t>(P) + 1, 0);
+    ex.planeColumns.clear();
+    for (int p = 0; p < P; ++p) {
+        std::vector<int>& row = rows[p];
+        std::sort(row.begin(), row.end());
+        row.erase(std::unique(row.begin(), row.end()), row.end());
+        ex.planeColumns.insert(ex.planeColumns.end(), row.begin(), row.end());
+        ex.planeStart[p + 1] = static_cast<int>(ex.planeColumns.size());
+        std::vector<int>().swap(row);
+    }
+    ex.planeStiffness.assign(ex.planeColumns.size(), 0.0);
+    ex.planeMass.assign(ex.planeColumns.size(), 0.0);
+    for (int e : representative) {
+        const int* c = &elements[8 * static_cast<std::size_t>(e)];
+        double x[4][2], K[4][4], M[4][4];
+        int point[4];
+        for (int a = 0; a < 4; ++a) {
+            point[a] = pointOf[c[a]];
+            x[a][0] = X[c[a]];
+            x[a][1] = Y[c[a]];
+        }
+        if (!quadMatrices(x, K, M)) return false; // the general assembly names the element
+        for (int a = 0; a < 4; ++a) {
+            const auto begin = ex.planeColumns.begin() + ex.planeStart[point[a]],
+                       end = ex.planeColumns.begin() + ex.planeStart[point[a] + 1];
+            for (int b = 0; b < 4; ++b) {
+                const std::size_t at =
+                    static_cast<std::size_t>(std::lower_bound(begin, end, point[b]) - ex.planeColumns.begin());
+                ex.planeStiffness[at] += K[a][b];
+                ex.planeMass[at] += M[a][b];
+            }
+        }
+    }
+    // The line: linear elements between neighbouring layers, consistent mass h/6 (2 1; 1 2),
+    // stiffness 1/h (1 -1; -1 1).
+    ex.lineMass.assign(3 * static_cast<std::size_t>(L), 0.0);
+    ex.lineStiffness.assign(3 * static_cast<std::size_t>(L), 0.0);
+    for (int k = 0; k + 1 < L; ++k) {
+        const double h = static_cast<double>(heights[k + 1]) - static_cast<double>(heights[k]);
+        ex.lineMass[L + k] += h / 3.0;
+        ex.lineMass[2 * L + k] = h / 6.0;
+        ex.lineMass[k + 1] = h / 6.0;
+        ex.lineMass[L + k + 1] += h / 3.0;
+        ex.lineStiffness[L + k] += 1.0 / h;
+        ex.lineStiffness[2 * L + k] = -1.0 / h;
+        ex.lineStiffness[k + 1] = -1.0 / h;
+        ex.lineStiffness[L + k + 1] += 1.0 / h;
+    }
+    ex.points = P;
+    ex.layers = L;
+    return true;
+}
+
+// Whether the weights assembled from the hexahedra (solver's numbering) are the tensor
+// product's, entry for entry, to rounding: the same stencil, each weight within 1e-9 of the
+// largest of its row.
+bool extrusionMatches(const HostExtrusion& ex, const std::vector<int>& rowStart, const std::vector<int>& columns,
+                      const std::vector<double>& weights)
+{
+    const int L = ex.layers;
+    for (int p = 0; p < ex.points; ++p) {
+        const auto begin = ex.planeColumns.begin() + ex.planeStart[p],
+                   end = ex.planeColumns.begin() + ex.planeStart[p + 1];
+        for (int k = 0; k < L; ++k) {
+            const int i = p * L + k;
+            const int reach = (k > 0) + 1 + (k + 1 < L); // layers of the line around k
+            if (rowStart[i + 1] - rowStart[i] != static_cast<int>(end - begin) * reach - 1) return false;
+            double largest = 0.0;
+            for (int s = rowStart[i]; s < rowStart[i + 1]; ++s) largest = std::max(largest, std::fabs(weights[s]));
+            for (int s = rowStart[i]; s < rowStart[i + 1]; ++s) {
+                const int q = columns[s] / L, dk = columns[s] % L - k;
+                const auto at = std::lower_bound(begin, end, q);
+                if (dk < -1 || dk > 1 || at == end || *at != q) return false;
+                const std::size_t e = static_cast<std::size_t>(at - ex.planeColumns.begin());
+                const std::size_t d = static_cast<std::size_t>(1 + dk) * L + k;
+                const double w = -(ex.planeStiffness[e] * ex.lineMass[d] + ex.planeMass[e] * ex.lineStiffness[d]);
+                if (!(std::fabs(w - weights[s]) <= 1e-9 * largest)) return false;
+            }
+        }
+    }
+    return true;
+}
+
 // Greedy aggregation of a graph (rows of neighbours): a node whose neighbours all belong to
 // no aggregate yet forms one with them (3 x 3 x 3 nodes inside a regular mesh); each node
 // left over joins the aggregate among its neighbours it has most links to. Returns the
@@ -442,28 +807,45 @@ constexpr double kCoarseWeight = 1.8;
 
 } // namespace
 
-void FemDiffusion::build(const MeshDataFlat& mesh, FemPreconditioner preconditioner, double multigridFrom)
+void FemDiffusion::build(const MeshDataFlat& mesh, FemPreconditioner preconditioner, double multigridFrom,
+                         bool extrusion)
 {
-    built_ = false;
+    built_ = extruded_ = false;
     preconditioner_ = preconditioner;
     multigridFrom_ = multigridFrom;
     levels_.clear();
+    for (auto* v : {&planeStart_, &planeColumns_, &order_, &fixed_}) v->release();
+    for (auto* v : {&planeStiffness_, &planeMass_, &lineMass_, &lineStiffness_, &solution_, &coupledAll_,
+                    &coupledFactor_, &factor_})
+        v->release();
     const int n = mesh.nNodes, E = mesh.nElements;
     if (n <= 0) {
         nodes_ = 0;
         built_ = true;
         return;
     }
-    const std::vector<float> coords = dev::download(mesh.nodeCoords, 3 * static_cast<std::size_t>(n));
-    const std::vector<int> elements =
+    std::vector<float> coords = dev::download(mesh.nodeCoords, 3 * static_cast<std::size_t>(n));
+    std::vector<int> elements =
         E > 0 ? dev::download(mesh.elementNodes, 8 * static_cast<std::size_t>(E)) : std::vector<int>();
+    for (int id : elements) {
+        if (id < 0 || id >= n) throw std::invalid_argument(msg::format("diffusion: element node %d is not a node", id));
+    }
+    // An extruded mesh is solved in its columns' numbering: everything below is in it.
+    HostExtrusion ex;
+    if (extrusion && findExtrusion(coords, elements, n, ex)) {
+        std::vector<int> solverNode(static_cast<std::size_t>(n));
+        for (int i = 0; i < n; ++i) solverNode[ex.order[i]] = i;
+        for (int& id : elements) id = solverNode[id];
+        std::vector<float> renumbered(coords.size());
+        for (int a = 0; a < 3; ++a)
+            for (int i = 0; i < n; ++i)
+                renumbered[static_cast<std::size_t>(a) * n + i] = coords[static_cast<std::size_t>(a) * n + ex.order[i]];
+        coords.swap(renumbered);
+    }
 
     // Rows: the nodes that share an element with each node, sorted.
     std::vector<int> incidence(static_cast<std::size_t>(n) + 1, 0);
-    for (int id : elements) {
-        if (id < 0 || id >= n) throw std::invalid_argument(msg::format("diffusion: element node %d is not a node", id));
-        ++incidence[id + 1];
-    }
+    for (int id : elements) ++incidence[id + 1];
     for (int i = 0; i < n; ++i) incidence[i + 1] += incidence[i];
     std::vector<int> elementOf(elements.size()), fill(incidence.begin(), incidence.end() - 1);
     for (std::size_t k = 0; k < elements.size(); ++k) elementOf[fill[elements[k]]++] = static_cast<int>(k / 8);
@@ -511,6 +893,33 @@ void FemDiffusion::build(const MeshDataFlat& mesh, FemPreconditioner preconditio
         }
     }
     std::vector<float> weights32(weights.begin(), weights.end());
+    if (!ex.order.empty()) {
+        const std::size_t N = static_cast<std::size_t>(n);
+        order_.allocate(N, "diffusion numbering");
+        order_.upload(ex.order);
+        solution_.allocate(N, "diffusion solver vector");
+        fixed_.allocate(N, "diffusion fixed nodes");
+        factor_.allocate(N, "diffusion factors of the cure");
+        // The tensor product serves the passes only where it is the assembled operator.
+        extruded_ = extrusionMatches(ex, rowStart, columns, weights);
+    }
+    if (extruded_) {
+        points_ = ex.points;
+        layers_ = ex.layers;
+        auto put = [](auto& device, const auto& host, const char* what) {
+            device.allocate(host.size(), what);
+            device.upload(host);
+        };
+        put(planeStart_, ex.planeStart, "diffusion plane rows");
+        put(planeColumns_, ex.planeColumns, "diffusion plane columns");
+        put(planeStiffness_, ex.planeStiffness, "diffusion plane stiffness");
+        put(planeMass_, ex.planeMass, "diffusion plane mass");
+        put(lineMass_, ex.lineMass, "diffusion line mass");
+        put(lineStiffness_, ex.lineStiffness, "diffusion line stiffness");
+        coupledAll_.allocate(static_cast<std::size_t>(n), "diffusion products of the cure");
+        coupledFactor_.allocate(static_cast<std::size_t>(n), "diffusion products of the cure");
+    }
+    ex = HostExtrusion();
     stiffness_ = 0.0;
     for (int i = 0; i < n; ++i) {
         double sum = 0.0;
@@ -548,6 +957,26 @@ void FemDiffusion::build(const MeshDataFlat& mesh, FemPreconditioner preconditio
     }
     nodes_ = n;
     built_ = true;
+}
+
+std::size_t FemDiffusion::extrudedItems() const
+{
+    const int runs = (layers_ + kLayerRun - 1) / kLayerRun;
+    return static_cast<std::size_t>(points_) * static_cast<std::size_t>(runs);
+}
+
+FemDiffusion::Extrusion FemDiffusion::extrusionView() const
+{
+    Extrusion op;
+    op.columns = points_;
+    op.layers = layers_;
+    op.planeStart = planeStart_.data();
+    op.planeColumns = planeColumns_.data();
+    op.planeStiffness = planeStiffness_.data();
+    op.planeMass = planeMass_.data();
+    op.lineMass = lineMass_.data();
+    op.lineStiffness = lineStiffness_.data();
+    return op;
 }
 
 void FemDiffusion::buildHierarchy(std::vector<int> rowStart, std::vector<int> columns)
@@ -718,31 +1147,89 @@ int FemDiffusion::step(double* out, const double* in, double D, double dt, const
     const int* cols = columns_.data();
     const float* w = weights_.data();
     const double* rowSum = rowSum_.data();
-    if (useGel && gel != nullptr && Ddt > 0.0) {
-        // The factors go through a scratch vector, which the setup below fills afresh.
-        dev::launchItems(DEV_KERNEL(femGelFactorKernel), items, kBlock, dev::kDefaultStream, n, gel, gelPoint,
-                         scratchA_.data());
-        dev::launchItems(DEV_KERNEL(femGelWeightsKernel), items, kBlock, dev::kDefaultStream, n, rows, cols, w,
-                         scratchA_.data(), gelWeights_.data(), gelRowSum_.data());
+    // The solver's own numbering: the field, fixed nodes and factors taken into it.
+    const int* order = order_.empty() ? nullptr : order_.data();
+    double* x = out;
+    const int* fixed = applyMask ? mask : nullptr;
+    if (order) {
+        x = solution_.data();
+        dev::launchItems(DEV_KERNEL(femGatherKernel<double>), items, kBlock, dev::kDefaultStream, n, order, in, x);
+        in = x;
+        if (fixed) {
+            dev::launchItems(DEV_KERNEL(femGatherKernel<int>), items, kBlock, dev::kDefaultStream, n, order, fixed,
+                             fixed_.data());
+            fixed = fixed_.data();
+        }
+    }
+    const bool coupled = useGel && gel != nullptr && Ddt > 0.0;
+    const Extrusion op = extruded_ ? extrusionView() : Extrusion();
+    const int runs = extruded_ ? (layers_ + kLayerRun - 1) / kLayerRun : 0;
+    ExtrudedArgs args{};
+    args.coupled = coupled;
+    args.Ddt = Ddt;
+    args.mass = mass_.data();
+    args.mask = fixed;
+    args.rhs = rhs_.data();
+    args.diagonal = diagonal_.data();
+    auto extrudedPass = [&](ExtrudedPass pass, const double* from, double* out0, double* out1, double* out2) {
+        args.pass = pass;
+        args.in = from;
+        args.out0 = out0;
+        args.out1 = out1;
+        args.out2 = out2;
+        dev::launchItems(DEV_KERNEL(femExtrudedKernel), extrudedItems(), kBlock, dev::kDefaultStream, op, runs, args);
+    };
+    if (coupled) {
+        double* factor = order ? factor_.data() : scratchA_.data(); // the setup below fills the scratch afresh
+        dev::launchItems(DEV_KERNEL(femGelFactorKernel), items, kBlock, dev::kDefaultStream, n, order, gel, gelPoint,
+                         factor);
+        dev::launchItems(DEV_KERNEL(femGelWeightsKernel), items, kBlock, dev::kDefaultStream, n, rows, cols, w, factor,
+                         gelWeights_.data(), gelRowSum_.data());
         w = gelWeights_.data();
         rowSum = gelRowSum_.data();
+        if (extruded_) {
+            args.factor = factor;
+            args.coupledAll = coupledAll_.data();
+            args.coupledFactor = coupledFactor_.data();
+            extrudedPass(ExtrudedPass::Factors, nullptr, coupledAll_.data(), coupledFactor_.data(), nullptr);
+        }
     }
-    const int* fixed = applyMask ? mask : nullptr;
-    double* x = out;
     double *r = residual_.data(), *u = preconditioned_.data(), *Au = product_.data(), *p = direction_.data(),
            *s = directionProduct_.data(), *ru = scratchA_.data(), *wu = scratchB_.data();
     const double* diagonal = diagonal_.data();
+    auto finish = [&](const double* field) {
+        if (order) {
+            dev::launchItems(DEV_KERNEL(femScatterKernel), items, kBlock, dev::kDefaultStream, n, order, field, out);
+        } else if (field != out) {
+            dev::copy(out, field, items * sizeof(double), dev::CopyKind::DeviceToDevice);
+        }
+    };
     dev::launchItems(DEV_KERNEL(femSetupKernel), items, kBlock, dev::kDefaultStream, n, rowSum, mass_.data(), Ddt,
                      fixed, value, in, x, rhs_.data(), diagonal_.data(), ru);
-    if (Ddt == 0.0) return 0; // x holds the input (and the boundary values)
+    if (Ddt == 0.0) { // x holds the input (and the boundary values)
+        finish(x);
+        return 0;
+    }
     useLevels_ = !levels_.empty() && Ddt * stiffness_ >= multigridFrom_;
     if (useLevels_) formCoarseLevels(w, rowSum, Ddt, fixed);
     const double size = reduce(ru, nullptr).first;
-    dev::launchItems(DEV_KERNEL(femResidualKernel), items, kBlock, dev::kDefaultStream, n, rows, cols, w, mass_.data(),
-                     Ddt, fixed, x, rhs_.data(), diagonal, r, u);
+    auto apply = [&]() {
+        if (extruded_) {
+            args.r = r;
+            extrudedPass(ExtrudedPass::Apply, u, Au, ru, wu);
+            return;
+        }
+        dev::launchItems(DEV_KERNEL(femApplyKernel), items, kBlock, dev::kDefaultStream, n, rows, cols, w, mass_.data(),
+                         Ddt, fixed, r, u, Au, ru, wu);
+    };
+    if (extruded_) {
+        extrudedPass(ExtrudedPass::Residual, x, r, u, nullptr);
+    } else {
+        dev::launchItems(DEV_KERNEL(femResidualKernel), items, kBlock, dev::kDefaultStream, n, rows, cols, w,
+                         mass_.data(), Ddt, fixed, x, rhs_.data(), diagonal, r, u);
+    }
     precondition();
-    dev::launchItems(DEV_KERNEL(femApplyKernel), items, kBlock, dev::kDefaultStream, n, rows, cols, w, mass_.data(),
-                     Ddt, fixed, r, u, Au, ru, wu);
+    apply();
     auto [gamma, delta] = reduce(ru, wu);
     // Relative to the field, or to what the boundary drives into an empty one.
     const double target = kTolerance * kTolerance * std::max(size, gamma);
@@ -750,17 +1237,20 @@ int FemDiffusion::step(double* out, const double* in, double D, double dt, const
     for (int iteration = 0; iteration < kMaxIterations; ++iteration) {
         if (!(gamma > target)) {
             if (!std::isfinite(gamma)) break;
-            dev::launchItems(DEV_KERNEL(femConservativeKernel), items, kBlock, dev::kDefaultStream, n, rows, cols, w,
-                             mass_.data(), Ddt, fixed, rhs_.data(), x, Au);
-            dev::copy(x, Au, items * sizeof(double), dev::CopyKind::DeviceToDevice);
+            if (extruded_) {
+                extrudedPass(ExtrudedPass::Conservative, x, Au, nullptr, nullptr);
+            } else {
+                dev::launchItems(DEV_KERNEL(femConservativeKernel), items, kBlock, dev::kDefaultStream, n, rows, cols,
+                                 w, mass_.data(), Ddt, fixed, rhs_.data(), x, Au);
+            }
+            finish(Au);
             return iteration;
         }
         if (!(alpha > 0.0) || !std::isfinite(alpha)) break;
         dev::launchItems(DEV_KERNEL(femUpdateKernel), items, kBlock, dev::kDefaultStream, n, iteration == 0, alpha,
                          beta, Au, diagonal, p, s, x, r, u);
         precondition();
-        dev::launchItems(DEV_KERNEL(femApplyKernel), items, kBlock, dev::kDefaultStream, n, rows, cols, w, mass_.data(),
-                         Ddt, fixed, r, u, Au, ru, wu);
+        apply();
         const auto [nextGamma, nextDelta] = reduce(ru, wu);
         beta = nextGamma / gamma;
         alpha = nextGamma / (nextDelta - beta * nextGamma / alpha);

@@ -20,6 +20,18 @@
 // species needs to cross an element (D dt / h^2 of 1 to 10 at print resolution), where
 // Crank-Nicolson rings at a fixed boundary value or a sharp cure front and backward Euler
 // stays smooth and positive on regular meshes. It is first order in dt.
+//
+// A mesh that is a quadrilateral mesh extruded along z (layers of nodes at the same x, y,
+// each element a quadrilateral of the plane times the interval between two neighbouring
+// layers; the generated boxes and vials are) has as stiffness the tensor product
+// K = K2 (x) M1 + M2 (x) K1 of the plane's bilinear stiffness and mass with those of the
+// line. The solver's matrix passes then read a few numbers per quadrilateral corner and per
+// layer instead of 26 weights and columns per node: the nodes are renumbered column by column
+// (all layers of one point of the plane in a run), and a pass sums over the plane for a whole
+// run of layers and then along it. With the cure's coefficient, mean(g_i, g_j) w_ij with
+// g = 1 - X and g = 0 past the gel point, the sum over j of 0.5 w_ij (g_i + g_j) [g_j > 0]
+// (u_i - u_j) is 0.5 (g_i ((K a u)_i - (K a)_i u_i) + (K g u)_i - (K g)_i u_i) for a node
+// with g_i > 0, a = [g > 0]: two products per pass, K a and K g once per step.
 #pragma once
 
 #include <cstddef>
@@ -50,8 +62,10 @@ public:
     // after every change of the mesh. Throws std::invalid_argument for an element with a
     // non-positive Jacobian at a quadrature point.
     // multigridFrom: the stiffness from which a step uses the levels (kMultigridFrom).
+    // extrusion: use the tensor-product passes where the mesh is extruded (tests compare
+    // both ways).
     void build(const MeshDataFlat& mesh, FemPreconditioner preconditioner = FemPreconditioner::Diagonal,
-               double multigridFrom = kMultigridFrom);
+               double multigridFrom = kMultigridFrom, bool extrusion = true);
 
     // One backward-Euler step of length dt with coefficient D: out (device, n) from in
     // (device, n; may be the same array). gel (device, n) couples the coefficient to the
@@ -74,6 +88,19 @@ public:
 
     // Levels of the multigrid hierarchy, the finest included (1 with the diagonal).
     int levels() const { return static_cast<int>(levels_.size()); }
+    // Whether the matrix passes use the mesh's extrusion (the tensor-product form).
+    bool extruded() const { return extruded_; }
+
+    // The extruded mesh's operator as the passes read it: per point p of the plane the
+    // entries planeStart[p] .. planeStart[p + 1] of the plane's stiffness and consistent mass
+    // (the diagonal included), per layer k the line's mass and stiffness towards layer k + d,
+    // d = -1, 0, 1 (line[(d + 1) * layers + k]; 0 beyond the ends). Node p * layers + k of the
+    // solver's numbering is layer k of column p.
+    struct Extrusion {
+        int columns = 0, layers = 0;
+        const int *planeStart = nullptr, *planeColumns = nullptr;
+        const double *planeStiffness = nullptr, *planeMass = nullptr, *lineMass = nullptr, *lineStiffness = nullptr;
+    };
 
 private:
     // One level of the multigrid hierarchy. Level 0 is the mesh (its operator is the
@@ -95,6 +122,10 @@ private:
         dev::DeviceArray<int> aggregate;     // level 0: each node's aggregate
     };
 
+    // The launch shape of the extruded passes: items, each a run of layers of one column.
+    std::size_t extrudedItems() const;
+    Extrusion extrusionView() const;
+
     // The sums of a and of b (when given) over the nodes, in a fixed order.
     std::pair<double, double> reduce(const double* a, const double* b);
     void buildHierarchy(std::vector<int> rowStart, std::vector<int> columns);
@@ -114,7 +145,16 @@ private:
     std::vector<Level> levels_;
 
     int nodes_ = 0;
-    bool built_ = false;
+    bool built_ = false, extruded_ = false;
+    // The extruded operator (Extrusion), and the solver's numbering of the nodes: order_[i] is
+    // the mesh node of solver node i (empty where they are the same). With a numbering of its
+    // own the solver keeps the field (solution_), the fixed nodes (fixed_) and the cure's
+    // factors (factor_) in it; the products K a and K g of the step (coupledAll_,
+    // coupledFactor_) serve the extruded passes.
+    int points_ = 0, layers_ = 0;
+    dev::DeviceArray<int> planeStart_, planeColumns_, order_, fixed_;
+    dev::DeviceArray<double> planeStiffness_, planeMass_, lineMass_, lineStiffness_, solution_, coupledAll_,
+        coupledFactor_, factor_;
     dev::DeviceArray<int> rowStart_, columns_;
     dev::DeviceArray<float> weights_, gelWeights_;
     dev::DeviceArray<double> mass_, rowSum_, gelRowSum_, diagonal_, rhs_, residual_, preconditioned_, product_,

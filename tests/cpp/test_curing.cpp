@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <random>
 #include <stdexcept>
@@ -320,4 +321,97 @@ TEST(CuringGrid, NoDiffusionGetsASoundGridAndAStepCopiesTheFields)
     for (double o : fetch(model.record().oxygen, 64)) EXPECT_EQ(o, 0.5);
     for (double r : fetch(model.record().radical, 64)) EXPECT_EQ(r, 0.0); // the radical field is the (zero) power
     for (float a : alpha.download()) EXPECT_EQ(a, 0.5f);
+}
+
+namespace {
+// A block of k x k x k hexahedra whose plane is warped (no quadrilateral a parallelogram) and
+// whose layers are unevenly spaced, with its nodes numbered at random; `tilt` moves the top
+// of one column aside, so that the mesh is no longer extruded.
+struct WarpedBlock {
+    int n = 0, E = 0;
+    dev::DeviceArray<float> coords;
+    dev::DeviceArray<int> elements;
+    MeshDataFlat flat{};
+    WarpedBlock(int k, float tilt)
+    {
+        const int m = k + 1;
+        n = m * m * m;
+        E = k * k * k;
+        std::mt19937 rng(11);
+        std::vector<int> id(static_cast<std::size_t>(n));
+        for (int i = 0; i < n; ++i) id[i] = i;
+        std::shuffle(id.begin(), id.end(), rng);
+        std::vector<float> xyz(3 * static_cast<std::size_t>(n));
+        for (int z = 0; z < m; ++z)
+            for (int y = 0; y < m; ++y)
+                for (int x = 0; x < m; ++x) {
+                    const int i = id[x + m * (y + m * z)];
+                    xyz[i] = static_cast<float>(x + 0.2 * std::sin(1.3 * y) + 0.05 * x * y);
+                    xyz[n + i] = static_cast<float>(y + 0.15 * std::cos(0.7 * x));
+                    xyz[2 * n + i] = static_cast<float>(0.5 * z + 0.1 * z * z);
+                    if (x == 1 && y == 1 && z == k) xyz[i] += tilt;
+                }
+        static const int corner[8][3] = {{0, 0, 0}, {1, 0, 0}, {1, 1, 0}, {0, 1, 0},
+                                         {0, 0, 1}, {1, 0, 1}, {1, 1, 1}, {0, 1, 1}};
+        std::vector<int> nodes;
+        for (int z = 0; z < k; ++z)
+            for (int y = 0; y < k; ++y)
+                for (int x = 0; x < k; ++x)
+                    for (const auto& c : corner) nodes.push_back(id[(x + c[0]) + m * ((y + c[1]) + m * (z + c[2]))]);
+        coords = onDevice(xyz);
+        elements = onDevice(nodes);
+        flat.nNodes = n;
+        flat.nElements = E;
+        flat.nodeCoords = coords.data();
+        flat.elementNodes = elements.data();
+    }
+};
+} // namespace
+
+TEST(FemExtrusion, TheColumnPassesSolveTheAssembledStepAndOnlyExtrudedMeshesUseThem)
+{
+    // Both ways through the same steps: with and without the cure's coefficient (gelled and
+    // fixed nodes among the rest), with the diagonal (the same iterates, apart from the
+    // assembled weights' single precision) and with multigrid (whose aggregates follow the
+    // numbering: to the solver's tolerance).
+    for (float tilt : {0.0f, 0.01f}) {
+        WarpedBlock block(7, tilt);
+        const int n = block.n;
+        std::mt19937 rng(5);
+        std::uniform_real_distribution<double> u(0.0, 1.0);
+        std::vector<double> field(n), cure(n);
+        std::vector<int> mask(n);
+        for (int i = 0; i < n; ++i) {
+            field[i] = u(rng);
+            cure[i] = u(rng) < 0.1 ? 0.9 : 0.6 * u(rng);
+            mask[i] = u(rng) < 0.05;
+        }
+        const auto dField = onDevice(field), dCure = onDevice(cure);
+        const auto dMask = onDevice(mask);
+        for (auto preconditioner : {FemPreconditioner::Diagonal, FemPreconditioner::Multigrid}) {
+            for (bool gel : {false, true}) {
+                std::vector<double> result[2];
+                int iterations[2];
+                for (int way = 0; way < 2; ++way) {
+                    FemDiffusion fem;
+                    fem.build(block.flat, preconditioner, 0.0, way == 0);
+                    EXPECT_EQ(fem.extruded(), way == 0 && tilt == 0.0f);
+                    dev::DeviceArray<double> out(static_cast<std::size_t>(n));
+                    iterations[way] =
+                        fem.step(out.data(), dField.data(), 0.8, 1.0, dCure.data(), gel, 0.8, dMask.data(), true, 0.3);
+                    result[way] = out.download();
+                }
+                const bool exact = preconditioner == FemPreconditioner::Diagonal;
+                if (exact) EXPECT_EQ(iterations[0], iterations[1]);
+                double largest = 0.0, apart = 0.0;
+                for (int i = 0; i < n; ++i) {
+                    largest = std::max(largest, std::fabs(result[1][i]));
+                    apart = std::max(apart, std::fabs(result[0][i] - result[1][i]));
+                    if (mask[i]) EXPECT_EQ(result[0][i], 0.3);
+                    if (gel && !mask[i] && cure[i] >= 0.8) EXPECT_DOUBLE_EQ(result[0][i], field[i]);
+                }
+                EXPECT_LE(apart, (exact ? 1e-7 : 1e-5) * largest) << tilt << " " << gel;
+            }
+        }
+    }
 }
