@@ -84,6 +84,11 @@ class Curalis:
         """Levels of the multigrid preconditioner, the mesh included (after initialize_accelerator;
         0 without it)."""
 
+    def get_diffusion_extruded(self) -> bool:
+        """Whether the "fem" scheme's matrix passes use the mesh's extrusion: a mesh of quadrilaterals
+        extruded along z, such as the generated boxes and vials, is solved column by column (after
+        initialize_accelerator; False without it)."""
+
     def get_monomer_concentration(self) -> NDArray[float64]: ...
     def get_radical_concentration(self) -> NDArray[float64]: ...
     def set_fields(

@@ -176,6 +176,11 @@ PYBIND11_MODULE(CURALIS_EXTENSION_NAME, m)
             "Levels of the multigrid preconditioner, the mesh included (after initialize_accelerator; 0 without "
             "it).")
         .def(
+            "get_diffusion_extruded", [](const CuralisModel& s) { return s.diffusionExtruded(); },
+            "Whether the \"fem\" scheme's matrix passes use the mesh's extrusion: a mesh of quadrilaterals "
+            "extruded along z, such as the generated boxes and vials, is solved column by column (after "
+            "initialize_accelerator; False without it).")
+        .def(
             "get_monomer_concentration",
             [](const CuralisModel& s) { return nodeField(s, &MaterialState::copyMonomer); },
             "Copy monomer concentration values from device to a NumPy array.")

@@ -272,14 +272,15 @@ __host__ __device__ inline void extrudedProducts(const FemDiffusion::Extrusion& 
 
 enum class ExtrudedPass { Factors, Residual, Apply, Conservative };
 
-// What a pass reads and writes, as the assembled passes do: Factors: out0 = K a, out1 = K g;
+// What a pass reads and writes, as the assembled passes do: Factors: out0 = K a, out1 = K g,
+// out2 = the row sums of the cure's weights, from those of the weights (rowSum);
 // Residual (from x = in): out0 = r, out1 = u; Apply (u = in): out0 = w, out1 = r u, out2 =
 // w u; Conservative (x = in): out0 = the step in flux form.
 struct ExtrudedArgs {
     ExtrudedPass pass;
     bool coupled;
     double Ddt;
-    const double *mass, *factor, *coupledAll, *coupledFactor, *diagonal, *rhs, *in, *r;
+    const double *mass, *factor, *coupledAll, *coupledFactor, *diagonal, *rhs, *in, *r, *rowSum;
     const int* mask;
     double *out0, *out1, *out2;
 };
@@ -302,9 +303,13 @@ LUMETRA_WIDE_VECTORS __global__ void femExtrudedKernel(FemDiffusion::Extrusion o
     double ka[kLayerRun], kg[kLayerRun];
     if (a.pass == ExtrudedPass::Factors) {
         extrudedProducts<true, true>(op, p, k0, k1, nullptr, a.factor, ka, kg);
+        // sum over j of 0.5 w_ij (g_i + g_j) a_j = g_i R_i - 0.5 (g_i (K a)_i + (K g)_i), with R_i
+        // the sum over j of w_ij (K's rows sum to 0).
         for (int s = 0; s < count; ++s) {
+            const double gi = a.factor[i0 + s];
             a.out0[i0 + s] = ka[s];
             a.out1[i0 + s] = kg[s];
+            a.out2[i0 + s] = gi > 0.0 ? gi * a.rowSum[i0 + s] - 0.5 * (gi * ka[s] + kg[s]) : 0.0;
         }
         return;
     }
@@ -942,7 +947,9 @@ void FemDiffusion::build(const MeshDataFlat& mesh, FemPreconditioner preconditio
     for (auto* v : {&rowSum_, &gelRowSum_, &diagonal_, &rhs_, &residual_, &preconditioned_, &product_, &direction_,
                     &directionProduct_, &scratchA_, &scratchB_})
         v->allocate(N, "diffusion solver vector");
-    gelWeights_.allocate(std::max<std::size_t>(columns.size(), 1), "diffusion weights of the cure");
+    // The cure's weights of a step are stored where the passes or the coarse levels read them.
+    if (extruded_ && preconditioner != FemPreconditioner::Multigrid) gelWeights_.release();
+    else gelWeights_.allocate(std::max<std::size_t>(columns.size(), 1), "diffusion weights of the cure");
     dev::launchItems(DEV_KERNEL(femRowSumKernel), N, kBlock, dev::kDefaultStream, n, rowStart_.data(), weights_.data(),
                      rowSum_.data());
     const std::size_t parts = (N + kChunk - 1) / kChunk;
@@ -1162,6 +1169,7 @@ int FemDiffusion::step(double* out, const double* in, double D, double dt, const
         }
     }
     const bool coupled = useGel && gel != nullptr && Ddt > 0.0;
+    useLevels_ = !levels_.empty() && Ddt > 0.0 && Ddt * stiffness_ >= multigridFrom_;
     const Extrusion op = extruded_ ? extrusionView() : Extrusion();
     const int runs = extruded_ ? (layers_ + kLayerRun - 1) / kLayerRun : 0;
     ExtrudedArgs args{};
@@ -1183,16 +1191,20 @@ int FemDiffusion::step(double* out, const double* in, double D, double dt, const
         double* factor = order ? factor_.data() : scratchA_.data(); // the setup below fills the scratch afresh
         dev::launchItems(DEV_KERNEL(femGelFactorKernel), items, kBlock, dev::kDefaultStream, n, order, gel, gelPoint,
                          factor);
-        dev::launchItems(DEV_KERNEL(femGelWeightsKernel), items, kBlock, dev::kDefaultStream, n, rows, cols, w, factor,
-                         gelWeights_.data(), gelRowSum_.data());
-        w = gelWeights_.data();
-        rowSum = gelRowSum_.data();
         if (extruded_) {
             args.factor = factor;
             args.coupledAll = coupledAll_.data();
             args.coupledFactor = coupledFactor_.data();
-            extrudedPass(ExtrudedPass::Factors, nullptr, coupledAll_.data(), coupledFactor_.data(), nullptr);
+            args.rowSum = rowSum;
+            extrudedPass(ExtrudedPass::Factors, nullptr, coupledAll_.data(), coupledFactor_.data(), gelRowSum_.data());
         }
+        // The passes of an extruded mesh read no weights: only the coarse levels need the cure's.
+        if (!extruded_ || useLevels_) {
+            dev::launchItems(DEV_KERNEL(femGelWeightsKernel), items, kBlock, dev::kDefaultStream, n, rows, cols, w,
+                             factor, gelWeights_.data(), gelRowSum_.data());
+            w = gelWeights_.data();
+        }
+        rowSum = gelRowSum_.data();
     }
     double *r = residual_.data(), *u = preconditioned_.data(), *Au = product_.data(), *p = direction_.data(),
            *s = directionProduct_.data(), *ru = scratchA_.data(), *wu = scratchB_.data();
@@ -1210,7 +1222,6 @@ int FemDiffusion::step(double* out, const double* in, double D, double dt, const
         finish(x);
         return 0;
     }
-    useLevels_ = !levels_.empty() && Ddt * stiffness_ >= multigridFrom_;
     if (useLevels_) formCoarseLevels(w, rowSum, Ddt, fixed);
     const double size = reduce(ru, nullptr).first;
     auto apply = [&]() {

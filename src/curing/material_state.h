@@ -107,6 +107,7 @@ public:
     int radicalIterations() const { return radicalIterations_; }
     int oxygenIterations() const { return oxygenIterations_; }
     int multigridLevels() const { return scheme_ == DiffusionScheme::Fem ? fem_.levels() : 0; }
+    bool diffusionExtruded() const { return scheme_ == DiffusionScheme::Fem && fem_.extruded(); }
 
     // The record as kernels see it (array members are device addresses), and its device copy.
     const MaterialStateDataFlat& record() const { return h_state_; }

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include <unistd.h>
+
 #include "common/messages.h"
 #include "device/buffer.h"
 
@@ -18,10 +20,12 @@ std::vector<T> fetch(const T* deviceArray, std::size_t n)
     return dev::download(deviceArray, n);
 }
 
-// A file in the test's temporary directory holding `text`; removed when it goes.
+// A file in the test's temporary directory holding `text`; removed when it goes. The name
+// carries the process id: tests run in parallel processes share the directory.
 class TempFile {
 public:
-    TempFile(const std::string& name, const std::string& text) : path_(::testing::TempDir() + name)
+    TempFile(const std::string& name, const std::string& text)
+            : path_(::testing::TempDir() + std::to_string(::getpid()) + "_" + name)
     {
         std::ofstream(path_) << text;
     }
