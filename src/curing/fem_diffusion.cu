@@ -148,7 +148,7 @@ __global__ void femResidualKernel(int n, const int* rowStart, const int* columns
     double ri = 0.0;
     if (!fixedNode(mask, i)) ri = rhs[i] - mass[i] * x[i] - Ddt * rowFlux(i, rowStart, columns, weights, x);
     r[i] = ri;
-    u[i] = ri / diagonal[i];
+    if (diagonal) u[i] = ri / diagonal[i];
 }
 
 // w = A u, with r u and w u per node (u is 0 on fixed nodes, whose rows are the identity).
@@ -166,7 +166,7 @@ __global__ void femApplyKernel(int n, const int* rowStart, const int* columns, c
 }
 
 // p = u + beta p, s = w + beta s (p = u, s = w in the first iteration), x += alpha p,
-// r -= alpha s, u = r / diagonal.
+// r -= alpha s, and u = r / diagonal unless diagonal is nullptr (the multigrid forms u).
 __global__ void femUpdateKernel(int n, bool first, double alpha, double beta, const double* w, const double* diagonal,
                                 double* p, double* s, double* x, double* r, double* u)
 {
@@ -179,7 +179,7 @@ __global__ void femUpdateKernel(int n, bool first, double alpha, double beta, co
     x[i] += alpha * pi;
     const double ri = r[i] - alpha * si;
     r[i] = ri;
-    u[i] = ri / diagonal[i];
+    if (diagonal) u[i] = ri / diagonal[i];
 }
 
 // The step in flux form from the solution x: u_i = u_old_i - D dt / m_i sum_j w_ij (x_i -
@@ -216,12 +216,14 @@ __global__ void femChunkSumKernel(const double* a, const double* b, int n, int c
 // The passes of an extruded mesh (FemDiffusion::Extrusion). An item is a run of layers of
 // one column: on the CPU a run long enough for the vector unit, which then works along the
 // column (the nodes of a run lie side by side, and so do those of each neighbouring column);
-// on a GPU one layer per thread.
+// on a GPU one layer per thread. With runs, an item also sums what the iteration's inner
+// products need over its layers, so that the solver neither writes nor reads them per node.
 #if defined(LUMETRA_BACKEND_CUDA)
 constexpr int kLayerRun = 1;
 #else
 constexpr int kLayerRun = 64;
 #endif
+constexpr bool kRunSums = kLayerRun > 1;
 
 // For the layers k0 <= k < k1 of column p: ka[k - k0] = (K a u)_k and, when coupled,
 // kg[k - k0] = (K g u)_k, with a = [g > 0] (not coupled: a = 1, and only ka). Unit: u = 1.
@@ -283,6 +285,9 @@ struct ExtrudedArgs {
     const double *mass, *factor, *coupledAll, *coupledFactor, *diagonal, *rhs, *in, *r, *rowSum;
     const int* mask;
     double *out0, *out1, *out2;
+    // Apply with kRunSums: instead of out1 and out2, item t's sums of r u and w u go to
+    // partial[t] and partial[items + t].
+    double* partial;
 };
 
 // On the CPU also built for AVX2, chosen at load where the processor has it: the runs along
@@ -293,11 +298,11 @@ struct ExtrudedArgs {
 #else
 #define LUMETRA_WIDE_VECTORS __attribute__((target_clones("avx2", "default")))
 #endif
-LUMETRA_WIDE_VECTORS __global__ void femExtrudedKernel(FemDiffusion::Extrusion op, int runs, ExtrudedArgs a)
+LUMETRA_WIDE_VECTORS __global__ void femExtrudedKernel(FemDiffusion::Extrusion op, ExtrudedArgs a)
 {
-    const int t = static_cast<int>(dev::globalThreadIndex());
-    if (t >= op.columns * runs) return;
-    const int p = t / runs, k0 = (t % runs) * kLayerRun, k1 = k0 + kLayerRun < op.layers ? k0 + kLayerRun : op.layers;
+    const int t = static_cast<int>(dev::globalThreadIndex()), items = op.columns * op.runs;
+    if (t >= items) return;
+    const int p = t / op.runs, k0 = (t % op.runs) * op.run, k1 = k0 + op.run < op.layers ? k0 + op.run : op.layers;
     const int count = k1 - k0;
     const std::size_t i0 = static_cast<std::size_t>(p) * op.layers + k0;
     double ka[kLayerRun], kg[kLayerRun];
@@ -336,6 +341,18 @@ LUMETRA_WIDE_VECTORS __global__ void femExtrudedKernel(FemDiffusion::Extrusion o
         }
         break;
     case ExtrudedPass::Apply:
+        if (a.partial) {
+            double ru[2] = {0.0, 0.0}, wu[2] = {0.0, 0.0}; // two running sums of each
+            for (int s = 0; s < count; ++s) {
+                const double wi = mask && mask[s] ? 0.0 : mass[s] * u[s] + a.Ddt * ka[s];
+                a.out0[i0 + s] = wi;
+                ru[s & 1] += a.r[i0 + s] * u[s];
+                wu[s & 1] += wi * u[s];
+            }
+            a.partial[t] = ru[0] + ru[1];
+            a.partial[items + t] = wu[0] + wu[1];
+            break;
+        }
         for (int s = 0; s < count; ++s) {
             const double wi = mask && mask[s] ? 0.0 : mass[s] * u[s] + a.Ddt * ka[s];
             a.out0[i0 + s] = wi;
@@ -821,7 +838,7 @@ void FemDiffusion::build(const MeshDataFlat& mesh, FemPreconditioner preconditio
     levels_.clear();
     for (auto* v : {&planeStart_, &planeColumns_, &order_, &fixed_}) v->release();
     for (auto* v : {&planeStiffness_, &planeMass_, &lineMass_, &lineStiffness_, &solution_, &coupledAll_,
-                    &coupledFactor_, &factor_})
+                    &coupledFactor_, &factor_, &runPartial_})
         v->release();
     const int n = mesh.nNodes, E = mesh.nElements;
     if (n <= 0) {
@@ -923,6 +940,10 @@ void FemDiffusion::build(const MeshDataFlat& mesh, FemPreconditioner preconditio
         put(lineStiffness_, ex.lineStiffness, "diffusion line stiffness");
         coupledAll_.allocate(static_cast<std::size_t>(n), "diffusion products of the cure");
         coupledFactor_.allocate(static_cast<std::size_t>(n), "diffusion products of the cure");
+        if (kRunSums) {
+            runPartial_.allocate(2 * extrudedItems(), "diffusion partial sums");
+            hostRunPartial_.assign(2 * extrudedItems(), 0.0);
+        }
     }
     ex = HostExtrusion();
     stiffness_ = 0.0;
@@ -968,8 +989,8 @@ void FemDiffusion::build(const MeshDataFlat& mesh, FemPreconditioner preconditio
 
 std::size_t FemDiffusion::extrudedItems() const
 {
-    const int runs = (layers_ + kLayerRun - 1) / kLayerRun;
-    return static_cast<std::size_t>(points_) * static_cast<std::size_t>(runs);
+    const Extrusion op = extrusionView();
+    return static_cast<std::size_t>(op.columns) * static_cast<std::size_t>(op.runs);
 }
 
 FemDiffusion::Extrusion FemDiffusion::extrusionView() const
@@ -977,6 +998,9 @@ FemDiffusion::Extrusion FemDiffusion::extrusionView() const
     Extrusion op;
     op.columns = points_;
     op.layers = layers_;
+    // Runs of at most kLayerRun layers, as even as they can be.
+    op.runs = (layers_ + kLayerRun - 1) / kLayerRun;
+    op.run = op.runs > 0 ? (layers_ + op.runs - 1) / op.runs : 0;
     op.planeStart = planeStart_.data();
     op.planeColumns = planeColumns_.data();
     op.planeStiffness = planeStiffness_.data();
@@ -1171,7 +1195,6 @@ int FemDiffusion::step(double* out, const double* in, double D, double dt, const
     const bool coupled = useGel && gel != nullptr && Ddt > 0.0;
     useLevels_ = !levels_.empty() && Ddt > 0.0 && Ddt * stiffness_ >= multigridFrom_;
     const Extrusion op = extruded_ ? extrusionView() : Extrusion();
-    const int runs = extruded_ ? (layers_ + kLayerRun - 1) / kLayerRun : 0;
     ExtrudedArgs args{};
     args.coupled = coupled;
     args.Ddt = Ddt;
@@ -1185,7 +1208,7 @@ int FemDiffusion::step(double* out, const double* in, double D, double dt, const
         args.out0 = out0;
         args.out1 = out1;
         args.out2 = out2;
-        dev::launchItems(DEV_KERNEL(femExtrudedKernel), extrudedItems(), kBlock, dev::kDefaultStream, op, runs, args);
+        dev::launchItems(DEV_KERNEL(femExtrudedKernel), extrudedItems(), kBlock, dev::kDefaultStream, op, args);
     };
     if (coupled) {
         double* factor = order ? factor_.data() : scratchA_.data(); // the setup below fills the scratch afresh
@@ -1224,14 +1247,24 @@ int FemDiffusion::step(double* out, const double* in, double D, double dt, const
     }
     if (useLevels_) formCoarseLevels(w, rowSum, Ddt, fixed);
     const double size = reduce(ru, nullptr).first;
-    auto apply = [&]() {
+    // w = A u and the inner products r u and w u.
+    auto apply = [&]() -> std::pair<double, double> {
         if (extruded_) {
             args.r = r;
+            args.partial = kRunSums ? runPartial_.data() : nullptr;
             extrudedPass(ExtrudedPass::Apply, u, Au, ru, wu);
-            return;
+            args.partial = nullptr;
+            if (!kRunSums) return reduce(ru, wu);
+            runPartial_.download(hostRunPartial_.data(), hostRunPartial_.size());
+            const std::size_t runs = hostRunPartial_.size() / 2;
+            double a = 0.0, b = 0.0;
+            for (std::size_t t = 0; t < runs; ++t) a += hostRunPartial_[t];
+            for (std::size_t t = 0; t < runs; ++t) b += hostRunPartial_[runs + t];
+            return {a, b};
         }
         dev::launchItems(DEV_KERNEL(femApplyKernel), items, kBlock, dev::kDefaultStream, n, rows, cols, w, mass_.data(),
                          Ddt, fixed, r, u, Au, ru, wu);
+        return reduce(ru, wu);
     };
     if (extruded_) {
         extrudedPass(ExtrudedPass::Residual, x, r, u, nullptr);
@@ -1240,8 +1273,7 @@ int FemDiffusion::step(double* out, const double* in, double D, double dt, const
                          mass_.data(), Ddt, fixed, x, rhs_.data(), diagonal, r, u);
     }
     precondition();
-    apply();
-    auto [gamma, delta] = reduce(ru, wu);
+    auto [gamma, delta] = apply();
     // Relative to the field, or to what the boundary drives into an empty one.
     const double target = kTolerance * kTolerance * std::max(size, gamma);
     double alpha = gamma / delta, beta = 0.0;
@@ -1259,10 +1291,9 @@ int FemDiffusion::step(double* out, const double* in, double D, double dt, const
         }
         if (!(alpha > 0.0) || !std::isfinite(alpha)) break;
         dev::launchItems(DEV_KERNEL(femUpdateKernel), items, kBlock, dev::kDefaultStream, n, iteration == 0, alpha,
-                         beta, Au, diagonal, p, s, x, r, u);
+                         beta, Au, useLevels_ ? nullptr : diagonal, p, s, x, r, u);
         precondition();
-        apply();
-        const auto [nextGamma, nextDelta] = reduce(ru, wu);
+        const auto [nextGamma, nextDelta] = apply();
         beta = nextGamma / gamma;
         alpha = nextGamma / (nextDelta - beta * nextGamma / alpha);
         gamma = nextGamma;

@@ -98,6 +98,7 @@ public:
     // solver's numbering is layer k of column p.
     struct Extrusion {
         int columns = 0, layers = 0;
+        int run = 0, runs = 0; // the layers one item of a pass covers, and its items per column
         const int *planeStart = nullptr, *planeColumns = nullptr;
         const double *planeStiffness = nullptr, *planeMass = nullptr, *lineMass = nullptr, *lineStiffness = nullptr;
     };
@@ -154,7 +155,8 @@ private:
     int points_ = 0, layers_ = 0;
     dev::DeviceArray<int> planeStart_, planeColumns_, order_, fixed_;
     dev::DeviceArray<double> planeStiffness_, planeMass_, lineMass_, lineStiffness_, solution_, coupledAll_,
-        coupledFactor_, factor_;
+        coupledFactor_, factor_, runPartial_;
+    std::vector<double> hostRunPartial_;
     dev::DeviceArray<int> rowStart_, columns_;
     dev::DeviceArray<float> weights_, gelWeights_;
     dev::DeviceArray<double> mass_, rowSum_, gelRowSum_, diagonal_, rhs_, residual_, preconditioned_, product_,
