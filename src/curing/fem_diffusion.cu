@@ -275,14 +275,14 @@ __host__ __device__ inline void extrudedProducts(const FemDiffusion::Extrusion& 
 enum class ExtrudedPass { Factors, Residual, Apply, Conservative };
 
 // What a pass reads and writes, as the assembled passes do: Factors: out0 = K a, out1 = K g,
-// out2 = the row sums of the cure's weights, from those of the weights (rowSum);
+// out2 = the row sums of the cure's weights;
 // Residual (from x = in): out0 = r, out1 = u; Apply (u = in): out0 = w, out1 = r u, out2 =
 // w u; Conservative (x = in): out0 = the step in flux form.
 struct ExtrudedArgs {
     ExtrudedPass pass;
     bool coupled;
     double Ddt;
-    const double *mass, *factor, *coupledAll, *coupledFactor, *diagonal, *rhs, *in, *r, *rowSum;
+    const double *mass, *factor, *coupledAll, *coupledFactor, *diagonal, *rhs, *in, *r;
     const int* mask;
     double *out0, *out1, *out2;
     // Apply with kRunSums: instead of out1 and out2, item t's sums of r u and w u go to
@@ -308,13 +308,18 @@ LUMETRA_WIDE_VECTORS __global__ void femExtrudedKernel(FemDiffusion::Extrusion o
     double ka[kLayerRun], kg[kLayerRun];
     if (a.pass == ExtrudedPass::Factors) {
         extrudedProducts<true, true>(op, p, k0, k1, nullptr, a.factor, ka, kg);
-        // sum over j of 0.5 w_ij (g_i + g_j) a_j = g_i R_i - 0.5 (g_i (K a)_i + (K g)_i), with R_i
-        // the sum over j of w_ij (K's rows sum to 0).
+        // sum over j of 0.5 w_ij (g_i + g_j) a_j = g_i K_ii - 0.5 (g_i (K a)_i + (K g)_i), as the
+        // sum over j of w_ij is K_ii (K's rows sum to 0); K_ii from the plane's and line's diagonals.
+        double planeK = 0.0, planeM = 0.0;
+        for (int e = op.planeStart[p]; e < op.planeStart[p + 1]; ++e) {
+            if (op.planeColumns[e] == p) planeK = op.planeStiffness[e], planeM = op.planeMass[e];
+        }
         for (int s = 0; s < count; ++s) {
             const double gi = a.factor[i0 + s];
+            const double kii = planeK * op.lineMass[op.layers + k0 + s] + planeM * op.lineStiffness[op.layers + k0 + s];
             a.out0[i0 + s] = ka[s];
             a.out1[i0 + s] = kg[s];
-            a.out2[i0 + s] = gi > 0.0 ? gi * a.rowSum[i0 + s] - 0.5 * (gi * ka[s] + kg[s]) : 0.0;
+            a.out2[i0 + s] = gi > 0.0 ? gi * kii - 0.5 * (gi * ka[s] + kg[s]) : 0.0;
         }
         return;
     }
@@ -759,6 +764,7 @@ bool extrusionMatches(const HostExtrusion& ex, const std::vector<int>& rowStart,
                       const std::vector<double>& weights)
 {
     const int L = ex.layers;
+    if (ex.points < 1 || L < 2 || static_cast<std::size_t>(ex.points) * L + 1 != rowStart.size()) return false;
     for (int p = 0; p < ex.points; ++p) {
         const auto begin = ex.planeColumns.begin() + ex.planeStart[p],
                    end = ex.planeColumns.begin() + ex.planeStart[p + 1];
@@ -863,6 +869,8 @@ void FemDiffusion::build(const MeshDataFlat& mesh, FemPreconditioner preconditio
             for (int i = 0; i < n; ++i)
                 renumbered[static_cast<std::size_t>(a) * n + i] = coords[static_cast<std::size_t>(a) * n + ex.order[i]];
         coords.swap(renumbered);
+    } else {
+        ex = HostExtrusion(); // nothing of a search that failed part way
     }
 
     // Rows: the nodes that share an element with each node, sorted.
@@ -1218,7 +1226,6 @@ int FemDiffusion::step(double* out, const double* in, double D, double dt, const
             args.factor = factor;
             args.coupledAll = coupledAll_.data();
             args.coupledFactor = coupledFactor_.data();
-            args.rowSum = rowSum;
             extrudedPass(ExtrudedPass::Factors, nullptr, coupledAll_.data(), coupledFactor_.data(), gelRowSum_.data());
         }
         // The passes of an extruded mesh read no weights: only the coarse levels need the cure's.
