@@ -274,15 +274,15 @@ __host__ __device__ inline void extrudedProducts(const FemDiffusion::Extrusion& 
 
 enum class ExtrudedPass { Factors, Residual, Apply, Conservative };
 
-// What a pass reads and writes, as the assembled passes do: Factors: out0 = K a, out1 = K g,
-// out2 = the row sums of the cure's weights;
+// What a pass reads and writes, as the assembled passes do: Factors: out0 = 0.5 (g K a + K g),
+// out1 = the row sums of the cure's weights;
 // Residual (from x = in): out0 = r, out1 = u; Apply (u = in): out0 = w, out1 = r u, out2 =
 // w u; Conservative (x = in): out0 = the step in flux form.
 struct ExtrudedArgs {
     ExtrudedPass pass;
-    bool coupled;
+    bool withCure;
     double Ddt;
-    const double *mass, *factor, *coupledAll, *coupledFactor, *diagonal, *rhs, *in, *r;
+    const double *mass, *factor, *coupled, *diagonal, *rhs, *in, *r;
     const int* mask;
     double *out0, *out1, *out2;
     // Apply with kRunSums: instead of out1 and out2, item t's sums of r u and w u go to
@@ -308,8 +308,9 @@ LUMETRA_WIDE_VECTORS __global__ void femExtrudedKernel(FemDiffusion::Extrusion o
     double ka[kLayerRun], kg[kLayerRun];
     if (a.pass == ExtrudedPass::Factors) {
         extrudedProducts<true, true>(op, p, k0, k1, nullptr, a.factor, ka, kg);
-        // sum over j of 0.5 w_ij (g_i + g_j) a_j = g_i K_ii - 0.5 (g_i (K a)_i + (K g)_i), as the
-        // sum over j of w_ij is K_ii (K's rows sum to 0); K_ii from the plane's and line's diagonals.
+        // The flux's part that goes with u_i, and the sum over j of 0.5 w_ij (g_i + g_j) a_j =
+        // g_i K_ii - 0.5 (g_i (K a)_i + (K g)_i), as the sum over j of w_ij is K_ii (K's rows sum
+        // to 0); K_ii from the plane's and line's diagonals.
         double planeK = 0.0, planeM = 0.0;
         for (int e = op.planeStart[p]; e < op.planeStart[p + 1]; ++e) {
             if (op.planeColumns[e] == p) planeK = op.planeStiffness[e], planeM = op.planeMass[e];
@@ -317,18 +318,18 @@ LUMETRA_WIDE_VECTORS __global__ void femExtrudedKernel(FemDiffusion::Extrusion o
         for (int s = 0; s < count; ++s) {
             const double gi = a.factor[i0 + s];
             const double kii = planeK * op.lineMass[op.layers + k0 + s] + planeM * op.lineStiffness[op.layers + k0 + s];
-            a.out0[i0 + s] = ka[s];
-            a.out1[i0 + s] = kg[s];
-            a.out2[i0 + s] = gi > 0.0 ? gi * kii - 0.5 * (gi * ka[s] + kg[s]) : 0.0;
+            const double own = 0.5 * (gi * ka[s] + kg[s]);
+            a.out0[i0 + s] = own;
+            a.out1[i0 + s] = gi > 0.0 ? gi * kii - own : 0.0;
         }
         return;
     }
     const double* u = a.in + i0;
-    if (a.coupled) {
+    if (a.withCure) {
         extrudedProducts<true, false>(op, p, k0, k1, a.in, a.factor, ka, kg);
-        const double *g = a.factor + i0, *all = a.coupledAll + i0, *cf = a.coupledFactor + i0;
+        const double *g = a.factor + i0, *own = a.coupled + i0;
         for (int s = 0; s < count; ++s) {
-            const double flux = 0.5 * (g[s] * (ka[s] - all[s] * u[s]) + (kg[s] - cf[s] * u[s]));
+            const double flux = 0.5 * (g[s] * ka[s] + kg[s]) - own[s] * u[s];
             ka[s] = g[s] > 0.0 ? flux : 0.0;
         }
     } else {
@@ -843,8 +844,8 @@ void FemDiffusion::build(const MeshDataFlat& mesh, FemPreconditioner preconditio
     multigridFrom_ = multigridFrom;
     levels_.clear();
     for (auto* v : {&planeStart_, &planeColumns_, &order_, &fixed_}) v->release();
-    for (auto* v : {&planeStiffness_, &planeMass_, &lineMass_, &lineStiffness_, &solution_, &coupledAll_,
-                    &coupledFactor_, &factor_, &runPartial_})
+    for (auto* v :
+         {&planeStiffness_, &planeMass_, &lineMass_, &lineStiffness_, &solution_, &coupled_, &factor_, &runPartial_})
         v->release();
     const int n = mesh.nNodes, E = mesh.nElements;
     if (n <= 0) {
@@ -946,8 +947,7 @@ void FemDiffusion::build(const MeshDataFlat& mesh, FemPreconditioner preconditio
         put(planeMass_, ex.planeMass, "diffusion plane mass");
         put(lineMass_, ex.lineMass, "diffusion line mass");
         put(lineStiffness_, ex.lineStiffness, "diffusion line stiffness");
-        coupledAll_.allocate(static_cast<std::size_t>(n), "diffusion products of the cure");
-        coupledFactor_.allocate(static_cast<std::size_t>(n), "diffusion products of the cure");
+        coupled_.allocate(static_cast<std::size_t>(n), "diffusion products of the cure");
         if (kRunSums) {
             runPartial_.allocate(2 * extrudedItems(), "diffusion partial sums");
             hostRunPartial_.assign(2 * extrudedItems(), 0.0);
@@ -1204,7 +1204,7 @@ int FemDiffusion::step(double* out, const double* in, double D, double dt, const
     useLevels_ = !levels_.empty() && Ddt > 0.0 && Ddt * stiffness_ >= multigridFrom_;
     const Extrusion op = extruded_ ? extrusionView() : Extrusion();
     ExtrudedArgs args{};
-    args.coupled = coupled;
+    args.withCure = coupled;
     args.Ddt = Ddt;
     args.mass = mass_.data();
     args.mask = fixed;
@@ -1224,9 +1224,8 @@ int FemDiffusion::step(double* out, const double* in, double D, double dt, const
                          factor);
         if (extruded_) {
             args.factor = factor;
-            args.coupledAll = coupledAll_.data();
-            args.coupledFactor = coupledFactor_.data();
-            extrudedPass(ExtrudedPass::Factors, nullptr, coupledAll_.data(), coupledFactor_.data(), gelRowSum_.data());
+            args.coupled = coupled_.data();
+            extrudedPass(ExtrudedPass::Factors, nullptr, coupled_.data(), gelRowSum_.data(), nullptr);
         }
         // The passes of an extruded mesh read no weights: only the coarse levels need the cure's.
         if (!extruded_ || useLevels_) {

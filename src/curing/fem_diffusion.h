@@ -150,12 +150,12 @@ private:
     // The extruded operator (Extrusion), and the solver's numbering of the nodes: order_[i] is
     // the mesh node of solver node i (empty where they are the same). With a numbering of its
     // own the solver keeps the field (solution_), the fixed nodes (fixed_) and the cure's
-    // factors (factor_) in it; the products K a and K g of the step (coupledAll_,
-    // coupledFactor_) serve the extruded passes.
+    // factors (factor_) in it; the extruded passes read the step's 0.5 (g K a + K g) (coupled_)
+    // and sum the inner products per run (runPartial_).
     int points_ = 0, layers_ = 0;
     dev::DeviceArray<int> planeStart_, planeColumns_, order_, fixed_;
-    dev::DeviceArray<double> planeStiffness_, planeMass_, lineMass_, lineStiffness_, solution_, coupledAll_,
-        coupledFactor_, factor_, runPartial_;
+    dev::DeviceArray<double> planeStiffness_, planeMass_, lineMass_, lineStiffness_, solution_, coupled_, factor_,
+        runPartial_;
     std::vector<double> hostRunPartial_;
     dev::DeviceArray<int> rowStart_, columns_;
     dev::DeviceArray<float> weights_, gelWeights_;
