@@ -1160,18 +1160,26 @@ void FemDiffusion::precondition()
     vcycle(0, residual_.data(), preconditioned_.data());
 }
 
+namespace {
+// The sums, in order, of partial[0, parts) and (with both) of partial[parts, 2 parts).
+std::pair<double, double> sumInOrder(const std::vector<double>& partial, std::size_t parts, bool both)
+{
+    double sa = 0.0, sb = 0.0;
+    for (std::size_t t = 0; t < parts; ++t) sa += partial[t];
+    if (both) {
+        for (std::size_t t = 0; t < parts; ++t) sb += partial[parts + t];
+    }
+    return {sa, sb};
+}
+} // namespace
+
 std::pair<double, double> FemDiffusion::reduce(const double* a, const double* b)
 {
     const int parts = static_cast<int>(hostPartial_.size() / 2);
     dev::launchItems(DEV_KERNEL(femChunkSumKernel), static_cast<std::size_t>(parts), kBlock, dev::kDefaultStream, a, b,
                      nodes_, kChunk, partial_.data(), parts);
     partial_.download(hostPartial_.data(), b ? hostPartial_.size() : static_cast<std::size_t>(parts));
-    double sa = 0.0, sb = 0.0;
-    for (int t = 0; t < parts; ++t) sa += hostPartial_[t];
-    if (b) {
-        for (int t = 0; t < parts; ++t) sb += hostPartial_[parts + t];
-    }
-    return {sa, sb};
+    return sumInOrder(hostPartial_, static_cast<std::size_t>(parts), b != nullptr);
 }
 
 int FemDiffusion::step(double* out, const double* in, double D, double dt, const double* gel, bool useGel,
@@ -1262,11 +1270,7 @@ int FemDiffusion::step(double* out, const double* in, double D, double dt, const
             args.partial = nullptr;
             if (!kRunSums) return reduce(ru, wu);
             runPartial_.download(hostRunPartial_.data(), hostRunPartial_.size());
-            const std::size_t runs = hostRunPartial_.size() / 2;
-            double a = 0.0, b = 0.0;
-            for (std::size_t t = 0; t < runs; ++t) a += hostRunPartial_[t];
-            for (std::size_t t = 0; t < runs; ++t) b += hostRunPartial_[runs + t];
-            return {a, b};
+            return sumInOrder(hostRunPartial_, hostRunPartial_.size() / 2, true);
         }
         dev::launchItems(DEV_KERNEL(femApplyKernel), items, kBlock, dev::kDefaultStream, n, rows, cols, w, mass_.data(),
                          Ddt, fixed, r, u, Au, ru, wu);

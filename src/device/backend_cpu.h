@@ -51,17 +51,10 @@ void devicePrintf(const char* format, ...) __attribute__((format(printf, 1, 2)))
 } // namespace detail
 
 namespace detail {
-template <typename... Params, typename... Args>
-constexpr void checkArguments(void (*)(Params...), Args&&...)
-{
-    static_assert(sizeof...(Params) == sizeof...(Args), "kernel called with the wrong number of arguments");
-}
-
 // Use dev::launch / dev::launchItems (device/launch.h), which name the kernel.
 template <auto kernel, typename... Args>
 void launchNamed(const char* name, dim3 grid, dim3 block, StreamHandle /*stream*/, Args&&... args)
 {
-    checkArguments(kernel, std::forward<Args>(args)...);
     using Arguments = decltype(parameterTuple(kernel));
     Arguments context(std::forward<Args>(args)...);
     // Each thread gets its own copy of the parameters, as on the GPU; the kernel is called

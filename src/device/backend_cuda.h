@@ -32,16 +32,9 @@ void hostPrintf(const char* format, ...) __attribute__((format(printf, 1, 2)));
 namespace detail {
 bool profiling() noexcept; // device/profile.cpp
 // Use dev::launch / dev::launchItems (device/launch.h), which name the kernel.
-template <typename... Params, typename... Args>
-constexpr void checkArguments(void (*)(Params...), Args&&...)
-{
-    static_assert(sizeof...(Params) == sizeof...(Args), "kernel called with the wrong number of arguments");
-}
-
 template <auto kernel, typename... Args>
 void launchNamed(const char* name, dim3 grid, dim3 block, StreamHandle stream, Args&&... args)
 {
-    checkArguments(kernel, args...);
     if (grid.x == 0 || grid.y == 0 || grid.z == 0) return; // a launch over no items does nothing
     if (!profiling()) {
         kernel<<<grid, block, 0, stream>>>(std::forward<Args>(args)...);

@@ -46,9 +46,18 @@ inline unsigned blocksFor(std::size_t items, unsigned blockSize)
     return static_cast<unsigned>(blocks);
 }
 
+namespace detail {
+template <typename... Params, typename... Args>
+constexpr void checkArguments(void (*)(Params...), const Args&...)
+{
+    static_assert(sizeof...(Params) == sizeof...(Args), "kernel called with the wrong number of arguments");
+}
+} // namespace detail
+
 template <auto Function, typename... Args>
 void launch(Kernel<Function> k, dim3 grid, dim3 block, StreamHandle stream, Args&&... args)
 {
+    detail::checkArguments(Function, args...);
     detail::launchNamed<Function>(k.name, grid, block, stream, std::forward<Args>(args)...);
 }
 
