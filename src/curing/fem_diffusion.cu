@@ -77,21 +77,13 @@ __global__ void femGelFactorKernel(int n, const int* order, const double* gel, d
     factor[i] = gelFactor(gel[order ? order[i] : i], gelPoint);
 }
 
-// to[i] = from[order[i]]: a mesh field into the solver's numbering.
+// to[i] = from[order[i]]: a mesh field into the solver's numbering (order_), or back (place_).
 template <typename T>
 __global__ void femGatherKernel(int n, const int* order, const T* from, T* to)
 {
     const int i = static_cast<int>(dev::globalThreadIndex());
     if (i >= n) return;
     to[i] = from[order[i]];
-}
-
-// to[order[i]] = from[i]: the solver's field back into the mesh's numbering.
-__global__ void femScatterKernel(int n, const int* order, const double* from, double* to)
-{
-    const int i = static_cast<int>(dev::globalThreadIndex());
-    if (i >= n) return;
-    to[order[i]] = from[i];
 }
 
 // The weights of a step whose coefficient follows the cure: w_ij times the edge's share,
@@ -111,11 +103,12 @@ __global__ void femGelWeightsKernel(int n, const int* rowStart, const int* colum
     rowSum[i] = sum;
 }
 
-// The step's starting point x = in (the boundary value on fixed nodes), its right-hand side
+// The step's starting point x = in (plus D dt times the last step's change per unit D dt,
+// when given; the boundary value on fixed nodes), its right-hand side
 // M in, the diagonal of M + D dt K, and b^2 / diagonal for the size of the right-hand side.
 __global__ void femSetupKernel(int n, const double* rowSum, const double* mass, double Ddt, const int* mask,
-                               double value, const double* in, double* x, double* rhs, double* diagonal,
-                               double* scratch)
+                               double value, const double* in, const double* change, double* x, double* rhs,
+                               double* diagonal, double* scratch)
 {
     const int i = static_cast<int>(dev::globalThreadIndex());
     if (i >= n) return;
@@ -127,7 +120,7 @@ __global__ void femSetupKernel(int n, const double* rowSum, const double* mass, 
         scratch[i] = 0.0; // fixed nodes are not part of the solve
         return;
     }
-    x[i] = v;
+    x[i] = change ? v + Ddt * change[i] : v;
     rhs[i] = mass[i] * v;
     diagonal[i] = mass[i] + Ddt * rowSum[i];
     scratch[i] = rhs[i] * rhs[i] / diagonal[i];
@@ -184,18 +177,22 @@ __global__ void femUpdateKernel(int n, bool first, double alpha, double beta, co
 
 // The step in flux form from the solution x: u_i = u_old_i - D dt / m_i sum_j w_ij (x_i -
 // x_j), with u_old = b / m. It differs from x by the solver's residual over the mass, and
-// what it takes from one node it gives to another to the last bit.
+// what it takes from one node it gives to another to the last bit. change (when given) =
+// (x - u_old) / (D dt), 0 on fixed nodes: the solution's own change, from which the same
+// step would start converged.
 __global__ void femConservativeKernel(int n, const int* rowStart, const int* columns, const float* weights,
                                       const double* mass, double Ddt, const int* mask, const double* rhs,
-                                      const double* x, double* u)
+                                      const double* x, double* u, double* change)
 {
     const int i = static_cast<int>(dev::globalThreadIndex());
     if (i >= n) return;
     if (fixedNode(mask, i)) {
         u[i] = x[i];
+        if (change) change[i] = 0.0;
         return;
     }
     u[i] = (rhs[i] - Ddt * rowFlux(i, rowStart, columns, weights, x)) / mass[i];
+    if (change) change[i] = (x[i] - rhs[i] / mass[i]) / Ddt;
 }
 
 // partial[t] = the sum of a[t * chunk, (t + 1) * chunk), in order, and partial[parts + t]
@@ -277,7 +274,8 @@ enum class ExtrudedPass { Factors, Residual, Apply, Conservative };
 // What a pass reads and writes, as the assembled passes do: Factors: out0 = 0.5 (g K a + K g),
 // out1 = the row sums of the cure's weights;
 // Residual (from x = in): out0 = r, out1 = u; Apply (u = in): out0 = w, out1 = r u, out2 =
-// w u; Conservative (x = in): out0 = the step in flux form.
+// w u; Conservative (x = in): out0 = the step in flux form, out1 (when given) x's change per
+// unit D dt.
 struct ExtrudedArgs {
     ExtrudedPass pass;
     bool withCure;
@@ -369,6 +367,11 @@ LUMETRA_WIDE_VECTORS __global__ void femExtrudedKernel(FemDiffusion::Extrusion o
     case ExtrudedPass::Conservative:
         for (int s = 0; s < count; ++s) {
             a.out0[i0 + s] = mask && mask[s] ? u[s] : (a.rhs[i0 + s] - a.Ddt * ka[s]) / mass[s];
+        }
+        if (a.out1) {
+            for (int s = 0; s < count; ++s) {
+                a.out1[i0 + s] = mask && mask[s] ? 0.0 : (u[s] - a.rhs[i0 + s] / mass[s]) / a.Ddt;
+            }
         }
         break;
     case ExtrudedPass::Factors: break;
@@ -843,7 +846,9 @@ void FemDiffusion::build(const MeshDataFlat& mesh, FemPreconditioner preconditio
     preconditioner_ = preconditioner;
     multigridFrom_ = multigridFrom;
     levels_.clear();
-    for (auto* v : {&planeStart_, &planeColumns_, &order_, &fixed_}) v->release();
+    levelsOrigin_ = LevelsOrigin();
+    for (auto& h : history_) h.release();
+    for (auto* v : {&planeStart_, &planeColumns_, &order_, &place_, &fixed_}) v->release();
     for (auto* v :
          {&planeStiffness_, &planeMass_, &lineMass_, &lineStiffness_, &solution_, &coupled_, &factor_, &runPartial_})
         v->release();
@@ -928,6 +933,10 @@ void FemDiffusion::build(const MeshDataFlat& mesh, FemPreconditioner preconditio
         const std::size_t N = static_cast<std::size_t>(n);
         order_.allocate(N, "diffusion numbering");
         order_.upload(ex.order);
+        std::vector<int> place(N);
+        for (int i = 0; i < n; ++i) place[static_cast<std::size_t>(ex.order[static_cast<std::size_t>(i)])] = i;
+        place_.allocate(N, "diffusion numbering");
+        place_.upload(place);
         solution_.allocate(N, "diffusion solver vector");
         fixed_.allocate(N, "diffusion fixed nodes");
         factor_.allocate(N, "diffusion factors of the cure");
@@ -1096,12 +1105,13 @@ void FemDiffusion::buildHierarchy(std::vector<int> rowStart, std::vector<int> co
     if (levels_.size() < 2) levels_.clear(); // a mesh without coupled nodes: the diagonal is exact
 }
 
-void FemDiffusion::formCoarseLevels(const float* w, const double* rowSum, double Ddt, const int* fixed)
+void FemDiffusion::formCoarseLevels(const float* w, const double* rowSum, double Ddt, const int* fixed, bool operators)
 {
     Level& fine = levels_[0];
     Level& first = levels_[1];
     dev::launchItems(DEV_KERNEL(mgFineRoleKernel), static_cast<std::size_t>(fine.n), kBlock, dev::kDefaultStream,
                      fine.n, fine.aggregate.data(), rowSum, fixed, fine.coarse.data());
+    if (!operators) return;
     dev::launchItems(DEV_KERNEL(mgFineGalerkinKernel), static_cast<std::size_t>(first.n), kBlock, dev::kDefaultStream,
                      first.n, first.memberStart.data(), first.members.data(), rowStart_.data(), columns_.data(), w,
                      rowSum, mass_.data(), Ddt, fixed, fine.slot.data(), fine.coarse.data(), fine.smoother.data(),
@@ -1115,6 +1125,21 @@ void FemDiffusion::formCoarseLevels(const float* w, const double* rowSum, double
                          from.slot.data(), from.coarse.data(), to.rowStart.data(), to.values.data(), to.diagonal.data(),
                          to.smoother.data());
     }
+}
+
+bool FemDiffusion::LevelsOrigin::sameAs(const LevelsOrigin& o) const
+{
+    return history >= 0 && history == o.history && Ddt == o.Ddt && mask == o.mask && coupled == o.coupled;
+}
+
+void FemDiffusion::keepLevels(const LevelsOrigin& origin, int iterations)
+{
+    if (origin.history < 0) return;
+    const bool formed = !origin.sameAs(levelsOrigin_);
+    if (formed) levelsOrigin_ = origin;
+    if (formed || iterations < levelsOrigin_.fewest) levelsOrigin_.fewest = iterations;
+    // Levels that have fallen behind the cure are formed again by the next step.
+    if (iterations > levelsOrigin_.fewest + kLevelsSlack) levelsOrigin_ = LevelsOrigin();
 }
 
 void FemDiffusion::vcycle(int l, const double* r, double* out)
@@ -1183,9 +1208,13 @@ std::pair<double, double> FemDiffusion::reduce(const double* a, const double* b)
 }
 
 int FemDiffusion::step(double* out, const double* in, double D, double dt, const double* gel, bool useGel,
-                       double gelPoint, const int* mask, bool applyMask, double value)
+                       double gelPoint, const int* mask, bool applyMask, double value, int history)
 {
     if (!built_) throw std::runtime_error("diffusion: the mesh's stiffness has not been built");
+    if (history < -1 || history >= kHistories) {
+        throw std::invalid_argument(
+            msg::format("diffusion: history %d is not one of -1 .. %d", history, kHistories - 1));
+    }
     const int n = nodes_;
     if (n == 0) return 0;
     const std::size_t items = static_cast<std::size_t>(n);
@@ -1210,6 +1239,9 @@ int FemDiffusion::step(double* out, const double* in, double D, double dt, const
     }
     const bool coupled = useGel && gel != nullptr && Ddt > 0.0;
     useLevels_ = !levels_.empty() && Ddt > 0.0 && Ddt * stiffness_ >= multigridFrom_;
+    const LevelsOrigin origin{history, Ddt, applyMask ? mask : nullptr, coupled};
+    const bool reuseLevels = useLevels_ && history >= 0 && origin.sameAs(levelsOrigin_);
+    if (useLevels_ && !reuseLevels) levelsOrigin_ = LevelsOrigin(); // until formed and used
     const Extrusion op = extruded_ ? extrusionView() : Extrusion();
     ExtrudedArgs args{};
     args.withCure = coupled;
@@ -1235,8 +1267,8 @@ int FemDiffusion::step(double* out, const double* in, double D, double dt, const
             args.coupled = coupled_.data();
             extrudedPass(ExtrudedPass::Factors, nullptr, coupled_.data(), gelRowSum_.data(), nullptr);
         }
-        // The passes of an extruded mesh read no weights: only the coarse levels need the cure's.
-        if (!extruded_ || useLevels_) {
+        // The passes of an extruded mesh read no weights: only coarse levels formed anew need the cure's.
+        if (!extruded_ || (useLevels_ && !reuseLevels)) {
             dev::launchItems(DEV_KERNEL(femGelWeightsKernel), items, kBlock, dev::kDefaultStream, n, rows, cols, w,
                              factor, gelWeights_.data(), gelRowSum_.data());
             w = gelWeights_.data();
@@ -1248,18 +1280,29 @@ int FemDiffusion::step(double* out, const double* in, double D, double dt, const
     const double* diagonal = diagonal_.data();
     auto finish = [&](const double* field) {
         if (order) {
-            dev::launchItems(DEV_KERNEL(femScatterKernel), items, kBlock, dev::kDefaultStream, n, order, field, out);
+            // Back to the mesh's numbering, read in the solver's: the writes stream.
+            dev::launchItems(DEV_KERNEL(femGatherKernel<double>), items, kBlock, dev::kDefaultStream, n, place_.data(),
+                             field, out);
         } else if (field != out) {
             dev::copy(out, field, items * sizeof(double), dev::CopyKind::DeviceToDevice);
         }
     };
+    double* change = nullptr;
+    if (history >= 0 && Ddt > 0.0) {
+        dev::DeviceArray<double>& h = history_[history];
+        if (h.size() != items) {
+            h.allocate(items, "diffusion history");
+            h.zero();
+        }
+        change = h.data();
+    }
     dev::launchItems(DEV_KERNEL(femSetupKernel), items, kBlock, dev::kDefaultStream, n, rowSum, mass_.data(), Ddt,
-                     fixed, value, in, x, rhs_.data(), diagonal_.data(), ru);
+                     fixed, value, in, change, x, rhs_.data(), diagonal_.data(), ru);
     if (Ddt == 0.0) { // x holds the input (and the boundary values)
         finish(x);
         return 0;
     }
-    if (useLevels_) formCoarseLevels(w, rowSum, Ddt, fixed);
+    if (useLevels_) formCoarseLevels(w, rowSum, Ddt, fixed, !reuseLevels);
     const double size = reduce(ru, nullptr).first;
     // w = A u and the inner products r u and w u.
     auto apply = [&]() -> std::pair<double, double> {
@@ -1291,12 +1334,13 @@ int FemDiffusion::step(double* out, const double* in, double D, double dt, const
         if (!(gamma > target)) {
             if (!std::isfinite(gamma)) break;
             if (extruded_) {
-                extrudedPass(ExtrudedPass::Conservative, x, Au, nullptr, nullptr);
+                extrudedPass(ExtrudedPass::Conservative, x, Au, change, nullptr);
             } else {
                 dev::launchItems(DEV_KERNEL(femConservativeKernel), items, kBlock, dev::kDefaultStream, n, rows, cols,
-                                 w, mass_.data(), Ddt, fixed, rhs_.data(), x, Au);
+                                 w, mass_.data(), Ddt, fixed, rhs_.data(), x, Au, change);
             }
             finish(Au);
+            if (useLevels_) keepLevels(reuseLevels ? levelsOrigin_ : origin, iteration);
             return iteration;
         }
         if (!(alpha > 0.0) || !std::isfinite(alpha)) break;
@@ -1308,6 +1352,7 @@ int FemDiffusion::step(double* out, const double* in, double D, double dt, const
         alpha = nextGamma / (nextDelta - beta * nextGamma / alpha);
         gamma = nextGamma;
     }
+    levelsOrigin_ = LevelsOrigin();
     throw std::runtime_error(msg::format(
         "diffusion: the implicit step did not converge (D = %g, dt = %g); a field holds a value that is not a "
         "number, or the mesh has elements too distorted for the finite-element scheme",

@@ -72,8 +72,14 @@ public:
     // degree of curing when useGel; mask (device, n, 1 = Dirichlet) fixes nodes at value
     // when applyMask. Returns the conjugate-gradient iterations taken; throws
     // std::runtime_error when the solve does not converge.
+    // history in [0, kHistories): the solver starts from in plus the change of the last step
+    // taken with that history (per unit D dt, so scaled to this step), and records this step's
+    // change there. A field that changes smoothly from step to step (a species under steady
+    // light) then needs a fraction of the iterations; a sudden change costs a few more. What
+    // the step converges to is the same. One history per field; -1: start from in.
     int step(double* out, const double* in, double D, double dt, const double* gel, bool useGel, double gelPoint,
-             const int* mask, bool applyMask, double value);
+             const int* mask, bool applyMask, double value, int history = -1);
+    static constexpr int kHistories = 2;
 
     // Relative residual the solver stops at, in the norm of the preconditioner. Backward
     // Euler's own error in a cure step is orders of magnitude above it; the amount is kept
@@ -130,8 +136,27 @@ private:
     // The sums of a and of b (when given) over the nodes, in a fixed order.
     std::pair<double, double> reduce(const double* a, const double* b);
     void buildHierarchy(std::vector<int> rowStart, std::vector<int> columns);
-    // The coarse operators of a step whose fine operator is M + Ddt K(w).
-    void formCoarseLevels(const float* w, const double* rowSum, double Ddt, const int* fixed);
+    // The coarse operators of a step whose fine operator is M + Ddt K(w) (when operators; the
+    // nodes' parts in them always).
+    void formCoarseLevels(const float* w, const double* rowSum, double Ddt, const int* fixed, bool operators);
+    // What the coarse operators were formed for. Steps with the same history, D dt, mask and
+    // coupling reuse them: the preconditioner is the fine smoothing plus a coarse correction,
+    // symmetric positive definite with any positive definite coarse operator, so the
+    // conjugate gradients converge to the same solution; only their speed depends on how well
+    // the levels match the step. The cure changes the operator slowly, so levels are formed
+    // again only once a step takes more than kLevelsSlack iterations beyond the fewest the
+    // levels have taken. Which nodes take part (fixed, frozen) is found every step.
+    struct LevelsOrigin {
+        int history = -1;
+        double Ddt = 0.0;
+        const int* mask = nullptr;
+        bool coupled = false;
+        int fewest = 0;
+        bool sameAs(const LevelsOrigin& other) const;
+    };
+    void keepLevels(const LevelsOrigin& origin, int iterations);
+    static constexpr int kLevelsSlack = 2;
+    LevelsOrigin levelsOrigin_;
     // out = B_l r: on the mesh the smoothing plus the coarse correction P B_1 P^T r; below, a
     // V-cycle (smoothing, coarse correction, smoothing); the coarsest level smooths twice.
     void vcycle(int l, const double* r, double* out);
@@ -148,12 +173,12 @@ private:
     int nodes_ = 0;
     bool built_ = false, extruded_ = false;
     // The extruded operator (Extrusion), and the solver's numbering of the nodes: order_[i] is
-    // the mesh node of solver node i (empty where they are the same). With a numbering of its
+    // the mesh node of solver node i (empty where they are the same), place_ its inverse. With a numbering of its
     // own the solver keeps the field (solution_), the fixed nodes (fixed_) and the cure's
     // factors (factor_) in it; the extruded passes read the step's 0.5 (g K a + K g) (coupled_)
     // and sum the inner products per run (runPartial_).
     int points_ = 0, layers_ = 0;
-    dev::DeviceArray<int> planeStart_, planeColumns_, order_, fixed_;
+    dev::DeviceArray<int> planeStart_, planeColumns_, order_, place_, fixed_;
     dev::DeviceArray<double> planeStiffness_, planeMass_, lineMass_, lineStiffness_, solution_, coupled_, factor_,
         runPartial_;
     std::vector<double> hostRunPartial_;
@@ -162,4 +187,7 @@ private:
     dev::DeviceArray<double> mass_, rowSum_, gelRowSum_, diagonal_, rhs_, residual_, preconditioned_, product_,
         direction_, directionProduct_, scratchA_, scratchB_, partial_;
     std::vector<double> hostPartial_;
+    // The change per unit D dt of the last step taken with each history, in the solver's
+    // numbering; allocated (as 0) on first use, dropped by build.
+    dev::DeviceArray<double> history_[kHistories];
 };

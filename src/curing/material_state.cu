@@ -539,14 +539,16 @@ void MaterialState::reactionStep(const double* absorbedPower, const MeshDataFlat
     if (scheme_ == DiffusionScheme::Fem) {
         // The radicals follow the absorbed power diffused over the step; oxygen diffuses in
         // place. Both on the default stream: each iteration of a solve waits for its sums.
+        // Each starts from what diffusion changed in its field the step before.
+        constexpr int kRadicalHistory = 0, kOxygenHistory = 1;
         const int* allMask = allBoundaryMask_.data();
         const int* oxyMask = oxygenMask_.data();
         radicalIterations_ =
             fem_.step(radical_.data(), absorbedPower, h_state_.diffusionRadical, h_state_.dtDiff, nullptr, false, 1.0,
-                      allMask, h_state_.diffusionBcRadical == 1, h_state_.dirichletRadical);
+                      allMask, h_state_.diffusionBcRadical == 1, h_state_.dirichletRadical, kRadicalHistory);
         oxygenIterations_ = fem_.step(oxygen_.data(), oxygen_.data(), h_state_.diffusionOxygen, h_state_.dtDiff,
                                       degreeOfCuring_.data(), true, h_state_.oxygenGelPoint, oxyMask,
-                                      h_state_.diffusionBcOxygen == 1, h_state_.dirichletOxygen);
+                                      h_state_.diffusionBcOxygen == 1, h_state_.dirichletOxygen, kOxygenHistory);
         solveRate(radical_.data());
         updateProperties(meshDevlink->absorptivity, meshDevlink->refrIndex);
         return;

@@ -426,3 +426,59 @@ TEST(FemExtrusion, TheColumnPassesSolveTheAssembledStepAndOnlyExtrudedMeshesUseT
         }
     }
 }
+
+TEST(FemHistory, StepsThatStartFromTheLastChangeAndReuseTheLevelsSolveTheSameSteps)
+{
+    // Steps from one field with a history against steps without: the same results to the
+    // solver's tolerance, a repeated step found without iterating, and the kept levels still
+    // right once the cure has advanced and the fixed nodes have changed under the same mask.
+    WarpedBlock block(7, 7, 0.0f, false);
+    const int n = block.n;
+    std::mt19937 rng(9);
+    std::uniform_real_distribution<double> u(0.0, 1.0);
+    std::vector<double> field(n), cure(n);
+    std::vector<int> mask(n);
+    for (int i = 0; i < n; ++i) {
+        field[i] = u(rng);
+        cure[i] = 0.5 * u(rng);
+        mask[i] = u(rng) < 0.05;
+    }
+    const auto dField = onDevice(field);
+    dev::DeviceArray<double> dCure(static_cast<std::size_t>(n)), out(static_cast<std::size_t>(n));
+    dev::DeviceArray<int> dMask(static_cast<std::size_t>(n));
+    for (auto preconditioner : {FemPreconditioner::Diagonal, FemPreconditioner::Multigrid}) {
+        FemDiffusion kept, fresh;
+        kept.build(block.flat, preconditioner, 0.0);
+        fresh.build(block.flat, preconditioner, 0.0);
+        for (int s = 0; s < 4; ++s) {
+            if (s == 2) { // the cure advances and some fixed nodes are freed, others fixed
+                for (int i = 0; i < n; ++i) {
+                    cure[i] = std::min(0.95, cure[i] + 0.4 * u(rng));
+                    mask[i] = u(rng) < 0.05;
+                }
+            }
+            dCure.upload(cure);
+            dMask.upload(mask);
+            const int full =
+                fresh.step(out.data(), dField.data(), 0.8, 1.0, dCure.data(), true, 0.8, dMask.data(), true, 0.3);
+            const std::vector<double> expected = out.download();
+            const int iterations =
+                kept.step(out.data(), dField.data(), 0.8, 1.0, dCure.data(), true, 0.8, dMask.data(), true, 0.3, 1);
+            const std::vector<double> result = out.download();
+            if (s == 1 || s == 3) { // the same step as the one before: converged, or one iteration away
+                EXPECT_LE(iterations, 1) << s;
+                EXPECT_GT(full, 4) << s;
+            }
+            for (int i = 0; i < n; ++i) {
+                if (mask[i]) EXPECT_EQ(result[i], 0.3) << s;
+                else if (cure[i] >= 0.8) EXPECT_DOUBLE_EQ(result[i], field[i]) << s;
+                else EXPECT_NEAR(result[i], expected[i], 1e-5) << s << " " << i;
+            }
+        }
+    }
+    FemDiffusion fem;
+    fem.build(block.flat);
+    EXPECT_THROW(fem.step(out.data(), dField.data(), 0.8, 1.0, nullptr, false, 0.8, nullptr, false, 0.0,
+                          FemDiffusion::kHistories),
+                 std::invalid_argument);
+}
