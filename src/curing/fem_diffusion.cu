@@ -212,13 +212,14 @@ __global__ void femChunkSumKernel(const double* a, const double* b, int n, int c
 
 // The passes of an extruded mesh (FemDiffusion::Extrusion). An item is a run of layers of
 // one column: on the CPU a run long enough for the vector unit, which then works along the
-// column (the nodes of a run lie side by side, and so do those of each neighbouring column);
+// column (the nodes of a run lie side by side, and so do those of each neighbouring column),
+// and up to 128 layers, so that most columns are one run and read their plane entries once;
 // on a GPU one layer per thread. With runs, an item also sums what the iteration's inner
 // products need over its layers, so that the solver neither writes nor reads them per node.
 #if defined(LUMETRA_BACKEND_CUDA)
 constexpr int kLayerRun = 1;
 #else
-constexpr int kLayerRun = 64;
+constexpr int kLayerRun = 128;
 #endif
 constexpr bool kRunSums = kLayerRun > 1;
 
@@ -235,7 +236,7 @@ __host__ __device__ inline void extrudedProducts(const FemDiffusion::Extrusion& 
     // entries there), so that the line's sums need no test.
     constexpr int kSpan = kLayerRun + 2;
     double stiffA[kSpan], massA[kSpan], stiffG[kSpan], massG[kSpan];
-    for (int s = 0; s < kSpan; ++s) stiffA[s] = massA[s] = stiffG[s] = massG[s] = 0.0;
+    for (int s = 0; s < k1 - k0 + 2; ++s) stiffA[s] = massA[s] = stiffG[s] = massG[s] = 0.0;
     const int lo = k0 > 0 ? k0 - 1 : k0, hi = k1 < op.layers ? k1 + 1 : k1, m = hi - lo, first = 1 + lo - k0;
     for (int e = op.planeStart[p]; e < op.planeStart[p + 1]; ++e) {
         const double K = op.planeStiffness[e], M = op.planeMass[e];

@@ -383,7 +383,7 @@ TEST(FemExtrusion, TheColumnPassesSolveTheAssembledStepAndOnlyExtrudedMeshesUseT
         bool pocket, extruded;
     };
     FemDiffusion reused;
-    for (const Case& c : {Case{7, 7, 0.0f, false, true}, Case{2, 70, 0.0f, false, true},
+    for (const Case& c : {Case{7, 7, 0.0f, false, true}, Case{2, 140, 0.0f, false, true},
                           Case{7, 7, 0.01f, false, false}, Case{7, 7, 0.0f, true, false}}) {
         WarpedBlock block(c.k, c.layers, c.tilt, c.pocket);
         const int n = block.n;
