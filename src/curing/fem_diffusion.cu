@@ -418,8 +418,8 @@ __device__ inline void finishCoarseRow(int I, const int* coarseRowStart, const d
 // over the nodes taking part); also level 0's smoother, as 1 / (A_ii + sum_j |A_ij|).
 __global__ void mgFineGalerkinKernel(int nc, const int* memberStart, const int* members, const int* rowStart,
                                      const int* columns, const float* weights, const double* rowSum, const double* mass,
-                                     double Ddt, const int* mask, const std::int16_t* slot, const int* coarse,
-                                     double* smoother, const int* coarseRowStart, double* values, double* diagonal,
+                                     double Ddt, const std::int16_t* slot, const int* coarse, double* smoother,
+                                     const int* coarseRowStart, double* values, double* diagonal,
                                      double* coarseSmoother)
 {
     const int I = static_cast<int>(dev::globalThreadIndex());
@@ -428,11 +428,9 @@ __global__ void mgFineGalerkinKernel(int nc, const int* memberStart, const int* 
     double d = 0.0;
     for (int m = memberStart[I]; m < memberStart[I + 1]; ++m) {
         const int i = members[m];
-        if (fixedNode(mask, i)) {
-            smoother[i] = 1.0; // its residual is 0
-            continue;
-        }
         const double aii = mass[i] + Ddt * rowSum[i];
+        // A fixed node (its residual is 0) gets its smoother too: kept levels serve steps
+        // whose mask may free it. It takes no part in the coarse rows.
         const bool active = coarse[i] >= 0;
         if (active) d += aii;
         // Two running sums of each kind, so that the additions of a row are not one chain.
@@ -1115,7 +1113,7 @@ void FemDiffusion::formCoarseLevels(const float* w, const double* rowSum, double
     if (!operators) return;
     dev::launchItems(DEV_KERNEL(mgFineGalerkinKernel), static_cast<std::size_t>(first.n), kBlock, dev::kDefaultStream,
                      first.n, first.memberStart.data(), first.members.data(), rowStart_.data(), columns_.data(), w,
-                     rowSum, mass_.data(), Ddt, fixed, fine.slot.data(), fine.coarse.data(), fine.smoother.data(),
+                     rowSum, mass_.data(), Ddt, fine.slot.data(), fine.coarse.data(), fine.smoother.data(),
                      first.rowStart.data(), first.values.data(), first.diagonal.data(), first.smoother.data());
     for (std::size_t l = 1; l + 1 < levels_.size(); ++l) {
         Level& from = levels_[l];
@@ -1228,9 +1226,10 @@ int FemDiffusion::step(double* out, const double* in, double D, double dt, const
     const int* order = order_.empty() ? nullptr : order_.data();
     double* x = out;
     const int* fixed = applyMask ? mask : nullptr;
+    const double* given = in; // the mesh's numbering
     if (order) {
         x = solution_.data();
-        dev::launchItems(DEV_KERNEL(femGatherKernel<double>), items, kBlock, dev::kDefaultStream, n, order, in, x);
+        dev::launchItems(DEV_KERNEL(femGatherKernel<double>), items, kBlock, dev::kDefaultStream, n, order, given, x);
         in = x;
         if (fixed) {
             dev::launchItems(DEV_KERNEL(femGatherKernel<int>), items, kBlock, dev::kDefaultStream, n, order, fixed,
@@ -1304,7 +1303,19 @@ int FemDiffusion::step(double* out, const double* in, double D, double dt, const
         return 0;
     }
     if (useLevels_) formCoarseLevels(w, rowSum, Ddt, fixed, !reuseLevels);
-    const double size = reduce(ru, nullptr).first;
+    double size = reduce(ru, nullptr).first;
+    if (!(size > 0.0) && change) {
+        // Nothing left to diffuse on the free nodes: the last change would only stir a field
+        // that stays as the boundary makes it, so start from the field itself (gathered
+        // again: the start was written over it).
+        if (order) {
+            dev::launchItems(DEV_KERNEL(femGatherKernel<double>), items, kBlock, dev::kDefaultStream, n, order, given,
+                             x);
+        }
+        dev::launchItems(DEV_KERNEL(femSetupKernel), items, kBlock, dev::kDefaultStream, n, rowSum, mass_.data(), Ddt,
+                         fixed, value, in, nullptr, x, rhs_.data(), diagonal_.data(), ru);
+        size = reduce(ru, nullptr).first;
+    }
     // w = A u and the inner products r u and w u.
     auto apply = [&]() -> std::pair<double, double> {
         if (extruded_) {

@@ -45,8 +45,9 @@
 // What the conjugate gradients are preconditioned with. The diagonal costs a vector pass per
 // iteration, but the iterations grow as 1/h at a fixed D dt. Multigrid: plain aggregation (a
 // node with its neighbours, formed once per mesh, again on the aggregates), the coarse
-// operators the Galerkin product of the step's own operator (so the cure's coefficient,
-// gelled and fixed nodes are seen on every level). On the mesh the preconditioner is the
+// operators the Galerkin product of the operator of the step that formed them (so the cure's
+// coefficient, gelled and fixed nodes are seen on every level; levels kept for later steps
+// change how fast those converge, not what to). On the mesh the preconditioner is the
 // l1-Jacobi diagonal plus the coarse correction (additive: no matrix pass beyond the
 // solver's own, about 10 % more per iteration than the diagonal); below it, a V-cycle with
 // one l1-Jacobi sweep before and one after the correction. Both parts are symmetric, so the
@@ -112,7 +113,8 @@ public:
 private:
     // One level of the multigrid hierarchy. Level 0 is the mesh (its operator is the
     // solver's own); a coarser level's node is an aggregate of the finer level's nodes, and
-    // its operator is A_IJ = -values, A_II = diagonal, formed anew each step.
+    // its operator is A_IJ = -values, A_II = diagonal, formed by a step and kept while they
+    // serve the field's later steps (LevelsOrigin).
     struct Level {
         int n = 0;
         dev::DeviceArray<int> rowStart, columns, memberStart, members; // coarser levels only
