@@ -223,40 +223,101 @@ constexpr int kLayerRun = 128;
 #endif
 constexpr bool kRunSums = kLayerRun > 1;
 
+// The plane's sums for layer lo + s of column p, over the plane's entries in their order:
+// with K the plane's stiffness and M its mass, sa = K a u, ma = M a u and, when coupled,
+// sg = K g u, mg = M g u.
+template <bool Coupled, bool Unit>
+__host__ __device__ __forceinline__ void extrudedPlaneSums(const FemDiffusion::Extrusion& op, int p, int lo, int s,
+                                                           const double* u, const double* g, double* sa, double* ma,
+                                                           double* sg, double* mg)
+{
+    double a0 = 0.0, a1 = 0.0, a2 = 0.0, a3 = 0.0;
+    for (int e = op.planeStart[p]; e < op.planeStart[p + 1]; ++e) {
+        const double K = op.planeStiffness[e], M = op.planeMass[e];
+        const std::size_t at = static_cast<std::size_t>(op.planeColumns[e]) * op.layers + lo + s;
+        const double uv = Unit ? 1.0 : u[at];
+        double av = uv;
+        if constexpr (Coupled) {
+            const double gv = g[at];
+            av = gv > 0.0 ? uv : 0.0;
+            a2 += K * (gv * uv);
+            a3 += M * (gv * uv);
+        }
+        a0 += K * av;
+        a1 += M * av;
+    }
+    sa[s] = a0;
+    ma[s] = a1;
+    if constexpr (Coupled) {
+        sg[s] = a2;
+        mg[s] = a3;
+    }
+}
+
+#if !defined(LUMETRA_BACKEND_CUDA)
+// Eight layers side by side as two vectors of four (AVX2 registers where the clone has them),
+// summed in registers over the plane's entries and stored once: the operations of
+// extrudedPlaneSums lane by lane, so the numbers are the same.
+using Lanes = double __attribute__((vector_size(32)));
+
+template <bool Coupled, bool Unit>
+__forceinline__ void extrudedPlaneLanes(const FemDiffusion::Extrusion& op, int p, int lo, int s0, const double* u,
+                                        const double* g, double* sa, double* ma, double* sg, double* mg)
+{
+    const Lanes zero = {0.0, 0.0, 0.0, 0.0}, one = {1.0, 1.0, 1.0, 1.0};
+    Lanes a0[2] = {zero, zero}, a1[2] = {zero, zero}, a2[2] = {zero, zero}, a3[2] = {zero, zero};
+    for (int e = op.planeStart[p]; e < op.planeStart[p + 1]; ++e) {
+        const double K = op.planeStiffness[e], M = op.planeMass[e];
+        const std::size_t base = static_cast<std::size_t>(op.planeColumns[e]) * op.layers + lo + s0;
+        for (int h = 0; h < 2; ++h) {
+            Lanes uv = one;
+            if constexpr (!Unit) std::memcpy(&uv, u + base + 4 * h, sizeof uv);
+            Lanes av = uv;
+            if constexpr (Coupled) {
+                Lanes gv;
+                std::memcpy(&gv, g + base + 4 * h, sizeof gv);
+                const Lanes gu = gv * uv;
+                av = gv > zero ? uv : zero;
+                a2[h] += K * gu;
+                a3[h] += M * gu;
+            }
+            a0[h] += K * av;
+            a1[h] += M * av;
+        }
+    }
+    for (int h = 0; h < 2; ++h) {
+        std::memcpy(sa + s0 + 4 * h, &a0[h], sizeof(Lanes));
+        std::memcpy(ma + s0 + 4 * h, &a1[h], sizeof(Lanes));
+        if constexpr (Coupled) {
+            std::memcpy(sg + s0 + 4 * h, &a2[h], sizeof(Lanes));
+            std::memcpy(mg + s0 + 4 * h, &a3[h], sizeof(Lanes));
+        }
+    }
+}
+#endif
+
 // For the layers k0 <= k < k1 of column p: ka[k - k0] = (K a u)_k and, when coupled,
 // kg[k - k0] = (K g u)_k, with a = [g > 0] (not coupled: a = 1, and only ka). Unit: u = 1.
 // The sums over the plane are taken for each layer the line reaches (one beyond each end of
-// the run), then the line's three entries combine them; each layer's numbers come out the
-// same whichever run holds it.
+// the run), eight layers at a time, then the line's three entries combine them; each
+// layer's numbers come out the same whichever run holds it.
 template <bool Coupled, bool Unit>
-__host__ __device__ inline void extrudedProducts(const FemDiffusion::Extrusion& op, int p, int k0, int k1,
-                                                 const double* u, const double* g, double* ka, double* kg)
+__host__ __device__ __forceinline__ void extrudedProducts(const FemDiffusion::Extrusion& op, int p, int k0, int k1,
+                                                          const double* u, const double* g, double* ka, double* kg)
 {
     // Index 1 + k - k0 holds layer k; the ends beyond the column stay 0 (so do the line's
     // entries there), so that the line's sums need no test.
     constexpr int kSpan = kLayerRun + 2;
     double stiffA[kSpan], massA[kSpan], stiffG[kSpan], massG[kSpan];
-    for (int s = 0; s < k1 - k0 + 2; ++s) stiffA[s] = massA[s] = stiffG[s] = massG[s] = 0.0;
     const int lo = k0 > 0 ? k0 - 1 : k0, hi = k1 < op.layers ? k1 + 1 : k1, m = hi - lo, first = 1 + lo - k0;
-    for (int e = op.planeStart[p]; e < op.planeStart[p + 1]; ++e) {
-        const double K = op.planeStiffness[e], M = op.planeMass[e];
-        const std::size_t base = static_cast<std::size_t>(op.planeColumns[e]) * op.layers + lo;
-        const double* __restrict__ uq = Unit ? nullptr : u + base;
-        const double* __restrict__ gq = Coupled ? g + base : nullptr;
-        double* __restrict__ sa = stiffA + first, * __restrict__ ma = massA + first, * __restrict__ sg = stiffG + first, * __restrict__ mg = massG + first;
-        for (int s = 0; s < m; ++s) {
-            const double uv = Unit ? 1.0 : uq[s];
-            double av = uv;
-            if constexpr (Coupled) {
-                const double gv = gq[s];
-                av = gv > 0.0 ? uv : 0.0;
-                sg[s] += K * (gv * uv);
-                mg[s] += M * (gv * uv);
-            }
-            sa[s] += K * av;
-            ma[s] += M * av;
-        }
-    }
+    if (first > 0) stiffA[0] = massA[0] = stiffG[0] = massG[0] = 0.0;
+    if (first + m < k1 - k0 + 2) stiffA[first + m] = massA[first + m] = stiffG[first + m] = massG[first + m] = 0.0;
+    double *sa = stiffA + first, *ma = massA + first, *sg = stiffG + first, *mg = massG + first;
+    int layer = 0;
+#if !defined(LUMETRA_BACKEND_CUDA)
+    for (; layer + 8 <= m; layer += 8) extrudedPlaneLanes<Coupled, Unit>(op, p, lo, layer, u, g, sa, ma, sg, mg);
+#endif
+    for (; layer < m; ++layer) extrudedPlaneSums<Coupled, Unit>(op, p, lo, layer, u, g, sa, ma, sg, mg);
     const int L = op.layers, count = k1 - k0;
     const double *mLo = op.lineMass + k0, *mMid = mLo + L, *mHi = mMid + L;
     const double *kLo = op.lineStiffness + k0, *kMid = kLo + L, *kHi = kMid + L;
