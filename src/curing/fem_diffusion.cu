@@ -350,6 +350,46 @@ struct ExtrudedArgs {
     double* partial;
 };
 
+// ru = sum of r u and wu = sum of w u over a run of count layers, each as eight running sums
+// (layer s in sum s mod 8) added in one order at the end: on the CPU eight layers at a time in
+// vectors, with the same numbers as one at a time.
+__host__ __device__ __forceinline__ void runSums(const double* r, const double* w, const double* u, int count,
+                                                 double& ru, double& wu)
+{
+    double sr[8] = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0}, sw[8] = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
+    int s = 0;
+#if !defined(LUMETRA_BACKEND_CUDA)
+    if (count >= 8) {
+        Lanes r0, r1, w0, w1;
+        std::memcpy(&r0, sr, sizeof r0);
+        r1 = w0 = w1 = r0;
+        for (; s + 8 <= count; s += 8) {
+            Lanes ra, rb, wa, wb, ua, ub;
+            std::memcpy(&ra, r + s, sizeof ra);
+            std::memcpy(&rb, r + s + 4, sizeof rb);
+            std::memcpy(&wa, w + s, sizeof wa);
+            std::memcpy(&wb, w + s + 4, sizeof wb);
+            std::memcpy(&ua, u + s, sizeof ua);
+            std::memcpy(&ub, u + s + 4, sizeof ub);
+            r0 += ra * ua;
+            r1 += rb * ub;
+            w0 += wa * ua;
+            w1 += wb * ub;
+        }
+        std::memcpy(sr, &r0, sizeof r0);
+        std::memcpy(sr + 4, &r1, sizeof r1);
+        std::memcpy(sw, &w0, sizeof w0);
+        std::memcpy(sw + 4, &w1, sizeof w1);
+    }
+#endif
+    for (; s < count; ++s) {
+        sr[s & 7] += r[s] * u[s];
+        sw[s & 7] += w[s] * u[s];
+    }
+    ru = ((sr[0] + sr[1]) + (sr[2] + sr[3])) + ((sr[4] + sr[5]) + (sr[6] + sr[7]));
+    wu = ((sw[0] + sw[1]) + (sw[2] + sw[3])) + ((sw[4] + sw[5]) + (sw[6] + sw[7]));
+}
+
 // On the CPU also built for AVX2, chosen at load where the processor has it: the runs along
 // the columns are the solver's work. Each layer is a lane of its own and nothing is
 // contracted, so both give the same numbers.
@@ -407,23 +447,14 @@ LUMETRA_WIDE_VECTORS __global__ void femExtrudedKernel(FemDiffusion::Extrusion o
         }
         break;
     case ExtrudedPass::Apply:
+        for (int s = 0; s < count; ++s) a.out0[i0 + s] = mask && mask[s] ? 0.0 : mass[s] * u[s] + a.Ddt * ka[s];
         if (a.partial) {
-            double ru[2] = {0.0, 0.0}, wu[2] = {0.0, 0.0}; // two running sums of each
-            for (int s = 0; s < count; ++s) {
-                const double wi = mask && mask[s] ? 0.0 : mass[s] * u[s] + a.Ddt * ka[s];
-                a.out0[i0 + s] = wi;
-                ru[s & 1] += a.r[i0 + s] * u[s];
-                wu[s & 1] += wi * u[s];
-            }
-            a.partial[t] = ru[0] + ru[1];
-            a.partial[items + t] = wu[0] + wu[1];
+            runSums(a.r + i0, a.out0 + i0, u, count, a.partial[t], a.partial[items + t]);
             break;
         }
         for (int s = 0; s < count; ++s) {
-            const double wi = mask && mask[s] ? 0.0 : mass[s] * u[s] + a.Ddt * ka[s];
-            a.out0[i0 + s] = wi;
             a.out1[i0 + s] = a.r[i0 + s] * u[s];
-            a.out2[i0 + s] = wi * u[s];
+            a.out2[i0 + s] = a.out0[i0 + s] * u[s];
         }
         break;
     case ExtrudedPass::Conservative:
