@@ -22,6 +22,30 @@ constexpr unsigned kBlock = 128;
 // order, so a solve gives the same numbers whatever the thread count.
 constexpr int kChunk = 256;
 
+// The elementwise kernels take a run of nodes per item on the CPU: a plain loop that the
+// compiler vectorizes, where one thread per node would set the thread's index for every node.
+// On a GPU one node per thread.
+#if defined(LUMETRA_BACKEND_CUDA)
+constexpr int kNodeRun = 1;
+#else
+constexpr int kNodeRun = 256;
+#endif
+
+inline std::size_t nodeRuns(int n) { return (static_cast<std::size_t>(n) + kNodeRun - 1) / kNodeRun; }
+
+// The nodes of this thread's item: begin <= i < end.
+struct NodeRun {
+    int begin, end;
+};
+
+__device__ inline NodeRun itemNodes(int n)
+{
+    const std::size_t begin = dev::globalThreadIndex() * kNodeRun;
+    if (begin >= static_cast<std::size_t>(n)) return {0, 0};
+    const int b = static_cast<int>(begin);
+    return {b, n - b < kNodeRun ? n : b + kNodeRun};
+}
+
 // The share of the coefficient an edge between nodes with factors a and b carries: the
 // mean, or nothing when either node is frozen (factor 0).
 __host__ __device__ inline double edgeFactor(double a, double b) { return a > 0.0 && b > 0.0 ? 0.5 * (a + b) : 0.0; }
@@ -72,18 +96,16 @@ __global__ void femRowSumKernel(int n, const int* rowStart, const float* weights
 // node (nullptr: the same).
 __global__ void femGelFactorKernel(int n, const int* order, const double* gel, double gelPoint, double* factor)
 {
-    const int i = static_cast<int>(dev::globalThreadIndex());
-    if (i >= n) return;
-    factor[i] = gelFactor(gel[order ? order[i] : i], gelPoint);
+    const NodeRun run = itemNodes(n);
+    for (int i = run.begin; i < run.end; ++i) factor[i] = gelFactor(gel[order ? order[i] : i], gelPoint);
 }
 
 // to[i] = from[order[i]]: a mesh field into the solver's numbering (order_), or back (place_).
 template <typename T>
-__global__ void femGatherKernel(int n, const int* order, const T* from, T* to)
+__global__ void femGatherKernel(int n, const int* __restrict__ order, const T* __restrict__ from, T* __restrict__ to)
 {
-    const int i = static_cast<int>(dev::globalThreadIndex());
-    if (i >= n) return;
-    to[i] = from[order[i]];
+    const NodeRun run = itemNodes(n);
+    for (int i = run.begin; i < run.end; ++i) to[i] = from[order[i]];
 }
 
 // The weights of a step whose coefficient follows the cure: w_ij times the edge's share,
@@ -110,20 +132,21 @@ __global__ void femSetupKernel(int n, const double* rowSum, const double* mass, 
                                double value, const double* in, const double* change, double* x, double* rhs,
                                double* diagonal, double* scratch)
 {
-    const int i = static_cast<int>(dev::globalThreadIndex());
-    if (i >= n) return;
-    const double v = in[i];
-    if (fixedNode(mask, i)) {
-        x[i] = value;
-        rhs[i] = value;
-        diagonal[i] = 1.0;
-        scratch[i] = 0.0; // fixed nodes are not part of the solve
-        return;
+    const NodeRun run = itemNodes(n);
+    for (int i = run.begin; i < run.end; ++i) {
+        const double v = in[i]; // in may be x
+        if (fixedNode(mask, i)) {
+            x[i] = value;
+            rhs[i] = value;
+            diagonal[i] = 1.0;
+            scratch[i] = 0.0; // fixed nodes are not part of the solve
+            continue;
+        }
+        x[i] = change ? v + Ddt * change[i] : v;
+        rhs[i] = mass[i] * v;
+        diagonal[i] = mass[i] + Ddt * rowSum[i];
+        scratch[i] = rhs[i] * rhs[i] / diagonal[i];
     }
-    x[i] = change ? v + Ddt * change[i] : v;
-    rhs[i] = mass[i] * v;
-    diagonal[i] = mass[i] + Ddt * rowSum[i];
-    scratch[i] = rhs[i] * rhs[i] / diagonal[i];
 }
 
 // The solver is the conjugate gradient method in the form of Chronopoulos and Gear (1989):
@@ -160,19 +183,21 @@ __global__ void femApplyKernel(int n, const int* rowStart, const int* columns, c
 
 // p = u + beta p, s = w + beta s (p = u, s = w in the first iteration), x += alpha p,
 // r -= alpha s, and u = r / diagonal unless diagonal is nullptr (the multigrid forms u).
-__global__ void femUpdateKernel(int n, bool first, double alpha, double beta, const double* w, const double* diagonal,
-                                double* p, double* s, double* x, double* r, double* u)
+__global__ void femUpdateKernel(int n, bool first, double alpha, double beta, const double* __restrict__ w,
+                                const double* __restrict__ diagonal, double* __restrict__ p, double* __restrict__ s,
+                                double* __restrict__ x, double* __restrict__ r, double* __restrict__ u)
 {
-    const int i = static_cast<int>(dev::globalThreadIndex());
-    if (i >= n) return;
-    const double pi = first ? u[i] : u[i] + beta * p[i];
-    const double si = first ? w[i] : w[i] + beta * s[i];
-    p[i] = pi;
-    s[i] = si;
-    x[i] += alpha * pi;
-    const double ri = r[i] - alpha * si;
-    r[i] = ri;
-    if (diagonal) u[i] = ri / diagonal[i];
+    const NodeRun run = itemNodes(n);
+    for (int i = run.begin; i < run.end; ++i) {
+        const double pi = first ? u[i] : u[i] + beta * p[i];
+        const double si = first ? w[i] : w[i] + beta * s[i];
+        p[i] = pi;
+        s[i] = si;
+        x[i] += alpha * pi;
+        const double ri = r[i] - alpha * si;
+        r[i] = ri;
+        if (diagonal) u[i] = ri / diagonal[i];
+    }
 }
 
 // The step in flux form from the solution x: u_i = u_old_i - D dt / m_i sum_j w_ij (x_i -
@@ -609,12 +634,13 @@ __global__ void mgRestrictKernel(int nc, const int* memberStart, const int* memb
 }
 
 // out = theta r / smoother + P e: the preconditioner on the mesh (inverse: 1 / smoother).
-__global__ void mgFineCombineKernel(int n, const double* r, const double* inverse, double theta, const int* coarse,
-                                    const double* e, double* out)
+__global__ void mgFineCombineKernel(int n, const double* __restrict__ r, const double* __restrict__ inverse,
+                                    double theta, const int* __restrict__ coarse, const double* __restrict__ e,
+                                    double* __restrict__ out)
 {
-    const int i = static_cast<int>(dev::globalThreadIndex());
-    if (i >= n) return;
-    out[i] = theta * r[i] * inverse[i] + (coarse[i] >= 0 ? e[coarse[i]] : 0.0);
+    const NodeRun run = itemNodes(n);
+    for (int i = run.begin; i < run.end; ++i)
+        out[i] = theta * r[i] * inverse[i] + (coarse[i] >= 0 ? e[coarse[i]] : 0.0);
 }
 
 // x += P e.
@@ -1251,7 +1277,7 @@ void FemDiffusion::vcycle(int l, const double* r, double* out)
     };
     if (l == 0) { // out = smoothing + P B_1 P^T r
         restrictTo(r);
-        dev::launchItems(DEV_KERNEL(mgFineCombineKernel), items, kBlock, dev::kDefaultStream, level.n, r,
+        dev::launchItems(DEV_KERNEL(mgFineCombineKernel), nodeRuns(level.n), kBlock, dev::kDefaultStream, level.n, r,
                          level.smoother.data(), kFineWeight, level.coarse.data(), coarse->t.data(), out);
         return;
     }
@@ -1321,11 +1347,12 @@ int FemDiffusion::step(double* out, const double* in, double D, double dt, const
     const double* given = in; // the mesh's numbering
     if (order) {
         x = solution_.data();
-        dev::launchItems(DEV_KERNEL(femGatherKernel<double>), items, kBlock, dev::kDefaultStream, n, order, given, x);
+        dev::launchItems(DEV_KERNEL(femGatherKernel<double>), nodeRuns(n), kBlock, dev::kDefaultStream, n, order, given,
+                         x);
         in = x;
         if (fixed) {
-            dev::launchItems(DEV_KERNEL(femGatherKernel<int>), items, kBlock, dev::kDefaultStream, n, order, fixed,
-                             fixed_.data());
+            dev::launchItems(DEV_KERNEL(femGatherKernel<int>), nodeRuns(n), kBlock, dev::kDefaultStream, n, order,
+                             fixed, fixed_.data());
             fixed = fixed_.data();
         }
     }
@@ -1352,8 +1379,8 @@ int FemDiffusion::step(double* out, const double* in, double D, double dt, const
     };
     if (coupled) {
         double* factor = order ? factor_.data() : scratchA_.data(); // the setup below fills the scratch afresh
-        dev::launchItems(DEV_KERNEL(femGelFactorKernel), items, kBlock, dev::kDefaultStream, n, order, gel, gelPoint,
-                         factor);
+        dev::launchItems(DEV_KERNEL(femGelFactorKernel), nodeRuns(n), kBlock, dev::kDefaultStream, n, order, gel,
+                         gelPoint, factor);
         if (extruded_) {
             args.factor = factor;
             args.coupled = coupled_.data();
@@ -1373,8 +1400,8 @@ int FemDiffusion::step(double* out, const double* in, double D, double dt, const
     auto finish = [&](const double* field) {
         if (order) {
             // Back to the mesh's numbering, read in the solver's: the writes stream.
-            dev::launchItems(DEV_KERNEL(femGatherKernel<double>), items, kBlock, dev::kDefaultStream, n, place_.data(),
-                             field, out);
+            dev::launchItems(DEV_KERNEL(femGatherKernel<double>), nodeRuns(n), kBlock, dev::kDefaultStream, n,
+                             place_.data(), field, out);
         } else if (field != out) {
             dev::copy(out, field, items * sizeof(double), dev::CopyKind::DeviceToDevice);
         }
@@ -1388,7 +1415,7 @@ int FemDiffusion::step(double* out, const double* in, double D, double dt, const
         }
         change = h.data();
     }
-    dev::launchItems(DEV_KERNEL(femSetupKernel), items, kBlock, dev::kDefaultStream, n, rowSum, mass_.data(), Ddt,
+    dev::launchItems(DEV_KERNEL(femSetupKernel), nodeRuns(n), kBlock, dev::kDefaultStream, n, rowSum, mass_.data(), Ddt,
                      fixed, value, in, change, x, rhs_.data(), diagonal_.data(), ru);
     if (Ddt == 0.0) { // x holds the input (and the boundary values)
         finish(x);
@@ -1401,11 +1428,11 @@ int FemDiffusion::step(double* out, const double* in, double D, double dt, const
         // that stays as the boundary makes it, so start from the field itself (gathered
         // again: the start was written over it).
         if (order) {
-            dev::launchItems(DEV_KERNEL(femGatherKernel<double>), items, kBlock, dev::kDefaultStream, n, order, given,
-                             x);
+            dev::launchItems(DEV_KERNEL(femGatherKernel<double>), nodeRuns(n), kBlock, dev::kDefaultStream, n, order,
+                             given, x);
         }
-        dev::launchItems(DEV_KERNEL(femSetupKernel), items, kBlock, dev::kDefaultStream, n, rowSum, mass_.data(), Ddt,
-                         fixed, value, in, nullptr, x, rhs_.data(), diagonal_.data(), ru);
+        dev::launchItems(DEV_KERNEL(femSetupKernel), nodeRuns(n), kBlock, dev::kDefaultStream, n, rowSum, mass_.data(),
+                         Ddt, fixed, value, in, nullptr, x, rhs_.data(), diagonal_.data(), ru);
         size = reduce(ru, nullptr).first;
     }
     // w = A u and the inner products r u and w u.
@@ -1448,8 +1475,8 @@ int FemDiffusion::step(double* out, const double* in, double D, double dt, const
             return iteration;
         }
         if (!(alpha > 0.0) || !std::isfinite(alpha)) break;
-        dev::launchItems(DEV_KERNEL(femUpdateKernel), items, kBlock, dev::kDefaultStream, n, iteration == 0, alpha,
-                         beta, Au, useLevels_ ? nullptr : diagonal, p, s, x, r, u);
+        dev::launchItems(DEV_KERNEL(femUpdateKernel), nodeRuns(n), kBlock, dev::kDefaultStream, n, iteration == 0,
+                         alpha, beta, Au, useLevels_ ? nullptr : diagonal, p, s, x, r, u);
         precondition();
         const auto [nextGamma, nextDelta] = apply();
         beta = nextGamma / gamma;
