@@ -22,30 +22,6 @@ constexpr unsigned kBlock = 128;
 // order, so a solve gives the same numbers whatever the thread count.
 constexpr int kChunk = 256;
 
-// The elementwise kernels take a run of nodes per item on the CPU: a plain loop that the
-// compiler vectorizes, where one thread per node would set the thread's index for every node.
-// On a GPU one node per thread.
-#if defined(LUMETRA_BACKEND_CUDA)
-constexpr int kNodeRun = 1;
-#else
-constexpr int kNodeRun = 256;
-#endif
-
-inline std::size_t nodeRuns(int n) { return (static_cast<std::size_t>(n) + kNodeRun - 1) / kNodeRun; }
-
-// The nodes of this thread's item: begin <= i < end.
-struct NodeRun {
-    int begin, end;
-};
-
-__device__ inline NodeRun itemNodes(int n)
-{
-    const std::size_t begin = dev::globalThreadIndex() * kNodeRun;
-    if (begin >= static_cast<std::size_t>(n)) return {0, 0};
-    const int b = static_cast<int>(begin);
-    return {b, n - b < kNodeRun ? n : b + kNodeRun};
-}
-
 // The share of the coefficient an edge between nodes with factors a and b carries: the
 // mean, or nothing when either node is frozen (factor 0).
 __host__ __device__ inline double edgeFactor(double a, double b) { return a > 0.0 && b > 0.0 ? 0.5 * (a + b) : 0.0; }
@@ -96,7 +72,7 @@ __global__ void femRowSumKernel(int n, const int* rowStart, const float* weights
 // node (nullptr: the same).
 __global__ void femGelFactorKernel(int n, const int* order, const double* gel, double gelPoint, double* factor)
 {
-    const NodeRun run = itemNodes(n);
+    const dev::ItemRange run = dev::itemRange(n);
     for (int i = run.begin; i < run.end; ++i) factor[i] = gelFactor(gel[order ? order[i] : i], gelPoint);
 }
 
@@ -104,7 +80,7 @@ __global__ void femGelFactorKernel(int n, const int* order, const double* gel, d
 template <typename T>
 __global__ void femGatherKernel(int n, const int* __restrict__ order, const T* __restrict__ from, T* __restrict__ to)
 {
-    const NodeRun run = itemNodes(n);
+    const dev::ItemRange run = dev::itemRange(n);
     for (int i = run.begin; i < run.end; ++i) to[i] = from[order[i]];
 }
 
@@ -132,7 +108,7 @@ __global__ void femSetupKernel(int n, const double* rowSum, const double* mass, 
                                double value, const double* in, const double* change, double* x, double* rhs,
                                double* diagonal, double* scratch)
 {
-    const NodeRun run = itemNodes(n);
+    const dev::ItemRange run = dev::itemRange(n);
     for (int i = run.begin; i < run.end; ++i) {
         const double v = in[i]; // in may be x
         if (fixedNode(mask, i)) {
@@ -187,7 +163,7 @@ __global__ void femUpdateKernel(int n, bool first, double alpha, double beta, co
                                 const double* __restrict__ diagonal, double* __restrict__ p, double* __restrict__ s,
                                 double* __restrict__ x, double* __restrict__ r, double* __restrict__ u)
 {
-    const NodeRun run = itemNodes(n);
+    const dev::ItemRange run = dev::itemRange(n);
     for (int i = run.begin; i < run.end; ++i) {
         const double pi = first ? u[i] : u[i] + beta * p[i];
         const double si = first ? w[i] : w[i] + beta * s[i];
@@ -638,7 +614,7 @@ __global__ void mgFineCombineKernel(int n, const double* __restrict__ r, const d
                                     double theta, const int* __restrict__ coarse, const double* __restrict__ e,
                                     double* __restrict__ out)
 {
-    const NodeRun run = itemNodes(n);
+    const dev::ItemRange run = dev::itemRange(n);
     for (int i = run.begin; i < run.end; ++i)
         out[i] = theta * r[i] * inverse[i] + (coarse[i] >= 0 ? e[coarse[i]] : 0.0);
 }
@@ -1277,8 +1253,8 @@ void FemDiffusion::vcycle(int l, const double* r, double* out)
     };
     if (l == 0) { // out = smoothing + P B_1 P^T r
         restrictTo(r);
-        dev::launchItems(DEV_KERNEL(mgFineCombineKernel), nodeRuns(level.n), kBlock, dev::kDefaultStream, level.n, r,
-                         level.smoother.data(), kFineWeight, level.coarse.data(), coarse->t.data(), out);
+        dev::launchRuns(DEV_KERNEL(mgFineCombineKernel), level.n, dev::kDefaultStream, level.n, r,
+                        level.smoother.data(), kFineWeight, level.coarse.data(), coarse->t.data(), out);
         return;
     }
     auto sweep = [&](bool post, double* to) {
@@ -1347,12 +1323,10 @@ int FemDiffusion::step(double* out, const double* in, double D, double dt, const
     const double* given = in; // the mesh's numbering
     if (order) {
         x = solution_.data();
-        dev::launchItems(DEV_KERNEL(femGatherKernel<double>), nodeRuns(n), kBlock, dev::kDefaultStream, n, order, given,
-                         x);
+        dev::launchRuns(DEV_KERNEL(femGatherKernel<double>), n, dev::kDefaultStream, n, order, given, x);
         in = x;
         if (fixed) {
-            dev::launchItems(DEV_KERNEL(femGatherKernel<int>), nodeRuns(n), kBlock, dev::kDefaultStream, n, order,
-                             fixed, fixed_.data());
+            dev::launchRuns(DEV_KERNEL(femGatherKernel<int>), n, dev::kDefaultStream, n, order, fixed, fixed_.data());
             fixed = fixed_.data();
         }
     }
@@ -1379,8 +1353,7 @@ int FemDiffusion::step(double* out, const double* in, double D, double dt, const
     };
     if (coupled) {
         double* factor = order ? factor_.data() : scratchA_.data(); // the setup below fills the scratch afresh
-        dev::launchItems(DEV_KERNEL(femGelFactorKernel), nodeRuns(n), kBlock, dev::kDefaultStream, n, order, gel,
-                         gelPoint, factor);
+        dev::launchRuns(DEV_KERNEL(femGelFactorKernel), n, dev::kDefaultStream, n, order, gel, gelPoint, factor);
         if (extruded_) {
             args.factor = factor;
             args.coupled = coupled_.data();
@@ -1400,8 +1373,7 @@ int FemDiffusion::step(double* out, const double* in, double D, double dt, const
     auto finish = [&](const double* field) {
         if (order) {
             // Back to the mesh's numbering, read in the solver's: the writes stream.
-            dev::launchItems(DEV_KERNEL(femGatherKernel<double>), nodeRuns(n), kBlock, dev::kDefaultStream, n,
-                             place_.data(), field, out);
+            dev::launchRuns(DEV_KERNEL(femGatherKernel<double>), n, dev::kDefaultStream, n, place_.data(), field, out);
         } else if (field != out) {
             dev::copy(out, field, items * sizeof(double), dev::CopyKind::DeviceToDevice);
         }
@@ -1415,8 +1387,8 @@ int FemDiffusion::step(double* out, const double* in, double D, double dt, const
         }
         change = h.data();
     }
-    dev::launchItems(DEV_KERNEL(femSetupKernel), nodeRuns(n), kBlock, dev::kDefaultStream, n, rowSum, mass_.data(), Ddt,
-                     fixed, value, in, change, x, rhs_.data(), diagonal_.data(), ru);
+    dev::launchRuns(DEV_KERNEL(femSetupKernel), n, dev::kDefaultStream, n, rowSum, mass_.data(), Ddt, fixed, value, in,
+                    change, x, rhs_.data(), diagonal_.data(), ru);
     if (Ddt == 0.0) { // x holds the input (and the boundary values)
         finish(x);
         return 0;
@@ -1428,11 +1400,10 @@ int FemDiffusion::step(double* out, const double* in, double D, double dt, const
         // that stays as the boundary makes it, so start from the field itself (gathered
         // again: the start was written over it).
         if (order) {
-            dev::launchItems(DEV_KERNEL(femGatherKernel<double>), nodeRuns(n), kBlock, dev::kDefaultStream, n, order,
-                             given, x);
+            dev::launchRuns(DEV_KERNEL(femGatherKernel<double>), n, dev::kDefaultStream, n, order, given, x);
         }
-        dev::launchItems(DEV_KERNEL(femSetupKernel), nodeRuns(n), kBlock, dev::kDefaultStream, n, rowSum, mass_.data(),
-                         Ddt, fixed, value, in, nullptr, x, rhs_.data(), diagonal_.data(), ru);
+        dev::launchRuns(DEV_KERNEL(femSetupKernel), n, dev::kDefaultStream, n, rowSum, mass_.data(), Ddt, fixed, value,
+                        in, nullptr, x, rhs_.data(), diagonal_.data(), ru);
         size = reduce(ru, nullptr).first;
     }
     // w = A u and the inner products r u and w u.
@@ -1475,8 +1446,8 @@ int FemDiffusion::step(double* out, const double* in, double D, double dt, const
             return iteration;
         }
         if (!(alpha > 0.0) || !std::isfinite(alpha)) break;
-        dev::launchItems(DEV_KERNEL(femUpdateKernel), nodeRuns(n), kBlock, dev::kDefaultStream, n, iteration == 0,
-                         alpha, beta, Au, useLevels_ ? nullptr : diagonal, p, s, x, r, u);
+        dev::launchRuns(DEV_KERNEL(femUpdateKernel), n, dev::kDefaultStream, n, iteration == 0, alpha, beta, Au,
+                        useLevels_ ? nullptr : diagonal, p, s, x, r, u);
         precondition();
         const auto [nextGamma, nextDelta] = apply();
         beta = nextGamma / gamma;

@@ -85,26 +85,28 @@ __global__ void initializeStateKernel(MaterialStateDataFlat* s, MaterialStateVec
 
 __global__ void solveRateEquations(MaterialStateDataFlat* s, const double* dU, int n)
 {
-    const int i = static_cast<int>(dev::globalThreadIndex());
-    if (i >= n) return;
-    const double d = dU[i];
-    if (!(d >= 1e-15)) return; // no light (or no number): the node does not react
-    const MaterialStateVec u{s->monomer[i], s->radical[i], s->oxygen[i], s->degreeOfCuring[i]};
-    const MaterialStateVec r = derivativeSqrt(s, u, d);
-    const double h = s->dtReact;
-    s->monomer[i] = fmax(u.monomer + r.monomer * h, 0.0);
-    s->radical[i] = fmax(u.radical + r.radical * h, 0.0);
-    s->oxygen[i] = fmax(u.oxygen + r.oxygen * h, 0.0);
-    s->degreeOfCuring[i] = clampUnit(u.degreeOfCuring + r.degreeOfCuring * h);
+    const dev::ItemRange run = dev::itemRange(n);
+    for (int i = run.begin; i < run.end; ++i) {
+        const double d = dU[i];
+        if (!(d >= 1e-15)) continue; // no light (or no number): the node does not react
+        const MaterialStateVec u{s->monomer[i], s->radical[i], s->oxygen[i], s->degreeOfCuring[i]};
+        const MaterialStateVec r = derivativeSqrt(s, u, d);
+        const double h = s->dtReact;
+        s->monomer[i] = fmax(u.monomer + r.monomer * h, 0.0);
+        s->radical[i] = fmax(u.radical + r.radical * h, 0.0);
+        s->oxygen[i] = fmax(u.oxygen + r.oxygen * h, 0.0);
+        s->degreeOfCuring[i] = clampUnit(u.degreeOfCuring + r.degreeOfCuring * h);
+    }
 }
 
 __global__ void updateMaterialProperties(MaterialStateDataFlat* s, float* absorptivity, float* refractiveIndex, int n)
 {
-    const int i = static_cast<int>(dev::globalThreadIndex());
-    if (i >= n) return;
-    const double x = s->degreeOfCuring[i];
-    absorptivity[i] = static_cast<float>((1.0 - x) * s->alpha0 + x * s->alpha1);
-    refractiveIndex[i] = static_cast<float>((1.0 - x) * s->n0 + x * s->n1);
+    const dev::ItemRange run = dev::itemRange(n);
+    for (int i = run.begin; i < run.end; ++i) {
+        const double x = s->degreeOfCuring[i];
+        absorptivity[i] = static_cast<float>((1.0 - x) * s->alpha0 + x * s->alpha1);
+        refractiveIndex[i] = static_cast<float>((1.0 - x) * s->n0 + x * s->n1);
+    }
 }
 
 __global__ void applyDirichletBoundaryKernel(double* field, const int* mask, double value, int n)
@@ -381,15 +383,15 @@ void MaterialState::release() noexcept
 
 void MaterialState::solveRate(const double* dU)
 {
-    dev::launchItems(DEV_KERNEL(solveRateEquations), static_cast<std::size_t>(h_state_.nNodes), kStepBlock,
-                     dev::kDefaultStream, d_state_.data(), dU, h_state_.nNodes);
+    dev::launchRuns(DEV_KERNEL(solveRateEquations), static_cast<std::size_t>(h_state_.nNodes), dev::kDefaultStream,
+                    d_state_.data(), dU, h_state_.nNodes);
     dev::synchronize();
 }
 
 void MaterialState::updateProperties(float* absorptivity, float* refractiveIndex)
 {
-    dev::launchItems(DEV_KERNEL(updateMaterialProperties), static_cast<std::size_t>(h_state_.nNodes), kStepBlock,
-                     dev::kDefaultStream, d_state_.data(), absorptivity, refractiveIndex, h_state_.nNodes);
+    dev::launchRuns(DEV_KERNEL(updateMaterialProperties), static_cast<std::size_t>(h_state_.nNodes),
+                    dev::kDefaultStream, d_state_.data(), absorptivity, refractiveIndex, h_state_.nNodes);
     dev::synchronize();
 }
 

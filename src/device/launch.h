@@ -61,11 +61,42 @@ void launch(Kernel<Function> k, dim3 grid, dim3 block, StreamHandle stream, Args
     detail::launchNamed<Function>(k.name, grid, block, stream, std::forward<Args>(args)...);
 }
 
+// Elementwise kernels over many cheap items (a field's nodes): on the CPU a thread of the
+// launch takes a run of kItemRun items, a plain loop the compiler can vectorize, where one
+// thread per item would have its index set for every item; on a GPU one item per thread.
+// launchRuns starts the threads for n items (on the CPU in blocks of a few runs, the share
+// the OpenMP threads take in turn); each loops over its itemRange(n).
+#if defined(LUMETRA_BACKEND_CUDA)
+inline constexpr int kItemRun = 1;
+inline constexpr unsigned kRunBlock = 128;
+#else
+inline constexpr int kItemRun = 256;
+inline constexpr unsigned kRunBlock = 8;
+#endif
+
+struct ItemRange {
+    int begin, end;
+};
+
+__device__ inline ItemRange itemRange(int n)
+{
+    const std::size_t first = globalThreadIndex() * kItemRun;
+    if (first >= static_cast<std::size_t>(n)) return {0, 0};
+    const int begin = static_cast<int>(first);
+    return {begin, n - begin < kItemRun ? n : begin + kItemRun};
+}
+
 template <auto Function, typename... Args>
 void launchItems(Kernel<Function> k, std::size_t items, unsigned blockSize, StreamHandle stream, Args&&... args)
 {
     if (items == 0) return;
     launch(k, dim3(blocksFor(items, blockSize)), dim3(blockSize), stream, std::forward<Args>(args)...);
+}
+
+template <auto Function, typename... Args>
+void launchRuns(Kernel<Function> k, std::size_t n, StreamHandle stream, Args&&... args)
+{
+    launchItems(k, (n + kItemRun - 1) / kItemRun, kRunBlock, stream, std::forward<Args>(args)...);
 }
 
 } // namespace dev
