@@ -125,6 +125,16 @@ __global__ void femSetupKernel(int n, const double* rowSum, const double* mass, 
     }
 }
 
+// x = rhs / mass on the free nodes: the field itself as the solver's start (setup wrote the
+// start over the field where the solve runs in place).
+__global__ void femRestartKernel(int n, const int* mask, const double* rhs, const double* mass, double* x)
+{
+    const dev::ItemRange run = dev::itemRange(n);
+    for (int i = run.begin; i < run.end; ++i) {
+        if (!fixedNode(mask, i)) x[i] = rhs[i] / mass[i];
+    }
+}
+
 // The solver is the conjugate gradient method in the form of Chronopoulos and Gear (1989):
 // both of an iteration's inner products come from one pass, so an iteration is one
 // matrix pass, one vector pass and one reduction. r is the residual, u = r / diagonal, w =
@@ -1320,10 +1330,9 @@ int FemDiffusion::step(double* out, const double* in, double D, double dt, const
     const int* order = order_.empty() ? nullptr : order_.data();
     double* x = out;
     const int* fixed = applyMask ? mask : nullptr;
-    const double* given = in; // the mesh's numbering
     if (order) {
         x = solution_.data();
-        dev::launchRuns(DEV_KERNEL(femGatherKernel<double>), n, dev::kDefaultStream, n, order, given, x);
+        dev::launchRuns(DEV_KERNEL(femGatherKernel<double>), n, dev::kDefaultStream, n, order, in, x);
         in = x;
         if (fixed) {
             dev::launchRuns(DEV_KERNEL(femGatherKernel<int>), n, dev::kDefaultStream, n, order, fixed, fixed_.data());
@@ -1394,17 +1403,12 @@ int FemDiffusion::step(double* out, const double* in, double D, double dt, const
         return 0;
     }
     if (useLevels_) formCoarseLevels(w, rowSum, Ddt, fixed, !reuseLevels);
-    double size = reduce(ru, nullptr).first;
+    const double size = reduce(ru, nullptr).first;
     if (!(size > 0.0) && change) {
-        // Nothing left to diffuse on the free nodes: the last change would only stir a field
-        // that stays as the boundary makes it, so start from the field itself (gathered
-        // again: the start was written over it).
-        if (order) {
-            dev::launchRuns(DEV_KERNEL(femGatherKernel<double>), n, dev::kDefaultStream, n, order, given, x);
-        }
-        dev::launchRuns(DEV_KERNEL(femSetupKernel), n, dev::kDefaultStream, n, rowSum, mass_.data(), Ddt, fixed, value,
-                        in, nullptr, x, rhs_.data(), diagonal_.data(), ru);
-        size = reduce(ru, nullptr).first;
+        // The free nodes hold nothing, so the last change says nothing about this step's
+        // solution: start from the field itself (and the boundary values).
+        dev::launchRuns(DEV_KERNEL(femRestartKernel), items, dev::kDefaultStream, n, fixed, rhs_.data(), mass_.data(),
+                        x);
     }
     // w = A u and the inner products r u and w u.
     auto apply = [&]() -> std::pair<double, double> {

@@ -64,14 +64,15 @@ void launch(Kernel<Function> k, dim3 grid, dim3 block, StreamHandle stream, Args
 // Elementwise kernels over many cheap items (a field's nodes): on the CPU a thread of the
 // launch takes a run of kItemRun items, a plain loop the compiler can vectorize, where one
 // thread per item would have its index set for every item; on a GPU one item per thread.
-// launchRuns starts the threads for n items (on the CPU in blocks of a few runs, the share
-// the OpenMP threads take in turn); each loops over its itemRange(n).
+// launchRuns starts the threads for n items (on the CPU in blocks of two runs, the share the
+// OpenMP threads take in turn: small enough that a mesh of some ten thousand nodes still
+// keeps 16 threads busy); each loops over its itemRange(n).
 #if defined(LUMETRA_BACKEND_CUDA)
 inline constexpr int kItemRun = 1;
 inline constexpr unsigned kRunBlock = 128;
 #else
-inline constexpr int kItemRun = 256;
-inline constexpr unsigned kRunBlock = 8;
+inline constexpr int kItemRun = 128;
+inline constexpr unsigned kRunBlock = 2;
 #endif
 
 struct ItemRange {
