@@ -227,10 +227,14 @@ __global__ void femChunkSumKernel(const double* a, const double* b, int n, int c
 // and up to 128 layers, so that most columns are one run and read their plane entries once;
 // on a GPU one layer per thread. With runs, an item also sums what the iteration's inner
 // products need over its layers, so that the solver neither writes nor reads them per node.
+// A block of runs is the share the OpenMP threads take in turn: 8 columns, so that the
+// vials' few thousand columns keep 16 threads busy.
 #if defined(LUMETRA_BACKEND_CUDA)
 constexpr int kLayerRun = 1;
+constexpr unsigned kRunsBlock = kBlock;
 #else
 constexpr int kLayerRun = 128;
+constexpr unsigned kRunsBlock = 8;
 #endif
 constexpr bool kRunSums = kLayerRun > 1;
 
@@ -1358,7 +1362,7 @@ int FemDiffusion::step(double* out, const double* in, double D, double dt, const
         args.out0 = out0;
         args.out1 = out1;
         args.out2 = out2;
-        dev::launchItems(DEV_KERNEL(femExtrudedKernel), extrudedItems(), kBlock, dev::kDefaultStream, op, args);
+        dev::launchItems(DEV_KERNEL(femExtrudedKernel), extrudedItems(), kRunsBlock, dev::kDefaultStream, op, args);
     };
     if (coupled) {
         double* factor = order ? factor_.data() : scratchA_.data(); // the setup below fills the scratch afresh
