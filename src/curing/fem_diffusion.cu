@@ -375,9 +375,8 @@ __host__ __device__ __forceinline__ void runSums(const double* r, const double* 
     int s = 0;
 #if !defined(LUMETRA_BACKEND_CUDA)
     if (count >= 8) {
-        Lanes r0, r1, w0, w1;
-        std::memcpy(&r0, sr, sizeof r0);
-        r1 = w0 = w1 = r0;
+        const Lanes zero = {0.0, 0.0, 0.0, 0.0};
+        Lanes r0 = zero, r1 = zero, w0 = zero, w1 = zero;
         for (; s + 8 <= count; s += 8) {
             Lanes ra, rb, wa, wb, ua, ub;
             std::memcpy(&ra, r + s, sizeof ra);
