@@ -22,16 +22,15 @@ constexpr unsigned kBlock = 128;
 // order, so a solve gives the same numbers whatever the thread count.
 constexpr int kChunk = 256;
 
-// The share of the coefficient an edge between nodes with factors a and b carries: the
-// mean, or nothing when either node is frozen (factor 0).
-__host__ __device__ inline double edgeFactor(double a, double b) { return a > 0.0 && b > 0.0 ? 0.5 * (a + b) : 0.0; }
-
-// The factor of the coefficient at a node with degree of curing x: 1 - x, and 0 (frozen) at
-// or past the gel point.
+// The factor of a node with degree of curing x: the square root of its share of the
+// coefficient, sqrt(1 - x), and 0 (frozen) at or past the gel point. An edge carries the
+// product of its nodes' factors, the geometric mean of their shares: nothing when either node
+// is frozen, and the stiffness with the cure is G K G less a diagonal (G the factors), one
+// matrix product per pass.
 __host__ __device__ inline double gelFactor(double x, double gelPoint)
 {
     x = clampUnit(x);
-    return x >= clampUnit(gelPoint) ? 0.0 : 1.0 - x;
+    return x >= clampUnit(gelPoint) ? 0.0 : sqrt(1.0 - x);
 }
 
 // Sum over row i of w_ij (u_i - u_j): the stiffness applied at node i, without D dt. Four
@@ -84,8 +83,8 @@ __global__ void femGatherKernel(int n, const int* __restrict__ order, const T* _
     for (int i = run.begin; i < run.end; ++i) to[i] = from[order[i]];
 }
 
-// The weights of a step whose coefficient follows the cure: w_ij times the edge's share,
-// and their sum per row. Nodes at or past the gel point keep no weight at all.
+// The weights of a step whose coefficient follows the cure: w_ij times the product of the
+// factors of its nodes, and their sum per row. Nodes at or past the gel point keep no weight at all.
 __global__ void femGelWeightsKernel(int n, const int* rowStart, const int* columns, const float* weights,
                                     const double* factor, float* effective, double* rowSum)
 {
@@ -94,7 +93,7 @@ __global__ void femGelWeightsKernel(int n, const int* rowStart, const int* colum
     const double gi = factor[i];
     double sum = 0.0;
     for (int k = rowStart[i]; k < rowStart[i + 1]; ++k) {
-        const float w = gi > 0.0 ? static_cast<float>(weights[k] * edgeFactor(gi, factor[columns[k]])) : 0.0f;
+        const float w = static_cast<float>(weights[k] * (gi * factor[columns[k]]));
         effective[k] = w;
         sum += static_cast<double>(w);
     }
@@ -239,34 +238,23 @@ constexpr unsigned kRunsBlock = 8;
 constexpr bool kRunSums = kLayerRun > 1;
 
 // The plane's sums for layer lo + s of column p, over the plane's entries in their order:
-// with K the plane's stiffness and M its mass, sa = K a u, ma = M a u and, when coupled,
-// sg = K g u, mg = M g u.
-template <bool Coupled, bool Unit>
+// with K the plane's stiffness and M its mass, sk = K v and sm = M v, where v = g u when
+// Scaled (g the nodes' square roots of the cure's factor) and v = u otherwise.
+template <bool Scaled>
 __host__ __device__ __forceinline__ void extrudedPlaneSums(const FemDiffusion::Extrusion& op, int p, int lo, int s,
-                                                           const double* u, const double* g, double* sa, double* ma,
-                                                           double* sg, double* mg)
+                                                           const double* u, const double* g, double* sk, double* sm)
 {
-    double a0 = 0.0, a1 = 0.0, a2 = 0.0, a3 = 0.0;
+    double a0 = 0.0, a1 = 0.0;
     for (int e = op.planeStart[p]; e < op.planeStart[p + 1]; ++e) {
         const double K = op.planeStiffness[e], M = op.planeMass[e];
         const std::size_t at = static_cast<std::size_t>(op.planeColumns[e]) * op.layers + lo + s;
-        const double uv = Unit ? 1.0 : u[at];
-        double av = uv;
-        if constexpr (Coupled) {
-            const double gv = g[at];
-            av = gv > 0.0 ? uv : 0.0;
-            a2 += K * (gv * uv);
-            a3 += M * (gv * uv);
-        }
-        a0 += K * av;
-        a1 += M * av;
+        double v = u[at];
+        if constexpr (Scaled) v = g[at] * v;
+        a0 += K * v;
+        a1 += M * v;
     }
-    sa[s] = a0;
-    ma[s] = a1;
-    if constexpr (Coupled) {
-        sg[s] = a2;
-        mg[s] = a3;
-    }
+    sk[s] = a0;
+    sm[s] = a1;
 }
 
 #if !defined(LUMETRA_BACKEND_CUDA)
@@ -275,81 +263,69 @@ __host__ __device__ __forceinline__ void extrudedPlaneSums(const FemDiffusion::E
 // extrudedPlaneSums lane by lane, so the numbers are the same.
 using Lanes = double __attribute__((vector_size(32)));
 
-template <bool Coupled, bool Unit>
+template <bool Scaled>
 __forceinline__ void extrudedPlaneLanes(const FemDiffusion::Extrusion& op, int p, int lo, int s0, const double* u,
-                                        const double* g, double* sa, double* ma, double* sg, double* mg)
+                                        const double* g, double* sk, double* sm)
 {
-    const Lanes zero = {0.0, 0.0, 0.0, 0.0}, one = {1.0, 1.0, 1.0, 1.0};
-    Lanes a0[2] = {zero, zero}, a1[2] = {zero, zero}, a2[2] = {zero, zero}, a3[2] = {zero, zero};
+    const Lanes zero = {0.0, 0.0, 0.0, 0.0};
+    Lanes a0[2] = {zero, zero}, a1[2] = {zero, zero};
     for (int e = op.planeStart[p]; e < op.planeStart[p + 1]; ++e) {
         const double K = op.planeStiffness[e], M = op.planeMass[e];
         const std::size_t base = static_cast<std::size_t>(op.planeColumns[e]) * op.layers + lo + s0;
         for (int h = 0; h < 2; ++h) {
-            Lanes uv = one;
-            if constexpr (!Unit) std::memcpy(&uv, u + base + 4 * h, sizeof uv);
-            Lanes av = uv;
-            if constexpr (Coupled) {
+            Lanes v;
+            std::memcpy(&v, u + base + 4 * h, sizeof v);
+            if constexpr (Scaled) {
                 Lanes gv;
                 std::memcpy(&gv, g + base + 4 * h, sizeof gv);
-                const Lanes gu = gv * uv;
-                av = gv > zero ? uv : zero;
-                a2[h] += K * gu;
-                a3[h] += M * gu;
+                v = gv * v;
             }
-            a0[h] += K * av;
-            a1[h] += M * av;
+            a0[h] += K * v;
+            a1[h] += M * v;
         }
     }
     for (int h = 0; h < 2; ++h) {
-        std::memcpy(sa + s0 + 4 * h, &a0[h], sizeof(Lanes));
-        std::memcpy(ma + s0 + 4 * h, &a1[h], sizeof(Lanes));
-        if constexpr (Coupled) {
-            std::memcpy(sg + s0 + 4 * h, &a2[h], sizeof(Lanes));
-            std::memcpy(mg + s0 + 4 * h, &a3[h], sizeof(Lanes));
-        }
+        std::memcpy(sk + s0 + 4 * h, &a0[h], sizeof(Lanes));
+        std::memcpy(sm + s0 + 4 * h, &a1[h], sizeof(Lanes));
     }
 }
 #endif
 
-// For the layers k0 <= k < k1 of column p: ka[k - k0] = (K a u)_k and, when coupled,
-// kg[k - k0] = (K g u)_k, with a = [g > 0] (not coupled: a = 1, and only ka). Unit: u = 1.
-// The sums over the plane are taken for each layer the line reaches (one beyond each end of
-// the run), eight layers at a time, then the line's three entries combine them; each
-// layer's numbers come out the same whichever run holds it.
-template <bool Coupled, bool Unit>
+// For the layers k0 <= k < k1 of column p: kv[k - k0] = (K v)_k with v = g u when Scaled,
+// else v = u. The sums over the plane are taken for each layer the line reaches (one beyond
+// each end of the run), eight layers at a time, then the line's three entries combine them;
+// each layer's numbers come out the same whichever run holds it.
+template <bool Scaled>
 __host__ __device__ __forceinline__ void extrudedProducts(const FemDiffusion::Extrusion& op, int p, int k0, int k1,
-                                                          const double* u, const double* g, double* ka, double* kg)
+                                                          const double* u, const double* g, double* kv)
 {
     // Index 1 + k - k0 holds layer k; the ends beyond the column stay 0 (so do the line's
     // entries there), so that the line's sums need no test.
     constexpr int kSpan = kLayerRun + 2;
-    double stiffA[kSpan], massA[kSpan], stiffG[kSpan], massG[kSpan];
+    double stiff[kSpan], mass[kSpan];
     const int lo = k0 > 0 ? k0 - 1 : k0, hi = k1 < op.layers ? k1 + 1 : k1, m = hi - lo, first = 1 + lo - k0;
-    if (first > 0) stiffA[0] = massA[0] = stiffG[0] = massG[0] = 0.0;
-    if (first + m < k1 - k0 + 2) stiffA[first + m] = massA[first + m] = stiffG[first + m] = massG[first + m] = 0.0;
-    double *sa = stiffA + first, *ma = massA + first, *sg = stiffG + first, *mg = massG + first;
+    if (first > 0) stiff[0] = mass[0] = 0.0;
+    if (first + m < k1 - k0 + 2) stiff[first + m] = mass[first + m] = 0.0;
+    double *sk = stiff + first, *sm = mass + first;
     int layer = 0;
 #if !defined(LUMETRA_BACKEND_CUDA)
-    for (; layer + 8 <= m; layer += 8) extrudedPlaneLanes<Coupled, Unit>(op, p, lo, layer, u, g, sa, ma, sg, mg);
+    for (; layer + 8 <= m; layer += 8) extrudedPlaneLanes<Scaled>(op, p, lo, layer, u, g, sk, sm);
 #endif
-    for (; layer < m; ++layer) extrudedPlaneSums<Coupled, Unit>(op, p, lo, layer, u, g, sa, ma, sg, mg);
+    for (; layer < m; ++layer) extrudedPlaneSums<Scaled>(op, p, lo, layer, u, g, sk, sm);
     const int L = op.layers, count = k1 - k0;
     const double *mLo = op.lineMass + k0, *mMid = mLo + L, *mHi = mMid + L;
     const double *kLo = op.lineStiffness + k0, *kMid = kLo + L, *kHi = kMid + L;
     for (int s = 0; s < count; ++s) {
-        ka[s] = (mLo[s] * stiffA[s] + kLo[s] * massA[s]) + (mMid[s] * stiffA[s + 1] + kMid[s] * massA[s + 1]) +
-                (mHi[s] * stiffA[s + 2] + kHi[s] * massA[s + 2]);
-        if constexpr (Coupled) {
-            kg[s] = (mLo[s] * stiffG[s] + kLo[s] * massG[s]) + (mMid[s] * stiffG[s + 1] + kMid[s] * massG[s + 1]) +
-                    (mHi[s] * stiffG[s + 2] + kHi[s] * massG[s + 2]);
-        }
+        kv[s] = (mLo[s] * stiff[s] + kLo[s] * mass[s]) + (mMid[s] * stiff[s + 1] + kMid[s] * mass[s + 1]) +
+                (mHi[s] * stiff[s + 2] + kHi[s] * mass[s + 2]);
     }
 }
 
 enum class ExtrudedPass { Factors, Residual, Apply, Conservative };
 
-// What a pass reads and writes, as the assembled passes do: Factors: out0 = 0.5 (g K a + K g),
-// out1 = the row sums of the cure's weights;
+// What a pass reads and writes, as the assembled passes do: Factors: out0 = g K g (g: the
+// factors, each the square root of the node's share of the coefficient), out1 = the row sums
+// of the cure's weights;
 // Residual (from x = in): out0 = r, out1 = u; Apply (u = in): out0 = w, out1 = r u, out2 =
 // w u; Conservative (x = in): out0 = the step in flux form, out1 (when given) x's change per
 // unit D dt.
@@ -419,11 +395,11 @@ LUMETRA_WIDE_VECTORS __global__ void femExtrudedKernel(FemDiffusion::Extrusion o
     const int p = t / op.runs, k0 = (t % op.runs) * op.run, k1 = k0 + op.run < op.layers ? k0 + op.run : op.layers;
     const int count = k1 - k0;
     const std::size_t i0 = static_cast<std::size_t>(p) * op.layers + k0;
-    double ka[kLayerRun], kg[kLayerRun];
+    double ka[kLayerRun];
     if (a.pass == ExtrudedPass::Factors) {
-        extrudedProducts<true, true>(op, p, k0, k1, nullptr, a.factor, ka, kg);
-        // The flux's part that goes with u_i, and the sum over j of 0.5 w_ij (g_i + g_j) a_j =
-        // g_i K_ii - 0.5 (g_i (K a)_i + (K g)_i), as the sum over j of w_ij is K_ii (K's rows sum
+        extrudedProducts<false>(op, p, k0, k1, a.factor, nullptr, ka);
+        // The flux's part that goes with u_i, g_i (K g)_i, and the sum over j != i of w_ij g_i
+        // g_j = g_i^2 K_ii - g_i (K g)_i, as the sum over j != i of w_ij is K_ii (K's rows sum
         // to 0); K_ii from the plane's and line's diagonals.
         double planeK = 0.0, planeM = 0.0;
         for (int e = op.planeStart[p]; e < op.planeStart[p + 1]; ++e) {
@@ -432,22 +408,20 @@ LUMETRA_WIDE_VECTORS __global__ void femExtrudedKernel(FemDiffusion::Extrusion o
         for (int s = 0; s < count; ++s) {
             const double gi = a.factor[i0 + s];
             const double kii = planeK * op.lineMass[op.layers + k0 + s] + planeM * op.lineStiffness[op.layers + k0 + s];
-            const double own = 0.5 * (gi * ka[s] + kg[s]);
+            const double own = gi * ka[s];
             a.out0[i0 + s] = own;
-            a.out1[i0 + s] = gi > 0.0 ? gi * kii - own : 0.0;
+            a.out1[i0 + s] = gi > 0.0 ? gi * gi * kii - own : 0.0;
         }
         return;
     }
     const double* u = a.in + i0;
     if (a.withCure) {
-        extrudedProducts<true, false>(op, p, k0, k1, a.in, a.factor, ka, kg);
+        // The sum over j of w_ij g_i g_j (u_i - u_j) = g_i (K g u)_i - g_i (K g)_i u_i.
+        extrudedProducts<true>(op, p, k0, k1, a.in, a.factor, ka);
         const double *g = a.factor + i0, *own = a.coupled + i0;
-        for (int s = 0; s < count; ++s) {
-            const double flux = 0.5 * (g[s] * ka[s] + kg[s]) - own[s] * u[s];
-            ka[s] = g[s] > 0.0 ? flux : 0.0;
-        }
+        for (int s = 0; s < count; ++s) ka[s] = g[s] * ka[s] - own[s] * u[s];
     } else {
-        extrudedProducts<false, false>(op, p, k0, k1, a.in, nullptr, ka, kg);
+        extrudedProducts<false>(op, p, k0, k1, a.in, nullptr, ka);
     }
     // ka: the flux of each layer; a fixed node's row is the identity.
     const double* mass = a.mass + i0;
@@ -521,12 +495,13 @@ __device__ inline void finishCoarseRow(int I, const int* coarseRowStart, const d
 
 // Level 1 from level 0, one thread per aggregate I: A_II = sum of A_ij over i, j in I,
 // values_IJ = Ddt sum of w_ij over i in I, j in J (P^T A P with P the aggregates' indicator
-// over the nodes taking part); also level 0's smoother, as 1 / (A_ii + sum_j |A_ij|).
+// over the nodes taking part); also level 0's smoother, as 1 / (A_ii + sum_j |A_ij|). With
+// factor, the weights are w_ij factor_i factor_j.
 __global__ void mgFineGalerkinKernel(int nc, const int* memberStart, const int* members, const int* rowStart,
-                                     const int* columns, const float* weights, const double* rowSum, const double* mass,
-                                     double Ddt, const std::int16_t* slot, const int* coarse, double* smoother,
-                                     const int* coarseRowStart, double* values, double* diagonal,
-                                     double* coarseSmoother)
+                                     const int* columns, const float* weights, const double* factor,
+                                     const double* rowSum, const double* mass, double Ddt, const std::int16_t* slot,
+                                     const int* coarse, double* smoother, const int* coarseRowStart, double* values,
+                                     double* diagonal, double* coarseSmoother)
 {
     const int I = static_cast<int>(dev::globalThreadIndex());
     if (I >= nc) return;
@@ -541,8 +516,9 @@ __global__ void mgFineGalerkinKernel(int nc, const int* memberStart, const int* 
         if (active) d += aii;
         // Two running sums of each kind, so that the additions of a row are not one chain.
         double spread[2] = {0.0, 0.0}, inner[2] = {0.0, 0.0};
+        const double fi = factor ? Ddt * factor[i] : Ddt;
         for (int k = rowStart[i]; k < rowStart[i + 1]; ++k) {
-            const double a = Ddt * static_cast<double>(weights[k]);
+            const double a = (factor ? fi * factor[columns[k]] : fi) * static_cast<double>(weights[k]);
             spread[k & 1] += a < 0.0 ? -a : a;
             if (!active || coarse[columns[k]] < 0) continue;
             if (slot[k] < 0) inner[k & 1] += a;
@@ -1211,7 +1187,8 @@ void FemDiffusion::buildHierarchy(std::vector<int> rowStart, std::vector<int> co
     if (levels_.size() < 2) levels_.clear(); // a mesh without coupled nodes: the diagonal is exact
 }
 
-void FemDiffusion::formCoarseLevels(const float* w, const double* rowSum, double Ddt, const int* fixed, bool operators)
+void FemDiffusion::formCoarseLevels(const float* w, const double* factor, const double* rowSum, double Ddt,
+                                    const int* fixed, bool operators)
 {
     Level& fine = levels_[0];
     Level& first = levels_[1];
@@ -1220,7 +1197,7 @@ void FemDiffusion::formCoarseLevels(const float* w, const double* rowSum, double
     if (!operators) return;
     dev::launchItems(DEV_KERNEL(mgFineGalerkinKernel), static_cast<std::size_t>(first.n), kBlock, dev::kDefaultStream,
                      first.n, first.memberStart.data(), first.members.data(), rowStart_.data(), columns_.data(), w,
-                     rowSum, mass_.data(), Ddt, fine.slot.data(), fine.coarse.data(), fine.smoother.data(),
+                     factor, rowSum, mass_.data(), Ddt, fine.slot.data(), fine.coarse.data(), fine.smoother.data(),
                      first.rowStart.data(), first.values.data(), first.diagonal.data(), first.smoother.data());
     for (std::size_t l = 1; l + 1 < levels_.size(); ++l) {
         Level& from = levels_[l];
@@ -1363,6 +1340,7 @@ int FemDiffusion::step(double* out, const double* in, double D, double dt, const
         args.out2 = out2;
         dev::launchItems(DEV_KERNEL(femExtrudedKernel), extrudedItems(), kRunsBlock, dev::kDefaultStream, op, args);
     };
+    const double* levelFactor = nullptr; // the factors the coarse levels' weights take, when not w's own
     if (coupled) {
         double* factor = order ? factor_.data() : scratchA_.data(); // the setup below fills the scratch afresh
         dev::launchRuns(DEV_KERNEL(femGelFactorKernel), n, dev::kDefaultStream, n, order, gel, gelPoint, factor);
@@ -1371,8 +1349,11 @@ int FemDiffusion::step(double* out, const double* in, double D, double dt, const
             args.coupled = coupled_.data();
             extrudedPass(ExtrudedPass::Factors, nullptr, coupled_.data(), gelRowSum_.data(), nullptr);
         }
-        // The passes of an extruded mesh read no weights: only coarse levels formed anew need the cure's.
-        if (!extruded_ || (useLevels_ && !reuseLevels)) {
+        // The passes of an extruded mesh read no weights, and coarse levels formed anew take the
+        // mesh's with the factors.
+        if (extruded_) {
+            levelFactor = factor;
+        } else {
             dev::launchItems(DEV_KERNEL(femGelWeightsKernel), items, kBlock, dev::kDefaultStream, n, rows, cols, w,
                              factor, gelWeights_.data(), gelRowSum_.data());
             w = gelWeights_.data();
@@ -1405,7 +1386,7 @@ int FemDiffusion::step(double* out, const double* in, double D, double dt, const
         finish(x);
         return 0;
     }
-    if (useLevels_) formCoarseLevels(w, rowSum, Ddt, fixed, !reuseLevels);
+    if (useLevels_) formCoarseLevels(w, levelFactor, rowSum, Ddt, fixed, !reuseLevels);
     const double size = reduce(ru, nullptr).first;
     if (!(size > 0.0) && change) {
         // The free nodes hold nothing, so the last change says nothing about this step's

@@ -10,9 +10,11 @@
 // since a constant field has no flux, K_ii = sum_j w_ij, and K u at node i is the sum of
 // w_ij (u_i - u_j). Each weight enters row i and row j as the same number, so what leaves
 // one node arrives at the other and the amount sum_i m_i u_i is kept to rounding with
-// no-flux boundaries. The coefficient of an edge is D times the mean of (1 - X) at its two
-// nodes when gel coupling is on; an edge with a node at or past the gel point carries
-// nothing, so such nodes keep their value and exchange nothing.
+// no-flux boundaries. When gel coupling is on, the coefficient of an edge is D times the
+// geometric mean of (1 - X) at its two nodes, and an edge with a node at or past the gel
+// point carries nothing, so such nodes keep their value and exchange nothing. (The
+// geometric mean agrees with the arithmetic one where the cure varies smoothly, to second
+// order in the difference, and factors: see below.)
 //
 // Dirichlet nodes hold the boundary value; every other boundary has no flux.
 //
@@ -28,10 +30,9 @@
 // line. The solver's matrix passes then read a few numbers per quadrilateral corner and per
 // layer instead of 26 weights and columns per node: the nodes are renumbered column by column
 // (all layers of one point of the plane in a run), and a pass sums over the plane for a whole
-// run of layers and then along it. With the cure's coefficient, mean(g_i, g_j) w_ij with
-// g = 1 - X and g = 0 past the gel point, the sum over j of 0.5 w_ij (g_i + g_j) [g_j > 0]
-// (u_i - u_j) is 0.5 (g_i ((K a u)_i - (K a)_i u_i) + (K g u)_i - (K g)_i u_i) for a node
-// with g_i > 0, a = [g > 0]: two products per pass, K a and K g once per step.
+// run of layers and then along it. With the cure's coefficient g_i g_j w_ij, g = sqrt(1 - X)
+// and g = 0 past the gel point, the sum over j of g_i g_j w_ij (u_i - u_j) is
+// g_i (K g u)_i - g_i (K g)_i u_i: one product per pass, and K g once per step.
 #pragma once
 
 #include <cstddef>
@@ -139,8 +140,9 @@ private:
     std::pair<double, double> reduce(const double* a, const double* b);
     void buildHierarchy(std::vector<int> rowStart, std::vector<int> columns);
     // The coarse operators of a step whose fine operator is M + Ddt K(w) (when operators; the
-    // nodes' parts in them always).
-    void formCoarseLevels(const float* w, const double* rowSum, double Ddt, const int* fixed, bool operators);
+    // nodes' parts in them always); with factor, w_ij times factor_i factor_j.
+    void formCoarseLevels(const float* w, const double* factor, const double* rowSum, double Ddt, const int* fixed,
+                          bool operators);
     // What the coarse operators were formed for. Steps with the same history, D dt, mask and
     // coupling reuse them: the preconditioner is the fine smoothing plus a coarse correction,
     // symmetric positive definite with any positive definite coarse operator, so the

@@ -38,15 +38,20 @@ def oxygen_model(mesh, D, dt, boundary=None, preconditioner="diagonal", multigri
     return engine, model
 
 
-@pytest.mark.parametrize("extruded", [True, False])
-def test_amount_is_kept_without_flux_and_gelled_nodes_keep_their_value(preconditioner, extruded):
-    # Elements longer along z than across: the stiffness has positive off-diagonal entries. The
-    # box is solved column by column; sheared along x as z grows (the same volumes), it is not.
+def brick(extruded):
+    """Elements longer along z than across: the stiffness has positive off-diagonal entries. The
+    box is solved column by column; sheared along x as z grows (the same volumes), it is not."""
     mesh = meshes.box(6, 4, 4, size=(0.75, 0.5, 1.0))  # coordinates that floats hold exactly
     if not extruded:
         points = np.array(mesh.points)
         points[:, 0] += 0.25 * points[:, 2]
         mesh = mesh._replace(points=points)
+    return mesh
+
+
+@pytest.mark.parametrize("extruded", [True, False])
+def test_amount_is_kept_without_flux_and_gelled_nodes_keep_their_value(preconditioner, extruded):
+    mesh = brick(extruded)
     n = len(mesh.points)
     rng = np.random.default_rng(3)
     gelled = rng.uniform(size=n) < 0.2
@@ -62,6 +67,19 @@ def test_amount_is_kept_without_flux_and_gelled_nodes_keep_their_value(precondit
     assert abs(volume @ o - volume @ start) < 1e-10 * (volume @ start)
     assert np.array_equal(o[gelled], start[gelled])
     assert np.std(o[~gelled]) < 0.5 * np.std(start[~gelled])  # the rest did diffuse
+
+
+@pytest.mark.parametrize("extruded", [True, False])
+def test_a_uniform_cure_scales_the_coefficient_by_1_minus_X(extruded):
+    mesh = brick(extruded)
+    start = np.random.default_rng(5).uniform(0.0, 1.0, len(mesh.points))
+    fields = []
+    for D, cure in ((0.05, 0.36), (0.05 * 0.64, 0.0)):
+        engine, model = oxygen_model(mesh, D, 0.5, oxygen=start, degree_of_curing=np.full(len(start), cure))
+        model.reaction_step(engine)
+        fields.append(model.get_oxygen_concentration())
+    np.testing.assert_allclose(fields[0], fields[1], rtol=1e-6, atol=1e-9)  # to the solver's tolerance
+    assert np.std(fields[0]) < 0.8 * np.std(start)
 
 
 def test_half_space_converges_to_the_heat_equation(preconditioner):
