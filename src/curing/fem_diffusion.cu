@@ -22,15 +22,15 @@ constexpr unsigned kBlock = 128;
 // order, so a solve gives the same numbers whatever the thread count.
 constexpr int kChunk = 256;
 
-// The factor of a node with degree of curing x: the square root of its share of the
-// coefficient, sqrt(1 - x), and 0 (frozen) at or past the gel point. An edge carries the
-// product of its nodes' factors, the geometric mean of their shares: nothing when either node
-// is frozen, and the stiffness with the cure is G K G less a diagonal (G the factors), one
-// matrix product per pass.
-__host__ __device__ inline double gelFactor(double x, double gelPoint)
+// A node's share of the coefficient at degree of curing x: 1 - x, and 0 (frozen) at or past
+// the gel point. Its factor is the square root of the share: an edge carries the product of
+// its nodes' factors, the geometric mean of their shares, which is nothing when either node is
+// frozen, and the stiffness with the cure is G K G less a diagonal (G the factors), one matrix
+// product per pass.
+__host__ __device__ inline double gelShare(double x, double gelPoint)
 {
     x = clampUnit(x);
-    return x >= clampUnit(gelPoint) ? 0.0 : sqrt(1.0 - x);
+    return x >= clampUnit(gelPoint) ? 0.0 : 1.0 - x;
 }
 
 // Sum over row i of w_ij (u_i - u_j): the stiffness applied at node i, without D dt. Four
@@ -67,12 +67,13 @@ __global__ void femRowSumKernel(int n, const int* rowStart, const float* weights
     rowSum[i] = sum;
 }
 
-// The factor of the coefficient per node (gelFactor); order: the mesh node of each solver
-// node (nullptr: the same).
+// The factor of the coefficient per node, sqrt(gelShare); order: the mesh node of each solver
+// node (nullptr: the same). The roots in a loop of their own, which the compiler vectorizes.
 __global__ void femGelFactorKernel(int n, const int* order, const double* gel, double gelPoint, double* factor)
 {
     const dev::ItemRange run = dev::itemRange(n);
-    for (int i = run.begin; i < run.end; ++i) factor[i] = gelFactor(gel[order ? order[i] : i], gelPoint);
+    for (int i = run.begin; i < run.end; ++i) factor[i] = gelShare(gel[order ? order[i] : i], gelPoint);
+    for (int i = run.begin; i < run.end; ++i) factor[i] = sqrt(factor[i]);
 }
 
 // to[i] = from[order[i]]: a mesh field into the solver's numbering (order_), or back (place_).
