@@ -324,9 +324,9 @@ __host__ __device__ __forceinline__ void extrudedProducts(const FemDiffusion::Ex
 
 enum class ExtrudedPass { Factors, Residual, Apply, Conservative };
 
-// What a pass reads and writes, as the assembled passes do: Factors: out0 = g K g (g: the
-// factors, each the square root of the node's share of the coefficient), out1 = the row sums
-// of the cure's weights;
+// What a pass reads and writes, as the assembled passes do: Factors: out0 = g_i (K g)_i per
+// node (g: the factors, each the square root of the node's share of the coefficient), out1 =
+// the row sums of the cure's weights;
 // Residual (from x = in): out0 = r, out1 = u; Apply (u = in): out0 = w, out1 = r u, out2 =
 // w u; Conservative (x = in): out0 = the step in flux form, out1 (when given) x's change per
 // unit D dt.
@@ -1068,8 +1068,9 @@ void FemDiffusion::build(const MeshDataFlat& mesh, FemPreconditioner preconditio
     for (auto* v : {&rowSum_, &gelRowSum_, &diagonal_, &rhs_, &residual_, &preconditioned_, &product_, &direction_,
                     &directionProduct_, &scratchA_, &scratchB_})
         v->allocate(N, "diffusion solver vector");
-    // The cure's weights of a step are stored where the passes or the coarse levels read them.
-    if (extruded_ && preconditioner != FemPreconditioner::Multigrid) gelWeights_.release();
+    // The cure's weights of a step are stored where the passes read them (the coarse levels of
+    // an extruded mesh take the mesh's with the factors).
+    if (extruded_) gelWeights_.release();
     else gelWeights_.allocate(std::max<std::size_t>(columns.size(), 1), "diffusion weights of the cure");
     dev::launchItems(DEV_KERNEL(femRowSumKernel), N, kBlock, dev::kDefaultStream, n, rowStart_.data(), weights_.data(),
                      rowSum_.data());

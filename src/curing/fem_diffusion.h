@@ -179,7 +179,7 @@ private:
     // The extruded operator (Extrusion), and the solver's numbering of the nodes: order_[i] is
     // the mesh node of solver node i (empty where they are the same), place_ its inverse. With a numbering of its
     // own the solver keeps the field (solution_), the fixed nodes (fixed_) and the cure's
-    // factors (factor_) in it; the extruded passes read the step's g K g (coupled_) and sum
+    // factors (factor_) in it; the extruded passes read the step's g_i (K g)_i (coupled_) and sum
     // the inner products per run (runPartial_).
     int points_ = 0, layers_ = 0;
     dev::DeviceArray<int> planeStart_, planeColumns_, order_, place_, fixed_;
