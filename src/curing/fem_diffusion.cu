@@ -609,12 +609,12 @@ __global__ void mgFineCombineKernel(int n, const double* __restrict__ r, const d
         out[i] = theta * r[i] * inverse[i] + (coarse[i] >= 0 ? e[coarse[i]] : 0.0);
 }
 
-// x += alpha P e.
-__global__ void mgProlongKernel(int n, const int* coarse, const double* e, double alpha, double* x)
+// x += P e.
+__global__ void mgProlongKernel(int n, const int* coarse, const double* e, double* x)
 {
     const int i = static_cast<int>(dev::globalThreadIndex());
     if (i >= n) return;
-    if (coarse[i] >= 0) x[i] += alpha * e[coarse[i]];
+    if (coarse[i] >= 0) x[i] += e[coarse[i]];
 }
 
 namespace {
@@ -919,14 +919,6 @@ constexpr int kMaxLevels = 12;
 // / h^2 of 2.5 to 23: 1.8 takes a third fewer iterations than 1.
 constexpr double kFineWeight = 2.0;
 constexpr double kCoarseWeight = 1.8;
-// Below the mesh the coarse correction is taken 1.8 times. An aggregate's constant
-// restricts the energy of a smooth error too little, so the plain correction falls short,
-// more so the stiffer a level is. Each level's cycle stays symmetric positive definite for
-// any positive factor: with the cycle below positive definite, the correction cannot raise
-// the error's energy past what the smoothing before it left, and that smoothing lowers it.
-// On the vials it leaves the iterations at N = 32 and 64 as they were and saves an eighth
-// of them at the stiffness of N = 256 and 512 (docs/performance.md).
-constexpr double kCoarseCorrection = 1.8;
 
 } // namespace
 
@@ -1249,7 +1241,7 @@ void FemDiffusion::vcycle(int l, const double* r, double* out)
     };
     auto prolongTo = [&](double* x) {
         dev::launchItems(DEV_KERNEL(mgProlongKernel), items, kBlock, dev::kDefaultStream, level.n, level.coarse.data(),
-                         coarse->t.data(), kCoarseCorrection, x);
+                         coarse->t.data(), x);
     };
     if (l == 0) { // out = smoothing + P B_1 P^T r
         restrictTo(r);
