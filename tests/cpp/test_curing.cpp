@@ -374,9 +374,10 @@ struct WarpedBlock {
 TEST(FemExtrusion, TheColumnPassesSolveTheAssembledStepAndOnlyExtrudedMeshesUseThem)
 {
     // Both ways through the same steps: with and without the cure's coefficient (gelled and
-    // fixed nodes among the rest), with the diagonal (the same iterates, apart from the
-    // assembled weights' single precision) and with multigrid (whose aggregates follow the
-    // numbering: to the solver's tolerance). The tall block has columns of several runs.
+    // fixed nodes among the rest), with the diagonal (the same iterations, the iterates apart
+    // by the assembled weights' single precision and the search directions' float rounding)
+    // and with multigrid (whose aggregates follow the numbering), both to the solver's
+    // tolerance. The tall block has columns of several runs.
     struct Case {
         int k, layers;
         float tilt;
@@ -421,7 +422,7 @@ TEST(FemExtrusion, TheColumnPassesSolveTheAssembledStepAndOnlyExtrudedMeshesUseT
                     if (mask[i]) EXPECT_EQ(result[0][i], 0.3);
                     if (gel && !mask[i] && cure[i] >= 0.8) EXPECT_DOUBLE_EQ(result[0][i], field[i]);
                 }
-                EXPECT_LE(apart, (exact ? 1e-7 : 1e-5) * largest) << c.layers << " " << c.tilt << " " << gel;
+                EXPECT_LE(apart, (exact ? 1e-6 : 1e-5) * largest) << c.layers << " " << c.tilt << " " << gel;
             }
         }
     }
