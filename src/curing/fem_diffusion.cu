@@ -155,13 +155,13 @@ __global__ void femResidualKernel(int n, const int* rowStart, const int* columns
 
 // w = A u, with r u and w u per node (u is 0 on fixed nodes, whose rows are the identity).
 __global__ void femApplyKernel(int n, const int* rowStart, const int* columns, const float* weights, const double* mass,
-                               double Ddt, const int* mask, const double* r, const double* u, double* w, double* ru,
+                               double Ddt, const int* mask, const double* r, const double* u, float* w, double* ru,
                                double* wu)
 {
     const int i = static_cast<int>(dev::globalThreadIndex());
     if (i >= n) return;
-    double wi = 0.0;
-    if (!fixedNode(mask, i)) wi = mass[i] * u[i] + Ddt * rowFlux(i, rowStart, columns, weights, u);
+    float wi = 0.0f;
+    if (!fixedNode(mask, i)) wi = static_cast<float>(mass[i] * u[i] + Ddt * rowFlux(i, rowStart, columns, weights, u));
     w[i] = wi;
     ru[i] = r[i] * u[i];
     wu[i] = wi * u[i];
@@ -173,7 +173,7 @@ __global__ void femApplyKernel(int n, const int* rowStart, const int* columns, c
 // but for the rounding of s against A p (at the end of the tests' solves the two differ by
 // 1e-8 of the field, against a tolerance of 1e-6). This kernel streams the most of an
 // iteration; in float, a step on meshes past the processor's cache takes a tenth less time.
-__global__ void femUpdateKernel(int n, bool first, double alpha, double beta, const double* __restrict__ w,
+__global__ void femUpdateKernel(int n, bool first, double alpha, double beta, const float* __restrict__ w,
                                 const double* __restrict__ diagonal, float* __restrict__ p, float* __restrict__ s,
                                 double* __restrict__ x, double* __restrict__ r, double* __restrict__ u)
 {
@@ -268,6 +268,7 @@ __host__ __device__ __forceinline__ void extrudedPlaneSums(const FemDiffusion::E
 // summed in registers over the plane's entries and stored once: the operations of
 // extrudedPlaneSums lane by lane, so the numbers are the same.
 using Lanes = double __attribute__((vector_size(32)));
+using FloatLanes = float __attribute__((vector_size(16)));
 
 template <bool Scaled>
 __forceinline__ void extrudedPlaneLanes(const FemDiffusion::Extrusion& op, int p, int lo, int s0, const double* u,
@@ -342,6 +343,8 @@ struct ExtrudedArgs {
     const double *mass, *factor, *coupled, *diagonal, *rhs, *in, *r;
     const int* mask;
     double *out0, *out1, *out2;
+    // Apply: w, in float (femUpdateKernel).
+    float* product;
     // Apply with kRunSums: instead of out1 and out2, item t's sums of r u and w u go to
     // partial[t] and partial[items + t].
     double* partial;
@@ -350,7 +353,7 @@ struct ExtrudedArgs {
 // ru = sum of r u and wu = sum of w u over a run of count layers, each as eight running sums
 // (layer s in sum s mod 8) added in one order at the end: on the CPU eight layers at a time in
 // vectors, with the same numbers as one at a time.
-__host__ __device__ __forceinline__ void runSums(const double* r, const double* w, const double* u, int count,
+__host__ __device__ __forceinline__ void runSums(const double* r, const float* w, const double* u, int count,
                                                  double& ru, double& wu)
 {
     double sr[8] = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0}, sw[8] = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
@@ -360,11 +363,13 @@ __host__ __device__ __forceinline__ void runSums(const double* r, const double* 
         const Lanes zero = {0.0, 0.0, 0.0, 0.0};
         Lanes r0 = zero, r1 = zero, w0 = zero, w1 = zero;
         for (; s + 8 <= count; s += 8) {
-            Lanes ra, rb, wa, wb, ua, ub;
+            Lanes ra, rb, ua, ub;
+            FloatLanes wfa, wfb;
             std::memcpy(&ra, r + s, sizeof ra);
             std::memcpy(&rb, r + s + 4, sizeof rb);
-            std::memcpy(&wa, w + s, sizeof wa);
-            std::memcpy(&wb, w + s + 4, sizeof wb);
+            std::memcpy(&wfa, w + s, sizeof wfa);
+            std::memcpy(&wfb, w + s + 4, sizeof wfb);
+            const Lanes wa = __builtin_convertvector(wfa, Lanes), wb = __builtin_convertvector(wfb, Lanes);
             std::memcpy(&ua, u + s, sizeof ua);
             std::memcpy(&ub, u + s + 4, sizeof ub);
             r0 += ra * ua;
@@ -380,7 +385,7 @@ __host__ __device__ __forceinline__ void runSums(const double* r, const double* 
 #endif
     for (; s < count; ++s) {
         sr[s & 7] += r[s] * u[s];
-        sw[s & 7] += w[s] * u[s];
+        sw[s & 7] += static_cast<double>(w[s]) * u[s];
     }
     ru = ((sr[0] + sr[1]) + (sr[2] + sr[3])) + ((sr[4] + sr[5]) + (sr[6] + sr[7]));
     wu = ((sw[0] + sw[1]) + (sw[2] + sw[3])) + ((sw[4] + sw[5]) + (sw[6] + sw[7]));
@@ -441,14 +446,16 @@ LUMETRA_WIDE_VECTORS __global__ void femExtrudedKernel(FemDiffusion::Extrusion o
         }
         break;
     case ExtrudedPass::Apply:
-        for (int s = 0; s < count; ++s) a.out0[i0 + s] = mask && mask[s] ? 0.0 : mass[s] * u[s] + a.Ddt * ka[s];
+        for (int s = 0; s < count; ++s) {
+            a.product[i0 + s] = mask && mask[s] ? 0.0f : static_cast<float>(mass[s] * u[s] + a.Ddt * ka[s]);
+        }
         if (a.partial) {
-            runSums(a.r + i0, a.out0 + i0, u, count, a.partial[t], a.partial[items + t]);
+            runSums(a.r + i0, a.product + i0, u, count, a.partial[t], a.partial[items + t]);
             break;
         }
         for (int s = 0; s < count; ++s) {
             a.out1[i0 + s] = a.r[i0 + s] * u[s];
-            a.out2[i0 + s] = a.out0[i0 + s] * u[s];
+            a.out2[i0 + s] = static_cast<double>(a.product[i0 + s]) * u[s];
         }
         break;
     case ExtrudedPass::Conservative:
@@ -1070,10 +1077,9 @@ void FemDiffusion::build(const MeshDataFlat& mesh, FemPreconditioner preconditio
     }
     mass_.allocate(N, "diffusion masses");
     mass_.upload(mass);
-    for (auto* v :
-         {&rowSum_, &gelRowSum_, &diagonal_, &rhs_, &residual_, &preconditioned_, &product_, &scratchA_, &scratchB_})
+    for (auto* v : {&rowSum_, &gelRowSum_, &diagonal_, &rhs_, &residual_, &preconditioned_, &scratchA_, &scratchB_})
         v->allocate(N, "diffusion solver vector");
-    for (auto* v : {&direction_, &directionProduct_}) v->allocate(N, "diffusion solver vector");
+    for (auto* v : {&product_, &direction_, &directionProduct_}) v->allocate(N, "diffusion solver vector");
     // The cure's weights of a step are stored where the passes read them (the coarse levels of
     // an extruded mesh take the mesh's with the factors).
     if (extruded_) gelWeights_.release();
@@ -1368,9 +1374,10 @@ int FemDiffusion::step(double* out, const double* in, double D, double dt, const
         }
         rowSum = gelRowSum_.data();
     }
-    double *r = residual_.data(), *u = preconditioned_.data(), *Au = product_.data(), *ru = scratchA_.data(),
-           *wu = scratchB_.data();
-    float *p = direction_.data(), *s = directionProduct_.data(); // see femUpdateKernel
+    double *r = residual_.data(), *u = preconditioned_.data(), *ru = scratchA_.data(), *wu = scratchB_.data();
+    // w = A u, the search direction and its product in float (see femUpdateKernel).
+    float *Au = product_.data(), *p = direction_.data(), *s = directionProduct_.data();
+    args.product = Au;
     const double* diagonal = diagonal_.data();
     auto finish = [&](const double* field) {
         if (order) {
@@ -1408,7 +1415,7 @@ int FemDiffusion::step(double* out, const double* in, double D, double dt, const
         if (extruded_) {
             args.r = r;
             args.partial = kRunSums ? runPartial_.data() : nullptr;
-            extrudedPass(ExtrudedPass::Apply, u, Au, ru, wu);
+            extrudedPass(ExtrudedPass::Apply, u, nullptr, ru, wu);
             args.partial = nullptr;
             if (!kRunSums) return reduce(ru, wu);
             runPartial_.download(hostRunPartial_.data(), hostRunPartial_.size());
@@ -1432,13 +1439,14 @@ int FemDiffusion::step(double* out, const double* in, double D, double dt, const
     for (int iteration = 0; iteration < kMaxIterations; ++iteration) {
         if (!(gamma > target)) {
             if (!std::isfinite(gamma)) break;
+            double* field = wu; // free once the iterations are done
             if (extruded_) {
-                extrudedPass(ExtrudedPass::Conservative, x, Au, change, nullptr);
+                extrudedPass(ExtrudedPass::Conservative, x, field, change, nullptr);
             } else {
                 dev::launchItems(DEV_KERNEL(femConservativeKernel), items, kBlock, dev::kDefaultStream, n, rows, cols,
-                                 w, mass_.data(), Ddt, fixed, rhs_.data(), x, Au, change);
+                                 w, mass_.data(), Ddt, fixed, rhs_.data(), x, field, change);
             }
-            finish(Au);
+            finish(field);
             if (useLevels_) keepLevels(reuseLevels ? levelsOrigin_ : origin, iteration);
             return iteration;
         }

@@ -188,10 +188,11 @@ private:
     std::vector<double> hostRunPartial_;
     dev::DeviceArray<int> rowStart_, columns_;
     dev::DeviceArray<float> weights_, gelWeights_;
-    dev::DeviceArray<double> mass_, rowSum_, gelRowSum_, diagonal_, rhs_, residual_, preconditioned_, product_,
-        scratchA_, scratchB_, partial_;
-    // The search direction and its product with the operator, in float (femUpdateKernel).
-    dev::DeviceArray<float> direction_, directionProduct_;
+    dev::DeviceArray<double> mass_, rowSum_, gelRowSum_, diagonal_, rhs_, residual_, preconditioned_, scratchA_,
+        scratchB_, partial_;
+    // The operator's product with the preconditioned residual, the search direction and its
+    // product, in float (femUpdateKernel).
+    dev::DeviceArray<float> product_, direction_, directionProduct_;
     std::vector<double> hostPartial_;
     // The change per unit D dt of the last step taken with each history, in the solver's
     // numbering; allocated (as 0) on first use, dropped by build.
