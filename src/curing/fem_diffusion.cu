@@ -169,10 +169,11 @@ __global__ void femApplyKernel(int n, const int* rowStart, const int* columns, c
 
 // p = u + beta p, s = w + beta s (p = u, s = w in the first iteration), x += alpha p,
 // r -= alpha s, and u = r / diagonal unless diagonal is nullptr (the multigrid forms u).
-// p and s are kept to float, and x and r move by the numbers kept, so r stays x's residual
-// but for the rounding of s against A p (at the end of the tests' solves the two differ by
-// 1e-8 of the field, against a tolerance of 1e-6). This kernel streams the most of an
-// iteration; in float, a step on meshes past the processor's cache takes a tenth less time.
+// w, p and s are kept to float, and x and r move by the numbers kept, so r stays x's
+// residual but for the rounding of s against A p (at the end of the tests' solves the two
+// differ by 1e-8 of the field at most, against a tolerance of 1e-6). This kernel streams the
+// most of an iteration; in float, a step on meshes past the processor's cache takes a tenth
+// less time.
 __global__ void femUpdateKernel(int n, bool first, double alpha, double beta, const float* __restrict__ w,
                                 const double* __restrict__ diagonal, float* __restrict__ p, float* __restrict__ s,
                                 double* __restrict__ x, double* __restrict__ r, double* __restrict__ u)
