@@ -341,7 +341,7 @@ struct ExtrudedArgs {
     ExtrudedPass pass;
     bool withCure;
     double Ddt;
-    const double *mass, *factor, *coupled, *diagonal, *rhs, *in, *r;
+    const double *factor, *coupled, *diagonal, *rhs, *in, *r;
     const int* mask;
     double *out0, *out1, *out2;
     // Apply: w, in float (femUpdateKernel).
@@ -436,19 +436,21 @@ LUMETRA_WIDE_VECTORS __global__ void femExtrudedKernel(FemDiffusion::Extrusion o
         extrudedProducts<false>(op, p, k0, k1, a.in, nullptr, ka);
     }
     // ka: the flux of each layer; a fixed node's row is the identity.
-    const double* mass = a.mass + i0;
+    // Each layer's lumped mass: its point's times its layer's.
+    const double pointMass = op.pointMass[p], *layerMass = op.layerMass + k0;
     const int* mask = a.mask ? a.mask + i0 : nullptr;
     switch (a.pass) {
     case ExtrudedPass::Residual:
         for (int s = 0; s < count; ++s) {
-            const double ri = mask && mask[s] ? 0.0 : a.rhs[i0 + s] - mass[s] * u[s] - a.Ddt * ka[s];
+            const double ri = mask && mask[s] ? 0.0 : a.rhs[i0 + s] - pointMass * layerMass[s] * u[s] - a.Ddt * ka[s];
             a.out0[i0 + s] = ri;
             a.out1[i0 + s] = ri / a.diagonal[i0 + s];
         }
         break;
     case ExtrudedPass::Apply:
         for (int s = 0; s < count; ++s) {
-            a.product[i0 + s] = mask && mask[s] ? 0.0f : static_cast<float>(mass[s] * u[s] + a.Ddt * ka[s]);
+            a.product[i0 + s] =
+                mask && mask[s] ? 0.0f : static_cast<float>(pointMass * layerMass[s] * u[s] + a.Ddt * ka[s]);
         }
         if (a.partial) {
             runSums(a.r + i0, a.product + i0, u, count, a.partial[t], a.partial[items + t]);
@@ -461,11 +463,11 @@ LUMETRA_WIDE_VECTORS __global__ void femExtrudedKernel(FemDiffusion::Extrusion o
         break;
     case ExtrudedPass::Conservative:
         for (int s = 0; s < count; ++s) {
-            a.out0[i0 + s] = mask && mask[s] ? u[s] : (a.rhs[i0 + s] - a.Ddt * ka[s]) / mass[s];
+            a.out0[i0 + s] = mask && mask[s] ? u[s] : (a.rhs[i0 + s] - a.Ddt * ka[s]) / (pointMass * layerMass[s]);
         }
         if (a.out1) {
             for (int s = 0; s < count; ++s) {
-                a.out1[i0 + s] = mask && mask[s] ? 0.0 : (u[s] - a.rhs[i0 + s] / mass[s]) / a.Ddt;
+                a.out1[i0 + s] = mask && mask[s] ? 0.0 : (u[s] - a.rhs[i0 + s] / (pointMass * layerMass[s])) / a.Ddt;
             }
         }
         break;
@@ -722,6 +724,9 @@ struct HostExtrusion {
     int points = 0, layers = 0;
     std::vector<int> planeStart, planeColumns, order;
     std::vector<double> planeStiffness, planeMass, lineMass, lineStiffness;
+    // The lumped masses of the plane's points and of the line's layers: a node's lumped mass
+    // is the product of its point's and its layer's (extrusionMatches fills them).
+    std::vector<double> pointMass, layerMass;
 };
 
 // The extrusion of a mesh (coordinates component-major, element nodes valid), or false: every
@@ -860,11 +865,17 @@ bool findExtrusion(const std::vector<float>& coords, const std::vector<int>& ele
 // Whether the weights assembled from the hexahedra (solver's numbering) are the tensor
 // product's, entry for entry, to rounding: the same stencil, each weight within 1e-9 of the
 // largest of its row.
-bool extrusionMatches(const HostExtrusion& ex, const std::vector<int>& rowStart, const std::vector<int>& columns,
-                      const std::vector<double>& weights)
+bool extrusionMatches(HostExtrusion& ex, const std::vector<int>& rowStart, const std::vector<int>& columns,
+                      const std::vector<double>& weights, const std::vector<double>& mass)
 {
     const int L = ex.layers;
     if (ex.points < 1 || L < 2 || static_cast<std::size_t>(ex.points) * L + 1 != rowStart.size()) return false;
+    ex.pointMass.assign(static_cast<std::size_t>(ex.points), 0.0);
+    ex.layerMass.assign(static_cast<std::size_t>(L), 0.0);
+    for (int p = 0; p < ex.points; ++p) {
+        for (int e = ex.planeStart[p]; e < ex.planeStart[p + 1]; ++e) ex.pointMass[p] += ex.planeMass[e];
+    }
+    for (int k = 0; k < L; ++k) ex.layerMass[k] = ex.lineMass[k] + ex.lineMass[L + k] + ex.lineMass[2 * L + k];
     for (int p = 0; p < ex.points; ++p) {
         const auto begin = ex.planeColumns.begin() + ex.planeStart[p],
                    end = ex.planeColumns.begin() + ex.planeStart[p + 1];
@@ -883,6 +894,8 @@ bool extrusionMatches(const HostExtrusion& ex, const std::vector<int>& rowStart,
                 const double w = -(ex.planeStiffness[e] * ex.lineMass[d] + ex.planeMass[e] * ex.lineStiffness[d]);
                 if (!(std::fabs(w - weights[s]) <= 1e-9 * largest)) return false;
             }
+            const double m = ex.pointMass[p] * ex.layerMass[k];
+            if (!(std::fabs(m - mass[i]) <= 1e-9 * mass[i])) return false;
         }
     }
     return true;
@@ -945,8 +958,8 @@ void FemDiffusion::build(const MeshDataFlat& mesh, FemPreconditioner preconditio
     levelsOrigin_ = LevelsOrigin();
     for (auto& h : history_) h.release();
     for (auto* v : {&planeStart_, &planeColumns_, &order_, &place_, &fixed_}) v->release();
-    for (auto* v :
-         {&planeStiffness_, &planeMass_, &lineMass_, &lineStiffness_, &solution_, &coupled_, &factor_, &runPartial_})
+    for (auto* v : {&planeStiffness_, &planeMass_, &lineMass_, &lineStiffness_, &pointMass_, &layerMass_, &solution_,
+                    &coupled_, &factor_, &runPartial_})
         v->release();
     const int n = mesh.nNodes, E = mesh.nElements;
     if (n <= 0) {
@@ -1037,9 +1050,14 @@ void FemDiffusion::build(const MeshDataFlat& mesh, FemPreconditioner preconditio
         fixed_.allocate(N, "diffusion fixed nodes");
         factor_.allocate(N, "diffusion factors of the cure");
         // The tensor product serves the passes only where it is the assembled operator.
-        extruded_ = extrusionMatches(ex, rowStart, columns, weights);
+        extruded_ = extrusionMatches(ex, rowStart, columns, weights, mass);
     }
     if (extruded_) {
+        // The passes take the masses as products, and so does everything else.
+        for (int p = 0; p < ex.points; ++p) {
+            for (int k = 0; k < ex.layers; ++k)
+                mass[static_cast<std::size_t>(p) * ex.layers + k] = ex.pointMass[p] * ex.layerMass[k];
+        }
         points_ = ex.points;
         layers_ = ex.layers;
         auto put = [](auto& device, const auto& host, const char* what) {
@@ -1052,6 +1070,8 @@ void FemDiffusion::build(const MeshDataFlat& mesh, FemPreconditioner preconditio
         put(planeMass_, ex.planeMass, "diffusion plane mass");
         put(lineMass_, ex.lineMass, "diffusion line mass");
         put(lineStiffness_, ex.lineStiffness, "diffusion line stiffness");
+        put(pointMass_, ex.pointMass, "diffusion plane masses");
+        put(layerMass_, ex.layerMass, "diffusion line masses");
         coupled_.allocate(static_cast<std::size_t>(n), "diffusion products of the cure");
         if (kRunSums) {
             runPartial_.allocate(2 * extrudedItems(), "diffusion partial sums");
@@ -1121,6 +1141,8 @@ FemDiffusion::Extrusion FemDiffusion::extrusionView() const
     op.planeMass = planeMass_.data();
     op.lineMass = lineMass_.data();
     op.lineStiffness = lineStiffness_.data();
+    op.pointMass = pointMass_.data();
+    op.layerMass = layerMass_.data();
     return op;
 }
 
@@ -1343,7 +1365,6 @@ int FemDiffusion::step(double* out, const double* in, double D, double dt, const
     ExtrudedArgs args{};
     args.withCure = coupled;
     args.Ddt = Ddt;
-    args.mass = mass_.data();
     args.mask = fixed;
     args.rhs = rhs_.data();
     args.diagonal = diagonal_.data();

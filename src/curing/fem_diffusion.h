@@ -109,6 +109,8 @@ public:
         int run = 0, runs = 0; // the layers one item of a pass covers, and its items per column
         const int *planeStart = nullptr, *planeColumns = nullptr;
         const double *planeStiffness = nullptr, *planeMass = nullptr, *lineMass = nullptr, *lineStiffness = nullptr;
+        // The lumped masses of the points and of the layers: node p * layers + k has their product.
+        const double *pointMass = nullptr, *layerMass = nullptr;
     };
 
 private:
@@ -183,8 +185,8 @@ private:
     // the inner products per run (runPartial_).
     int points_ = 0, layers_ = 0;
     dev::DeviceArray<int> planeStart_, planeColumns_, order_, place_, fixed_;
-    dev::DeviceArray<double> planeStiffness_, planeMass_, lineMass_, lineStiffness_, solution_, coupled_, factor_,
-        runPartial_;
+    dev::DeviceArray<double> planeStiffness_, planeMass_, lineMass_, lineStiffness_, pointMass_, layerMass_, solution_,
+        coupled_, factor_, runPartial_;
     std::vector<double> hostRunPartial_;
     dev::DeviceArray<int> rowStart_, columns_;
     dev::DeviceArray<float> weights_, gelWeights_;
