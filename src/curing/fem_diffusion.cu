@@ -138,7 +138,7 @@ __global__ void femRestartKernel(int n, const int* mask, const double* rhs, cons
 // The solver is the conjugate gradient method in the form of Chronopoulos and Gear (1989):
 // both of an iteration's inner products come from one pass, so an iteration is one
 // matrix pass, one vector pass and one reduction. r is the residual, u = r / diagonal, w =
-// A u, p the search direction and s = A p (p and s in float, see femUpdateKernel).
+// A u, p the search direction and s = A p (w, p and s in float, see femUpdateKernel).
 
 // r = b - A x and u = r / diagonal.
 __global__ void femResidualKernel(int n, const int* rowStart, const int* columns, const float* weights,
@@ -864,7 +864,7 @@ bool findExtrusion(const std::vector<float>& coords, const std::vector<int>& ele
 
 // Whether the weights assembled from the hexahedra (solver's numbering) are the tensor
 // product's, entry for entry, to rounding: the same stencil, each weight within 1e-9 of the
-// largest of its row.
+// largest of its row, and each lumped mass within 1e-9 of its point's times its layer's.
 bool extrusionMatches(HostExtrusion& ex, const std::vector<int>& rowStart, const std::vector<int>& columns,
                       const std::vector<double>& weights, const std::vector<double>& mass)
 {
