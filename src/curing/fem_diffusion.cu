@@ -334,7 +334,7 @@ enum class ExtrudedPass { Factors, Residual, Apply, Conservative };
 // What a pass reads and writes, as the assembled passes do: Factors: out0 = g_i (K g)_i per
 // node (g: the factors, each the square root of the node's share of the coefficient), out1 =
 // the row sums of the cure's weights;
-// Residual (from x = in): out0 = r, out1 = u; Apply (u = in): out0 = w, out1 = r u, out2 =
+// Residual (from x = in): out0 = r, out1 = u; Apply (u = in): product = w, out1 = r u, out2 =
 // w u; Conservative (x = in): out0 = the step in flux form, out1 (when given) x's change per
 // unit D dt.
 struct ExtrudedArgs {
@@ -725,7 +725,7 @@ struct HostExtrusion {
     std::vector<int> planeStart, planeColumns, order;
     std::vector<double> planeStiffness, planeMass, lineMass, lineStiffness;
     // The lumped masses of the plane's points and of the line's layers: a node's lumped mass
-    // is the product of its point's and its layer's (extrusionMatches fills them).
+    // is the product of its point's and its layer's.
     std::vector<double> pointMass, layerMass;
 };
 
@@ -857,6 +857,13 @@ bool findExtrusion(const std::vector<float>& coords, const std::vector<int>& ele
         ex.lineStiffness[k + 1] = -1.0 / h;
         ex.lineStiffness[L + k + 1] += 1.0 / h;
     }
+    // The lumped masses: the consistent masses' row sums.
+    ex.pointMass.assign(static_cast<std::size_t>(P), 0.0);
+    for (int p = 0; p < P; ++p) {
+        for (int e = ex.planeStart[p]; e < ex.planeStart[p + 1]; ++e) ex.pointMass[p] += ex.planeMass[e];
+    }
+    ex.layerMass.resize(static_cast<std::size_t>(L));
+    for (int k = 0; k < L; ++k) ex.layerMass[k] = ex.lineMass[k] + ex.lineMass[L + k] + ex.lineMass[2 * L + k];
     ex.points = P;
     ex.layers = L;
     return true;
@@ -865,17 +872,11 @@ bool findExtrusion(const std::vector<float>& coords, const std::vector<int>& ele
 // Whether the weights assembled from the hexahedra (solver's numbering) are the tensor
 // product's, entry for entry, to rounding: the same stencil, each weight within 1e-9 of the
 // largest of its row, and each lumped mass within 1e-9 of its point's times its layer's.
-bool extrusionMatches(HostExtrusion& ex, const std::vector<int>& rowStart, const std::vector<int>& columns,
+bool extrusionMatches(const HostExtrusion& ex, const std::vector<int>& rowStart, const std::vector<int>& columns,
                       const std::vector<double>& weights, const std::vector<double>& mass)
 {
     const int L = ex.layers;
     if (ex.points < 1 || L < 2 || static_cast<std::size_t>(ex.points) * L + 1 != rowStart.size()) return false;
-    ex.pointMass.assign(static_cast<std::size_t>(ex.points), 0.0);
-    ex.layerMass.assign(static_cast<std::size_t>(L), 0.0);
-    for (int p = 0; p < ex.points; ++p) {
-        for (int e = ex.planeStart[p]; e < ex.planeStart[p + 1]; ++e) ex.pointMass[p] += ex.planeMass[e];
-    }
-    for (int k = 0; k < L; ++k) ex.layerMass[k] = ex.lineMass[k] + ex.lineMass[L + k] + ex.lineMass[2 * L + k];
     for (int p = 0; p < ex.points; ++p) {
         const auto begin = ex.planeColumns.begin() + ex.planeStart[p],
                    end = ex.planeColumns.begin() + ex.planeStart[p + 1];
