@@ -594,9 +594,18 @@ __global__ void mgCoarseSweepKernel(int n, const int* rowStart, const int* colum
 {
     const int i = static_cast<int>(dev::globalThreadIndex());
     if (i >= n) return;
-    double ax = diagonal[i] * x[i];
-    for (int k = rowStart[i]; k < rowStart[i + 1]; ++k) ax -= values[k] * x[columns[k]];
-    const double residual = r[i] - ax;
+    // Four running sums, so that a row's products are not one chain of additions.
+    double a0 = 0.0, a1 = 0.0, a2 = 0.0, a3 = 0.0;
+    int k = rowStart[i];
+    const int end = rowStart[i + 1];
+    for (; k + 4 <= end; k += 4) {
+        a0 += values[k] * x[columns[k]];
+        a1 += values[k + 1] * x[columns[k + 1]];
+        a2 += values[k + 2] * x[columns[k + 2]];
+        a3 += values[k + 3] * x[columns[k + 3]];
+    }
+    for (; k < end; ++k) a0 += values[k] * x[columns[k]];
+    const double residual = r[i] - (diagonal[i] * x[i] - ((a0 + a1) + (a2 + a3)));
     out[i] = post ? x[i] + theta * residual / smoother[i] : residual;
 }
 
@@ -606,12 +615,19 @@ __global__ void mgRestrictKernel(int nc, const int* memberStart, const int* memb
 {
     const int I = static_cast<int>(dev::globalThreadIndex());
     if (I >= nc) return;
-    double sum = 0.0;
-    for (int m = memberStart[I]; m < memberStart[I + 1]; ++m) {
-        const int i = members[m];
-        if (coarse[i] >= 0) sum += t[i];
+    // Four running sums, as in mgCoarseSweepKernel.
+    auto share = [&](int m) { return coarse[members[m]] >= 0 ? t[members[m]] : 0.0; };
+    double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0;
+    int m = memberStart[I];
+    const int end = memberStart[I + 1];
+    for (; m + 4 <= end; m += 4) {
+        s0 += share(m);
+        s1 += share(m + 1);
+        s2 += share(m + 2);
+        s3 += share(m + 3);
     }
-    rc[I] = sum;
+    for (; m < end; ++m) s0 += share(m);
+    rc[I] = (s0 + s1) + (s2 + s3);
 }
 
 // out = theta r / smoother + P e: the preconditioner on the mesh (inverse: 1 / smoother).
