@@ -103,10 +103,11 @@ __global__ void femGelWeightsKernel(int n, const int* rowStart, const int* colum
 
 // The step's starting point x = in (plus D dt times the last step's change per unit D dt,
 // when given; the boundary value on fixed nodes), its right-hand side
-// M in, the diagonal of M + D dt K, and b^2 / diagonal for the size of the right-hand side.
+// M in, the diagonal of M + D dt K, b^2 / diagonal for the size of the right-hand side, and
+// in flag 1 where the diagonal is not positive (else 0).
 __global__ void femSetupKernel(int n, const double* rowSum, const double* mass, double Ddt, const int* mask,
                                double value, const double* in, const double* change, double* x, double* rhs,
-                               double* diagonal, double* scratch)
+                               double* diagonal, double* scratch, double* flag)
 {
     const dev::ItemRange run = dev::itemRange(n);
     for (int i = run.begin; i < run.end; ++i) {
@@ -116,12 +117,14 @@ __global__ void femSetupKernel(int n, const double* rowSum, const double* mass, 
             rhs[i] = value;
             diagonal[i] = 1.0;
             scratch[i] = 0.0; // fixed nodes are not part of the solve
+            flag[i] = 0.0;
             continue;
         }
         x[i] = change ? v + Ddt * change[i] : v;
         rhs[i] = mass[i] * v;
         diagonal[i] = mass[i] + Ddt * rowSum[i];
         scratch[i] = rhs[i] * rhs[i] / diagonal[i];
+        flag[i] = diagonal[i] <= 0.0 ? 1.0 : 0.0;
     }
 }
 
@@ -1027,6 +1030,12 @@ void FemDiffusion::build(const MeshDataFlat& mesh, FemPreconditioner preconditio
         std::sort(row.begin(), row.end());
         row.erase(std::unique(row.begin(), row.end()), row.end());
         columns.insert(columns.end(), row.begin(), row.end());
+        if (columns.size() > static_cast<std::size_t>(INT_MAX)) {
+            throw std::runtime_error(msg::format(
+                "diffusion: the mesh's %d nodes have more than %d stiffness entries, the most the finite-element "
+                "scheme indexes; use the kernel scheme or split the mesh",
+                n, INT_MAX));
+        }
         rowStart[i + 1] = static_cast<int>(columns.size());
     }
 
@@ -1063,7 +1072,6 @@ void FemDiffusion::build(const MeshDataFlat& mesh, FemPreconditioner preconditio
         for (int i = 0; i < n; ++i) place[static_cast<std::size_t>(ex.order[static_cast<std::size_t>(i)])] = i;
         place_.allocate(N, "diffusion numbering");
         place_.upload(place);
-        solution_.allocate(N, "diffusion solver vector");
         fixed_.allocate(N, "diffusion fixed nodes");
         factor_.allocate(N, "diffusion factors of the cure");
         // The tensor product serves the passes only where it is the assembled operator.
@@ -1103,6 +1111,10 @@ void FemDiffusion::build(const MeshDataFlat& mesh, FemPreconditioner preconditio
         if (mass[i] > 0.0) stiffness_ += sum / mass[i];
     }
     stiffness_ /= n;
+    // A node of no element exchanges nothing: with a mass of 1 its row is u_new = u_old.
+    for (int i = 0; i < n; ++i) {
+        if (incidence[i + 1] == incidence[i]) mass[i] = 1.0;
+    }
 
     const std::size_t N = static_cast<std::size_t>(n);
     rowStart_.allocate(N + 1, "diffusion rows");
@@ -1114,6 +1126,7 @@ void FemDiffusion::build(const MeshDataFlat& mesh, FemPreconditioner preconditio
         weights_.upload(weights32);
     }
     mass_.allocate(N, "diffusion masses");
+    solution_.allocate(N, "diffusion solver vector");
     mass_.upload(mass);
     for (auto* v : {&rowSum_, &gelRowSum_, &diagonal_, &rhs_, &residual_, &preconditioned_, &scratchA_, &scratchB_})
         v->allocate(N, "diffusion solver vector");
@@ -1362,10 +1375,10 @@ int FemDiffusion::step(double* out, const double* in, double D, double dt, const
     const double* rowSum = rowSum_.data();
     // The solver's own numbering: the field, fixed nodes and factors taken into it.
     const int* order = order_.empty() ? nullptr : order_.data();
-    double* x = out;
+    // The solver works in its own vector, so a step that fails leaves out as it was.
+    double* x = solution_.data();
     const int* fixed = applyMask ? mask : nullptr;
     if (order) {
-        x = solution_.data();
         dev::launchRuns(DEV_KERNEL(femGatherKernel<double>), n, dev::kDefaultStream, n, order, in, x);
         in = x;
         if (fixed) {
@@ -1436,13 +1449,24 @@ int FemDiffusion::step(double* out, const double* in, double D, double dt, const
         change = h.data();
     }
     dev::launchRuns(DEV_KERNEL(femSetupKernel), n, dev::kDefaultStream, n, rowSum, mass_.data(), Ddt, fixed, value, in,
-                    change, x, rhs_.data(), diagonal_.data(), ru);
+                    change, x, rhs_.data(), diagonal_.data(), ru, wu);
     if (Ddt == 0.0) { // x holds the input (and the boundary values)
         finish(x);
         return 0;
     }
     if (useLevels_) formCoarseLevels(w, levelFactor, rowSum, Ddt, fixed, !reuseLevels);
-    const double size = reduce(ru, nullptr).first;
+    // A system that is not positive definite has no solution the conjugate gradients can be
+    // trusted to find, nor one that diffusion would give: it is refused, not solved.
+    auto indefinite = [&]() {
+        levelsOrigin_ = LevelsOrigin();
+        throw std::runtime_error(msg::format(
+            "diffusion: the implicit step's system is not positive definite (D = %g, dt = %g), as where the cure's "
+            "coefficient jumps across elements much flatter in one direction than in the others; a shorter step, "
+            "more nearly cubic elements or the kernel scheme avoid it",
+            D, dt));
+    };
+    const auto [size, notPositive] = reduce(ru, wu);
+    if (notPositive > 0.0) indefinite();
     if (!(size > 0.0) && change) {
         // The free nodes hold nothing, so the last change says nothing about this step's
         // solution: start from the field itself (and the boundary values).
@@ -1476,6 +1500,8 @@ int FemDiffusion::step(double* out, const double* in, double D, double dt, const
     const double target = kTolerance * kTolerance * std::max(size, gamma);
     double alpha = gamma / delta, beta = 0.0;
     for (int iteration = 0; iteration < kMaxIterations; ++iteration) {
+        // r B r is not negative with a positive definite system, but for rounding once converged.
+        if (gamma < -target) indefinite();
         if (!(gamma > target)) {
             if (!std::isfinite(gamma)) break;
             double* field = wu; // free once the iterations are done
@@ -1489,7 +1515,10 @@ int FemDiffusion::step(double* out, const double* in, double D, double dt, const
             if (useLevels_) keepLevels(reuseLevels ? levelsOrigin_ : origin, iteration);
             return iteration;
         }
-        if (!(alpha > 0.0) || !std::isfinite(alpha)) break;
+        if (!(alpha > 0.0) || !std::isfinite(alpha)) {
+            if (alpha <= 0.0 && gamma > 0.0) indefinite(); // a direction of no positive curvature
+            break;
+        }
         dev::launchRuns(DEV_KERNEL(femUpdateKernel), n, dev::kDefaultStream, n, iteration == 0, alpha, beta, Au,
                         useLevels_ ? nullptr : diagonal, p, s, x, r, u);
         precondition();

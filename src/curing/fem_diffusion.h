@@ -14,7 +14,11 @@
 // geometric mean of (1 - X) at its two nodes, and an edge with a node at or past the gel
 // point carries nothing, so such nodes keep their value and exchange nothing. (The
 // geometric mean agrees with the arithmetic one where the cure varies smoothly, to second
-// order in the difference, and factors: see below.)
+// order in the difference, and factors: see below.) Not every weight of the trilinear
+// hexahedron is positive: an element much flatter in one direction than in the others has
+// negative ones across its wide faces. Scaled edge by edge, those can make the operator
+// indefinite where the cure jumps within an element or two and the step is stiff; step then
+// throws instead of returning what the conjugate gradients made of such a system.
 //
 // Dirichlet nodes hold the boundary value; every other boundary has no flux.
 //
@@ -73,12 +77,14 @@ public:
     // (device, n; may be the same array). gel (device, n) couples the coefficient to the
     // degree of curing when useGel; mask (device, n, 1 = Dirichlet) fixes nodes at value
     // when applyMask. Returns the conjugate-gradient iterations taken; throws
-    // std::runtime_error when the solve does not converge.
+    // std::runtime_error when the solve does not converge or the step's system is not positive
+    // definite (the cure's coefficient can make it so: see the top of this file).
     // history in [0, kHistories): the solver starts from in plus the change of the last step
     // taken with that history (per unit D dt, so scaled to this step), and records this step's
     // change there. A field that changes smoothly from step to step (a species under steady
     // light) then needs a fraction of the iterations; a sudden change costs a few more. What
     // the step converges to is the same. One history per field; -1: start from in.
+    // A step that throws leaves out as it was (the solver works in solution_).
     int step(double* out, const double* in, double D, double dt, const double* gel, bool useGel, double gelPoint,
              const int* mask, bool applyMask, double value, int history = -1);
     static constexpr int kHistories = 2;
@@ -179,9 +185,9 @@ private:
     int nodes_ = 0;
     bool built_ = false, extruded_ = false;
     // The extruded operator (Extrusion), and the solver's numbering of the nodes: order_[i] is
-    // the mesh node of solver node i (empty where they are the same), place_ its inverse. With a numbering of its
-    // own the solver keeps the field (solution_), the fixed nodes (fixed_) and the cure's
-    // factors (factor_) in it; the extruded passes read the step's g_i (K g)_i (coupled_) and sum
+    // the mesh node of solver node i (empty where they are the same), place_ its inverse. The solver keeps the field
+    // in solution_; with a numbering of its own also the fixed nodes (fixed_) and the cure's
+    // factors (factor_); the extruded passes read the step's g_i (K g)_i (coupled_) and sum
     // the inner products per run (runPartial_).
     int points_ = 0, layers_ = 0;
     dev::DeviceArray<int> planeStart_, planeColumns_, order_, place_, fixed_;

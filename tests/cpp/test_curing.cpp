@@ -494,3 +494,59 @@ TEST(FemHistory, StepsThatStartFromTheLastChangeAndReuseTheLevelsSolveTheSameSte
                           FemDiffusion::kHistories),
                  std::invalid_argument);
 }
+
+TEST(FemFaults, AnIndefiniteStepThrowsLeavingTheFieldAndANodeOfNoElementKeepsItsValue)
+{
+    // Layers a fifth as far apart as the plane's nodes, so that some weights are negative, and
+    // a cure that jumps from 0.3 to the gel point between two layers: the operator scaled edge
+    // by edge is indefinite (the diagonal's iterations took it for converged, at -35 to 49).
+    // Refused every way through the solver, the field as it was.
+    WarpedBlock block(6, 10, 0.0f, false);
+    const int n = block.n;
+    const std::vector<float> xyz = block.coords.download();
+    std::vector<float> flatter = xyz;
+    std::vector<double> field(n), cure(n);
+    for (int i = 0; i < n; ++i) {
+        field[i] = 0.5 + 0.4 * std::sin(1.7 * i);
+        cure[i] = xyz[2 * static_cast<std::size_t>(n) + i] < 2.3f ? 1.0 : 0.3;
+        flatter[2 * static_cast<std::size_t>(n) + i] *= 0.4f;
+    }
+    const auto dFlatter = onDevice(flatter);
+    MeshDataFlat thin = block.flat;
+    thin.nodeCoords = dFlatter.data();
+    const auto dCure = onDevice(cure);
+    for (auto preconditioner : {FemPreconditioner::Diagonal, FemPreconditioner::Multigrid}) {
+        for (bool extrusion : {false, true}) {
+            FemDiffusion fem;
+            fem.build(thin, preconditioner, 0.0, extrusion);
+            auto f = onDevice(field);
+            EXPECT_THROW(fem.step(f.data(), f.data(), 4.0, 1.0, dCure.data(), true, 1.0, nullptr, false, 0.0),
+                         std::runtime_error);
+            EXPECT_EQ(f.download(), field) << extrusion;
+        }
+    }
+
+    // The same block with one more node that no element holds: it keeps its value, and the
+    // others step as without it.
+    std::vector<float> more(3 * static_cast<std::size_t>(n + 1));
+    for (int a = 0; a < 3; ++a) {
+        std::copy(xyz.begin() + a * n, xyz.begin() + (a + 1) * n, more.begin() + a * (n + 1));
+        more[a * (n + 1) + n] = 40.0f;
+    }
+    const auto dMore = onDevice(more);
+    MeshDataFlat flat = block.flat;
+    flat.nNodes = n + 1;
+    flat.nodeCoords = dMore.data();
+    std::vector<double> with = field;
+    with.push_back(7.0);
+    const auto dField = onDevice(field), dWith = onDevice(with);
+    dev::DeviceArray<double> out(static_cast<std::size_t>(n)), outWith(static_cast<std::size_t>(n + 1));
+    FemDiffusion plain, orphan;
+    plain.build(block.flat, FemPreconditioner::Diagonal, 0.0, false);
+    orphan.build(flat, FemPreconditioner::Diagonal, 0.0, false);
+    plain.step(out.data(), dField.data(), 1.0, 1.0, nullptr, false, 1.0, nullptr, false, 0.0);
+    orphan.step(outWith.data(), dWith.data(), 1.0, 1.0, nullptr, false, 1.0, nullptr, false, 0.0);
+    const auto expected = out.download(), result = outWith.download();
+    EXPECT_EQ(result[n], 7.0);
+    for (int i = 0; i < n; ++i) EXPECT_NEAR(result[i], expected[i], 1e-9) << i;
+}
