@@ -82,7 +82,7 @@ class Curalis:
 
     def get_multigrid_levels(self) -> int:
         """Levels of the multigrid preconditioner, the mesh included (after initialize_accelerator;
-        0 without it)."""
+        0 without it, with the diagonal, or where the mesh has nothing to coarsen)."""
 
     def get_diffusion_extruded(self) -> bool:
         """Whether the "fem" scheme's matrix passes use the mesh's extrusion: a mesh of quadrilaterals

@@ -174,7 +174,7 @@ PYBIND11_MODULE(CURALIS_EXTENSION_NAME, m)
         .def(
             "get_multigrid_levels", [](const CuralisModel& s) { return s.multigridLevels(); },
             "Levels of the multigrid preconditioner, the mesh included (after initialize_accelerator; 0 without "
-            "it).")
+            "it, with the diagonal, or where the mesh has nothing to coarsen).")
         .def(
             "get_diffusion_extruded", [](const CuralisModel& s) { return s.diffusionExtruded(); },
             "Whether the \"fem\" scheme's matrix passes use the mesh's extrusion: a mesh of quadrilaterals "

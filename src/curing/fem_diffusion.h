@@ -100,7 +100,8 @@ public:
     // (measured on the refined vials and on cubes, docs/performance.md).
     static constexpr double kMultigridFrom = 8.0;
 
-    // Levels of the multigrid hierarchy, the finest included (1 with the diagonal).
+    // Levels of the multigrid hierarchy, the finest included (0 with the diagonal, or where the
+    // mesh has nothing to coarsen).
     int levels() const { return static_cast<int>(levels_.size()); }
     // Whether the matrix passes use the mesh's extrusion (the tensor-product form).
     bool extruded() const { return extruded_; }
