@@ -617,7 +617,10 @@ def _run(
                 dose += dt * power
 
                 tick = time.perf_counter()
-                model.reaction_step(engine)
+                try:
+                    model.reaction_step(engine)
+                except RuntimeError as error:  # which step, for a run that stops hours in
+                    raise RuntimeError(f"step {step + 1}: {error}") from error
                 curing_time += time.perf_counter() - tick
                 cure = model.get_degree_of_curing()
                 if on_step is not None:

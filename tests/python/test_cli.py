@@ -280,6 +280,28 @@ def test_errors_reach_the_command_line_and_inputs_are_checked_where_they_are_use
     assert incident == pytest.approx(3.0, rel=1e-6)  # angle 0 carries 3 W, angle 1 nothing
 
 
+def test_a_curing_step_that_fails_names_its_step(tmp_path, monkeypatch):
+    import curalis
+
+    from lumetra import runner
+
+    class Failing(curalis.Curalis):
+        calls = 0
+
+        def reaction_step(self, *args):
+            Failing.calls += 1
+            if Failing.calls == 2:
+                raise RuntimeError("diffusion: refused")
+            return super().reaction_step(*args)
+
+    monkeypatch.setattr(curalis, "Curalis", Failing)
+    s = scenarios.override(
+        scenarios.default(), [*SMALL, "output.figure=false", f"output.folder={json.dumps(str(tmp_path))}"]
+    )
+    with pytest.raises(RuntimeError, match=r"^step 2: diffusion: refused$"):
+        runner.run(s, progress=False)
+
+
 @pytest.mark.parametrize(
     "assignments, message",
     [
