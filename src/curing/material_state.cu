@@ -379,6 +379,7 @@ void MaterialState::release() noexcept
     oxygen_.release();
     oxygenSource_.release();
     degreeOfCuring_.release();
+    kept_.release();
 }
 
 void MaterialState::solveRate(const double* dU)
@@ -536,25 +537,41 @@ void MaterialState::reactionStep(const double* absorbedPower, const MeshDataFlat
     const float* coords = meshDevlink->nodeCoords;
     const dev::StreamHandle a = streamRadical_.get(), b = streamOxygen_.get();
 
-    solveRate(absorbedPower);
-
     if (scheme_ == DiffusionScheme::Fem) {
+        // The solver can refuse a step (fem_.step throws): the fields are kept until it is
+        // through, so that the model stands where it stood before the step.
+        dev::DeviceArray<double>* fields[] = {&monomer_, &radical_, &oxygen_, &degreeOfCuring_};
+        if (kept_.size() != 4 * static_cast<std::size_t>(n))
+            kept_.allocate(4 * static_cast<std::size_t>(n), "kept fields");
+        for (int f = 0; f < 4; ++f)
+            dev::copy(kept_.data() + f * static_cast<std::size_t>(n), fields[f]->data(), bytes,
+                      dev::CopyKind::DeviceToDevice);
+        solveRate(absorbedPower);
         // The radicals follow the absorbed power diffused over the step; oxygen diffuses in
         // place. Both on the default stream: each iteration of a solve waits for its sums.
         // Each starts from what diffusion changed in its field the step before.
         constexpr int kRadicalHistory = 0, kOxygenHistory = 1;
         const int* allMask = allBoundaryMask_.data();
         const int* oxyMask = oxygenMask_.data();
-        radicalIterations_ =
-            fem_.step(radical_.data(), absorbedPower, h_state_.diffusionRadical, h_state_.dtDiff, nullptr, false, 1.0,
-                      allMask, h_state_.diffusionBcRadical == 1, h_state_.dirichletRadical, kRadicalHistory);
-        oxygenIterations_ = fem_.step(oxygen_.data(), oxygen_.data(), h_state_.diffusionOxygen, h_state_.dtDiff,
-                                      degreeOfCuring_.data(), true, h_state_.oxygenGelPoint, oxyMask,
-                                      h_state_.diffusionBcOxygen == 1, h_state_.dirichletOxygen, kOxygenHistory);
+        try {
+            radicalIterations_ =
+                fem_.step(radical_.data(), absorbedPower, h_state_.diffusionRadical, h_state_.dtDiff, nullptr, false,
+                          1.0, allMask, h_state_.diffusionBcRadical == 1, h_state_.dirichletRadical, kRadicalHistory);
+            oxygenIterations_ = fem_.step(oxygen_.data(), oxygen_.data(), h_state_.diffusionOxygen, h_state_.dtDiff,
+                                          degreeOfCuring_.data(), true, h_state_.oxygenGelPoint, oxyMask,
+                                          h_state_.diffusionBcOxygen == 1, h_state_.dirichletOxygen, kOxygenHistory);
+        } catch (...) {
+            for (int f = 0; f < 4; ++f)
+                dev::copy(fields[f]->data(), kept_.data() + f * static_cast<std::size_t>(n), bytes,
+                          dev::CopyKind::DeviceToDevice);
+            throw;
+        }
         solveRate(radical_.data());
         updateProperties(meshDevlink->absorptivity, meshDevlink->refrIndex);
         return;
     }
+
+    solveRate(absorbedPower);
 
     // The two species read and write disjoint arrays (both read the degree of curing, which
     // neither writes), so each runs in order on its own stream, and the wait below joins them.

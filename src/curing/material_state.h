@@ -144,4 +144,6 @@ private:
     std::vector<int> oxygenBcGroups_, oxygenFaceIds_;
     dev::Stream streamRadical_, streamOxygen_;
     dev::DeviceArray<double> monomer_, radical_, radicalSource_, oxygen_, oxygenSource_, degreeOfCuring_;
+    // The four fields as they were before a step of the finite-element scheme (reactionStep).
+    dev::DeviceArray<double> kept_;
 };

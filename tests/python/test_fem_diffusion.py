@@ -170,3 +170,22 @@ def test_main_job_warns_when_the_kernel_reach_misses_the_node_spacing(scheme, D,
     lines = kernel_reach_warnings(mesh.points, mesh.hexahedra, resin, 1.0)
     assert [line.split(" of ")[1].split()[0] for line in lines] == warned
     assert all("node spacing 0.1 " in line for line in lines)
+
+
+def test_a_refused_step_leaves_the_model_as_it_was():
+    # Elements four times wider than high and a cure that jumps to the gel point between two
+    # layers: the step's system is indefinite and refused after the radicals have diffused.
+    mesh = meshes.box(20, 20, 8, size=(10.0, 10.0, 1.0))
+    z = np.asarray(mesh.points)[:, 2]
+    fields = {
+        "oxygen": 0.5 + 0.4 * np.sin(np.arange(len(z))),
+        "radical": np.full(len(z), 0.5),
+        "degree_of_curing": np.where(z < 0.45, 1.0, 0.3),
+    }
+    engine, model = oxygen_model(mesh, 0.3, 1.0, **fields)
+    getters = ("oxygen_concentration", "radical_concentration", "monomer_concentration", "degree_of_curing")
+    before = [getattr(model, f"get_{name}")() for name in getters]
+    with pytest.raises(RuntimeError, match="not positive definite"):
+        model.reaction_step(engine)
+    for name, was in zip(getters, before):
+        assert np.array_equal(getattr(model, f"get_{name}")(), was), name
