@@ -647,6 +647,10 @@ def _run(
             if comm.size > 1:  # the other processes wait in a collective: no partial summary
                 raise
             interrupted = True
+        except Exception:
+            if frames:  # the frames written so far still open as one series
+                write_pvd(folder / f"{VTU_STEM}.pvd", frames)
+            raise
         finally:
             bar.close()
         cure = model.get_degree_of_curing()

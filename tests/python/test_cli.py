@@ -280,7 +280,7 @@ def test_errors_reach_the_command_line_and_inputs_are_checked_where_they_are_use
     assert incident == pytest.approx(3.0, rel=1e-6)  # angle 0 carries 3 W, angle 1 nothing
 
 
-def test_a_curing_step_that_fails_names_its_step(tmp_path, monkeypatch):
+def test_a_curing_step_that_fails_names_its_step_and_keeps_the_frames_written(tmp_path, monkeypatch):
     import curalis
 
     from lumetra import runner
@@ -290,7 +290,7 @@ def test_a_curing_step_that_fails_names_its_step(tmp_path, monkeypatch):
 
         def reaction_step(self, *args):
             Failing.calls += 1
-            if Failing.calls == 2:
+            if Failing.calls == 8:
                 raise RuntimeError("diffusion: refused")
             return super().reaction_step(*args)
 
@@ -298,8 +298,10 @@ def test_a_curing_step_that_fails_names_its_step(tmp_path, monkeypatch):
     s = scenarios.override(
         scenarios.default(), [*SMALL, "output.figure=false", f"output.folder={json.dumps(str(tmp_path))}"]
     )
-    with pytest.raises(RuntimeError, match=r"^step 2: diffusion: refused$"):
+    with pytest.raises(RuntimeError, match=r"^step 8: diffusion: refused$"):
         runner.run(s, progress=False)
+    series = ET.parse(tmp_path / "cure.pvd").getroot()  # the frame of step 6
+    assert [d.get("file") for d in series.iter("DataSet")] == ["cure_0.vtu"]
 
 
 @pytest.mark.parametrize(
