@@ -543,9 +543,14 @@ void MaterialState::reactionStep(const double* absorbedPower, const MeshDataFlat
         dev::DeviceArray<double>* fields[] = {&monomer_, &radical_, &oxygen_, &degreeOfCuring_};
         if (kept_.size() != 4 * static_cast<std::size_t>(n))
             kept_.allocate(4 * static_cast<std::size_t>(n), "kept fields");
-        for (int f = 0; f < 4; ++f)
-            dev::copy(kept_.data() + f * static_cast<std::size_t>(n), fields[f]->data(), bytes,
-                      dev::CopyKind::DeviceToDevice);
+        auto copyFields = [&](bool back) {
+            for (int f = 0; f < 4; ++f) {
+                double* k = kept_.data() + f * static_cast<std::size_t>(n);
+                dev::copy(back ? fields[f]->data() : k, back ? k : fields[f]->data(), bytes,
+                          dev::CopyKind::DeviceToDevice);
+            }
+        };
+        copyFields(false);
         solveRate(absorbedPower);
         // The radicals follow the absorbed power diffused over the step; oxygen diffuses in
         // place. Both on the default stream: each iteration of a solve waits for its sums.
@@ -561,9 +566,7 @@ void MaterialState::reactionStep(const double* absorbedPower, const MeshDataFlat
                                           degreeOfCuring_.data(), true, h_state_.oxygenGelPoint, oxyMask,
                                           h_state_.diffusionBcOxygen == 1, h_state_.dirichletOxygen, kOxygenHistory);
         } catch (...) {
-            for (int f = 0; f < 4; ++f)
-                dev::copy(fields[f]->data(), kept_.data() + f * static_cast<std::size_t>(n), bytes,
-                          dev::CopyKind::DeviceToDevice);
+            copyFields(true);
             throw;
         }
         solveRate(radical_.data());
